@@ -1,0 +1,186 @@
+// H.264 Annex-B byte streams: the access-unit record carried between encoder and decoder, and
+// the byte-level operations on it (start codes, the NAL-unit walk, header facts, parameter
+// sets and their re-insertion).
+//
+// Everything here reads untrusted bytes: malformed input yields fewer NAL units, fewer facts or
+// no parameter sets, never an error, and no function reads outside the span it is given. Each
+// operation is one forward pass and allocates only its result.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <iterator>
+#include <memory>
+#include <optional>
+#include <span>
+#include <vector>
+
+namespace talmiro_media {
+
+// An immutable byte buffer shared by reference count; copying it copies no bytes.
+class SharedBytes {
+public:
+    using Buffer = std::shared_ptr<const std::vector<std::uint8_t>>;
+
+    // No buffer: `bytes()` is empty.
+    SharedBytes() noexcept = default;
+    explicit SharedBytes(std::vector<std::uint8_t> bytes);
+    explicit SharedBytes(Buffer buffer) noexcept : buffer_(std::move(buffer)) {}
+    static SharedBytes copy_of(std::span<const std::uint8_t> bytes);
+
+    std::span<const std::uint8_t> bytes() const noexcept {
+        return buffer_ ? std::span<const std::uint8_t>(*buffer_) : std::span<const std::uint8_t>();
+    }
+    std::size_t size() const noexcept { return buffer_ ? buffer_->size() : 0; }
+    bool empty() const noexcept { return size() == 0; }
+    // The shared buffer itself (null when there is none), e.g. to keep it alive in an export.
+    const Buffer& buffer() const noexcept { return buffer_; }
+    // Both refer to the very same buffer (not merely equal bytes).
+    bool shares(const SharedBytes& other) const noexcept {
+        return buffer_ != nullptr && buffer_ == other.buffer_;
+    }
+
+private:
+    Buffer buffer_;
+};
+
+// One encoded picture as Annex-B bytes with its header facts.
+struct AccessUnit {
+    // When the encoder produced it (monotonic clock); absent on the receiving side.
+    std::optional<std::int64_t> encoded_us;
+    // One or more NAL units, each preceded by a start code.
+    SharedBytes data;
+    // Capture stamp of the picture it came from.
+    std::int64_t t_us = 0;
+    // Holds an IDR slice (NAL type 5).
+    bool key = false;
+    // Carries SPS/PPS (NAL types 7 and 8).
+    bool config = false;
+    // Carries an SEI recovery point (SEI payload type 6).
+    bool recovery = false;
+
+    std::span<const std::uint8_t> bytes() const noexcept { return data.bytes(); }
+};
+
+// NAL unit types acted on.
+inline constexpr std::uint8_t kNalIdrSlice = 5;
+inline constexpr std::uint8_t kNalSei = 6;
+inline constexpr std::uint8_t kNalSps = 7;
+inline constexpr std::uint8_t kNalPps = 8;
+// SEI payload type of a recovery point.
+inline constexpr std::uint64_t kSeiRecoveryPoint = 6;
+
+// 00 00 01 (length 3) or 00 00 00 01 (length 4) at `pos`, the offset of its first byte.
+struct StartCode {
+    std::size_t pos = 0;
+    std::size_t len = 0;
+
+    bool operator==(const StartCode&) const = default;
+};
+
+// The first start code whose first byte is at or after `from`. A four-byte start code is
+// reported as such at its first zero. Any `from` is accepted, also one past the end.
+std::optional<StartCode> find_start_code(std::span<const std::uint8_t> data,
+                                         std::size_t from) noexcept;
+
+// One non-empty NAL unit of an access unit, as positions in it: its start code, its first byte
+// (the header) and just past its last byte (the next start code or the end of the data; zero
+// bytes in front of a following start code belong to this unit).
+struct NalUnit {
+    std::size_t start_code = 0;
+    std::size_t begin = 0;
+    std::size_t end = 0;
+    // The first byte AND 0x1F.
+    std::uint8_t type = 0;
+
+    bool operator==(const NalUnit&) const = default;
+};
+
+// The walk over the non-empty NAL units of some bytes, in order, without allocating. Bytes
+// before the first start code belong to no unit; empty units are skipped. The bytes must
+// outlive the walk.
+class NalUnits {
+public:
+    class iterator {
+    public:
+        using iterator_category = std::input_iterator_tag;
+        using value_type = NalUnit;
+        using difference_type = std::ptrdiff_t;
+        using pointer = const NalUnit*;
+        using reference = const NalUnit&;
+
+        iterator() noexcept = default;
+        const NalUnit& operator*() const noexcept { return unit_; }
+        const NalUnit* operator->() const noexcept { return &unit_; }
+        iterator& operator++() noexcept;
+        void operator++(int) noexcept { ++*this; }
+        bool operator==(std::default_sentinel_t) const noexcept { return done_; }
+
+    private:
+        friend class NalUnits;
+        iterator(std::span<const std::uint8_t> data, std::optional<StartCode> first) noexcept;
+        // Moves to the first non-empty unit at or after the start code `sc`.
+        void settle(std::optional<StartCode> sc) noexcept;
+
+        std::span<const std::uint8_t> data_;
+        NalUnit unit_;
+        std::optional<StartCode> next_;
+        bool done_ = true;
+    };
+
+    explicit NalUnits(std::span<const std::uint8_t> data) noexcept : data_(data) {}
+    iterator begin() const noexcept;
+    std::default_sentinel_t end() const noexcept { return {}; }
+
+private:
+    std::span<const std::uint8_t> data_;
+};
+
+NalUnits nal_units(std::span<const std::uint8_t> data) noexcept;
+
+// The two header facts read from the bytes.
+struct AuFacts {
+    // Some NAL unit is an IDR slice.
+    bool key = false;
+    // Some SEI NAL unit carries a message of payload type 6.
+    bool recovery = false;
+
+    bool operator==(const AuFacts&) const = default;
+};
+
+AuFacts au_facts(std::span<const std::uint8_t> data) noexcept;
+
+// The bytes without emulation-prevention bytes: a 03 that follows two or more zero bytes is
+// dropped and restarts the zero count (00 00 03 01 -> 00 00 01, 00 00 03 03 -> 00 00 03).
+std::vector<std::uint8_t> unescape_rbsp(std::span<const std::uint8_t> bytes);
+
+// The payload types of the SEI messages in the (unescaped) body of one SEI NAL unit, the
+// one-byte NAL header excluded. A message whose type and size bytes are complete is listed
+// even when its payload runs past the end; the scan stops at the trailing bits (0x80).
+std::vector<std::uint64_t> sei_payload_types(std::span<const std::uint8_t> rbsp);
+
+// Every SPS and PPS NAL unit, in stream order, each with its own start code and the bytes up
+// to the next start code: valid Annex-B to put in front of another access unit. Absent (never
+// empty) when there is none.
+std::optional<std::vector<std::uint8_t>> extract_param_sets(std::span<const std::uint8_t> data);
+
+// Makes `au` decodable on its own: when it carries SPS/PPS they replace `cache` and `au` itself
+// is the result (shared, not copied); else, with a cache, a new buffer of the cached bytes
+// followed by `au`; else nothing.
+std::optional<SharedBytes> prime_with_param_sets(std::optional<std::vector<std::uint8_t>>& cache,
+                                                 const SharedBytes& au);
+
+// The encoder's copy of its stream's SPS+PPS.
+struct ParamSetCache {
+    // The parameter-set bytes of the latest access unit that carried SPS or PPS.
+    std::optional<std::vector<std::uint8_t>> sets;
+    // Access units that had `sets` put in front of them.
+    std::uint64_t reinserted = 0;
+
+    // Takes over an access unit leaving the encoder. One carrying SPS/PPS refreshes `sets` and
+    // comes back with `config` set; a recovery point without them comes back with `sets` in
+    // front of its bytes (a new buffer) and `config` set; anything else comes back as it was.
+    AccessUnit reinsert(AccessUnit au);
+};
+
+}  // namespace talmiro_media

@@ -1,0 +1,108 @@
+// The decoder sync policy: which access units may reach the H.264 decoder, priming a bare
+// recovery point with cached SPS/PPS, and when to ask the sender for an IDR picture or start
+// over. Pure logic over access units and three notifications from the decoder.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string_view>
+#include <vector>
+
+#include "talmiro_media/annexb.hpp"
+
+namespace talmiro_media {
+
+// Thresholds of the policy. Every value is accepted; 0 and 1 make every push count.
+struct SyncConfig {
+    // Access units without a picture after which an IDR is requested (while waiting: dropped
+    // access units between two requests).
+    std::uint32_t stuck_frames = 10;
+    // Access units without a picture after which a started policy resets.
+    std::uint32_t wedged_frames = 150;
+    // Replaces `stuck_frames` for the first request after a start at a recovery point, until
+    // the first picture or the first request.
+    std::uint32_t recovery_silence_frames = 60;
+    // A recovery-point access unit may serve as a start point.
+    bool start_at_recovery = true;
+};
+
+enum class SyncState : std::uint8_t {
+    Waiting = 0,    // no start point yet (also after a reset)
+    Primed = 1,     // started, nothing out yet
+    Streaming = 2,  // at least one picture came out since the start
+};
+
+// What the caller must do or expect. Where a signal is stored as a byte, 2 means none.
+enum class SyncSignal : std::uint8_t {
+    RequestIdr = 0,  // ask the sender for an IDR picture
+    Reset = 1,       // the stream is wedged: the policy waits for a new start point
+};
+
+// "waiting", "primed", "streaming".
+std::string_view sync_state_name(SyncState state) noexcept;
+// "request_idr", "reset".
+std::string_view sync_signal_name(SyncSignal signal) noexcept;
+
+struct SyncCounters {
+    std::uint64_t frames = 0;              // every push
+    std::uint64_t dropped = 0;             // pushes that passed nothing on
+    std::uint64_t fed = 0;                 // pushes that passed an access unit on
+    std::uint64_t output = 0;              // pictures out
+    std::uint64_t starts = 0;              // departures from Waiting
+    std::uint64_t starts_at_recovery = 0;  // of those, at a recovery point
+    std::uint64_t resets = 0;              // wedged resets and decoder failures
+    std::uint64_t idr_requests = 0;        // RequestIdr signals returned
+
+    bool operator==(const SyncCounters&) const = default;
+};
+
+// The outcome of one push.
+struct SyncVerdict {
+    // The bytes to hand to the decoder now; absent when the access unit is dropped.
+    std::optional<SharedBytes> au;
+    std::optional<SyncSignal> signal;
+    // Hand the bytes over flagged as a key packet.
+    bool key = false;
+    // This push left Waiting: the decoder must discard all it holds before taking `au`.
+    bool start = false;
+};
+
+class DecoderSync {
+public:
+    explicit DecoderSync(SyncConfig config = {}) noexcept : config_(config) {}
+
+    // Called for every access unit before anything else is done with it; reads only `data`,
+    // `key` and `recovery`.
+    SyncVerdict push(const AccessUnit& au);
+    // The decoder released one picture (also pictures drained by a flush).
+    void picture_out() noexcept;
+    // The decoder met an error and flushed itself: wait for the next start point.
+    void decoder_failed() noexcept;
+
+    SyncState state() const noexcept { return state_; }
+    // Access units pushed since the last picture, start or reset (saturating).
+    std::uint32_t fed_since_output() const noexcept { return fed_since_output_; }
+    // SPS/PPS of the latest access unit that carried them, decoded or not; never cleared.
+    const std::optional<std::vector<std::uint8_t>>& param_sets() const noexcept {
+        return param_sets_;
+    }
+    const SyncCounters& counters() const noexcept { return counters_; }
+    const SyncConfig& config() const noexcept { return config_; }
+
+private:
+    SyncVerdict start_or_drop(const AccessUnit& au, bool had_sets);
+    SyncVerdict pass_on(SharedBytes bytes, bool key, bool start);
+    void clear_counts() noexcept;
+
+    std::optional<std::vector<std::uint8_t>> param_sets_;
+    SyncConfig config_;
+    SyncCounters counters_;
+    std::uint32_t fed_since_output_ = 0;
+    // Access units since the last picture, start, reset or IDR request (saturating).
+    std::uint32_t silence_ = 0;
+    // The current start was a recovery point and no picture or request has come since.
+    bool recovery_start_ = false;
+    SyncState state_ = SyncState::Waiting;
+};
+
+}  // namespace talmiro_media
