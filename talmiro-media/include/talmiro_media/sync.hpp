@@ -90,8 +90,14 @@ public:
     const SyncConfig& config() const noexcept { return config_; }
 
 private:
-    SyncVerdict start_or_drop(const AccessUnit& au, bool had_sets);
-    SyncVerdict pass_on(SharedBytes bytes, bool key, bool start);
+    // Leaves Waiting.
+    void start() noexcept;
+    // Back to Waiting, counted as a reset.
+    void reset() noexcept;
+    // Hands the bytes on and raises the wedged or request signal when due.
+    SyncVerdict pass_on(SharedBytes bytes, bool key, bool starting);
+    // Drops an access unit while waiting; requests on every `stuck_frames`-th.
+    SyncVerdict drop() noexcept;
     void clear_counts() noexcept;
 
     std::optional<std::vector<std::uint8_t>> param_sets_;
