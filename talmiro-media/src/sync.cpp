@@ -76,7 +76,7 @@ void DecoderSync::reset() noexcept {
     ++counters_.resets;
 }
 
-SyncVerdict DecoderSync::pass_on(SharedBytes bytes, bool key, bool start) {
+SyncVerdict DecoderSync::pass_on(SharedBytes bytes, bool key, bool starting) {
     saturating_increment(fed_since_output_);
     saturating_increment(silence_);
     ++counters_.fed;
