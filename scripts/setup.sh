@@ -1,0 +1,30 @@
+#!/usr/bin/env bash
+# All set-up on a Debian 12 machine, idempotent: the system packages when missing, the virtual
+# environment (.venv), the pinned FFmpeg build (cached per user) and the module, installed into
+# .venv. Extra pip requirements for .venv may be passed as arguments.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+SYSTEM_PACKAGES=(g++ make nasm pkg-config libx264-dev libgtest-dev patchelf curl xz-utils ca-certificates)
+missing=()
+for pkg in "${SYSTEM_PACKAGES[@]}"; do
+  dpkg-query -W -f='${Status}' "$pkg" 2>/dev/null | grep -q "install ok installed" || missing+=("$pkg")
+done
+if [ ${#missing[@]} -gt 0 ]; then
+  echo "setup: installing ${missing[*]}" >&2
+  sudo=""; [ "$(id -u)" -eq 0 ] || sudo=sudo
+  $sudo apt-get update -qq
+  DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq "${missing[@]}" >/dev/null
+fi
+
+PYTHON=${PYTHON:-python3}
+if [ ! -x .venv/bin/python ]; then
+  echo "setup: creating .venv" >&2
+  "$PYTHON" -m venv .venv
+fi
+.venv/bin/python -m pip install -q --disable-pip-version-check cmake ninja pytest numpy "$@"
+
+prefix=$(bash scripts/build_ffmpeg.sh | tail -n 1)
+export TALMIRO_FFMPEG_PREFIX=$prefix
+echo "setup: building the module" >&2
+.venv/bin/python -m pip install -q --disable-pip-version-check . 

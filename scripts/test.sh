@@ -1,0 +1,16 @@
+#!/usr/bin/env bash
+# The tests: the media core's C++ tests (GoogleTest through ctest) and the module's Python
+# tests (pytest) against the package installed in .venv, not the build tree.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+bash scripts/setup.sh
+export PATH="$PWD/.venv/bin:$PATH"
+prefix=$(bash scripts/build_ffmpeg.sh | tail -n 1)
+
+cmake -S talmiro-media -B build/media -G Ninja -DTALMIRO_FFMPEG_PREFIX="$prefix" >/dev/null
+cmake --build build/media -j"$(nproc)"
+(cd build/media && ctest --output-on-failure -j"$(nproc)")
+
+# From a directory outside the sources, so only the installed package can be imported.
+cd talmiro-py-video/tests
+python -m pytest -q -p no:cacheprovider .

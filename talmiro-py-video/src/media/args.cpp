@@ -1,0 +1,218 @@
+#include "args.hpp"
+
+#include <array>
+#include <cstring>
+#include <string>
+
+#include "errors.hpp"
+
+namespace talmiro_py {
+
+namespace {
+
+constexpr std::size_t kMaxParams = 16;
+
+std::string type_name(PyObject* obj) {
+    std::string out = "object";
+    if (PyObject* name = PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(obj)),
+                                                "__name__")) {
+        if (const char* s = PyUnicode_AsUTF8AndSize(name, nullptr)) out = s;
+        Py_DECREF(name);
+    }
+    PyErr_Clear();
+    return out;
+}
+
+bool type_error(const char* fn, const Param& p, const char* expected, PyObject* got) {
+    PyErr_Format(PyExc_TypeError, "%s() argument '%s' must be %s, not %s", fn, p.name, expected,
+                 type_name(got).c_str());
+    return false;
+}
+
+bool overflow(const char* fn, const Param& p, const char* width) {
+    PyErr_Format(PyExc_OverflowError, "%s() argument '%s' out of range for %s", fn, p.name, width);
+    return false;
+}
+
+// A NumPy boolean scalar: a type named "bool_" or "bool" of the module "numpy".
+bool is_numpy_bool(PyObject* obj) {
+    PyObject* type = reinterpret_cast<PyObject*>(Py_TYPE(obj));
+    bool yes = false;
+    PyObject* module = PyObject_GetAttrString(type, "__module__");
+    PyObject* name = module ? PyObject_GetAttrString(type, "__name__") : nullptr;
+    if (module && name && PyUnicode_Check(module) && PyUnicode_Check(name)) {
+        yes = PyUnicode_CompareWithASCIIString(module, "numpy") == 0 &&
+              (PyUnicode_CompareWithASCIIString(name, "bool_") == 0 ||
+               PyUnicode_CompareWithASCIIString(name, "bool") == 0);
+    }
+    Py_XDECREF(module);
+    Py_XDECREF(name);
+    PyErr_Clear();
+    return yes;
+}
+
+// An integer through __index__, as unsigned (`is_signed` false) or signed 64 bits.
+bool read_integer(const char* fn, const Param& p, PyObject* obj, bool is_signed,
+                  std::uint64_t& u, std::int64_t& s) {
+    if (!PyIndex_Check(obj)) return type_error(fn, p, "int", obj);
+    PyObject* index = PyNumber_Index(obj);
+    if (!index) return false;
+    bool ok = true;
+    if (is_signed) {
+        s = PyLong_AsLongLong(index);
+        if (s == -1 && PyErr_Occurred()) ok = false;
+    } else {
+        u = PyLong_AsUnsignedLongLong(index);
+        if (u == static_cast<std::uint64_t>(-1) && PyErr_Occurred()) ok = false;
+    }
+    Py_DECREF(index);
+    if (!ok && PyErr_ExceptionMatches(PyExc_OverflowError)) {
+        PyErr_Clear();
+        return overflow(fn, p, is_signed ? "signed 64-bit" : "unsigned 64-bit");
+    }
+    return ok;
+}
+
+bool convert(const char* fn, const Param& p, PyObject* obj) {
+    std::uint64_t u = 0;
+    std::int64_t s = 0;
+    switch (p.kind) {
+        case Kind::U32:
+            if (!read_integer(fn, p, obj, false, u, s)) return false;
+            if (u > 0xFFFFFFFFu) return overflow(fn, p, "unsigned 32-bit");
+            *static_cast<std::uint32_t*>(p.target) = static_cast<std::uint32_t>(u);
+            return true;
+        case Kind::U64:
+            if (!read_integer(fn, p, obj, false, u, s)) return false;
+            *static_cast<std::uint64_t*>(p.target) = u;
+            return true;
+        case Kind::I64:
+            if (!read_integer(fn, p, obj, true, u, s)) return false;
+            *static_cast<std::int64_t*>(p.target) = s;
+            return true;
+        case Kind::Bool: {
+            if (PyBool_Check(obj)) {
+                *static_cast<bool*>(p.target) = obj == Py_True;
+                return true;
+            }
+            if (!is_numpy_bool(obj)) return type_error(fn, p, "bool", obj);
+            const int truth = PyObject_IsTrue(obj);
+            if (truth < 0) return false;
+            *static_cast<bool*>(p.target) = truth != 0;
+            return true;
+        }
+        case Kind::Str:
+            if (!PyUnicode_Check(obj)) return type_error(fn, p, "str", obj);
+            *static_cast<PyObject**>(p.target) = obj;
+            return true;
+        case Kind::OptStr:
+            if (obj == Py_None) {
+                *static_cast<PyObject**>(p.target) = nullptr;
+                return true;
+            }
+            if (!PyUnicode_Check(obj)) return type_error(fn, p, "str or None", obj);
+            *static_cast<PyObject**>(p.target) = obj;
+            return true;
+        case Kind::Bytes:
+            if (!PyBytes_Check(obj)) return type_error(fn, p, "bytes", obj);
+            *static_cast<PyObject**>(p.target) = obj;
+            return true;
+        case Kind::Object:
+            *static_cast<PyObject**>(p.target) = obj;
+            return true;
+    }
+    return false;
+}
+
+// Places one keyword argument into its parameter's slot.
+bool place_keyword(const char* fn, Params params, std::array<PyObject*, kMaxParams>& slots,
+                   PyObject* key, PyObject* value) {
+    if (!PyUnicode_Check(key)) {
+        PyErr_Format(PyExc_TypeError, "%s() keywords must be strings", fn);
+        return false;
+    }
+    std::size_t i = 0;
+    for (const Param& p : params) {
+        if (PyUnicode_CompareWithASCIIString(key, p.name) == 0) {
+            if (slots[i]) {
+                PyErr_Format(PyExc_TypeError,
+                             "argument for %s() given by name ('%s') and position (%zu)", fn,
+                             p.name, i + 1);
+                return false;
+            }
+            slots[i] = value;
+            return true;
+        }
+        ++i;
+    }
+    PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'", fn, key);
+    return false;
+}
+
+bool check_positional(const char* fn, Params params, Py_ssize_t nargs) {
+    if (params.size() > kMaxParams) {
+        PyErr_Format(PyExc_SystemError, "%s() declares too many parameters", fn);
+        return false;
+    }
+    if (nargs <= static_cast<Py_ssize_t>(params.size())) return true;
+    PyErr_Format(PyExc_TypeError, "%s() takes at most %zu argument%s (%zd given)", fn,
+                 params.size(), params.size() == 1 ? "" : "s", nargs);
+    return false;
+}
+
+bool convert_all(const char* fn, Params params, const std::array<PyObject*, kMaxParams>& slots) {
+    std::size_t i = 0;
+    for (const Param& p : params) {
+        PyObject* obj = slots[i++];
+        if (!obj) {
+            if (p.need == Need::Optional) continue;
+            PyErr_Format(PyExc_TypeError, "%s() missing required argument '%s' (pos %zu)", fn,
+                         p.name, i);
+            return false;
+        }
+        if (!convert(fn, p, obj)) return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+bool read_args(const char* fn, Params params, PyObject* const* args, Py_ssize_t nargs,
+               PyObject* kwnames) {
+    std::array<PyObject*, kMaxParams> slots{};
+    if (!check_positional(fn, params, nargs)) return false;
+    for (Py_ssize_t i = 0; i < nargs; ++i) slots[static_cast<std::size_t>(i)] = args[i];
+    const Py_ssize_t nkw = kwnames ? PyTuple_Size(kwnames) : 0;
+    for (Py_ssize_t k = 0; k < nkw; ++k) {
+        if (!place_keyword(fn, params, slots, PyTuple_GetItem(kwnames, k), args[nargs + k]))
+            return false;
+    }
+    return convert_all(fn, params, slots);
+}
+
+bool read_args(const char* fn, Params params, PyObject* args, PyObject* kwargs) {
+    std::array<PyObject*, kMaxParams> slots{};
+    const Py_ssize_t nargs = args ? PyTuple_Size(args) : 0;
+    if (nargs < 0 || !check_positional(fn, params, nargs)) return false;
+    for (Py_ssize_t i = 0; i < nargs; ++i)
+        slots[static_cast<std::size_t>(i)] = PyTuple_GetItem(args, i);
+    if (kwargs) {
+        PyObject *key = nullptr, *value = nullptr;
+        Py_ssize_t pos = 0;
+        while (PyDict_Next(kwargs, &pos, &key, &value))
+            if (!place_keyword(fn, params, slots, key, value)) return false;
+    }
+    return convert_all(fn, params, slots);
+}
+
+std::optional<std::string_view> utf8_of(PyObject* str) {
+    Py_ssize_t len = 0;
+    const char* s = PyUnicode_AsUTF8AndSize(str, &len);
+    if (!s) {
+        PyErr_Clear();
+        return std::nullopt;
+    }
+    return std::string_view(s, static_cast<std::size_t>(len));
+}
+
+}  // namespace talmiro_py

@@ -1,0 +1,71 @@
+// The one argument reader of the module. Each callable declares its parameter list once, as
+// a list of `param(name, target)` entries in signature order; the reader takes fast-call
+// arguments (or a constructor's tuple and dict), fills the targets and raises the TypeError
+// or OverflowError that names the parameter. Targets of optional parameters keep the value
+// they held (the default) when the caller leaves them out.
+#pragma once
+
+#include "py.hpp"
+
+#include <cstdint>
+#include <initializer_list>
+#include <optional>
+#include <string_view>
+
+namespace talmiro_py {
+
+enum class Kind : std::uint8_t {
+    U32,       // std::uint32_t
+    U64,       // std::uint64_t
+    I64,       // std::int64_t
+    Bool,      // bool: a real bool or a NumPy bool scalar, nothing else
+    Str,       // PyObject* (borrowed), a str
+    OptStr,    // PyObject* (borrowed), a str, or null for None
+    Bytes,     // PyObject* (borrowed), bytes or a subclass
+    Object,    // PyObject* (borrowed), anything
+};
+
+enum class Need : std::uint8_t { Required, Optional };
+
+struct Param {
+    const char* name;
+    Kind kind;
+    void* target;
+    Need need;
+};
+
+inline Param param(const char* name, std::uint32_t& t, Need n = Need::Required) {
+    return {name, Kind::U32, &t, n};
+}
+inline Param param(const char* name, std::uint64_t& t, Need n = Need::Required) {
+    return {name, Kind::U64, &t, n};
+}
+inline Param param(const char* name, std::int64_t& t, Need n = Need::Required) {
+    return {name, Kind::I64, &t, n};
+}
+inline Param param(const char* name, bool& t, Need n = Need::Required) {
+    return {name, Kind::Bool, &t, n};
+}
+inline Param param(const char* name, PyObject*& t, Kind k, Need n = Need::Required) {
+    return {name, k, &t, n};
+}
+
+using Params = std::initializer_list<Param>;
+
+// Fast call with keywords (METH_FASTCALL | METH_KEYWORDS). `fn` names the callable in messages.
+bool read_args(const char* fn, Params params, PyObject* const* args, Py_ssize_t nargs,
+               PyObject* kwnames);
+// A constructor's positional tuple and keyword dict (either may be null).
+bool read_args(const char* fn, Params params, PyObject* args, PyObject* kwargs);
+
+// A method-table entry for a fast-call function with keywords.
+using FastFunction = PyObject* (*)(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
+inline PyMethodDef fast_method(const char* name, FastFunction fn, const char* doc) noexcept {
+    return {name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(fn)),
+            METH_FASTCALL | METH_KEYWORDS, doc};
+}
+
+// The UTF-8 text of a str, or none (no exception left set) when it cannot be encoded.
+std::optional<std::string_view> utf8_of(PyObject* str);
+
+}  // namespace talmiro_py

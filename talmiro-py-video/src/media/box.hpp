@@ -1,0 +1,62 @@
+// One way to wrap: a class is a PyType_Spec created once per process, and an object that owns
+// a C++ value constructs it in box_new and destroys it in box_dealloc, nowhere else.
+#pragma once
+
+#include "py.hpp"
+
+#include <memory>
+#include <utility>
+
+namespace talmiro_py {
+
+template <typename T>
+struct Box {
+    PyObject_HEAD
+    T value;
+};
+
+template <typename T>
+T& unbox(PyObject* self) noexcept {
+    return reinterpret_cast<Box<T>*>(self)->value;
+}
+
+// Allocates an instance of `type` and constructs its value from `args`; null with an
+// exception set on failure. A C++ exception from the constructor frees the instance and
+// propagates (the entry point's guard turns it into a Python exception).
+template <typename T, typename... A>
+PyObject* box_new(PyTypeObject* type, A&&... args) {
+    auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
+    PyObject* self = alloc(type, 0);
+    if (!self) return nullptr;
+    try {
+        std::construct_at(&unbox<T>(self), std::forward<A>(args)...);
+    } catch (...) {
+        auto free_fn = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
+        free_fn(self);
+        Py_DECREF(type);
+        throw;
+    }
+    return self;
+}
+
+template <typename T>
+void box_dealloc(PyObject* self) {
+    PyTypeObject* type = Py_TYPE(self);
+    std::destroy_at(&unbox<T>(self));
+    auto free_fn = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
+    free_fn(self);
+    Py_DECREF(type);
+}
+
+// The class's type object, created from `spec` on first use and kept for the process
+// (the interpreter lock serialises the creation). Borrowed; null with an exception set.
+inline PyObject* once_type(PyObject*& cache, PyType_Spec& spec) {
+    if (!cache) cache = PyType_FromSpec(&spec);
+    return cache;
+}
+
+inline PyTypeObject* as_type(PyObject* type) noexcept {
+    return reinterpret_cast<PyTypeObject*>(type);
+}
+
+}  // namespace talmiro_py

@@ -1,0 +1,56 @@
+// Turning failures into Python exceptions: the module's MediaError, the translation of core
+// errors and C++ exceptions, and the quoting of a caller's text inside a message.
+#pragma once
+
+#include "py.hpp"
+
+#include <exception>
+#include <new>
+#include <string>
+
+#include "talmiro_media/ffmpeg_util.hpp"
+
+namespace talmiro_py {
+
+// The process-wide MediaError type (borrowed), created on first use; null with an exception
+// set when creating it failed.
+PyObject* media_error_type();
+
+// Raise MediaError with a core error's display text, or with a fixed text; both return null.
+PyObject* raise_media_error(const talmiro_media::MediaError& err);
+PyObject* raise_media_error(const char* text);
+
+// Raise `type` with a message built from UTF-8 text; returns null.
+PyObject* raise(PyObject* type, const std::string& text);
+
+// A Python str as a double-quoted literal: backslash before a quote or a backslash, \n, \r,
+// \t and \0 for those controls and \u{hex} for any other non-printable character. Returns
+// false with an exception set when the text could not be read.
+bool quote_text(PyObject* str, std::string& out);
+
+// The current exception as "QualifiedType: str(exc)" (": <exception str() failed>" when
+// str() itself raises), clearing it.
+std::string take_error_text();
+
+// Runs `body` and turns any C++ exception that leaves it into a Python exception, so nothing
+// unwinds into the interpreter. `body` returns the Python result (null for an error).
+template <typename R, typename F>
+R guarded(R failed, F&& body) noexcept {
+    try {
+        return body();
+    } catch (const std::bad_alloc&) {
+        PyErr_NoMemory();
+    } catch (const std::exception& e) {
+        PyErr_SetString(PyExc_SystemError, e.what());
+    } catch (...) {
+        PyErr_SetString(PyExc_SystemError, "unexpected C++ exception");
+    }
+    return failed;
+}
+
+template <typename F>
+PyObject* guarded(F&& body) noexcept {
+    return guarded<PyObject*>(nullptr, std::forward<F>(body));
+}
+
+}  // namespace talmiro_py

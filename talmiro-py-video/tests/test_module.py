@@ -1,0 +1,104 @@
+import re
+import subprocess
+import threading
+
+import pytest
+
+import talmiro_sdk_video._codec as codec
+
+NAMES = ["MediaError", "Image", "Plane", "H264Encoder", "H264Decoder", "TestPattern",
+         "psnr", "buffer_address", "has_encoder", "avcodec_version", "set_ffmpeg_log_level"]
+
+
+def test_all_lists_names_in_order():
+    assert codec.__all__ == NAMES
+    for name in NAMES:
+        assert hasattr(codec, name)
+
+
+def test_media_error_type():
+    err = codec.MediaError
+    assert err.__module__ == "_core" and err.__name__ == "MediaError"
+    assert issubclass(err, Exception)
+    assert err.__doc__ == ("the codec refused: bad picture, unsupported configuration, "
+                           "or a libavcodec error")
+
+
+@pytest.mark.parametrize("cls", ["Image", "Plane", "H264Encoder", "H264Decoder", "TestPattern"])
+def test_classes_belong_to_the_module(cls):
+    assert getattr(codec, cls).__module__ == "talmiro_sdk_video._codec"
+
+
+def test_avcodec_version():
+    v = codec.avcodec_version()
+    assert re.fullmatch(r"(0|[1-9]\d*)\.(0|[1-9]\d*)\.(0|[1-9]\d*)", v)
+    assert v.startswith("62.")
+    with pytest.raises(TypeError):
+        codec.avcodec_version(1)
+
+
+@pytest.mark.parametrize("name,found", [("libx264", True), ("h264_nvenc", True),
+                                        ("libx265", False), ("", False), ("lib\0x264", False),
+                                        ("\udc80", False)])
+def test_has_encoder(name, found):
+    assert codec.has_encoder(name) is found
+    assert codec.has_encoder(name=name) is found
+
+
+@pytest.mark.parametrize("call,exc", [
+    (lambda: codec.has_encoder(264), TypeError),
+    (lambda: codec.has_encoder(), TypeError),
+    (lambda: codec.has_encoder("a", "b"), TypeError),
+    (lambda: codec.has_encoder(nam="x"), TypeError),
+    (lambda: codec.has_encoder("x", name="x"), TypeError),
+    (lambda: codec.set_ffmpeg_log_level(None), TypeError),
+])
+def test_argument_errors(call, exc):
+    with pytest.raises(exc):
+        call()
+
+
+def test_type_error_names_the_parameter():
+    with pytest.raises(TypeError, match="'name'"):
+        codec.has_encoder(1)
+
+
+@pytest.mark.parametrize("level", ["quiet", "error", "warning", "info", "verbose", "debug",
+                                   "Debug", "debug ", "", "nonsense"])
+def test_set_ffmpeg_log_level_accepts_any_text(level):
+    assert codec.set_ffmpeg_log_level(level) is None
+    assert codec.set_ffmpeg_log_level(level=level) is None
+    codec.set_ffmpeg_log_level("warning")
+
+
+@pytest.mark.parametrize("fn", ["has_encoder", "avcodec_version", "set_ffmpeg_log_level"])
+def test_text_signatures(fn):
+    import inspect
+    sig = inspect.signature(getattr(codec, fn))
+    assert list(sig.parameters) == {"has_encoder": ["name"], "avcodec_version": [],
+                                    "set_ffmpeg_log_level": ["level"]}[fn]
+
+
+def test_only_pyinit_is_exported():
+    out = subprocess.run(["nm", "-D", "--defined-only", codec.__file__],
+                         capture_output=True, text=True, check=True).stdout
+    functions = [line.split()[-1] for line in out.splitlines() if line.split()[1] in "TtWw"]
+    assert functions == ["PyInit__codec"]
+
+
+def test_module_is_abi3_and_finds_bundled_ffmpeg():
+    assert codec.__file__.endswith("_codec.abi3.so")
+    out = subprocess.run(["readelf", "-d", codec.__file__], capture_output=True, text=True,
+                         check=True).stdout
+    assert "$ORIGIN/lib:$ORIGIN/../talmiro_runtime_sdk_video.libs" in out
+
+
+def test_concurrent_first_calls_are_safe():
+    results = []
+    threads = [threading.Thread(target=lambda: results.append(codec.has_encoder("libx264")))
+               for _ in range(8)]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join(10)
+    assert results == [True] * 8
