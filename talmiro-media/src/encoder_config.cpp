@@ -1,0 +1,138 @@
+#include "talmiro_media/encoder_config.hpp"
+
+#include <algorithm>
+#include <array>
+#include <climits>
+#include <string>
+
+extern "C" {
+#include <libavcodec/avcodec.h>
+}
+
+namespace talmiro_media {
+
+namespace {
+
+struct FixedOption {
+    std::string_view key;
+    std::string_view value;
+};
+
+// Low-latency settings of each backend, set in this order after "preset" and "tune".
+constexpr std::array<FixedOption, 3> kX264Options{{
+    {"threads", "1"},
+    {"profile", "baseline"},
+    {"x264-params", "sliced-threads=0:slices=1:ref=1"},
+}};
+constexpr std::array<FixedOption, 8> kNvencOptions{{
+    {"zerolatency", "1"},
+    {"delay", "1"},
+    {"bf", "0"},
+    {"b_ref_mode", "0"},
+    {"refs", "1"},
+    {"dpb_size", "1"},
+    {"profile", "baseline"},
+    {"rc", "cbr"},
+}};
+
+struct BackendTraits {
+    std::string_view name;
+    std::string_view encoder;
+    std::string_view default_preset;
+    std::string_view default_tune;
+    std::span<const FixedOption> options;
+};
+
+constexpr std::array<BackendTraits, 3> kBackends{{
+    {"x264", "libx264", "ultrafast", "zerolatency", kX264Options},
+    {"nvenc", "h264_nvenc", "p2", "ull", kNvencOptions},
+    {"auto", "", "", "", {}},
+}};
+
+constexpr std::array<EncoderBackend, 2> kAutoCandidates{EncoderBackend::Nvenc, EncoderBackend::X264};
+constexpr std::array<EncoderBackend, 1> kX264Only{EncoderBackend::X264};
+constexpr std::array<EncoderBackend, 1> kNvencOnly{EncoderBackend::Nvenc};
+
+const BackendTraits& traits(EncoderBackend backend) noexcept {
+    return kBackends[static_cast<std::size_t>(backend)];
+}
+
+}  // namespace
+
+std::string_view backend_name(EncoderBackend backend) noexcept { return traits(backend).name; }
+
+std::string_view encoder_name(EncoderBackend backend) noexcept { return traits(backend).encoder; }
+
+std::span<const EncoderBackend> backend_candidates(EncoderBackend backend) noexcept {
+    switch (backend) {
+        case EncoderBackend::X264: return kX264Only;
+        case EncoderBackend::Nvenc: return kNvencOnly;
+        case EncoderBackend::Auto: break;
+    }
+    return kAutoCandidates;
+}
+
+std::int32_t saturate_int(std::uint64_t value) noexcept {
+    return value > static_cast<std::uint64_t>(INT_MAX) ? INT_MAX : static_cast<std::int32_t>(value);
+}
+
+std::uint32_t encoder_gop(const EncoderConfig& config) noexcept {
+    const std::uint32_t period =
+        config.keyframe_interval != 0 ? config.keyframe_interval : std::max(config.fps, 1u);
+    return static_cast<std::uint32_t>(saturate_int(period));
+}
+
+std::int64_t bit_rate_bps(std::uint32_t kbps) noexcept { return std::int64_t{kbps} * 1000; }
+
+std::int32_t rc_buffer_bits(EncoderBackend backend, std::uint32_t kbps, std::uint32_t fps) noexcept {
+    const std::uint64_t bps = std::uint64_t{kbps} * 1000;
+    if (backend == EncoderBackend::Nvenc) return saturate_int(bps / std::max(fps, 1u) * 2);
+    return saturate_int(bps);
+}
+
+std::optional<MediaError> check_encoder_config(const EncoderConfig& config) {
+    const auto size_ok = [](std::uint32_t n) { return n >= 16 && n % 2 == 0; };
+    if (!size_ok(config.width) || !size_ok(config.height))
+        return MediaError::unsupported("picture size " + std::to_string(config.width) + "x" +
+                                       std::to_string(config.height) + " (need even, >= 16)");
+    if (config.fps == 0) return MediaError::unsupported("fps 0");
+    if (config.bitrate_kbps == 0) return MediaError::unsupported("bitrate 0");
+    if (!config.pixel_format.is_yuv420())
+        return MediaError::unsupported(
+            "codec pixel format " + std::string(config.pixel_format.name()) +
+            " (the codec takes i420 or nv12; packed RGB is a picture format, pass it in the "
+            "RawImage)");
+    return std::nullopt;
+}
+
+void configure_codec_context(AVCodecContext& ctx, const EncoderConfig& config,
+                             EncoderBackend backend) {
+    const std::int32_t fps = saturate_int(std::max(config.fps, 1u));
+    const std::int32_t buffer = rc_buffer_bits(backend, config.bitrate_kbps, config.fps);
+    ctx.width = saturate_int(config.width);
+    ctx.height = saturate_int(config.height);
+    ctx.pix_fmt = config.pixel_format == PictureFormat::NV12 ? AV_PIX_FMT_NV12 : AV_PIX_FMT_YUV420P;
+    ctx.time_base = AVRational{1, fps};
+    ctx.framerate = AVRational{fps, 1};
+    ctx.bit_rate = bit_rate_bps(config.bitrate_kbps);
+    ctx.rc_max_rate = bit_rate_bps(config.bitrate_kbps);
+    ctx.gop_size = static_cast<int>(encoder_gop(config));
+    ctx.max_b_frames = 0;
+    // Replaces the default flags: in particular no global header, so SPS/PPS stay in band.
+    ctx.flags = AV_CODEC_FLAG_LOW_DELAY;
+    ctx.rc_buffer_size = buffer;
+
+    // Options the encoder lacks or rejects are skipped: the results are ignored on purpose.
+    set_option(&ctx, "forced-idr", "1");
+    if (config.intra_refresh) set_option(&ctx, "intra-refresh", "1");
+    const BackendTraits& t = traits(backend);
+    set_option(&ctx, "preset", config.preset ? std::string_view(*config.preset) : t.default_preset);
+    set_option(&ctx, "tune", config.tune ? std::string_view(*config.tune) : t.default_tune);
+    for (const FixedOption& option : t.options) set_option(&ctx, option.key, option.value);
+    if (backend == EncoderBackend::Nvenc) {
+        set_option(&ctx, "maxrate", std::to_string(config.bitrate_kbps) + "k");
+        set_option(&ctx, "bufsize", std::to_string(buffer));
+    }
+}
+
+}  // namespace talmiro_media
