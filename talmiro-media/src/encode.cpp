@@ -1,0 +1,187 @@
+#include "talmiro_media/encode.hpp"
+
+#include <string>
+
+extern "C" {
+#include <libavcodec/avcodec.h>
+#include <libavutil/error.h>
+#include <libavutil/frame.h>
+}
+
+namespace talmiro_media {
+
+namespace {
+
+std::string size_text(std::uint32_t width, std::uint32_t height) {
+    return std::to_string(width) + "x" + std::to_string(height);
+}
+
+std::uint64_t elapsed_us(std::int64_t since) noexcept {
+    const std::int64_t d = monotonic_us() - since;
+    return d > 0 ? static_cast<std::uint64_t>(d) : 0;
+}
+
+// One candidate: look the encoder up, configure a context for it and open it.
+Result<CodecContextPtr> open_codec(const EncoderConfig& config, EncoderBackend backend) {
+    const AVCodec* codec = find_encoder(encoder_name(backend));
+    if (!codec)
+        return std::unexpected(MediaError::unsupported(
+            "encoder " + std::string(encoder_name(backend)) + " not in this libavcodec"));
+    auto ctx = alloc_codec_context(codec);
+    if (!ctx) return ctx;
+    configure_codec_context(**ctx, config, backend);
+    if (const int rc = avcodec_open2(ctx->get(), nullptr, nullptr); rc < 0) return ffmpeg_error(rc);
+    return ctx;
+}
+
+}  // namespace
+
+void CaptureStamps::record(std::int64_t pts, std::int64_t t_us) { stamps_.emplace_back(pts, t_us); }
+
+std::int64_t CaptureStamps::take(std::int64_t pts) {
+    while (!stamps_.empty() && stamps_.front().first < pts) stamps_.pop_front();
+    if (stamps_.empty() || stamps_.front().first != pts) return 0;
+    const std::int64_t t_us = stamps_.front().second;
+    stamps_.pop_front();
+    return t_us;
+}
+
+void CaptureStamps::forget(std::int64_t pts) noexcept {
+    if (!stamps_.empty() && stamps_.back().first == pts) stamps_.pop_back();
+}
+
+Result<H264Encoder> H264Encoder::open(EncoderConfig config,
+                                      std::shared_ptr<EncoderControl> control) {
+    ffmpeg_init();
+    if (auto refused = check_encoder_config(config)) return std::unexpected(std::move(*refused));
+    if (!control) control = std::make_shared<EncoderControl>();
+
+    std::optional<MediaError> last_error;
+    for (const EncoderBackend backend : backend_candidates(config.backend)) {
+        auto ctx = open_codec(config, backend);
+        if (!ctx) {
+            last_error = std::move(ctx.error());
+            continue;
+        }
+        auto frame = alloc_input_frame(config.pixel_format, config.width, config.height);
+        if (!frame) return std::unexpected(std::move(frame.error()));
+        auto packet = alloc_packet();
+        if (!packet) return std::unexpected(std::move(packet.error()));
+        return H264Encoder(std::move(config), backend, std::move(*ctx), std::move(*frame),
+                           std::move(*packet), std::move(control));
+    }
+    return std::unexpected(std::move(*last_error));
+}
+
+H264Encoder::H264Encoder(EncoderConfig config, EncoderBackend backend, CodecContextPtr ctx,
+                         FramePtr frame, PacketPtr packet,
+                         std::shared_ptr<EncoderControl> control)
+    : config_(std::move(config)),
+      backend_(backend),
+      ctx_(std::move(ctx)),
+      frame_(std::move(frame)),
+      packet_(std::move(packet)),
+      control_(std::move(control)) {}
+
+std::optional<std::span<const std::uint8_t>> H264Encoder::param_sets() const noexcept {
+    if (!param_cache_.sets) return std::nullopt;
+    return std::span<const std::uint8_t>(*param_cache_.sets);
+}
+
+void H264Encoder::take_pending_bitrate() {
+    const std::uint32_t kbps = control_->take_bitrate_kbps();
+    if (kbps == 0) return;
+    ctx_->bit_rate = bit_rate_bps(kbps);
+    ctx_->rc_max_rate = bit_rate_bps(kbps);
+    ctx_->rc_buffer_size = rc_buffer_bits(backend_, kbps, config_.fps);
+    ++stats_.bitrate_changes;
+}
+
+Result<std::vector<AccessUnit>> H264Encoder::encode(const RawImage& picture, bool force_idr) {
+    if (picture.width != config_.width || picture.height != config_.height)
+        return std::unexpected(MediaError::bad_image(
+            "picture " + size_text(picture.width, picture.height) + " for a " +
+            size_text(config_.width, config_.height) + " encoder"));
+    if (!picture.fits())
+        return std::unexpected(MediaError::bad_image("plane shorter than rows x stride"));
+
+    take_pending_bitrate();
+    // A forced picture leaves a pending request for the next picture.
+    const bool idr = force_idr || control_->take_idr_request();
+
+    const std::int64_t convert_start = monotonic_us();
+    if (const int rc = av_frame_make_writable(frame_.get()); rc < 0) return ffmpeg_error(rc);
+    const auto converted = fill_frame(*frame_, scaler_, picture);
+    if (!converted) return std::unexpected(converted.error());
+    if (*converted) {
+        ++stats_.converted;
+        stats_.convert_us += elapsed_us(convert_start);
+    }
+
+    const std::int64_t encode_start = monotonic_us();
+    const std::int64_t pts = next_pts_++;
+    frame_->pts = pts;
+    frame_->pict_type = idr ? AV_PICTURE_TYPE_I : AV_PICTURE_TYPE_NONE;
+    stamps_.record(pts, picture.t_us);
+    ++stats_.frames_in;
+    if (idr) ++stats_.forced_idr;
+
+    Result<std::vector<AccessUnit>> result;
+    if (const int rc = avcodec_send_frame(ctx_.get(), frame_.get()); rc < 0) {
+        // Never entered the codec, so its stamp can never be taken.
+        stamps_.forget(pts);
+        result = ffmpeg_error(rc);
+    } else {
+        result = receive_packets();
+    }
+    stats_.encode_us += elapsed_us(encode_start);
+    return result;
+}
+
+Result<std::vector<AccessUnit>> H264Encoder::flush() {
+    if (const int rc = avcodec_send_frame(ctx_.get(), nullptr); rc < 0) return ffmpeg_error(rc);
+    return receive_packets();
+}
+
+Result<std::vector<AccessUnit>> H264Encoder::receive_packets() {
+    std::vector<AccessUnit> units;
+    for (;;) {
+        const int rc = avcodec_receive_packet(ctx_.get(), packet_.get());
+        if (rc == AVERROR(EAGAIN)) break;
+        if (rc == AVERROR_EOF) {
+            // Everything is out: no stamp left can be taken any more.
+            stamps_.clear();
+            break;
+        }
+        if (rc < 0) return ffmpeg_error(rc);
+        const std::int64_t encoded_us = monotonic_us();
+        if (packet_->data == nullptr || packet_->size <= 0) {
+            av_packet_unref(packet_.get());
+            continue;
+        }
+        const std::span<const std::uint8_t> bytes(packet_->data,
+                                                  static_cast<std::size_t>(packet_->size));
+        AccessUnit au;
+        au.encoded_us = encoded_us;
+        const AuFacts facts = au_facts(bytes);
+        au.key = facts.key;
+        au.recovery = facts.recovery;
+        au.t_us = packet_->pts == AV_NOPTS_VALUE ? 0 : stamps_.take(packet_->pts);
+        au.data = SharedBytes::copy_of(bytes);
+        av_packet_unref(packet_.get());
+
+        // `reinsert` sets `config` when the bytes carry SPS/PPS or got the cached ones.
+        const std::uint64_t reinserted_before = param_cache_.reinserted;
+        au = param_cache_.reinsert(std::move(au));
+        stats_.reinserted += param_cache_.reinserted - reinserted_before;
+
+        ++stats_.frames_out;
+        stats_.bytes += au.data.size();
+        if (au.key) ++stats_.idr;
+        if (au.recovery) ++stats_.recovery;
+        units.push_back(std::move(au));
+    }
+    return units;
+}
+
+}  // namespace talmiro_media
