@@ -102,3 +102,13 @@ def test_concurrent_first_calls_are_safe():
     for t in threads:
         t.join(10)
     assert results == [True] * 8
+
+
+def test_module_uses_only_the_stable_abi_of_3_11():
+    import shutil
+    import sys
+    from pathlib import Path
+    audit = shutil.which("abi3audit") or str(Path(sys.executable).with_name("abi3audit"))
+    result = subprocess.run([audit, "--strict", "--assume-minimum-abi3", "3.11", codec.__file__],
+                            capture_output=True, text=True)
+    assert result.returncode == 0, result.stdout + result.stderr
