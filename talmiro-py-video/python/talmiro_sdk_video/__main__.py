@@ -1,15 +1,196 @@
-"""`python -m talmiro_sdk_video`: what this build of the codec module can do."""
+"""`python -m talmiro_sdk_video`: does a low-latency link work on this machine, and how good is it?
 
+    python -m talmiro_sdk_video [link] [options]   a publisher and a subscriber in one process
+    python -m talmiro_sdk_video info               what this build of the codec can do
+"""
+
+from __future__ import annotations
+
+import argparse
+import json
 import sys
+from typing import Sequence
 
 from . import _codec
 
 
-def main() -> int:
+class UsageError(Exception):
+    """A mistake of the user's: reported as one line, no traceback."""
+
+
+def _parse_size(text: str) -> tuple[int, int]:
+    try:
+        w, h = (int(part) for part in text.lower().split("x"))
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"size must be WIDTHxHEIGHT, got {text!r}") from None
+    return w, h
+
+
+def _fraction(text: str) -> float:
+    value = float(text)
+    if not 0.0 <= value <= 1.0:
+        raise argparse.ArgumentTypeError(f"must be between 0 and 1, got {text}")
+    return value
+
+
+class _Parser(argparse.ArgumentParser):
+    def error(self, message: str):  # one line, exit status 2
+        raise UsageError(message)
+
+
+def _build_parser() -> argparse.ArgumentParser:
+    from .link import PIXEL_FORMATS
+
+    parser = _Parser(prog="python -m talmiro_sdk_video",
+                     description="Low-latency H.264 link check: encoder, lossy channel, decoder.")
+    sub = parser.add_subparsers(dest="command")
+    link = sub.add_parser("link", help="run a publisher and a subscriber in one process")
+    link.add_argument("--size", type=_parse_size, default=(640, 480), help="WIDTHxHEIGHT (640x480)")
+    link.add_argument("--fps", type=int, default=30)
+    link.add_argument("--frames", type=int, default=300)
+    link.add_argument("--pixel-format", default="i420", choices=PIXEL_FORMATS)
+    link.add_argument("--bitrate", type=int, default=2000, help="kbit/s (2000)")
+    link.add_argument("--backend", default="auto", help="auto, x264 or nvenc")
+    refresh = link.add_mutually_exclusive_group()
+    refresh.add_argument("--intra-refresh", dest="intra_refresh", action="store_true", default=True,
+                         help="periodic intra refresh (default)")
+    refresh.add_argument("--idr", dest="intra_refresh", action="store_false",
+                         help="periodic IDR pictures instead of intra refresh")
+    link.add_argument("--keyframe-interval", type=int, default=0,
+                      help="refresh or IDR period in frames (0: one second)")
+    link.add_argument("--loss", type=_fraction, default=0.0, help="random loss rate (0..1)")
+    link.add_argument("--burst-rate", type=_fraction, default=0.0,
+                      help="chance per access unit that a burst loss starts")
+    link.add_argument("--burst-frames", type=int, default=5, help="access units lost per burst")
+    link.add_argument("--rtt", type=int, default=2, help="round trip of an IDR request, in frames")
+    link.add_argument("--seed", type=int, default=1)
+    link.add_argument("--realtime", action="store_true", help="pace the pictures by --fps")
+    link.add_argument("--json", action="store_true", help="print the summary as JSON")
+    link.add_argument("--save", metavar="FILE.h264", help="write the sent stream")
+    link.add_argument("--snapshot", metavar="FILE.png",
+                      help="write the worst frame, source beside decoded, as a PNG")
+    link.add_argument("--no-progress", action="store_true")
+    sub.add_parser("info", help="libavcodec version, encoders, the backend auto opens")
+    return parser
+
+
+def _info() -> int:
     print(f"libavcodec {_codec.avcodec_version()}")
     for name in ("libx264", "h264_nvenc"):
         print(f"encoder {name}: {'yes' if _codec.has_encoder(name) else 'no'}")
+    try:
+        enc = _codec.H264Encoder(64, 64)
+        print(f"backend auto opens: {enc.backend}")
+        enc.close()
+    except _codec.MediaError as err:
+        print(f"backend auto opens: nothing ({err})")
     return 0
+
+
+class _Progress:
+    """One live line on a terminal (tqdm when installed), plain lines when piped."""
+
+    def __init__(self, total: int, enabled: bool):
+        self._total = total
+        self._bar = None
+        self._enabled = enabled
+        self._tty = sys.stderr.isatty()
+        self._step = max(1, total // 10)
+        if enabled and self._tty:
+            try:
+                from tqdm import tqdm
+                self._bar = tqdm(total=total, unit="frame", file=sys.stderr, leave=False)
+            except ImportError:
+                self._bar = None
+
+    def __call__(self, done: int, info: dict) -> None:
+        if not self._enabled:
+            return
+        psnr = info["psnr"]
+        text = f"lost {info['lost']} decoded {info['decoded']} psnr " + (
+            "-" if psnr is None else f"{psnr:.1f} dB")
+        if self._bar is not None:
+            self._bar.update(done - self._bar.n)
+            self._bar.set_postfix_str(text, refresh=False)
+        elif self._tty:
+            print(f"\r{done}/{self._total} {text}", end="", file=sys.stderr, flush=True)
+        elif done % self._step == 0 or done == self._total:
+            print(f"{done}/{self._total} {text}", file=sys.stderr, flush=True)
+
+    def close(self) -> None:
+        if self._bar is not None:
+            self._bar.close()
+        elif self._enabled and self._tty:
+            print(file=sys.stderr)
+
+
+def _snapshot(path: str, pair) -> None:
+    try:
+        from PIL import Image as PILImage
+    except ImportError:
+        raise UsageError("--snapshot needs Pillow: pip install 'talmiro-sdk-video[demo]'") from None
+    import numpy as np
+
+    from .link import yuv_to_rgb
+
+    source, decoded = (yuv_to_rgb(np.asarray(i.y), np.asarray(i.u), np.asarray(i.v))
+                       for i in pair)
+    PILImage.fromarray(np.concatenate([source, decoded], axis=1), "RGB").save(path, "PNG")
+
+
+def _link(args: argparse.Namespace) -> int:
+    from .link import LinkConfig, format_summary, run_link
+
+    width, height = args.size
+    for name, value in (("--fps", args.fps), ("--frames", args.frames), ("--bitrate", args.bitrate),
+                        ("--burst-frames", args.burst_frames)):
+        if value < 1:
+            raise UsageError(f"{name} must be at least 1, got {value}")
+    for name, value in (("--rtt", args.rtt), ("--keyframe-interval", args.keyframe_interval)):
+        if value < 0:
+            raise UsageError(f"{name} must not be negative, got {value}")
+    cfg = LinkConfig(width=width, height=height, fps=args.fps, frames=args.frames,
+                     pixel_format=args.pixel_format, bitrate_kbps=args.bitrate,
+                     backend=args.backend, intra_refresh=args.intra_refresh,
+                     keyframe_interval=args.keyframe_interval, loss=args.loss,
+                     burst_rate=args.burst_rate, burst_frames=args.burst_frames,
+                     rtt_frames=args.rtt, seed=args.seed, realtime=args.realtime)
+    progress = _Progress(cfg.frames, enabled=not args.no_progress and not args.json)
+    save = open(args.save, "wb") if args.save else None
+    try:
+        summary, worst = run_link(cfg, save=save, progress=progress,
+                                  keep_worst=bool(args.snapshot))
+    finally:
+        progress.close()
+        if save is not None:
+            save.close()
+    if args.snapshot:
+        if worst is None:
+            raise UsageError("--snapshot: no picture was decoded")
+        _snapshot(args.snapshot, worst)
+    if args.json:
+        print(json.dumps(summary.as_dict(), indent=2))
+    else:
+        for line in format_summary(summary):
+            print(line)
+    return 0
+
+
+def main(argv: Sequence[str] | None = None) -> int:
+    argv = list(sys.argv[1:] if argv is None else argv)
+    if not argv or argv[0] not in ("link", "info", "-h", "--help"):
+        argv.insert(0, "link")
+    try:
+        args = _build_parser().parse_args(argv)
+        if args.command == "info":
+            return _info()
+        return _link(args)
+    except UsageError as err:
+        print(f"error: {err}", file=sys.stderr)
+        return 2
+    except (ValueError, OverflowError, _codec.MediaError, OSError) as err:
+        print(f"error: {err}", file=sys.stderr)
+        return 1
 
 
 if __name__ == "__main__":
