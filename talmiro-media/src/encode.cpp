@@ -36,6 +36,28 @@ Result<CodecContextPtr> open_codec(const EncoderConfig& config, EncoderBackend b
 
 }  // namespace
 
+AccessUnit output_access_unit(std::span<const std::uint8_t> bytes, std::int64_t t_us,
+                              std::int64_t encoded_us, ParamSetCache& cache, EncoderStats& stats) {
+    AccessUnit au;
+    au.encoded_us = encoded_us;
+    const AuFacts facts = au_facts(bytes);
+    au.key = facts.key;
+    au.recovery = facts.recovery;
+    au.t_us = t_us;
+    au.data = SharedBytes::copy_of(bytes);
+
+    // `reinsert` sets `config` when the bytes carry SPS/PPS or got the cached ones.
+    const std::uint64_t reinserted_before = cache.reinserted;
+    au = cache.reinsert(std::move(au));
+    stats.reinserted += cache.reinserted - reinserted_before;
+
+    ++stats.frames_out;
+    stats.bytes += au.data.size();
+    if (au.key) ++stats.idr;
+    if (au.recovery) ++stats.recovery;
+    return au;
+}
+
 void CaptureStamps::record(std::int64_t pts, std::int64_t t_us) { stamps_.emplace_back(pts, t_us); }
 
 std::int64_t CaptureStamps::take(std::int64_t pts) {
@@ -161,25 +183,10 @@ Result<std::vector<AccessUnit>> H264Encoder::receive_packets() {
         }
         const std::span<const std::uint8_t> bytes(packet_->data,
                                                   static_cast<std::size_t>(packet_->size));
-        AccessUnit au;
-        au.encoded_us = encoded_us;
-        const AuFacts facts = au_facts(bytes);
-        au.key = facts.key;
-        au.recovery = facts.recovery;
-        au.t_us = packet_->pts == AV_NOPTS_VALUE ? 0 : stamps_.take(packet_->pts);
-        au.data = SharedBytes::copy_of(bytes);
+        const std::int64_t t_us =
+            packet_->pts == AV_NOPTS_VALUE ? 0 : stamps_.take(packet_->pts);
+        units.push_back(output_access_unit(bytes, t_us, encoded_us, param_cache_, stats_));
         av_packet_unref(packet_.get());
-
-        // `reinsert` sets `config` when the bytes carry SPS/PPS or got the cached ones.
-        const std::uint64_t reinserted_before = param_cache_.reinserted;
-        au = param_cache_.reinsert(std::move(au));
-        stats_.reinserted += param_cache_.reinserted - reinserted_before;
-
-        ++stats_.frames_out;
-        stats_.bytes += au.data.size();
-        if (au.key) ++stats_.idr;
-        if (au.recovery) ++stats_.recovery;
-        units.push_back(std::move(au));
     }
     return units;
 }

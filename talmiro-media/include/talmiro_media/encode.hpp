@@ -45,6 +45,12 @@ struct EncoderTimings {
     bool operator==(const EncoderTimings&) const = default;
 };
 
+// The access unit that leaves the encoder for one packet's bytes (copied): facts read from the
+// bytes, passed through `cache` (SPS/PPS refresh it; a bare recovery point gets the cached ones
+// in front), and counted in the output counters of `stats`.
+AccessUnit output_access_unit(std::span<const std::uint8_t> bytes, std::int64_t t_us,
+                              std::int64_t encoded_us, ParamSetCache& cache, EncoderStats& stats);
+
 // Capture stamps of the pictures inside the codec, by presentation timestamp. Stamps are
 // recorded in increasing pts order; taking one drops it and every earlier one, whose packets
 // can no longer come out of an encoder without B-frames, so the map stays bounded.
