@@ -22,7 +22,7 @@ if [ ! -x .venv/bin/python ]; then
   echo "setup: creating .venv" >&2
   "$PYTHON" -m venv .venv
 fi
-.venv/bin/python -m pip install -q --disable-pip-version-check cmake ninja pytest numpy abi3audit "$@"
+.venv/bin/python -m pip install -q --disable-pip-version-check cmake ninja pytest numpy abi3audit mypy pillow tqdm "$@"
 
 prefix=$(bash scripts/build_ffmpeg.sh | tail -n 1)
 export TALMIRO_FFMPEG_PREFIX=$prefix

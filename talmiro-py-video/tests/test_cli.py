@@ -1,0 +1,128 @@
+import json
+import shutil
+import subprocess
+import sys
+from pathlib import Path
+
+import pytest
+
+import talmiro_sdk_video._codec as codec
+
+SMALL = ["--size", "160x96", "--frames", "90", "--fps", "30", "--bitrate", "800",
+         "--no-progress"]
+
+
+def run(*args: str, check: bool = True) -> subprocess.CompletedProcess:
+    result = subprocess.run([sys.executable, "-m", "talmiro_sdk_video", *args],
+                            capture_output=True, text=True, timeout=300)
+    if check:
+        assert result.returncode == 0, result.stderr
+    return result
+
+
+def test_info():
+    out = run("info").stdout
+    assert out.startswith(f"libavcodec {codec.avcodec_version()}\n")
+    assert "encoder libx264: yes" in out
+    assert "backend auto opens: x264" in out or "backend auto opens: nvenc" in out
+
+
+@pytest.mark.parametrize("mode", [[], ["--idr", "--keyframe-interval", "15"]])
+def test_lossy_link_summary(mode):
+    summary = json.loads(run("link", *SMALL, "--loss", "0.05", "--burst-rate", "0.02",
+                             "--seed", "3", "--json", *mode).stdout)
+    assert summary["frames_sent"] == 90
+    assert summary["access_units"] == 90
+    assert summary["lost"] > 0
+    # Every access unit that arrived became one picture, or was dropped before a start point.
+    assert summary["decoded"] <= summary["access_units"] - summary["lost"]
+    assert summary["decoded"] > 45
+    assert summary["psnr_clean_min_db"] > 30
+    assert summary["pictures_per_au"] == pytest.approx(1.0)
+    assert summary["losses"] == len(summary["recovery_frames"]) + summary["unrecovered"]
+    assert summary["encode_us"]["p50"] > 0 and summary["latency_us"]["p99"] >= 0
+    assert summary["bitrate_kbps"] > 0
+
+
+def test_lossless_link_decodes_every_frame_and_text_summary():
+    out = run("link", *SMALL).stdout
+    assert "frames sent 90, access units 90, lost 0, decoded 90" in out
+    assert "luma PSNR" in out
+
+
+@pytest.mark.parametrize("fmt", ["nv12", "rgb24", "bgra"])
+def test_link_with_other_pixel_formats(fmt):
+    summary = json.loads(run("link", *SMALL, "--frames", "20", "--pixel-format", fmt,
+                             "--json").stdout)
+    assert summary["decoded"] == 20 and summary["psnr_min_db"] > 30
+
+
+def split_access_units(stream: bytes) -> list[bytes]:
+    """Cuts an Annex-B stream of single-slice pictures into access units: a new one begins at
+    an SPS, SEI or delimiter after a slice, or at a second slice."""
+    starts = []
+    i = 0
+    while (i := stream.find(b"\x00\x00\x01", i)) != -1:
+        begin = i - 1 if i > 0 and stream[i - 1] == 0 else i
+        starts.append((begin, stream[i + 3] & 0x1F))
+        i += 3
+    units, current, has_slice = [], None, False
+    for begin, nal_type in starts:
+        is_slice = nal_type in (1, 5)
+        if current is None or (has_slice and (is_slice or nal_type in (6, 7, 9))):
+            if current is not None:
+                units.append(current)
+            current, has_slice = begin, False
+        has_slice = has_slice or is_slice
+    if current is not None:
+        units.append(current)
+    return [stream[a:b] for a, b in zip(units, units[1:] + [len(stream)])]
+
+
+def test_saved_stream_decodes_frame_for_frame(tmp_path: Path):
+    path = tmp_path / "link.h264"
+    run("link", *SMALL, "--frames", "30", "--save", str(path))
+    units = split_access_units(path.read_bytes())
+    assert len(units) == 30
+    dec = codec.H264Decoder()
+    pattern = codec.TestPattern(160, 96)
+    for n, au in enumerate(units):
+        pictures = dec.decode(au, n, n == 0, n == 0, False)
+        assert len(pictures) == 1
+        assert codec.psnr(pictures[0].y, pattern.frame(n).y) > 30
+
+
+def test_snapshot_png(tmp_path: Path):
+    pytest.importorskip("PIL")
+    from PIL import Image
+    path = tmp_path / "worst.png"
+    run("link", *SMALL, "--frames", "10", "--snapshot", str(path))
+    with Image.open(path) as img:
+        assert img.size == (320, 96) and img.mode == "RGB"
+
+
+@pytest.mark.parametrize("args", [
+    ["link", "--size", "17x9"],
+    ["link", "--size", "big"],
+    ["link", "--pixel-format", "yuv444"],
+    ["link", "--backend", "x265"],
+    ["link", "--frames", "0"],
+    ["link", "--loss", "2"],
+    ["link", "--no-such-flag"],
+])
+def test_bad_arguments_give_one_line(args):
+    result = run(*args, check=False)
+    assert result.returncode != 0
+    lines = result.stderr.strip().splitlines()
+    assert len(lines) == 1 and lines[0].startswith("error: "), result.stderr
+    assert "Traceback" not in result.stderr
+
+
+def test_stubs_match_the_module():
+    stubtest = shutil.which("stubtest") or str(Path(sys.executable).with_name("stubtest"))
+    if not Path(stubtest).exists():
+        pytest.skip("mypy's stubtest is not installed")
+    allow = Path(__file__).with_name("stubtest_allowlist.txt")
+    result = subprocess.run([stubtest, "talmiro_sdk_video._codec", "--allowlist", str(allow)],
+                            capture_output=True, text=True, timeout=300)
+    assert result.returncode == 0, result.stdout + result.stderr
