@@ -1,18 +1,307 @@
-// Placeholder until the Image and Plane classes land.
+// The Image and Plane classes: an immutable core picture shared with Python, and read-only
+// 2-D buffer views of its planes that keep its bytes alive.
+#include "py_image.hpp"
+
+#include <array>
+#include <cstring>
+#include <memory>
+#include <string>
+#include <utility>
+
+#include "args.hpp"
 #include "box.hpp"
 #include "classes.hpp"
+#include "errors.hpp"
 
 namespace talmiro_py {
+
 namespace {
-PyType_Slot image_slots[] = {{0, nullptr}};
-PyType_Spec image_spec = {"talmiro_sdk_video._codec.Image", sizeof(PyObject), 0,
-                          Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION, image_slots};
-PyType_Slot plane_slots[] = {{0, nullptr}};
-PyType_Spec plane_spec = {"talmiro_sdk_video._codec.Plane", sizeof(PyObject), 0,
-                          Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION, plane_slots};
-PyObject* g_image = nullptr;
+
+using talmiro_media::SharedImage;
+
+// One plane of a shared image. The shape and strides arrays live here because an exported
+// buffer view points at them.
+struct PlaneData {
+    PlaneData(SharedImage img, int plane_index) noexcept
+        : image(std::move(img)), index(plane_index) {
+        const bool luma = index == 0;
+        const Py_ssize_t rows = luma ? image->height : image->ch();
+        const Py_ssize_t cols = luma ? image->width : image->cw();
+        shape = {rows, cols};
+        strides = {cols, 1};
+    }
+
+    std::span<const std::uint8_t> bytes() const noexcept { return image->plane(index); }
+
+    SharedImage image;
+    std::array<Py_ssize_t, 2> shape{};
+    std::array<Py_ssize_t, 2> strides{};
+    int index;
+};
+
+const talmiro_media::Image& core(PyObject* self) noexcept { return *unbox<SharedImage>(self); }
+
+PyObject* bytes_of(std::span<const std::uint8_t> data) {
+    return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(data.data()),
+                                     static_cast<Py_ssize_t>(data.size()));
+}
+
+// ---- Plane ----
+
 PyObject* g_plane = nullptr;
+
+PyObject* new_plane(const SharedImage& image, int index) {
+    PyObject* type = plane_type();
+    if (!type) return nullptr;
+    return box_new<PlaneData>(as_type(type), image, index);
+}
+
+PyObject* plane_shape(PyObject* self, void*) {
+    return guarded([&]() -> PyObject* {
+        const auto& p = unbox<PlaneData>(self);
+        return Py_BuildValue("(nn)", p.shape[0], p.shape[1]);
+    });
+}
+
+PyObject* plane_nbytes(PyObject* self, void*) {
+    return guarded([&]() -> PyObject* {
+        return PyLong_FromSize_t(unbox<PlaneData>(self).bytes().size());
+    });
+}
+
+PyObject* plane_tobytes(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                        PyObject* kwnames) {
+    return guarded([&]() -> PyObject* {
+        if (!read_args("tobytes", {}, args, nargs, kwnames)) return nullptr;
+        return bytes_of(unbox<PlaneData>(self).bytes());
+    });
+}
+
+Py_ssize_t plane_length(PyObject* self) {
+    return guarded<Py_ssize_t>(-1, [&] { return unbox<PlaneData>(self).shape[0]; });
+}
+
+int plane_getbuffer(PyObject* self, Py_buffer* view, int flags) {
+    return guarded<int>(-1, [&]() -> int {
+        if (!view) {
+            PyErr_SetString(PyExc_BufferError, "view is null");
+            return -1;
+        }
+        if ((flags & PyBUF_WRITABLE) == PyBUF_WRITABLE) {
+            PyErr_SetString(PyExc_BufferError, "decoded planes are read-only");
+            return -1;
+        }
+        auto& p = unbox<PlaneData>(self);
+        const bool nd = (flags & PyBUF_ND) == PyBUF_ND;
+        // The exporter's memory is never written through the view: it is exported read-only.
+        view->buf = const_cast<std::uint8_t*>(p.bytes().data());
+        view->obj = Py_NewRef(self);
+        view->len = static_cast<Py_ssize_t>(p.bytes().size());
+        view->readonly = 1;
+        view->itemsize = 1;
+        view->format = (flags & PyBUF_FORMAT) == PyBUF_FORMAT ? const_cast<char*>("B") : nullptr;
+        view->ndim = nd ? 2 : 1;
+        view->shape = nd ? p.shape.data() : nullptr;
+        view->strides = (flags & PyBUF_STRIDES) == PyBUF_STRIDES ? p.strides.data() : nullptr;
+        view->suboffsets = nullptr;
+        view->internal = nullptr;
+        return 0;
+    });
+}
+
+// The reference taken in view->obj is what keeps the plane alive; nothing else to undo.
+void plane_releasebuffer(PyObject*, Py_buffer*) {}
+
+PyGetSetDef plane_getset[] = {
+    {"shape", plane_shape, nullptr, nullptr, nullptr},
+    {"nbytes", plane_nbytes, nullptr, nullptr, nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyMethodDef plane_methods[] = {
+    fast_method("tobytes", plane_tobytes, "tobytes($self)\n--\n\n"),
+    {nullptr, nullptr, 0, nullptr},
+};
+
+constexpr const char* kPlaneDoc =
+    "A read-only 2-D `uint8` view of one plane of an [`Image`] (buffer protocol). Keeps the image\n"
+    "alive; `np.asarray(plane)`, `memoryview(plane)` and `bytes(plane)` all work, the first two\n"
+    "without copying.";
+
+PyType_Slot plane_slots[] = {
+    {Py_tp_doc, const_cast<char*>(kPlaneDoc)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(box_dealloc<PlaneData>)},
+    {Py_tp_getset, plane_getset},
+    {Py_tp_methods, plane_methods},
+    {Py_mp_length, reinterpret_cast<void*>(plane_length)},
+    {Py_bf_getbuffer, reinterpret_cast<void*>(plane_getbuffer)},
+    {Py_bf_releasebuffer, reinterpret_cast<void*>(plane_releasebuffer)},
+    {0, nullptr},
+};
+
+PyType_Spec plane_spec = {"talmiro_sdk_video._codec.Plane", sizeof(Box<PlaneData>), 0,
+                          Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION, plane_slots};
+
+// ---- Image ----
+
+PyObject* g_image = nullptr;
+
+PyObject* image_width(PyObject* self, void*) {
+    return guarded([&] { return PyLong_FromUnsignedLong(core(self).width); });
+}
+
+PyObject* image_height(PyObject* self, void*) {
+    return guarded([&] { return PyLong_FromUnsignedLong(core(self).height); });
+}
+
+PyObject* image_t_us(PyObject* self, void*) {
+    return guarded([&] { return PyLong_FromLongLong(core(self).t_us); });
+}
+
+PyObject* image_recovering(PyObject* self, void*) {
+    return guarded([&] { return PyBool_FromLong(core(self).recovering); });
+}
+
+PyObject* image_format(PyObject*, void*) {
+    return guarded([&] { return PyUnicode_FromString("i420"); });
+}
+
+template <int Index>
+PyObject* image_plane(PyObject* self, void*) {
+    return guarded([&] { return new_plane(unbox<SharedImage>(self), Index); });
+}
+
+PyObject* image_nbytes(PyObject* self, void*) {
+    return guarded([&] {
+        const auto& img = core(self);
+        return PyLong_FromSize_t(img.y.size() + img.u.size() + img.v.size());
+    });
+}
+
+PyObject* image_planes(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                       PyObject* kwnames) {
+    return guarded([&]() -> PyObject* {
+        if (!read_args("planes", {}, args, nargs, kwnames)) return nullptr;
+        const SharedImage& img = unbox<SharedImage>(self);
+        PyObject* tuple = PyTuple_New(3);
+        if (!tuple) return nullptr;
+        for (int i = 0; i < 3; ++i) {
+            PyObject* plane = new_plane(img, i);
+            if (!plane || PyTuple_SetItem(tuple, i, plane) < 0) {
+                Py_DECREF(tuple);
+                return nullptr;
+            }
+        }
+        return tuple;
+    });
+}
+
+PyObject* image_tobytes(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                        PyObject* kwnames) {
+    return guarded([&]() -> PyObject* {
+        if (!read_args("tobytes", {}, args, nargs, kwnames)) return nullptr;
+        const auto& img = core(self);
+        const std::size_t total = img.y.size() + img.u.size() + img.v.size();
+        PyObject* out = PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(total));
+        if (!out) return nullptr;
+        char* dst = PyBytes_AsString(out);
+        if (!dst) {
+            Py_DECREF(out);
+            return nullptr;
+        }
+        for (int i = 0; i < 3; ++i) {
+            const auto plane = img.plane(i);
+            if (!plane.empty()) std::memcpy(dst, plane.data(), plane.size());
+            dst += plane.size();
+        }
+        return out;
+    });
+}
+
+PyObject* image_repr(PyObject* self) {
+    return guarded([&] {
+        const auto& img = core(self);
+        const std::string text = "Image(" + std::to_string(img.width) + "x" +
+                                 std::to_string(img.height) + " i420, t_us=" +
+                                 std::to_string(img.t_us) + ", recovering=" +
+                                 (img.recovering ? "true" : "false") + ")";
+        return PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
+    });
+}
+
+PyGetSetDef image_getset[] = {
+    {"width", image_width, nullptr, nullptr, nullptr},
+    {"height", image_height, nullptr, nullptr, nullptr},
+    {"t_us", image_t_us, nullptr, nullptr, nullptr},
+    {"recovering", image_recovering, nullptr, nullptr, nullptr},
+    {"format", image_format, nullptr, "Always `\"i420\"`.", nullptr},
+    {"y", image_plane<0>, nullptr, "Luma plane, `(height, width)` `uint8`, read-only, zero-copy.",
+     nullptr},
+    {"u", image_plane<1>, nullptr, "Cb plane, `(ceil(h/2), ceil(w/2))`.", nullptr},
+    {"v", image_plane<2>, nullptr, "Cr plane, `(ceil(h/2), ceil(w/2))`.", nullptr},
+    {"nbytes", image_nbytes, nullptr, "Bytes of the three planes together.", nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyMethodDef image_methods[] = {
+    fast_method("planes", image_planes, "planes($self)\n--\n\n`(y, u, v)`."),
+    fast_method("tobytes", image_tobytes,
+                "tobytes($self)\n--\n\nThe packed I420 picture (Y, then U, then V) as one `bytes` "
+                "object. This is a copy; use the\nplane views for zero-copy access."),
+    {nullptr, nullptr, 0, nullptr},
+};
+
+constexpr const char* kImageDoc =
+    "One I420 picture that owns its bytes: what the decoder returns and what `TestPattern` "
+    "draws.\n`y`, `u`, `v` are zero-copy 2-D buffer views ([`Plane`]); `t_us` is the capture "
+    "stamp of the\naccess unit it came from (or the stamp given to `TestPattern`), `recovering` "
+    "marks a picture\noutput while a recovery-point start was still refreshing (parts may still "
+    "be wrong).";
+
+PyType_Slot image_slots[] = {
+    {Py_tp_doc, const_cast<char*>(kImageDoc)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(box_dealloc<SharedImage>)},
+    {Py_tp_repr, reinterpret_cast<void*>(image_repr)},
+    {Py_tp_getset, image_getset},
+    {Py_tp_methods, image_methods},
+    {0, nullptr},
+};
+
+PyType_Spec image_spec = {"talmiro_sdk_video._codec.Image", sizeof(Box<SharedImage>), 0,
+                          Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION, image_slots};
+
 }  // namespace
+
 PyObject* image_type() { return once_type(g_image, image_spec); }
 PyObject* plane_type() { return once_type(g_plane, plane_spec); }
+
+PyObject* new_image(SharedImage image) {
+    PyObject* type = image_type();
+    if (!type) return nullptr;
+    return box_new<SharedImage>(as_type(type), std::move(image));
+}
+
+PyObject* new_image(talmiro_media::Image&& image) {
+    return new_image(std::make_shared<const talmiro_media::Image>(std::move(image)));
+}
+
+PyObject* new_image_list(std::vector<talmiro_media::Image>&& images) {
+    PyObject* list = PyList_New(static_cast<Py_ssize_t>(images.size()));
+    if (!list) return nullptr;
+    for (std::size_t i = 0; i < images.size(); ++i) {
+        PyObject* item = new_image(std::move(images[i]));
+        if (!item || PyList_SetItem(list, static_cast<Py_ssize_t>(i), item) < 0) {
+            Py_DECREF(list);
+            return nullptr;
+        }
+    }
+    return list;
+}
+
+const SharedImage* image_of(PyObject* obj) noexcept {
+    PyObject* type = g_image;
+    if (!type || !PyObject_TypeCheck(obj, as_type(type))) return nullptr;
+    return &unbox<SharedImage>(obj);
+}
+
 }  // namespace talmiro_py
