@@ -1,0 +1,93 @@
+// The H.264 decoder around libavcodec, behind the sync policy: access units in, tightly packed
+// I420 pictures out, with the capture stamps carried through and every libavcodec error
+// answered by a reset, so the caller only counts the error and carries on.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "talmiro_media/annexb.hpp"
+#include "talmiro_media/ffmpeg_util.hpp"
+#include "talmiro_media/image.hpp"
+#include "talmiro_media/sync.hpp"
+
+struct AVFrame;
+
+namespace talmiro_media {
+
+// Cumulative counters of one decoder, never reset.
+struct DecoderStats {
+    std::uint64_t fed = 0;         // access units handed to avcodec_send_packet (drains excluded)
+    std::uint64_t images = 0;      // pictures released, by decode or flush
+    std::uint64_t errors = 0;      // resets after an error
+    std::uint64_t resets = 0;      // resets after an error and wedged resets of the policy
+    std::uint64_t recovering = 0;  // released pictures flagged corrupt by libavcodec
+
+    bool operator==(const DecoderStats&) const = default;
+};
+
+// The name of a pixel format as its AVPixelFormat enumerator without the AV_PIX_FMT_ prefix
+// ("YUV422P", "GRAY8"), "None" for AV_PIX_FMT_NONE.
+std::string pixel_format_enumerator(int format);
+
+// A decoded frame as an owned picture: the three planes copied tightly packed, `t_us` the
+// frame's pts (0 when it has none), `recovering` its corrupt flag. Only YUV420P and YUVJ420P
+// frames are taken; any other format fails with `Unsupported` "decoded pixel format <NAME>".
+Result<Image> image_from_frame(const AVFrame& frame);
+
+// One open H.264 decoder. Used by one thread at a time. A moved-from decoder may only be
+// destroyed or assigned to.
+class H264Decoder {
+public:
+    // Opens libavcodec's h264 decoder single-threaded with LOW_DELAY, and OUTPUT_CORRUPT when
+    // `output_corrupt` is set (pictures of a recovery-point start come out while refreshing).
+    static Result<H264Decoder> open(SyncConfig config, bool output_corrupt);
+
+    H264Decoder(H264Decoder&&) noexcept = default;
+    H264Decoder& operator=(H264Decoder&&) noexcept = default;
+    ~H264Decoder() = default;
+
+    // Passes one access unit (its `data`, `t_us`, `key` and `recovery`) through the sync policy
+    // and, when the policy lets it through, to libavcodec; returns the pictures released, in
+    // output order. Packet timestamps strictly increase between starts: a stamp not above the
+    // previous one is raised to it plus one. On a libavcodec error, and on a stamp that cannot
+    // be given a timestamp, the decoder resets and waits for the next start point.
+    Result<std::vector<Image>> decode(const AccessUnit& au);
+    // Drains the pictures libavcodec still holds; afterwards the decoder takes packets again.
+    Result<std::vector<Image>> flush();
+
+    // The signal of the most recent `decode`, cleared by `take_signal`.
+    std::optional<SyncSignal> take_signal() noexcept;
+    std::optional<SyncSignal> signal() const noexcept { return last_signal_; }
+
+    const DecoderStats& stats() const noexcept { return stats_; }
+    const DecoderSync& sync() const noexcept { return sync_; }
+    // The pts of the last packet handed to libavcodec; absent after every flush and reset.
+    std::optional<std::int64_t> last_pts() const noexcept { return last_pts_; }
+
+private:
+    H264Decoder(SyncConfig config, CodecContextPtr ctx, FramePtr frame) noexcept;
+
+    // The pts for a packet stamped `t_us`, recorded as `last_pts`.
+    Result<std::int64_t> next_pts(std::int64_t t_us);
+    // Hands the bytes to libavcodec as one packet.
+    Result<void> send(std::span<const std::uint8_t> bytes, std::int64_t pts, bool key);
+    // Every picture libavcodec releases until it wants more input or has ended.
+    Result<std::vector<Image>> receive_pictures();
+    // Drops everything libavcodec holds and the timestamp history.
+    void discard_held() noexcept;
+    // The error path: count, tell the policy, discard, and hand the error back.
+    std::unexpected<MediaError> reset_after_error(MediaError error) noexcept;
+
+    std::optional<std::int64_t> last_pts_;
+    DecoderSync sync_;
+    FramePtr frame_;
+    CodecContextPtr ctx_;
+    DecoderStats stats_;
+    std::optional<SyncSignal> last_signal_;
+};
+
+}  // namespace talmiro_media

@@ -1,0 +1,208 @@
+#include "talmiro_media/decode.hpp"
+
+#include <array>
+#include <cerrno>
+#include <climits>
+#include <cstddef>
+#include <cstring>
+#include <limits>
+
+extern "C" {
+#include <libavcodec/avcodec.h>
+#include <libavutil/error.h>
+#include <libavutil/frame.h>
+#include <libavutil/pixdesc.h>
+}
+
+namespace talmiro_media {
+
+namespace {
+
+constexpr std::int64_t kNoTimestamp = std::numeric_limits<std::int64_t>::min();
+constexpr std::int64_t kLastTimestamp = std::numeric_limits<std::int64_t>::max();
+static_assert(kNoTimestamp == AV_NOPTS_VALUE);
+
+// Formats whose libav name is not their enumerator in lower case.
+struct EnumeratorName {
+    AVPixelFormat format;
+    const char* name;
+};
+constexpr std::array<EnumeratorName, 3> kEnumeratorNames{{
+    {AV_PIX_FMT_GRAY8, "GRAY8"},
+    {AV_PIX_FMT_MONOWHITE, "MONOWHITE"},
+    {AV_PIX_FMT_MONOBLACK, "MONOBLACK"},
+}};
+
+// Plane `index` of the frame as `rows` rows of `cols` bytes, each row taken at the plane's line
+// size.
+std::vector<std::uint8_t> copy_plane(const AVFrame& frame, int index, std::uint32_t rows,
+                                     std::uint32_t cols) {
+    std::vector<std::uint8_t> out(std::size_t{rows} * cols);
+    const std::uint8_t* src = frame.data[index];
+    const std::ptrdiff_t stride = frame.linesize[index];
+    for (std::uint32_t r = 0; r < rows; ++r)
+        std::memcpy(out.data() + std::size_t{r} * cols, src + stride * static_cast<std::ptrdiff_t>(r),
+                    cols);
+    return out;
+}
+
+}  // namespace
+
+std::string pixel_format_enumerator(int format) {
+    if (format == AV_PIX_FMT_NONE) return "None";
+    for (const EnumeratorName& entry : kEnumeratorNames)
+        if (entry.format == format) return entry.name;
+    const char* name = av_get_pix_fmt_name(static_cast<AVPixelFormat>(format));
+    if (!name) return std::to_string(format);
+    std::string out(name);
+    for (char& c : out)
+        if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
+    return out;
+}
+
+Result<Image> image_from_frame(const AVFrame& frame) {
+    // Full-range 4:2:0 has the same layout and is taken as it is.
+    if (frame.format != AV_PIX_FMT_YUV420P && frame.format != AV_PIX_FMT_YUVJ420P)
+        return std::unexpected(MediaError::unsupported("decoded pixel format " +
+                                                       pixel_format_enumerator(frame.format)));
+    const auto width = static_cast<std::uint32_t>(frame.width > 0 ? frame.width : 0);
+    const auto height = static_cast<std::uint32_t>(frame.height > 0 ? frame.height : 0);
+    const std::uint32_t cw = chroma_dim(width);
+    const std::uint32_t ch = chroma_dim(height);
+    // A frame whose planes cannot hold its rows is not read from.
+    const std::array<std::uint32_t, 3> cols{width, cw, cw};
+    for (int i = 0; i < 3; ++i) {
+        const std::uint32_t rows = i == 0 ? height : ch;
+        if (rows == 0 || cols[i] == 0) continue;
+        const long long stride = frame.linesize[i];
+        if (!frame.data[i] || stride < static_cast<long long>(cols[i]))
+            return std::unexpected(MediaError::ffmpeg(AVERROR(EINVAL)));
+    }
+    Image image;
+    image.y = copy_plane(frame, 0, height, width);
+    image.u = copy_plane(frame, 1, ch, cw);
+    image.v = copy_plane(frame, 2, ch, cw);
+    image.t_us = frame.pts == AV_NOPTS_VALUE ? 0 : frame.pts;
+    image.width = width;
+    image.height = height;
+    image.recovering = (frame.flags & AV_FRAME_FLAG_CORRUPT) != 0;
+    return image;
+}
+
+Result<H264Decoder> H264Decoder::open(SyncConfig config, bool output_corrupt) {
+    ffmpeg_init();
+    const AVCodec* codec = find_decoder("h264");
+    if (!codec)
+        return std::unexpected(MediaError::unsupported("decoder h264 not in this libavcodec"));
+    auto ctx = alloc_codec_context(codec);
+    if (!ctx) return std::unexpected(std::move(ctx.error()));
+    // One thread, no frame or slice threading: a picture comes out for the packet that made it.
+    (*ctx)->thread_count = 1;
+    (*ctx)->thread_type = 0;
+    (*ctx)->flags = AV_CODEC_FLAG_LOW_DELAY | (output_corrupt ? AV_CODEC_FLAG_OUTPUT_CORRUPT : 0);
+    if (const int rc = avcodec_open2(ctx->get(), codec, nullptr); rc < 0) return ffmpeg_error(rc);
+    auto frame = alloc_frame();
+    if (!frame) return std::unexpected(std::move(frame.error()));
+    return H264Decoder(config, std::move(*ctx), std::move(*frame));
+}
+
+H264Decoder::H264Decoder(SyncConfig config, CodecContextPtr ctx, FramePtr frame) noexcept
+    : sync_(config), frame_(std::move(frame)), ctx_(std::move(ctx)) {}
+
+std::optional<SyncSignal> H264Decoder::take_signal() noexcept {
+    const std::optional<SyncSignal> signal = last_signal_;
+    last_signal_.reset();
+    return signal;
+}
+
+Result<std::vector<Image>> H264Decoder::decode(const AccessUnit& au) {
+    SyncVerdict verdict = sync_.push(au);
+    last_signal_ = verdict.signal;
+    if (verdict.signal == SyncSignal::Reset) {
+        discard_held();
+        ++stats_.resets;
+    }
+    if (!verdict.au) return std::vector<Image>{};
+    // A start point never inherits pictures or timestamps from before it.
+    if (verdict.start) discard_held();
+
+    const auto pts = next_pts(au.t_us);
+    if (!pts) return std::unexpected(pts.error());
+    if (auto sent = send(verdict.au->bytes(), *pts, verdict.key); !sent)
+        return std::unexpected(sent.error());
+    return receive_pictures();
+}
+
+Result<std::vector<Image>> H264Decoder::flush() {
+    if (const int rc = avcodec_send_packet(ctx_.get(), nullptr); rc < 0) return ffmpeg_error(rc);
+    Result<std::vector<Image>> pictures = receive_pictures();
+    // Leaves draining mode, so packets are taken again.
+    discard_held();
+    return pictures;
+}
+
+Result<std::int64_t> H264Decoder::next_pts(std::int64_t t_us) {
+    if (t_us == kNoTimestamp)
+        return reset_after_error(
+            MediaError::unsupported("t_us i64::MIN is the decoder's no-timestamp marker"));
+    std::int64_t pts = t_us;
+    if (last_pts_ && t_us <= *last_pts_) {
+        if (*last_pts_ == kLastTimestamp)
+            return reset_after_error(MediaError::unsupported(
+                "t_us " + std::to_string(t_us) + " after a packet at t_us " +
+                std::to_string(*last_pts_) + ": no later pts exists"));
+        pts = *last_pts_ + 1;
+    }
+    last_pts_ = pts;
+    return pts;
+}
+
+Result<void> H264Decoder::send(std::span<const std::uint8_t> bytes, std::int64_t pts, bool key) {
+    // av_new_packet takes an int size and adds its padding to it.
+    if (bytes.size() > static_cast<std::size_t>(INT_MAX - AV_INPUT_BUFFER_PADDING_SIZE))
+        return reset_after_error(MediaError::ffmpeg(AVERROR(EINVAL)));
+    auto packet = alloc_packet();
+    if (!packet) return reset_after_error(std::move(packet.error()));
+    if (const int rc = av_new_packet(packet->get(), static_cast<int>(bytes.size())); rc < 0)
+        return reset_after_error(MediaError::ffmpeg(rc));
+    if (!bytes.empty()) std::memcpy((*packet)->data, bytes.data(), bytes.size());
+    (*packet)->pts = pts;
+    (*packet)->dts = pts;
+    (*packet)->flags = key ? AV_PKT_FLAG_KEY : 0;
+
+    ++stats_.fed;
+    if (const int rc = avcodec_send_packet(ctx_.get(), packet->get()); rc < 0)
+        return reset_after_error(MediaError::ffmpeg(rc));
+    return {};
+}
+
+Result<std::vector<Image>> H264Decoder::receive_pictures() {
+    std::vector<Image> pictures;
+    for (;;) {
+        const int rc = avcodec_receive_frame(ctx_.get(), frame_.get());
+        if (rc == AVERROR_EOF || rc == AVERROR(EAGAIN)) return pictures;
+        if (rc < 0) return reset_after_error(MediaError::ffmpeg(rc));
+        Result<Image> image = image_from_frame(*frame_);
+        av_frame_unref(frame_.get());
+        if (!image) return std::unexpected(std::move(image.error()));
+        if (image->recovering) ++stats_.recovering;
+        sync_.picture_out();
+        ++stats_.images;
+        pictures.push_back(std::move(*image));
+    }
+}
+
+void H264Decoder::discard_held() noexcept {
+    avcodec_flush_buffers(ctx_.get());
+    last_pts_.reset();
+}
+
+std::unexpected<MediaError> H264Decoder::reset_after_error(MediaError error) noexcept {
+    ++stats_.errors;
+    sync_.decoder_failed();
+    discard_held();
+    ++stats_.resets;
+    return std::unexpected(std::move(error));
+}
+
+}  // namespace talmiro_media
