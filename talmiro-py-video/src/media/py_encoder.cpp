@@ -1,13 +1,453 @@
-// Placeholder until the H264Encoder class lands.
+// The H264Encoder class: one core encoder behind a mutex, opened, fed and drained with the
+// interpreter lock released, plus the lock-free control handle shared with it.
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include "args.hpp"
 #include "box.hpp"
 #include "classes.hpp"
+#include "errors.hpp"
+#include "locks.hpp"
+#include "picture_args.hpp"
+#include "talmiro_media/encode.hpp"
 
 namespace talmiro_py {
+
 namespace {
-PyType_Slot slots[] = {{0, nullptr}};
-PyType_Spec spec = {"talmiro_sdk_video._codec.H264Encoder", sizeof(PyObject), 0,
-                    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION, slots};
-PyObject* g_type = nullptr;
+
+using talmiro_media::AccessUnit;
+using talmiro_media::EncoderBackend;
+using talmiro_media::EncoderConfig;
+using talmiro_media::EncoderControl;
+using talmiro_media::EncoderStats;
+using talmiro_media::PictureFormat;
+using talmiro_media::Result;
+
+// What one Python H264Encoder owns. The configuration, the backend and the input format sit
+// outside the mutex so that the properties stay readable after `close`.
+struct EncoderObject {
+    EncoderObject(EncoderConfig config, std::shared_ptr<EncoderControl> ctl,
+                  talmiro_media::H264Encoder&& enc, PictureFormat input_format)
+        : cfg(std::move(config)),
+          control(std::move(ctl)),
+          backend(enc.backend()),
+          input(input_format),
+          encoder(std::move(enc)) {}
+
+    const EncoderConfig cfg;
+    const std::shared_ptr<EncoderControl> control;
+    const EncoderBackend backend;
+    const PictureFormat input;
+    std::mutex mutex;
+    // Present from construction until `close`.
+    std::optional<talmiro_media::H264Encoder> encoder;
+};
+
+EncoderObject& self_of(PyObject* self) noexcept { return unbox<EncoderObject>(self); }
+
+// The codec runs I420 for every input but NV12: RGB pictures are converted into I420.
+PictureFormat codec_format(PictureFormat input) noexcept {
+    return input == PictureFormat::NV12 ? PictureFormat::NV12 : PictureFormat::I420;
+}
+
+std::optional<EncoderBackend> backend_of(std::string_view text) {
+    std::string lower(text);
+    for (char& c : lower)
+        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+    if (lower == "x264" || lower == "libx264") return EncoderBackend::X264;
+    if (lower == "nvenc" || lower == "h264_nvenc") return EncoderBackend::Nvenc;
+    if (lower == "auto") return EncoderBackend::Auto;
+    return std::nullopt;
+}
+
+// The backend named by the str `text`, or none with the ValueError that quotes it.
+std::optional<EncoderBackend> parse_backend(PyObject* text) {
+    if (const auto utf8 = utf8_of(text))
+        if (const auto backend = backend_of(*utf8)) return backend;
+    std::string message = "backend must be auto, x264 or nvenc, got ";
+    if (quote_text(text, message)) raise(PyExc_ValueError, message);
+    return std::nullopt;
+}
+
+// An optional text argument as UTF-8; false with the interpreter's encoding error when the
+// str cannot be encoded (a lone surrogate).
+bool text_of(PyObject* str, std::optional<std::string>& out) {
+    if (!str) return true;
+    Py_ssize_t len = 0;
+    const char* s = PyUnicode_AsUTF8AndSize(str, &len);
+    if (!s) return false;
+    out.emplace(s, static_cast<std::size_t>(len));
+    return true;
+}
+
+PyObject* bytes_of(std::span<const std::uint8_t> data) {
+    return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(data.data()),
+                                     static_cast<Py_ssize_t>(data.size()));
+}
+
+PyObject* bool_of(bool v) noexcept { return v ? Py_True : Py_False; }
+
+// The access units as (data, t_us, key, config, recovery, encoded_us) tuples, in order.
+PyObject* access_unit_list(const std::vector<AccessUnit>& units) {
+    PyObject* list = PyList_New(static_cast<Py_ssize_t>(units.size()));
+    if (!list) return nullptr;
+    for (std::size_t i = 0; i < units.size(); ++i) {
+        const AccessUnit& au = units[i];
+        const auto data = au.bytes();
+        PyObject* item = Py_BuildValue(
+            "(y#LOOOL)", reinterpret_cast<const char*>(data.data()),
+            static_cast<Py_ssize_t>(data.size()), static_cast<long long>(au.t_us),
+            bool_of(au.key), bool_of(au.config), bool_of(au.recovery),
+            static_cast<long long>(au.encoded_us.value_or(0)));
+        if (!item || PyList_SetItem(list, static_cast<Py_ssize_t>(i), item) < 0) {
+            Py_DECREF(list);
+            return nullptr;
+        }
+    }
+    return list;
+}
+
+// Runs `body` on the open core encoder without the interpreter lock and with the mutex held;
+// a closed encoder gives "encoder closed". The result becomes the list of tuples.
+template <typename F>
+PyObject* run_unlocked(EncoderObject& enc, F&& body) {
+    using Units = Result<std::vector<AccessUnit>>;
+    std::optional<Units> result = without_gil_locked(enc.mutex, [&]() -> std::optional<Units> {
+        if (!enc.encoder) return std::nullopt;
+        return body(*enc.encoder);
+    });
+    if (!result) return raise_media_error("encoder closed");
+    if (!*result) return raise_media_error(result->error());
+    return access_unit_list(**result);
+}
+
+// ---- construction ----
+
+PyObject* encoder_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+    return guarded([&]() -> PyObject* {
+        EncoderConfig cfg;
+        PyObject* backend_text = nullptr;
+        PyObject* format_text = nullptr;
+        PyObject* preset = nullptr;
+        PyObject* tune = nullptr;
+        if (!read_args("H264Encoder",
+                       {param("width", cfg.width), param("height", cfg.height),
+                        param("fps", cfg.fps, Need::Optional),
+                        param("bitrate_kbps", cfg.bitrate_kbps, Need::Optional),
+                        param("intra_refresh", cfg.intra_refresh, Need::Optional),
+                        param("keyframe_interval", cfg.keyframe_interval, Need::Optional),
+                        param("backend", backend_text, Kind::Str, Need::Optional),
+                        param("pixel_format", format_text, Kind::Str, Need::Optional),
+                        param("preset", preset, Kind::OptStr, Need::Optional),
+                        param("tune", tune, Kind::OptStr, Need::Optional)},
+                       args, kwargs))
+            return nullptr;
+        if (backend_text) {
+            const auto backend = parse_backend(backend_text);
+            if (!backend) return nullptr;
+            cfg.backend = *backend;
+        }
+        PictureFormat input = PictureFormat::I420;
+        if (format_text) {
+            const auto format = parse_pixel_format(format_text);
+            if (!format) return nullptr;
+            input = *format;
+        }
+        cfg.pixel_format = codec_format(input);
+        if (!text_of(preset, cfg.preset) || !text_of(tune, cfg.tune)) return nullptr;
+
+        auto control = std::make_shared<EncoderControl>();
+        auto opened = without_gil([&] { return talmiro_media::H264Encoder::open(cfg, control); });
+        if (!opened) return raise_media_error(opened.error());
+        return box_new<EncoderObject>(type, std::move(cfg), std::move(control),
+                                      std::move(*opened), input);
+    });
+}
+
+// ---- properties ----
+
+PyObject* get_width(PyObject* self, void*) {
+    return guarded([&] { return PyLong_FromUnsignedLong(self_of(self).cfg.width); });
+}
+
+PyObject* get_height(PyObject* self, void*) {
+    return guarded([&] { return PyLong_FromUnsignedLong(self_of(self).cfg.height); });
+}
+
+PyObject* get_fps(PyObject* self, void*) {
+    return guarded([&] { return PyLong_FromUnsignedLong(self_of(self).cfg.fps); });
+}
+
+PyObject* get_bitrate_kbps(PyObject* self, void*) {
+    return guarded([&] { return PyLong_FromUnsignedLong(self_of(self).cfg.bitrate_kbps); });
+}
+
+PyObject* get_intra_refresh(PyObject* self, void*) {
+    return guarded([&] { return PyBool_FromLong(self_of(self).cfg.intra_refresh); });
+}
+
+PyObject* get_gop(PyObject* self, void*) {
+    return guarded([&] {
+        return PyLong_FromUnsignedLong(talmiro_media::encoder_gop(self_of(self).cfg));
+    });
+}
+
+PyObject* str_of(std::string_view text) {
+    return PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
+}
+
+PyObject* get_backend(PyObject* self, void*) {
+    return guarded([&] { return str_of(talmiro_media::backend_name(self_of(self).backend)); });
+}
+
+PyObject* get_pixel_format(PyObject* self, void*) {
+    return guarded([&] { return str_of(self_of(self).input.name()); });
+}
+
+PyObject* get_frame_size(PyObject* self, void*) {
+    return guarded([&] {
+        const EncoderObject& enc = self_of(self);
+        return PyLong_FromUnsignedLongLong(enc.input.packed_size(enc.cfg.width, enc.cfg.height));
+    });
+}
+
+PyObject* get_idr_requests(PyObject* self, void*) {
+    return guarded(
+        [&] { return PyLong_FromUnsignedLongLong(self_of(self).control->idr_requests()); });
+}
+
+// ---- methods ----
+
+PyObject* encode(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return guarded([&]() -> PyObject* {
+        PyObject* image = nullptr;
+        std::int64_t capture_us = 0;
+        bool force_idr = false;
+        if (!read_args("encode",
+                       {param("image", image, Kind::Object), param("capture_us", capture_us),
+                        param("force_idr", force_idr, Need::Optional)},
+                       args, nargs, kwnames))
+            return nullptr;
+        EncoderObject& enc = self_of(self);
+        // Held until this function returns, so the buffers are released with the lock held.
+        const std::optional<HeldPicture> picture =
+            read_picture(image, enc.cfg.width, enc.cfg.height, enc.input, capture_us);
+        if (!picture) return nullptr;
+        return run_unlocked(enc, [&](talmiro_media::H264Encoder& core) {
+            return core.encode(picture->raw, force_idr);
+        });
+    });
+}
+
+PyObject* flush(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return guarded([&]() -> PyObject* {
+        if (!read_args("flush", {}, args, nargs, kwnames)) return nullptr;
+        return run_unlocked(self_of(self),
+                            [](talmiro_media::H264Encoder& core) { return core.flush(); });
+    });
+}
+
+PyObject* close(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return guarded([&]() -> PyObject* {
+        if (!read_args("close", {}, args, nargs, kwnames)) return nullptr;
+        EncoderObject& enc = self_of(self);
+        locked(enc.mutex, [&] { enc.encoder.reset(); });
+        Py_RETURN_NONE;
+    });
+}
+
+PyObject* request_idr(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                      PyObject* kwnames) {
+    return guarded([&]() -> PyObject* {
+        if (!read_args("request_idr", {}, args, nargs, kwnames)) return nullptr;
+        self_of(self).control->request_idr();
+        Py_RETURN_NONE;
+    });
+}
+
+PyObject* set_bitrate_kbps(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                           PyObject* kwnames) {
+    return guarded([&]() -> PyObject* {
+        std::uint32_t kbps = 0;
+        if (!read_args("set_bitrate_kbps", {param("kbps", kbps)}, args, nargs, kwnames))
+            return nullptr;
+        if (kbps == 0) return raise(PyExc_ValueError, "bitrate must be > 0");
+        self_of(self).control->set_bitrate_kbps(kbps);
+        Py_RETURN_NONE;
+    });
+}
+
+// The accessors below copy under the mutex and build Python objects after releasing it: an
+// allocation may run a finaliser that calls back into this encoder.
+
+PyObject* param_sets(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return guarded([&]() -> PyObject* {
+        if (!read_args("param_sets", {}, args, nargs, kwnames)) return nullptr;
+        EncoderObject& enc = self_of(self);
+        const auto sets = locked(enc.mutex, [&]() -> std::optional<std::vector<std::uint8_t>> {
+            if (!enc.encoder) return std::nullopt;
+            const auto bytes = enc.encoder->param_sets();
+            if (!bytes) return std::nullopt;
+            return std::vector<std::uint8_t>(bytes->begin(), bytes->end());
+        });
+        if (!sets) Py_RETURN_NONE;
+        return bytes_of(*sets);
+    });
+}
+
+PyObject* timings(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return guarded([&]() -> PyObject* {
+        if (!read_args("timings", {}, args, nargs, kwnames)) return nullptr;
+        EncoderObject& enc = self_of(self);
+        const auto t = locked(enc.mutex, [&] {
+            return enc.encoder ? enc.encoder->timings() : talmiro_media::EncoderTimings{};
+        });
+        return Py_BuildValue("(KK)", static_cast<unsigned long long>(t.convert_us),
+                             static_cast<unsigned long long>(t.encode_us));
+    });
+}
+
+// Sets `key` of `dict` to `value`, taking the reference; false with an exception set.
+bool set_item(PyObject* dict, const char* key, PyObject* value) {
+    if (!value) return false;
+    const bool ok = PyDict_SetItemString(dict, key, value) == 0;
+    Py_DECREF(value);
+    return ok;
+}
+
+PyObject* stats(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return guarded([&]() -> PyObject* {
+        if (!read_args("stats", {}, args, nargs, kwnames)) return nullptr;
+        EncoderObject& enc = self_of(self);
+        const EncoderStats s =
+            locked(enc.mutex, [&] { return enc.encoder ? enc.encoder->stats() : EncoderStats{}; });
+        const std::uint64_t idr_requests = enc.control->idr_requests();
+        const std::pair<const char*, std::uint64_t> counters[] = {
+            {"frames_in", s.frames_in},
+            {"frames_out", s.frames_out},
+            {"bytes", s.bytes},
+            {"idr", s.idr},
+            {"recovery", s.recovery},
+            {"reinserted", s.reinserted},
+            {"forced_idr", s.forced_idr},
+            {"bitrate_changes", s.bitrate_changes},
+            {"converted", s.converted},
+            {"convert_us", s.convert_us},
+            {"encode_us", s.encode_us},
+            {"idr_requests", idr_requests},
+        };
+        PyObject* dict = PyDict_New();
+        if (!dict) return nullptr;
+        bool ok = true;
+        for (const auto& [key, value] : counters)
+            ok = ok && set_item(dict, key, PyLong_FromUnsignedLongLong(value));
+        ok = ok && set_item(dict, "backend", str_of(talmiro_media::backend_name(enc.backend))) &&
+             set_item(dict, "pixel_format", str_of(enc.input.name()));
+        if (!ok) {
+            Py_DECREF(dict);
+            return nullptr;
+        }
+        return dict;
+    });
+}
+
+// ---- the type ----
+
+PyGetSetDef encoder_getset[] = {
+    {"width", get_width, nullptr, nullptr, nullptr},
+    {"height", get_height, nullptr, nullptr, nullptr},
+    {"fps", get_fps, nullptr, nullptr, nullptr},
+    {"bitrate_kbps", get_bitrate_kbps, nullptr, nullptr, nullptr},
+    {"intra_refresh", get_intra_refresh, nullptr, nullptr, nullptr},
+    {"gop", get_gop, nullptr,
+     "The GOP the codec sees: the refresh period with intra-refresh, the IDR interval without.",
+     nullptr},
+    {"backend", get_backend, nullptr,
+     "The backend that actually opened: `\"x264\"` or `\"nvenc\"`.", nullptr},
+    {"pixel_format", get_pixel_format, nullptr,
+     "The pixel format a single-buffer picture is read as (`\"i420\"`, `\"nv12\"`, `\"rgb24\"`,\n"
+     "`\"bgr24\"`, `\"rgba\"` or `\"bgra\"`).",
+     nullptr},
+    {"frame_size", get_frame_size, nullptr,
+     "Bytes of one tightly packed picture in `pixel_format`.", nullptr},
+    {"idr_requests", get_idr_requests, nullptr,
+     "IDR requests received so far (argument `force_idr` not included).", nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyMethodDef encoder_methods[] = {
+    fast_method(
+        "encode", encode,
+        "encode($self, image, capture_us, force_idr=False)\n--\n\nEncodes one picture. `image` "
+        "is an `Image`, a single buffer read as `pixel_format` (4:2:0:\nnumpy `(h*3/2, w)` or "
+        "flat, `bytes`, `memoryview`...; RGB family: numpy `(h, w, 3|4)`,\n`(h, w*bpp)` or "
+        "flat, rows may be strided), or a tuple of plane buffers `(y, u, v)` (I420)\n/ `(y, uv)` "
+        "(NV12), each 1-D contiguous or 2-D with a row stride. Nothing is copied on the\nPython "
+        "side and the GIL is released while the encoder runs (an RGB picture is converted by\n"
+        "libswscale straight from the buffer); do not write into the buffer from another "
+        "thread\nuntil the call returns. `capture_us` becomes the frames' `t_us`. Blocks the "
+        "caller for one\nconversion + encode; nothing is queued. Returns `[(data, t_us, key, "
+        "config, recovery,\nencoded_us), ...]` (usually one)."),
+    fast_method("flush", flush,
+                "flush($self)\n--\n\nDrains the encoder at end of stream; the encoder cannot be "
+                "used afterwards."),
+    fast_method("close", close,
+                "close($self)\n--\n\nFrees the codec context now (also happens when the object "
+                "is garbage collected)."),
+    fast_method("request_idr", request_idr,
+                "request_idr($self)\n--\n\nMake the next encoded picture an IDR with SPS/PPS "
+                "(coalesced; the `<topic>/idr` service)."),
+    fast_method("set_bitrate_kbps", set_bitrate_kbps,
+                "set_bitrate_kbps($self, kbps)\n--\n\nChange the target bitrate from the next "
+                "picture on."),
+    fast_method("param_sets", param_sets,
+                "param_sets($self)\n--\n\nThe SPS+PPS the stream uses (Annex-B bytes), once the "
+                "first AU came out."),
+    fast_method("stats", stats,
+                "stats($self)\n--\n\nEncoder counters plus `backend`, `pixel_format` and "
+                "`idr_requests`. `convert_us` /\n`encode_us` are cumulative microseconds spent "
+                "converting pictures (RGB -> 4:2:0, or\nI420 <-> NV12) and inside libavcodec, so "
+                "`convert_us / converted` and\n`encode_us / frames_in` are the per-frame means."),
+    fast_method("timings", timings,
+                "timings($self)\n--\n\n`(convert_us, encode_us)` cumulative, cheap enough to "
+                "read once per frame (one lock, no dict)."),
+    {nullptr, nullptr, 0, nullptr},
+};
+
+constexpr const char* kEncoderDoc =
+    "H264Encoder(width, height, fps=30, bitrate_kbps=2000, intra_refresh=True, "
+    "keyframe_interval=0, backend=\"auto\", pixel_format=\"i420\", preset=None, tune=None)\n--\n"
+    "\n`talmiro_media::H264Encoder` for Python. Pictures go in through the buffer protocol (no "
+    "copy\non the Python side), access units come out as tuples the wrapper turns into "
+    "`MediaFrame`s.\n`request_idr` / `set_bitrate_kbps` are the `EncoderControl` (callable from "
+    "any thread while\nanother thread encodes: they touch no lock). `input` is how a "
+    "single-buffer picture is read\n(`pixel_format`); the codec itself is always opened I420 or "
+    "NV12 (`cfg.pixel_format`).";
+
+// Destroying the object closes a still open encoder: the core encoder goes with it.
+PyType_Slot encoder_slots[] = {
+    {Py_tp_doc, const_cast<char*>(kEncoderDoc)},
+    {Py_tp_new, reinterpret_cast<void*>(encoder_new)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(box_dealloc<EncoderObject>)},
+    {Py_tp_getset, encoder_getset},
+    {Py_tp_methods, encoder_methods},
+    {0, nullptr},
+};
+
+PyType_Spec encoder_spec = {"talmiro_sdk_video._codec.H264Encoder", sizeof(Box<EncoderObject>),
+                            0, Py_TPFLAGS_DEFAULT, encoder_slots};
+
+PyObject* g_encoder = nullptr;
+
 }  // namespace
-PyObject* encoder_type() { return once_type(g_type, spec); }
+
+PyObject* encoder_type() { return once_type(g_encoder, encoder_spec); }
+
 }  // namespace talmiro_py
