@@ -1,13 +1,179 @@
-// Placeholder until the TestPattern class lands.
+// The TestPattern class: the core's deterministic test pattern behind a mutex of its own,
+// handing out every frame as an I420 Image.
+#include "py.hpp"
+
+#include <cstdint>
+#include <expected>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <utility>
+
+#include "args.hpp"
 #include "box.hpp"
 #include "classes.hpp"
+#include "errors.hpp"
+#include "locks.hpp"
+#include "picture_args.hpp"
+#include "py_image.hpp"
+#include "talmiro_media/capture.hpp"
 
 namespace talmiro_py {
+
 namespace {
-PyType_Slot slots[] = {{0, nullptr}};
-PyType_Spec spec = {"talmiro_sdk_video._codec.TestPattern", sizeof(PyObject), 0,
-                    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION, slots};
-PyObject* g_type = nullptr;
+
+using talmiro_media::PictureFormat;
+
+// The pattern changes its position on `next`, so every use goes through `mutex`; `fps` is
+// fixed at construction and read without it.
+struct PatternState {
+    PatternState(std::uint32_t width, std::uint32_t height, PictureFormat format,
+                 std::uint32_t speed, std::uint32_t frame_rate) noexcept
+        : pattern(width, height, format, speed), fps(frame_rate) {}
+
+    std::mutex mutex;
+    talmiro_media::TestPattern pattern;
+    const std::uint32_t fps;
+};
+
+PatternState& state(PyObject* self) noexcept { return unbox<PatternState>(self); }
+
+// The format of a pattern: i420 when the caller gave none; none with a ValueError set for a
+// text that names no format or an RGB format.
+std::optional<PictureFormat> pattern_format(PyObject* text) {
+    if (!text) return PictureFormat(PictureFormat::I420);
+    const auto format = parse_pixel_format(text);
+    if (!format || format->is_yuv420()) return format;
+    std::string message =
+        "TestPattern draws i420 or nv12 pictures (an Image); for an RGB source render in numpy, "
+        "got ";
+    if (quote_text(text, message)) raise(PyExc_ValueError, message);
+    return std::nullopt;
+}
+
+PyObject* pattern_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+    return guarded([&]() -> PyObject* {
+        std::uint32_t width = 0, height = 0, fps = 30, speed = 4;
+        PyObject* pixel_format = nullptr;
+        if (!read_args("TestPattern",
+                       {param("width", width), param("height", height),
+                        param("fps", fps, Need::Optional),
+                        param("pixel_format", pixel_format, Kind::Str, Need::Optional),
+                        param("speed", speed, Need::Optional)},
+                       args, kwargs))
+            return nullptr;
+        if (width < 2 || height < 2) {
+            PyErr_SetString(PyExc_ValueError, "pattern needs at least 2x2");
+            return nullptr;
+        }
+        const auto format = pattern_format(pixel_format);
+        if (!format) return nullptr;
+        return box_new<PatternState>(type, width, height, *format, speed, fps);
+    });
+}
+
+// A drawn canvas as a Python Image. The core Image is made under the pattern's mutex; the
+// Python object after it has been released.
+template <typename Draw>
+PyObject* draw_image(PyObject* self, Draw&& draw) {
+    PatternState& s = state(self);
+    auto image = locked(s.mutex, [&]() -> talmiro_media::Result<talmiro_media::Image> {
+        auto canvas = draw(s.pattern);
+        if (!canvas) return std::unexpected(std::move(canvas.error()));
+        return talmiro_media::Image::from_packed(std::move(*canvas));
+    });
+    if (!image) return raise_media_error(image.error());
+    return new_image(std::move(*image));
+}
+
+PyObject* pattern_next(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                       PyObject* kwnames) {
+    return guarded([&]() -> PyObject* {
+        std::int64_t capture_us = 0;
+        if (!read_args("next", {param("capture_us", capture_us)}, args, nargs, kwnames))
+            return nullptr;
+        return draw_image(self, [&](talmiro_media::TestPattern& p) { return p.next(capture_us); });
+    });
+}
+
+PyObject* pattern_frame(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                        PyObject* kwnames) {
+    return guarded([&]() -> PyObject* {
+        std::uint64_t n = 0;
+        std::int64_t capture_us = 0;
+        if (!read_args("frame", {param("n", n), param("capture_us", capture_us, Need::Optional)},
+                       args, nargs, kwnames))
+            return nullptr;
+        return draw_image(self,
+                          [&](talmiro_media::TestPattern& p) { return p.frame(n, capture_us); });
+    });
+}
+
+PyObject* pattern_width(PyObject* self, void*) {
+    return guarded([&] {
+        PatternState& s = state(self);
+        return PyLong_FromUnsignedLong(locked(s.mutex, [&] { return s.pattern.width(); }));
+    });
+}
+
+PyObject* pattern_height(PyObject* self, void*) {
+    return guarded([&] {
+        PatternState& s = state(self);
+        return PyLong_FromUnsignedLong(locked(s.mutex, [&] { return s.pattern.height(); }));
+    });
+}
+
+PyObject* pattern_fps(PyObject* self, void*) {
+    return guarded([&] { return PyLong_FromUnsignedLong(state(self).fps); });
+}
+
+PyObject* pattern_position(PyObject* self, void*) {
+    return guarded([&] {
+        PatternState& s = state(self);
+        return PyLong_FromUnsignedLongLong(locked(s.mutex, [&] { return s.pattern.position(); }));
+    });
+}
+
+PyGetSetDef pattern_getset[] = {
+    {"width", pattern_width, nullptr, nullptr, nullptr},
+    {"height", pattern_height, nullptr, nullptr, nullptr},
+    {"fps", pattern_fps, nullptr, nullptr, nullptr},
+    {"position", pattern_position, nullptr, "Index of the frame `next()` will produce.", nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyMethodDef pattern_methods[] = {
+    fast_method("next", pattern_next,
+                "next($self, capture_us)\n--\n\nThe next frame in sequence, stamped `capture_us`."),
+    fast_method("frame", pattern_frame,
+                "frame($self, n, capture_us=0)\n--\n\nFrame `n` (deterministic), stamped "
+                "`capture_us`."),
+    {nullptr, nullptr, 0, nullptr},
+};
+
+constexpr const char* kPatternDoc =
+    "TestPattern(width, height, fps=30, pixel_format=\"i420\", speed=4)\n--\n\n"
+    "`talmiro_media::TestPattern`: moving colour bars, a sweeping stripe and the frame counter;\n"
+    "frame `n` is a pure function of `n`, so a test can regenerate what a publisher sent. `fps` "
+    "is\ncarried for the Python wrapper's pacing and the layout; the picture does not depend on "
+    "it.";
+
+PyType_Slot pattern_slots[] = {
+    {Py_tp_doc, const_cast<char*>(kPatternDoc)},
+    {Py_tp_new, reinterpret_cast<void*>(pattern_new)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(box_dealloc<PatternState>)},
+    {Py_tp_getset, pattern_getset},
+    {Py_tp_methods, pattern_methods},
+    {0, nullptr},
+};
+
+PyType_Spec pattern_spec = {"talmiro_sdk_video._codec.TestPattern", sizeof(Box<PatternState>),
+                            0, Py_TPFLAGS_DEFAULT, pattern_slots};
+
+PyObject* g_pattern = nullptr;
+
 }  // namespace
-PyObject* pattern_type() { return once_type(g_type, spec); }
+
+PyObject* pattern_type() { return once_type(g_pattern, pattern_spec); }
+
 }  // namespace talmiro_py
