@@ -167,3 +167,13 @@ def test_no_other_members_and_no_subclass():
     assert public == {"width", "height", "fps", "position", "next", "frame"}
     with pytest.raises(TypeError):
         type("Sub", (Pattern,), {})
+
+
+def test_canvas_too_large_is_refused():
+    p = Pattern(2**32 - 1, 2**32 - 1)
+    for draw in (lambda: p.frame(0), lambda: p.next(0)):
+        with pytest.raises(codec.MediaError) as info:
+            draw()
+        assert str(info.value) == \
+            "unsupported: pattern: 4294967295x4294967295 canvas does not fit in memory"
+    assert p.position == 0
