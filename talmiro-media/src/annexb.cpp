@@ -86,8 +86,7 @@ template <typename Reader, typename OnType>
 void scan_sei(Reader& in, OnType&& on_type) {
     while (!in.done() && in.current() != 0x80) {
         const std::optional<std::uint64_t> type = read_ff_coded(in);
-        if (!type || in.done()) return;
-        const std::optional<std::uint64_t> size = read_ff_coded(in);
+        const std::optional<std::uint64_t> size = type ? read_ff_coded(in) : std::nullopt;
         if (!size || !on_type(*type)) return;
         in.skip(*size);
     }
