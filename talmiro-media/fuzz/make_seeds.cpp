@@ -1,0 +1,111 @@
+// Writes the seed corpus of the fuzz targets into <dir>/<target>/: access units and streams
+// from the project's own encoder drawing the test pattern, and a few hand-made step sequences.
+// Usage: make_seeds <dir>
+
+#include <cstdint>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include "au_records.hpp"
+#include "talmiro_media/capture.hpp"
+#include "talmiro_media/encode.hpp"
+#include "talmiro_media/image.hpp"
+
+using namespace talmiro_media;
+namespace fs = std::filesystem;
+
+namespace {
+
+using Vec = std::vector<std::uint8_t>;
+
+void write_file(const fs::path& path, const Vec& bytes) {
+    fs::create_directories(path.parent_path());
+    std::ofstream(path, std::ios::binary)
+        .write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+}
+
+std::vector<AccessUnit> encode_stream(bool intra_refresh, std::uint32_t frames) {
+    EncoderConfig config;
+    config.width = 64;
+    config.height = 48;
+    config.fps = 30;
+    config.bitrate_kbps = 100;
+    config.keyframe_interval = 8;
+    config.intra_refresh = intra_refresh;
+    config.backend = EncoderBackend::X264;
+    auto encoder = H264Encoder::open(config, nullptr);
+    if (!encoder) {
+        std::fprintf(stderr, "make_seeds: %s\n", encoder.error().display().c_str());
+        std::exit(1);
+    }
+    TestPattern pattern(config.width, config.height, PictureFormat::I420, 2);
+    std::vector<AccessUnit> out;
+    for (std::uint32_t n = 0; n < frames; ++n) {
+        auto packed = pattern.frame(n, n * 33333);
+        const Image image = Image::from_packed(std::move(*packed));
+        auto aus = encoder->encode(image.as_raw(image.t_us), false);
+        if (!aus) {
+            std::fprintf(stderr, "make_seeds: %s\n", aus.error().display().c_str());
+            std::exit(1);
+        }
+        for (AccessUnit& au : *aus) out.push_back(std::move(au));
+    }
+    auto rest = encoder->flush();
+    if (rest)
+        for (AccessUnit& au : *rest) out.push_back(std::move(au));
+    return out;
+}
+
+Vec bytes_of(const AccessUnit& au) { return {au.bytes().begin(), au.bytes().end()}; }
+
+Vec records(const std::vector<AccessUnit>& aus, std::size_t from, Vec header) {
+    for (std::size_t i = from; i < aus.size(); ++i)
+        talmiro_fuzz::write_record(header, aus[i].bytes(), aus[i].key, aus[i].recovery, aus[i].config);
+    return header;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    if (argc != 2) {
+        std::fprintf(stderr, "usage: make_seeds <dir>\n");
+        return 2;
+    }
+    const fs::path dir = argv[1];
+    const std::vector<AccessUnit> refresh = encode_stream(true, 16);
+    const std::vector<AccessUnit> idr = encode_stream(false, 12);
+
+    // Single access units: the opening IDR with SPS/PPS, a P picture, a recovery point.
+    write_file(dir / "annexb" / "idr", bytes_of(idr.front()));
+    write_file(dir / "annexb" / "p", bytes_of(idr[1]));
+    for (const AccessUnit& au : refresh)
+        if (au.recovery && !au.key) {
+            write_file(dir / "annexb" / "recovery", bytes_of(au));
+            break;
+        }
+
+    // Streams: defaults with corrupt output; joining an intra-refresh stream late (at a
+    // recovery point that carries re-inserted SPS/PPS); tight thresholds.
+    write_file(dir / "decoder" / "refresh", records(refresh, 0, {1, 10, 150, 60}));
+    write_file(dir / "decoder" / "refresh_late", records(refresh, 3, {1, 10, 150, 60}));
+    write_file(dir / "decoder" / "idr", records(idr, 0, {0, 10, 150, 60}));
+    write_file(dir / "decoder" / "idr_tight", records(idr, 2, {2, 1, 3, 0}));
+
+    // Sync steps (see sync_fuzz.cpp): push = 0 | key 4 | recovery 8 | shape << 5, picture 2,
+    // failure 3. An IDR start and pictures; P pictures while waiting, then a recovery point
+    // primed from earlier SPS/PPS; a start and a decoder failure.
+    write_file(dir / "sync" / "stream", {10, 150, 60, 1, 2 << 5 | 4, 7, 2, 0, 2, 0, 2, 0, 0, 0});
+    write_file(dir / "sync" / "recovery",
+               {10, 150, 60, 1, 0, 0, 4 << 5, 9, 0, 0, 3 << 5 | 8, 0, 2, 0, 2});
+    write_file(dir / "sync" / "failure", {1, 2, 1, 0, 1 << 5 | 4, 0, 3, 0, 0, 2 << 5 | 4, 5, 2});
+
+    // Pictures (see picture_fuzz.cpp): format, codec, mode, width, height, then stride and
+    // length deltas per plane.
+    write_file(dir / "picture" / "i420", {0, 0, 0, 64, 48, 0, 0, 0, 0, 0, 0});
+    write_file(dir / "picture" / "nv12_to_i420", {1, 0, 0, 33, 17, 0, 0, 0, 0, 0, 0});
+    write_file(dir / "picture" / "rgb24_stride", {2, 1, 0, 21, 9, 3, 0, 0, 0, 0, 0});
+    return 0;
+}
