@@ -1,0 +1,109 @@
+// The core decoder on arbitrary access-unit sequences with arbitrary flags and stamps, seeded
+// with streams from the project's encoder (see au_records.hpp for the layout). Nothing that
+// arrives may crash, leak or read out of bounds; besides, every picture must be a whole I420
+// picture, the counters of the decoder and its policy must agree, and a libavcodec error must
+// leave the decoder waiting for a start point with its timestamp history gone.
+
+#include <cstddef>
+#include <cstdint>
+#include <limits>
+
+#include "au_records.hpp"
+#include "fuzz_input.hpp"
+#include "talmiro_media/decode.hpp"
+
+using namespace talmiro_media;
+using talmiro_fuzz::FuzzInput;
+
+namespace {
+
+constexpr int kMaxRecords = 96;
+
+void check_picture(const Image& im) {
+    FUZZ_CHECK(im.width > 0 && im.height > 0);
+    FUZZ_CHECK(im.y.size() == std::size_t{im.width} * im.height);
+    FUZZ_CHECK(im.u.size() == std::size_t{im.cw()} * im.ch());
+    FUZZ_CHECK(im.v.size() == im.u.size());
+}
+
+void check_counters(const H264Decoder& d) {
+    const DecoderStats& s = d.stats();
+    const SyncCounters& c = d.sync().counters();
+    FUZZ_CHECK(s.images == c.output);
+    FUZZ_CHECK(s.fed <= c.fed);
+    FUZZ_CHECK(s.errors <= s.resets);
+    FUZZ_CHECK(s.errors <= c.resets);
+    FUZZ_CHECK(s.recovering <= s.images);
+    FUZZ_CHECK(c.frames == c.dropped + c.fed);
+}
+
+void check_error(const H264Decoder& d, const MediaError& e) {
+    // A wrong pixel format is the one error that leaves the decoder as it is.
+    if (e.kind() == MediaError::Kind::Unsupported && e.detail().starts_with("decoded pixel format "))
+        return;
+    FUZZ_CHECK(d.sync().state() == SyncState::Waiting);
+    FUZZ_CHECK(!d.last_pts().has_value());
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    FuzzInput in(data, size);
+    const std::uint8_t flags = in.take<std::uint8_t>();
+    SyncConfig config;
+    config.start_at_recovery = !(flags & 2);
+    config.stuck_frames = in.take<std::uint8_t>();
+    config.wedged_frames = in.take<std::uint8_t>();
+    config.recovery_silence_frames = in.take<std::uint8_t>();
+    auto opened = H264Decoder::open(config, flags & 1);
+    FUZZ_CHECK(opened.has_value());
+    H264Decoder& dec = *opened;
+
+    std::int64_t previous = 0;
+    for (int n = 0; n < kMaxRecords && !in.empty(); ++n) {
+        const talmiro_fuzz::AuRecord r = talmiro_fuzz::read_record(in, previous);
+        previous = r.t_us;
+        if (r.flush) {
+            const std::optional<SyncSignal> before = dec.signal();
+            const auto out = dec.flush();
+            if (out) {
+                for (const Image& im : *out) check_picture(im);
+                FUZZ_CHECK(!dec.last_pts().has_value());
+            } else {
+                check_error(dec, out.error());
+            }
+            FUZZ_CHECK(dec.signal() == before);
+        } else {
+            AccessUnit au;
+            au.data = SharedBytes::copy_of(r.bytes);
+            au.t_us = r.t_us;
+            au.key = r.key;
+            au.recovery = r.recovery;
+            au.config = r.config;
+            const std::optional<std::int64_t> last = dec.last_pts();
+            const std::uint64_t fed = dec.sync().counters().fed;
+            const std::uint64_t starts = dec.sync().counters().starts;
+            const auto out = dec.decode(au);
+            const bool passed = dec.sync().counters().fed == fed + 1;
+            if (out) {
+                for (const Image& im : *out) check_picture(im);
+                if (!passed) FUZZ_CHECK(out->empty());
+                // Packet stamps only go up between starts and resets.
+                if (passed && last && dec.sync().counters().starts == starts &&
+                    dec.signal() != SyncSignal::Reset) {
+                    FUZZ_CHECK(dec.last_pts().has_value() && *dec.last_pts() > *last);
+                    FUZZ_CHECK(au.t_us <= *last || *dec.last_pts() == au.t_us);
+                }
+            } else {
+                FUZZ_CHECK(passed);
+                check_error(dec, out.error());
+            }
+            if (n % 3 == 0) {
+                const std::optional<SyncSignal> s = dec.signal();
+                FUZZ_CHECK(dec.take_signal() == s && !dec.signal());
+            }
+        }
+        check_counters(dec);
+    }
+    return 0;
+}
