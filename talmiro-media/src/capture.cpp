@@ -162,9 +162,16 @@ void append_interleaved_chroma_row(Bytes& out, const Layout& layout, std::uint64
         return;
     }
     layout.for_each_bar_run(0, cw, 2, [&](const BarColour& c, std::uint64_t len) {
-        for (std::uint64_t k = 0; k < len; ++k) {
-            out.push_back(c.u);
-            out.push_back(c.v);
+        // Appended in chunks of up to 32 pairs rather than byte by byte.
+        std::array<std::uint8_t, 64> pairs;
+        for (std::size_t i = 0; i < pairs.size(); i += 2) {
+            pairs[i] = c.u;
+            pairs[i + 1] = c.v;
+        }
+        for (std::uint64_t left = 2 * len; left > 0;) {
+            const std::uint64_t m = std::min<std::uint64_t>(left, pairs.size());
+            out.insert(out.end(), pairs.begin(), pairs.begin() + static_cast<std::ptrdiff_t>(m));
+            left -= m;
         }
     });
 }
