@@ -27,7 +27,8 @@ public:
     PictureFormat format() const noexcept { return format_; }
 
     // Frame `n` in a new canvas stamped `t_us`; `position` is neither read nor changed. Fails
-    // only when the canvas cannot be allocated.
+    // (Unsupported) when the canvas cannot be allocated, and for a broken precondition (a size
+    // below 2x2, an RGB format) instead of dividing by zero or mislaying the planes.
     Result<PackedImage> frame(std::uint64_t n, std::int64_t t_us) const;
     // Frame `position`, then `position` + 1 (wrapping to 0 past the largest index). A failed
     // draw leaves `position` where it was.
