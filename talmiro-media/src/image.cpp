@@ -30,9 +30,19 @@ std::optional<PictureFormat> PictureFormat::parse(std::string_view text) noexcep
 std::string_view PictureFormat::name() const noexcept { return kFormatNames[value_]; }
 
 std::uint64_t PictureFormat::packed_size(std::uint32_t width, std::uint32_t height) const noexcept {
-    const std::uint64_t w = width, h = height;
-    if (is_yuv420()) return w * h + 2 * std::uint64_t{chroma_dim(width)} * chroma_dim(height);
-    return bytes_per_pixel() * w * h;
+    // w*h and cw*ch each fit in 64 bits; their sums and the RGB multiples may not, and a size
+    // that wrapped would describe a buffer smaller than the picture, so they saturate.
+    const std::uint64_t area = std::uint64_t{width} * height;
+    std::uint64_t total = 0;
+    if (is_yuv420()) {
+        const std::uint64_t chroma = std::uint64_t{chroma_dim(width)} * chroma_dim(height);
+        if (__builtin_add_overflow(area, chroma, &total) ||
+            __builtin_add_overflow(total, chroma, &total))
+            return UINT64_MAX;
+        return total;
+    }
+    if (__builtin_mul_overflow(area, std::uint64_t{bytes_per_pixel()}, &total)) return UINT64_MAX;
+    return total;
 }
 
 std::uint64_t PictureFormat::plane_rows(int i, std::uint32_t height) const noexcept {
@@ -70,6 +80,7 @@ PackedImage PackedImage::new_black(std::uint32_t width, std::uint32_t height,
                                    PictureFormat format, std::int64_t t_us) {
     const std::size_t ysize = std::size_t{width} * height;
     PackedImage img;
+    // A size that saturated cannot be allocated: assign() throws instead of under-allocating.
     img.data.assign(static_cast<std::size_t>(format.packed_size(width, height)), 128);
     std::fill_n(img.data.begin(), ysize, std::uint8_t{16});
     img.t_us = t_us;

@@ -31,9 +31,12 @@ TEST(PictureFormat, PackedSize) {
     EXPECT_EQ(PictureFormat(PictureFormat::NV12).packed_size(640, 480), 460800u);
     EXPECT_EQ(PictureFormat(PictureFormat::RGB24).packed_size(640, 480), 921600u);
     EXPECT_EQ(PictureFormat(PictureFormat::BGRA).packed_size(640, 480), 1228800u);
-    // No 32-bit wrap for the largest sizes.
-    EXPECT_EQ(PictureFormat(PictureFormat::RGBA).packed_size(0xFFFFFFFFu, 0xFFFFFFFFu),
-              4 * 0xFFFFFFFFull * 0xFFFFFFFFull);
+    // No 32-bit wrap; a size beyond 64 bits saturates instead of wrapping to a small one.
+    EXPECT_EQ(PictureFormat(PictureFormat::RGB24).packed_size(0xFFFFFFFFu, 2), 6 * 0xFFFFFFFFull);
+    EXPECT_EQ(PictureFormat(PictureFormat::RGBA).packed_size(0xFFFFFFFFu, 0xFFFFFFFFu), UINT64_MAX);
+    EXPECT_EQ(PictureFormat(PictureFormat::I420).packed_size(0xFFFFFFFFu, 0xFFFFFFFFu), UINT64_MAX);
+    EXPECT_EQ(PictureFormat(PictureFormat::NV12).packed_size(0xFFFFFFFFu, 1),
+              0xFFFFFFFFull + 2 * 0x80000000ull);
 }
 
 TEST(PackedImage, NewBlackAndPlanes) {
