@@ -70,7 +70,11 @@ def _build_parser() -> argparse.ArgumentParser:
     link.add_argument("--snapshot", metavar="FILE.png",
                       help="write the worst frame, source beside decoded, as a PNG")
     link.add_argument("--no-progress", action="store_true")
-    sub.add_parser("info", help="libavcodec version, encoders, the backend auto opens")
+    info = sub.add_parser("info", help="libavcodec version, encoders, the backend auto opens")
+    for p in (link, info):
+        p.add_argument("--ffmpeg-log", default="quiet",
+                       choices=("quiet", "error", "warning", "info", "verbose", "debug"),
+                       help="libav's own log level (quiet: the summary alone)")
     return parser
 
 
@@ -182,6 +186,7 @@ def main(argv: Sequence[str] | None = None) -> int:
         argv.insert(0, "link")
     try:
         args = _build_parser().parse_args(argv)
+        _codec.set_ffmpeg_log_level(args.ffmpeg_log)
         if args.command == "info":
             return _info()
         return _link(args)
