@@ -1,0 +1,449 @@
+#include "talmiro_media/decode.hpp"
+
+#include <gtest/gtest.h>
+
+#include <limits>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "talmiro_media/encode.hpp"
+#include "talmiro_media/psnr.hpp"
+
+extern "C" {
+#include <libavutil/frame.h>
+#include <libavutil/pixfmt.h>
+}
+
+using namespace talmiro_media;
+
+namespace {
+
+using Bytes = std::vector<std::uint8_t>;
+using Pictures = std::vector<Image>;
+constexpr std::int64_t kMin = std::numeric_limits<std::int64_t>::min();
+constexpr std::int64_t kMax = std::numeric_limits<std::int64_t>::max();
+
+// A moving picture with texture: a gradient, bars sliding by two pixels a frame, flat chroma
+// halves. The same formula is used by the Python tests for the committed sample clips.
+Image source_picture(std::uint32_t w, std::uint32_t h, std::uint32_t n) {
+    Image img;
+    img.width = w;
+    img.height = h;
+    img.y.resize(std::size_t{w} * h);
+    for (std::uint32_t r = 0; r < h; ++r)
+        for (std::uint32_t c = 0; c < w; ++c)
+            img.y[std::size_t{r} * w + c] =
+                static_cast<std::uint8_t>(c * 2 + r + (((c + 2 * n) / 8) % 4 == 0 ? 60 : 0));
+    img.u.assign(std::size_t{img.cw()} * img.ch(), 100);
+    img.v.assign(std::size_t{img.cw()} * img.ch(), 150);
+    for (std::size_t i = 0; i < img.v.size() / 2; ++i) img.v[i] = 90;
+    return img;
+}
+
+struct Clip {
+    std::vector<Image> pictures;
+    std::vector<AccessUnit> units;  // one per picture, as received: no `encoded_us`
+};
+
+// A low-latency x264 stream of `count` source pictures stamped 1000 * index, with a periodic
+// IDR picture or periodic intra refresh every `period` pictures.
+Clip encode_clip(std::uint32_t w, std::uint32_t h, std::uint32_t count, bool intra_refresh,
+                 std::uint32_t period, std::uint32_t kbps = 2000) {
+    EncoderConfig config;
+    config.width = w;
+    config.height = h;
+    config.backend = EncoderBackend::X264;
+    config.intra_refresh = intra_refresh;
+    config.keyframe_interval = period;
+    config.bitrate_kbps = kbps;
+    auto encoder = H264Encoder::open(config, nullptr);
+    EXPECT_TRUE(encoder.has_value());
+    Clip clip;
+    if (!encoder) return clip;
+    for (std::uint32_t n = 0; n < count; ++n) {
+        clip.pictures.push_back(source_picture(w, h, n));
+        auto units = encoder->encode(clip.pictures.back().as_raw(1000 * n), false);
+        EXPECT_TRUE(units.has_value());
+        EXPECT_EQ(units->size(), 1u) << "picture " << n;
+        for (AccessUnit& au : *units) {
+            au.encoded_us.reset();
+            clip.units.push_back(std::move(au));
+        }
+    }
+    return clip;
+}
+
+const Clip& idr_clip() {
+    static const Clip clip = encode_clip(160, 96, 30, false, 10);
+    return clip;
+}
+const Clip& refresh_clip() {
+    static const Clip clip = encode_clip(160, 96, 40, true, 10);
+    return clip;
+}
+
+AccessUnit with(const AccessUnit& au, std::int64_t t_us) {
+    AccessUnit out = au;
+    out.t_us = t_us;
+    return out;
+}
+
+AccessUnit raw_au(Bytes bytes, bool key, std::int64_t t_us = 0) {
+    AccessUnit au;
+    au.data = SharedBytes(std::move(bytes));
+    au.key = key;
+    au.t_us = t_us;
+    return au;
+}
+
+// The access unit without its SPS and PPS NAL units.
+AccessUnit bare(const AccessUnit& au) {
+    Bytes kept;
+    const auto bytes = au.bytes();
+    for (const NalUnit& nal : nal_units(bytes))
+        if (nal.type != kNalSps && nal.type != kNalPps)
+            kept.insert(kept.end(), bytes.begin() + nal.start_code, bytes.begin() + nal.end);
+    AccessUnit out = au;
+    out.data = SharedBytes(std::move(kept));
+    out.config = false;
+    return out;
+}
+
+H264Decoder open_decoder(SyncConfig config = {}, bool output_corrupt = true) {
+    auto decoder = H264Decoder::open(config, output_corrupt);
+    EXPECT_TRUE(decoder.has_value());
+    return std::move(*decoder);
+}
+
+Pictures decoded(H264Decoder& d, const AccessUnit& au) {
+    auto pictures = d.decode(au);
+    EXPECT_TRUE(pictures.has_value()) << pictures.error().display();
+    return pictures ? std::move(*pictures) : Pictures{};
+}
+
+double luma_psnr(const Image& a, const Image& b) { return psnr(a.y, b.y).value_or(0.0); }
+
+void expect_reset_by_error(const H264Decoder& d, std::uint64_t errors) {
+    EXPECT_EQ(d.sync().state(), SyncState::Waiting);
+    EXPECT_EQ(d.stats().errors, errors);
+    EXPECT_EQ(d.stats().resets, errors);
+    EXPECT_EQ(d.sync().counters().resets, errors);
+    EXPECT_FALSE(d.last_pts().has_value());
+}
+
+// The next IDR decodes into one good picture with its own stamp.
+void expect_idr_decodes(H264Decoder& d, std::int64_t t_us) {
+    const Clip& clip = idr_clip();
+    const Pictures pics = decoded(d, with(clip.units[0], t_us));
+    ASSERT_EQ(pics.size(), 1u);
+    EXPECT_EQ(pics[0].t_us, t_us);
+    EXPECT_GE(luma_psnr(pics[0], clip.pictures[0]), 30.0);
+    EXPECT_EQ(d.sync().state(), SyncState::Streaming);
+}
+
+// After a reset the next P-frame is dropped and the next IDR starts afresh: a stamp lower than
+// any before is taken unchanged.
+void expect_restarts(H264Decoder& d, std::int64_t t_us) {
+    EXPECT_TRUE(decoded(d, idr_clip().units[1]).empty());
+    expect_idr_decodes(d, t_us);
+}
+
+TEST(H264Decoder, IdrStartCarriesItsStampAndEveryUnitGivesOnePictureInTheSameCall) {
+    for (bool intra_refresh : {false, true}) {
+        const Clip& clip = intra_refresh ? refresh_clip() : idr_clip();
+        H264Decoder d = open_decoder();
+        const Pictures first = decoded(d, with(clip.units[0], 500));
+        ASSERT_EQ(first.size(), 1u);
+        EXPECT_EQ(first[0].t_us, 500);
+        EXPECT_FALSE(first[0].recovering);
+        EXPECT_EQ(d.sync().state(), SyncState::Streaming);
+        for (std::size_t n = 1; n < clip.units.size(); ++n) {
+            const Pictures pics = decoded(d, clip.units[n]);
+            ASSERT_EQ(pics.size(), 1u) << "unit " << n;
+            const Image& img = pics[0];
+            EXPECT_EQ(img.t_us, clip.units[n].t_us);
+            EXPECT_FALSE(img.recovering);
+            ASSERT_EQ(img.width, 160u);
+            ASSERT_EQ(img.height, 96u);
+            EXPECT_EQ(img.u.size(), 80u * 48u);
+            EXPECT_EQ(img.v.size(), 80u * 48u);
+            EXPECT_GE(luma_psnr(img, clip.pictures[n]), 30.0) << "unit " << n;
+        }
+        const std::uint64_t n = clip.units.size();
+        EXPECT_EQ(d.stats(), (DecoderStats{n, n, 0, 0, 0}));
+        EXPECT_EQ(d.sync().counters().output, n);
+        EXPECT_FALSE(d.signal().has_value());
+    }
+}
+
+struct StampCase {
+    const char* name;
+    std::vector<std::int64_t> in;
+    std::vector<std::int64_t> out;
+};
+
+TEST(H264Decoder, PacketStampsStrictlyIncreaseWithinAStart) {
+    const std::vector<StampCase> cases{
+        {"increasing", {1000, 2000, 3000}, {1000, 2000, 3000}},
+        {"equal stamps raised by one", {5000, 5000, 5000}, {5000, 5001, 5002}},
+        {"lower stamp raised", {5000, 4000, 7000}, {5000, 5001, 7000}},
+        {"negative", {-7, -7, 0}, {-7, -6, 0}},
+        {"up to the largest", {kMax - 1, kMax - 1}, {kMax - 1, kMax}},
+    };
+    for (const StampCase& c : cases) {
+        H264Decoder d = open_decoder();
+        std::vector<std::int64_t> out;
+        for (std::size_t n = 0; n < c.in.size(); ++n)
+            for (const Image& img : decoded(d, with(idr_clip().units[n], c.in[n])))
+                out.push_back(img.t_us);
+        EXPECT_EQ(out, c.out) << c.name;
+        EXPECT_EQ(d.last_pts(), c.out.back()) << c.name;
+    }
+}
+
+TEST(H264Decoder, StampsThatCannotBeTimestampsResetTheDecoder) {
+    const Clip& clip = idr_clip();
+    {
+        H264Decoder d = open_decoder();
+        // Dropped before any start: never looked at.
+        EXPECT_TRUE(decoded(d, with(clip.units[1], kMin)).empty());
+        EXPECT_EQ(d.stats().errors, 0u);
+        auto r = d.decode(with(clip.units[0], kMin));
+        ASSERT_FALSE(r.has_value());
+        EXPECT_EQ(r.error().display(),
+                  "unsupported: t_us i64::MIN is the decoder's no-timestamp marker");
+        EXPECT_EQ(d.stats().fed, 0u);
+        expect_reset_by_error(d, 1);
+        expect_restarts(d, 42);
+    }
+    {
+        H264Decoder d = open_decoder();
+        ASSERT_EQ(decoded(d, with(clip.units[0], kMax)).size(), 1u);
+        auto r = d.decode(with(clip.units[1], 5));
+        ASSERT_FALSE(r.has_value());
+        EXPECT_EQ(r.error().display(), "unsupported: t_us 5 after a packet at t_us "
+                                       "9223372036854775807: no later pts exists");
+        expect_reset_by_error(d, 1);
+        expect_restarts(d, 7);
+    }
+}
+
+TEST(H264Decoder, GarbageFlaggedAsKeyFailsCleanlyAndTheNextIdrDecodes) {
+    const Clip& clip = idr_clip();
+    const auto idr = clip.units[0].bytes();
+    std::mt19937 rng(1234);
+    std::vector<Bytes> garbage{
+        {},
+        {0, 0, 1},
+        {0, 0, 0, 1, 0x65, 0xFF, 0xFF, 0xFF, 0xFF, 0x00, 0x12},
+        Bytes(idr.begin(), idr.begin() + static_cast<std::ptrdiff_t>(idr.size() / 3)),
+    };
+    for (int i = 0; i < 12; ++i) {
+        Bytes b(1 + rng() % 600);
+        for (auto& x : b) x = static_cast<std::uint8_t>(rng());
+        if (i % 2 == 0) b.insert(b.begin(), {0, 0, 0, 1, 0x65});
+        if (i % 3 == 0) b.insert(b.begin(), idr.begin(), idr.begin() + 30);
+        garbage.push_back(std::move(b));
+    }
+    set_log_level("quiet");
+    int failures = 0;
+    for (bool started : {false, true}) {
+        for (std::size_t g = 0; g < garbage.size(); ++g) {
+            SCOPED_TRACE("garbage " + std::to_string(g) + (started ? " while streaming" : ""));
+            H264Decoder d = open_decoder();
+            if (started) {
+                ASSERT_EQ(decoded(d, with(clip.units[0], 100)).size(), 1u);
+            }
+            auto r = d.decode(raw_au(garbage[g], true, 200));
+            if (r) {
+                // Taken as a picture (concealed) or as nothing; the stream goes on.
+                EXPECT_LE(r->size(), 1u);
+                expect_idr_decodes(d, 300);
+                continue;
+            }
+            ++failures;
+            EXPECT_EQ(r.error().kind(), MediaError::Kind::Ffmpeg);
+            expect_reset_by_error(d, 1);
+            expect_restarts(d, 50);
+        }
+    }
+    // The empty one at least is refused by libavcodec.
+    EXPECT_GE(failures, 2);
+    set_log_level("warning");
+}
+
+TEST(H264Decoder, WedgedResetStillSendsTheUnitToAFlushedDecoder) {
+    SyncConfig config;
+    config.wedged_frames = 1;
+    H264Decoder d = open_decoder(config);
+    const Clip& clip = idr_clip();
+    for (std::int64_t t : {9000, 100}) {
+        const Pictures pics = decoded(d, with(clip.units[0], t));
+        ASSERT_EQ(pics.size(), 1u);
+        EXPECT_EQ(pics[0].t_us, t);
+        EXPECT_EQ(d.signal(), SyncSignal::Reset);
+        EXPECT_EQ(d.take_signal(), SyncSignal::Reset);
+        EXPECT_FALSE(d.take_signal().has_value());
+        EXPECT_EQ(d.sync().state(), SyncState::Waiting);
+    }
+    EXPECT_TRUE(decoded(d, clip.units[1]).empty());
+    EXPECT_EQ(d.stats(), (DecoderStats{2, 2, 0, 2, 0}));
+    EXPECT_EQ(d.sync().counters().resets, 2u);
+}
+
+TEST(H264Decoder, DroppedUnitsRequestAnIdrAndAreNeverFed) {
+    H264Decoder d = open_decoder();
+    const Clip& clip = idr_clip();
+    for (int n = 1; n <= 20; ++n) {
+        EXPECT_TRUE(decoded(d, clip.units[1]).empty());
+        EXPECT_EQ(d.signal().has_value(), n % 10 == 0) << n;
+    }
+    EXPECT_EQ(d.take_signal(), SyncSignal::RequestIdr);
+    EXPECT_FALSE(d.take_signal().has_value());
+    EXPECT_EQ(d.stats().fed, 0u);
+    EXPECT_EQ(d.sync().counters().dropped, 20u);
+    EXPECT_EQ(d.sync().counters().idr_requests, 2u);
+}
+
+TEST(H264Decoder, JoinsAnIntraRefreshStreamAtABareRecoveryPoint) {
+    const Clip& clip = refresh_clip();
+    constexpr std::size_t kJoin = 20;
+    ASSERT_TRUE(clip.units[kJoin].recovery);
+    ASSERT_TRUE(clip.units[kJoin].config);
+    for (bool output_corrupt : {true, false}) {
+        SCOPED_TRACE(output_corrupt ? "output corrupt" : "clean only");
+        H264Decoder d = open_decoder({}, output_corrupt);
+        // A dropped P-frame that happens to carry the SPS/PPS fills the cache.
+        const Bytes sets = *extract_param_sets(clip.units[kJoin].bytes());
+        Bytes carrier = sets;
+        const auto p = clip.units[kJoin - 3].bytes();
+        carrier.insert(carrier.end(), p.begin(), p.end());
+        EXPECT_TRUE(decoded(d, raw_au(carrier, false, 1)).empty());
+        // Without the cache this bare recovery point could not start the stream.
+        const AccessUnit start = bare(clip.units[kJoin]);
+        ASSERT_FALSE(extract_param_sets(start.bytes()).has_value());
+
+        std::size_t recovering = 0, clean = 0;
+        for (std::size_t n = kJoin; n < clip.units.size(); ++n) {
+            const Pictures pics = decoded(d, n == kJoin ? start : clip.units[n]);
+            if (output_corrupt) {
+                ASSERT_EQ(pics.size(), 1u) << "unit " << n;
+            }
+            for (const Image& img : pics) {
+                EXPECT_EQ(img.t_us, clip.units[n].t_us);
+                if (img.recovering) {
+                    EXPECT_EQ(clean, 0u) << "flagged after a clean picture at unit " << n;
+                    ++recovering;
+                } else {
+                    ++clean;
+                    EXPECT_GE(luma_psnr(img, clip.pictures[n]), 30.0) << "unit " << n;
+                }
+            }
+        }
+        EXPECT_EQ(d.sync().counters().starts_at_recovery, 1u);
+        EXPECT_EQ(*d.sync().param_sets(), sets);
+        EXPECT_EQ(d.stats().recovering, recovering);
+        EXPECT_EQ(d.stats().images, recovering + clean);
+        EXPECT_GE(clean, 10u);
+        EXPECT_EQ(recovering >= 1, output_corrupt);
+        EXPECT_EQ(d.stats().errors, 0u);
+    }
+}
+
+TEST(H264Decoder, FlushLeavesTheDecoderUsable) {
+    const Clip& clip = idr_clip();
+    H264Decoder d = open_decoder();
+    auto fresh = d.flush();
+    ASSERT_TRUE(fresh.has_value());
+    EXPECT_TRUE(fresh->empty());
+    for (std::size_t n = 0; n < 5; ++n) ASSERT_EQ(decoded(d, clip.units[n]).size(), 1u);
+    auto drained = d.flush();
+    ASSERT_TRUE(drained.has_value());
+    EXPECT_TRUE(drained->empty());
+    EXPECT_FALSE(d.last_pts().has_value());
+    EXPECT_EQ(d.sync().state(), SyncState::Streaming);
+    // The history is gone: the next IDR decodes, and a lower stamp is taken as it is.
+    const Pictures pics = decoded(d, with(clip.units[10], 5));
+    ASSERT_EQ(pics.size(), 1u);
+    EXPECT_EQ(pics[0].t_us, 5);
+    EXPECT_GE(luma_psnr(pics[0], clip.pictures[10]), 30.0);
+    EXPECT_EQ(d.stats(), (DecoderStats{6, 6, 0, 0, 0}));
+}
+
+// A frame as libavcodec hands it out, with padded rows holding 0xEE and picture samples
+// numbered by plane, row and column.
+FramePtr frame_of(int format, int width, int height) {
+    FramePtr frame(av_frame_alloc());
+    frame->format = format;
+    frame->width = width;
+    frame->height = height;
+    EXPECT_EQ(av_frame_get_buffer(frame.get(), 64), 0);
+    for (int i = 0; i < 3 && frame->data[i]; ++i) {
+        const int rows = i == 0 ? height : (height + 1) / 2;
+        for (int r = 0; r < rows; ++r)
+            for (int c = 0; c < frame->linesize[i]; ++c)
+                frame->data[i][r * frame->linesize[i] + c] =
+                    static_cast<std::uint8_t>(c < (i == 0 ? width : (width + 1) / 2)
+                                                  ? i * 80 + r * 7 + c
+                                                  : 0xEE);
+    }
+    return frame;
+}
+
+TEST(ImageFromFrame, CopiesThePlanesTightlyForAnySize) {
+    for (auto [w, h] : {std::pair{17, 9}, {1, 1}, {3, 3}, {64, 48}, {2, 5}}) {
+        SCOPED_TRACE(std::to_string(w) + "x" + std::to_string(h));
+        for (int format : {AV_PIX_FMT_YUV420P, AV_PIX_FMT_YUVJ420P}) {
+            FramePtr frame = frame_of(format, w, h);
+            frame->pts = 777;
+            auto img = image_from_frame(*frame);
+            ASSERT_TRUE(img.has_value());
+            const auto uw = static_cast<std::uint32_t>(w), uh = static_cast<std::uint32_t>(h);
+            ASSERT_EQ(img->width, uw);
+            ASSERT_EQ(img->height, uh);
+            ASSERT_EQ(img->y.size(), std::size_t{uw} * uh);
+            ASSERT_EQ(img->u.size(), std::size_t{chroma_dim(uw)} * chroma_dim(uh));
+            ASSERT_EQ(img->v.size(), img->u.size());
+            for (int i = 0; i < 3; ++i) {
+                const auto plane = img->plane(i);
+                const std::uint32_t cols = i == 0 ? uw : chroma_dim(uw);
+                for (std::size_t k = 0; k < plane.size(); ++k)
+                    ASSERT_EQ(plane[k], static_cast<std::uint8_t>(i * 80 + (k / cols) * 7 +
+                                                                  k % cols))
+                        << "plane " << i << " sample " << k;
+            }
+            EXPECT_EQ(img->t_us, 777);
+            EXPECT_FALSE(img->recovering);
+        }
+    }
+    // 17x9 is the odd size libavcodec gives for a cropped stream: 9 rows of 17, 5 rows of 9.
+    FramePtr frame = frame_of(AV_PIX_FMT_YUV420P, 17, 9);
+    frame->pts = AV_NOPTS_VALUE;
+    frame->flags |= AV_FRAME_FLAG_CORRUPT;
+    auto img = image_from_frame(*frame);
+    ASSERT_TRUE(img.has_value());
+    EXPECT_EQ(img->u.size(), 45u);
+    EXPECT_EQ(img->t_us, 0);
+    EXPECT_TRUE(img->recovering);
+}
+
+TEST(ImageFromFrame, RefusesOtherPixelFormatsByEnumeratorName) {
+    const std::vector<std::pair<int, std::string>> cases{
+        {AV_PIX_FMT_YUV422P, "YUV422P"},     {AV_PIX_FMT_YUV444P, "YUV444P"},
+        {AV_PIX_FMT_NV12, "NV12"},           {AV_PIX_FMT_GRAY8, "GRAY8"},
+        {AV_PIX_FMT_YUV420P10LE, "YUV420P10LE"}, {AV_PIX_FMT_GBRP, "GBRP"},
+    };
+    for (const auto& [format, name] : cases) {
+        FramePtr frame = frame_of(format, 16, 16);
+        auto img = image_from_frame(*frame);
+        ASSERT_FALSE(img.has_value()) << name;
+        EXPECT_EQ(img.error().display(), "unsupported: decoded pixel format " + name);
+    }
+    FramePtr none(av_frame_alloc());
+    EXPECT_EQ(image_from_frame(*none).error().display(),
+              "unsupported: decoded pixel format None");
+    EXPECT_EQ(pixel_format_enumerator(AV_PIX_FMT_MONOWHITE), "MONOWHITE");
+}
+
+}  // namespace
