@@ -1,0 +1,363 @@
+// The media core alone: filling the encoder's input frame on every path against a plain memcpy
+// of the same bytes, Annex-B scanning, the sync policy's push, PSNR, test-pattern drawing, and
+// the core encoder and decoder per frame on the shared inputs.
+//
+// The codec benchmarks (core_*) run like the bare loop's: open, warm up on the inputs, then
+// time --frames pictures (or access units), one per iteration.
+//
+//   core_bench [benchmark flags] [--inputs=DIR] [--warmup=N] [--frames=N]
+#include <benchmark/benchmark.h>
+
+#include <array>
+#include <cstdint>
+#include <cstring>
+#include <string>
+#include <vector>
+
+extern "C" {
+#include <libavutil/crc.h>
+}
+
+#include "inputs.hpp"
+#include "talmiro_media/annexb.hpp"
+#include "talmiro_media/capture.hpp"
+#include "talmiro_media/convert.hpp"
+#include "talmiro_media/decode.hpp"
+#include "talmiro_media/encode.hpp"
+#include "talmiro_media/psnr.hpp"
+#include "talmiro_media/sync.hpp"
+
+namespace media = talmiro_media;
+
+namespace {
+
+bench::Options g_options;
+
+template <typename T>
+T value_or_fail(media::Result<T> result, const char* what) {
+    if (!result) bench::fail(std::string(what) + ": " + result.error().display());
+    return std::move(*result);
+}
+
+// ---- pictures as the core takes them ----
+
+// A picture of `format` in one tightly packed buffer, with deterministic contents.
+struct SourcePicture {
+    std::vector<std::uint8_t> bytes;
+    media::RawImage raw;
+};
+
+SourcePicture source_picture(bench::Size size, media::PictureFormat format) {
+    SourcePicture p;
+    const std::uint32_t w = size.width, h = size.height;
+    const std::size_t cw = media::chroma_dim(w), ch = media::chroma_dim(h);
+    if (format.is_yuv420()) {
+        media::TestPattern pattern(w, h, format, 4);
+        p.bytes = value_or_fail(pattern.frame(7, 0), "pattern").data;
+    } else {
+        p.bytes.resize(format.packed_size(w, h));
+        for (std::size_t i = 0; i < p.bytes.size(); ++i)
+            p.bytes[i] = static_cast<std::uint8_t>(i * 7 + i / 4093);
+    }
+    p.raw.width = w;
+    p.raw.height = h;
+    p.raw.format = format;
+    const std::uint8_t* base = p.bytes.data();
+    const std::size_t luma = std::size_t{w} * h;
+    switch (format) {
+        case media::PictureFormat::I420:
+            p.raw.planes = {std::span(base, luma), std::span(base + luma, cw * ch),
+                            std::span(base + luma + cw * ch, cw * ch)};
+            p.raw.strides = {w, cw, cw};
+            break;
+        case media::PictureFormat::NV12:
+            p.raw.planes = {std::span(base, luma), std::span(base + luma, 2 * cw * ch), {}};
+            p.raw.strides = {w, 2 * cw, 0};
+            break;
+        default:
+            p.raw.planes = {std::span(base, p.bytes.size()), {}, {}};
+            p.raw.strides = {std::size_t{w} * format.bytes_per_pixel(), 0, 0};
+            break;
+    }
+    return p;
+}
+
+// Picture i of an input run, as a borrowed picture.
+media::RawImage input_picture(const bench::Pictures& pictures, std::size_t i, bench::Size size,
+                           media::PictureFormat format, std::int64_t t_us) {
+    media::RawImage raw;
+    raw.width = size.width;
+    raw.height = size.height;
+    raw.format = format;
+    raw.t_us = t_us;
+    const std::uint8_t* base = pictures.picture(i);
+    if (format == media::PictureFormat::I420) {
+        const std::size_t luma = std::size_t{size.width} * size.height;
+        const std::size_t cw = media::chroma_dim(size.width), ch = media::chroma_dim(size.height);
+        raw.planes = {std::span(base, luma), std::span(base + luma, cw * ch),
+                      std::span(base + luma + cw * ch, cw * ch)};
+        raw.strides = {size.width, cw, cw};
+    } else {
+        raw.planes = {std::span(base, pictures.picture_bytes), {}, {}};
+        raw.strides = {std::size_t{size.width} * format.bytes_per_pixel(), 0, 0};
+    }
+    return raw;
+}
+
+std::vector<media::AccessUnit> stream_units(bench::Size size) {
+    std::vector<media::AccessUnit> units;
+    for (bench::AuRecord& record : bench::read_stream(g_options.inputs, size)) {
+        media::AccessUnit au;
+        au.key = record.flags & bench::kKey;
+        au.config = record.flags & bench::kConfig;
+        au.recovery = record.flags & bench::kRecovery;
+        au.data = media::SharedBytes(std::move(record.bytes));
+        units.push_back(std::move(au));
+    }
+    return units;
+}
+
+std::size_t stream_bytes(const std::vector<media::AccessUnit>& units) {
+    std::size_t n = 0;
+    for (const media::AccessUnit& au : units) n += au.data.size();
+    return n;
+}
+
+// ---- picture conversion ----
+
+struct FillPath {
+    const char* name;
+    media::PictureFormat source;
+    media::PictureFormat codec;
+};
+
+constexpr std::array<FillPath, 7> kFillPaths{{
+    {"i420_copy", media::PictureFormat::I420, media::PictureFormat::I420},
+    {"i420_to_nv12", media::PictureFormat::I420, media::PictureFormat::NV12},
+    {"nv12_to_i420", media::PictureFormat::NV12, media::PictureFormat::I420},
+    {"rgb24", media::PictureFormat::RGB24, media::PictureFormat::I420},
+    {"bgr24", media::PictureFormat::BGR24, media::PictureFormat::I420},
+    {"rgba", media::PictureFormat::RGBA, media::PictureFormat::I420},
+    {"bgra", media::PictureFormat::BGRA, media::PictureFormat::I420},
+}};
+
+// Bytes per second count the source picture's bytes, as the memcpy beside it does.
+void bm_fill(benchmark::State& state, bench::Size size, FillPath path) {
+    const SourcePicture picture = source_picture(size, path.source);
+    media::FramePtr frame =
+        value_or_fail(media::alloc_input_frame(path.codec, size.width, size.height), "frame");
+    media::PackedScaler scaler;
+    for (auto _ : state) {
+        auto converted = media::fill_frame(*frame, scaler, picture.raw);
+        benchmark::DoNotOptimize(converted);
+        benchmark::ClobberMemory();
+    }
+    state.SetBytesProcessed(state.iterations() * static_cast<std::int64_t>(picture.bytes.size()));
+}
+
+void bm_memcpy(benchmark::State& state, std::size_t bytes) {
+    std::vector<std::uint8_t> src(bytes, 1), dst(bytes);
+    for (auto _ : state) {
+        std::memcpy(dst.data(), src.data(), bytes);
+        benchmark::ClobberMemory();
+    }
+    state.SetBytesProcessed(state.iterations() * static_cast<std::int64_t>(bytes));
+}
+
+// ---- Annex-B, sync, PSNR, pattern ----
+
+void bm_au_facts(benchmark::State& state) {
+    const std::vector<media::AccessUnit> units = stream_units(bench::kSizes[1]);
+    for (auto _ : state)
+        for (const media::AccessUnit& au : units) benchmark::DoNotOptimize(media::au_facts(au.bytes()));
+    state.SetBytesProcessed(state.iterations() * static_cast<std::int64_t>(stream_bytes(units)));
+}
+
+void bm_nal_walk(benchmark::State& state) {
+    const std::vector<media::AccessUnit> units = stream_units(bench::kSizes[1]);
+    for (auto _ : state)
+        for (const media::AccessUnit& au : units)
+            for (const media::NalUnit& nal : media::nal_units(au.bytes())) benchmark::DoNotOptimize(nal);
+    state.SetBytesProcessed(state.iterations() * static_cast<std::int64_t>(stream_bytes(units)));
+}
+
+void bm_extract_param_sets(benchmark::State& state) {
+    const std::vector<media::AccessUnit> units = stream_units(bench::kSizes[1]);
+    for (auto _ : state)
+        for (const media::AccessUnit& au : units)
+            benchmark::DoNotOptimize(media::extract_param_sets(au.bytes()));
+    state.SetBytesProcessed(state.iterations() * static_cast<std::int64_t>(stream_bytes(units)));
+}
+
+// Each push is followed by the picture the decoder would release, as in a running decoder.
+void bm_sync_push(benchmark::State& state) {
+    const std::vector<media::AccessUnit> units = stream_units(bench::kSizes[1]);
+    media::DecoderSync sync;
+    for (auto _ : state)
+        for (const media::AccessUnit& au : units) {
+            benchmark::DoNotOptimize(sync.push(au));
+            sync.picture_out();
+        }
+    state.SetBytesProcessed(state.iterations() * static_cast<std::int64_t>(stream_bytes(units)));
+}
+
+void bm_psnr(benchmark::State& state, bench::Size size) {
+    const bench::Pictures pictures = bench::read_pictures(g_options.inputs, size, "i420");
+    const std::size_t luma = std::size_t{size.width} * size.height;
+    const std::span a(pictures.picture(0), luma), b(pictures.picture(1), luma);
+    for (auto _ : state) benchmark::DoNotOptimize(media::psnr(a, b));
+    state.SetBytesProcessed(state.iterations() * static_cast<std::int64_t>(luma));
+}
+
+void bm_pattern(benchmark::State& state, bench::Size size) {
+    media::TestPattern pattern(size.width, size.height, media::PictureFormat::I420, 4);
+    for (auto _ : state) benchmark::DoNotOptimize(pattern.next(0));
+    state.SetBytesProcessed(state.iterations() * static_cast<std::int64_t>(size.i420_bytes()));
+}
+
+// ---- encoder and decoder ----
+
+std::uint32_t crc32(std::uint32_t crc, std::span<const std::uint8_t> bytes) {
+    return ~av_crc(av_crc_get_table(AV_CRC_32_IEEE_LE), ~crc, bytes.data(), bytes.size());
+}
+
+std::size_t warmup_of(std::size_t inputs) { return g_options.warmup ? g_options.warmup : inputs; }
+
+struct Tally {
+    std::uint64_t outputs = 0;
+    std::uint64_t bytes = 0;
+    std::int64_t delay = -1;
+    std::uint32_t crc = 0;
+
+    void out(std::size_t input, std::size_t bytes_out) {
+        if (delay < 0) delay = static_cast<std::int64_t>(input);
+        ++outputs;
+        bytes += bytes_out;
+    }
+};
+
+void set_counters(benchmark::State& state, const Tally& warm, const Tally& timed) {
+    state.counters["delay"] = static_cast<double>(warm.delay);
+    state.counters["warmup_crc"] = static_cast<double>(warm.crc);
+    state.counters["outputs"] = static_cast<double>(timed.outputs);
+    state.counters["bytes_per_output"] =
+        timed.outputs ? static_cast<double>(timed.bytes) / static_cast<double>(timed.outputs) : 0;
+}
+
+media::H264Encoder open_encoder(bench::Size size) {
+    media::EncoderConfig config;
+    config.width = size.width;
+    config.height = size.height;
+    config.backend = media::EncoderBackend::X264;
+    return value_or_fail(media::H264Encoder::open(config, nullptr), "encoder");
+}
+
+media::H264Decoder open_decoder() { return value_or_fail(media::H264Decoder::open({}, true), "decoder"); }
+
+// One picture through the encoder and, with a decoder, each access unit through it at once.
+void encode_one(media::H264Encoder& enc, const media::RawImage& picture, media::H264Decoder* dec,
+                Tally& tally, std::size_t input, bool hash) {
+    std::vector<media::AccessUnit> units = value_or_fail(enc.encode(picture, false), "encode");
+    for (const media::AccessUnit& au : units) {
+        tally.out(input, au.data.size());
+        if (hash) tally.crc = crc32(tally.crc, au.bytes());
+        if (dec) benchmark::DoNotOptimize(value_or_fail(dec->decode(au), "decode"));
+    }
+    benchmark::DoNotOptimize(units);
+}
+
+void bm_encode(benchmark::State& state, bench::Size size, media::PictureFormat format, bool decode) {
+    const bench::Pictures pictures = bench::read_pictures(
+        g_options.inputs, size, format == media::PictureFormat::I420 ? "i420" : "rgb24");
+    media::H264Encoder enc = open_encoder(size);
+    std::optional<media::H264Decoder> dec;
+    if (decode) dec.emplace(open_decoder());
+    std::size_t n = 0;
+    Tally warm, timed;
+    const auto picture = [&](std::size_t i) {
+        return input_picture(pictures, i, size, format, static_cast<std::int64_t>(i));
+    };
+    for (const std::size_t end = warmup_of(pictures.count()); n < end; ++n)
+        encode_one(enc, picture(n), dec ? &*dec : nullptr, warm, n, true);
+    for (auto _ : state) {
+        encode_one(enc, picture(n), dec ? &*dec : nullptr, timed, n, false);
+        ++n;
+    }
+    set_counters(state, warm, timed);
+}
+
+void decode_one(media::H264Decoder& dec, media::AccessUnit& au, std::int64_t t_us, Tally& tally,
+                std::size_t input) {
+    au.t_us = t_us;
+    const std::vector<media::Image> images = value_or_fail(dec.decode(au), "decode");
+    for (std::size_t i = 0; i < images.size(); ++i) tally.out(input, 0);
+    benchmark::DoNotOptimize(images);
+}
+
+void bm_decode(benchmark::State& state, bench::Size size) {
+    std::vector<media::AccessUnit> units = stream_units(size);
+    media::H264Decoder dec = open_decoder();
+    std::size_t n = 0;
+    Tally warm, timed;
+    for (const std::size_t end = warmup_of(units.size()); n < end; ++n)
+        decode_one(dec, units[n % units.size()], static_cast<std::int64_t>(n), warm, n);
+    for (auto _ : state) {
+        decode_one(dec, units[n % units.size()], static_cast<std::int64_t>(n), timed, n);
+        ++n;
+    }
+    set_counters(state, warm, timed);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    benchmark::Initialize(&argc, argv);
+    g_options = bench::parse_options(argc, argv);
+    const auto frames =
+        static_cast<benchmark::IterationCount>(g_options.frames ? g_options.frames : 120);
+    media::ffmpeg_init();
+
+    const auto micro = [](const std::string& name, auto body) {
+        return benchmark::RegisterBenchmark(name.c_str(), body)->Unit(benchmark::kMicrosecond);
+    };
+    for (const bench::Size size : bench::kSizes) {
+        for (const FillPath& path : kFillPaths)
+            micro("fill/" + std::string(path.name) + "/" + size.name(),
+                  [size, path](benchmark::State& s) { bm_fill(s, size, path); });
+        for (const auto& [name, bpp_x2] : {std::pair{"i420", 3}, {"rgb24", 6}, {"rgba", 8}}) {
+            const std::size_t bytes =
+                name == std::string_view("i420") ? size.i420_bytes()
+                                                 : std::size_t{size.width} * size.height * bpp_x2 / 2;
+            micro("memcpy/" + std::string(name) + "/" + size.name(),
+                  [bytes](benchmark::State& s) { bm_memcpy(s, bytes); });
+        }
+        micro("psnr/" + size.name(), [size](benchmark::State& s) { bm_psnr(s, size); });
+        micro("pattern/" + size.name(), [size](benchmark::State& s) { bm_pattern(s, size); });
+    }
+    micro("annexb/au_facts", bm_au_facts);
+    micro("annexb/nal_units", bm_nal_walk);
+    micro("annexb/extract_param_sets", bm_extract_param_sets);
+    micro("sync/push", bm_sync_push);
+
+    for (const bench::Size size : bench::kSizes) {
+        const auto add = [&](const std::string& name, auto body) {
+            benchmark::RegisterBenchmark((name + "/" + size.name()).c_str(), body)
+                ->Iterations(frames)
+                ->UseRealTime()
+                ->Unit(benchmark::kMicrosecond);
+        };
+        add("core_encode_i420", [size](benchmark::State& s) {
+            bm_encode(s, size, media::PictureFormat::I420, false);
+        });
+        add("core_encode_rgb24", [size](benchmark::State& s) {
+            bm_encode(s, size, media::PictureFormat::RGB24, false);
+        });
+        add("core_decode", [size](benchmark::State& s) { bm_decode(s, size); });
+        add("core_loop", [size](benchmark::State& s) {
+            bm_encode(s, size, media::PictureFormat::I420, true);
+        });
+    }
+    benchmark::RunSpecifiedBenchmarks();
+    benchmark::Shutdown();
+    return 0;
+}
