@@ -1,13 +1,316 @@
-// Placeholder until the H264Decoder class lands.
+// The H264Decoder class: one core decoder (with its sync policy) behind a mutex of its own.
+// Access units come in as bytes with their header facts, pictures go out as Image objects,
+// signals as short strings and counters as a dict.
+#include <cstdint>
+#include <mutex>
+#include <optional>
+#include <span>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include "args.hpp"
 #include "box.hpp"
 #include "classes.hpp"
+#include "errors.hpp"
+#include "locks.hpp"
+#include "py_image.hpp"
+#include "talmiro_media/decode.hpp"
 
 namespace talmiro_py {
+
 namespace {
-PyType_Slot slots[] = {{0, nullptr}};
-PyType_Spec spec = {"talmiro_sdk_video._codec.H264Decoder", sizeof(PyObject), 0,
-                    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION, slots};
+
+using talmiro_media::H264Decoder;
+using talmiro_media::Image;
+using talmiro_media::Result;
+using talmiro_media::SyncSignal;
+
+struct Decoder {
+    explicit Decoder(H264Decoder&& d) noexcept : core(std::move(d)) {}
+
+    // Guards every access to `core`, reads included. Not reentrant.
+    std::mutex mutex;
+    // Absent once closed, for good.
+    std::optional<H264Decoder> core;
+};
+
+Decoder& decoder_of(PyObject* self) noexcept { return unbox<Decoder>(self); }
+
+PyObject* text(std::string_view s) {
+    return PyUnicode_FromStringAndSize(s.data(), static_cast<Py_ssize_t>(s.size()));
+}
+
+PyObject* signal_text(std::optional<SyncSignal> signal) {
+    if (!signal) Py_RETURN_NONE;
+    return text(talmiro_media::sync_signal_name(*signal));
+}
+
+// Pictures, or absent when the decoder was closed.
+using Outcome = std::optional<Result<std::vector<Image>>>;
+
+PyObject* pictures_or_raise(Outcome&& outcome) {
+    if (!outcome) return raise_media_error("decoder closed");
+    if (!*outcome) return raise_media_error(outcome->error());
+    return new_image_list(std::move(**outcome));
+}
+
+PyObject* decoder_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+    return guarded([&]() -> PyObject* {
+        bool output_corrupt = true;
+        talmiro_media::SyncConfig config;
+        if (!read_args("H264Decoder",
+                       {param("output_corrupt", output_corrupt, Need::Optional),
+                        param("stuck_frames", config.stuck_frames, Need::Optional),
+                        param("wedged_frames", config.wedged_frames, Need::Optional),
+                        param("recovery_silence_frames", config.recovery_silence_frames,
+                              Need::Optional),
+                        param("start_at_recovery", config.start_at_recovery, Need::Optional)},
+                       args, kwargs))
+            return nullptr;
+        Result<H264Decoder> opened =
+            without_gil([&] { return H264Decoder::open(config, output_corrupt); });
+        if (!opened) return raise_media_error(opened.error());
+        return box_new<Decoder>(type, std::move(*opened));
+    });
+}
+
+PyObject* decoder_decode(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                         PyObject* kwnames) {
+    return guarded([&]() -> PyObject* {
+        PyObject* data = nullptr;
+        talmiro_media::AccessUnit au;
+        if (!read_args("decode",
+                       {param("data", data, Kind::Bytes), param("t_us", au.t_us, Need::Optional),
+                        param("key", au.key, Need::Optional),
+                        param("config", au.config, Need::Optional),
+                        param("recovery", au.recovery, Need::Optional)},
+                       args, nargs, kwnames))
+            return nullptr;
+        char* bytes = nullptr;
+        Py_ssize_t size = 0;
+        if (PyBytes_AsStringAndSize(data, &bytes, &size) < 0) return nullptr;
+        // The caller's object is not touched once the interpreter lock is given up.
+        au.data = talmiro_media::SharedBytes::copy_of(std::span<const std::uint8_t>(
+            reinterpret_cast<const std::uint8_t*>(bytes), static_cast<std::size_t>(size)));
+        Decoder& d = decoder_of(self);
+        return pictures_or_raise(without_gil_locked(d.mutex, [&]() -> Outcome {
+            if (!d.core) return std::nullopt;
+            return d.core->decode(au);
+        }));
+    });
+}
+
+PyObject* decoder_flush(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                        PyObject* kwnames) {
+    return guarded([&]() -> PyObject* {
+        if (!read_args("flush", {}, args, nargs, kwnames)) return nullptr;
+        Decoder& d = decoder_of(self);
+        return pictures_or_raise(without_gil_locked(d.mutex, [&]() -> Outcome {
+            if (!d.core) return std::nullopt;
+            return d.core->flush();
+        }));
+    });
+}
+
+PyObject* decoder_close(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                        PyObject* kwnames) {
+    return guarded([&]() -> PyObject* {
+        if (!read_args("close", {}, args, nargs, kwnames)) return nullptr;
+        Decoder& d = decoder_of(self);
+        locked(d.mutex, [&] { d.core.reset(); });
+        Py_RETURN_NONE;
+    });
+}
+
+// The shared body of take_signal and signal.
+PyObject* read_signal(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+                      const char* fn, bool clear) {
+    return guarded([&]() -> PyObject* {
+        if (!read_args(fn, {}, args, nargs, kwnames)) return nullptr;
+        Decoder& d = decoder_of(self);
+        const std::optional<SyncSignal> signal =
+            locked(d.mutex, [&]() -> std::optional<SyncSignal> {
+                if (!d.core) return std::nullopt;
+                return clear ? d.core->take_signal() : d.core->signal();
+            });
+        return signal_text(signal);
+    });
+}
+
+PyObject* decoder_take_signal(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                              PyObject* kwnames) {
+    return read_signal(self, args, nargs, kwnames, "take_signal", true);
+}
+
+PyObject* decoder_signal(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                         PyObject* kwnames) {
+    return read_signal(self, args, nargs, kwnames, "signal", false);
+}
+
+PyObject* decoder_state(PyObject* self, void*) {
+    return guarded([&]() -> PyObject* {
+        Decoder& d = decoder_of(self);
+        const std::string_view name = locked(d.mutex, [&]() -> std::string_view {
+            if (!d.core) return "closed";
+            return talmiro_media::sync_state_name(d.core->sync().state());
+        });
+        return text(name);
+    });
+}
+
+PyObject* decoder_param_sets(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                             PyObject* kwnames) {
+    return guarded([&]() -> PyObject* {
+        if (!read_args("param_sets", {}, args, nargs, kwnames)) return nullptr;
+        Decoder& d = decoder_of(self);
+        // Copied out under the lock; Python objects are made after it is given back.
+        const std::optional<std::vector<std::uint8_t>> sets =
+            locked(d.mutex, [&]() -> std::optional<std::vector<std::uint8_t>> {
+                if (!d.core) return std::nullopt;
+                return d.core->sync().param_sets();
+            });
+        if (!sets) Py_RETURN_NONE;
+        return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(sets->data()),
+                                         static_cast<Py_ssize_t>(sets->size()));
+    });
+}
+
+// Adds `key` -> `value` to `dict`, taking over `value`; false with an exception set.
+bool put(PyObject* dict, const char* key, PyObject* value) {
+    if (!value) return false;
+    const int rc = PyDict_SetItemString(dict, key, value);
+    Py_DECREF(value);
+    return rc == 0;
+}
+
+bool put_count(PyObject* dict, const char* key, std::uint64_t value) {
+    return put(dict, key, PyLong_FromUnsignedLongLong(value));
+}
+
+struct StatsSnapshot {
+    talmiro_media::DecoderStats decoder;
+    talmiro_media::SyncCounters sync;
+    talmiro_media::SyncState state;
+    std::uint32_t fed_since_output;
+};
+
+PyObject* stats_dict(const StatsSnapshot& s) {
+    PyObject* sync = PyDict_New();
+    if (!sync) return nullptr;
+    const bool sync_ok = put_count(sync, "frames", s.sync.frames) &&
+                         put_count(sync, "dropped", s.sync.dropped) &&
+                         put_count(sync, "fed", s.sync.fed) &&
+                         put_count(sync, "output", s.sync.output) &&
+                         put_count(sync, "starts", s.sync.starts) &&
+                         put_count(sync, "starts_at_recovery", s.sync.starts_at_recovery) &&
+                         put_count(sync, "resets", s.sync.resets) &&
+                         put_count(sync, "idr_requests", s.sync.idr_requests);
+    if (!sync_ok) {
+        Py_DECREF(sync);
+        return nullptr;
+    }
+    PyObject* dict = PyDict_New();
+    if (!dict) {
+        Py_DECREF(sync);
+        return nullptr;
+    }
+    const bool ok = put_count(dict, "fed", s.decoder.fed) &&
+                    put_count(dict, "images", s.decoder.images) &&
+                    put_count(dict, "errors", s.decoder.errors) &&
+                    put_count(dict, "resets", s.decoder.resets) &&
+                    put_count(dict, "recovering", s.decoder.recovering) &&
+                    put(dict, "sync", sync) &&
+                    put(dict, "state", text(talmiro_media::sync_state_name(s.state))) &&
+                    put_count(dict, "fed_since_output", s.fed_since_output);
+    if (!ok) {
+        Py_DECREF(dict);
+        return nullptr;
+    }
+    return dict;
+}
+
+PyObject* decoder_stats(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                        PyObject* kwnames) {
+    return guarded([&]() -> PyObject* {
+        if (!read_args("stats", {}, args, nargs, kwnames)) return nullptr;
+        Decoder& d = decoder_of(self);
+        const std::optional<StatsSnapshot> snapshot =
+            locked(d.mutex, [&]() -> std::optional<StatsSnapshot> {
+                if (!d.core) return std::nullopt;
+                const talmiro_media::DecoderSync& sync = d.core->sync();
+                return StatsSnapshot{d.core->stats(), sync.counters(), sync.state(),
+                                     sync.fed_since_output()};
+            });
+        if (snapshot) return stats_dict(*snapshot);
+        PyObject* closed = PyDict_New();
+        if (!closed || !put(closed, "state", text("closed"))) {
+            Py_XDECREF(closed);
+            return nullptr;
+        }
+        return closed;
+    });
+}
+
+PyMethodDef methods[] = {
+    fast_method("decode", decoder_decode,
+                "decode($self, data, t_us=0, key=False, config=False, recovery=False)\n--\n\n"
+                "Feeds one access unit with its header facts; returns the pictures it released "
+                "(with\n`LOW_DELAY` and our encoder settings, one per fed AU). Raises `MediaError` "
+                "when libavcodec\nrejected the AU: the decoder has reset itself and waits for the "
+                "next start point, so the\ncaller counts the error and carries on."),
+    fast_method("flush", decoder_flush,
+                "flush($self)\n--\n\nDrains what the decoder still holds; the decoder stays "
+                "usable."),
+    fast_method("close", decoder_close, "close($self)\n--\n\n"),
+    fast_method("take_signal", decoder_take_signal,
+                "take_signal($self)\n--\n\nThe signal the last `decode` raised, cleared: "
+                "`\"request_idr\"`, `\"reset\"` or `None`."),
+    fast_method("signal", decoder_signal,
+                "signal($self)\n--\n\nLike `take_signal` without clearing."),
+    fast_method("param_sets", decoder_param_sets,
+                "param_sets($self)\n--\n\nThe SPS+PPS the sync policy cached (from any frame "
+                "that carried them)."),
+    fast_method("stats", decoder_stats,
+                "stats($self)\n--\n\nDecoder counters (`fed`, `images`, `errors`, `resets`, "
+                "`recovering`), the policy's\n(`sync.frames/dropped/fed/output/starts/"
+                "starts_at_recovery/resets/idr_requests`),\n`state` and `fed_since_output`."),
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyGetSetDef getset[] = {
+    {"state", decoder_state, nullptr,
+     "`\"waiting\"` (no start point yet), `\"primed\"` (started, nothing out yet) or "
+     "`\"streaming\"`.",
+     nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+constexpr const char* kDoc =
+    "H264Decoder(output_corrupt=True, stuck_frames=10, wedged_frames=150, "
+    "recovery_silence_frames=60, start_at_recovery=True)\n--\n\n"
+    "`talmiro_media::H264Decoder` for Python: the sync policy (`DecoderSync`) is inside, so a\n"
+    "frame before a start point is dropped, a bare recovery point is primed with cached "
+    "SPS/PPS,\nand `take_signal()` says when to call the publisher's `<topic>/idr` service or to "
+    "expect a\nreset. `decode` releases the GIL.";
+
+PyType_Slot slots[] = {
+    {Py_tp_doc, const_cast<char*>(kDoc)},
+    {Py_tp_new, reinterpret_cast<void*>(decoder_new)},
+    // Collecting an open decoder frees the core decoder as close() does.
+    {Py_tp_dealloc, reinterpret_cast<void*>(box_dealloc<Decoder>)},
+    {Py_tp_methods, methods},
+    {Py_tp_getset, getset},
+    {0, nullptr},
+};
+
+PyType_Spec spec = {"talmiro_sdk_video._codec.H264Decoder", sizeof(Box<Decoder>), 0,
+                    Py_TPFLAGS_DEFAULT, slots};
+
 PyObject* g_type = nullptr;
+
 }  // namespace
+
 PyObject* decoder_type() { return once_type(g_type, spec); }
+
 }  // namespace talmiro_py
