@@ -1,0 +1,317 @@
+import inspect
+import math
+import pathlib
+import random
+import struct
+import threading
+
+import numpy as np
+import pytest
+
+import talmiro_sdk_video._codec as codec
+
+DATA = pathlib.Path(__file__).parent / "data"
+P_FRAME = b"\x00\x00\x01\x41\x9a"  # a non-key slice header: dropped before any start
+NO_TS = "unsupported: t_us i64::MIN is the decoder's no-timestamp marker"
+
+
+def read_clip(name):
+    """Access units of a sample clip: (data, t_us, key, config, recovery) per record."""
+    raw = (DATA / name).read_bytes()
+    units, pos = [], 0
+    while pos < len(raw):
+        size, flags, t_us = struct.unpack_from("<IBq", raw, pos)
+        pos += 13
+        units.append((raw[pos:pos + size], t_us, bool(flags & 1), bool(flags & 2),
+                      bool(flags & 4)))
+        pos += size
+    return units
+
+
+IDR_CLIP = read_clip("clip_idr_64x48.bin")
+REFRESH_CLIP = read_clip("clip_refresh_64x48.bin")
+
+
+def source_luma(n, width=64, height=48):
+    """The luma the sample clips were encoded from (picture n)."""
+    c = np.arange(width)
+    r = np.arange(height)[:, None]
+    bars = np.where(((c + 2 * n) // 8) % 4 == 0, 60, 0)
+    return ((c * 2 + r + bars) % 256).astype(np.uint8)
+
+
+def luma_psnr(image, n):
+    diff = np.asarray(image.y).astype(np.float64) - source_luma(n)
+    mse = float(np.mean(diff * diff))
+    return math.inf if mse == 0 else 10 * math.log10(255 * 255 / mse)
+
+
+def decode_unit(dec, unit, t_us=None):
+    data, stamp, key, config, recovery = unit
+    return dec.decode(data, stamp if t_us is None else t_us, key, config, recovery)
+
+
+def nal_units(data):
+    """(type, bytes from its start code on) of each NAL unit of encoder output."""
+    starts = []
+    i = data.find(b"\x00\x00\x01")
+    while i >= 0:
+        starts.append(i - 1 if i > 0 and data[i - 1] == 0 else i)
+        i = data.find(b"\x00\x00\x01", i + 3)
+    ends = starts[1:] + [len(data)]
+    return [(data[s:e].lstrip(b"\x00")[1] & 0x1F, data[s:e]) for s, e in zip(starts, ends)]
+
+
+def param_sets_of(data):
+    return b"".join(b for t, b in nal_units(data) if t in (7, 8))
+
+
+def strip_param_sets(data):
+    """The Annex-B bytes without their SPS and PPS NAL units."""
+    return b"".join(b for t, b in nal_units(data) if t not in (7, 8))
+
+
+def as_unit(unit, t_us):
+    """A bare byte string is a unit without any flag."""
+    return (unit, t_us, False, False, False) if isinstance(unit, bytes) else unit
+
+
+def test_fresh_decoder():
+    dec = codec.H264Decoder()
+    assert dec.state == "waiting"
+    assert dec.signal() is None and dec.take_signal() is None
+    assert dec.param_sets() is None
+    stats = dec.stats()
+    assert list(stats) == ["fed", "images", "errors", "resets", "recovering", "sync", "state",
+                           "fed_since_output"]
+    assert list(stats["sync"]) == ["frames", "dropped", "fed", "output", "starts",
+                                   "starts_at_recovery", "resets", "idr_requests"]
+    assert all(v == 0 for k, v in stats.items() if k not in ("sync", "state"))
+    assert set(stats["sync"].values()) == {0} and stats["state"] == "waiting"
+
+
+def test_signatures():
+    assert str(inspect.signature(codec.H264Decoder)) == (
+        "(output_corrupt=True, stuck_frames=10, wedged_frames=150, recovery_silence_frames=60, "
+        "start_at_recovery=True)")
+    dec = codec.H264Decoder()
+    assert str(inspect.signature(dec.decode)) == (
+        "(data, t_us=0, key=False, config=False, recovery=False)")
+    for name in ("flush", "close", "take_signal", "signal", "param_sets", "stats"):
+        assert str(inspect.signature(getattr(dec, name))) == "()"
+    assert codec.H264Decoder.__doc__.startswith("`talmiro_media::H264Decoder` for Python")
+    assert codec.H264Decoder.state.__doc__.startswith('`"waiting"`')
+
+
+def test_stream_decodes_one_picture_per_unit_with_stamps_and_quality():
+    dec = codec.H264Decoder()
+    for n, unit in enumerate(IDR_CLIP):
+        images = decode_unit(dec, unit)
+        assert len(images) == 1, n
+        img = images[0]
+        assert (img.width, img.height, img.t_us, img.recovering) == (64, 48, unit[1], False)
+        assert luma_psnr(img, n) >= 30
+        assert dec.state == "streaming"
+    assert dec.param_sets() == param_sets_of(IDR_CLIP[0][0])
+    stats = dec.stats()
+    n = len(IDR_CLIP)
+    assert (stats["fed"], stats["images"], stats["errors"]) == (n, n, 0)
+    assert stats["sync"]["starts"] == 1 and stats["sync"]["output"] == n
+    assert dec.flush() == []
+    assert dec.stats()["images"] == n
+
+
+@pytest.mark.parametrize("stamps,expected", [
+    ([1000, 1000, 1000], [1000, 1001, 1002]),
+    ([5000, 3000, 9000], [5000, 5001, 9000]),
+    ([-(2 ** 63) + 1, -(2 ** 63) + 1], [-(2 ** 63) + 1, -(2 ** 63) + 2]),
+])
+def test_stamps_strictly_increase(stamps, expected):
+    dec = codec.H264Decoder()
+    out = [img.t_us for unit, t in zip(IDR_CLIP, stamps) for img in decode_unit(dec, unit, t)]
+    assert out == expected
+
+
+def test_no_timestamp_marker():
+    dec = codec.H264Decoder()
+    assert dec.decode(P_FRAME, -(2 ** 63)) == []  # dropped: never looked at
+    with pytest.raises(codec.MediaError) as err:
+        decode_unit(dec, IDR_CLIP[0], -(2 ** 63))
+    assert str(err.value) == NO_TS
+    assert dec.state == "waiting" and dec.stats()["errors"] == 1 and dec.stats()["fed"] == 0
+    assert [i.t_us for i in decode_unit(dec, IDR_CLIP[0], 3)] == [3]
+
+
+def garbage_units():
+    rng = random.Random(7)
+    idr = IDR_CLIP[0][0]
+    out = [b"", b"\x00\x00\x01", b"\x00\x00\x00\x01\x65\xff\xff\xff\x00", idr[:len(idr) // 3]]
+    for i in range(10):
+        body = bytes(rng.randrange(256) for _ in range(rng.randrange(1, 400)))
+        out.append((b"\x00\x00\x00\x01\x65" if i % 2 else b"") + body)
+    return out
+
+
+@pytest.mark.parametrize("garbage", garbage_units())
+@pytest.mark.parametrize("streaming", [False, True])
+def test_garbage_flagged_as_key(garbage, streaming):
+    dec = codec.H264Decoder()
+    if streaming:
+        decode_unit(dec, IDR_CLIP[0], 100)
+    codec.set_ffmpeg_log_level("quiet")
+    try:
+        images = dec.decode(garbage, 200, True)
+    except codec.MediaError:
+        assert dec.state == "waiting"
+        stats = dec.stats()
+        assert (stats["errors"], stats["resets"], stats["sync"]["resets"]) == (1, 1, 1)
+        assert decode_unit(dec, IDR_CLIP[1]) == []  # dropped until the next start
+        t_us = 50  # a new start takes a lower stamp unchanged
+    else:
+        assert isinstance(images, list) and len(images) <= 1
+        t_us = 300
+    finally:
+        codec.set_ffmpeg_log_level("warning")
+    images = decode_unit(dec, IDR_CLIP[0], t_us)
+    assert [i.t_us for i in images] == [t_us]
+    assert luma_psnr(images[0], 0) >= 30
+    assert dec.state == "streaming"
+
+
+def test_empty_key_unit_raises_and_recovers():
+    dec = codec.H264Decoder()
+    with pytest.raises(codec.MediaError, match=r"^ffmpeg: "):
+        dec.decode(b"", 0, True)
+    assert len(decode_unit(dec, IDR_CLIP[0])) == 1
+
+
+@pytest.mark.parametrize("kwargs,units,expected", [
+    # Dropped P-frames before any start: a request on every stuck_frames-th.
+    ({}, [P_FRAME] * 25, {10: "request_idr", 20: "request_idr"}),
+    ({"stuck_frames": 3}, [P_FRAME] * 7, {3: "request_idr", 6: "request_idr"}),
+    ({"stuck_frames": 0}, [P_FRAME] * 3, {1: "request_idr", 2: "request_idr", 3: "request_idr"}),
+    # A stream that gives a picture per unit never signals.
+    ({"stuck_frames": 2, "wedged_frames": 2}, IDR_CLIP, {}),
+    # A start that is at once wedged: reset, the unit still decoded; the next P-frame dropped.
+    ({"wedged_frames": 1}, [IDR_CLIP[0], IDR_CLIP[1]], {1: "reset"}),
+    # Recovery points do not start when not allowed; cached SPS/PPS make no difference.
+    ({"start_at_recovery": False, "stuck_frames": 5},
+     [param_sets_of(REFRESH_CLIP[5][0])]
+     + [(strip_param_sets(u[0]), u[1], False, False, True) for u in REFRESH_CLIP[5:11]],
+     {5: "request_idr"}),
+])
+def test_request_and_reset_cadence(kwargs, units, expected):
+    dec = codec.H264Decoder(**kwargs)
+    seen = {}
+    for i, unit in enumerate(units, 1):
+        decode_unit(dec, as_unit(unit, i))
+        assert dec.signal() == dec.signal()
+        signal = dec.take_signal()
+        assert dec.take_signal() is None
+        if signal is not None:
+            seen[i] = signal
+    assert seen == expected
+    stats = dec.stats()
+    assert stats["sync"]["idr_requests"] == list(expected.values()).count("request_idr")
+    assert stats["resets"] == stats["sync"]["resets"] == list(expected.values()).count("reset")
+
+
+@pytest.mark.parametrize("output_corrupt", [True, False])
+def test_joins_intra_refresh_stream_at_bare_recovery_point(output_corrupt):
+    dec = codec.H264Decoder(output_corrupt=output_corrupt)
+    join = 10
+    data, t_us, key, config, recovery = REFRESH_CLIP[join]
+    assert recovery and config and not key
+    sets = param_sets_of(data)
+    # A dropped P-frame carrying SPS/PPS fills the cache; the bare recovery point starts.
+    assert dec.decode(sets + REFRESH_CLIP[join - 2][0], 1) == []
+    assert dec.param_sets() == sets and dec.state == "waiting"
+    flags = []
+    for n in range(join, len(REFRESH_CLIP)):
+        unit = REFRESH_CLIP[n]
+        data = strip_param_sets(unit[0]) if n == join else unit[0]
+        images = dec.decode(data, unit[1], unit[2], False, unit[4])
+        if output_corrupt:
+            assert len(images) == 1
+        for img in images:
+            assert img.t_us == unit[1]
+            flags.append(img.recovering)
+            if not img.recovering:
+                assert luma_psnr(img, n) >= 30
+    assert flags == sorted(flags, reverse=True)  # recovering first, clean afterwards
+    assert (True in flags) == output_corrupt and flags[-1] is False
+    stats = dec.stats()
+    assert stats["recovering"] == flags.count(True)
+    assert stats["sync"]["starts_at_recovery"] == 1 and stats["errors"] == 0
+
+
+def test_flush_on_fresh_decoder_then_decode():
+    dec = codec.H264Decoder()
+    assert dec.flush() == []
+    assert dec.flush() == []
+    assert len(decode_unit(dec, IDR_CLIP[0])) == 1
+
+
+@pytest.mark.parametrize("call,exc", [
+    (lambda d: d.decode(bytearray(P_FRAME)), TypeError),
+    (lambda d: d.decode(memoryview(P_FRAME)), TypeError),
+    (lambda d: d.decode(P_FRAME, 2 ** 63), OverflowError),
+    (lambda d: d.decode(P_FRAME, key=1), TypeError),
+    (lambda d: d.decode(P_FRAME, recovery=None), TypeError),
+    (lambda d: d.decode(P_FRAME, 0, False, False, False, 1), TypeError),
+    (lambda d: d.decode(), TypeError),
+    (lambda d: d.flush(1), TypeError),
+    (lambda d: codec.H264Decoder(stuck_frames=-1), OverflowError),
+    (lambda d: codec.H264Decoder(wedged_frames=2 ** 32), OverflowError),
+    (lambda d: codec.H264Decoder(output_corrupt="yes"), TypeError),
+    (lambda d: codec.H264Decoder(1), TypeError),
+    (lambda d: codec.H264Decoder(stuck=1), TypeError),
+])
+def test_argument_errors(call, exc):
+    with pytest.raises(exc):
+        call(codec.H264Decoder())
+
+
+def test_bytes_subclass_and_keywords():
+    class Payload(bytes):
+        pass
+
+    dec = codec.H264Decoder(True, 10, 150, 60, True)
+    data, t_us, key, config, recovery = IDR_CLIP[0]
+    images = dec.decode(data=Payload(data), t_us=t_us, key=key, config=config,
+                        recovery=recovery)
+    assert len(images) == 1
+
+
+def test_closed_decoder():
+    dec = codec.H264Decoder()
+    decode_unit(dec, IDR_CLIP[0])
+    assert dec.close() is None
+    for call in (lambda: dec.decode(P_FRAME), dec.flush):
+        with pytest.raises(codec.MediaError) as err:
+            call()
+        assert err.value.args == ("decoder closed",)
+    assert dec.state == "closed" and dec.stats() == {"state": "closed"}
+    assert dec.take_signal() is None and dec.signal() is None and dec.param_sets() is None
+    assert dec.close() is None
+
+
+def test_threads_share_one_decoder():
+    dec = codec.H264Decoder()
+    errors = []
+
+    def feed():
+        try:
+            for _ in range(200):
+                dec.decode(P_FRAME, 1)
+                dec.stats()
+        except Exception as e:  # pragma: no cover - reported below
+            errors.append(e)
+
+    threads = [threading.Thread(target=feed) for _ in range(4)]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join()
+    assert errors == []
+    assert dec.stats()["sync"]["dropped"] == 800
