@@ -27,10 +27,12 @@ struct EnumeratorName {
     AVPixelFormat format;
     const char* name;
 };
-constexpr std::array<EnumeratorName, 3> kEnumeratorNames{{
+constexpr std::array<EnumeratorName, 5> kEnumeratorNames{{
     {AV_PIX_FMT_GRAY8, "GRAY8"},
     {AV_PIX_FMT_MONOWHITE, "MONOWHITE"},
     {AV_PIX_FMT_MONOBLACK, "MONOBLACK"},
+    {AV_PIX_FMT_VIDEOTOOLBOX, "VIDEOTOOLBOX"},
+    {AV_PIX_FMT_AMF_SURFACE, "AMF_SURFACE"},
 }};
 
 // Plane `index` of the frame as `rows` rows of `cols` bytes, each row taken at the plane's line
