@@ -90,8 +90,9 @@ Result<bool> scale_packed(AVFrame& frame, PackedScaler& scaler, const RawImage& 
     const int rows = sws_scale(*ctx, src, src_stride, 0, height, frame.data, frame.linesize);
     if (rows < 0) return ffmpeg_error(rows);
     if (rows != height)
-        return std::unexpected(MediaError::bad_image("libswscale converted " + std::to_string(rows) +
-                                                     " of " + std::to_string(height) + " rows"));
+        return std::unexpected(MediaError::bad_image("libswscale converted " +
+                                                     std::to_string(rows) + " of " +
+                                                     std::to_string(height) + " rows"));
     return true;
 }
 

@@ -49,7 +49,8 @@ constexpr std::array<BackendTraits, 3> kBackends{{
     {"auto", "", "", "", {}},
 }};
 
-constexpr std::array<EncoderBackend, 2> kAutoCandidates{EncoderBackend::Nvenc, EncoderBackend::X264};
+constexpr std::array<EncoderBackend, 2> kAutoCandidates{EncoderBackend::Nvenc,
+                                                        EncoderBackend::X264};
 constexpr std::array<EncoderBackend, 1> kX264Only{EncoderBackend::X264};
 constexpr std::array<EncoderBackend, 1> kNvencOnly{EncoderBackend::Nvenc};
 
@@ -84,7 +85,8 @@ std::uint32_t encoder_gop(const EncoderConfig& config) noexcept {
 
 std::int64_t bit_rate_bps(std::uint32_t kbps) noexcept { return std::int64_t{kbps} * 1000; }
 
-std::int32_t rc_buffer_bits(EncoderBackend backend, std::uint32_t kbps, std::uint32_t fps) noexcept {
+std::int32_t rc_buffer_bits(EncoderBackend backend, std::uint32_t kbps,
+                            std::uint32_t fps) noexcept {
     const std::uint64_t bps = std::uint64_t{kbps} * 1000;
     if (backend == EncoderBackend::Nvenc) return saturate_int(bps / std::max(fps, 1u) * 2);
     return saturate_int(bps);

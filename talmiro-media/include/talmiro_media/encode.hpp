@@ -32,7 +32,7 @@ struct EncoderStats {
     std::uint64_t forced_idr = 0;       // pictures sent as an IDR request
     std::uint64_t bitrate_changes = 0;  // pending bitrates taken over
     std::uint64_t converted = 0;        // pictures whose filling was a conversion
-    std::uint64_t convert_us = 0;       // time making the frame writable and filling it (converted only)
+    std::uint64_t convert_us = 0;       // making the frame writable and filling it, converted only
     std::uint64_t encode_us = 0;        // time in avcodec_send_frame and the receive loop
 
     bool operator==(const EncoderStats&) const = default;
