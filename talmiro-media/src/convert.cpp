@@ -102,10 +102,13 @@ Result<SwsContext*> PackedScaler::get(PictureFormat format, std::uint32_t width,
                                       std::uint32_t height, PictureFormat dst) {
     if (ctx_ && format_ == format && dst_ == dst && width_ == width && height_ == height)
         return ctx_.get();
+    // libswscale aborts on a format it does not know, so a non-packed source stops here.
+    const AVPixelFormat source = sws_source_format(format);
+    if (source == AV_PIX_FMT_NONE) return ffmpeg_error(AVERROR_INVALIDDATA);
     const int w = static_cast<int>(width);
     const int h = static_cast<int>(height);
-    SwsPtr fresh(sws_getContext(w, h, sws_source_format(format), w, h, codec_pix_fmt(dst),
-                                SWS_POINT, nullptr, nullptr, nullptr));
+    SwsPtr fresh(sws_getContext(w, h, source, w, h, codec_pix_fmt(dst), SWS_POINT, nullptr,
+                                nullptr, nullptr));
     if (!fresh) return ffmpeg_error(AVERROR_INVALIDDATA);
     ctx_ = std::move(fresh);
     format_ = format;

@@ -10,6 +10,7 @@
 #include <vector>
 
 extern "C" {
+#include <libavutil/error.h>
 #include <libavutil/frame.h>
 }
 
@@ -182,6 +183,13 @@ TEST(PackedScaler, RecreatedOnlyWhenThePackedFormatChanges) {
         EXPECT_NE(scaler.context(), previous);
         EXPECT_EQ(scaler.format(), s->raw.format);
     }
+    // A context that cannot be made (no packed source format) fails and keeps the old one.
+    const SwsContext* kept = scaler.context();
+    const auto failed = scaler.get(PictureFormat::NV12, 32, 16, PictureFormat::I420);
+    ASSERT_FALSE(failed.has_value());
+    EXPECT_EQ(failed.error().code(), AVERROR_INVALIDDATA);
+    EXPECT_EQ(scaler.context(), kept);
+    EXPECT_EQ(scaler.format(), PictureFormat::BGRA);
 }
 
 // libswscale takes 32-bit strides: a wider one is refused, never truncated (2^32 + 48 would

@@ -18,8 +18,8 @@ class PackedScaler {
 public:
     // The context for `format` (RGB family) at width x height into `dst` (the codec format,
     // I420 or NV12). A context made for another format or geometry is replaced, and freed only
-    // once its replacement exists; when creation fails the old one is kept and the error is
-    // `Ffmpeg` with AVERROR_INVALIDDATA.
+    // once its replacement exists; when creation fails (or `format` is not of the RGB family)
+    // the old one is kept and the error is `Ffmpeg` with AVERROR_INVALIDDATA.
     Result<SwsContext*> get(PictureFormat format, std::uint32_t width, std::uint32_t height,
                             PictureFormat dst);
 
