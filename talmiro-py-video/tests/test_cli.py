@@ -37,8 +37,9 @@ def test_lossy_link_summary(mode):
     # Every access unit that arrived became one picture, or was dropped before a start point.
     assert summary["decoded"] <= summary["access_units"] - summary["lost"]
     assert summary["decoded"] > 45
+    # Pictures no loss has touched are as good as on a lossless link.
     assert summary["psnr_clean_min_db"] > 30
-    assert summary["pictures_per_au"] == pytest.approx(1.0)
+    assert 0 < summary["damaged_pictures"] < summary["decoded"]
     assert summary["losses"] == len(summary["recovery_frames"]) + summary["unrecovered"]
     assert summary["encode_us"]["p50"] > 0 and summary["latency_us"]["p99"] >= 0
     assert summary["bitrate_kbps"] > 0
@@ -46,7 +47,8 @@ def test_lossy_link_summary(mode):
 
 def test_lossless_link_decodes_every_frame_and_text_summary():
     out = run("link", *SMALL).stdout
-    assert "frames sent 90, access units 90, lost 0, decoded 90" in out
+    assert "frames sent 90, access units 90, lost 0, decoded 90 (0 hit by losses" in out
+    assert "pictures per AU 1.000" in out
     assert "luma PSNR" in out
 
 

@@ -1,9 +1,11 @@
 """Type stubs for the compiled codec module `talmiro_sdk_video._codec`."""
 
-from typing_extensions import Buffer
-from typing import Final, final
+from typing import Self, final
 
-__all__: list[str]
+from typing_extensions import Buffer
+
+__all__ = ["MediaError", "Image", "Plane", "H264Encoder", "H264Decoder", "TestPattern",
+           "psnr", "buffer_address", "has_encoder", "avcodec_version", "set_ffmpeg_log_level"]
 
 class MediaError(Exception):
     """the codec refused: bad picture, unsupported configuration, or a libavcodec error"""
@@ -46,9 +48,10 @@ class Plane:
 
 PictureArg = Image | Buffer | tuple[Buffer, Buffer, Buffer] | tuple[Buffer, Buffer] | list[Buffer]
 
+@final
 class H264Encoder:
-    def __init__(
-        self,
+    def __new__(
+        cls,
         width: int,
         height: int,
         fps: int = 30,
@@ -59,7 +62,7 @@ class H264Encoder:
         pixel_format: str = "i420",
         preset: str | None = None,
         tune: str | None = None,
-    ) -> None: ...
+    ) -> Self: ...
     @property
     def width(self) -> int: ...
     @property
@@ -89,15 +92,16 @@ class H264Encoder:
     def stats(self) -> dict[str, int | str]: ...
     def timings(self) -> tuple[int, int]: ...
 
+@final
 class H264Decoder:
-    def __init__(
-        self,
+    def __new__(
+        cls,
         output_corrupt: bool = True,
         stuck_frames: int = 10,
         wedged_frames: int = 150,
         recovery_silence_frames: int = 60,
         start_at_recovery: bool = True,
-    ) -> None: ...
+    ) -> Self: ...
     def decode(self, data: bytes, t_us: int = 0, key: bool = False, config: bool = False, recovery: bool = False) -> list[Image]: ...
     def flush(self) -> list[Image]: ...
     def close(self) -> None: ...
@@ -108,8 +112,9 @@ class H264Decoder:
     def param_sets(self) -> bytes | None: ...
     def stats(self) -> dict[str, int | str | dict[str, int]]: ...
 
+@final
 class TestPattern:
-    def __init__(self, width: int, height: int, fps: int = 30, pixel_format: str = "i420", speed: int = 4) -> None: ...
+    def __new__(cls, width: int, height: int, fps: int = 30, pixel_format: str = "i420", speed: int = 4) -> Self: ...
     @property
     def width(self) -> int: ...
     @property
