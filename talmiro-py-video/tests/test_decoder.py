@@ -121,17 +121,6 @@ def test_stream_decodes_one_picture_per_unit_with_stamps_and_quality():
     assert dec.stats()["images"] == n
 
 
-@pytest.mark.parametrize("stamps,expected", [
-    ([1000, 1000, 1000], [1000, 1001, 1002]),
-    ([5000, 3000, 9000], [5000, 5001, 9000]),
-    ([-(2 ** 63) + 1, -(2 ** 63) + 1], [-(2 ** 63) + 1, -(2 ** 63) + 2]),
-])
-def test_stamps_strictly_increase(stamps, expected):
-    dec = codec.H264Decoder()
-    out = [img.t_us for unit, t in zip(IDR_CLIP, stamps) for img in decode_unit(dec, unit, t)]
-    assert out == expected
-
-
 def test_no_timestamp_marker():
     dec = codec.H264Decoder()
     assert dec.decode(P_FRAME, -(2 ** 63)) == []  # dropped: never looked at
@@ -178,13 +167,6 @@ def test_garbage_flagged_as_key(garbage, streaming):
     assert dec.state == "streaming"
 
 
-def test_empty_key_unit_raises_and_recovers():
-    dec = codec.H264Decoder()
-    with pytest.raises(codec.MediaError, match=r"^ffmpeg: "):
-        dec.decode(b"", 0, True)
-    assert len(decode_unit(dec, IDR_CLIP[0])) == 1
-
-
 @pytest.mark.parametrize("kwargs,units,expected", [
     # Dropped P-frames before any start: a request on every stuck_frames-th.
     ({}, [P_FRAME] * 25, {10: "request_idr", 20: "request_idr"}),
@@ -214,35 +196,6 @@ def test_request_and_reset_cadence(kwargs, units, expected):
     stats = dec.stats()
     assert stats["sync"]["idr_requests"] == list(expected.values()).count("request_idr")
     assert stats["resets"] == stats["sync"]["resets"] == list(expected.values()).count("reset")
-
-
-@pytest.mark.parametrize("output_corrupt", [True, False])
-def test_joins_intra_refresh_stream_at_bare_recovery_point(output_corrupt):
-    dec = codec.H264Decoder(output_corrupt=output_corrupt)
-    join = 10
-    data, t_us, key, config, recovery = REFRESH_CLIP[join]
-    assert recovery and config and not key
-    sets = param_sets_of(data)
-    # A dropped P-frame carrying SPS/PPS fills the cache; the bare recovery point starts.
-    assert dec.decode(sets + REFRESH_CLIP[join - 2][0], 1) == []
-    assert dec.param_sets() == sets and dec.state == "waiting"
-    flags = []
-    for n in range(join, len(REFRESH_CLIP)):
-        unit = REFRESH_CLIP[n]
-        data = strip_param_sets(unit[0]) if n == join else unit[0]
-        images = dec.decode(data, unit[1], unit[2], False, unit[4])
-        if output_corrupt:
-            assert len(images) == 1
-        for img in images:
-            assert img.t_us == unit[1]
-            flags.append(img.recovering)
-            if not img.recovering:
-                assert luma_psnr(img, n) >= 30
-    assert flags == sorted(flags, reverse=True)  # recovering first, clean afterwards
-    assert (True in flags) == output_corrupt and flags[-1] is False
-    stats = dec.stats()
-    assert stats["recovering"] == flags.count(True)
-    assert stats["sync"]["starts_at_recovery"] == 1 and stats["errors"] == 0
 
 
 def test_flush_on_fresh_decoder_then_decode():
