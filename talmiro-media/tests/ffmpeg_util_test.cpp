@@ -24,6 +24,9 @@ TEST(MediaError, DisplayTexts) {
     EXPECT_EQ(MediaError::ffmpeg(AVERROR(EAGAIN)).code(), AVERROR(EAGAIN));
     EXPECT_EQ(MediaError::ffmpeg(-1).kind(), MediaError::Kind::Ffmpeg);
     EXPECT_EQ(MediaError::bad_image("x").code(), 0);
+    EXPECT_EQ(MediaError::bad_image("x"), MediaError::bad_image("x"));
+    EXPECT_NE(MediaError::bad_image("x"), MediaError::unsupported("x"));
+    EXPECT_NE(MediaError::ffmpeg(-1), MediaError::ffmpeg(-2));
 }
 
 TEST(FfmpegUtil, FormatVersion) {

@@ -19,14 +19,17 @@ namespace talmiro_media {
 // A failing libav call, with the negative AVERROR code it returned.
 struct FfmpegError {
     int code;
+    bool operator==(const FfmpegError&) const = default;
 };
 // A configuration or environment the codec cannot serve.
 struct UnsupportedError {
     std::string what;
+    bool operator==(const UnsupportedError&) const = default;
 };
 // A picture that does not fit the codec or the conversion.
 struct BadImageError {
     std::string what;
+    bool operator==(const BadImageError&) const = default;
 };
 
 class MediaError {
@@ -55,14 +58,6 @@ private:
     using Payload = std::variant<FfmpegError, UnsupportedError, BadImageError>;
     explicit MediaError(Payload p) : payload_(std::move(p)) {}
     Payload payload_;
-
-    friend bool operator==(const FfmpegError& a, const FfmpegError& b) { return a.code == b.code; }
-    friend bool operator==(const UnsupportedError& a, const UnsupportedError& b) {
-        return a.what == b.what;
-    }
-    friend bool operator==(const BadImageError& a, const BadImageError& b) {
-        return a.what == b.what;
-    }
 };
 
 template <typename T>
