@@ -22,9 +22,11 @@ if [ ! -x .venv/bin/python ]; then
   echo "setup: creating .venv" >&2
   "$PYTHON" -m venv .venv
 fi
-.venv/bin/python -m pip install -q --disable-pip-version-check cmake ninja pytest numpy abi3audit mypy pillow tqdm "$@"
+# Build tools for the C++ tests and the checks of the built module.
+.venv/bin/python -m pip install -q --disable-pip-version-check cmake ninja abi3audit "$@"
 
 prefix=$(bash scripts/build_ffmpeg.sh | tail -n 1)
 export TALMIRO_FFMPEG_PREFIX=$prefix
 echo "setup: building the module" >&2
-.venv/bin/python -m pip install -q --disable-pip-version-check . 
+# The package with its demo extra (PNG writer, progress display) and what its tests use.
+.venv/bin/python -m pip install -q --disable-pip-version-check ".[demo,test]"
