@@ -1,5 +1,5 @@
-// The media core alone: filling the encoder's input frame on every path against a plain memcpy
-// of the same bytes, Annex-B scanning, the sync policy's push, PSNR, test-pattern drawing, and
+// The media core alone: filling the encoder's input frame on every path and copying a decoded
+// frame out, against a plain memcpy of the same bytes; Annex-B scanning, the sync policy's push, PSNR, test-pattern drawing, and
 // the core encoder and decoder per frame on the shared inputs.
 //
 // The codec benchmarks (core_*) run like the bare loop's: open, warm up on the inputs, then
@@ -162,6 +162,18 @@ void bm_memcpy(benchmark::State& state, std::size_t bytes) {
         benchmark::ClobberMemory();
     }
     state.SetBytesProcessed(state.iterations() * static_cast<std::int64_t>(bytes));
+}
+
+// The decoder's copy of a decoded frame into an owned picture (allocation included).
+void bm_image_from_frame(benchmark::State& state, bench::Size size) {
+    media::FramePtr frame =
+        value_or_fail(media::alloc_input_frame(media::PictureFormat::I420, size.width, size.height),
+                      "frame");
+    media::PackedScaler scaler;
+    const SourcePicture picture = source_picture(size, media::PictureFormat::I420);
+    value_or_fail(media::fill_frame(*frame, scaler, picture.raw), "fill");
+    for (auto _ : state) benchmark::DoNotOptimize(media::image_from_frame(*frame));
+    state.SetBytesProcessed(state.iterations() * static_cast<std::int64_t>(size.i420_bytes()));
 }
 
 // ---- Annex-B, sync, PSNR, pattern ----
@@ -331,6 +343,8 @@ int main(int argc, char** argv) {
             micro("memcpy/" + std::string(name) + "/" + size.name(),
                   [bytes](benchmark::State& s) { bm_memcpy(s, bytes); });
         }
+        micro("image_from_frame/" + size.name(),
+              [size](benchmark::State& s) { bm_image_from_frame(s, size); });
         micro("psnr/" + size.name(), [size](benchmark::State& s) { bm_psnr(s, size); });
         micro("pattern/" + size.name(), [size](benchmark::State& s) { bm_pattern(s, size); });
     }

@@ -1,0 +1,210 @@
+"""What the Python benchmark processes share: the inputs as NumPy arrays, the timed-run harness
+and the JSON they print.
+
+A run opens its codec, warms it up on `warmup` inputs (untimed; the first output's position
+and a CRC of the output bytes are taken here) and then times `frames` inputs in one loop, as
+the C++ benchmarks do. Both the process CPU time and the wall time of the timed loop are kept.
+"""
+
+from __future__ import annotations
+
+import argparse
+import json
+import sys
+import time
+import zlib
+from dataclasses import asdict, dataclass, field
+from pathlib import Path
+from typing import Callable
+
+import numpy as np
+
+SIZES = ((640, 480), (1280, 720), (1920, 1080))
+FPS = 30
+BITRATE_BPS = 2_000_000
+KEY, CONFIG, RECOVERY = 1, 2, 4
+
+
+def size_name(size: tuple[int, int]) -> str:
+    return f"{size[0]}x{size[1]}"
+
+
+def i420_bytes(w: int, h: int) -> int:
+    return w * h + 2 * (w - w // 2) * (h - h // 2)
+
+
+def load_i420(inputs: Path, size: tuple[int, int]) -> list[np.ndarray]:
+    """The I420 pictures, each a `(h*3/2, w)` uint8 array (a view into one buffer)."""
+    w, h = size
+    flat = np.fromfile(inputs / f"pictures_{size_name(size)}.i420", dtype=np.uint8)
+    return list(flat.reshape(-1, h * 3 // 2, w))
+
+
+def load_rgb24(inputs: Path, size: tuple[int, int]) -> list[np.ndarray]:
+    """The same pictures as RGB24, each a `(h, w, 3)` uint8 array."""
+    w, h = size
+    flat = np.fromfile(inputs / f"pictures_{size_name(size)}.rgb24", dtype=np.uint8)
+    return list(flat.reshape(-1, h, w, 3))
+
+
+def load_stream(inputs: Path, size: tuple[int, int]) -> list[tuple[bytes, bool, bool, bool]]:
+    """The access units our encoder made of the pictures: (data, key, config, recovery)."""
+    raw = (inputs / f"stream_{size_name(size)}.au").read_bytes()
+    units, pos = [], 0
+    while pos + 5 <= len(raw):
+        n = int.from_bytes(raw[pos : pos + 4], "little")
+        flags = raw[pos + 4]
+        data = raw[pos + 5 : pos + 5 + n]
+        units.append((data, bool(flags & KEY), bool(flags & CONFIG), bool(flags & RECOVERY)))
+        pos += 5 + n
+    return units
+
+
+@dataclass
+class Tally:
+    """What came out of a pass: outputs, their bytes, the input index of the first output
+    (frames of delay) and the CRC-32 of the output bytes (zlib's, as the C++ side computes)."""
+
+    outputs: int = 0
+    bytes: int = 0
+    delay: int = -1
+    crc: int = 0
+
+    def out(self, index: int, data: bytes | None = None, hash_bytes: bool = False) -> None:
+        if self.delay < 0:
+            self.delay = index
+        self.outputs += 1
+        if data is not None:
+            self.bytes += len(data)
+            if hash_bytes:
+                self.crc = zlib.crc32(data, self.crc)
+
+
+@dataclass
+class Figure:
+    cpu_us: float
+    wall_us: float
+    delay: int
+    warmup_crc: int
+    outputs: int
+    bytes_per_output: float
+    extra: dict = field(default_factory=dict)
+
+
+class Clock:
+    """The two clocks of a timed loop."""
+
+    def __enter__(self) -> "Clock":
+        self.cpu0 = time.process_time_ns()
+        self.wall0 = time.perf_counter_ns()
+        return self
+
+    def __exit__(self, *exc: object) -> None:
+        self.wall = time.perf_counter_ns() - self.wall0
+        self.cpu = time.process_time_ns() - self.cpu0
+
+
+def figure(clock: Clock, frames: int, warm: Tally, timed: Tally) -> Figure:
+    return Figure(
+        cpu_us=clock.cpu / 1000 / frames,
+        wall_us=clock.wall / 1000 / frames,
+        delay=warm.delay,
+        warmup_crc=warm.crc,
+        outputs=timed.outputs,
+        bytes_per_output=timed.bytes / timed.outputs if timed.outputs else 0.0,
+    )
+
+
+def arguments(description: str) -> argparse.Namespace:
+    p = argparse.ArgumentParser(description=description)
+    p.add_argument("mode", choices=("codec", "scale", "info"))
+    p.add_argument("--inputs", type=Path, default=Path("bench/out/inputs"))
+    p.add_argument("--warmup", type=int, default=30)
+    p.add_argument("--frames", type=int, default=90)
+    p.add_argument("--sizes", default="all", help="comma-separated WxH list, or all")
+    p.add_argument("--threads", default="1,2", help="thread counts of the scale mode")
+    return p.parse_args()
+
+
+def chosen_sizes(text: str) -> list[tuple[int, int]]:
+    if text == "all":
+        return list(SIZES)
+    return [tuple(int(v) for v in s.split("x")) for s in text.split(",")]  # type: ignore[misc]
+
+
+Runner = Callable[[tuple[int, int]], Figure]
+
+
+def run_codec_rows(rows: dict[str, Runner], sizes: list[tuple[int, int]]) -> None:
+    """Runs every row at every size and prints {"name/WxH": figure} as JSON."""
+    out: dict[str, dict] = {}
+    for size in sizes:
+        for name, run in rows.items():
+            try:
+                out[f"{name}/{size_name(size)}"] = asdict(run(size))
+            except Unavailable as e:
+                out[f"{name}/{size_name(size)}"] = {"unavailable": str(e)}
+    json.dump(out, sys.stdout)
+    sys.stdout.write("\n")
+
+
+class Unavailable(Exception):
+    """A row that cannot run with the installed packages (the reason is reported)."""
+
+
+class Worker:
+    """One thread's share of a scaling run: its own codec, warmed up before the clock starts."""
+
+    def warm(self) -> None:
+        raise NotImplementedError
+
+    def timed(self) -> None:
+        raise NotImplementedError
+
+
+def threads_fps(workers: list[Worker], frames: int) -> dict[str, float]:
+    """Frames per second of all workers together, each on its own thread, timed from the moment
+    all are warmed up until the last one is done; and the process CPU time over that wall time
+    (the parallelism reached: at most the thread count)."""
+    import threading
+
+    n = len(workers)
+    barrier = threading.Barrier(n + 1)
+
+    def body(worker: Worker) -> None:
+        worker.warm()
+        barrier.wait()
+        worker.timed()
+        barrier.wait()
+
+    threads = [threading.Thread(target=body, args=(w,)) for w in workers]
+    for t in threads:
+        t.start()
+    barrier.wait()
+    t0, c0 = time.perf_counter_ns(), time.process_time_ns()
+    barrier.wait()
+    t1, c1 = time.perf_counter_ns(), time.process_time_ns()
+    for t in threads:
+        t.join()
+    return {"fps": n * frames / ((t1 - t0) / 1e9), "parallel": (c1 - c0) / (t1 - t0)}
+
+
+def run_scale_rows(
+    rows: dict[str, Callable[[tuple[int, int]], Worker]],
+    sizes: list[tuple[int, int]],
+    counts: list[int],
+    frames: int,
+) -> None:
+    """For each row, size and thread count N: N workers on N threads; prints
+    {"name/WxH/N": {"fps": ..., "parallel": ...}} as JSON."""
+    out: dict[str, object] = {}
+    for size in sizes:
+        for name, make in rows.items():
+            for n in counts:
+                key = f"{name}/{size_name(size)}/{n}"
+                try:
+                    out[key] = threads_fps([make(size) for _ in range(n)], frames)
+                except Unavailable as e:
+                    out[key] = {"unavailable": str(e)}
+    json.dump(out, sys.stdout)
+    sys.stdout.write("\n")
