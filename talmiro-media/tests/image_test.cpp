@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <cctype>
+#include <string>
 #include <vector>
 
 using namespace talmiro_media;
@@ -117,4 +119,10 @@ INSTANTIATE_TEST_SUITE_P(
         FitsCase{"rgba stride below row", PictureFormat::RGBA, 2, 2, {16, 0, 0}, {7, 0, 0}, false},
         FitsCase{"height 0 always fits", PictureFormat::I420, 4, 0, {0, 0, 0}, {0, 0, 0}, true},
         FitsCase{"huge stride does not wrap", PictureFormat::I420, 2, 3, {8, 2, 2},
-                 {std::size_t{1} << 63, 1, 1}, false}));
+                 {std::size_t{1} << 63, 1, 1}, false}),
+    [](const testing::TestParamInfo<FitsCase>& info) {
+        std::string name = info.param.what;
+        for (char& c : name)
+            if (!std::isalnum(static_cast<unsigned char>(c))) c = '_';
+        return name;
+    });
