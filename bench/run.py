@@ -3,8 +3,8 @@
     python bench/run.py [--quick] [--build DIR] [--pyav-python PATH] [--out FILE]
 
 Started by bench/run.sh, which builds and installs what this needs. The codec figures come from
-rounds: each round runs every contender once (the bare loop, the bare loop on PyAV's libraries,
-the media core, the module, PyAV), in an order that rotates from round to round, so that a
+rounds: each round runs every contender once at each size (the bare loop, the bare loop on
+PyAV's libraries, the media core, the module, PyAV), in an order that rotates from round to round, so that a
 change in the machine's load falls on all of them alike. A figure is the median over the
 rounds; a ratio is taken within each round and its median reported.
 """
@@ -48,7 +48,7 @@ class Settings:
     scale_sizes: str
 
 
-FULL = Settings(5, 30, 90, 5, 0.1, 3, 120, "640x480,1280x720")
+FULL = Settings(7, 30, 90, 5, 0.2, 3, 120, "640x480,1280x720")
 QUICK = Settings(2, 15, 45, 3, 0.05, 1, 60, "640x480")
 
 
@@ -93,26 +93,27 @@ def python_rows(python: str, script: str, mode: str, args: list[str]) -> dict:
 
 
 class Contenders:
+    """The contenders of one round at one size, as (name, run) pairs."""
+
     def __init__(self, a: argparse.Namespace, s: Settings) -> None:
         self.a, self.s = a, s
-        self.common = [f"--inputs={a.inputs}", f"--warmup={s.warmup}", f"--frames={s.frames}"]
-        self.py_common = ["--inputs", str(a.inputs), "--warmup", str(s.warmup),
-                          "--frames", str(s.frames)]
         self.bare_pyav = a.build / "bare_bench_pyav"
 
-    def all(self) -> list:
+    def at(self, size: str) -> list:
+        a, s = self.a, self.s
+        common = [f"--inputs={a.inputs}", f"--warmup={s.warmup}", f"--frames={s.frames}"]
+        py = ["--inputs", str(a.inputs), "--warmup", str(s.warmup), "--frames", str(s.frames),
+              "--sizes", size]
         runs = [
-            ("bare", lambda: gbench(self.a.build / "bare_bench", "^bare_", self.common)),
-            ("core", lambda: gbench(self.a.build / "core_bench", "^core_", self.common)),
-            ("module", lambda: python_rows(self.a.module_python, "bench_module.py", "codec",
-                                           self.py_common)),
-            ("pyav", lambda: python_rows(self.a.pyav_python, "bench_pyav.py", "codec",
-                                         self.py_common)),
+            ("bare", lambda: gbench(a.build / "bare_bench", f"^bare_.*/{size}$", common)),
+            ("core", lambda: gbench(a.build / "core_bench", f"^core_.*/{size}$", common)),
+            ("module", lambda: python_rows(a.module_python, "bench_module.py", "codec", py)),
+            ("pyav", lambda: python_rows(a.pyav_python, "bench_pyav.py", "codec", py)),
         ]
         if self.bare_pyav.exists():
             runs.append(("bare_pyav", lambda: {
                 k.replace("bare_", "barepyav_"): v
-                for k, v in gbench(self.bare_pyav, "^bare_", self.common).items()}))
+                for k, v in gbench(self.bare_pyav, f"^bare_.*/{size}$", common).items()}))
         return runs
 
 
@@ -341,6 +342,11 @@ def report(a, s: Settings, r: Rounds, micro: dict, scale: Rounds, info: dict) ->
                      delay(f"pyav_decode_default_threads/{z}")])
     out.append("\n## Frames of delay: pictures (access units) fed before the first access unit (picture) came out\n")
     out.append(table(["size", "encoder: bare", "ours", "PyAV", "decoder: bare", "ours", "PyAV", "PyAV, default threading"], rows))
+    steady = [r.field(f"{n}/{z}", "outputs") == s.frames
+              for n in ("bare_encode", "bare_decode", "py_encode_i420", "py_decode",
+                        "pyav_encode_i420_buffer", "pyav_decode_views") for z in SIZES]
+    out.append(f"\nIn the timed runs every picture fed gave exactly one output in the same call, on every side: "
+               f"{'yes' if all(steady) else 'no'}.\n")
     enc_d = [r.field(f"py_encode_i420/{z}", "delay") for z in SIZES]
     dec_d = [r.field(f"py_decode/{z}", "delay") for z in SIZES]
     ok = all(d == 0 for d in enc_d + dec_d) if None not in enc_d + dec_d else None
@@ -446,13 +452,15 @@ def main() -> None:
                    [f"--inputs={a.inputs}", f"--benchmark_repetitions={s.micro_repetitions}",
                     "--benchmark_report_aggregates_only=true", f"--benchmark_min_time={s.micro_min_time}"])
 
-    contenders = Contenders(a, s).all()
+    contenders = Contenders(a, s)
     r = Rounds(a.clock)
     for i in range(s.rounds):
-        k = i % len(contenders)
-        for name, go in contenders[k:] + contenders[:k]:
-            log(f"round {i + 1}/{s.rounds}: {name}")
-            r.add(go())
+        log(f"codec round {i + 1}/{s.rounds}")
+        for size in SIZES:
+            runs = contenders.at(size)
+            k = i % len(runs)
+            for name, go in runs[k:] + runs[:k]:
+                r.add(go())
 
     scale = Rounds("wall")
     scale_args = ["--inputs", str(a.inputs), "--warmup", str(s.warmup), "--frames", str(s.scale_frames),
