@@ -6,7 +6,7 @@
 #     preloaded into the (uninstrumented) interpreter. CPython's own allocations at exit look
 #     like leaks to LeakSanitizer, so leak detection is off for this half; the C++ half and the
 #     fuzz targets check for leaks.
-# SANITIZE_PYTHON=0 skips the second half.
+# SANITIZE_PYTHON=0 skips the second half; arguments are passed to pytest (default: all tests).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/setup.sh
@@ -42,4 +42,4 @@ export ASAN_OPTIONS=${PY_ASAN_OPTIONS:-detect_leaks=0:abort_on_error=1}
 cd talmiro-py-video/tests
 # The instrumented module, not the installed one, must be the one imported.
 python -c "import sys, talmiro_sdk_video._codec as c; sys.exit(not c.__file__.startswith('$site'))"
-python -m pytest -q -p no:cacheprovider "$@" .
+python -m pytest -q -p no:cacheprovider "${@:-.}"

@@ -1,0 +1,182 @@
+"""Soak test of the whole link: encoder, a seeded lossy channel and decoder over 10,000 frames.
+
+The receiver answers the decoder's "request_idr" the way the wrapper does, by asking the
+sender for an IDR picture, which reaches the encoder a round trip later. The test checks that
+nothing but MediaError is ever raised, that the picture comes back after every loss within a
+bound that follows from the refresh period and the request round trip, and that resident
+memory stays flat.
+"""
+
+import random
+
+import pytest
+
+import talmiro_sdk_video._codec as codec
+
+FRAMES = 10_000
+WIDTH, HEIGHT, FPS = 320, 240, 30
+FRAME_US = 33_333
+# Intra refresh with a full refresh wave every REFRESH pictures, each wave opened by a recovery
+# point.
+REFRESH = 15
+# Frames between the receiver's IDR request and the encoder seeing it (100 ms at 30 fps).
+ROUND_TRIP = 3
+STUCK_FRAMES = 10
+LOSS = 0.10
+BURST_START = 0.01
+BURST_FRAMES = (5, 30)
+# The channel is clean for the last frames, so the final loss has room to recover.
+CLEAN_TAIL = 200
+# A decoded picture this close to the one that went in is the real picture again; concealed
+# pictures after a loss measure 6-30 dB against it, a clean link 70 dB and more.
+GOOD_PSNR_DB = 40.0
+
+# After the last lost access unit either pictures keep coming out (concealed), and the next
+# recovery point (at most REFRESH frames away) starts a wave that has refreshed the whole
+# picture REFRESH frames later; or they stop, the decoder asks for an IDR picture after
+# STUCK_FRAMES access units without one and the IDR picture arrives ROUND_TRIP frames after
+# that. Two frames of slack for the frame on which either happens.
+RECOVERY_BOUND = max(2 * REFRESH, STUCK_FRAMES + ROUND_TRIP) + 2
+
+
+def under_address_sanitizer() -> bool:
+    """AddressSanitizer keeps freed memory in quarantine, so resident memory grows without a
+    leak there; its own leak checks stand in for the memory figure."""
+    with open("/proc/self/maps") as maps:
+        return "libasan" in maps.read()
+
+
+def resident_bytes() -> int:
+    with open("/proc/self/status") as status:
+        for line in status:
+            if line.startswith("VmRSS:"):
+                return int(line.split()[1]) * 1024
+    raise AssertionError("no VmRSS in /proc/self/status")
+
+
+class LossyChannel:
+    """Drops LOSS of the access units at random, plus bursts of consecutive ones."""
+
+    def __init__(self, seed: int) -> None:
+        self.rng = random.Random(seed)
+        self.burst = 0
+
+    def lost(self) -> bool:
+        if self.burst:
+            self.burst -= 1
+            return True
+        if self.rng.random() < BURST_START:
+            self.burst = self.rng.randint(*BURST_FRAMES) - 1
+            return True
+        return self.rng.random() < LOSS
+
+
+def test_lossy_link_recovers_every_loss_with_flat_memory():
+    encoder = codec.H264Encoder(
+        WIDTH, HEIGHT, fps=FPS, bitrate_kbps=600, keyframe_interval=REFRESH, backend="x264"
+    )
+    decoder = codec.H264Decoder(stuck_frames=STUCK_FRAMES)
+    pattern = codec.TestPattern(WIDTH, HEIGHT, fps=FPS)
+    channel = LossyChannel(seed=20261208)
+
+    requests_due: list[int] = []
+    media_errors = 0
+    lost_units = 0
+    signals = {"request_idr": 0, "reset": 0}
+    # The open loss episode: its first and its latest lost frame.
+    episode_first = episode_last = None
+    episodes = []  # (frames from the last loss to the good picture, from the first loss)
+    rss_at_1000 = rss_peak_late = 0
+
+    for n in range(FRAMES):
+        while requests_due and requests_due[0] <= n:
+            requests_due.pop(0)
+            encoder.request_idr()
+        picture = pattern.next(n * FRAME_US)
+        try:
+            units = encoder.encode(picture, n * FRAME_US)
+        except codec.MediaError:
+            media_errors += 1
+            units = []
+        for data, t_us, key, config, recovery, _encoded_us in units:
+            if n < FRAMES - CLEAN_TAIL and channel.lost():
+                lost_units += 1
+                episode_last = t_us // FRAME_US
+                if episode_first is None:
+                    episode_first = episode_last
+                continue
+            try:
+                images = decoder.decode(data, t_us, key, config, recovery)
+            except codec.MediaError:
+                media_errors += 1
+                images = []
+            signal = decoder.take_signal()
+            if signal is not None:
+                signals[signal] += 1
+                if signal == "request_idr":
+                    requests_due.append(n + ROUND_TRIP)
+            for image in images:
+                frame = image.t_us // FRAME_US
+                assert frame == n, "the picture out belongs to the access unit in"
+                if episode_first is not None and codec.psnr(image.y, picture.y) >= GOOD_PSNR_DB:
+                    episodes.append((frame - episode_last, frame - episode_first))
+                    episode_first = episode_last = None
+            del images
+        if episode_last is not None:
+            assert n - episode_last <= RECOVERY_BOUND, (
+                f"frame {n}: no good picture {n - episode_last} frames after the loss at "
+                f"frame {episode_last} (bound {RECOVERY_BOUND})"
+            )
+        if n == 999:
+            rss_at_1000 = resident_bytes()
+        elif n >= FRAMES - 1000:
+            rss_peak_late = max(rss_peak_late, resident_bytes())
+
+    assert episode_first is None, "the last loss was never recovered"
+    assert lost_units > 0.1 * FRAMES and len(episodes) > 100
+    worst = max(last for last, _first in episodes)
+    growth = rss_peak_late - rss_at_1000
+    stats = decoder.stats()
+    print(
+        f"\nsoak: {FRAMES} frames {WIDTH}x{HEIGHT}, {lost_units} access units lost, "
+        f"{len(episodes)} loss episodes recovered, worst {worst} frames after the last loss "
+        f"(bound {RECOVERY_BOUND}), longest episode {max(f for _l, f in episodes)} frames; "
+        f"signals {signals}, IDR pictures {encoder.stats()['idr']}, MediaError {media_errors}, "
+        f"decoder errors {stats['errors']} resets {stats['resets']}; "
+        f"RSS growth {growth / 1e6:.2f} MB"
+    )
+    if not under_address_sanitizer():
+        assert growth < 2_000_000, f"resident memory grew by {growth} bytes"
+    encoder.close()
+    decoder.close()
+
+
+@pytest.mark.parametrize("seed", [1, 2])
+def test_link_without_requests_recovers_through_refresh(seed):
+    """Losses alone, nobody answering the IDR requests: the refresh waves must still bring the
+    picture back (the requests are a shortcut, not the only way out)."""
+    encoder = codec.H264Encoder(
+        WIDTH // 2, HEIGHT // 2, fps=FPS, keyframe_interval=REFRESH, backend="x264"
+    )
+    decoder = codec.H264Decoder(stuck_frames=STUCK_FRAMES)
+    pattern = codec.TestPattern(WIDTH // 2, HEIGHT // 2, fps=FPS)
+    channel = LossyChannel(seed)
+    last_loss = None
+    for n in range(600):
+        picture = pattern.next(n * FRAME_US)
+        for data, t_us, key, config, recovery, _ in encoder.encode(picture, n * FRAME_US):
+            if n < 500 and channel.lost():
+                last_loss = n
+                continue
+            try:
+                images = decoder.decode(data, t_us, key, config, recovery)
+            except codec.MediaError:
+                images = []
+            decoder.take_signal()
+            for image in images:
+                if last_loss is not None and codec.psnr(image.y, picture.y) >= GOOD_PSNR_DB:
+                    last_loss = None
+        if last_loss is not None:
+            # Without answered requests only the next recovery point and its wave help.
+            assert n - last_loss <= 2 * REFRESH + 2
+    assert last_loss is None
