@@ -37,12 +37,12 @@ constexpr std::size_t kMaxPlane = std::size_t{1} << 20;
 // is not a multiple of 16 they read up to 45 bytes past the last pixel of the picture; the
 // conversion hands them the caller's buffer as it is. Until it stops doing that, RGB planes get
 // this many readable bytes after them, so the target goes on finding other faults;
-// TALMIRO_FUZZ_STRICT_RGB=1 in the environment takes the allowance away.
+// TALMIRO_FUZZ_STRICT=1 in the environment takes the allowance away.
 constexpr std::size_t kSwscaleRgbOverread = 64;
 
 std::size_t rgb_allowance() {
     static const bool strict = [] {
-        const char* v = std::getenv("TALMIRO_FUZZ_STRICT_RGB");
+        const char* v = std::getenv("TALMIRO_FUZZ_STRICT");
         return v != nullptr && v[0] == '1';
     }();
     return strict ? 0 : kSwscaleRgbOverread;
