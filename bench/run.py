@@ -229,9 +229,12 @@ def report(a, s: Settings, r: Rounds, micro: dict, scale: Rounds, info: dict) ->
     out: list[str] = []
     clock_text = ("process CPU time" if r.clock == "cpu" else "wall time")
     out.append("# Benchmarks\n")
+    contention = median([f["wall_us"] / f["cpu_us"] for figs in r.rows.values() for f in figs
+                         if "unavailable" not in f and f.get("cpu_us")])
     out.append(f"- CPU: {info['cpu']}, {info['cores']} cores\n"
-               f"- Load average before / after: {info['load_before']} / {info['load_after']} "
-               f"(other work on the machine shows here)\n"
+               f"- Load average before / after: {info['load_before']} / {info['load_after']}; wall time over "
+               f"CPU time of the codec runs, median: {fmt_x(contention, 2)} (1.00 on an otherwise idle machine; "
+               f"more when other work took the cores)\n"
                f"- Ours: libavcodec {info['v']['avcodec']} (FFmpeg 8.1.2, pinned build), libx264 core "
                f"{info['x264_ours']}; PyAV {info['v']['pyav']} with its bundled FFmpeg "
                f"{info['v']['pyav_ffmpeg']}, libx264 core {info['x264_pyav']}\n"
