@@ -76,7 +76,7 @@ for input in talmiro-media/fuzz/known/*/*; do
   [ -f "$input" ] || continue
   t=$(basename "$(dirname "$input")")
   [ -x "$build/fuzz/${t}_fuzz" ] || continue
-  if (TALMIRO_FUZZ_STRICT=1 "$build/fuzz/${t}_fuzz" "$input" >"$build/work/known.log" 2>&1) 2>/dev/null; then
+  if (TALMIRO_FUZZ_STRICT=1 "$build/fuzz/${t}_fuzz" "$input" >"$build/work/known.log" 2>&1; exit $?) 2>/dev/null; then
     echo "fuzz: known fault $t/$(basename "$input") no longer reproduces: remove it and its allowance in ${t}_fuzz.cpp"
   else
     echo "fuzz: known fault $t/$(basename "$input") still present"

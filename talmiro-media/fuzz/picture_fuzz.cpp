@@ -1,6 +1,7 @@
-// Plane arithmetic on arbitrary shapes, strides and lengths: `RawImage::fits` is compared with
-// the same condition computed in 128-bit arithmetic (so a wrapped (rows - 1) x stride is
-// caught), and every picture that fits is written into an encoder input frame by `fill_frame`.
+// Plane arithmetic on arbitrary shapes, strides and lengths: each format's plane table and
+// packed size are checked, `RawImage::fits` is compared with the same condition computed in
+// 128-bit arithmetic (so a wrapped (rows - 1) x stride is caught), and every picture that fits
+// is written into an encoder input frame by `fill_frame`.
 // Each plane ends right before an inaccessible page, so a read past a plane by our copies or by
 // libswscale (which is not instrumented) crashes. The plain copies and the chroma re-layouts
 // are checked byte for byte.
@@ -13,7 +14,9 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <optional>
 #include <span>
+#include <utility>
 
 extern "C" {
 #include <libavutil/frame.h>
@@ -91,6 +94,26 @@ std::uint64_t near(u128 base, std::int8_t delta) {
     return v > u128{~std::uint64_t{0}} ? ~std::uint64_t{0} : static_cast<std::uint64_t>(v);
 }
 
+// The plane table and the packed size of a format, in 128-bit arithmetic.
+void check_plane_sizes(PictureFormat f, std::uint32_t w, std::uint32_t h) {
+    const std::uint64_t cw = chroma_dim(w), ch = chroma_dim(h);
+    FUZZ_CHECK(cw == (std::uint64_t{w} + 1) / 2 && ch == (std::uint64_t{h} + 1) / 2);
+    std::array<std::pair<std::uint64_t, std::uint64_t>, 3> table{};
+    switch (f) {
+        case PictureFormat::I420: table = {{{h, w}, {ch, cw}, {ch, cw}}}; break;
+        case PictureFormat::NV12: table = {{{h, w}, {ch, 2 * cw}, {0, 0}}}; break;
+        default: table = {{{h, std::uint64_t{f.bytes_per_pixel()} * w}, {0, 0}, {0, 0}}}; break;
+    }
+    u128 total = 0;
+    for (int i = 0; i < 3; ++i) {
+        FUZZ_CHECK(f.plane_rows(i, h) == table[i].first);
+        FUZZ_CHECK(f.plane_row_bytes(i, w) == table[i].second);
+        total += u128{table[i].first} * table[i].second;
+    }
+    const u128 max = ~std::uint64_t{0};
+    FUZZ_CHECK(f.packed_size(w, h) == static_cast<std::uint64_t>(total > max ? max : total));
+}
+
 void check_copy(const std::uint8_t* src, std::size_t src_stride, const std::uint8_t* dst,
                 std::size_t dst_stride, std::size_t rows, std::size_t row_bytes) {
     for (std::size_t r = 0; r < rows; ++r)
@@ -130,6 +153,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const std::uint8_t mode = in.take<std::uint8_t>();
     pic.width = mode & 1 ? in.take<std::uint32_t>() : in.take<std::uint8_t>() % 70u;
     pic.height = mode & 2 ? in.take<std::uint32_t>() : in.take<std::uint8_t>() % 70u;
+    check_plane_sizes(pic.format, pic.width, pic.height);
 
     std::array<std::optional<GuardedBytes>, 3> storage;
     bool expected = true;
