@@ -1,4 +1,6 @@
 """Soak test of the whole link: encoder, a seeded lossy channel and decoder over 10,000 frames.
+The channel drops 10% of the access units at random plus bursts of 5 to 30, and damages a few
+of the rest (cut short, or one bit flipped).
 
 The receiver answers the decoder's "request_idr" the way the wrapper does, by asking the
 sender for an IDR picture, which reaches the encoder a round trip later. The test checks that
@@ -23,6 +25,8 @@ REFRESH = 15
 ROUND_TRIP = 3
 STUCK_FRAMES = 10
 LOSS = 0.10
+# Of the access units that arrive, this share arrives cut short or with a flipped byte.
+DAMAGE = 0.005
 BURST_START = 0.01
 BURST_FRAMES = (5, 30)
 # The channel is clean for the last frames, so the final loss has room to recover.
@@ -55,11 +59,20 @@ def resident_bytes() -> int:
 
 
 class LossyChannel:
-    """Drops LOSS of the access units at random, plus bursts of consecutive ones."""
+    """Drops LOSS of the access units at random, plus bursts of consecutive ones, and damages
+    DAMAGE of those it lets through."""
 
     def __init__(self, seed: int) -> None:
         self.rng = random.Random(seed)
         self.burst = 0
+
+    def damaged(self, data: bytes) -> bytes:
+        if self.rng.random() >= DAMAGE or len(data) < 8:
+            return data
+        if self.rng.random() < 0.5:
+            return data[: self.rng.randrange(4, len(data))]
+        at = self.rng.randrange(4, len(data))
+        return data[:at] + bytes([data[at] ^ (1 << self.rng.randrange(8))]) + data[at + 1 :]
 
     def lost(self) -> bool:
         if self.burst:
@@ -81,7 +94,7 @@ def test_lossy_link_recovers_every_loss_with_flat_memory():
 
     requests_due: list[int] = []
     media_errors = 0
-    lost_units = 0
+    lost_units = damaged_units = 0
     signals = {"request_idr": 0, "reset": 0}
     # The open loss episode: its first and its latest lost frame.
     episode_first = episode_last = None
@@ -105,8 +118,15 @@ def test_lossy_link_recovers_every_loss_with_flat_memory():
                 if episode_first is None:
                     episode_first = episode_last
                 continue
+            arrived = channel.damaged(data) if n < FRAMES - CLEAN_TAIL else data
+            if arrived is not data:
+                damaged_units += 1
+                # A damaged access unit counts as a loss: the picture is wrong until refreshed.
+                episode_last = n
+                if episode_first is None:
+                    episode_first = n
             try:
-                images = decoder.decode(data, t_us, key, config, recovery)
+                images = decoder.decode(arrived, t_us, key, config, recovery)
             except codec.MediaError:
                 media_errors += 1
                 images = []
@@ -139,6 +159,7 @@ def test_lossy_link_recovers_every_loss_with_flat_memory():
     stats = decoder.stats()
     print(
         f"\nsoak: {FRAMES} frames {WIDTH}x{HEIGHT}, {lost_units} access units lost, "
+        f"{damaged_units} damaged, "
         f"{len(episodes)} loss episodes recovered, worst {worst} frames after the last loss "
         f"(bound {RECOVERY_BOUND}), longest episode {max(f for _l, f in episodes)} frames; "
         f"signals {signals}, IDR pictures {encoder.stats()['idr']}, MediaError {media_errors}, "
