@@ -84,6 +84,28 @@ class LossyChannel:
         return self.rng.random() < LOSS
 
 
+class Episodes:
+    """Loss episodes: from the first loss after a good picture to the next good picture."""
+
+    def __init__(self) -> None:
+        self.first = self.last = None
+        # (frames from the last loss to the good picture, frames from the first loss)
+        self.recovered: list[tuple[int, int]] = []
+
+    def loss(self, frame: int) -> None:
+        self.last = frame
+        if self.first is None:
+            self.first = frame
+
+    def good_picture(self, frame: int) -> None:
+        if self.first is not None:
+            self.recovered.append((frame - self.last, frame - self.first))
+            self.first = self.last = None
+
+    def open(self) -> bool:
+        return self.first is not None
+
+
 def test_lossy_link_recovers_every_loss_with_flat_memory():
     encoder = codec.H264Encoder(
         WIDTH, HEIGHT, fps=FPS, bitrate_kbps=600, keyframe_interval=REFRESH, backend="x264"
@@ -96,9 +118,7 @@ def test_lossy_link_recovers_every_loss_with_flat_memory():
     media_errors = 0
     lost_units = damaged_units = 0
     signals = {"request_idr": 0, "reset": 0}
-    # The open loss episode: its first and its latest lost frame.
-    episode_first = episode_last = None
-    episodes = []  # (frames from the last loss to the good picture, from the first loss)
+    episodes = Episodes()
     rss_at_1000 = rss_peak_late = 0
 
     for n in range(FRAMES):
@@ -114,17 +134,13 @@ def test_lossy_link_recovers_every_loss_with_flat_memory():
         for data, t_us, key, config, recovery, _encoded_us in units:
             if n < FRAMES - CLEAN_TAIL and channel.lost():
                 lost_units += 1
-                episode_last = t_us // FRAME_US
-                if episode_first is None:
-                    episode_first = episode_last
+                episodes.loss(n)
                 continue
             arrived = channel.damaged(data) if n < FRAMES - CLEAN_TAIL else data
             if arrived is not data:
                 damaged_units += 1
                 # A damaged access unit counts as a loss: the picture is wrong until refreshed.
-                episode_last = n
-                if episode_first is None:
-                    episode_first = n
+                episodes.loss(n)
             try:
                 images = decoder.decode(arrived, t_us, key, config, recovery)
             except codec.MediaError:
@@ -138,30 +154,33 @@ def test_lossy_link_recovers_every_loss_with_flat_memory():
             for image in images:
                 frame = image.t_us // FRAME_US
                 assert frame == n, "the picture out belongs to the access unit in"
-                if episode_first is not None and codec.psnr(image.y, picture.y) >= GOOD_PSNR_DB:
-                    episodes.append((frame - episode_last, frame - episode_first))
-                    episode_first = episode_last = None
+                if episodes.open() and codec.psnr(image.y, picture.y) >= GOOD_PSNR_DB:
+                    episodes.good_picture(frame)
             del images
-        if episode_last is not None:
-            assert n - episode_last <= RECOVERY_BOUND, (
-                f"frame {n}: no good picture {n - episode_last} frames after the loss at "
-                f"frame {episode_last} (bound {RECOVERY_BOUND})"
+        if episodes.open():
+            assert n - episodes.last <= RECOVERY_BOUND, (
+                f"frame {n}: no good picture {n - episodes.last} frames after the loss at "
+                f"frame {episodes.last} (bound {RECOVERY_BOUND})"
             )
         if n == 999:
             rss_at_1000 = resident_bytes()
         elif n >= FRAMES - 1000:
             rss_peak_late = max(rss_peak_late, resident_bytes())
 
-    assert episode_first is None, "the last loss was never recovered"
-    assert lost_units > 0.1 * FRAMES and len(episodes) > 100
-    worst = max(last for last, _first in episodes)
+    assert not episodes.open(), "the last loss was never recovered"
+    assert lost_units > 0.1 * FRAMES and len(episodes.recovered) > 100
+    worst = max(last for last, _first in episodes.recovered)
+    longest = max(first for _last, first in episodes.recovered)
     growth = rss_peak_late - rss_at_1000
     stats = decoder.stats()
+    assert stats["images"] == stats["sync"]["output"]
+    assert stats["sync"]["frames"] == FRAMES - lost_units
+    assert stats["fed"] <= stats["sync"]["fed"]
     print(
         f"\nsoak: {FRAMES} frames {WIDTH}x{HEIGHT}, {lost_units} access units lost, "
         f"{damaged_units} damaged, "
-        f"{len(episodes)} loss episodes recovered, worst {worst} frames after the last loss "
-        f"(bound {RECOVERY_BOUND}), longest episode {max(f for _l, f in episodes)} frames; "
+        f"{len(episodes.recovered)} loss episodes recovered, worst {worst} frames after the "
+        f"last loss (bound {RECOVERY_BOUND}), longest episode {longest} frames; "
         f"signals {signals}, IDR pictures {encoder.stats()['idr']}, MediaError {media_errors}, "
         f"decoder errors {stats['errors']} resets {stats['resets']}; "
         f"RSS growth {growth / 1e6:.2f} MB"
@@ -182,12 +201,12 @@ def test_link_without_requests_recovers_through_refresh(seed):
     decoder = codec.H264Decoder(stuck_frames=STUCK_FRAMES)
     pattern = codec.TestPattern(WIDTH // 2, HEIGHT // 2, fps=FPS)
     channel = LossyChannel(seed)
-    last_loss = None
+    episodes = Episodes()
     for n in range(600):
         picture = pattern.next(n * FRAME_US)
         for data, t_us, key, config, recovery, _ in encoder.encode(picture, n * FRAME_US):
             if n < 500 and channel.lost():
-                last_loss = n
+                episodes.loss(n)
                 continue
             try:
                 images = decoder.decode(data, t_us, key, config, recovery)
@@ -195,9 +214,9 @@ def test_link_without_requests_recovers_through_refresh(seed):
                 images = []
             decoder.take_signal()
             for image in images:
-                if last_loss is not None and codec.psnr(image.y, picture.y) >= GOOD_PSNR_DB:
-                    last_loss = None
-        if last_loss is not None:
+                if codec.psnr(image.y, picture.y) >= GOOD_PSNR_DB:
+                    episodes.good_picture(n)
+        if episodes.open():
             # Without answered requests only the next recovery point and its wave help.
-            assert n - last_loss <= 2 * REFRESH + 2
-    assert last_loss is None
+            assert n - episodes.last <= 2 * REFRESH + 2
+    assert not episodes.open() and episodes.recovered
