@@ -123,6 +123,7 @@ def arguments(description: str) -> argparse.Namespace:
     p.add_argument("--frames", type=int, default=90)
     p.add_argument("--sizes", default="all", help="comma-separated WxH list, or all")
     p.add_argument("--threads", default="1,2", help="thread counts of the scale mode")
+    p.add_argument("--rows", default="", help="comma-separated row names to run (default all)")
     return p.parse_args()
 
 
@@ -135,11 +136,15 @@ def chosen_sizes(text: str) -> list[tuple[int, int]]:
 Runner = Callable[[tuple[int, int]], Figure]
 
 
-def run_codec_rows(rows: dict[str, Runner], sizes: list[tuple[int, int]]) -> None:
-    """Runs every row at every size and prints {"name/WxH": figure} as JSON."""
+def run_codec_rows(rows: dict[str, Runner], sizes: list[tuple[int, int]], only: str = "") -> None:
+    """Runs every row (or those named in `only`) at every size and prints {"name/WxH": figure}
+    as JSON."""
     out: dict[str, dict] = {}
+    chosen = set(only.split(",")) if only else set(rows)
     for size in sizes:
         for name, run in rows.items():
+            if name not in chosen:
+                continue
             try:
                 out[f"{name}/{size_name(size)}"] = asdict(run(size))
             except Unavailable as e:

@@ -158,6 +158,7 @@ def main() -> None:
                 "py_loop": rows.loop,
             },
             sizes,
+            args.rows,
         )
     else:
         pictures = {s: load_i420(args.inputs, s) for s in sizes}

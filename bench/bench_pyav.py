@@ -251,6 +251,7 @@ def main() -> None:
                 "pyav_loop_buffer": lambda s: r.loop(s, True),
             },
             sizes,
+            args.rows,
         )
     else:
         pictures = {s: load_i420(args.inputs, s) for s in sizes}

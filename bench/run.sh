@@ -4,7 +4,7 @@
 # (build/bench-venv, never the package's), builds the C++ benchmarks in Release
 # (build/bench), then runs everything, prints the tables and writes bench/RESULTS.md.
 #
-#   bash bench/run.sh [--quick]        (about 8 minutes; --quick about 2)
+#   bash bench/run.sh [--quick]        (about 7 minutes; --quick about 2)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
