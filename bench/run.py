@@ -46,10 +46,16 @@ class Settings:
     scale_rounds: int
     scale_frames: int
     scale_sizes: str
+    profile: bool
 
 
-FULL = Settings(5, 30, 180, 5, 0.2, 3, 180, "640x480,1280x720")
-QUICK = Settings(2, 15, 60, 3, 0.05, 1, 60, "640x480")
+FULL = Settings(5, 30, 180, 5, 0.2, 3, 180, "640x480,1280x720", True)
+QUICK = Settings(2, 15, 60, 3, 0.05, 1, 60, "640x480", False)
+
+# Pictures (access units) each sampled run goes through: about two seconds of work.
+PROFILE_FRAMES = {"640x480": (2500, 16000), "1280x720": (800, 6000)}
+# The codec's own libraries, whoever bundles them.
+CODEC_LIBS = ("libx264", "libavcodec")
 
 
 def log(text: str) -> None:
@@ -123,6 +129,64 @@ class Contenders:
                 k.replace("bare_", "barepyav_"): v
                 for k, v in gbench(self.bare_pyav, f"^bare_.*/{size}/", common).items()}))
         return runs
+
+
+# ---- sampled profiles ----
+
+
+def codec_share(cmd: list[str]) -> float | None:
+    """The share of the CPU samples of `cmd` that fall into the codec's own libraries, once its
+    start-up and warm-up are over (perf's start delay)."""
+    data = ROOT / "bench" / "out" / "profile.data"
+    rec = subprocess.run(["perf", "record", "-q", "-D", "800", "-o", str(data), "--", *cmd],
+                         cwd=ROOT, capture_output=True, text=True, env=ENV)
+    if rec.returncode != 0:
+        return None
+    rep = subprocess.run(["perf", "report", "-i", str(data), "--no-children", "--sort", "dso",
+                          "--stdio"], cwd=ROOT, capture_output=True, text=True)
+    data.unlink(missing_ok=True)
+    share = 0.0
+    for line in rep.stdout.splitlines():
+        m = re.match(r"\s*([\d.]+)%\s+(\S+)", line)
+        if m and m.group(2).startswith(CODEC_LIBS):
+            share += float(m.group(1))
+    return share / 100 if share else None
+
+
+def profile_rows(a: argparse.Namespace, s: Settings) -> dict[str, float | None]:
+    """Codec shares of the rows whose overhead the goals bound, at the goal sizes."""
+    shares: dict[str, float | None] = {}
+    warm = str(s.warmup)
+    for size in GOAL_SIZES:
+        enc_n, dec_n = PROFILE_FRAMES[size]
+        for kind, n in (("encode", enc_n), ("decode", dec_n), ("loop", enc_n)):
+            gb = [f"--inputs={a.inputs}", f"--warmup={warm}", f"--frames={n}"]
+            py = ["--inputs", str(a.inputs), "--warmup", warm, "--frames", str(n), "--sizes", size]
+            core_row = {"encode": "core_encode_i420", "decode": "core_decode", "loop": "core_loop"}[kind]
+            py_row = {"encode": "py_encode_i420", "decode": "py_decode", "loop": "py_loop"}[kind]
+            pyav_row = {"encode": "pyav_encode_i420_buffer", "decode": "pyav_decode_views",
+                        "loop": "pyav_loop_buffer"}[kind]
+            runs = {
+                f"bare_{kind}": [str(a.build / "bare_bench"), f"--benchmark_filter=^bare_{kind}/{size}/", *gb],
+                core_row: [str(a.build / "core_bench"), f"--benchmark_filter=^{core_row}/{size}/", *gb],
+                py_row: [a.module_python, str(ROOT / "bench" / "bench_module.py"), "codec", *py, "--rows", py_row],
+                pyav_row: [a.pyav_python, str(ROOT / "bench" / "bench_pyav.py"), "codec", *py, "--rows", pyav_row],
+            }
+            if (a.build / "bare_bench_pyav").exists():
+                runs[f"barepyav_{kind}"] = [str(a.build / "bare_bench_pyav"),
+                                            f"--benchmark_filter=^bare_{kind}/{size}/", *gb]
+            for name, cmd in runs.items():
+                log(f"profile: {name}/{size}")
+                shares[f"{name}/{size}"] = codec_share(cmd)
+    return shares
+
+
+def perf_works() -> bool:
+    try:
+        return subprocess.run(["perf", "record", "-q", "-o", "/dev/null", "--", "true"],
+                              capture_output=True).returncode == 0
+    except OSError:
+        return False
 
 
 # ---- statistics ----
@@ -224,7 +288,7 @@ def versions(a: argparse.Namespace) -> dict[str, str]:
 # ---- the report ----
 
 
-def report(a, s: Settings, r: Rounds, micro: dict, scale: Rounds, info: dict) -> tuple[str, list]:
+def report(a, s: Settings, r: Rounds, micro: dict, scale: Rounds, profile: dict, info: dict) -> tuple[str, list]:
     goals: list[tuple[str, str, bool | None]] = []
     out: list[str] = []
     clock_text = ("process CPU time" if r.clock == "cpu" else "wall time")
@@ -437,6 +501,35 @@ def report(a, s: Settings, r: Rounds, micro: dict, scale: Rounds, info: dict) ->
     out.append("\nTest-pattern drawing per frame:\n")
     out.append(table(["", "per frame"], rows))
 
+    # sampled profiles
+    if profile:
+        def over(row, bare):
+            a, b = profile.get(row), profile.get(bare)
+            return None if not a or not b else b / a
+        rows = []
+        for label, core, py, pyav, kind in (
+                ("encode, I420 NumPy in", "core_encode_i420", "py_encode_i420", "pyav_encode_i420_buffer", "encode"),
+                ("decode, NumPy out", "core_decode", "py_decode", "pyav_decode_views", "decode"),
+                ("encode + decode loop", "core_loop", "py_loop", "pyav_loop_buffer", "loop")):
+            for z in GOAL_SIZES:
+                c, p_, v = (over(f"{core}/{z}", f"bare_{kind}/{z}"), over(f"{py}/{z}", f"bare_{kind}/{z}"),
+                            over(f"{pyav}/{z}", f"barepyav_{kind}/{z}"))
+                m = None if c is None or p_ is None else p_ / c
+                rows.append([label, z, fmt_pct(c), fmt_pct(p_), fmt_pct(m), fmt_pct(v)])
+                if kind == "loop":
+                    goals.append((f"(sampled) module loop within 3% of the bare loop at {z}", fmt_pct(p_),
+                                  None if p_ is None else p_ <= 1.03))
+                else:
+                    goals.append((f"(sampled) module overhead over the core within 2%: {label} at {z}", fmt_pct(m),
+                                  None if m is None else m <= 1.02))
+        out.append("\n## 6. The same overheads from sampled profiles (less disturbed by other work)\n")
+        out.append("Each run is sampled with perf after its start-up; the codec's own libraries (libx264, "
+                   "libavcodec) do the same work on every side, so the share of the samples outside them gives "
+                   "the time added over the bare loop on the same libraries: added = (codec share of the bare "
+                   "loop) / (codec share of the row) - 1.\n")
+        out.append(table(["", "size", "core over bare", "module over bare", "module over core",
+                          "PyAV (best) over its bare"], rows))
+
     # goals
     out.append("\n## Goals\n")
     out.append(table(["goal", "figure", "met"],
@@ -454,6 +547,7 @@ def main() -> None:
     p.add_argument("--pyav-python", default=str(ROOT / "build" / "bench-venv" / "bin" / "python"))
     p.add_argument("--clock", choices=("cpu", "wall"), default="cpu",
                    help="per-frame times from process CPU time (default) or wall time")
+    p.add_argument("--no-profile", action="store_true", help="skip the sampled profiles (perf)")
     p.add_argument("--out", type=Path, default=ROOT / "bench" / "RESULTS.md")
     p.add_argument("--raw", type=Path, default=ROOT / "bench" / "out" / "raw.json")
     a = p.parse_args()
@@ -497,10 +591,18 @@ def main() -> None:
     info["load_after"] = " ".join(f"{x:.2f}" for x in os.getloadavg())
     info["elapsed"] = time.monotonic() - start
 
-    text, goals = report(a, s, r, micro, scale, info)
+    profile: dict = {}
+    if s.profile and not a.no_profile:
+        if perf_works():
+            profile = profile_rows(a, s)
+        else:
+            log("perf is not usable here: no sampled profiles")
+
+    text, goals = report(a, s, r, micro, scale, profile, info)
     a.out.write_text(text)
     a.raw.parent.mkdir(parents=True, exist_ok=True)
-    a.raw.write_text(json.dumps({"codec": r.rows, "micro": micro, "scale": scale.rows, "info": info}, indent=1))
+    a.raw.write_text(json.dumps({"codec": r.rows, "micro": micro, "scale": scale.rows, "profile": profile,
+                                 "info": info}, indent=1))
     print(text)
     log(f"wrote {a.out.relative_to(ROOT) if a.out.is_relative_to(ROOT) else a.out} (raw figures in {a.raw})")
 
