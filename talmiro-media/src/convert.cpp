@@ -2,6 +2,7 @@
 
 #include "talmiro_media/encoder_config.hpp"
 
+#include <algorithm>
 #include <climits>
 #include <cstddef>
 #include <cstring>
@@ -74,6 +75,9 @@ AVPixelFormat codec_pix_fmt(PictureFormat format) noexcept {
     return format == PictureFormat::NV12 ? AV_PIX_FMT_NV12 : AV_PIX_FMT_YUV420P;
 }
 
+// Bytes libswscale may read past the last pixel of a packed RGB row, with a margin.
+constexpr std::size_t kSwscaleOverread = 64;
+
 Result<bool> scale_packed(AVFrame& frame, PackedScaler& scaler, const RawImage& picture,
                           PictureFormat codec) {
     // libswscale takes 32-bit strides: a wider one would be read with a wrong row distance.
@@ -84,11 +88,39 @@ Result<bool> scale_packed(AVFrame& frame, PackedScaler& scaler, const RawImage& 
             std::to_string(INT_MAX) + ")"));
     auto ctx = scaler.get(picture.format, picture.width, picture.height, codec);
     if (!ctx) return std::unexpected(ctx.error());
-    const std::uint8_t* const src[4] = {picture.planes[0].data(), nullptr, nullptr, nullptr};
-    const int src_stride[4] = {static_cast<int>(picture.strides[0]), 0, 0, 0};
+    const std::size_t stride = picture.strides[0];
+    const std::size_t row_bytes = std::size_t{picture.format.bytes_per_pixel()} * picture.width;
+    const std::uint8_t* const base = picture.planes[0].data();
     const int height = static_cast<int>(picture.height);
-    const int rows = sws_scale(*ctx, src, src_stride, 0, height, frame.data, frame.linesize);
-    if (rows < 0) return ffmpeg_error(rows);
+    // libswscale's packed-RGB readers fetch pixels in groups and read up to 45 bytes past a
+    // row's last pixel. Inside the picture that lands in the next row; after the last row it
+    // would leave the caller's buffer unless the buffer runs on. Without that much to spare,
+    // the last rows are converted from a padded copy and the rest in place; the copy starts on
+    // an even row, so that no chroma row is split between the two.
+    const std::size_t end = (picture.height - 1) * stride + row_bytes;
+    const bool copy_tail = picture.planes[0].size() < end + kSwscaleOverread;
+    const int tail = !copy_tail ? 0 : height % 2 == 0 ? 2 : std::min(height, 3);
+    const int head = height - tail;
+    int rows = 0;
+    if (head > 0) {
+        const std::uint8_t* const src[4] = {base, nullptr, nullptr, nullptr};
+        const int src_stride[4] = {static_cast<int>(stride), 0, 0, 0};
+        const int done = sws_scale(*ctx, src, src_stride, 0, head, frame.data, frame.linesize);
+        if (done < 0) return ffmpeg_error(done);
+        rows += done;
+    }
+    if (tail > 0) {
+        std::vector<std::uint8_t>& copy = scaler.tail_rows();
+        copy.assign(static_cast<std::size_t>(tail) * row_bytes + kSwscaleOverread, 0);
+        for (int r = 0; r < tail; ++r)
+            std::memcpy(copy.data() + static_cast<std::size_t>(r) * row_bytes,
+                        base + static_cast<std::size_t>(head + r) * stride, row_bytes);
+        const std::uint8_t* const src[4] = {copy.data(), nullptr, nullptr, nullptr};
+        const int src_stride[4] = {static_cast<int>(row_bytes), 0, 0, 0};
+        const int done = sws_scale(*ctx, src, src_stride, head, tail, frame.data, frame.linesize);
+        if (done < 0) return ffmpeg_error(done);
+        rows += done;
+    }
     if (rows != height)
         return std::unexpected(MediaError::bad_image("libswscale converted " +
                                                      std::to_string(rows) + " of " +

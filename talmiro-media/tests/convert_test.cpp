@@ -9,6 +9,9 @@
 #include <tuple>
 #include <vector>
 
+#include <sys/mman.h>
+#include <unistd.h>
+
 extern "C" {
 #include <libavutil/error.h>
 #include <libavutil/frame.h>
@@ -215,3 +218,60 @@ TEST(AllocInputFrame, FailureIsLibavsError) {
     ASSERT_FALSE(huge.has_value());
     EXPECT_EQ(huge.error().kind(), MediaError::Kind::Ffmpeg);
 }
+
+// A packed picture that ends right before an inaccessible page: libswscale's readers over-read
+// a row's end, so the last rows must not be read in place, and converting them from a copy
+// must give the same frame as converting a buffer with room to spare.
+class GuardedPicture {
+public:
+    explicit GuardedPicture(std::span<const std::uint8_t> bytes) {
+        const std::size_t page = static_cast<std::size_t>(sysconf(_SC_PAGESIZE));
+        const std::size_t body = (bytes.size() + page - 1) / page * page;
+        len_ = body + page;
+        void* p = mmap(nullptr, len_, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+        base_ = static_cast<std::uint8_t*>(p);
+        mprotect(base_ + body, page, PROT_NONE);
+        data_ = base_ + body - bytes.size();
+        std::memcpy(data_, bytes.data(), bytes.size());
+        size_ = bytes.size();
+    }
+    ~GuardedPicture() { munmap(base_, len_); }
+    std::span<const std::uint8_t> span() const { return {data_, size_}; }
+
+private:
+    std::uint8_t* base_ = nullptr;
+    std::uint8_t* data_ = nullptr;
+    std::size_t len_ = 0, size_ = 0;
+};
+
+class PackedAtBufferEnd
+    : public testing::TestWithParam<std::tuple<PictureFormat::Value, PictureFormat::Value>> {};
+
+TEST_P(PackedAtBufferEnd, LastRowsAreNotReadPastTheBuffer) {
+    const auto [format, codec] = GetParam();
+    for (const auto& [w, h] : {std::pair{18u, 16u}, std::pair{30u, 5u}, std::pair{642u, 2u},
+                              std::pair{7u, 1u}}) {
+        const Source src = make_source(format, w, h, 0);
+        const GuardedPicture guarded(src.bytes[0]);
+        RawImage at_end = src.raw;
+        at_end.planes[0] = guarded.span();
+        PackedScaler scaler_a, scaler_b;
+        FramePtr want = make_frame(codec, w, h), got = make_frame(codec, w, h);
+        // The Source's own vector gets a copy with room behind it to read the expected frame.
+        std::vector<std::uint8_t> roomy(src.bytes[0]);
+        roomy.resize(roomy.size() + 256);
+        RawImage padded = src.raw;
+        padded.planes[0] = roomy;
+        ASSERT_TRUE(fill_frame(*want, scaler_a, padded));
+        ASSERT_TRUE(fill_frame(*got, scaler_b, at_end));
+        EXPECT_EQ(frame_rows(*got), frame_rows(*want)) << w << "x" << h;
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Formats, PackedAtBufferEnd,
+                         testing::Combine(testing::Values(PictureFormat::RGB24,
+                                                          PictureFormat::BGR24,
+                                                          PictureFormat::RGBA,
+                                                          PictureFormat::BGRA),
+                                          testing::Values(PictureFormat::I420,
+                                                          PictureFormat::NV12)));

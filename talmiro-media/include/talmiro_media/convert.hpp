@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <optional>
+#include <vector>
 
 #include "talmiro_media/ffmpeg_util.hpp"
 #include "talmiro_media/image.hpp"
@@ -29,8 +30,12 @@ public:
         return ctx_ ? std::optional<PictureFormat>(format_) : std::nullopt;
     }
 
+    // A reusable buffer for the rows libswscale must not read in place (see fill_frame).
+    std::vector<std::uint8_t>& tail_rows() noexcept { return tail_; }
+
 private:
     SwsPtr ctx_;
+    std::vector<std::uint8_t> tail_;
     PictureFormat format_ = PictureFormat::I420;
     PictureFormat dst_ = PictureFormat::I420;
     std::uint32_t width_ = 0;
