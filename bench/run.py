@@ -40,7 +40,8 @@ REFERENCE_US = {
 class Settings:
     rounds: int
     warmup: int
-    frames: int
+    # Pictures timed per run at each size: a third of a second or so of work each.
+    frames: dict[str, int]
     micro_repetitions: int
     micro_min_time: float
     scale_rounds: int
@@ -49,8 +50,10 @@ class Settings:
     profile: bool
 
 
-FULL = Settings(5, 30, 180, 5, 0.2, 3, 180, "640x480,1280x720", True)
-QUICK = Settings(2, 15, 60, 3, 0.05, 1, 60, "640x480", False)
+FULL = Settings(5, 30, {"640x480": 300, "1280x720": 120, "1920x1080": 50}, 5, 0.1, 3, 150,
+                "640x480,1280x720", True)
+QUICK = Settings(2, 15, {"640x480": 100, "1280x720": 40, "1920x1080": 20}, 3, 0.05, 1, 60,
+                 "640x480", False)
 
 # Pictures (access units) each sampled run goes through: about two seconds of work.
 PROFILE_FRAMES = {"640x480": (2500, 16000), "1280x720": (800, 6000)}
@@ -115,8 +118,9 @@ class Contenders:
 
     def at(self, size: str) -> list:
         a, s = self.a, self.s
-        common = [f"--inputs={a.inputs}", f"--warmup={s.warmup}", f"--frames={s.frames}"]
-        py = ["--inputs", str(a.inputs), "--warmup", str(s.warmup), "--frames", str(s.frames),
+        frames = s.frames[size]
+        common = [f"--inputs={a.inputs}", f"--warmup={s.warmup}", f"--frames={frames}"]
+        py = ["--inputs", str(a.inputs), "--warmup", str(s.warmup), "--frames", str(frames),
               "--sizes", size]
         runs = [
             ("bare", lambda: gbench(a.build / "bare_bench", f"^bare_.*/{size}/", common)),
@@ -304,7 +308,8 @@ def report(a, s: Settings, r: Rounds, micro: dict, scale: Rounds, profile: dict,
                f"{info['v']['pyav_ffmpeg']}, libx264 core {info['x264_pyav']}\n"
                f"- Python {info['v']['python']}, NumPy {info['v']['numpy']}; "
                f"{'quick run' if a.quick else 'full run'}: {s.rounds} rounds, each run "
-               f"warmed up on {s.warmup} pictures then timing {s.frames}; figures are medians over the "
+               f"warmed up on {s.warmup} pictures then timing {' / '.join(str(s.frames[z]) for z in SIZES)} "
+               f"at {' / '.join(SIZES)}; figures are medians over the "
                f"rounds, ratios are taken within a round; per-frame times are {clock_text}\n"
                f"- Settings everywhere: libx264 ultrafast, zerolatency, baseline, one thread, one "
                f"reference, no B-frames, 2000 kbit/s, GOP and intra-refresh period 30 at 30 fps; "
@@ -427,7 +432,7 @@ def report(a, s: Settings, r: Rounds, micro: dict, scale: Rounds, profile: dict,
                      delay(f"pyav_decode_default_threads/{z}")])
     out.append("\n## Frames of delay: pictures (access units) fed before the first access unit (picture) came out\n")
     out.append(table(["size", "encoder: bare", "ours", "PyAV", "decoder: bare", "ours", "PyAV", "PyAV, default threading"], rows))
-    steady = [r.field(f"{n}/{z}", "outputs") == s.frames
+    steady = [r.field(f"{n}/{z}", "outputs") == s.frames[z]
               for n in ("bare_encode", "bare_decode", "py_encode_i420", "py_decode",
                         "pyav_encode_i420_buffer", "pyav_decode_views") for z in SIZES]
     out.append(f"\nIn the timed runs every picture fed gave exactly one output in the same call, on every side: "
