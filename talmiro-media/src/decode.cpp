@@ -36,15 +36,17 @@ constexpr std::array<EnumeratorName, 5> kEnumeratorNames{{
 }};
 
 // Plane `index` of the frame as `rows` rows of `cols` bytes, each row taken at the plane's line
-// size.
+// size. The rows are appended to reserved storage, so every byte is written once.
 std::vector<std::uint8_t> copy_plane(const AVFrame& frame, int index, std::uint32_t rows,
                                      std::uint32_t cols) {
-    std::vector<std::uint8_t> out(std::size_t{rows} * cols);
+    std::vector<std::uint8_t> out;
+    out.reserve(std::size_t{rows} * cols);
     const std::uint8_t* src = frame.data[index];
     const std::ptrdiff_t stride = frame.linesize[index];
-    for (std::uint32_t r = 0; r < rows; ++r)
-        std::memcpy(out.data() + std::size_t{r} * cols, src + stride * static_cast<std::ptrdiff_t>(r),
-                    cols);
+    for (std::uint32_t r = 0; r < rows; ++r) {
+        const std::uint8_t* row = src + stride * static_cast<std::ptrdiff_t>(r);
+        out.insert(out.end(), row, row + cols);
+    }
     return out;
 }
 
