@@ -148,6 +148,9 @@ struct Tally {
     std::uint64_t bytes = 0;
     std::int64_t delay = -1;
     std::uint32_t crc = 0;
+    // Pictures whose memory libavcodec still referenced once the call had returned: 0 means
+    // the caller's memory may be lent to the encoder for the duration of the call alone.
+    std::uint64_t input_kept = 0;
 
     void out(std::size_t input, std::size_t bytes_out) {
         if (delay < 0) delay = static_cast<std::int64_t>(input);
@@ -171,6 +174,7 @@ void encode_one(AVCodecContext* enc, AVFrame* frame, std::int64_t pts, AVPacket*
         }
         av_packet_unref(packet);
     }
+    if (av_buffer_get_ref_count(frame->buf[0]) > 1) ++tally.input_kept;
 }
 
 void decode_one(AVCodecContext* dec, AVPacket* packet, std::int64_t pts, AVFrame* picture,
@@ -188,6 +192,7 @@ void set_counters(benchmark::State& state, const Tally& warm, const Tally& timed
     state.counters["delay"] = static_cast<double>(warm.delay);
     state.counters["warmup_crc"] = static_cast<double>(warm.crc);
     state.counters["outputs"] = static_cast<double>(timed.outputs);
+    state.counters["input_kept"] = static_cast<double>(warm.input_kept + timed.input_kept);
     state.counters["bytes_per_output"] =
         timed.outputs ? static_cast<double>(timed.bytes) / static_cast<double>(timed.outputs) : 0;
 }

@@ -123,6 +123,9 @@ def arguments(description: str) -> argparse.Namespace:
     p.add_argument("--frames", type=int, default=90)
     p.add_argument("--sizes", default="all", help="comma-separated WxH list, or all")
     p.add_argument("--threads", default="1,2", help="thread counts of the scale mode")
+    p.add_argument("--decode-frames", type=int, default=0,
+                   help="access units per decoder thread in the scale mode (default 8 x --frames: "
+                        "a decode costs about an eighth of an encode)")
     p.add_argument("--rows", default="", help="comma-separated row names to run (default all)")
     return p.parse_args()
 
@@ -195,16 +198,15 @@ def threads_fps(workers: list[Worker], frames: int) -> dict[str, float]:
 
 
 def run_scale_rows(
-    rows: dict[str, Callable[[tuple[int, int]], Worker]],
+    rows: dict[str, tuple[Callable[[tuple[int, int]], Worker], int]],
     sizes: list[tuple[int, int]],
     counts: list[int],
-    frames: int,
 ) -> None:
-    """For each row, size and thread count N: N workers on N threads; prints
-    {"name/WxH/N": {"fps": ..., "parallel": ...}} as JSON."""
+    """For each row (a worker factory and the frames each worker times), size and thread count
+    N: N workers on N threads; prints {"name/WxH/N": {"fps": ..., "parallel": ...}} as JSON."""
     out: dict[str, object] = {}
     for size in sizes:
-        for name, make in rows.items():
+        for name, (make, frames) in rows.items():
             for n in counts:
                 key = f"{name}/{size_name(size)}/{n}"
                 try:

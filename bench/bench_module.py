@@ -163,14 +163,16 @@ def main() -> None:
     else:
         pictures = {s: load_i420(args.inputs, s) for s in sizes}
         units = {s: load_stream(args.inputs, s) for s in sizes}
+        decode_frames = args.decode_frames or 8 * args.frames
         run_scale_rows(
             {
-                "py_encode": lambda s: EncodeWorker(pictures[s], s, args.warmup, args.frames),
-                "py_decode": lambda s: DecodeWorker(units[s], args.warmup, args.frames),
+                "py_encode": (lambda s: EncodeWorker(pictures[s], s, args.warmup, args.frames),
+                                args.frames),
+                "py_decode": (lambda s: DecodeWorker(units[s], args.warmup, decode_frames),
+                                decode_frames),
             },
             sizes,
             [int(n) for n in args.threads.split(",")],
-            args.frames,
         )
 
 

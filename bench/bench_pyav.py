@@ -256,14 +256,16 @@ def main() -> None:
     else:
         pictures = {s: load_i420(args.inputs, s) for s in sizes}
         units = {s: load_stream(args.inputs, s) for s in sizes}
+        decode_frames = args.decode_frames or 8 * args.frames
         run_scale_rows(
             {
-                "pyav_encode": lambda s: EncodeWorker(pictures[s], s, args.warmup, args.frames),
-                "pyav_decode": lambda s: DecodeWorker(units[s], args.warmup, args.frames),
+                "pyav_encode": (lambda s: EncodeWorker(pictures[s], s, args.warmup, args.frames),
+                                args.frames),
+                "pyav_decode": (lambda s: DecodeWorker(units[s], args.warmup, decode_frames),
+                                decode_frames),
             },
             sizes,
             [int(n) for n in args.threads.split(",")],
-            args.frames,
         )
 
 
