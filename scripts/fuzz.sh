@@ -70,19 +70,6 @@ for t in $targets; do
   fi
 done
 
-# Known faults of other units: each input under talmiro-media/fuzz/known/<target>/ is replayed
-# without the allowance that keeps the timed runs above from stopping at it.
-for input in talmiro-media/fuzz/known/*/*; do
-  [ -f "$input" ] || continue
-  t=$(basename "$(dirname "$input")")
-  [ -x "$build/fuzz/${t}_fuzz" ] || continue
-  if (TALMIRO_FUZZ_STRICT=1 "$build/fuzz/${t}_fuzz" "$input" >"$build/work/known.log" 2>&1; exit $?) 2>/dev/null; then
-    echo "fuzz: known fault $t/$(basename "$input") no longer reproduces: remove it and its allowance in ${t}_fuzz.cpp"
-  else
-    echo "fuzz: known fault $t/$(basename "$input") still present"
-  fi
-done
-
 if [ ${#failed[@]} -gt 0 ]; then
   echo "fuzz: findings in: ${failed[*]} (inputs in $build/findings/)"
   exit 1

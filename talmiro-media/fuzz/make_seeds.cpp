@@ -107,5 +107,7 @@ int main(int argc, char** argv) {
     write_file(dir / "picture" / "i420", {0, 0, 0, 64, 48, 0, 0, 0, 0, 0, 0});
     write_file(dir / "picture" / "nv12_to_i420", {1, 0, 0, 33, 17, 0, 0, 0, 0, 0, 0});
     write_file(dir / "picture" / "rgb24_stride", {2, 1, 0, 21, 9, 3, 0, 0, 0, 0, 0});
+    // An 18x16 RGB24 picture in exactly its bytes: libswscale once read past its end.
+    write_file(dir / "picture" / "rgb24_18x16_exact", {2, 0, 0, 18, 16, 0, 0, 0, 0, 0, 0});
     return 0;
 }
