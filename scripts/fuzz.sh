@@ -50,11 +50,11 @@ for t in $targets; do
     echo "fuzz: $t: no target built (its unit has not landed), skipped"
     continue
   fi
-  work="$build/work/$t"
-  mkdir -p "$work"
-  log="$build/work/$t.log"
+  run_dir="$build/runs/$t"
+  mkdir -p "$run_dir"
+  log="$build/runs/$t.log"
   start=$(date +%s)
-  if "$bin" "$work" "$corpus/$t" -max_total_time="$seconds" -timeout=10 -rss_limit_mb=2560 \
+  if "$bin" "$run_dir" "$corpus/$t" -max_total_time="$seconds" -timeout=10 -rss_limit_mb=2560 \
       -print_final_stats=1 -artifact_prefix="$build/findings/$t-" >"$log" 2>&1; then
     status=ok
   else

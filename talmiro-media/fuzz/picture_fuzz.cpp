@@ -35,7 +35,6 @@ namespace {
 using u128 = unsigned __int128;
 
 constexpr std::size_t kMaxPlane = std::size_t{1} << 20;
-constexpr std::uint32_t kMinEncoderWidth = 16;
 
 // `len` bytes that end where an inaccessible page begins.
 class GuardedBytes {
@@ -162,10 +161,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     FUZZ_CHECK(pic.fits() == expected);
     if (!expected || pic.width == 0 || pic.height == 0) return 0;
     if (pic.width > 4096 || pic.height > 4096 || u128{pic.width} * pic.height > kMaxPlane) return 0;
-    // The encoder opens at widths of 16 and more only. Below 8 pixels libswscale's over-read
-    // past the last rows is longer than the padded rows the conversion gives it, so narrower
-    // packed pictures are left out until fill_frame pads by bytes rather than rows.
-    if (!pic.format.is_yuv420() && pic.width < kMinEncoderWidth) return 0;
 
     ffmpeg_init();
     auto frame = alloc_input_frame(codec, pic.width, pic.height);

@@ -94,13 +94,20 @@ Result<bool> scale_packed(AVFrame& frame, PackedScaler& scaler, const RawImage& 
     const int height = static_cast<int>(picture.height);
     // libswscale's packed-RGB readers fetch pixels in groups and read up to 45 bytes past a
     // row's last pixel. Inside the picture that lands in the next row; after the last row it
-    // would leave the caller's buffer unless the buffer runs on. Without that much to spare,
-    // the last rows are converted from a padded copy and the rest in place; the copy starts on
-    // an even row, so that no chroma row is split between the two.
-    const std::size_t end = (picture.height - 1) * stride + row_bytes;
-    const bool copy_tail = picture.planes[0].size() < end + kSwscaleOverread;
-    const int tail = !copy_tail ? 0 : height % 2 == 0 ? 2 : std::min(height, 3);
-    const int head = height - tail;
+    // would leave the caller's buffer unless the buffer runs on. The rows whose over-read
+    // would leave it are converted from a padded copy and the rest in place; the copy starts
+    // on an even row, so that no chroma row is split between the two.
+    const std::size_t size = picture.planes[0].size();
+    const auto room_after = [&](int rows) {
+        const std::size_t last = (static_cast<std::size_t>(rows) - 1) * stride + row_bytes;
+        return size >= last + kSwscaleOverread;
+    };
+    int head = height;
+    if (height > 0 && !room_after(head)) {
+        head = std::max(height % 2 == 0 ? height - 2 : height - 3, 0);
+        while (head > 0 && !room_after(head)) head -= 2;
+    }
+    const int tail = height - head;
     int rows = 0;
     if (head > 0) {
         const std::uint8_t* const src[4] = {base, nullptr, nullptr, nullptr};

@@ -250,7 +250,7 @@ class PackedAtBufferEnd
 TEST_P(PackedAtBufferEnd, LastRowsAreNotReadPastTheBuffer) {
     const auto [format, codec] = GetParam();
     for (const auto& [w, h] : {std::pair{18u, 16u}, std::pair{30u, 5u}, std::pair{642u, 2u},
-                              std::pair{7u, 1u}}) {
+                              std::pair{7u, 1u}, std::pair{1u, 4u}, std::pair{3u, 9u}}) {
         const Source src = make_source(format, w, h, 0);
         const GuardedPicture guarded(src.bytes[0]);
         RawImage at_end = src.raw;
