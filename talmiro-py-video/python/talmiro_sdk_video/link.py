@@ -185,7 +185,9 @@ def run_link(cfg: LinkConfig, save: BinaryIO | None = None,
     latency: list[float] = []
     psnrs: list[tuple[float, int, bool]] = []
     recovery_frames: list[int] = []
-    loss_started: int | None = None       # frame index of the first loss not yet recovered
+    # A loss episode runs from a loss to the first picture no loss has touched; losses inside it
+    # extend it, and its recovery is counted from the last of them.
+    last_loss: int | None = None
     losses = 0
     lost = 0
     access_units = 0
@@ -231,9 +233,9 @@ def run_link(cfg: LinkConfig, save: BinaryIO | None = None,
                 lossless[pic.t_us] = pic.y.tobytes()
             if channel.lost():
                 lost += 1
-                if loss_started is None:
-                    loss_started = n
+                if last_loss is None:
                     losses += 1
+                last_loss = n
                 continue
             t0 = time.perf_counter_ns()
             try:
@@ -260,9 +262,9 @@ def run_link(cfg: LinkConfig, save: BinaryIO | None = None,
                     recovering_pictures += 1
                 if damaged:
                     damaged_pictures += 1
-                elif loss_started is not None:
-                    recovery_frames.append(n - loss_started)
-                    loss_started = None
+                elif last_loss is not None:
+                    recovery_frames.append(n - last_loss)
+                    last_loss = None
                 if index is None:
                     continue
                 reference = pattern.frame(index, pic.t_us)
@@ -299,7 +301,7 @@ def run_link(cfg: LinkConfig, save: BinaryIO | None = None,
         idr_requests=stats["idr_requests"], resets=resets,
         starts=dstats["sync"]["starts"], recovery_starts=dstats["sync"]["starts_at_recovery"],
         losses=losses, recovery_frames=recovery_frames,
-        unrecovered=1 if loss_started is not None else 0, worst_frame=worst_frame)
+        unrecovered=1 if last_loss is not None else 0, worst_frame=worst_frame)
     encoder.close()
     decoder.close()
     reference_decoder.close()
@@ -334,5 +336,5 @@ def format_summary(s: LinkSummary) -> Iterator[str]:
     rec_text = (f"mean {statistics.fmean(rec):.1f}, max {max(rec)} frames" if rec else "-")
     yield (f"IDR requests {s.idr_requests}, resets {s.resets}, starts {s.starts} "
            f"({s.recovery_starts} at recovery points)")
-    yield (f"losses {s.losses}, recovered {len(rec)} ({rec_text})"
+    yield (f"loss episodes {s.losses}, recovered {len(rec)} ({rec_text} after the last loss)"
            + (", 1 not yet recovered at the end" if s.unrecovered else ""))
