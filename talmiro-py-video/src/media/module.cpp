@@ -6,6 +6,7 @@
 #include "args.hpp"
 #include "classes.hpp"
 #include "errors.hpp"
+#include "values.hpp"
 #include "talmiro_media/ffmpeg_util.hpp"
 
 namespace talmiro_py {
@@ -26,8 +27,7 @@ PyObject* has_encoder(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObje
 PyObject* avcodec_version(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return guarded([&]() -> PyObject* {
         if (!read_args("avcodec_version", {}, args, nargs, kwnames)) return nullptr;
-        const std::string v = talmiro_media::version_string();
-        return PyUnicode_FromStringAndSize(v.data(), static_cast<Py_ssize_t>(v.size()));
+        return str_of(talmiro_media::version_string());
     });
 }
 

@@ -15,6 +15,7 @@
 #include "errors.hpp"
 #include "locks.hpp"
 #include "py_image.hpp"
+#include "values.hpp"
 #include "talmiro_media/decode.hpp"
 
 namespace talmiro_py {
@@ -37,13 +38,9 @@ struct Decoder {
 
 Decoder& decoder_of(PyObject* self) noexcept { return unbox<Decoder>(self); }
 
-PyObject* text(std::string_view s) {
-    return PyUnicode_FromStringAndSize(s.data(), static_cast<Py_ssize_t>(s.size()));
-}
-
 PyObject* signal_text(std::optional<SyncSignal> signal) {
     if (!signal) Py_RETURN_NONE;
-    return text(talmiro_media::sync_signal_name(*signal));
+    return str_of(talmiro_media::sync_signal_name(*signal));
 }
 
 // Pictures, or absent when the decoder was closed.
@@ -155,7 +152,7 @@ PyObject* decoder_state(PyObject* self, void*) {
             if (!d.core) return "closed";
             return talmiro_media::sync_state_name(d.core->sync().state());
         });
-        return text(name);
+        return str_of(name);
     });
 }
 
@@ -171,21 +168,8 @@ PyObject* decoder_param_sets(PyObject* self, PyObject* const* args, Py_ssize_t n
                 return d.core->sync().param_sets();
             });
         if (!sets) Py_RETURN_NONE;
-        return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(sets->data()),
-                                         static_cast<Py_ssize_t>(sets->size()));
+        return bytes_of(*sets);
     });
-}
-
-// Adds `key` -> `value` to `dict`, taking over `value`; false with an exception set.
-bool put(PyObject* dict, const char* key, PyObject* value) {
-    if (!value) return false;
-    const int rc = PyDict_SetItemString(dict, key, value);
-    Py_DECREF(value);
-    return rc == 0;
-}
-
-bool put_count(PyObject* dict, const char* key, std::uint64_t value) {
-    return put(dict, key, PyLong_FromUnsignedLongLong(value));
 }
 
 struct StatsSnapshot {
@@ -198,14 +182,14 @@ struct StatsSnapshot {
 PyObject* stats_dict(const StatsSnapshot& s) {
     PyObject* sync = PyDict_New();
     if (!sync) return nullptr;
-    const bool sync_ok = put_count(sync, "frames", s.sync.frames) &&
-                         put_count(sync, "dropped", s.sync.dropped) &&
-                         put_count(sync, "fed", s.sync.fed) &&
-                         put_count(sync, "output", s.sync.output) &&
-                         put_count(sync, "starts", s.sync.starts) &&
-                         put_count(sync, "starts_at_recovery", s.sync.starts_at_recovery) &&
-                         put_count(sync, "resets", s.sync.resets) &&
-                         put_count(sync, "idr_requests", s.sync.idr_requests);
+    const bool sync_ok = dict_put_count(sync, "frames", s.sync.frames) &&
+                         dict_put_count(sync, "dropped", s.sync.dropped) &&
+                         dict_put_count(sync, "fed", s.sync.fed) &&
+                         dict_put_count(sync, "output", s.sync.output) &&
+                         dict_put_count(sync, "starts", s.sync.starts) &&
+                         dict_put_count(sync, "starts_at_recovery", s.sync.starts_at_recovery) &&
+                         dict_put_count(sync, "resets", s.sync.resets) &&
+                         dict_put_count(sync, "idr_requests", s.sync.idr_requests);
     if (!sync_ok) {
         Py_DECREF(sync);
         return nullptr;
@@ -215,14 +199,14 @@ PyObject* stats_dict(const StatsSnapshot& s) {
         Py_DECREF(sync);
         return nullptr;
     }
-    const bool ok = put_count(dict, "fed", s.decoder.fed) &&
-                    put_count(dict, "images", s.decoder.images) &&
-                    put_count(dict, "errors", s.decoder.errors) &&
-                    put_count(dict, "resets", s.decoder.resets) &&
-                    put_count(dict, "recovering", s.decoder.recovering) &&
-                    put(dict, "sync", sync) &&
-                    put(dict, "state", text(talmiro_media::sync_state_name(s.state))) &&
-                    put_count(dict, "fed_since_output", s.fed_since_output);
+    const bool ok = dict_put_count(dict, "fed", s.decoder.fed) &&
+                    dict_put_count(dict, "images", s.decoder.images) &&
+                    dict_put_count(dict, "errors", s.decoder.errors) &&
+                    dict_put_count(dict, "resets", s.decoder.resets) &&
+                    dict_put_count(dict, "recovering", s.decoder.recovering) &&
+                    dict_put(dict, "sync", sync) &&
+                    dict_put(dict, "state", str_of(talmiro_media::sync_state_name(s.state))) &&
+                    dict_put_count(dict, "fed_since_output", s.fed_since_output);
     if (!ok) {
         Py_DECREF(dict);
         return nullptr;
@@ -244,7 +228,7 @@ PyObject* decoder_stats(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
             });
         if (snapshot) return stats_dict(*snapshot);
         PyObject* closed = PyDict_New();
-        if (!closed || !put(closed, "state", text("closed"))) {
+        if (!closed || !dict_put(closed, "state", str_of("closed"))) {
             Py_XDECREF(closed);
             return nullptr;
         }

@@ -16,6 +16,7 @@
 #include "errors.hpp"
 #include "locks.hpp"
 #include "picture_args.hpp"
+#include "values.hpp"
 #include "talmiro_media/encode.hpp"
 
 namespace talmiro_py {
@@ -85,11 +86,6 @@ bool text_of(PyObject* str, std::optional<std::string>& out) {
     if (!s) return false;
     out.emplace(s, static_cast<std::size_t>(len));
     return true;
-}
-
-PyObject* bytes_of(std::span<const std::uint8_t> data) {
-    return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(data.data()),
-                                     static_cast<Py_ssize_t>(data.size()));
 }
 
 PyObject* bool_of(bool v) noexcept { return v ? Py_True : Py_False; }
@@ -197,10 +193,6 @@ PyObject* get_gop(PyObject* self, void*) {
     return guarded([&] {
         return PyLong_FromUnsignedLong(talmiro_media::encoder_gop(self_of(self).cfg));
     });
-}
-
-PyObject* str_of(std::string_view text) {
-    return PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
 }
 
 PyObject* get_backend(PyObject* self, void*) {
@@ -314,14 +306,6 @@ PyObject* timings(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObj
     });
 }
 
-// Sets `key` of `dict` to `value`, taking the reference; false with an exception set.
-bool set_item(PyObject* dict, const char* key, PyObject* value) {
-    if (!value) return false;
-    const bool ok = PyDict_SetItemString(dict, key, value) == 0;
-    Py_DECREF(value);
-    return ok;
-}
-
 PyObject* stats(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return guarded([&]() -> PyObject* {
         if (!read_args("stats", {}, args, nargs, kwnames)) return nullptr;
@@ -347,9 +331,9 @@ PyObject* stats(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObjec
         if (!dict) return nullptr;
         bool ok = true;
         for (const auto& [key, value] : counters)
-            ok = ok && set_item(dict, key, PyLong_FromUnsignedLongLong(value));
-        ok = ok && set_item(dict, "backend", str_of(talmiro_media::backend_name(enc.backend))) &&
-             set_item(dict, "pixel_format", str_of(enc.input.name()));
+            ok = ok && dict_put_count(dict, key, value);
+        ok = ok && dict_put(dict, "backend", str_of(talmiro_media::backend_name(enc.backend))) &&
+             dict_put(dict, "pixel_format", str_of(enc.input.name()));
         if (!ok) {
             Py_DECREF(dict);
             return nullptr;

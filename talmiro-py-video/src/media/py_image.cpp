@@ -12,6 +12,7 @@
 #include "box.hpp"
 #include "classes.hpp"
 #include "errors.hpp"
+#include "values.hpp"
 
 namespace talmiro_py {
 
@@ -40,11 +41,6 @@ struct PlaneData {
 };
 
 const talmiro_media::Image& core(PyObject* self) noexcept { return *unbox<SharedImage>(self); }
-
-PyObject* bytes_of(std::span<const std::uint8_t> data) {
-    return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(data.data()),
-                                     static_cast<Py_ssize_t>(data.size()));
-}
 
 // ---- Plane ----
 
@@ -225,7 +221,7 @@ PyObject* image_repr(PyObject* self) {
                                  std::to_string(img.height) + " i420, t_us=" +
                                  std::to_string(img.t_us) + ", recovering=" +
                                  (img.recovering ? "true" : "false") + ")";
-        return PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
+        return str_of(text);
     });
 }
 
