@@ -31,7 +31,7 @@ tmp=$(mktemp -d)
 trap 'rm -rf "$tmp"' EXIT
 "$PYTHON" -m venv "$tmp/venv"
 py=$tmp/venv/bin/python
-pip_install() { "$py" -m pip install -q --disable-pip-version-check "$@" 2>&1 | grep -v '^WARNING: Location' >&2 || true; }
+pip_install() { "$py" -m pip install -q --disable-pip-version-check "$@" >&2 || fail "pip install $*"; }
 pip_install "$wheel"
 "$py" -c 'import talmiro_sdk_video' 2>/dev/null ||
   { "$py" -c 'import talmiro_sdk_video'; fail "the installed wheel does not import"; }

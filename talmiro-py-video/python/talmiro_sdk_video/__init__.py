@@ -26,5 +26,4 @@ __version__ = "0.1.0"
 PIXEL_FORMATS = ("i420", "nv12", "rgb24", "bgr24", "rgba", "bgra")
 
 __all__ = ["H264Encoder", "H264Decoder", "TestPattern", "Image", "Plane", "MediaError", "psnr",
-           "buffer_address", "has_encoder", "avcodec_version", "set_ffmpeg_log_level",
-           "PIXEL_FORMATS"]
+           "buffer_address", "has_encoder", "avcodec_version", "set_ffmpeg_log_level"]
