@@ -16,7 +16,7 @@ template <typename T>
 struct Box {
     PyObject_HEAD
     // The object's weak references (null while there are none), found by the interpreter
-    // through the type's __weaklistoffset__ member (box_members).
+    // through the type's __weaklistoffset__ member (weakref_members).
     PyObject* weakrefs;
     T value;
 };
@@ -29,7 +29,7 @@ struct BoxHead {
 inline constexpr Py_ssize_t kWeakrefsOffset = offsetof(BoxHead, weakrefs);
 
 // The Py_tp_members of a class whose objects can be weakly referenced.
-inline PyMemberDef box_members[] = {
+inline PyMemberDef weakref_members[] = {
     {"__weaklistoffset__", T_PYSSIZET, kWeakrefsOffset, READONLY, nullptr},
     {nullptr, 0, 0, 0, nullptr},
 };

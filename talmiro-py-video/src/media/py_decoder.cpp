@@ -301,7 +301,7 @@ PyType_Slot slots[] = {
     {Py_tp_dealloc, reinterpret_cast<void*>(box_dealloc<Decoder>)},
     {Py_tp_methods, methods},
     {Py_tp_getset, getset},
-    {Py_tp_members, box_members},
+    {Py_tp_members, weakref_members},
     {Py_tp_repr, reinterpret_cast<void*>(decoder_repr)},
     {0, nullptr},
 };

@@ -438,7 +438,7 @@ PyType_Slot encoder_slots[] = {
     {Py_tp_dealloc, reinterpret_cast<void*>(box_dealloc<EncoderObject>)},
     {Py_tp_getset, encoder_getset},
     {Py_tp_methods, encoder_methods},
-    {Py_tp_members, box_members},
+    {Py_tp_members, weakref_members},
     {Py_tp_repr, reinterpret_cast<void*>(encoder_repr)},
     {0, nullptr},
 };

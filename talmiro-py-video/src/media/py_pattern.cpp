@@ -177,7 +177,7 @@ PyType_Slot pattern_slots[] = {
     {Py_tp_dealloc, reinterpret_cast<void*>(box_dealloc<PatternState>)},
     {Py_tp_getset, pattern_getset},
     {Py_tp_methods, pattern_methods},
-    {Py_tp_members, box_members},
+    {Py_tp_members, weakref_members},
     {Py_tp_repr, reinterpret_cast<void*>(pattern_repr)},
     {0, nullptr},
 };
