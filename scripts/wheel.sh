@@ -36,8 +36,9 @@ built=("$raw"/talmiro_sdk_video-*-cp311-abi3-linux_x86_64.whl)
 [ -f "${built[0]}" ] || { log "error: pip wheel made no cp311-abi3 wheel"; exit 1; }
 
 rm -f dist/talmiro_sdk_video-*-cp311-abi3-*.whl
-# Everything the module needs is inside the wheel already, so auditwheel grafts nothing: it
-# checks the libraries against the manylinux policies and sets the tag.
+# Everything the module needs is inside the wheel already (auditwheel would graft whatever
+# was missing into talmiro_sdk_video.libs); auditwheel checks the libraries against the
+# manylinux policies and sets the tag.
 auditwheel repair -w dist "${built[0]}" >&2
 wheel=(dist/talmiro_sdk_video-*-cp311-abi3-manylinux*.whl)
 [ -f "${wheel[0]}" ] || { log "error: auditwheel made no manylinux wheel"; exit 1; }
