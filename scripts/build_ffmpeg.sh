@@ -70,7 +70,31 @@ Put the tarball into a directory and set TALMIRO_VENDOR_DIR to it, or copy it to
 
 key=$(printf '%s\n' "$FFMPEG_VERSION" "$NVHDR_VERSION" "${CONFIGURE_OPTS[@]}" | sha256sum | cut -c1-12)
 PREFIX=$CACHE_DIR/ffmpeg-$FFMPEG_VERSION-$key
+# FFmpeg's license texts, which travel with the libraries wherever they are bundled (the build
+# uses --enable-gpl, so GPLv2 applies).
+LICENSES=$PREFIX/share/licenses/ffmpeg
+LICENSE_FILES=(LICENSE.md COPYING.GPLv2 COPYING.LGPLv2.1)
+
+install_licenses() {
+  local tmp
+  tmp=$(mktemp -d "$PREFIX/.licenses.XXXXXX")
+  chmod 755 "$tmp"
+  tar -C "$tmp" --strip-components=1 --no-same-owner -xf "$1" "${LICENSE_FILES[@]/#/ffmpeg-$FFMPEG_VERSION/}"
+  mkdir -p "$(dirname "$LICENSES")"
+  rm -rf "$LICENSES"
+  mv "$tmp" "$LICENSES"
+}
+
 if [ -f "$PREFIX/.complete" ]; then
+  # A build made before the license texts were kept gets them from the tarball when it is at
+  # hand; only bundling the libraries (scripts/wheel.sh) needs them.
+  if [ ! -f "$LICENSES/LICENSE.md" ]; then
+    if ff_tar=$(fetch "$FFMPEG_TARBALL" "$FFMPEG_SHA256" "$FFMPEG_URL"); then
+      install_licenses "$ff_tar"
+    else
+      log "warning: FFmpeg's license texts are missing from $PREFIX"
+    fi
+  fi
   echo "$PREFIX"
   exit 0
 fi
@@ -104,5 +128,6 @@ rm -rf "$PREFIX"
 for lib in "$PREFIX"/lib/lib*.so.*.*.*; do
   patchelf --set-rpath '$ORIGIN' "$lib"
 done
+install_licenses "$ff_tar"
 touch "$PREFIX/.complete"
 echo "$PREFIX"

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # The tests: the media core's C++ tests (GoogleTest through ctest), the fuzz targets and the
 # sanitizer and memcheck runs, then the module's Python tests (pytest) against the package
-# installed in .venv, not the build tree.
+# installed in .venv, not the build tree, and last the wheel installed into a fresh virtual
+# environment with the system's libx264 hidden.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/setup.sh
@@ -19,5 +20,6 @@ bash scripts/sanitize.sh
 bash scripts/valgrind.sh
 
 # From a directory outside the sources, so only the installed package can be imported.
-cd talmiro-py-video/tests
-python -m pytest -q -p no:cacheprovider .
+(cd talmiro-py-video/tests && python -m pytest -q -p no:cacheprovider .)
+
+bash scripts/test_wheel.sh

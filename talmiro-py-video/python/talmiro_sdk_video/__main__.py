@@ -11,7 +11,7 @@ import json
 import sys
 from typing import Sequence
 
-from . import _codec
+from . import PIXEL_FORMATS, _codec
 
 
 class UsageError(Exception):
@@ -39,8 +39,6 @@ class _Parser(argparse.ArgumentParser):
 
 
 def _build_parser() -> argparse.ArgumentParser:
-    from .link import PIXEL_FORMATS
-
     parser = _Parser(prog="python -m talmiro_sdk_video",
                      description="Low-latency H.264 link check: encoder, lossy channel, decoder.")
     sub = parser.add_subparsers(dest="command")
@@ -143,7 +141,12 @@ def _snapshot(path: str, pair) -> None:
 
 
 def _link(args: argparse.Namespace) -> int:
-    from .link import LinkConfig, format_summary, run_link
+    try:
+        from .link import LinkConfig, format_summary, run_link
+    except ModuleNotFoundError as err:
+        if err.name != "numpy":
+            raise
+        raise UsageError("link needs NumPy: pip install 'talmiro-sdk-video[demo]'") from None
 
     width, height = args.size
     for name, value in (("--fps", args.fps), ("--frames", args.frames), ("--bitrate", args.bitrate),

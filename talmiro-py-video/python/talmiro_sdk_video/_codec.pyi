@@ -1,6 +1,7 @@
 """Type stubs for the compiled codec module `talmiro_sdk_video._codec`."""
 
-from typing import Self, final
+from types import TracebackType
+from typing import Literal, Self, TypeAlias, TypedDict, final, type_check_only
 
 from typing_extensions import Buffer
 
@@ -10,7 +11,60 @@ __all__ = ["MediaError", "Image", "Plane", "H264Encoder", "H264Decoder", "TestPa
 class MediaError(Exception):
     """the codec refused: bad picture, unsupported configuration, or a libavcodec error"""
 
-AccessUnitTuple = tuple[bytes, int, bool, bool, bool, int]
+# The fixed sets of texts the module takes and gives.
+PixelFormat: TypeAlias = Literal["i420", "nv12", "rgb24", "bgr24", "rgba", "bgra"]
+BackendChoice: TypeAlias = Literal["auto", "x264", "libx264", "nvenc", "h264_nvenc"]
+Backend: TypeAlias = Literal["x264", "nvenc"]
+SyncState: TypeAlias = Literal["waiting", "primed", "streaming"]
+Signal: TypeAlias = Literal["request_idr", "reset"]
+
+# One access unit out of the encoder: (data, t_us, key, config, recovery, encoded_us).
+AccessUnitTuple: TypeAlias = tuple[bytes, int, bool, bool, bool, int]
+
+@type_check_only
+class EncoderStats(TypedDict):
+    frames_in: int
+    frames_out: int
+    bytes: int
+    idr: int
+    recovery: int
+    reinserted: int
+    forced_idr: int
+    bitrate_changes: int
+    converted: int
+    convert_us: int
+    encode_us: int
+    idr_requests: int
+    backend: Backend
+    pixel_format: PixelFormat
+
+@type_check_only
+class SyncStats(TypedDict):
+    frames: int
+    dropped: int
+    fed: int
+    output: int
+    starts: int
+    starts_at_recovery: int
+    resets: int
+    idr_requests: int
+    losses: int
+
+@type_check_only
+class DecoderStats(TypedDict):
+    fed: int
+    images: int
+    errors: int
+    resets: int
+    recovering: int
+    sync: SyncStats
+    state: SyncState
+    fed_since_output: int
+
+# What `H264Decoder.stats()` gives once the decoder is closed.
+@type_check_only
+class ClosedDecoderStats(TypedDict):
+    state: Literal["closed"]
 
 @final
 class Image:
@@ -23,7 +77,7 @@ class Image:
     @property
     def recovering(self) -> bool: ...
     @property
-    def format(self) -> str: ...
+    def format(self) -> Literal["i420"]: ...
     @property
     def y(self) -> Plane: ...
     @property
@@ -58,8 +112,8 @@ class H264Encoder:
         bitrate_kbps: int = 2000,
         intra_refresh: bool = True,
         keyframe_interval: int = 0,
-        backend: str = "auto",
-        pixel_format: str = "i420",
+        backend: BackendChoice = "auto",
+        pixel_format: PixelFormat = "i420",
         preset: str | None = None,
         tune: str | None = None,
     ) -> Self: ...
@@ -76,9 +130,9 @@ class H264Encoder:
     @property
     def gop(self) -> int: ...
     @property
-    def backend(self) -> str: ...
+    def backend(self) -> Backend: ...
     @property
-    def pixel_format(self) -> str: ...
+    def pixel_format(self) -> PixelFormat: ...
     @property
     def frame_size(self) -> int: ...
     @property
@@ -89,8 +143,13 @@ class H264Encoder:
     def request_idr(self) -> None: ...
     def set_bitrate_kbps(self, kbps: int) -> None: ...
     def param_sets(self) -> bytes | None: ...
-    def stats(self) -> dict[str, int | str]: ...
+    def stats(self) -> EncoderStats: ...
     def timings(self) -> tuple[int, int]: ...
+    def __enter__(self) -> Self: ...
+    def __exit__(
+        self, exc_type: type[BaseException] | None, exc_value: BaseException | None,
+        traceback: TracebackType | None,
+    ) -> Literal[False]: ...
 
 @final
 class H264Decoder:
@@ -105,16 +164,24 @@ class H264Decoder:
     def decode(self, data: bytes, t_us: int = 0, key: bool = False, config: bool = False, recovery: bool = False) -> list[Image]: ...
     def flush(self) -> list[Image]: ...
     def close(self) -> None: ...
-    def take_signal(self) -> str | None: ...
-    def signal(self) -> str | None: ...
+    def take_signal(self) -> Signal | None: ...
+    def signal(self) -> Signal | None: ...
     @property
-    def state(self) -> str: ...
+    def state(self) -> SyncState | Literal["closed"]: ...
     def param_sets(self) -> bytes | None: ...
-    def stats(self) -> dict[str, int | str | dict[str, int]]: ...
+    def stats(self) -> DecoderStats | ClosedDecoderStats: ...
+    def __enter__(self) -> Self: ...
+    def __exit__(
+        self, exc_type: type[BaseException] | None, exc_value: BaseException | None,
+        traceback: TracebackType | None,
+    ) -> Literal[False]: ...
 
 @final
 class TestPattern:
-    def __new__(cls, width: int, height: int, fps: int = 30, pixel_format: str = "i420", speed: int = 4) -> Self: ...
+    def __new__(
+        cls, width: int, height: int, fps: int = 30, pixel_format: Literal["i420", "nv12"] = "i420",
+        speed: int = 4,
+    ) -> Self: ...
     @property
     def width(self) -> int: ...
     @property

@@ -17,9 +17,7 @@ from typing import BinaryIO
 
 import numpy as np
 
-from . import _codec
-
-PIXEL_FORMATS = ("i420", "nv12", "rgb24", "bgr24", "rgba", "bgra")
+from . import PIXEL_FORMATS, _codec
 
 
 @dataclasses.dataclass(frozen=True)

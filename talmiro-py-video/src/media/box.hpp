@@ -4,6 +4,9 @@
 
 #include "py.hpp"
 
+#include <structmember.h>
+
+#include <cstddef>
 #include <memory>
 #include <utility>
 
@@ -12,7 +15,23 @@ namespace talmiro_py {
 template <typename T>
 struct Box {
     PyObject_HEAD
+    // The object's weak references (null while there are none), found by the interpreter
+    // through the type's __weaklistoffset__ member (weakref_members).
+    PyObject* weakrefs;
     T value;
+};
+
+// `weakrefs` follows the object header in every Box, whatever T is.
+struct BoxHead {
+    PyObject_HEAD
+    PyObject* weakrefs;
+};
+inline constexpr Py_ssize_t kWeakrefsOffset = offsetof(BoxHead, weakrefs);
+
+// The Py_tp_members of a class whose objects can be weakly referenced.
+inline PyMemberDef weakref_members[] = {
+    {"__weaklistoffset__", T_PYSSIZET, kWeakrefsOffset, READONLY, nullptr},
+    {nullptr, 0, 0, 0, nullptr},
 };
 
 template <typename T>
@@ -42,6 +61,7 @@ PyObject* box_new(PyTypeObject* type, A&&... args) {
 template <typename T>
 void box_dealloc(PyObject* self) {
     PyTypeObject* type = Py_TYPE(self);
+    if (reinterpret_cast<Box<T>*>(self)->weakrefs) PyObject_ClearWeakRefs(self);
     std::destroy_at(&unbox<T>(self));
     auto free_fn = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
     free_fn(self);

@@ -5,6 +5,7 @@
 #include <mutex>
 #include <optional>
 #include <span>
+#include <string>
 #include <string_view>
 #include <utility>
 #include <vector>
@@ -14,6 +15,7 @@
 #include "classes.hpp"
 #include "errors.hpp"
 #include "locks.hpp"
+#include "protocols.hpp"
 #include "py_image.hpp"
 #include "values.hpp"
 #include "talmiro_media/decode.hpp"
@@ -236,6 +238,18 @@ PyObject* decoder_stats(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
     });
 }
 
+// "H264Decoder(state=streaming)", or "H264Decoder(closed)".
+PyObject* decoder_repr(PyObject* self) {
+    return guarded([&]() -> PyObject* {
+        Decoder& d = decoder_of(self);
+        const std::string_view state = locked(d.mutex, [&]() -> std::string_view {
+            if (!d.core) return {};
+            return talmiro_media::sync_state_name(d.core->sync().state());
+        });
+        return repr_of(self, state.empty() ? std::string("closed") : "state=" + std::string(state));
+    });
+}
+
 PyMethodDef methods[] = {
     fast_method("decode", decoder_decode,
                 "decode($self, data, t_us=0, key=False, config=False, recovery=False)\n--\n\n"
@@ -259,6 +273,8 @@ PyMethodDef methods[] = {
                 "stats($self)\n--\n\nDecoder counters (`fed`, `images`, `errors`, `resets`, "
                 "`recovering`), the policy's\n(`sync.frames/dropped/fed/output/starts/"
                 "starts_at_recovery/resets/idr_requests`),\n`state` and `fed_since_output`."),
+    enter_method(),
+    exit_method(),
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -285,6 +301,8 @@ PyType_Slot slots[] = {
     {Py_tp_dealloc, reinterpret_cast<void*>(box_dealloc<Decoder>)},
     {Py_tp_methods, methods},
     {Py_tp_getset, getset},
+    {Py_tp_members, weakref_members},
+    {Py_tp_repr, reinterpret_cast<void*>(decoder_repr)},
     {0, nullptr},
 };
 

@@ -16,6 +16,7 @@
 #include "errors.hpp"
 #include "locks.hpp"
 #include "picture_args.hpp"
+#include "protocols.hpp"
 #include "values.hpp"
 #include "talmiro_media/encode.hpp"
 
@@ -342,6 +343,19 @@ PyObject* stats(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObjec
     });
 }
 
+// "H264Encoder(640x480 i420, backend=x264)", with ", closed" once closed.
+PyObject* encoder_repr(PyObject* self) {
+    return guarded([&]() -> PyObject* {
+        EncoderObject& enc = self_of(self);
+        const bool open = locked(enc.mutex, [&] { return enc.encoder.has_value(); });
+        std::string facts = std::to_string(enc.cfg.width) + "x" + std::to_string(enc.cfg.height) +
+                            " " + std::string(enc.input.name()) + ", backend=" +
+                            std::string(talmiro_media::backend_name(enc.backend));
+        if (!open) facts += ", closed";
+        return repr_of(self, facts);
+    });
+}
+
 // ---- the type ----
 
 PyGetSetDef encoder_getset[] = {
@@ -402,6 +416,8 @@ PyMethodDef encoder_methods[] = {
     fast_method("timings", timings,
                 "timings($self)\n--\n\n`(convert_us, encode_us)` cumulative, cheap enough to "
                 "read once per frame (one lock, no dict)."),
+    enter_method(),
+    exit_method(),
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -422,6 +438,8 @@ PyType_Slot encoder_slots[] = {
     {Py_tp_dealloc, reinterpret_cast<void*>(box_dealloc<EncoderObject>)},
     {Py_tp_getset, encoder_getset},
     {Py_tp_methods, encoder_methods},
+    {Py_tp_members, weakref_members},
+    {Py_tp_repr, reinterpret_cast<void*>(encoder_repr)},
     {0, nullptr},
 };
 

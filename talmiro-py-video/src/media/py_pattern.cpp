@@ -15,6 +15,7 @@
 #include "errors.hpp"
 #include "locks.hpp"
 #include "picture_args.hpp"
+#include "protocols.hpp"
 #include "py_image.hpp"
 #include "talmiro_media/capture.hpp"
 
@@ -134,6 +135,18 @@ PyObject* pattern_position(PyObject* self, void*) {
     });
 }
 
+// "TestPattern(640x480 i420, fps=30)".
+PyObject* pattern_repr(PyObject* self) {
+    return guarded([&]() -> PyObject* {
+        PatternState& s = state(self);
+        const std::string facts = locked(s.mutex, [&] {
+            return std::to_string(s.pattern.width()) + "x" + std::to_string(s.pattern.height()) +
+                   " " + std::string(s.pattern.format().name());
+        });
+        return repr_of(self, facts + ", fps=" + std::to_string(s.fps));
+    });
+}
+
 PyGetSetDef pattern_getset[] = {
     {"width", pattern_width, nullptr, nullptr, nullptr},
     {"height", pattern_height, nullptr, nullptr, nullptr},
@@ -164,6 +177,8 @@ PyType_Slot pattern_slots[] = {
     {Py_tp_dealloc, reinterpret_cast<void*>(box_dealloc<PatternState>)},
     {Py_tp_getset, pattern_getset},
     {Py_tp_methods, pattern_methods},
+    {Py_tp_members, weakref_members},
+    {Py_tp_repr, reinterpret_cast<void*>(pattern_repr)},
     {0, nullptr},
 };
 

@@ -1,0 +1,84 @@
+#!/usr/bin/env bash
+# The wheel as a user gets it: builds it (scripts/wheel.sh), installs it into a fresh virtual
+# environment and runs the package with the system's libx264 hidden, so that a library the
+# wheel fails to carry makes the import fail. First without NumPy (`info`, `--help`, and
+# `link` saying what to install), then a short `link --json` with the demo extra.
+#
+# Hiding needs a mount namespace: `unshare -m` as root, `unshare -rm` otherwise. Where neither
+# works the test is skipped, except under CI (CI=true), where that is a failure.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+fail() { echo "test_wheel: FAILED: $*" >&2; exit 1; }
+PYTHON=${PYTHON:-python3}
+
+wheel=$PWD/$(bash scripts/wheel.sh | tail -n 1)
+[ -f "$wheel" ] || fail "scripts/wheel.sh gave no wheel"
+
+ldconfig=$(command -v ldconfig || echo /sbin/ldconfig)
+x264=$("$ldconfig" -p | awk '/libx264\.so\.[0-9]+ .*x86-64/ { print $NF; exit }')
+[ -n "$x264" ] || fail "no system libx264 to hide (ldconfig -p lists none)"
+x264=$(realpath "$x264")
+
+unshare_cmd=(unshare -m)
+[ "$(id -u)" -eq 0 ] || unshare_cmd=(unshare -rm)
+if ! "${unshare_cmd[@]}" mount --bind /dev/null "$x264" 2>/dev/null; then
+  [ "${CI:-}" = true ] && fail "cannot hide $x264 with ${unshare_cmd[*]} (run as root)"
+  echo "test_wheel: skipped: ${unshare_cmd[*]} cannot hide $x264" >&2
+  exit 0
+fi
+
+tmp=$(mktemp -d)
+trap 'rm -rf "$tmp"' EXIT
+"$PYTHON" -m venv "$tmp/venv"
+py=$tmp/venv/bin/python
+pip_install() { "$py" -m pip install -q --disable-pip-version-check "$@" >&2 || fail "pip install $*"; }
+pip_install "$wheel"
+"$py" -c 'import talmiro_sdk_video' 2>/dev/null ||
+  { "$py" -c 'import talmiro_sdk_video'; fail "the installed wheel does not import"; }
+
+# Runs a command from / with the system's libx264 replaced by an empty file.
+hidden() {
+  "${unshare_cmd[@]}" sh -ec 'mount --bind /dev/null "$0"; cd /; exec "$@"' "$x264" "$@"
+}
+
+hidden "$py" -c '
+import ctypes, sys
+try:
+    ctypes.CDLL(sys.argv[1])
+except OSError:
+    sys.exit(0)
+sys.exit("the system libx264 is still loadable")' "$x264" || fail "hiding $x264 did not work"
+
+# The codec libraries the process maps all come from the environment the wheel went into.
+hidden "$py" -c '
+import sys
+import talmiro_sdk_video as v
+v.H264Encoder(64, 48, backend="x264").close()
+libs = {line.split()[-1] for line in open("/proc/self/maps")
+        if any(n in line for n in ("libx264", "libavcodec", "libavutil", "libswscale"))}
+outside = sorted(p for p in libs if not p.startswith(sys.prefix + "/"))
+assert len(libs) == 4 and not outside, f"mapped {sorted(libs)}"
+' || fail "the module did not load its own libraries"
+
+hidden "$py" -c 'import numpy' 2>/dev/null && fail "NumPy is installed in the fresh environment"
+out=$(hidden "$py" -m talmiro_sdk_video info) || fail "info failed without NumPy"
+grep -q '^encoder libx264: yes$' <<<"$out" || fail "info: $out"
+grep -q '^backend auto opens: \(x264\|nvenc\)$' <<<"$out" || fail "info: $out"
+hidden "$py" -m talmiro_sdk_video --help >/dev/null || fail "--help failed without NumPy"
+if err=$(hidden "$py" -m talmiro_sdk_video link --frames 5 2>&1 >/dev/null); then
+  fail "link without NumPy succeeded"
+fi
+[ "$(wc -l <<<"$err")" -eq 1 ] && grep -qF "pip install 'talmiro-sdk-video[demo]'" <<<"$err" ||
+  fail "link without NumPy printed: $err"
+
+pip_install "$wheel[demo]"
+summary=$(hidden "$py" -m talmiro_sdk_video link --size 160x96 --frames 30 --loss 0.05 \
+  --seed 2 --no-progress --json) || fail "link --json with the demo extra failed"
+"$py" -c '
+import json, sys
+s = json.loads(sys.argv[1])
+assert s["frames_sent"] == 30 and s["lost"] > 0 and s["decoded"] > 15, s
+assert s["psnr_clean_min_db"] > 30, s
+' "$summary" || fail "link --json summary: $summary"
+echo "test_wheel: ok: $(basename "$wheel") runs with $x264 hidden" >&2
