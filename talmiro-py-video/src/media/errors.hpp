@@ -4,6 +4,8 @@
 
 #include "py.hpp"
 
+#include <cxxabi.h>
+
 #include <exception>
 #include <new>
 #include <string>
@@ -33,11 +35,15 @@ bool quote_text(PyObject* str, std::string& out);
 std::string take_error_text();
 
 // Runs `body` and turns any C++ exception that leaves it into a Python exception, so nothing
-// unwinds into the interpreter. `body` returns the Python result (null for an error).
+// unwinds into the interpreter. `body` returns the Python result (null for an error). The one
+// unwind let through is the thread's end while it waited for the interpreter lock (see
+// locks.hpp): it must reach the thread's start, so this is not noexcept.
 template <typename R, typename F>
-R guarded(R failed, F&& body) noexcept {
+R guarded(R failed, F&& body) {
     try {
         return body();
+    } catch (abi::__forced_unwind&) {
+        throw;
     } catch (const std::bad_alloc&) {
         PyErr_NoMemory();
     } catch (const std::exception& e) {
@@ -49,7 +55,7 @@ R guarded(R failed, F&& body) noexcept {
 }
 
 template <typename F>
-PyObject* guarded(F&& body) noexcept {
+PyObject* guarded(F&& body) {
     return guarded<PyObject*>(nullptr, std::forward<F>(body));
 }
 
