@@ -289,7 +289,7 @@ PyType_Slot slots[] = {
 };
 
 PyType_Spec spec = {"talmiro_sdk_video._codec.H264Decoder", sizeof(Box<Decoder>), 0,
-                    Py_TPFLAGS_DEFAULT, slots};
+                    kTypeFlags, slots};
 
 PyObject* g_type = nullptr;
 

@@ -426,7 +426,7 @@ PyType_Slot encoder_slots[] = {
 };
 
 PyType_Spec encoder_spec = {"talmiro_sdk_video._codec.H264Encoder", sizeof(Box<EncoderObject>),
-                            0, Py_TPFLAGS_DEFAULT, encoder_slots};
+                            0, kTypeFlags, encoder_slots};
 
 PyObject* g_encoder = nullptr;
 

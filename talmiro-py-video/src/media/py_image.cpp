@@ -136,7 +136,7 @@ PyType_Slot plane_slots[] = {
 };
 
 PyType_Spec plane_spec = {"talmiro_sdk_video._codec.Plane", sizeof(Box<PlaneData>), 0,
-                          Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION, plane_slots};
+                          kTypeFlags | Py_TPFLAGS_DISALLOW_INSTANTIATION, plane_slots};
 
 // ---- Image ----
 
@@ -264,7 +264,7 @@ PyType_Slot image_slots[] = {
 };
 
 PyType_Spec image_spec = {"talmiro_sdk_video._codec.Image", sizeof(Box<SharedImage>), 0,
-                          Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION, image_slots};
+                          kTypeFlags | Py_TPFLAGS_DISALLOW_INSTANTIATION, image_slots};
 
 }  // namespace
 
