@@ -56,17 +56,19 @@ PyObject* decoder_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     return guarded([&]() -> PyObject* {
         bool output_corrupt = true;
         talmiro_media::SyncConfig config;
+        std::uint64_t max_pixels = talmiro_media::kDefaultMaxPixels;
         if (!read_args("H264Decoder",
                        {param("output_corrupt", output_corrupt, Need::Optional),
                         param("stuck_frames", config.stuck_frames, Need::Optional),
                         param("wedged_frames", config.wedged_frames, Need::Optional),
                         param("recovery_silence_frames", config.recovery_silence_frames,
                               Need::Optional),
-                        param("start_at_recovery", config.start_at_recovery, Need::Optional)},
+                        param("start_at_recovery", config.start_at_recovery, Need::Optional),
+                        param("max_pixels", max_pixels, Need::Optional)},
                        args, kwargs))
             return nullptr;
         Result<H264Decoder> opened =
-            without_gil([&] { return H264Decoder::open(config, output_corrupt); });
+            without_gil([&] { return H264Decoder::open(config, output_corrupt, max_pixels); });
         if (!opened) return raise_media_error(opened.error());
         return box_new<Decoder>(type, std::move(*opened));
     });
@@ -272,11 +274,12 @@ PyGetSetDef getset[] = {
 
 constexpr const char* kDoc =
     "H264Decoder(output_corrupt=True, stuck_frames=10, wedged_frames=150, "
-    "recovery_silence_frames=60, start_at_recovery=True)\n--\n\n"
+    "recovery_silence_frames=60, start_at_recovery=True, max_pixels=9437184)\n--\n\n"
     "`talmiro_media::H264Decoder` for Python: the sync policy (`DecoderSync`) is inside, so a\n"
     "frame before a start point is dropped, a bare recovery point is primed with cached "
     "SPS/PPS,\nand `take_signal()` says when to call the publisher's `<topic>/idr` service or to "
-    "expect a\nreset. `decode` releases the GIL.";
+    "expect a\nreset. `decode` releases the GIL. A picture of more than `max_pixels` pixels "
+    "(default 4096x2304)\nis a libavcodec error.";
 
 PyType_Slot slots[] = {
     {Py_tp_doc, const_cast<char*>(kDoc)},
