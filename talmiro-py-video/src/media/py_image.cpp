@@ -88,6 +88,12 @@ int plane_getbuffer(PyObject* self, Py_buffer* view, int flags) {
             return -1;
         }
         auto& p = unbox<PlaneData>(self);
+        // The rows follow each other: Fortran order holds only for a single row or column.
+        if ((flags & PyBUF_F_CONTIGUOUS) == PyBUF_F_CONTIGUOUS && p.shape[0] > 1 &&
+            p.shape[1] > 1) {
+            PyErr_SetString(PyExc_BufferError, "decoded planes are not Fortran-contiguous");
+            return -1;
+        }
         const bool nd = (flags & PyBUF_ND) == PyBUF_ND;
         // The exporter's memory is never written through the view: it is exported read-only.
         view->buf = const_cast<std::uint8_t*>(p.bytes().data());
