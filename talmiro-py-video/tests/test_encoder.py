@@ -197,6 +197,8 @@ def test_access_unit_tuples():
     (lambda e: e.set_bitrate_kbps(0), ValueError, "bitrate must be > 0"),
     (lambda e: e.set_bitrate_kbps(-1), OverflowError, "'kbps' out of range"),
     (lambda e: e.set_bitrate_kbps(2**32), OverflowError, "unsigned 32-bit"),
+    (lambda e: e.set_bitrate_kbps(2147484), ValueError, "bitrate must be <= 2147483 kbps"),
+    (lambda e: e.set_bitrate_kbps(2**32 - 1), ValueError, "bitrate must be <= 2147483 kbps"),
     (lambda e: e.set_bitrate_kbps(), TypeError, "missing required argument 'kbps'"),
     (lambda e: e.request_idr(1), TypeError, "at most 0 arguments"),
     (lambda e: e.stats(x=1), TypeError, "unexpected keyword argument 'x'"),

@@ -271,6 +271,10 @@ PyObject* set_bitrate_kbps(PyObject* self, PyObject* const* args, Py_ssize_t nar
         if (!read_args("set_bitrate_kbps", {param("kbps", kbps)}, args, nargs, kwnames))
             return nullptr;
         if (kbps == 0) return raise(PyExc_ValueError, "bitrate must be > 0");
+        if (kbps > talmiro_media::kMaxBitrateKbps)
+            return raise(PyExc_ValueError, "bitrate must be <= " +
+                                               std::to_string(talmiro_media::kMaxBitrateKbps) +
+                                               " kbps");
         self_of(self).control->set_bitrate_kbps(kbps);
         Py_RETURN_NONE;
     });
