@@ -181,32 +181,35 @@ struct StatsSnapshot {
     std::uint32_t fed_since_output;
 };
 
-PyObject* stats_dict(const StatsSnapshot& s) {
+// A new dict of the sync counters; null with an exception set.
+PyObject* sync_dict(const talmiro_media::SyncCounters& c) {
     PyObject* sync = PyDict_New();
     if (!sync) return nullptr;
-    const bool sync_ok = dict_put_count(sync, "frames", s.sync.frames) &&
-                         dict_put_count(sync, "dropped", s.sync.dropped) &&
-                         dict_put_count(sync, "fed", s.sync.fed) &&
-                         dict_put_count(sync, "output", s.sync.output) &&
-                         dict_put_count(sync, "starts", s.sync.starts) &&
-                         dict_put_count(sync, "starts_at_recovery", s.sync.starts_at_recovery) &&
-                         dict_put_count(sync, "resets", s.sync.resets) &&
-                         dict_put_count(sync, "idr_requests", s.sync.idr_requests);
-    if (!sync_ok) {
+    const bool ok = dict_put_count(sync, "frames", c.frames) &&
+                    dict_put_count(sync, "dropped", c.dropped) &&
+                    dict_put_count(sync, "fed", c.fed) &&
+                    dict_put_count(sync, "output", c.output) &&
+                    dict_put_count(sync, "starts", c.starts) &&
+                    dict_put_count(sync, "starts_at_recovery", c.starts_at_recovery) &&
+                    dict_put_count(sync, "resets", c.resets) &&
+                    dict_put_count(sync, "idr_requests", c.idr_requests);
+    if (!ok) {
         Py_DECREF(sync);
         return nullptr;
     }
+    return sync;
+}
+
+PyObject* stats_dict(const StatsSnapshot& s) {
     PyObject* dict = PyDict_New();
-    if (!dict) {
-        Py_DECREF(sync);
-        return nullptr;
-    }
+    if (!dict) return nullptr;
+    // Each value is made only when its key is put, so a failure leaves nothing behind.
     const bool ok = dict_put_count(dict, "fed", s.decoder.fed) &&
                     dict_put_count(dict, "images", s.decoder.images) &&
                     dict_put_count(dict, "errors", s.decoder.errors) &&
                     dict_put_count(dict, "resets", s.decoder.resets) &&
                     dict_put_count(dict, "recovering", s.decoder.recovering) &&
-                    dict_put(dict, "sync", sync) &&
+                    dict_put(dict, "sync", sync_dict(s.sync)) &&
                     dict_put(dict, "state", str_of(talmiro_media::sync_state_name(s.state))) &&
                     dict_put_count(dict, "fed_since_output", s.fed_since_output);
     if (!ok) {
