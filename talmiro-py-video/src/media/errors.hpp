@@ -4,8 +4,6 @@
 
 #include "py.hpp"
 
-#include <cxxabi.h>
-
 #include <exception>
 #include <new>
 #include <string>
@@ -35,20 +33,21 @@ bool quote_text(PyObject* str, std::string& out);
 std::string take_error_text();
 
 // Runs `body` and turns any C++ exception that leaves it into a Python exception, so nothing
-// unwinds into the interpreter. `body` returns the Python result (null for an error). The one
-// unwind let through is the thread's end while it waited for the interpreter lock (see
-// locks.hpp): it must reach the thread's start, so this is not noexcept.
+// unwinds into the interpreter. `body` returns the Python result (null for an error). Only a
+// foreign exception goes through: the forced unwind that ends a thread waiting for the
+// interpreter lock (see locks.hpp) must reach the thread's start, so this is not noexcept.
 template <typename R, typename F>
 R guarded(R failed, F&& body) {
     try {
         return body();
-    } catch (abi::__forced_unwind&) {
-        throw;
     } catch (const std::bad_alloc&) {
         PyErr_NoMemory();
     } catch (const std::exception& e) {
         PyErr_SetString(PyExc_SystemError, e.what());
     } catch (...) {
+        // A foreign exception (std::current_exception() cannot hold one) goes on: the forced
+        // unwind that ends the thread is one.
+        if (!std::current_exception()) throw;
         PyErr_SetString(PyExc_SystemError, "unexpected C++ exception");
     }
     return failed;

@@ -11,8 +11,6 @@
 
 #include "py.hpp"
 
-#include <cxxabi.h>
-
 #include <exception>
 #include <mutex>
 #include <optional>
@@ -47,10 +45,9 @@ auto without_gil(F&& body) {
     PyThreadState* state = PyEval_SaveThread();
     try {
         result.emplace(std::forward<F>(body)());
-    } catch (abi::__forced_unwind&) {
-        throw;
     } catch (...) {
         failure = std::current_exception();
+        if (!failure) throw;  // a foreign exception, such as a forced unwind, cannot be held
     }
     regain_gil(state);
     if (failure) std::rethrow_exception(failure);
