@@ -1,5 +1,6 @@
 #include "talmiro_media/decode.hpp"
 
+#include <algorithm>
 #include <array>
 #include <cerrno>
 #include <climits>
@@ -93,7 +94,8 @@ Result<Image> image_from_frame(const AVFrame& frame) {
     return image;
 }
 
-Result<H264Decoder> H264Decoder::open(SyncConfig config, bool output_corrupt) {
+Result<H264Decoder> H264Decoder::open(SyncConfig config, bool output_corrupt,
+                                      std::uint64_t max_pixels) {
     ffmpeg_init();
     const AVCodec* codec = find_decoder("h264");
     if (!codec)
@@ -104,6 +106,8 @@ Result<H264Decoder> H264Decoder::open(SyncConfig config, bool output_corrupt) {
     (*ctx)->thread_count = 1;
     (*ctx)->thread_type = 0;
     (*ctx)->flags = AV_CODEC_FLAG_LOW_DELAY | (output_corrupt ? AV_CODEC_FLAG_OUTPUT_CORRUPT : 0);
+    (*ctx)->max_pixels = static_cast<std::int64_t>(
+        std::min<std::uint64_t>(max_pixels, std::numeric_limits<std::int64_t>::max()));
     if (const int rc = avcodec_open2(ctx->get(), codec, nullptr); rc < 0) return ffmpeg_error(rc);
     auto frame = alloc_frame();
     if (!frame) return std::unexpected(std::move(frame.error()));

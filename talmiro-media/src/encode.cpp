@@ -110,13 +110,22 @@ std::optional<std::span<const std::uint8_t>> H264Encoder::param_sets() const noe
     return std::span<const std::uint8_t>(*param_cache_.sets);
 }
 
+// libx264 takes new rates in two steps: the maximum rate and buffer first, then the average.
+// A lower maximum would be below the average still in force after the first step (libx264
+// warns and assumes CBR), so a decrease sets the average now and the maximum and buffer with
+// the next picture. Every state then has the maximum at or above the average.
 void H264Encoder::take_pending_bitrate() {
-    const std::uint32_t kbps = control_->take_bitrate_kbps();
-    if (kbps == 0) return;
-    ctx_->bit_rate = bit_rate_bps(kbps);
-    ctx_->rc_max_rate = bit_rate_bps(kbps);
-    ctx_->rc_buffer_size = rc_buffer_bits(backend_, kbps, config_.fps);
-    ++stats_.bitrate_changes;
+    if (const std::uint32_t kbps = control_->take_bitrate_kbps(); kbps != 0) {
+        const bool lower = bit_rate_bps(kbps) < ctx_->bit_rate;
+        ctx_->bit_rate = bit_rate_bps(kbps);
+        pending_vbv_kbps_ = kbps;
+        ++stats_.bitrate_changes;
+        if (lower && backend_ == EncoderBackend::X264) return;
+    }
+    if (pending_vbv_kbps_ == 0) return;
+    ctx_->rc_max_rate = bit_rate_bps(pending_vbv_kbps_);
+    ctx_->rc_buffer_size = rc_buffer_bits(backend_, pending_vbv_kbps_, config_.fps);
+    pending_vbv_kbps_ = 0;
 }
 
 Result<std::vector<AccessUnit>> H264Encoder::encode(const RawImage& picture, bool force_idr) {

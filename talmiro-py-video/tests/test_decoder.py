@@ -1,8 +1,10 @@
+import gc
 import inspect
 import math
 import pathlib
 import random
 import struct
+import sys
 import threading
 
 import numpy as np
@@ -93,7 +95,7 @@ def test_fresh_decoder():
 def test_signatures():
     assert str(inspect.signature(codec.H264Decoder)) == (
         "(output_corrupt=True, stuck_frames=10, wedged_frames=150, recovery_silence_frames=60, "
-        "start_at_recovery=True)")
+        "start_at_recovery=True, max_pixels=9437184)")
     dec = codec.H264Decoder()
     assert str(inspect.signature(dec.decode)) == (
         "(data, t_us=0, key=False, config=False, recovery=False)")
@@ -198,6 +200,59 @@ def test_request_and_reset_cadence(kwargs, units, expected):
     assert stats["resets"] == stats["sync"]["resets"] == list(expected.values()).count("reset")
 
 
+def idr_unit(width, height, t_us):
+    enc = codec.H264Encoder(width, height, backend="x264")
+    (unit,) = enc.encode(bytes(width * height * 3 // 2), t_us)
+    return unit[:5]
+
+
+@pytest.mark.parametrize("kwargs,big", [
+    ({"max_pixels": 64 * 48 - 1}, lambda: IDR_CLIP[0]),
+    ({}, lambda: idr_unit(4096, 2306, 0)),  # two rows above the 4096x2304 of the default cap
+])
+def test_pictures_above_max_pixels_are_refused(kwargs, big):
+    dec = codec.H264Decoder(**kwargs)
+    with pytest.raises(codec.MediaError) as err:
+        decode_unit(dec, big())
+    assert str(err.value) == "ffmpeg: Invalid data found when processing input"
+    stats = dec.stats()
+    assert (stats["errors"], stats["resets"], stats["images"], dec.state) == (1, 1, 0, "waiting")
+    # Still usable: the next IDR within the cap decodes.
+    (img,) = decode_unit(dec, idr_unit(48, 32, 7))
+    assert (img.width, img.height, img.t_us, dec.state) == (48, 32, 7, "streaming")
+
+
+@pytest.mark.parametrize("max_pixels", [64 * 48, 2 ** 64 - 1])
+def test_pictures_up_to_max_pixels_decode(max_pixels):
+    dec = codec.H264Decoder(max_pixels=max_pixels)
+    assert len(decode_unit(dec, IDR_CLIP[0])) == 1
+
+
+def test_failed_allocations_leak_nothing():
+    testcapi = pytest.importorskip("_testcapi")
+    dec = codec.H264Decoder()
+    calls = (dec.stats, lambda: decode_unit(dec, IDR_CLIP[0]))
+
+    def fail_each_allocation_in_turn():
+        for call in calls:
+            for n in range(40):
+                testcapi.set_nomemory(n, n + 1)
+                try:
+                    call()
+                except MemoryError:
+                    pass
+                finally:
+                    testcapi.remove_mem_hooks()
+
+    fail_each_allocation_in_turn()
+    gc.collect()
+    before = sys.getallocatedblocks()
+    for _ in range(5):
+        fail_each_allocation_in_turn()
+    gc.collect()
+    assert sys.getallocatedblocks() - before < 10
+
+
 def test_flush_on_fresh_decoder_then_decode():
     dec = codec.H264Decoder()
     assert dec.flush() == []
@@ -219,6 +274,9 @@ def test_flush_on_fresh_decoder_then_decode():
     (lambda d: codec.H264Decoder(output_corrupt="yes"), TypeError),
     (lambda d: codec.H264Decoder(1), TypeError),
     (lambda d: codec.H264Decoder(stuck=1), TypeError),
+    (lambda d: codec.H264Decoder(max_pixels=-1), OverflowError),
+    (lambda d: codec.H264Decoder(max_pixels=2 ** 64), OverflowError),
+    (lambda d: codec.H264Decoder(max_pixels=1.0), TypeError),
 ])
 def test_argument_errors(call, exc):
     with pytest.raises(exc):

@@ -197,6 +197,8 @@ def test_access_unit_tuples():
     (lambda e: e.set_bitrate_kbps(0), ValueError, "bitrate must be > 0"),
     (lambda e: e.set_bitrate_kbps(-1), OverflowError, "'kbps' out of range"),
     (lambda e: e.set_bitrate_kbps(2**32), OverflowError, "unsigned 32-bit"),
+    (lambda e: e.set_bitrate_kbps(2147484), ValueError, "bitrate must be <= 2147483 kbps"),
+    (lambda e: e.set_bitrate_kbps(2**32 - 1), ValueError, "bitrate must be <= 2147483 kbps"),
     (lambda e: e.set_bitrate_kbps(), TypeError, "missing required argument 'kbps'"),
     (lambda e: e.request_idr(1), TypeError, "at most 0 arguments"),
     (lambda e: e.stats(x=1), TypeError, "unexpected keyword argument 'x'"),
@@ -225,6 +227,31 @@ def test_idr_requests_force_idr_and_bitrate():
     s = enc.stats()
     assert (s["forced_idr"], s["idr_requests"], s["bitrate_changes"]) == (3, 2, 1)
     assert enc.bitrate_kbps == 2000 and enc.idr_requests == 2
+
+
+def test_bitrate_changes_take_effect_quietly(capfd):
+    # Noise keeps every picture at the rate limit, so the sizes follow the bitrate.
+    codec.set_ffmpeg_log_level("warning")
+    enc = x264(160, 120, bitrate_kbps=3000, intra_refresh=False, keyframe_interval=1000)
+    rng = np.random.default_rng(1)
+
+    def sizes(frames):
+        return [sum(len(u[0]) for u in enc.encode(rng.integers(0, 256, 28800, np.uint8), n))
+                for n in range(frames)]
+
+    sizes(4)
+    capfd.readouterr()
+    enc.set_bitrate_kbps(100)
+    assert max(sizes(8)[4:]) < 1000
+    enc.set_bitrate_kbps(2147483)  # the largest bitrate libavcodec can hold
+    assert min(sizes(8)[4:]) > 4000
+    enc.set_bitrate_kbps(3000)
+    sizes(2)
+    with pytest.raises(ValueError):
+        enc.set_bitrate_kbps(2**32 - 1)  # refused before it is stored
+    sizes(1)
+    assert capfd.readouterr().err == ""
+    assert enc.stats()["bitrate_changes"] == 3
 
 
 def test_flush_ends_the_stream():

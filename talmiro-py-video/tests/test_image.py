@@ -93,6 +93,7 @@ def get_buffer(obj, flags):
 
 
 SIMPLE, WRITABLE, FORMAT, ND, STRIDES, FULL_RO = 0, 0x1, 0x4, 0x8, 0x18, 0x11C
+C_CONTIGUOUS, F_CONTIGUOUS, ANY_CONTIGUOUS = 0x38, 0x58, 0x98
 
 
 @pytest.mark.parametrize("flags,fmt,ndim,shape,strides", [
@@ -102,6 +103,8 @@ SIMPLE, WRITABLE, FORMAT, ND, STRIDES, FULL_RO = 0, 0x1, 0x4, 0x8, 0x18, 0x11C
     (0x10, None, 1, None, None),
     (STRIDES, None, 2, (48, 64), (64, 1)),
     (FULL_RO, b"B", 2, (48, 64), (64, 1)),
+    (C_CONTIGUOUS, None, 2, (48, 64), (64, 1)),
+    (ANY_CONTIGUOUS | FORMAT, b"B", 2, (48, 64), (64, 1)),
 ])
 def test_buffer_export_follows_the_request_flags(flags, fmt, ndim, shape, strides):
     plane = frame(64, 48).y
@@ -118,6 +121,15 @@ def test_writable_buffer_request_is_refused(flags):
         get_buffer(plane, flags)
     # The read-only path still works after a refused request.
     assert memoryview(plane).readonly
+
+
+def test_fortran_contiguous_request_needs_a_row_or_a_column():
+    with pytest.raises(BufferError, match="^decoded planes are not Fortran-contiguous$"):
+        get_buffer(frame(64, 48).y, F_CONTIGUOUS)
+    # One row (or one column) is both C- and Fortran-contiguous.
+    for plane, shape in ((frame(16, 2).u, (1, 8)), (frame(2, 16).v, (8, 1))):
+        view = get_buffer(plane, F_CONTIGUOUS)
+        assert (view["shape"], view["len"]) == (shape, 8)
 
 
 def test_plane_outlives_its_image():

@@ -112,3 +112,14 @@ def test_module_uses_only_the_stable_abi_of_3_11():
     result = subprocess.run([audit, "--strict", "--assume-minimum-abi3", "3.11", codec.__file__],
                             capture_output=True, text=True)
     assert result.returncode == 0, result.stdout + result.stderr
+
+
+@pytest.mark.parametrize("cls", ["Image", "Plane", "H264Encoder", "H264Decoder", "TestPattern"])
+def test_classes_are_immutable(cls):
+    # A replaced __new__ would make objects whose C++ value was never built.
+    cls = getattr(codec, cls)
+    with pytest.raises(TypeError):
+        cls.__new__ = staticmethod(lambda c: object.__new__(c))
+    with pytest.raises(TypeError):
+        cls.extra = 1
+    assert not hasattr(cls, "extra")

@@ -299,3 +299,18 @@ def test_buffers_are_released_after_encode_and_on_errors():
         enc.encode((y, as_strided(u8(76800), (240, 320), (100, 1)), v), 0)
     for held in (y, u, v, packed):
         held.extend(b"x")  # refused while a buffer export is still alive
+
+
+def test_indirect_buffers_are_refused():
+    # An array of row pointers (PIL style): the pointers must never be read as pixels.
+    testbuffer = pytest.importorskip("_testbuffer")
+    rows = testbuffer.ndarray([7] * 64, shape=[8, 8], format="B", flags=testbuffer.ND_PIL)
+    enc = encoder(16, 16)
+    for u, err in ((rows, "ndarray cannot be represented without suboffsets"),
+                   (memoryview(rows), "memoryview: underlying buffer requires suboffsets")):
+        with pytest.raises(TypeError) as info:
+            enc.encode((u8(16, 16), u, u8(8, 8)), 0)
+        assert str(info.value) == f"u plane: not a uint8 buffer (BufferError: {err})"
+    with pytest.raises(BufferError):
+        codec.buffer_address(rows)
+    assert enc.stats()["frames_in"] == 0

@@ -266,3 +266,49 @@ def test_accessors_and_close_race_a_busy_object(kind):
         stop.set()
 
     run_threads(caller, reader, closer)
+
+
+# A child interpreter whose daemon thread loops one codec call while the main thread returns:
+# the thread comes back from the call while the interpreter is being finalized, and the
+# process must still end quietly.
+EXIT_SCRIPT = """
+import sys, threading, time
+import numpy as np
+import talmiro_sdk_video._codec as codec
+
+kind = sys.argv[1]
+rgb = np.full((1088, 1920, 3), 90, np.uint8)
+enc = codec.H264Encoder(1920, 1088, backend="x264", pixel_format="rgb24")
+idr = enc.encode(rgb, 0)[0]
+dec = codec.H264Decoder()
+running = threading.Event()
+
+def loop():
+    n = 0
+    while True:
+        running.set()
+        n += 1
+        if kind == "encode":
+            enc.encode(rgb, n)
+        elif kind == "decode":
+            dec.decode(idr[0], n, True, True, False)
+            dec.flush()
+        else:
+            codec.H264Encoder(1920, 1088, backend="x264").flush()
+            codec.H264Decoder()
+
+threading.Thread(target=loop, daemon=True).start()
+running.wait()
+time.sleep(0.05)
+"""
+
+
+@pytest.mark.parametrize("kind", ["encode", "decode", "open"])
+def test_interpreter_exit_with_a_call_in_flight(kind):
+    import subprocess
+    import sys
+
+    for _ in range(3):
+        done = subprocess.run([sys.executable, "-c", EXIT_SCRIPT, kind], capture_output=True,
+                              text=True, timeout=60)
+        assert (done.returncode, done.stdout, done.stderr) == (0, "", "")

@@ -38,13 +38,20 @@ std::string pixel_format_enumerator(int format);
 // frames are taken; any other format fails with `Unsupported` "decoded pixel format <NAME>".
 Result<Image> image_from_frame(const AVFrame& frame);
 
+// The largest picture decoded by default, in pixels: 4096x2304, the frame size of H.264
+// level 5.2. A few bytes of SPS may declare far larger pictures than a link ever carries.
+inline constexpr std::uint64_t kDefaultMaxPixels = 4096 * 2304;
+
 // One open H.264 decoder. Used by one thread at a time. A moved-from decoder may only be
 // destroyed or assigned to.
 class H264Decoder {
 public:
     // Opens libavcodec's h264 decoder single-threaded with LOW_DELAY, and OUTPUT_CORRUPT when
     // `output_corrupt` is set (pictures of a recovery-point start come out while refreshing).
-    static Result<H264Decoder> open(SyncConfig config, bool output_corrupt);
+    // libavcodec allocates no picture of more than `max_pixels` pixels: the access unit that
+    // needs one fails as a libavcodec error (the decoder resets).
+    static Result<H264Decoder> open(SyncConfig config, bool output_corrupt,
+                                    std::uint64_t max_pixels = kDefaultMaxPixels);
 
     H264Decoder(H264Decoder&&) noexcept = default;
     H264Decoder& operator=(H264Decoder&&) noexcept = default;

@@ -113,6 +113,7 @@ private:
 
     // Collects every packet libavcodec releases until it wants more input or has ended.
     Result<std::vector<AccessUnit>> receive_packets();
+    // Takes over a pending bitrate and sets the codec's rates for the next picture.
     void take_pending_bitrate();
 
     EncoderConfig config_;
@@ -126,6 +127,8 @@ private:
     std::int64_t next_pts_ = 0;
     ParamSetCache param_cache_;
     EncoderStats stats_;
+    // A maximum rate and buffer (for this kbit/s) still to be set; 0 when none.
+    std::uint32_t pending_vbv_kbps_ = 0;
 };
 
 }  // namespace talmiro_media

@@ -5,6 +5,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <limits>
 #include <optional>
 #include <span>
 #include <string>
@@ -45,6 +46,9 @@ struct EncoderConfig {
     // The format the codec is opened in: I420 or NV12 only.
     PictureFormat pixel_format = PictureFormat::I420;
 };
+
+// The largest target bitrate in kbit/s: libavcodec keeps bit rates in an `int` of bit/s.
+inline constexpr std::uint32_t kMaxBitrateKbps = std::numeric_limits<std::int32_t>::max() / 1000;
 
 // The largest value libavcodec's `int` fields take; larger counts saturate at it.
 std::int32_t saturate_int(std::uint64_t value) noexcept;

@@ -1,5 +1,7 @@
 // One way to wrap: a class is a PyType_Spec created once per process, and an object that owns
-// a C++ value constructs it in box_new and destroys it in box_dealloc, nowhere else.
+// a C++ value constructs it in box_new and destroys it in box_dealloc, nowhere else. The
+// classes are immutable (kTypeFlags), so Python code cannot swap in a __new__ that skips
+// box_new.
 #pragma once
 
 #include "py.hpp"
@@ -12,12 +14,17 @@
 
 namespace talmiro_py {
 
+// Every class's type flags: immutable types, not subclassable.
+inline constexpr unsigned int kTypeFlags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE;
+
 template <typename T>
 struct Box {
     PyObject_HEAD
     // The object's weak references (null while there are none), found by the interpreter
     // through the type's __weaklistoffset__ member (weakref_members).
     PyObject* weakrefs;
+    // Set once `value` is constructed; the allocator zeroes it before.
+    bool built;
     T value;
 };
 
@@ -49,6 +56,7 @@ PyObject* box_new(PyTypeObject* type, A&&... args) {
     if (!self) return nullptr;
     try {
         std::construct_at(&unbox<T>(self), std::forward<A>(args)...);
+        reinterpret_cast<Box<T>*>(self)->built = true;
     } catch (...) {
         auto free_fn = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
         free_fn(self);
@@ -61,8 +69,9 @@ PyObject* box_new(PyTypeObject* type, A&&... args) {
 template <typename T>
 void box_dealloc(PyObject* self) {
     PyTypeObject* type = Py_TYPE(self);
-    if (reinterpret_cast<Box<T>*>(self)->weakrefs) PyObject_ClearWeakRefs(self);
-    std::destroy_at(&unbox<T>(self));
+    auto* box = reinterpret_cast<Box<T>*>(self);
+    if (box->weakrefs) PyObject_ClearWeakRefs(self);
+    if (box->built) std::destroy_at(&box->value);
     auto free_fn = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
     free_fn(self);
     Py_DECREF(type);

@@ -33,9 +33,11 @@ bool quote_text(PyObject* str, std::string& out);
 std::string take_error_text();
 
 // Runs `body` and turns any C++ exception that leaves it into a Python exception, so nothing
-// unwinds into the interpreter. `body` returns the Python result (null for an error).
+// unwinds into the interpreter. `body` returns the Python result (null for an error). Only a
+// foreign exception goes through: the forced unwind that ends a thread waiting for the
+// interpreter lock (see locks.hpp) must reach the thread's start, so this is not noexcept.
 template <typename R, typename F>
-R guarded(R failed, F&& body) noexcept {
+R guarded(R failed, F&& body) {
     try {
         return body();
     } catch (const std::bad_alloc&) {
@@ -43,13 +45,16 @@ R guarded(R failed, F&& body) noexcept {
     } catch (const std::exception& e) {
         PyErr_SetString(PyExc_SystemError, e.what());
     } catch (...) {
+        // A foreign exception (std::current_exception() cannot hold one) goes on: the forced
+        // unwind that ends the thread is one.
+        if (!std::current_exception()) throw;
         PyErr_SetString(PyExc_SystemError, "unexpected C++ exception");
     }
     return failed;
 }
 
 template <typename F>
-PyObject* guarded(F&& body) noexcept {
+PyObject* guarded(F&& body) {
     return guarded<PyObject*>(nullptr, std::forward<F>(body));
 }
 

@@ -40,10 +40,12 @@ bool is_u8_format(const char* format) noexcept {
     return (format[0] == 'B' || format[0] == 'c') && format[1] == '\0';
 }
 
-// The buffer of `obj` as uint8 samples, or none with the acquisition's exception set.
+// The buffer of `obj` as uint8 samples, or none with the acquisition's exception set. Shape,
+// strides and format are requested, suboffsets are not: an exporter whose memory is an array
+// of row pointers refuses itself, so pointer bytes are never read as samples.
 std::optional<HeldBuffer> acquire_u8(PyObject* obj) {
     auto view = std::make_unique<Py_buffer>();
-    if (PyObject_GetBuffer(obj, view.get(), PyBUF_FULL_RO) < 0) return std::nullopt;
+    if (PyObject_GetBuffer(obj, view.get(), PyBUF_RECORDS_RO) < 0) return std::nullopt;
     HeldBuffer held(std::move(view));
     const Py_buffer& v = held.view();
     const char* refusal = nullptr;

@@ -9,13 +9,15 @@
 #include <optional>
 #include <vector>
 
+#include "locks.hpp"
 #include "talmiro_media/image.hpp"
 
 namespace talmiro_py {
 
 // A buffer acquired through the buffer protocol, released when this is destroyed. The view
 // lives on the heap so that exporters which point shape or strides into the view itself
-// (bytes does) stay valid when the holder moves. Destroy it with the interpreter lock held.
+// (bytes does) stay valid when the holder moves. Destroy it with the interpreter lock held; on
+// a thread that is being ended without it the buffer is left held (the interpreter is going).
 class HeldBuffer {
 public:
     explicit HeldBuffer(std::unique_ptr<Py_buffer> view) noexcept : view_(std::move(view)) {}
@@ -35,7 +37,7 @@ public:
 
 private:
     void release() noexcept {
-        if (view_) PyBuffer_Release(view_.get());
+        if (view_ && !thread_is_ending()) PyBuffer_Release(view_.get());
         view_.reset();
     }
     std::unique_ptr<Py_buffer> view_;

@@ -58,17 +58,19 @@ PyObject* decoder_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     return guarded([&]() -> PyObject* {
         bool output_corrupt = true;
         talmiro_media::SyncConfig config;
+        std::uint64_t max_pixels = talmiro_media::kDefaultMaxPixels;
         if (!read_args("H264Decoder",
                        {param("output_corrupt", output_corrupt, Need::Optional),
                         param("stuck_frames", config.stuck_frames, Need::Optional),
                         param("wedged_frames", config.wedged_frames, Need::Optional),
                         param("recovery_silence_frames", config.recovery_silence_frames,
                               Need::Optional),
-                        param("start_at_recovery", config.start_at_recovery, Need::Optional)},
+                        param("start_at_recovery", config.start_at_recovery, Need::Optional),
+                        param("max_pixels", max_pixels, Need::Optional)},
                        args, kwargs))
             return nullptr;
         Result<H264Decoder> opened =
-            without_gil([&] { return H264Decoder::open(config, output_corrupt); });
+            without_gil([&] { return H264Decoder::open(config, output_corrupt, max_pixels); });
         if (!opened) return raise_media_error(opened.error());
         return box_new<Decoder>(type, std::move(*opened));
     });
@@ -181,32 +183,35 @@ struct StatsSnapshot {
     std::uint32_t fed_since_output;
 };
 
-PyObject* stats_dict(const StatsSnapshot& s) {
+// A new dict of the sync counters; null with an exception set.
+PyObject* sync_dict(const talmiro_media::SyncCounters& c) {
     PyObject* sync = PyDict_New();
     if (!sync) return nullptr;
-    const bool sync_ok = dict_put_count(sync, "frames", s.sync.frames) &&
-                         dict_put_count(sync, "dropped", s.sync.dropped) &&
-                         dict_put_count(sync, "fed", s.sync.fed) &&
-                         dict_put_count(sync, "output", s.sync.output) &&
-                         dict_put_count(sync, "starts", s.sync.starts) &&
-                         dict_put_count(sync, "starts_at_recovery", s.sync.starts_at_recovery) &&
-                         dict_put_count(sync, "resets", s.sync.resets) &&
-                         dict_put_count(sync, "idr_requests", s.sync.idr_requests);
-    if (!sync_ok) {
+    const bool ok = dict_put_count(sync, "frames", c.frames) &&
+                    dict_put_count(sync, "dropped", c.dropped) &&
+                    dict_put_count(sync, "fed", c.fed) &&
+                    dict_put_count(sync, "output", c.output) &&
+                    dict_put_count(sync, "starts", c.starts) &&
+                    dict_put_count(sync, "starts_at_recovery", c.starts_at_recovery) &&
+                    dict_put_count(sync, "resets", c.resets) &&
+                    dict_put_count(sync, "idr_requests", c.idr_requests);
+    if (!ok) {
         Py_DECREF(sync);
         return nullptr;
     }
+    return sync;
+}
+
+PyObject* stats_dict(const StatsSnapshot& s) {
     PyObject* dict = PyDict_New();
-    if (!dict) {
-        Py_DECREF(sync);
-        return nullptr;
-    }
+    if (!dict) return nullptr;
+    // Each value is made only when its key is put, so a failure leaves nothing behind.
     const bool ok = dict_put_count(dict, "fed", s.decoder.fed) &&
                     dict_put_count(dict, "images", s.decoder.images) &&
                     dict_put_count(dict, "errors", s.decoder.errors) &&
                     dict_put_count(dict, "resets", s.decoder.resets) &&
                     dict_put_count(dict, "recovering", s.decoder.recovering) &&
-                    dict_put(dict, "sync", sync) &&
+                    dict_put(dict, "sync", sync_dict(s.sync)) &&
                     dict_put(dict, "state", str_of(talmiro_media::sync_state_name(s.state))) &&
                     dict_put_count(dict, "fed_since_output", s.fed_since_output);
     if (!ok) {
@@ -288,11 +293,12 @@ PyGetSetDef getset[] = {
 
 constexpr const char* kDoc =
     "H264Decoder(output_corrupt=True, stuck_frames=10, wedged_frames=150, "
-    "recovery_silence_frames=60, start_at_recovery=True)\n--\n\n"
+    "recovery_silence_frames=60, start_at_recovery=True, max_pixels=9437184)\n--\n\n"
     "`talmiro_media::H264Decoder` for Python: the sync policy (`DecoderSync`) is inside, so a\n"
     "frame before a start point is dropped, a bare recovery point is primed with cached "
     "SPS/PPS,\nand `take_signal()` says when to call the publisher's `<topic>/idr` service or to "
-    "expect a\nreset. `decode` releases the GIL.";
+    "expect a\nreset. `decode` releases the GIL. A picture of more than `max_pixels` pixels "
+    "(default 4096x2304)\nis a libavcodec error.";
 
 PyType_Slot slots[] = {
     {Py_tp_doc, const_cast<char*>(kDoc)},
@@ -307,7 +313,7 @@ PyType_Slot slots[] = {
 };
 
 PyType_Spec spec = {"talmiro_sdk_video._codec.H264Decoder", sizeof(Box<Decoder>), 0,
-                    Py_TPFLAGS_DEFAULT, slots};
+                    kTypeFlags, slots};
 
 PyObject* g_type = nullptr;
 

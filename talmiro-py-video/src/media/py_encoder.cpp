@@ -272,6 +272,10 @@ PyObject* set_bitrate_kbps(PyObject* self, PyObject* const* args, Py_ssize_t nar
         if (!read_args("set_bitrate_kbps", {param("kbps", kbps)}, args, nargs, kwnames))
             return nullptr;
         if (kbps == 0) return raise(PyExc_ValueError, "bitrate must be > 0");
+        if (kbps > talmiro_media::kMaxBitrateKbps)
+            return raise(PyExc_ValueError, "bitrate must be <= " +
+                                               std::to_string(talmiro_media::kMaxBitrateKbps) +
+                                               " kbps");
         self_of(self).control->set_bitrate_kbps(kbps);
         Py_RETURN_NONE;
     });
@@ -444,7 +448,7 @@ PyType_Slot encoder_slots[] = {
 };
 
 PyType_Spec encoder_spec = {"talmiro_sdk_video._codec.H264Encoder", sizeof(Box<EncoderObject>),
-                            0, Py_TPFLAGS_DEFAULT, encoder_slots};
+                            0, kTypeFlags, encoder_slots};
 
 PyObject* g_encoder = nullptr;
 

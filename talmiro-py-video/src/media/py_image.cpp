@@ -88,6 +88,12 @@ int plane_getbuffer(PyObject* self, Py_buffer* view, int flags) {
             return -1;
         }
         auto& p = unbox<PlaneData>(self);
+        // The rows follow each other: Fortran order holds only for a single row or column.
+        if ((flags & PyBUF_F_CONTIGUOUS) == PyBUF_F_CONTIGUOUS && p.shape[0] > 1 &&
+            p.shape[1] > 1) {
+            PyErr_SetString(PyExc_BufferError, "decoded planes are not Fortran-contiguous");
+            return -1;
+        }
         const bool nd = (flags & PyBUF_ND) == PyBUF_ND;
         // The exporter's memory is never written through the view: it is exported read-only.
         view->buf = const_cast<std::uint8_t*>(p.bytes().data());
@@ -136,7 +142,7 @@ PyType_Slot plane_slots[] = {
 };
 
 PyType_Spec plane_spec = {"talmiro_sdk_video._codec.Plane", sizeof(Box<PlaneData>), 0,
-                          Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION, plane_slots};
+                          kTypeFlags | Py_TPFLAGS_DISALLOW_INSTANTIATION, plane_slots};
 
 // ---- Image ----
 
@@ -264,7 +270,7 @@ PyType_Slot image_slots[] = {
 };
 
 PyType_Spec image_spec = {"talmiro_sdk_video._codec.Image", sizeof(Box<SharedImage>), 0,
-                          Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION, image_slots};
+                          kTypeFlags | Py_TPFLAGS_DISALLOW_INSTANTIATION, image_slots};
 
 }  // namespace
 
@@ -282,10 +288,15 @@ PyObject* new_image(talmiro_media::Image&& image) {
 }
 
 PyObject* new_image_list(std::vector<talmiro_media::Image>&& images) {
-    PyObject* list = PyList_New(static_cast<Py_ssize_t>(images.size()));
+    // The shared pictures are made before any Python object: a bad_alloc leaves nothing behind.
+    std::vector<SharedImage> shared;
+    shared.reserve(images.size());
+    for (talmiro_media::Image& image : images)
+        shared.push_back(std::make_shared<const talmiro_media::Image>(std::move(image)));
+    PyObject* list = PyList_New(static_cast<Py_ssize_t>(shared.size()));
     if (!list) return nullptr;
-    for (std::size_t i = 0; i < images.size(); ++i) {
-        PyObject* item = new_image(std::move(images[i]));
+    for (std::size_t i = 0; i < shared.size(); ++i) {
+        PyObject* item = new_image(std::move(shared[i]));
         if (!item || PyList_SetItem(list, static_cast<Py_ssize_t>(i), item) < 0) {
             Py_DECREF(list);
             return nullptr;

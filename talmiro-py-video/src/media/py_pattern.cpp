@@ -183,7 +183,7 @@ PyType_Slot pattern_slots[] = {
 };
 
 PyType_Spec pattern_spec = {"talmiro_sdk_video._codec.TestPattern", sizeof(Box<PatternState>),
-                            0, Py_TPFLAGS_DEFAULT, pattern_slots};
+                            0, kTypeFlags, pattern_slots};
 
 PyObject* g_pattern = nullptr;
 
