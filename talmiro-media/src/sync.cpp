@@ -158,6 +158,12 @@ void DecoderSync::track(std::span<const std::uint8_t> data) noexcept {
             if (*slice->frame_num != next && *slice->frame_num != prev) {
                 gap = true;
                 ++counters_.losses;
+                // The lost reference picture just before this one had the frame_num below
+                // it, so the next reference picture reveals no second loss for the same gap.
+                if (!reference)
+                    prev_ref_frame_num_ = static_cast<std::uint32_t>(
+                        (std::uint64_t{*slice->frame_num} + slice->max_frame_num - 1) %
+                        slice->max_frame_num);
             }
         }
         if (reference) prev_ref_frame_num_ = slice->frame_num;
