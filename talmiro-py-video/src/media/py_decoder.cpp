@@ -62,7 +62,9 @@ PyObject* decoder_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
                         param("wedged_frames", config.wedged_frames, Need::Optional),
                         param("recovery_silence_frames", config.recovery_silence_frames,
                               Need::Optional),
-                        param("start_at_recovery", config.start_at_recovery, Need::Optional)},
+                        param("start_at_recovery", config.start_at_recovery, Need::Optional),
+                        param("request_idr_on_loss", config.request_idr_on_loss,
+                              Need::Optional)},
                        args, kwargs))
             return nullptr;
         Result<H264Decoder> opened =
@@ -189,7 +191,8 @@ PyObject* stats_dict(const StatsSnapshot& s) {
                          dict_put_count(sync, "starts", s.sync.starts) &&
                          dict_put_count(sync, "starts_at_recovery", s.sync.starts_at_recovery) &&
                          dict_put_count(sync, "resets", s.sync.resets) &&
-                         dict_put_count(sync, "idr_requests", s.sync.idr_requests);
+                         dict_put_count(sync, "idr_requests", s.sync.idr_requests) &&
+                         dict_put_count(sync, "losses", s.sync.losses);
     if (!sync_ok) {
         Py_DECREF(sync);
         return nullptr;
@@ -258,7 +261,7 @@ PyMethodDef methods[] = {
     fast_method("stats", decoder_stats,
                 "stats($self)\n--\n\nDecoder counters (`fed`, `images`, `errors`, `resets`, "
                 "`recovering`), the policy's\n(`sync.frames/dropped/fed/output/starts/"
-                "starts_at_recovery/resets/idr_requests`),\n`state` and `fed_since_output`."),
+                "starts_at_recovery/resets/idr_requests/losses`),\n`state` and `fed_since_output`."),
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -272,11 +275,13 @@ PyGetSetDef getset[] = {
 
 constexpr const char* kDoc =
     "H264Decoder(output_corrupt=True, stuck_frames=10, wedged_frames=150, "
-    "recovery_silence_frames=60, start_at_recovery=True)\n--\n\n"
+    "recovery_silence_frames=60, start_at_recovery=True, request_idr_on_loss=True)\n--\n\n"
     "`talmiro_media::H264Decoder` for Python: the sync policy (`DecoderSync`) is inside, so a\n"
     "frame before a start point is dropped, a bare recovery point is primed with cached "
     "SPS/PPS,\nand `take_signal()` says when to call the publisher's `<topic>/idr` service or to "
-    "expect a\nreset. `decode` releases the GIL.";
+    "expect a\nreset. `decode` releases the GIL. A reference picture lost on the way shows as a "
+    "gap in\n`frame_num`: the pictures it damages come out `recovering`, and with "
+    "`request_idr_on_loss` the\nfirst access unit after the gap asks for an IDR at once.";
 
 PyType_Slot slots[] = {
     {Py_tp_doc, const_cast<char*>(kDoc)},
