@@ -308,35 +308,18 @@ TEST(AnnexbRobustness, RandomAndTruncatedInput) {
 namespace hb = h264_bits;
 
 TEST(ParseSps, Table) {
-    hb::Sps high;
-    high.profile_idc = 100;
-    high.id = 31;
-    high.scaling_lists = true;
-    high.log2_max_frame_num = 9;
-    high.poc_type = 1;
-    high.gaps_allowed = true;
-    hb::Sps planes;
-    planes.profile_idc = 244;
-    planes.chroma_format_idc = 3;
-    planes.separate_colour_plane = true;
-    planes.scaling_lists = true;  // 12 lists with 4:4:4
-    planes.log2_max_frame_num = 16;
-    planes.poc_type = 2;
-    hb::Sps baseline;
-    baseline.id = 3;
-    baseline.log2_max_frame_num = 5;
+    const hb::Sps high{.profile_idc = 100, .id = 31, .scaling_lists = true,
+                       .log2_max_frame_num = 9, .poc_type = 1, .gaps_allowed = true};
+    // 12 scaling lists with 4:4:4.
+    const hb::Sps planes{.profile_idc = 244, .chroma_format_idc = 3, .separate_colour_plane = true,
+                         .scaling_lists = true, .log2_max_frame_num = 16, .poc_type = 2};
+    const hb::Sps baseline{.id = 3, .log2_max_frame_num = 5};
     // profile 0, flags 0, level 1: the level byte stands behind an emulation-prevention byte.
-    hb::Sps escaped;
-    escaped.profile_idc = 0;
-    escaped.level_idc = 1;
-    escaped.id = 2;
-    escaped.log2_max_frame_num = 12;
-    hb::Sps bad_id;
-    bad_id.id = 32;
-    hb::Sps bad_log2;
-    bad_log2.log2_max_frame_num = 17;
-    hb::Sps no_gaps = baseline;
-    no_gaps.poc_type = 3;  // out of range: what follows cannot be read
+    const hb::Sps escaped{.profile_idc = 0, .level_idc = 1, .id = 2, .log2_max_frame_num = 12};
+    const hb::Sps bad_id{.id = 32};
+    const hb::Sps bad_log2{.log2_max_frame_num = 17};
+    // An out-of-range POC type: what follows cannot be read.
+    const hb::Sps no_gaps{.id = 3, .log2_max_frame_num = 5, .poc_type = 3};
     const Bytes cut = hb::nal_unit(0x67, hb::BitWriter(hb::sps_bits(baseline)).raw());
 
     struct Case {
@@ -366,18 +349,10 @@ TEST(ParsePpsAndSlice, Table) {
     EXPECT_EQ(parse_pps(hb::pps(256, 0)), std::nullopt);
     EXPECT_EQ(parse_pps(hb::pps(1, 32)), std::nullopt);
 
-    hb::Sps wide;
-    wide.id = 1;
-    wide.log2_max_frame_num = 10;
-    hb::Sps planes;
-    planes.profile_idc = 244;
-    planes.id = 2;
-    planes.chroma_format_idc = 3;
-    planes.separate_colour_plane = true;
-    planes.log2_max_frame_num = 6;
-    hb::Sps gaps = wide;
-    gaps.id = 3;
-    gaps.gaps_allowed = true;
+    hb::Sps wide{.id = 1, .log2_max_frame_num = 10};
+    const hb::Sps planes{.profile_idc = 244, .id = 2, .chroma_format_idc = 3,
+                         .separate_colour_plane = true, .log2_max_frame_num = 6};
+    const hb::Sps gaps{.id = 3, .log2_max_frame_num = 10, .gaps_allowed = true};
     ParamSetFacts sets;
     sets.learn_all(hb::annexb({hb::sps(wide), hb::sps(planes), hb::sps(gaps), hb::pps(0, 1),
                                hb::pps(7, 2), hb::pps(9, 3), hb::pps(5, 30)}));
@@ -432,10 +407,7 @@ TEST(RecoveryFrameCnt, Table) {
 // Every prefix of every unit, in an exactly sized buffer: nothing read outside it, and a field
 // read from a prefix is the field of the whole unit.
 TEST(BitstreamFactsRobustness, Prefixes) {
-    hb::Sps high;
-    high.profile_idc = 100;
-    high.scaling_lists = true;
-    high.log2_max_frame_num = 7;
+    const hb::Sps high{.profile_idc = 100, .scaling_lists = true, .log2_max_frame_num = 7};
     ParamSetFacts sets;
     sets.learn(hb::sps(high));
     sets.learn(hb::pps(0, 0));

@@ -306,10 +306,7 @@ Pic B(std::uint32_t fn) { return {fn, false, false, {}}; }
 Pic R(std::uint32_t fn, std::uint32_t count) { return {fn, true, false, count}; }
 
 Bytes stream_sets() {
-    hb::Sps sps;
-    sps.profile_idc = 100;
-    sps.scaling_lists = true;
-    return hb::annexb({hb::sps(sps), hb::pps(0, 0)});
+    return hb::annexb({hb::sps({.profile_idc = 100, .scaling_lists = true}), hb::pps(0, 0)});
 }
 
 AccessUnit picture_au(const Pic& p, std::uint8_t pps_id = 0) {
