@@ -100,8 +100,6 @@ public:
     const std::optional<std::vector<std::uint8_t>>& param_sets() const noexcept {
         return param_sets_;
     }
-    // The parsed SPS/PPS seen so far, by id (like `param_sets`, kept through resets).
-    const ParamSetFacts& param_set_facts() const noexcept { return facts_; }
     const SyncCounters& counters() const noexcept { return counters_; }
     const SyncConfig& config() const noexcept { return config_; }
     // A gap has damaged the stream being decoded and nothing has made it whole yet.
@@ -127,6 +125,7 @@ private:
     void request(SyncVerdict& verdict) noexcept;
 
     std::optional<std::vector<std::uint8_t>> param_sets_;
+    // The parsed SPS/PPS seen so far, by id; like `param_sets_`, kept through resets.
     ParamSetFacts facts_;
     SyncConfig config_;
     SyncCounters counters_;
