@@ -10,6 +10,9 @@ namespace {
 using Bytes = std::span<const std::uint8_t>;
 
 constexpr std::uint64_t kU64Max = std::numeric_limits<std::uint64_t>::max();
+// seq_parameter_set_id is 0..31, pic_parameter_set_id 0..255.
+constexpr std::size_t kSpsIds = 32;
+constexpr std::size_t kPpsIds = 256;
 
 constexpr std::uint64_t saturating_add(std::uint64_t a, std::uint64_t b) noexcept {
     return b > kU64Max - a ? kU64Max : a + b;
@@ -323,7 +326,7 @@ std::optional<SpsFacts> parse_sps(std::span<const std::uint8_t> nal) noexcept {
     // constraint_set flags and reserved bits, level_idc.
     if (!profile_idc || !in.skip_bits(16)) return std::nullopt;
     const std::optional<std::uint32_t> id = in.ue();
-    if (!id || *id > 31) return std::nullopt;
+    if (!id || *id >= kSpsIds) return std::nullopt;
     SpsFacts facts{*id, std::nullopt, false, std::nullopt};
     if (has_chroma_fields(*profile_idc)) {
         const std::optional<std::uint32_t> chroma_format_idc = in.ue();
@@ -376,28 +379,28 @@ std::optional<PpsFacts> parse_pps(std::span<const std::uint8_t> nal) noexcept {
     return PpsFacts{*id, *sps_id};
 }
 
-void ParamSetFacts::learn(std::span<const std::uint8_t> nal) noexcept {
+void ParamSetFacts::learn(std::span<const std::uint8_t> nal) {
     if (const std::optional<SpsFacts> sps = parse_sps(nal)) {
+        sps_.resize(kSpsIds);
         sps_[sps->id] = sps;
     } else if (const std::optional<PpsFacts> pps = parse_pps(nal)) {
+        pps_.resize(kPpsIds);
         pps_[pps->id] = pps;
     }
 }
 
-void ParamSetFacts::learn_all(std::span<const std::uint8_t> data) noexcept {
+void ParamSetFacts::learn_all(std::span<const std::uint8_t> data) {
     for (const NalUnit& nal : nal_units(data))
         if (nal.type == kNalSps || nal.type == kNalPps)
             learn(data.subspan(nal.begin, nal.end - nal.begin));
 }
 
-const std::optional<SpsFacts>& ParamSetFacts::sps(std::uint32_t id) const noexcept {
-    static const std::optional<SpsFacts> kNone;
-    return id < sps_.size() ? sps_[id] : kNone;
+std::optional<SpsFacts> ParamSetFacts::sps(std::uint32_t id) const noexcept {
+    return id < sps_.size() ? sps_[id] : std::nullopt;
 }
 
-const std::optional<PpsFacts>& ParamSetFacts::pps(std::uint32_t id) const noexcept {
-    static const std::optional<PpsFacts> kNone;
-    return id < pps_.size() ? pps_[id] : kNone;
+std::optional<PpsFacts> ParamSetFacts::pps(std::uint32_t id) const noexcept {
+    return id < pps_.size() ? pps_[id] : std::nullopt;
 }
 
 std::optional<SliceFacts> parse_slice(std::span<const std::uint8_t> nal,
@@ -414,9 +417,9 @@ std::optional<SliceFacts> parse_slice(std::span<const std::uint8_t> nal,
     if (!slice_type || *slice_type > 9) return facts;
     facts.pic_parameter_set_id = in.ue();
     if (!facts.pic_parameter_set_id) return facts;
-    const std::optional<PpsFacts>& pps = sets.pps(*facts.pic_parameter_set_id);
+    const std::optional<PpsFacts> pps = sets.pps(*facts.pic_parameter_set_id);
     if (!pps) return facts;
-    const std::optional<SpsFacts>& sps = sets.sps(pps->sps_id);
+    const std::optional<SpsFacts> sps = sets.sps(pps->sps_id);
     if (!sps || !sps->log2_max_frame_num) return facts;
     if (sps->separate_colour_plane) {
         const std::optional<std::uint32_t> plane = in.bits(2);

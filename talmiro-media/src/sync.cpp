@@ -25,6 +25,9 @@ std::string_view sync_signal_name(SyncSignal signal) noexcept {
     return signal == SyncSignal::Reset ? "reset" : "request_idr";
 }
 
+DecoderSync::DecoderSync(DecoderSync&&) noexcept = default;
+DecoderSync& DecoderSync::operator=(DecoderSync&&) noexcept = default;
+
 SyncVerdict DecoderSync::push(const AccessUnit& au) {
     ++counters_.frames;
     // SPS/PPS are cached from every access unit, also one about to be dropped, so a later bare

@@ -11,7 +11,6 @@
 // A field that cannot be read is absent (unknown).
 #pragma once
 
-#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <iterator>
@@ -224,15 +223,17 @@ std::optional<PpsFacts> parse_pps(std::span<const std::uint8_t> nal) noexcept;
 class ParamSetFacts {
 public:
     // Reads an SPS or PPS NAL unit into the table; any other unit is ignored.
-    void learn(std::span<const std::uint8_t> nal) noexcept;
+    void learn(std::span<const std::uint8_t> nal);
     // Every SPS and PPS NAL unit of some Annex-B bytes, in order.
-    void learn_all(std::span<const std::uint8_t> data) noexcept;
-    const std::optional<SpsFacts>& sps(std::uint32_t id) const noexcept;
-    const std::optional<PpsFacts>& pps(std::uint32_t id) const noexcept;
+    void learn_all(std::span<const std::uint8_t> data);
+    std::optional<SpsFacts> sps(std::uint32_t id) const noexcept;
+    std::optional<PpsFacts> pps(std::uint32_t id) const noexcept;
 
 private:
-    std::array<std::optional<SpsFacts>, 32> sps_{};
-    std::array<std::optional<PpsFacts>, 256> pps_{};
+    // By id (32 SPS, 256 PPS), allocated with the first one seen, so that an empty table costs
+    // nothing and a decoder holding one moves cheaply.
+    std::vector<std::optional<SpsFacts>> sps_;
+    std::vector<std::optional<PpsFacts>> pps_;
 };
 
 // What the receiver needs of one slice header.

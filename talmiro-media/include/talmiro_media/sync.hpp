@@ -84,6 +84,13 @@ struct SyncVerdict {
 class DecoderSync {
 public:
     explicit DecoderSync(SyncConfig config = {}) noexcept : config_(config) {}
+    // Out of line: inlined into a decoder's move, g++ 12 takes the moves of the optional
+    // members for reads of uninitialised memory (-Wmaybe-uninitialized at -O2).
+    DecoderSync(DecoderSync&&) noexcept;
+    DecoderSync& operator=(DecoderSync&&) noexcept;
+    DecoderSync(const DecoderSync&) = default;
+    DecoderSync& operator=(const DecoderSync&) = default;
+    ~DecoderSync() = default;
 
     // Called for every access unit before anything else is done with it; reads only `data`,
     // `key` and `recovery`.
