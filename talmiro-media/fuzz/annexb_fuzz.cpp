@@ -1,6 +1,7 @@
 // The Annex-B operations on arbitrary bytes: every result is compared with a straightforward
 // re-reading of the same bytes, so a wrong position, a lost or invented NAL unit, a mis-read
-// SEI or a read past the end (AddressSanitizer) is a finding.
+// SEI or a read past the end (AddressSanitizer) is a finding. The SPS, PPS, slice-header and
+// recovery-point readers are compared with readers over an unescaped copy, bit by bit.
 
 #include <algorithm>
 #include <cstddef>
@@ -182,6 +183,178 @@ void check_caches(Bytes first, Bytes second, bool recovery) {
     }
 }
 
+// Bits of an unescaped copy, read by index; past the end every read is absent.
+struct RefBits {
+    Vec bytes;
+    std::size_t bit = 0;
+    std::size_t end_bit = std::numeric_limits<std::size_t>::max();
+
+    std::optional<std::uint32_t> u(unsigned n) {
+        std::uint64_t v = 0;
+        for (unsigned i = 0; i < n; ++i, ++bit) {
+            if (bit / 8 >= bytes.size() || bit >= end_bit) return std::nullopt;
+            v = v << 1 | ((bytes[bit / 8] >> (7 - bit % 8)) & 1);
+        }
+        return static_cast<std::uint32_t>(v);
+    }
+    std::optional<std::uint32_t> ue() {
+        unsigned zeros = 0;
+        for (;;) {
+            const auto b = u(1);
+            if (!b) return std::nullopt;
+            if (*b) break;
+            if (++zeros == 32) return std::nullopt;
+        }
+        const auto rest = u(zeros);
+        if (!rest) return std::nullopt;
+        return static_cast<std::uint32_t>((std::uint64_t{1} << zeros) - 1 + *rest);
+    }
+    std::optional<std::int64_t> se() {
+        const auto k = ue();
+        if (!k) return std::nullopt;
+        return (*k & 1) ? (std::int64_t{*k} + 1) / 2 : -(std::int64_t{*k} / 2);
+    }
+};
+
+RefBits ref_body(Bytes nal) { return RefBits{ref_unescape(nal.subspan(1))}; }
+
+std::optional<SpsFacts> ref_sps(Bytes nal) {
+    if (nal.empty() || (nal[0] & 0x1F) != kNalSps) return std::nullopt;
+    RefBits r = ref_body(nal);
+    const auto profile = r.u(8);
+    if (!profile || !r.u(16)) return std::nullopt;
+    const auto id = r.ue();
+    if (!id || *id >= 32) return std::nullopt;
+    SpsFacts f{*id, std::nullopt, false, std::nullopt};
+    const std::uint32_t high[] = {100, 110, 122, 244, 44, 83, 86, 118, 128, 138, 139, 134, 135};
+    if (std::find(std::begin(high), std::end(high), *profile) != std::end(high)) {
+        const auto chroma = r.ue();
+        if (!chroma || *chroma > 3) return f;
+        if (*chroma == 3) {
+            const auto sep = r.u(1);
+            if (!sep) return f;
+            f.separate_colour_plane = *sep;
+        }
+        if (!r.ue() || !r.ue() || !r.u(1)) return f;
+        const auto matrix = r.u(1);
+        if (!matrix) return f;
+        for (unsigned i = 0; *matrix && i < (*chroma == 3 ? 12u : 8u); ++i) {
+            const auto present = r.u(1);
+            if (!present) return f;
+            std::int64_t last = 8, next = 8;
+            for (unsigned j = 0; *present && j < (i < 6 ? 16u : 64u); ++j) {
+                if (next != 0) {
+                    const auto delta = r.se();
+                    if (!delta) return f;
+                    next = ((last + *delta) % 256 + 256) % 256;
+                }
+                if (next != 0) last = next;
+            }
+        }
+    }
+    const auto log2 = r.ue();
+    if (!log2 || *log2 > 12) return f;
+    f.log2_max_frame_num = static_cast<std::uint8_t>(*log2 + 4);
+    const auto poc = r.ue();
+    if (!poc || *poc > 2) return f;
+    if (*poc == 0 && !r.ue()) return f;
+    if (*poc == 1) {
+        if (!r.u(1) || !r.se() || !r.se()) return f;
+        const auto cycle = r.ue();
+        if (!cycle || *cycle > 255) return f;
+        for (std::uint32_t i = 0; i < *cycle; ++i)
+            if (!r.se()) return f;
+    }
+    if (!r.ue()) return f;
+    if (const auto gaps = r.u(1)) f.frame_num_gaps_allowed = *gaps != 0;
+    return f;
+}
+
+std::optional<PpsFacts> ref_pps(Bytes nal) {
+    if (nal.empty() || (nal[0] & 0x1F) != kNalPps) return std::nullopt;
+    RefBits r = ref_body(nal);
+    const auto id = r.ue();
+    const auto sps_id = id ? r.ue() : std::nullopt;
+    if (!sps_id || *id > 255 || *sps_id > 31) return std::nullopt;
+    return PpsFacts{*id, *sps_id};
+}
+
+std::optional<SliceFacts> ref_slice(Bytes nal, const std::vector<std::optional<SpsFacts>>& sps,
+                                    const std::vector<std::optional<PpsFacts>>& pps) {
+    if (nal.empty() || ((nal[0] & 0x1F) != 1 && (nal[0] & 0x1F) != 5)) return std::nullopt;
+    SliceFacts f;
+    f.nal_ref_idc = static_cast<std::uint8_t>(nal[0] >> 5 & 3);
+    f.idr = (nal[0] & 0x1F) == 5;
+    RefBits r = ref_body(nal);
+    f.first_mb_in_slice = r.ue();
+    const auto type = f.first_mb_in_slice ? r.ue() : std::nullopt;
+    if (!type || *type > 9) return f;
+    f.pic_parameter_set_id = r.ue();
+    if (!f.pic_parameter_set_id || *f.pic_parameter_set_id > 255) return f;
+    const auto& p = pps[*f.pic_parameter_set_id];
+    if (!p || !sps[p->sps_id] || !sps[p->sps_id]->log2_max_frame_num) return f;
+    const SpsFacts& s = *sps[p->sps_id];
+    if (s.separate_colour_plane) {
+        const auto plane = r.u(2);
+        if (!plane) return f;
+        f.colour_plane_id = static_cast<std::uint8_t>(*plane);
+    }
+    f.frame_num = r.u(*s.log2_max_frame_num);
+    if (f.frame_num) {
+        f.max_frame_num = 1u << *s.log2_max_frame_num;
+        f.frame_num_gaps_allowed = s.frame_num_gaps_allowed.value_or(true);
+    }
+    return f;
+}
+
+std::optional<std::uint32_t> ref_recovery_count(Bytes nal) {
+    if (nal.empty() || (nal[0] & 0x1F) != kNalSei) return std::nullopt;
+    const Vec r = ref_unescape(nal.subspan(1));
+    std::uint64_t i = 0;
+    const std::uint64_t n = r.size();
+    // The SEI walk of ref_sei_types, stopping at the first recovery point.
+    while (i < n && r[i] != 0x80) {
+        std::uint64_t type = 0, size = 0;
+        for (; i < n && r[i] == 0xFF; ++i) type += 255;
+        if (i >= n) return std::nullopt;
+        type += r[i++];
+        for (; i < n && r[i] == 0xFF; ++i) size += 255;
+        if (i >= n) return std::nullopt;
+        size += r[i++];
+        if (type == kSeiRecoveryPoint) {
+            RefBits bits{Vec(r.begin() + static_cast<std::ptrdiff_t>(i), r.end())};
+            bits.end_bit = size > n ? std::numeric_limits<std::size_t>::max() : size * 8;
+            return bits.ue();
+        }
+        if (size > n - i) return std::nullopt;
+        i += size;
+    }
+    return std::nullopt;
+}
+
+// Every NAL unit of the input through the bitstream readers, with the parameter-set table
+// learned from the units before it.
+void check_bitstream_facts(Bytes d) {
+    ParamSetFacts facts;
+    std::vector<std::optional<SpsFacts>> sps(32);
+    std::vector<std::optional<PpsFacts>> pps(256);
+    for (const NalUnit& u : ref_nal_units(d)) {
+        const Bytes nal = d.subspan(u.begin, u.end - u.begin);
+        const std::optional<SpsFacts> s = parse_sps(nal);
+        FUZZ_CHECK(s == ref_sps(nal));
+        const std::optional<PpsFacts> p = parse_pps(nal);
+        FUZZ_CHECK(p == ref_pps(nal));
+        FUZZ_CHECK(parse_slice(nal, facts) == ref_slice(nal, sps, pps));
+        FUZZ_CHECK(recovery_frame_cnt(nal) == ref_recovery_count(nal));
+        facts.learn(nal);
+        if (s) sps[s->id] = s;
+        if (p) pps[p->id] = p;
+        for (std::uint32_t id = 0; id < 32; ++id) FUZZ_CHECK(facts.sps(id) == sps[id]);
+        if (p) FUZZ_CHECK(facts.pps(p->id) == p);
+    }
+    FUZZ_CHECK(!facts.sps(32) && !facts.pps(256));
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
@@ -197,6 +370,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const std::optional<Vec> sets = extract_param_sets(d);
     FUZZ_CHECK(sets == ref_param_sets(d));
     FUZZ_CHECK(!sets || !sets->empty());
+
+    check_bitstream_facts(d);
 
     const std::size_t split = size ? data[0] % (size + 1) : 0;
     check_caches(d.first(split), d.subspan(split), size > 1 && (data[1] & 1));

@@ -10,6 +10,9 @@ namespace {
 using Bytes = std::span<const std::uint8_t>;
 
 constexpr std::uint64_t kU64Max = std::numeric_limits<std::uint64_t>::max();
+// seq_parameter_set_id is 0..31, pic_parameter_set_id 0..255.
+constexpr std::size_t kSpsIds = 32;
+constexpr std::size_t kPpsIds = 256;
 
 constexpr std::uint64_t saturating_add(std::uint64_t a, std::uint64_t b) noexcept {
     return b > kU64Max - a ? kU64Max : a + b;
@@ -62,6 +65,93 @@ private:
     std::size_t pos_ = 0;
     std::size_t zeros_ = 0;
 };
+
+// Reads the bits of an RBSP, most significant first, from escaped bytes; at most `limit` bytes
+// are taken. Every read is bounded and absent once the bytes run out.
+class RbspBits {
+public:
+    explicit RbspBits(UnescapingReader in, std::uint64_t limit = kU64Max) noexcept
+        : in_(in), limit_(limit) {}
+
+    std::optional<bool> bit() noexcept {
+        if (left_ == 0) {
+            if (in_.done() || limit_ == 0) return std::nullopt;
+            byte_ = in_.current();
+            in_.advance();
+            --limit_;
+            left_ = 8;
+        }
+        --left_;
+        return ((byte_ >> left_) & 1) != 0;
+    }
+    // `count` bits (at most 32) as an unsigned number.
+    std::optional<std::uint32_t> bits(unsigned count) noexcept {
+        std::uint64_t value = 0;
+        for (unsigned i = 0; i < count; ++i) {
+            const std::optional<bool> b = bit();
+            if (!b) return std::nullopt;
+            value = (value << 1) | (*b ? 1 : 0);
+        }
+        return static_cast<std::uint32_t>(value);
+    }
+    // ue(v). More than 31 leading zeros would exceed 32 bits and is taken as unreadable.
+    std::optional<std::uint32_t> ue() noexcept {
+        unsigned zeros = 0;
+        for (;;) {
+            const std::optional<bool> b = bit();
+            if (!b) return std::nullopt;
+            if (*b) break;
+            if (++zeros > 31) return std::nullopt;
+        }
+        const std::optional<std::uint32_t> rest = bits(zeros);
+        if (!rest) return std::nullopt;
+        return static_cast<std::uint32_t>((std::uint64_t{1} << zeros) - 1 + *rest);
+    }
+    // se(v), only its readability matters here.
+    bool skip_se() noexcept { return ue().has_value(); }
+    bool skip_ue() noexcept { return ue().has_value(); }
+    bool skip_bits(unsigned count) noexcept { return bits(count).has_value(); }
+
+private:
+    UnescapingReader in_;
+    std::uint64_t limit_;
+    std::uint8_t byte_ = 0;
+    unsigned left_ = 0;
+};
+
+// The RBSP bits of a NAL unit after its one-byte header.
+RbspBits nal_body_bits(Bytes nal) noexcept {
+    return RbspBits(UnescapingReader(nal.empty() ? nal : nal.subspan(1)));
+}
+
+// A scaling_list() of `size` entries, read only to be passed over.
+bool skip_scaling_list(RbspBits& in, unsigned size) noexcept {
+    std::uint32_t last = 8;
+    std::uint32_t next = 8;
+    for (unsigned j = 0; j < size; ++j) {
+        if (next != 0) {
+            const std::optional<std::uint32_t> code = in.ue();
+            if (!code) return false;
+            // se(v) from its code number: 1, -1, 2, -2, ...
+            const std::int64_t delta =
+                (*code & 1) ? (std::int64_t{*code} + 1) / 2 : -(std::int64_t{*code} / 2);
+            next = static_cast<std::uint32_t>(((std::int64_t{last} + delta) % 256 + 256) % 256);
+        }
+        if (next != 0) last = next;
+    }
+    return true;
+}
+
+// Profiles whose SPS carries chroma format, bit depths and scaling matrices.
+bool has_chroma_fields(std::uint32_t profile_idc) noexcept {
+    switch (profile_idc) {
+        case 100: case 110: case 122: case 244: case 44: case 83: case 86: case 118: case 128:
+        case 138: case 139: case 134: case 135:
+            return true;
+        default:
+            return false;
+    }
+}
 
 // An FF-coded value (255 for each FF byte, plus the first other byte), read from the current
 // byte on and left behind; absent when the bytes end before the value does.
@@ -227,6 +317,135 @@ AccessUnit ParamSetCache::reinsert(AccessUnit au) {
         ++reinserted;
     }
     return au;
+}
+
+std::optional<SpsFacts> parse_sps(std::span<const std::uint8_t> nal) noexcept {
+    if (nal.empty() || (nal[0] & 0x1F) != kNalSps) return std::nullopt;
+    RbspBits in = nal_body_bits(nal);
+    const std::optional<std::uint32_t> profile_idc = in.bits(8);
+    // constraint_set flags and reserved bits, level_idc.
+    if (!profile_idc || !in.skip_bits(16)) return std::nullopt;
+    const std::optional<std::uint32_t> id = in.ue();
+    if (!id || *id >= kSpsIds) return std::nullopt;
+    SpsFacts facts{*id, std::nullopt, false, std::nullopt};
+    if (has_chroma_fields(*profile_idc)) {
+        const std::optional<std::uint32_t> chroma_format_idc = in.ue();
+        if (!chroma_format_idc || *chroma_format_idc > 3) return facts;
+        if (*chroma_format_idc == 3) {
+            const std::optional<bool> separate = in.bit();
+            if (!separate) return facts;
+            facts.separate_colour_plane = *separate;
+        }
+        // bit_depth_luma_minus8, bit_depth_chroma_minus8, qpprime_y_zero_transform_bypass_flag.
+        if (!in.skip_ue() || !in.skip_ue() || !in.skip_bits(1)) return facts;
+        const std::optional<bool> matrix = in.bit();
+        if (!matrix) return facts;
+        if (*matrix) {
+            const unsigned lists = *chroma_format_idc != 3 ? 8 : 12;
+            for (unsigned i = 0; i < lists; ++i) {
+                const std::optional<bool> present = in.bit();
+                if (!present) return facts;
+                if (*present && !skip_scaling_list(in, i < 6 ? 16 : 64)) return facts;
+            }
+        }
+    }
+    const std::optional<std::uint32_t> log2_minus4 = in.ue();
+    if (!log2_minus4 || *log2_minus4 > 12) return facts;
+    facts.log2_max_frame_num = static_cast<std::uint8_t>(*log2_minus4 + 4);
+    const std::optional<std::uint32_t> poc_type = in.ue();
+    if (!poc_type || *poc_type > 2) return facts;
+    if (*poc_type == 0) {
+        if (!in.skip_ue()) return facts;  // log2_max_pic_order_cnt_lsb_minus4
+    } else if (*poc_type == 1) {
+        // delta_pic_order_always_zero_flag, offset_for_non_ref_pic, offset_for_top_to_bottom.
+        if (!in.skip_bits(1) || !in.skip_se() || !in.skip_se()) return facts;
+        const std::optional<std::uint32_t> cycle = in.ue();
+        if (!cycle || *cycle > 255) return facts;
+        for (std::uint32_t i = 0; i < *cycle; ++i)
+            if (!in.skip_se()) return facts;
+    }
+    if (!in.skip_ue()) return facts;  // max_num_ref_frames
+    facts.frame_num_gaps_allowed = in.bit();
+    return facts;
+}
+
+std::optional<PpsFacts> parse_pps(std::span<const std::uint8_t> nal) noexcept {
+    if (nal.empty() || (nal[0] & 0x1F) != kNalPps) return std::nullopt;
+    RbspBits in = nal_body_bits(nal);
+    const std::optional<std::uint32_t> id = in.ue();
+    if (!id || *id > 255) return std::nullopt;
+    const std::optional<std::uint32_t> sps_id = in.ue();
+    if (!sps_id || *sps_id > 31) return std::nullopt;
+    return PpsFacts{*id, *sps_id};
+}
+
+void ParamSetFacts::learn(std::span<const std::uint8_t> nal) {
+    if (const std::optional<SpsFacts> sps = parse_sps(nal)) {
+        sps_.resize(kSpsIds);
+        sps_[sps->id] = sps;
+    } else if (const std::optional<PpsFacts> pps = parse_pps(nal)) {
+        pps_.resize(kPpsIds);
+        pps_[pps->id] = pps;
+    }
+}
+
+void ParamSetFacts::learn_all(std::span<const std::uint8_t> data) {
+    for (const NalUnit& nal : nal_units(data))
+        if (nal.type == kNalSps || nal.type == kNalPps)
+            learn(data.subspan(nal.begin, nal.end - nal.begin));
+}
+
+std::optional<SpsFacts> ParamSetFacts::sps(std::uint32_t id) const noexcept {
+    return id < sps_.size() ? sps_[id] : std::nullopt;
+}
+
+std::optional<PpsFacts> ParamSetFacts::pps(std::uint32_t id) const noexcept {
+    return id < pps_.size() ? pps_[id] : std::nullopt;
+}
+
+std::optional<SliceFacts> parse_slice(std::span<const std::uint8_t> nal,
+                                      const ParamSetFacts& sets) noexcept {
+    if (nal.empty()) return std::nullopt;
+    const std::uint8_t type = nal[0] & 0x1F;
+    if (type != kNalSlice && type != kNalIdrSlice) return std::nullopt;
+    SliceFacts facts;
+    facts.nal_ref_idc = static_cast<std::uint8_t>((nal[0] >> 5) & 3);
+    facts.idr = type == kNalIdrSlice;
+    RbspBits in = nal_body_bits(nal);
+    facts.first_mb_in_slice = in.ue();
+    const std::optional<std::uint32_t> slice_type = facts.first_mb_in_slice ? in.ue() : std::nullopt;
+    if (!slice_type || *slice_type > 9) return facts;
+    facts.pic_parameter_set_id = in.ue();
+    if (!facts.pic_parameter_set_id) return facts;
+    const std::optional<PpsFacts> pps = sets.pps(*facts.pic_parameter_set_id);
+    if (!pps) return facts;
+    const std::optional<SpsFacts> sps = sets.sps(pps->sps_id);
+    if (!sps || !sps->log2_max_frame_num) return facts;
+    if (sps->separate_colour_plane) {
+        const std::optional<std::uint32_t> plane = in.bits(2);
+        if (!plane) return facts;
+        facts.colour_plane_id = static_cast<std::uint8_t>(*plane);
+    }
+    facts.frame_num = in.bits(*sps->log2_max_frame_num);
+    if (facts.frame_num) {
+        facts.max_frame_num = std::uint32_t{1} << *sps->log2_max_frame_num;
+        // An SPS cut short before the flag leaves the gap rule unknown: no gap is a loss then.
+        facts.frame_num_gaps_allowed = sps->frame_num_gaps_allowed.value_or(true);
+    }
+    return facts;
+}
+
+std::optional<std::uint32_t> recovery_frame_cnt(std::span<const std::uint8_t> nal) noexcept {
+    if (nal.empty() || (nal[0] & 0x1F) != kNalSei) return std::nullopt;
+    UnescapingReader in(nal.subspan(1));
+    while (!in.done() && in.current() != 0x80) {
+        const std::optional<std::uint64_t> type = read_ff_coded(in);
+        const std::optional<std::uint64_t> size = type ? read_ff_coded(in) : std::nullopt;
+        if (!size) return std::nullopt;
+        if (*type == kSeiRecoveryPoint) return RbspBits(in, *size).ue();
+        in.skip(*size);
+    }
+    return std::nullopt;
 }
 
 }  // namespace talmiro_media

@@ -21,6 +21,8 @@ namespace {
 
 constexpr std::int64_t kNoTimestamp = std::numeric_limits<std::int64_t>::min();
 constexpr std::int64_t kLastTimestamp = std::numeric_limits<std::int64_t>::max();
+// More damaged access units than libavcodec can hold back (its reorder depth is at most 16).
+constexpr std::size_t kMaxDamagedInFlight = 32;
 static_assert(kNoTimestamp == AV_NOPTS_VALUE);
 
 // Formats whose libav name is not their enumerator in lower case.
@@ -138,6 +140,11 @@ Result<std::vector<Image>> H264Decoder::decode(const AccessUnit& au) {
     if (!pts) return std::unexpected(pts.error());
     if (auto sent = send(verdict.au->bytes(), *pts, verdict.key); !sent)
         return std::unexpected(sent.error());
+    if (verdict.damaged) {
+        // Pictures that never come out (libavcodec may skip one) must not pile up.
+        if (damaged_pts_.size() >= kMaxDamagedInFlight) damaged_pts_.erase(damaged_pts_.begin());
+        damaged_pts_.push_back(*pts);
+    }
     return receive_pictures();
 }
 
@@ -191,8 +198,10 @@ Result<std::vector<Image>> H264Decoder::receive_pictures() {
         if (rc == AVERROR_EOF || rc == AVERROR(EAGAIN)) return pictures;
         if (rc < 0) return reset_after_error(MediaError::ffmpeg(rc));
         Result<Image> image = image_from_frame(*frame_);
+        const bool damaged = take_damaged(frame_->pts);
         av_frame_unref(frame_.get());
         if (!image) return std::unexpected(std::move(image.error()));
+        if (damaged) image->recovering = true;
         if (image->recovering) ++stats_.recovering;
         sync_.picture_out();
         ++stats_.images;
@@ -203,6 +212,14 @@ Result<std::vector<Image>> H264Decoder::receive_pictures() {
 void H264Decoder::discard_held() noexcept {
     avcodec_flush_buffers(ctx_.get());
     last_pts_.reset();
+    damaged_pts_.clear();
+}
+
+bool H264Decoder::take_damaged(std::int64_t pts) noexcept {
+    const auto it = std::find(damaged_pts_.begin(), damaged_pts_.end(), pts);
+    if (it == damaged_pts_.end()) return false;
+    damaged_pts_.erase(it);
+    return true;
 }
 
 std::unexpected<MediaError> H264Decoder::reset_after_error(MediaError error) noexcept {

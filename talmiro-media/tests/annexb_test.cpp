@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include "h264_bits.hpp"
+
 #include <initializer_list>
 #include <random>
 #include <vector>
@@ -299,6 +301,135 @@ TEST(AnnexbRobustness, RandomAndTruncatedInput) {
             const AccessUnit out = psc.reinsert(make_au(data, round % 3 == 0));
             ASSERT_EQ(psc.reinserted, counted + (!sets && had && round % 3 == 0 ? 1 : 0));
             ASSERT_EQ(out.config, sets || psc.reinserted != counted);
+        }
+    }
+}
+
+namespace hb = h264_bits;
+
+TEST(ParseSps, Table) {
+    const hb::Sps high{.profile_idc = 100, .id = 31, .scaling_lists = true,
+                       .log2_max_frame_num = 9, .poc_type = 1, .gaps_allowed = true};
+    // 12 scaling lists with 4:4:4.
+    const hb::Sps planes{.profile_idc = 244, .chroma_format_idc = 3, .separate_colour_plane = true,
+                         .scaling_lists = true, .log2_max_frame_num = 16, .poc_type = 2};
+    const hb::Sps baseline{.id = 3, .log2_max_frame_num = 5};
+    // profile 0, flags 0, level 1: the level byte stands behind an emulation-prevention byte.
+    const hb::Sps escaped{.profile_idc = 0, .level_idc = 1, .id = 2, .log2_max_frame_num = 12};
+    const hb::Sps bad_id{.id = 32};
+    const hb::Sps bad_log2{.log2_max_frame_num = 17};
+    // An out-of-range POC type: what follows cannot be read.
+    const hb::Sps no_gaps{.id = 3, .log2_max_frame_num = 5, .poc_type = 3};
+    const Bytes cut = hb::nal_unit(0x67, hb::BitWriter(hb::sps_bits(baseline)).raw());
+
+    struct Case {
+        const char* name;
+        Bytes nal;
+        std::optional<SpsFacts> want;
+    };
+    const Case cases[] = {
+        {"high, scaling lists, poc type 1", hb::sps(high), SpsFacts{31, 9, false, true}},
+        {"4:4:4 separate planes, 12 lists", hb::sps(planes), SpsFacts{0, 16, true, false}},
+        {"baseline", hb::sps(baseline), SpsFacts{3, 5, false, false}},
+        {"escaped level byte", hb::sps(escaped), SpsFacts{2, 12, false, false}},
+        {"id above 31", hb::sps(bad_id), std::nullopt},
+        {"log2 above 16", hb::sps(bad_log2), SpsFacts{0, std::nullopt, false, std::nullopt}},
+        {"unknown poc type", hb::sps(no_gaps), SpsFacts{3, 5, false, std::nullopt}},
+        {"cut before the id", Bytes{0x67, 0x42, 0, 0x1E}, std::nullopt},
+        {"a PPS is no SPS", hb::pps(0, 0), std::nullopt},
+        {"empty", Bytes{}, std::nullopt},
+    };
+    for (const Case& c : cases) EXPECT_EQ(parse_sps(c.nal), c.want) << c.name;
+    // Raw bits without the stop bit still carry every field up to the gap flag.
+    EXPECT_EQ(parse_sps(cut)->log2_max_frame_num, 5);
+}
+
+TEST(ParsePpsAndSlice, Table) {
+    EXPECT_EQ(parse_pps(hb::pps(200, 31)), (PpsFacts{200, 31}));
+    EXPECT_EQ(parse_pps(hb::pps(256, 0)), std::nullopt);
+    EXPECT_EQ(parse_pps(hb::pps(1, 32)), std::nullopt);
+
+    hb::Sps wide{.id = 1, .log2_max_frame_num = 10};
+    const hb::Sps planes{.profile_idc = 244, .id = 2, .chroma_format_idc = 3,
+                         .separate_colour_plane = true, .log2_max_frame_num = 6};
+    const hb::Sps gaps{.id = 3, .log2_max_frame_num = 10, .gaps_allowed = true};
+    ParamSetFacts sets;
+    sets.learn_all(hb::annexb({hb::sps(wide), hb::sps(planes), hb::sps(gaps), hb::pps(0, 1),
+                               hb::pps(7, 2), hb::pps(9, 3), hb::pps(5, 30)}));
+
+    struct Case {
+        const char* name;
+        hb::Slice slice;
+        std::optional<std::uint32_t> first_mb, frame_num;
+        std::optional<std::uint8_t> plane;
+        std::uint32_t max_frame_num;
+        bool gaps;
+    };
+    const Case cases[] = {
+        {"10-bit frame_num", {2, false, 0, 5, 0, {}, 1000, 10}, 0, 1000, {}, 1024, false},
+        {"IDR", {3, true, 0, 7, 0, {}, 0, 10}, 0, 0, {}, 1024, false},
+        {"colour plane 2", {1, false, 0, 0, 7, 2, 63, 6}, 0, 63, 2, 64, false},
+        {"gaps allowed", {2, false, 0, 5, 9, {}, 4, 10}, 0, 4, {}, 1024, true},
+        {"not the first slice", {2, false, 99, 5, 0, {}, 3, 10}, 99, 3, {}, 1024, false},
+        {"unknown PPS", {2, false, 0, 5, 4, {}, 3, 10}, 0, {}, {}, 0, false},
+        {"PPS of an unknown SPS", {2, false, 0, 5, 5, {}, 3, 10}, 0, {}, {}, 0, false},
+    };
+    for (const Case& c : cases) {
+        const std::optional<SliceFacts> got = parse_slice(hb::slice(c.slice), sets);
+        ASSERT_TRUE(got) << c.name;
+        EXPECT_EQ(got->nal_ref_idc, c.slice.nal_ref_idc) << c.name;
+        EXPECT_EQ(got->idr, c.slice.idr) << c.name;
+        EXPECT_EQ(got->first_mb_in_slice, c.first_mb) << c.name;
+        EXPECT_EQ(got->pic_parameter_set_id, c.slice.pps_id) << c.name;
+        EXPECT_EQ(got->frame_num, c.frame_num) << c.name;
+        EXPECT_EQ(got->colour_plane_id, c.plane) << c.name;
+        EXPECT_EQ(got->max_frame_num, c.max_frame_num) << c.name;
+        EXPECT_EQ(got->frame_num_gaps_allowed, c.gaps) << c.name;
+    }
+    EXPECT_EQ(parse_slice(hb::pps(0, 0), sets), std::nullopt);
+    // A later SPS of the same id replaces the earlier one.
+    wide.log2_max_frame_num = 4;
+    sets.learn(hb::sps(wide));
+    EXPECT_EQ(parse_slice(hb::slice({2, false, 0, 5, 0, {}, 9, 4}), sets)->frame_num, 9u);
+}
+
+TEST(RecoveryFrameCnt, Table) {
+    EXPECT_EQ(recovery_frame_cnt(hb::recovery_sei(0)), 0u);
+    EXPECT_EQ(recovery_frame_cnt(hb::recovery_sei(29)), 29u);
+    EXPECT_EQ(recovery_frame_cnt(hb::recovery_sei(70000)), 70000u);
+    // Only a user-data message; a recovery point whose payload is empty; no SEI at all.
+    EXPECT_EQ(recovery_frame_cnt(kSeiUserData), std::nullopt);
+    EXPECT_EQ(recovery_frame_cnt(Bytes{0x06, 0x06, 0x00, 0x80}), std::nullopt);
+    EXPECT_EQ(recovery_frame_cnt(kSlice), std::nullopt);
+    EXPECT_EQ(recovery_frame_cnt(kSeiRecovery), 0u);
+}
+
+// Every prefix of every unit, in an exactly sized buffer: nothing read outside it, and a field
+// read from a prefix is the field of the whole unit.
+TEST(BitstreamFactsRobustness, Prefixes) {
+    const hb::Sps high{.profile_idc = 100, .scaling_lists = true, .log2_max_frame_num = 7};
+    ParamSetFacts sets;
+    sets.learn(hb::sps(high));
+    sets.learn(hb::pps(0, 0));
+    const std::vector<Bytes> units{hb::sps(high), hb::pps(0, 0),
+                                   hb::slice({2, false, 0, 5, 0, {}, 77, 7}),
+                                   hb::recovery_sei(300)};
+    for (const Bytes& unit : units) {
+        const std::optional<SpsFacts> sps = parse_sps(unit);
+        const std::optional<SliceFacts> slice = parse_slice(unit, sets);
+        const std::optional<std::uint32_t> count = recovery_frame_cnt(unit);
+        for (std::size_t len = 0; len <= unit.size(); ++len) {
+            const Bytes part(unit.begin(), unit.begin() + static_cast<std::ptrdiff_t>(len));
+            if (const auto got = parse_sps(part); got && got->log2_max_frame_num) {
+                EXPECT_EQ(got->log2_max_frame_num, sps->log2_max_frame_num);
+            }
+            if (const auto got = parse_slice(part, sets); got && got->frame_num) {
+                EXPECT_EQ(got->frame_num, slice->frame_num);
+            }
+            if (const auto got = recovery_frame_cnt(part)) {
+                EXPECT_EQ(got, count);
+            }
+            parse_pps(part);
         }
     }
 }

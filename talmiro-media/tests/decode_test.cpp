@@ -340,6 +340,41 @@ TEST(H264Decoder, JoinsAnIntraRefreshStreamAtABareRecoveryPoint) {
     }
 }
 
+// A dropped P access unit in an intra-refresh stream: every picture that differs from the
+// lossless decode comes out flagged and counted, the first unit after the gap asks for an IDR,
+// and the pictures are unflagged again once the next refresh wave has passed.
+TEST(H264Decoder, FlagsThePicturesALostReferencePictureDamages) {
+    const Clip& clip = refresh_clip();
+    constexpr std::size_t kLost = 13;
+    H264Decoder lossy = open_decoder();
+    H264Decoder lossless = open_decoder();
+    std::size_t differing = 0, flagged = 0, last_flagged = 0;
+    std::vector<std::size_t> requested;
+    for (std::size_t n = 0; n < clip.units.size(); ++n) {
+        const Pictures want = decoded(lossless, clip.units[n]);
+        if (n == kLost) continue;
+        const Pictures got = decoded(lossy, clip.units[n]);
+        if (lossy.take_signal() == SyncSignal::RequestIdr) requested.push_back(n);
+        ASSERT_EQ(got.size(), 1u);
+        ASSERT_EQ(want.size(), 1u);
+        const bool differs = got[0].y != want[0].y || got[0].u != want[0].u;
+        EXPECT_TRUE(!differs || got[0].recovering) << "unit " << n;
+        differing += differs;
+        if (got[0].recovering) {
+            ++flagged;
+            last_flagged = n;
+        }
+    }
+    EXPECT_GE(differing, 1u);
+    // At once, and once more while the damage lasts.
+    EXPECT_EQ(requested, (std::vector<std::size_t>{kLost + 1, kLost + 11}));
+    EXPECT_EQ(flagged, lossy.stats().recovering);
+    EXPECT_EQ(lossy.sync().counters().losses, 1u);
+    EXPECT_EQ(lossless.stats().recovering, 0u);
+    // Damaged until the refresh wave of the recovery point after the loss has passed.
+    EXPECT_LT(last_flagged, clip.units.size() - 1);
+}
+
 TEST(H264Decoder, FlushLeavesTheDecoderUsable) {
     const Clip& clip = idr_clip();
     H264Decoder d = open_decoder();

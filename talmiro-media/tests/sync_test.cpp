@@ -2,9 +2,12 @@
 
 #include <gtest/gtest.h>
 
+#include "h264_bits.hpp"
+
 #include <limits>
 #include <ostream>
 #include <random>
+#include <string>
 #include <tuple>
 #include <utility>
 #include <vector>
@@ -281,4 +284,180 @@ TEST(DecoderSyncRobustness, RandomSequences) {
             }
         }
     }
+}
+
+namespace {
+
+namespace hb = h264_bits;
+
+// One picture of a synthetic stream (MaxFrameNum 16): its frame_num, whether it is a reference
+// picture or an IDR picture, and the recovery_frame_cnt of a recovery point in front of it.
+struct Pic {
+    Pic(std::uint32_t fn, bool reference = true, bool is_idr = false,
+        std::optional<std::uint32_t> count = std::nullopt)
+        : frame_num(fn), ref(reference), idr(is_idr), recovery(count) {}
+    std::uint32_t frame_num;
+    bool ref;
+    bool idr;
+    std::optional<std::uint32_t> recovery;
+};
+Pic I() { return {0, true, true, {}}; }
+Pic B(std::uint32_t fn) { return {fn, false, false, {}}; }
+Pic R(std::uint32_t fn, std::uint32_t count) { return {fn, true, false, count}; }
+
+Bytes stream_sets() {
+    return hb::annexb({hb::sps({.profile_idc = 100, .scaling_lists = true}), hb::pps(0, 0)});
+}
+
+AccessUnit picture_au(const Pic& p, std::uint8_t pps_id = 0) {
+    std::vector<Bytes> units;
+    if (p.recovery) units.push_back(hb::recovery_sei(*p.recovery));
+    hb::Slice slice;
+    slice.nal_ref_idc = p.ref ? 2 : 0;
+    slice.idr = p.idr;
+    slice.frame_num = p.frame_num;
+    slice.pps_id = pps_id;
+    units.push_back(hb::slice(slice));
+    // A second slice of the same picture says nothing more.
+    slice.first_mb = 40;
+    units.push_back(hb::slice(slice));
+    const Bytes body = hb::annexb(units);
+    return au(p.idr ? cat(stream_sets(), body) : body, p.idr, p.recovery.has_value());
+}
+
+struct StreamRun {
+    std::string damaged;  // one character per access unit: D damaged, . whole
+    Schedule signals;
+    std::uint64_t losses = 0;
+};
+
+// Pushes the pictures, each releasing its picture at once.
+StreamRun run(DecoderSync& sync, const std::vector<Pic>& pics) {
+    StreamRun out;
+    const std::uint64_t losses0 = sync.counters().losses;
+    for (std::size_t i = 0; i < pics.size(); ++i) {
+        const SyncVerdict v = sync.push(picture_au(pics[i]));
+        out.damaged += v.damaged ? 'D' : '.';
+        if (v.signal) out.signals.emplace_back(static_cast<int>(i + 1), *v.signal);
+        sync.picture_out();
+    }
+    out.losses = sync.counters().losses - losses0;
+    return out;
+}
+
+std::vector<Pic> refs(std::uint32_t from, std::uint32_t count) {
+    std::vector<Pic> out;
+    for (std::uint32_t i = 0; i < count; ++i) out.emplace_back((from + i) % 16);
+    return out;
+}
+
+std::vector<Pic> join(std::initializer_list<std::vector<Pic>> parts) {
+    std::vector<Pic> out;
+    for (const auto& p : parts) out.insert(out.end(), p.begin(), p.end());
+    return out;
+}
+
+}  // namespace
+
+TEST(DecoderSyncLoss, FrameNumSequences) {
+    struct Case {
+        const char* what;
+        std::vector<Pic> pics;
+        std::string damaged;
+        std::uint64_t losses;
+    };
+    const std::vector<Case> cases{
+        {"wraps at MaxFrameNum", join({{I()}, refs(1, 20)}), std::string(21, '.'), 0},
+        {"gap across the wrap", join({{I()}, refs(1, 15), refs(1, 2)}),
+         std::string(16, '.') + "DD", 1},
+        {"field pairs repeat frame_num", {I(), {1}, {1}, {2}, {2}, {4}, {4}, {5}}, "....." "DDD",
+         1},
+        {"non-reference pictures", {I(), {1}, B(2), B(2), {2}, B(3), {3}, B(4)}, std::string(8, '.'),
+         0},
+        {"a lost non-reference picture is no loss", {I(), {1}, B(2), {2}, {3}}, ".....", 0},
+        {"a lost reference picture seen by a non-reference one", {I(), {1}, B(3), {3}}, "..DD", 1},
+        {"non-reference pictures leave PrevRefFrameNum", {I(), {1}, B(2), B(3), {3}}, "...DD", 1},
+        {"an IDR in the middle", {I(), {1}, {2}, I(), {1}, {3}, {4}, I(), {1}}, "." "...." "DD..",
+         1},
+        {"the countdown reaches 0 at the recovery-point count", {I(), {1}, {3}, {4}, R(5, 2), {6}, {7}, {8}},
+         ".." "DDDD" "..", 1},
+        {"a recovery point while whole starts nothing", {I(), R(1, 5), {2}, {4}, {5}},
+         "..." "DD", 1},
+        {"a gap during the countdown starts the damage again",
+         {I(), {1}, {3}, R(4, 3), {6}, {7}, {8}, {9}, {10}}, ".." "DDDDDDD", 2},
+        {"a recovery point with count 0 on the gap", {I(), {1}, R(3, 0), {4}}, "....", 1},
+    };
+    for (const Case& c : cases) {
+        DecoderSync sync(SyncConfig{1000, 1000, 60, true, false});
+        const StreamRun got = run(sync, c.pics);
+        EXPECT_EQ(got.damaged, c.damaged) << c.what;
+        EXPECT_EQ(got.losses, c.losses) << c.what;
+        EXPECT_TRUE(got.signals.empty()) << c.what;
+    }
+}
+
+TEST(DecoderSyncLoss, UnknownFactsNeverDeclareALoss) {
+    // A PPS naming an SPS never seen, a slice naming a PPS never seen.
+    for (const std::uint8_t pps_id : {std::uint8_t{0}, std::uint8_t{9}}) {
+        DecoderSync sync;
+        const Bytes sets = hb::annexb({hb::pps(0, 7)});
+        sync.push(au(cat(sets, hb::annexb({hb::slice({2, true, 0, 7, pps_id, {}, 0, 4})})), true));
+        for (const std::uint32_t fn : {1u, 5u, 9u}) {
+            const SyncVerdict v = sync.push(picture_au({fn}, pps_id));
+            EXPECT_FALSE(v.damaged || v.signal);
+        }
+        EXPECT_EQ(sync.counters().losses, 0u);
+    }
+    // A start forgets the history: the first picture after it compares with nothing.
+    DecoderSync sync;
+    run(sync, {I(), {1}, {2}});
+    sync.decoder_failed();
+    sync.push(picture_au({7}));  // dropped while waiting
+    const StreamRun again = run(sync, {R(9, 4), {10}, {11}});
+    EXPECT_EQ(again.damaged, "...");
+    EXPECT_EQ(again.losses, 0u);
+}
+
+TEST(DecoderSyncLoss, RequestsAndTheirSpacing) {
+    const std::vector<Pic> damaged_long = join({{I()}, refs(1, 2), refs(4, 30)});  // gap at 4
+    struct Case {
+        const char* what;
+        SyncConfig config;
+        std::vector<Pic> pics;
+        int silent;  // access units before the first picture comes out
+        Schedule want;
+    };
+    const std::vector<Case> cases{
+        // At once, then every stuck_frames while the damage lasts.
+        {"on", {}, damaged_long, 0, requests(4, 10, 33)},
+        {"off: pictures flow, no signal", {10, 150, 60, true, false}, damaged_long, 0, {}},
+        {"stuck 3", {3, 150, 60, true, true}, damaged_long, 0, requests(4, 3, 33)},
+        // A silence request at 10; the gap at 12 waits until 20, ten after it.
+        {"shared spacing", {}, join({{I()}, refs(1, 10), refs(12, 15)}), 10,
+         requests(10, 10, 26)},
+        {"off: silence only", {10, 150, 60, true, false}, join({{I()}, refs(1, 10), refs(12, 15)}),
+         10, requests(10, 1, 10)},
+        // The wedged reset keeps its precedence.
+        {"wedged", {10, 5, 60, true, true}, join({{I()}, refs(1, 1), refs(3, 5)}), 100,
+         {{3, SyncSignal::RequestIdr}, {5, SyncSignal::Reset}}},
+    };
+    for (const Case& c : cases) {
+        DecoderSync sync(c.config);
+        Schedule got;
+        for (std::size_t i = 0; i < c.pics.size(); ++i) {
+            const SyncVerdict v = sync.push(picture_au(c.pics[i]));
+            if (v.signal) got.emplace_back(static_cast<int>(i + 1), *v.signal);
+            if (static_cast<int>(i) >= c.silent) sync.picture_out();
+        }
+        EXPECT_EQ(got, c.want) << c.what;
+        EXPECT_EQ(sync.counters().idr_requests,
+                  static_cast<std::uint64_t>(std::count_if(got.begin(), got.end(), [](auto& s) {
+                      return s.second == SyncSignal::RequestIdr;
+                  }))) << c.what;
+    }
+    // The requested IDR ends the damage and the requests.
+    DecoderSync sync;
+    const StreamRun got = run(sync, join({{I()}, refs(1, 2), refs(4, 5), {I()}, refs(1, 15)}));
+    EXPECT_EQ(got.signals, requests(4, 1, 4));
+    EXPECT_EQ(got.damaged, "..." + std::string(5, 'D') + std::string(16, '.'));
 }

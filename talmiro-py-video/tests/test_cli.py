@@ -41,6 +41,13 @@ def test_lossy_link_summary(mode):
     assert summary["psnr_clean_min_db"] > 30
     assert 0 < summary["damaged_pictures"] < summary["decoded"]
     assert summary["losses"] == len(summary["recovery_frames"]) + summary["unrecovered"]
+    # The receiver saw the losses and flagged every picture they made wrong.
+    assert 0 < summary["losses_seen"] <= summary["lost"]
+    assert summary["hit_unflagged"] == 0
+    assert summary["recovering_pictures"] >= summary["damaged_pictures"]
+    assert summary["wrong_share"] == summary["damaged_pictures"] / summary["decoded"]
+    rec = sorted(summary["recovery_frames"])
+    assert (summary["recovery_max"], summary["recovery_p95"]) == (rec[-1], rec[int(0.95 * len(rec))])
     assert summary["encode_us"]["p50"] > 0 and summary["latency_us"]["p99"] >= 0
     assert summary["bitrate_kbps"] > 0
 

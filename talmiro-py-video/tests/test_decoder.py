@@ -87,7 +87,7 @@ def test_fresh_decoder():
     assert list(stats) == ["fed", "images", "errors", "resets", "recovering", "sync", "state",
                            "fed_since_output"]
     assert list(stats["sync"]) == ["frames", "dropped", "fed", "output", "starts",
-                                   "starts_at_recovery", "resets", "idr_requests"]
+                                   "starts_at_recovery", "resets", "idr_requests", "losses"]
     assert all(v == 0 for k, v in stats.items() if k not in ("sync", "state"))
     assert set(stats["sync"].values()) == {0} and stats["state"] == "waiting"
 
@@ -95,13 +95,15 @@ def test_fresh_decoder():
 def test_signatures():
     assert str(inspect.signature(codec.H264Decoder)) == (
         "(output_corrupt=True, stuck_frames=10, wedged_frames=150, recovery_silence_frames=60, "
-        "start_at_recovery=True, max_pixels=9437184)")
+        "start_at_recovery=True, request_idr_on_loss=True, max_pixels=9437184)")
     dec = codec.H264Decoder()
     assert str(inspect.signature(dec.decode)) == (
         "(data, t_us=0, key=False, config=False, recovery=False)")
     for name in ("flush", "close", "take_signal", "signal", "param_sets", "stats"):
         assert str(inspect.signature(getattr(dec, name))) == "()"
     assert codec.H264Decoder.__doc__.startswith("`talmiro_media::H264Decoder` for Python")
+    assert "with `request_idr_on_loss`" in codec.H264Decoder.__doc__
+    assert "idr_requests/losses`" in dec.stats.__doc__
     assert codec.H264Decoder.state.__doc__.startswith('`"waiting"`')
 
 
@@ -272,6 +274,7 @@ def test_flush_on_fresh_decoder_then_decode():
     (lambda d: codec.H264Decoder(stuck_frames=-1), OverflowError),
     (lambda d: codec.H264Decoder(wedged_frames=2 ** 32), OverflowError),
     (lambda d: codec.H264Decoder(output_corrupt="yes"), TypeError),
+    (lambda d: codec.H264Decoder(request_idr_on_loss=1), TypeError),
     (lambda d: codec.H264Decoder(1), TypeError),
     (lambda d: codec.H264Decoder(stuck=1), TypeError),
     (lambda d: codec.H264Decoder(max_pixels=-1), OverflowError),

@@ -5,6 +5,10 @@
 // Everything here reads untrusted bytes: malformed input yields fewer NAL units, fewer facts or
 // no parameter sets, never an error, and no function reads outside the span it is given. Each
 // operation is one forward pass and allocates only its result.
+//
+// The few fields the receiver needs to see a lost reference picture are read from SPS, PPS,
+// slice headers and recovery-point SEI messages, with bounded Exp-Golomb reads over the RBSP.
+// A field that cannot be read is absent (unknown).
 #pragma once
 
 #include <cstddef>
@@ -63,6 +67,7 @@ struct AccessUnit {
 };
 
 // NAL unit types acted on.
+inline constexpr std::uint8_t kNalSlice = 1;
 inline constexpr std::uint8_t kNalIdrSlice = 5;
 inline constexpr std::uint8_t kNalSei = 6;
 inline constexpr std::uint8_t kNalSps = 7;
@@ -182,5 +187,82 @@ struct ParamSetCache {
     // front of its bytes (a new buffer) and `config` set; anything else comes back as it was.
     AccessUnit reinsert(AccessUnit au);
 };
+
+// What the receiver needs of one SPS. Every field after `id` is absent when the SPS ends (or
+// holds an out-of-range value) before it.
+struct SpsFacts {
+    // seq_parameter_set_id, 0..31.
+    std::uint32_t id = 0;
+    // log2(MaxFrameNum), 4..16.
+    std::optional<std::uint8_t> log2_max_frame_num;
+    // Slices carry a colour_plane_id (4:4:4 coded as three planes).
+    bool separate_colour_plane = false;
+    // gaps_in_frame_num_value_allowed_flag: a gap in frame_num is then no sign of a loss.
+    std::optional<bool> frame_num_gaps_allowed;
+
+    bool operator==(const SpsFacts&) const = default;
+};
+
+// What the receiver needs of one PPS.
+struct PpsFacts {
+    // pic_parameter_set_id, 0..255.
+    std::uint32_t id = 0;
+    // The SPS it refers to, 0..31.
+    std::uint32_t sps_id = 0;
+
+    bool operator==(const PpsFacts&) const = default;
+};
+
+// The facts of one SPS NAL unit (its header byte included, escaped as it stands in the
+// stream); absent when it is no SPS or its id cannot be read.
+std::optional<SpsFacts> parse_sps(std::span<const std::uint8_t> nal) noexcept;
+// The facts of one PPS NAL unit; absent when it is no PPS or either id cannot be read.
+std::optional<PpsFacts> parse_pps(std::span<const std::uint8_t> nal) noexcept;
+
+// The parsed SPS and PPS of a stream by id; a later one of the same id replaces the earlier.
+class ParamSetFacts {
+public:
+    // Reads an SPS or PPS NAL unit into the table; any other unit is ignored.
+    void learn(std::span<const std::uint8_t> nal);
+    // Every SPS and PPS NAL unit of some Annex-B bytes, in order.
+    void learn_all(std::span<const std::uint8_t> data);
+    std::optional<SpsFacts> sps(std::uint32_t id) const noexcept;
+    std::optional<PpsFacts> pps(std::uint32_t id) const noexcept;
+
+private:
+    // By id (32 SPS, 256 PPS), allocated with the first one seen, so that an empty table costs
+    // nothing and a decoder holding one moves cheaply.
+    std::vector<std::optional<SpsFacts>> sps_;
+    std::vector<std::optional<PpsFacts>> pps_;
+};
+
+// What the receiver needs of one slice header.
+struct SliceFacts {
+    // nal_ref_idc: the picture is a reference picture when it is not 0.
+    std::uint8_t nal_ref_idc = 0;
+    // NAL type 5.
+    bool idr = false;
+    // 0 for the first slice of a picture (of a colour plane).
+    std::optional<std::uint32_t> first_mb_in_slice;
+    std::optional<std::uint32_t> pic_parameter_set_id;
+    // Present when the SPS has separate colour planes.
+    std::optional<std::uint8_t> colour_plane_id;
+    // frame_num, with the MaxFrameNum and the gap rule of its SPS; absent when the PPS or its
+    // SPS is unknown or the header ends before it.
+    std::optional<std::uint32_t> frame_num;
+    std::uint32_t max_frame_num = 0;
+    bool frame_num_gaps_allowed = false;
+
+    bool operator==(const SliceFacts&) const = default;
+};
+
+// The facts of one slice NAL unit (type 1 or 5), its parameter sets looked up in `sets`;
+// absent for any other unit.
+std::optional<SliceFacts> parse_slice(std::span<const std::uint8_t> nal,
+                                      const ParamSetFacts& sets) noexcept;
+
+// recovery_frame_cnt of the first recovery-point message of one SEI NAL unit; absent when it
+// has none or the count cannot be read.
+std::optional<std::uint32_t> recovery_frame_cnt(std::span<const std::uint8_t> nal) noexcept;
 
 }  // namespace talmiro_media

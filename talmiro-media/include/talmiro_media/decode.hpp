@@ -24,7 +24,8 @@ struct DecoderStats {
     std::uint64_t images = 0;      // pictures released, by decode or flush
     std::uint64_t errors = 0;      // resets after an error
     std::uint64_t resets = 0;      // resets after an error and wedged resets of the policy
-    std::uint64_t recovering = 0;  // released pictures flagged corrupt by libavcodec
+    std::uint64_t recovering = 0;  // released pictures flagged recovering: corrupt by libavcodec,
+                                   // or of an access unit damaged by a lost reference picture
 
     bool operator==(const DecoderStats&) const = default;
 };
@@ -86,6 +87,9 @@ private:
     Result<std::vector<Image>> receive_pictures();
     // Drops everything libavcodec holds and the timestamp history.
     void discard_held() noexcept;
+    // Whether the picture of pts `pts` came from an access unit the policy marked damaged;
+    // forgets the mark.
+    bool take_damaged(std::int64_t pts) noexcept;
     // The error path: count, tell the policy, discard, and hand the error back.
     std::unexpected<MediaError> reset_after_error(MediaError error) noexcept;
 
@@ -95,6 +99,8 @@ private:
     CodecContextPtr ctx_;
     DecoderStats stats_;
     std::optional<SyncSignal> last_signal_;
+    // The pts of damaged access units whose pictures have not come out yet (a few at most).
+    std::vector<std::int64_t> damaged_pts_;
 };
 
 }  // namespace talmiro_media

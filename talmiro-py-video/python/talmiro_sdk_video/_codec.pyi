@@ -160,6 +160,7 @@ class H264Decoder:
         wedged_frames: int = 150,
         recovery_silence_frames: int = 60,
         start_at_recovery: bool = True,
+        request_idr_on_loss: bool = True,
         max_pixels: int = 9437184,
     ) -> Self: ...
     def decode(self, data: bytes, t_us: int = 0, key: bool = False, config: bool = False, recovery: bool = False) -> list[Image]: ...

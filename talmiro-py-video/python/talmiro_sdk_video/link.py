@@ -3,7 +3,10 @@
 `run_link` drives `TestPattern` pictures through `H264Encoder`, a seeded lossy channel and
 `H264Decoder`, and acts on the decoder's signals the way a real receiver does: "request_idr"
 reaches the encoder's `request_idr` after the round trip, "reset" is counted. It returns a
-`LinkSummary` with what went through, how long it took and how good the pictures were.
+`LinkSummary` with what went through, how long it took and how good the pictures were, and
+how well the receiver saw its losses: the losses the decoder found in the bitstream against the
+access units lost, the pictures it flagged `recovering` against those a loss made wrong, and
+how many frames each loss episode took to recover.
 """
 
 from __future__ import annotations
@@ -69,6 +72,8 @@ class LinkSummary:
     decoded: int
     recovering_pictures: int
     damaged_pictures: int
+    hit_unflagged: int
+    wrong_share: float
     pictures_per_au: float
     decode_errors: int
     encode_us: Stat | None
@@ -85,7 +90,11 @@ class LinkSummary:
     starts: int
     recovery_starts: int
     losses: int
+    losses_seen: int
     recovery_frames: list[int]
+    recovery_mean: float | None
+    recovery_p95: int | None
+    recovery_max: int | None
     unrecovered: int
     worst_frame: int | None
 
@@ -166,7 +175,9 @@ def run_link(cfg: LinkConfig, save: BinaryIO | None = None,
                                  bitrate_kbps=cfg.bitrate_kbps, intra_refresh=cfg.intra_refresh,
                                  keyframe_interval=cfg.keyframe_interval, backend=cfg.backend,
                                  pixel_format=cfg.pixel_format)
-    decoder = _codec.H264Decoder()
+    # The receiver sees a lost reference picture in the bitstream, flags what it damages and
+    # asks for an IDR at once.
+    decoder = _codec.H264Decoder(request_idr_on_loss=True)
     # A second decoder sees every access unit: its pictures are what a lossless link shows, so
     # a picture of the lossy link that equals it is one no loss has touched (the codec's
     # decoding is deterministic), and a loss has recovered at the first such picture.
@@ -183,8 +194,8 @@ def run_link(cfg: LinkConfig, save: BinaryIO | None = None,
     latency: list[float] = []
     psnrs: list[tuple[float, int, bool]] = []
     recovery_frames: list[int] = []
-    # A loss episode runs from a loss to the first picture no loss has touched; losses inside it
-    # extend it, and its recovery is counted from the last of them.
+    # A loss episode runs from a loss to the first picture that no loss has touched and that is
+    # not flagged; losses inside it extend it, and its recovery is counted from the last of them.
     last_loss: int | None = None
     losses = 0
     lost = 0
@@ -193,6 +204,7 @@ def run_link(cfg: LinkConfig, save: BinaryIO | None = None,
     resets = 0
     recovering_pictures = 0
     damaged_pictures = 0
+    hit_unflagged = 0
     total_bytes = 0
     worst: tuple | None = None
     worst_psnr = float("inf")
@@ -255,12 +267,15 @@ def run_link(cfg: LinkConfig, save: BinaryIO | None = None,
                 # Stamps of lost access units never come out: forget those older than this one.
                 for stale in [t for t in lossless if t < pic.t_us]:
                     del lossless[stale]
-                damaged = pic.recovering or expected != pic.y.tobytes()
+                hit = expected != pic.y.tobytes()
+                damaged = hit or pic.recovering
                 if pic.recovering:
                     recovering_pictures += 1
-                if damaged:
+                if hit:
                     damaged_pictures += 1
-                elif last_loss is not None:
+                    if not pic.recovering:
+                        hit_unflagged += 1
+                if not damaged and last_loss is not None:
                     recovery_frames.append(n - last_loss)
                     last_loss = None
                 if index is None:
@@ -282,11 +297,14 @@ def run_link(cfg: LinkConfig, save: BinaryIO | None = None,
     finite = [p for p, _, _ in psnrs if p != float("inf")]
     clean = [p for p, _, damaged in psnrs if not damaged and p != float("inf")]
     worst_frame = min(psnrs)[1] if psnrs else None
+    ordered = sorted(recovery_frames)
     summary = LinkSummary(
         width=cfg.width, height=cfg.height, fps=cfg.fps, pixel_format=cfg.pixel_format,
         backend=encoder.backend, gop=encoder.gop, intra_refresh=cfg.intra_refresh,
         frames_sent=cfg.frames, access_units=access_units, lost=lost, decoded=len(psnrs),
         recovering_pictures=recovering_pictures, damaged_pictures=damaged_pictures,
+        hit_unflagged=hit_unflagged,
+        wrong_share=damaged_pictures / len(psnrs) if psnrs else 0.0,
         pictures_per_au=(dstats["images"] / dstats["fed"]) if dstats["fed"] else 0.0,
         decode_errors=decode_errors,
         encode_us=Stat.of(encode_us), convert_us=Stat.of(convert_us),
@@ -298,7 +316,10 @@ def run_link(cfg: LinkConfig, save: BinaryIO | None = None,
         psnr_clean_min_db=min(clean) if clean else None,
         idr_requests=stats["idr_requests"], resets=resets,
         starts=dstats["sync"]["starts"], recovery_starts=dstats["sync"]["starts_at_recovery"],
-        losses=losses, recovery_frames=recovery_frames,
+        losses=losses, losses_seen=dstats["sync"]["losses"], recovery_frames=recovery_frames,
+        recovery_mean=statistics.fmean(ordered) if ordered else None,
+        recovery_p95=ordered[min(len(ordered) - 1, int(0.95 * len(ordered)))] if ordered else None,
+        recovery_max=ordered[-1] if ordered else None,
         unrecovered=1 if last_loss is not None else 0, worst_frame=worst_frame)
     encoder.close()
     decoder.close()
@@ -330,9 +351,14 @@ def format_summary(s: LinkSummary) -> Iterator[str]:
     yield f"{'bitrate':<22} {s.bitrate_kbps:.1f} kbit/s"
     yield (f"{'luma PSNR':<22} mean {db(s.psnr_mean_db)}, min {db(s.psnr_min_db)}, "
            f"min where no loss hit {db(s.psnr_clean_min_db)}")
-    rec = s.recovery_frames
-    rec_text = (f"mean {statistics.fmean(rec):.1f}, max {max(rec)} frames" if rec else "-")
     yield (f"IDR requests {s.idr_requests}, resets {s.resets}, starts {s.starts} "
            f"({s.recovery_starts} at recovery points)")
-    yield (f"loss episodes {s.losses}, recovered {len(rec)} ({rec_text} after the last loss)"
+    yield (f"losses seen {s.losses_seen} for {s.lost} access units lost; flagged "
+           f"{s.recovering_pictures} pictures for {s.damaged_pictures} hit by losses "
+           f"({s.hit_unflagged} hit but not flagged); wrong pictures {100 * s.wrong_share:.1f}% "
+           f"of those delivered")
+    rec_text = (f"mean {s.recovery_mean:.1f}, p95 {s.recovery_p95}, max {s.recovery_max} frames"
+                if s.recovery_frames else "-")
+    yield (f"loss episodes {s.losses}, recovered {len(s.recovery_frames)} "
+           f"(frames to recovery {rec_text} after the last loss)"
            + (", 1 not yet recovered at the end" if s.unrecovered else ""))

@@ -66,6 +66,8 @@ PyObject* decoder_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
                         param("recovery_silence_frames", config.recovery_silence_frames,
                               Need::Optional),
                         param("start_at_recovery", config.start_at_recovery, Need::Optional),
+                        param("request_idr_on_loss", config.request_idr_on_loss,
+                              Need::Optional),
                         param("max_pixels", max_pixels, Need::Optional)},
                        args, kwargs))
             return nullptr;
@@ -194,7 +196,8 @@ PyObject* sync_dict(const talmiro_media::SyncCounters& c) {
                     dict_put_count(sync, "starts", c.starts) &&
                     dict_put_count(sync, "starts_at_recovery", c.starts_at_recovery) &&
                     dict_put_count(sync, "resets", c.resets) &&
-                    dict_put_count(sync, "idr_requests", c.idr_requests);
+                    dict_put_count(sync, "idr_requests", c.idr_requests) &&
+                    dict_put_count(sync, "losses", c.losses);
     if (!ok) {
         Py_DECREF(sync);
         return nullptr;
@@ -277,7 +280,7 @@ PyMethodDef methods[] = {
     fast_method("stats", decoder_stats,
                 "stats($self)\n--\n\nDecoder counters (`fed`, `images`, `errors`, `resets`, "
                 "`recovering`), the policy's\n(`sync.frames/dropped/fed/output/starts/"
-                "starts_at_recovery/resets/idr_requests`),\n`state` and `fed_since_output`."),
+                "starts_at_recovery/resets/idr_requests/losses`),\n`state` and `fed_since_output`."),
     enter_method(),
     exit_method(),
     {nullptr, nullptr, 0, nullptr},
@@ -293,12 +296,15 @@ PyGetSetDef getset[] = {
 
 constexpr const char* kDoc =
     "H264Decoder(output_corrupt=True, stuck_frames=10, wedged_frames=150, "
-    "recovery_silence_frames=60, start_at_recovery=True, max_pixels=9437184)\n--\n\n"
+    "recovery_silence_frames=60, start_at_recovery=True, request_idr_on_loss=True, "
+    "max_pixels=9437184)\n--\n\n"
     "`talmiro_media::H264Decoder` for Python: the sync policy (`DecoderSync`) is inside, so a\n"
     "frame before a start point is dropped, a bare recovery point is primed with cached "
     "SPS/PPS,\nand `take_signal()` says when to call the publisher's `<topic>/idr` service or to "
-    "expect a\nreset. `decode` releases the GIL. A picture of more than `max_pixels` pixels "
-    "(default 4096x2304)\nis a libavcodec error.";
+    "expect a\nreset. `decode` releases the GIL. A reference picture lost on the way shows as a "
+    "gap in\n`frame_num`: the pictures it damages come out `recovering`, and with "
+    "`request_idr_on_loss` the\nfirst access unit after the gap asks for an IDR at once. A "
+    "picture of more than\n`max_pixels` pixels (default 4096x2304) is a libavcodec error.";
 
 PyType_Slot slots[] = {
     {Py_tp_doc, const_cast<char*>(kDoc)},
