@@ -195,9 +195,11 @@ def profile_rows(a: argparse.Namespace, s: Settings) -> dict[str, float | None]:
                 if side == "barepyav" and not (a.build / "bare_bench_pyav").exists():
                     continue
                 log(f"profile: {row}/{size}")
-                # Copying 128 MiB of cold pictures takes a while on a busy machine.
-                delay = 3000 if row.endswith("_cold") else 800
-                shares[f"{row}/{size}"] = codec_share(row_command(a, row, size, s.warmup, n), delay)
+                # Copying 128 MiB of cold pictures takes a while on a busy machine: those runs
+                # start sampling later and run twice as long.
+                cold_row = row.endswith("_cold")
+                cmd = row_command(a, row, size, s.warmup, 2 * n if cold_row else n)
+                shares[f"{row}/{size}"] = codec_share(cmd, 2500 if cold_row else 800)
     return shares
 
 
