@@ -197,9 +197,11 @@ void set_counters(benchmark::State& state, const Tally& warm, const Tally& timed
         timed.outputs ? static_cast<double>(timed.bytes) / static_cast<double>(timed.outputs) : 0;
 }
 
-// `decode`: decode each access unit right after encoding it (the link loop).
-void run_encode(benchmark::State& state, bench::Size size, bool decode) {
-    const bench::Pictures pictures = bench::read_pictures(g_options.inputs, size, "i420");
+// `decode`: decode each access unit right after encoding it (the link loop); `cold`: cycle
+// through more picture memory than the caches hold.
+void run_encode(benchmark::State& state, bench::Size size, bool decode, bool cold = false) {
+    const bench::Pictures warm_pictures = bench::read_pictures(g_options.inputs, size, "i420");
+    const bench::Pictures pictures = cold ? bench::cold(warm_pictures) : warm_pictures;
     std::vector<FramePtr> frames = wrap_pictures(pictures, size);
     ContextPtr enc = open_encoder(size);
     ContextPtr dec = decode ? open_decoder() : nullptr;
@@ -253,6 +255,7 @@ int main(int argc, char** argv) {
         add("bare_encode", [size](benchmark::State& s) { run_encode(s, size, false); });
         add("bare_decode", [size](benchmark::State& s) { run_decode(s, size); });
         add("bare_loop", [size](benchmark::State& s) { run_encode(s, size, true); });
+        add("bare_loop_cold", [size](benchmark::State& s) { run_encode(s, size, true, true); });
     }
     benchmark::RunSpecifiedBenchmarks();
     benchmark::Shutdown();

@@ -21,6 +21,7 @@ from bench_common import (
     Worker,
     arguments,
     chosen_sizes,
+    cold,
     figure,
     load_i420,
     load_rgb24,
@@ -88,9 +89,12 @@ class Rows:
         dec.close()
         return figure(clock, self.frames, warm, timed)
 
-    def loop(self, size: tuple[int, int]) -> Figure:
-        """The link: each picture encoded, its access units decoded, the pictures as NumPy."""
+    def loop(self, size: tuple[int, int], cold_pictures: bool = False) -> Figure:
+        """The link: each picture encoded, its access units decoded, the pictures as NumPy;
+        with `cold_pictures`, cycling through more memory than the caches hold."""
         pictures = load_i420(self.inputs, size)
+        if cold_pictures:
+            pictures = cold(pictures)
         k = len(pictures)
         enc, dec = encoder(size), decoder()
         asarray = np.asarray
@@ -156,6 +160,7 @@ def main() -> None:
                 "py_encode_rgb24": rows.encode_rgb24,
                 "py_decode": rows.decode,
                 "py_loop": rows.loop,
+                "py_loop_cold": lambda s: rows.loop(s, True),
             },
             sizes,
             args.rows,

@@ -29,6 +29,7 @@ from bench_common import (
     Worker,
     arguments,
     chosen_sizes,
+    cold,
     figure,
     load_i420,
     load_rgb24,
@@ -165,8 +166,10 @@ class Rows:
                         timed.out(n)
         return figure(clock, self.frames, warm, timed)
 
-    def loop(self, size: tuple[int, int], best: bool) -> Figure:
+    def loop(self, size: tuple[int, int], best: bool, cold_pictures: bool = False) -> Figure:
         pictures = load_i420(self.inputs, size)
+        if cold_pictures:
+            pictures = cold(pictures)
         k = len(pictures)
         enc, dec = encoder(size), decoder()
         make = VideoFrame.from_numpy_buffer if best else VideoFrame.from_ndarray
@@ -249,6 +252,7 @@ def main() -> None:
                 "pyav_decode_default_threads": lambda s: r.decode(s, True, threads=True),
                 "pyav_loop_ndarray": lambda s: r.loop(s, False),
                 "pyav_loop_buffer": lambda s: r.loop(s, True),
+                "pyav_loop_buffer_cold": lambda s: r.loop(s, True, cold_pictures=True),
             },
             sizes,
             args.rows,

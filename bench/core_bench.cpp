@@ -11,11 +11,13 @@
 #include <array>
 #include <cstdint>
 #include <cstring>
+#include <memory>
 #include <string>
 #include <vector>
 
 extern "C" {
 #include <libavutil/crc.h>
+#include <libavutil/frame.h>
 }
 
 #include "inputs.hpp"
@@ -164,15 +166,20 @@ void bm_memcpy(benchmark::State& state, std::size_t bytes) {
     state.SetBytesProcessed(state.iterations() * static_cast<std::int64_t>(bytes));
 }
 
-// The decoder's copy of a decoded frame into an owned picture (allocation included).
-void bm_image_from_frame(benchmark::State& state, bench::Size size) {
-    media::FramePtr frame =
-        value_or_fail(media::alloc_input_frame(media::PictureFormat::I420, size.width, size.height),
-                      "frame");
+// A decoded frame made into a picture the way the decoder does it: with `padded` line sizes
+// (aligned to 256 bytes, so no plane is tightly packed) it is copied into recycled storage,
+// otherwise the picture shares the frame.
+void bm_image_from_frame(benchmark::State& state, bench::Size size, bool padded) {
+    media::FramePtr frame = value_or_fail(media::alloc_frame(), "frame");
+    frame->format = AV_PIX_FMT_YUV420P;
+    frame->width = static_cast<int>(size.width);
+    frame->height = static_cast<int>(size.height);
+    if (av_frame_get_buffer(frame.get(), padded ? 256 : 32) < 0) bench::fail("av_frame_get_buffer");
     media::PackedScaler scaler;
     const SourcePicture picture = source_picture(size, media::PictureFormat::I420);
     value_or_fail(media::fill_frame(*frame, scaler, picture.raw), "fill");
-    for (auto _ : state) benchmark::DoNotOptimize(media::image_from_frame(*frame));
+    media::ImagePool pool;
+    for (auto _ : state) benchmark::DoNotOptimize(media::image_from_frame(*frame, &pool));
     state.SetBytesProcessed(state.iterations() * static_cast<std::int64_t>(size.i420_bytes()));
 }
 
@@ -286,8 +293,12 @@ void bm_encode(benchmark::State& state, bench::Size size, media::PictureFormat f
     if (decode) dec.emplace(open_decoder());
     std::size_t n = 0;
     Tally warm, timed;
+    // The pictures outlive the encoder, so they may be lent as the module lends them.
+    const auto owner = std::make_shared<int>(0);
     const auto picture = [&](std::size_t i) {
-        return input_picture(pictures, i, size, format, static_cast<std::int64_t>(i));
+        media::RawImage raw = input_picture(pictures, i, size, format, static_cast<std::int64_t>(i));
+        raw.owner = owner;
+        return raw;
     };
     for (const std::size_t end = warmup_of(pictures.count()); n < end; ++n)
         encode_one(enc, picture(n), dec ? &*dec : nullptr, warm, n, true);
@@ -344,7 +355,9 @@ int main(int argc, char** argv) {
                   [bytes](benchmark::State& s) { bm_memcpy(s, bytes); });
         }
         micro("image_from_frame/" + size.name(),
-              [size](benchmark::State& s) { bm_image_from_frame(s, size); });
+              [size](benchmark::State& s) { bm_image_from_frame(s, size, true); });
+        micro("image_from_frame_shared/" + size.name(),
+              [size](benchmark::State& s) { bm_image_from_frame(s, size, false); });
         micro("psnr/" + size.name(), [size](benchmark::State& s) { bm_psnr(s, size); });
         micro("pattern/" + size.name(), [size](benchmark::State& s) { bm_pattern(s, size); });
     }

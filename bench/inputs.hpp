@@ -7,6 +7,7 @@
 // 4 recovery) and the Annex-B bytes.
 #pragma once
 
+#include <algorithm>
 #include <array>
 #include <charconv>
 #include <cstddef>
@@ -56,6 +57,23 @@ struct Pictures {
         return data.data() + (i % count()) * picture_bytes;
     }
 };
+
+// Memory the cold-picture loops cycle through: four times the last-level cache of these
+// machines (32 MiB), so that every picture comes from memory, as from a camera.
+inline constexpr std::size_t kColdBytes = std::size_t{128} << 20;
+
+// Whole copies of the pictures, in order, until they fill `kColdBytes`: the same sequence of
+// pictures, none of them still in a cache when its turn comes again.
+inline Pictures cold(const Pictures& warm) {
+    Pictures out;
+    out.picture_bytes = warm.picture_bytes;
+    const std::size_t copies = std::max<std::size_t>(1, (kColdBytes + warm.data.size() - 1) /
+                                                            std::max<std::size_t>(1, warm.data.size()));
+    out.data.reserve(copies * warm.data.size());
+    for (std::size_t i = 0; i < copies; ++i)
+        out.data.insert(out.data.end(), warm.data.begin(), warm.data.end());
+    return out;
+}
 
 [[noreturn]] inline void fail(const std::string& text) {
     std::fprintf(stderr, "bench: %s\n", text.c_str());

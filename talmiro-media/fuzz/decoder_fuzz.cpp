@@ -21,9 +21,9 @@ constexpr int kMaxRecords = 96;
 
 void check_picture(const Image& im) {
     FUZZ_CHECK(im.width > 0 && im.height > 0);
-    FUZZ_CHECK(im.y.size() == std::size_t{im.width} * im.height);
-    FUZZ_CHECK(im.u.size() == std::size_t{im.cw()} * im.ch());
-    FUZZ_CHECK(im.v.size() == im.u.size());
+    FUZZ_CHECK(im.y().size() == std::size_t{im.width} * im.height);
+    FUZZ_CHECK(im.u().size() == std::size_t{im.cw()} * im.ch());
+    FUZZ_CHECK(im.v().size() == im.u().size());
 }
 
 void check_counters(const H264Decoder& d) {

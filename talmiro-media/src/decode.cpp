@@ -7,6 +7,7 @@
 #include <cstddef>
 #include <cstring>
 #include <limits>
+#include <memory>
 
 extern "C" {
 #include <libavcodec/avcodec.h>
@@ -38,19 +39,16 @@ constexpr std::array<EnumeratorName, 5> kEnumeratorNames{{
     {AV_PIX_FMT_AMF_SURFACE, "AMF_SURFACE"},
 }};
 
-// Plane `index` of the frame as `rows` rows of `cols` bytes, each row taken at the plane's line
-// size. The rows are appended to reserved storage, so every byte is written once.
-std::vector<std::uint8_t> copy_plane(const AVFrame& frame, int index, std::uint32_t rows,
-                                     std::uint32_t cols) {
-    std::vector<std::uint8_t> out;
-    out.reserve(std::size_t{rows} * cols);
+// Plane `index` of the frame as `rows` rows of `cols` bytes into `out`, each row taken at the
+// plane's line size.
+void copy_plane(const AVFrame& frame, int index, std::uint32_t rows, std::uint32_t cols,
+                std::span<std::uint8_t> out) {
+    if (cols == 0) return;
     const std::uint8_t* src = frame.data[index];
     const std::ptrdiff_t stride = frame.linesize[index];
-    for (std::uint32_t r = 0; r < rows; ++r) {
-        const std::uint8_t* row = src + stride * static_cast<std::ptrdiff_t>(r);
-        out.insert(out.end(), row, row + cols);
-    }
-    return out;
+    std::uint8_t* dst = out.data();
+    for (std::uint32_t r = 0; r < rows; ++r, dst += cols)
+        std::memcpy(dst, src + stride * static_cast<std::ptrdiff_t>(r), cols);
 }
 
 }  // namespace
@@ -67,7 +65,7 @@ std::string pixel_format_enumerator(int format) {
     return out;
 }
 
-Result<Image> image_from_frame(const AVFrame& frame) {
+Result<Image> image_from_frame(const AVFrame& frame, ImagePool* pool) {
     // Full-range 4:2:0 has the same layout and is taken as it is.
     if (frame.format != AV_PIX_FMT_YUV420P && frame.format != AV_PIX_FMT_YUVJ420P)
         return std::unexpected(MediaError::unsupported("decoded pixel format " +
@@ -85,15 +83,33 @@ Result<Image> image_from_frame(const AVFrame& frame) {
         if (!frame.data[i] || stride < static_cast<long long>(cols[i]))
             return std::unexpected(MediaError::ffmpeg(AVERROR(EINVAL)));
     }
-    Image image;
-    image.y = copy_plane(frame, 0, height, width);
-    image.u = copy_plane(frame, 1, ch, cw);
-    image.v = copy_plane(frame, 2, ch, cw);
-    image.t_us = frame.pts == AV_NOPTS_VALUE ? 0 : frame.pts;
-    image.width = width;
-    image.height = height;
-    image.recovering = (frame.flags & AV_FRAME_FLAG_CORRUPT) != 0;
-    return image;
+    const std::int64_t t_us = frame.pts == AV_NOPTS_VALUE ? 0 : frame.pts;
+    const bool recovering = (frame.flags & AV_FRAME_FLAG_CORRUPT) != 0;
+    const std::array<std::uint32_t, 3> rows{height, ch, ch};
+    bool packed = frame.buf[0] != nullptr;
+    for (int i = 0; i < 3; ++i)
+        packed = packed && frame.linesize[i] == static_cast<long long>(cols[i]);
+    if (packed) {
+        // Shared, not copied: the image's reference returns the frame to libavcodec's pool
+        // when its last view is gone, and libavcodec never writes into a frame it has output.
+        FramePtr ref(av_frame_clone(&frame));
+        if (!ref) return ffmpeg_error(AVERROR(ENOMEM));
+        std::array<std::span<const std::uint8_t>, 3> planes;
+        for (std::size_t i = 0; i < 3; ++i)
+            planes[i] = {ref->data[i], std::size_t{rows[i]} * cols[i]};
+        std::shared_ptr<const AVFrame> owner(ref.release(), [](const AVFrame* f) {
+            FrameDeleter{}(const_cast<AVFrame*>(f));
+        });
+        Image image = Image::over(std::move(owner), planes, width, height);
+        image.t_us = t_us;
+        image.recovering = recovering;
+        return image;
+    }
+    Result<ImageBuilder> out = pool ? pool->take(width, height)
+                                    : Result<ImageBuilder>(ImageBuilder::allocate(width, height));
+    if (!out) return std::unexpected(std::move(out.error()));
+    for (int i = 0; i < 3; ++i) copy_plane(frame, i, rows[i], cols[i], out->planes[i]);
+    return std::move(*out).finish(t_us, recovering);
 }
 
 Result<H264Decoder> H264Decoder::open(SyncConfig config, bool output_corrupt,
@@ -197,7 +213,7 @@ Result<std::vector<Image>> H264Decoder::receive_pictures() {
         const int rc = avcodec_receive_frame(ctx_.get(), frame_.get());
         if (rc == AVERROR_EOF || rc == AVERROR(EAGAIN)) return pictures;
         if (rc < 0) return reset_after_error(MediaError::ffmpeg(rc));
-        Result<Image> image = image_from_frame(*frame_);
+        Result<Image> image = image_from_frame(*frame_, &pool_);
         const bool damaged = take_damaged(frame_->pts);
         av_frame_unref(frame_.get());
         if (!image) return std::unexpected(std::move(image.error()));

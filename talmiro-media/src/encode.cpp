@@ -1,5 +1,6 @@
 #include "talmiro_media/encode.hpp"
 
+#include <memory>
 #include <string>
 
 extern "C" {
@@ -89,21 +90,32 @@ Result<H264Encoder> H264Encoder::open(EncoderConfig config,
         if (!frame) return std::unexpected(std::move(frame.error()));
         auto packet = alloc_packet();
         if (!packet) return std::unexpected(std::move(packet.error()));
-        return H264Encoder(std::move(config), backend, std::move(*ctx), std::move(*frame),
-                           std::move(*packet), std::move(control));
+        auto lender = PictureLender::open();
+        if (!lender) return std::unexpected(std::move(lender.error()));
+        return H264Encoder(std::move(config), backend, std::move(*lender), std::move(*ctx),
+                           std::move(*frame), std::move(*packet), std::move(control));
     }
     return std::unexpected(std::move(*last_error));
 }
 
-H264Encoder::H264Encoder(EncoderConfig config, EncoderBackend backend, CodecContextPtr ctx,
-                         FramePtr frame, PacketPtr packet,
+H264Encoder::H264Encoder(EncoderConfig config, EncoderBackend backend, PictureLender lender,
+                         CodecContextPtr ctx, FramePtr frame, PacketPtr packet,
                          std::shared_ptr<EncoderControl> control)
     : config_(std::move(config)),
       backend_(backend),
+      lender_(std::move(lender)),
       ctx_(std::move(ctx)),
       frame_(std::move(frame)),
       packet_(std::move(packet)),
       control_(std::move(control)) {}
+
+H264Encoder& H264Encoder::operator=(H264Encoder&& other) noexcept {
+    if (this != &other) {
+        std::destroy_at(this);
+        std::construct_at(this, std::move(other));
+    }
+    return *this;
+}
 
 std::optional<std::span<const std::uint8_t>> H264Encoder::param_sets() const noexcept {
     if (!param_cache_.sets) return std::nullopt;
@@ -140,25 +152,33 @@ Result<std::vector<AccessUnit>> H264Encoder::encode(const RawImage& picture, boo
     // A forced picture leaves a pending request for the next picture.
     const bool idr = force_idr || control_->take_idr_request();
 
-    const std::int64_t convert_start = monotonic_us();
-    if (const int rc = av_frame_make_writable(frame_.get()); rc < 0) return ffmpeg_error(rc);
-    const auto converted = fill_frame(*frame_, scaler_, picture);
-    if (!converted) return std::unexpected(converted.error());
-    if (*converted) {
-        ++stats_.converted;
-        stats_.convert_us += elapsed_us(convert_start);
+    AVFrame* frame = frame_.get();
+    const bool lend = lending_ && PictureLender::lendable(picture, config_.pixel_format);
+    if (lend) {
+        const auto lent = lender_.lend(picture);
+        if (!lent) return std::unexpected(lent.error());
+        frame = *lent;
+    } else {
+        const std::int64_t convert_start = monotonic_us();
+        if (const int rc = av_frame_make_writable(frame); rc < 0) return ffmpeg_error(rc);
+        const auto converted = fill_frame(*frame, scaler_, picture);
+        if (!converted) return std::unexpected(converted.error());
+        if (*converted) {
+            ++stats_.converted;
+            stats_.convert_us += elapsed_us(convert_start);
+        }
     }
 
     const std::int64_t encode_start = monotonic_us();
     const std::int64_t pts = next_pts_++;
-    frame_->pts = pts;
-    frame_->pict_type = idr ? AV_PICTURE_TYPE_I : AV_PICTURE_TYPE_NONE;
+    frame->pts = pts;
+    frame->pict_type = idr ? AV_PICTURE_TYPE_I : AV_PICTURE_TYPE_NONE;
     stamps_.record(pts, picture.t_us);
     ++stats_.frames_in;
     if (idr) ++stats_.forced_idr;
 
     Result<std::vector<AccessUnit>> result;
-    if (const int rc = avcodec_send_frame(ctx_.get(), frame_.get()); rc < 0) {
+    if (const int rc = avcodec_send_frame(ctx_.get(), frame); rc < 0) {
         // Never entered the codec, so its stamp can never be taken.
         stamps_.forget(pts);
         result = ffmpeg_error(rc);
@@ -166,6 +186,11 @@ Result<std::vector<AccessUnit>> H264Encoder::encode(const RawImage& picture, boo
         result = receive_packets();
     }
     stats_.encode_us += elapsed_us(encode_start);
+    if (lend) {
+        ++lent_;
+        // An encoder that keeps a lent picture past the call gets copies from now on.
+        if (!lender_.settle(picture.owner)) lending_ = false;
+    }
     return result;
 }
 

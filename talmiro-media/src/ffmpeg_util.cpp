@@ -7,6 +7,7 @@
 
 extern "C" {
 #include <libavcodec/avcodec.h>
+#include <libavutil/buffer.h>
 #include <libavutil/error.h>
 #include <libavutil/frame.h>
 #include <libavutil/log.h>
@@ -113,6 +114,8 @@ void CodecContextDeleter::operator()(AVCodecContext* p) const noexcept { avcodec
 void FrameDeleter::operator()(AVFrame* p) const noexcept { av_frame_free(&p); }
 void PacketDeleter::operator()(AVPacket* p) const noexcept { av_packet_free(&p); }
 void SwsDeleter::operator()(SwsContext* p) const noexcept { sws_freeContext(p); }
+void BufferPoolDeleter::operator()(AVBufferPool* p) const noexcept { av_buffer_pool_uninit(&p); }
+void BufferRefDeleter::operator()(AVBufferRef* p) const noexcept { av_buffer_unref(&p); }
 
 Result<CodecContextPtr> alloc_codec_context(const AVCodec* codec) {
     CodecContextPtr ctx(avcodec_alloc_context3(codec));

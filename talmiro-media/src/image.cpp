@@ -107,49 +107,90 @@ std::span<const std::uint8_t> PackedImage::plane(int i) const noexcept {
     return const_cast<PackedImage*>(this)->plane_mut(i);
 }
 
-Image Image::from_packed(PackedImage&& src) {
+std::size_t ImageBuilder::size_of(std::uint32_t width, std::uint32_t height) noexcept {
+    return std::size_t{width} * height + 2 * (std::size_t{chroma_dim(width)} * chroma_dim(height));
+}
+
+ImageBuilder ImageBuilder::over(std::shared_ptr<const void> owner, std::span<std::uint8_t> bytes,
+                                std::uint32_t width, std::uint32_t height) noexcept {
+    const std::size_t ysize = std::size_t{width} * height;
+    const std::size_t csize = std::size_t{chroma_dim(width)} * chroma_dim(height);
+    ImageBuilder b;
+    b.owner = std::move(owner);
+    b.planes = {bytes.subspan(0, ysize), bytes.subspan(ysize, csize),
+                bytes.subspan(ysize + csize, csize)};
+    b.width = width;
+    b.height = height;
+    return b;
+}
+
+ImageBuilder ImageBuilder::allocate(std::uint32_t width, std::uint32_t height) {
+    const std::size_t size = size_of(width, height);
+    auto storage = std::make_shared_for_overwrite<std::uint8_t[]>(size);
+    const std::span<std::uint8_t> bytes(storage.get(), size);
+    return over(std::move(storage), bytes, width, height);
+}
+
+Image ImageBuilder::finish(std::int64_t t_us, bool recovering) && {
+    Image img = Image::over(std::move(owner), {planes[0], planes[1], planes[2]}, width, height);
+    img.t_us = t_us;
+    img.recovering = recovering;
+    planes = {};
+    return img;
+}
+
+Image Image::over(std::shared_ptr<const void> owner,
+                  const std::array<std::span<const std::uint8_t>, 3>& planes,
+                  std::uint32_t width, std::uint32_t height) noexcept {
     Image img;
-    img.t_us = src.t_us;
-    img.width = src.width;
-    img.height = src.height;
-    const auto y = src.plane(0);
-    img.y.assign(y.begin(), y.end());
+    img.width = width;
+    img.height = height;
+    img.planes_ = planes;
+    img.owner_ = std::move(owner);
+    return img;
+}
+
+Image Image::from_packed(PackedImage&& src) {
     if (src.format == PictureFormat::NV12) {
+        ImageBuilder out = ImageBuilder::allocate(src.width, src.height);
+        const auto y = src.plane(0);
+        std::copy(y.begin(), y.end(), out.planes[0].begin());
         const auto uv = src.plane(1);
         const std::size_t csize = uv.size() / 2;
-        img.u.resize(csize);
-        img.v.resize(csize);
         for (std::size_t k = 0; k < csize; ++k) {
-            img.u[k] = uv[2 * k];
-            img.v[k] = uv[2 * k + 1];
+            out.planes[1][k] = uv[2 * k];
+            out.planes[2][k] = uv[2 * k + 1];
         }
-    } else {
-        const auto u = src.plane(1), v = src.plane(2);
-        img.u.assign(u.begin(), u.end());
-        img.v.assign(v.begin(), v.end());
+        src.data = {};
+        return std::move(out).finish(src.t_us, false);
     }
+    // The canvas's own buffer is the image's storage: nothing is copied.
+    const std::array<std::span<const std::uint8_t>, 3> planes{src.plane(0), src.plane(1),
+                                                              src.plane(2)};
+    auto storage = std::make_shared<const std::vector<std::uint8_t>>(std::move(src.data));
     src.data = {};
+    Image img = over(std::move(storage), planes, src.width, src.height);
+    img.t_us = src.t_us;
     return img;
 }
 
 std::span<const std::uint8_t> Image::plane(int i) const noexcept {
-    switch (i) {
-        case 0: return y;
-        case 1: return u;
-        case 2: return v;
-        default: return {};
-    }
+    return i >= 0 && i < 3 ? planes_[static_cast<std::size_t>(i)] : std::span<const std::uint8_t>{};
+}
+
+std::size_t Image::nbytes() const noexcept {
+    return planes_[0].size() + planes_[1].size() + planes_[2].size();
 }
 
 RawImage Image::as_raw(std::int64_t stamp) const noexcept {
     RawImage raw;
-    raw.planes = {std::span<const std::uint8_t>(y), std::span<const std::uint8_t>(u),
-                  std::span<const std::uint8_t>(v)};
+    raw.planes = planes_;
     raw.strides = {width, cw(), cw()};
     raw.t_us = stamp;
     raw.width = width;
     raw.height = height;
     raw.format = PictureFormat::I420;
+    raw.owner = owner_;
     return raw;
 }
 

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <array>
 #include <limits>
 #include <string>
@@ -21,7 +22,8 @@ Image draw(std::uint32_t w, std::uint32_t h, std::uint32_t speed, std::uint64_t 
 }
 
 std::vector<std::uint8_t> row(const Image& img, std::uint32_t y) {
-    return {img.y.begin() + y * img.width, img.y.begin() + (y + 1) * img.width};
+    const auto luma = img.y().subspan(std::size_t{y} * img.width, img.width);
+    return {luma.begin(), luma.end()};
 }
 
 // Bars Y/U/V: white 235/128/128, yellow 210/16/146, cyan 170/166/16, green 145/54/34,
@@ -70,9 +72,9 @@ TEST(TestPattern, Samples) {
     for (const Case& c : cases) {
         for (PictureFormat f : {PictureFormat::I420, PictureFormat::NV12}) {
             const Image img = draw(c.w, c.h, c.speed, c.n, f);
-            const auto& plane = c.plane == 'y' ? img.y : c.plane == 'u' ? img.u : img.v;
+            const auto plane = c.plane == 'y' ? img.y() : c.plane == 'u' ? img.u() : img.v();
             const std::uint32_t stride = c.plane == 'y' ? img.width : img.cw();
-            EXPECT_EQ(plane.at(c.y * stride + c.x), c.value) << c.what << " " << f.name();
+            EXPECT_EQ(plane[c.y * stride + c.x], c.value) << c.what << " " << f.name();
         }
     }
 }
@@ -109,7 +111,7 @@ TEST(TestPattern, Counter) {
                 const std::uint32_t cx = (x - 2) / c.s - 1, cy = (y - 2) / c.s - 1;
                 const bool lit = cx % 4 < 3 && cy < 5 &&
                                  kGlyphs[digits[cx / 4] - '0'][3 * cy + cx % 4] == '#';
-                ASSERT_EQ(img.y[y * c.w + x], lit ? 235 : 16) << x << "," << y;
+                ASSERT_EQ(img.y()[y * c.w + x], lit ? 235 : 16) << x << "," << y;
             }
         }
     }
@@ -130,12 +132,12 @@ TEST(TestPattern, FormatsAgreeAndStripeRepeatsEvery64Frames) {
                          std::to_string(n));
             const Image a = draw(c.w, c.h, c.speed, n);
             const Image nv12 = draw(c.w, c.h, c.speed, n, PictureFormat::NV12);
-            EXPECT_TRUE(a.y == nv12.y && a.u == nv12.u && a.v == nv12.v);
+            for (int i = 0; i < 3; ++i) EXPECT_TRUE(std::ranges::equal(a.plane(i), nv12.plane(i)));
             const Image b = draw(c.w, c.h, c.speed, n + 64);
-            EXPECT_TRUE(a.u == b.u && a.v == b.v);
+            EXPECT_TRUE(std::ranges::equal(a.u(), b.u()) && std::ranges::equal(a.v(), b.v()));
             for (std::uint32_t y = 0; y < c.h; ++y)
                 for (std::uint32_t x = (y < box_bottom ? box_right : 0); x < c.w; ++x)
-                    ASSERT_EQ(a.y[y * c.w + x], b.y[y * c.w + x]) << x << "," << y;
+                    ASSERT_EQ(a.y()[y * c.w + x], b.y()[y * c.w + x]) << x << "," << y;
         }
     }
 }

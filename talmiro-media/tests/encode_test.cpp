@@ -6,12 +6,14 @@
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <string>
 #include <tuple>
 #include <vector>
 
 extern "C" {
 #include <libavcodec/avcodec.h>
+#include <libavutil/buffer.h>
 #include <libavutil/error.h>
 #include <libavutil/frame.h>
 }
@@ -347,6 +349,91 @@ TEST(OutputAccessUnit, ReinsertsCachedParamSetsInFrontOfBareRecoveryPoints) {
     const AccessUnit first = output_access_unit(bare.front(), 0, 0, empty, stats);
     EXPECT_EQ(bytes_of(first.bytes()), bare.front());
     EXPECT_FALSE(first.config);
+}
+
+// A lent picture is read during the call only: overwriting it as soon as `encode` returns
+// changes nothing already encoded, the stream equals the one encoded from copies (pictures
+// without an owner), and libavcodec keeps no reference to it.
+TEST(Encode, LentPicturesGiveTheStreamOfCopies) {
+    for (const PictureFormat f : {PictureFormat::I420, PictureFormat::NV12}) {
+        SCOPED_TRACE(std::string(f.name()));
+        EncoderConfig config = x264_config();
+        config.pixel_format = f;
+        H264Encoder lending = open_ok(config), copying = open_ok(config);
+        auto buffer = std::make_shared<Bytes>(f.packed_size(64, 48));
+        std::vector<Bytes> lent, copied;
+        for (int n = 0; n < 16; ++n) {
+            const Picture p = picture(n, n, f);
+            std::ranges::copy(p.bytes, buffer->begin());
+            RawImage raw = p.raw;
+            for (int i = 0; i < 3; ++i)
+                raw.planes[i] = std::span<const std::uint8_t>(*buffer).subspan(
+                    static_cast<std::size_t>(p.raw.planes[i].data() - p.bytes.data()),
+                    p.raw.planes[i].size());
+            raw.owner = buffer;
+            lent.push_back(bytes_of(encode_one(lending, raw).bytes()));
+            std::ranges::fill(*buffer, 0xAA);
+            EXPECT_EQ(buffer.use_count(), 2);  // here and in `raw`: the encoder kept none
+            copied.push_back(bytes_of(encode_one(copying, p.raw).bytes()));
+        }
+        const auto lent_tail = lending.flush(), copied_tail = copying.flush();
+        for (const AccessUnit& au : *lent_tail) lent.push_back(bytes_of(au.bytes()));
+        for (const AccessUnit& au : *copied_tail) copied.push_back(bytes_of(au.bytes()));
+        EXPECT_EQ(lent, copied);
+        EXPECT_EQ(lending.lent(), 16u);
+        EXPECT_TRUE(lending.lending());
+        EXPECT_EQ(copying.lent(), 0u);
+        EXPECT_EQ(lending.stats().converted, 0u);
+    }
+}
+
+TEST(PictureLender, LendsOnlyWhatLibavcodecCanTakeAsItIs) {
+    auto owner = std::make_shared<int>(0);
+    Picture p = picture(0, 0, PictureFormat::I420, 64, 48);
+    p.raw.owner = owner;
+    EXPECT_TRUE(PictureLender::lendable(p.raw, PictureFormat::I420));
+    EXPECT_FALSE(PictureLender::lendable(p.raw, PictureFormat::NV12));  // re-laid out
+    RawImage unowned = p.raw;
+    unowned.owner.reset();
+    EXPECT_FALSE(PictureLender::lendable(unowned, PictureFormat::I420));
+    Picture odd = picture(0, 0, PictureFormat::I420, 18, 10);  // strides 18, 9, 9
+    odd.raw.owner = owner;
+    EXPECT_FALSE(PictureLender::lendable(odd.raw, PictureFormat::I420));
+    RawImage shifted = p.raw;
+    shifted.planes[2] = shifted.planes[2].subspan(1);
+    EXPECT_FALSE(PictureLender::lendable(shifted, PictureFormat::I420));
+    Picture rgb = picture(0, 0, PictureFormat::RGBA, 64, 48);
+    rgb.raw.owner = owner;
+    EXPECT_FALSE(PictureLender::lendable(rgb.raw, PictureFormat::I420));
+}
+
+// A reference libavcodec keeps past the call keeps the picture's owner until it goes; the
+// owner is then handed back to be dropped by the caller.
+TEST(PictureLender, KeepsTheOwnerWhileLibavcodecHoldsABuffer) {
+    auto lender = PictureLender::open();
+    ASSERT_TRUE(lender.has_value());
+    Picture p = picture(0);
+    auto owner = std::make_shared<int>(0);
+    p.raw.owner = owner;
+    AVFrame* frame = *lender->lend(p.raw);
+    EXPECT_EQ(frame->data[1], p.raw.planes[1].data());
+    EXPECT_EQ(frame->linesize[1], 32);
+    EXPECT_TRUE(av_buffer_is_writable(frame->buf[0]) == 0);
+    AVBufferRef* held = av_buffer_ref(frame->buf[2]);
+    EXPECT_FALSE(lender->settle(p.raw.owner));
+    EXPECT_EQ(lender->outstanding(), 1u);
+    EXPECT_EQ(owner.use_count(), 3);  // here, in `p.raw`, and kept
+    EXPECT_TRUE(lender->take_released().empty());
+    av_buffer_unref(&held);
+    EXPECT_EQ(lender->outstanding(), 0u);
+    auto released = lender->take_released();
+    ASSERT_EQ(released.size(), 1u);
+    EXPECT_EQ(released[0], owner);
+    released.clear();
+    EXPECT_EQ(owner.use_count(), 2);
+    // Nothing kept: settled at once.
+    lender->lend(p.raw);
+    EXPECT_TRUE(lender->settle(p.raw.owner));
 }
 
 using StreamCase = std::tuple<PictureFormat::Value, PictureFormat::Value, bool>;

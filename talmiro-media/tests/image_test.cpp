@@ -62,9 +62,9 @@ TEST(Image, FromPackedSplitsNv12Chroma) {
     const std::vector<std::uint8_t> uv{10, 20, 11, 21};
     std::copy(uv.begin(), uv.end(), nv12.plane_mut(1).begin());
     const Image img = Image::from_packed(std::move(nv12));
-    EXPECT_EQ(img.u, (std::vector<std::uint8_t>{10, 11}));
-    EXPECT_EQ(img.v, (std::vector<std::uint8_t>{20, 21}));
-    EXPECT_EQ(img.y, std::vector<std::uint8_t>(8, 16));
+    EXPECT_EQ(bytes(img.u()), (std::vector<std::uint8_t>{10, 11}));
+    EXPECT_EQ(bytes(img.v()), (std::vector<std::uint8_t>{20, 21}));
+    EXPECT_EQ(bytes(img.y()), std::vector<std::uint8_t>(8, 16));
     EXPECT_EQ(img.t_us, 42);
     EXPECT_FALSE(img.recovering);
 }
@@ -76,8 +76,9 @@ TEST(Image, AsRawIsATightI420View) {
     EXPECT_EQ(raw.t_us, 99);
     EXPECT_EQ(raw.format, PictureFormat::I420);
     EXPECT_EQ(raw.strides, (std::array<std::size_t, 3>{5, 3, 3}));
-    EXPECT_EQ(raw.planes[1].data(), img.u.data());
-    EXPECT_EQ(bytes(raw.planes[2]), img.v);
+    EXPECT_EQ(raw.planes[1].data(), img.u().data());
+    EXPECT_EQ(raw.planes[2].data(), img.v().data());
+    EXPECT_EQ(raw.owner, img.owner());
     EXPECT_TRUE(raw.fits());
 }
 

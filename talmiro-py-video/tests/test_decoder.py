@@ -329,3 +329,33 @@ def test_threads_share_one_decoder():
         t.join()
     assert errors == []
     assert dec.stats()["sync"]["dropped"] == 800
+
+
+@pytest.mark.parametrize("width,height", [(256, 64), (320, 240), (18, 16)])
+def test_decoded_planes_are_packed_and_outlive_picture_decoder_and_close(width, height):
+    """256 wide shares libavcodec's frame, 320x240 and 18x16 are copied into recycled storage:
+    either way the planes are tightly packed and stay bit-exact while later pictures are
+    decoded and after the picture, the decoder and `close()` are gone."""
+    enc = codec.H264Encoder(width, height, backend="x264", intra_refresh=False)
+    cols, rows = np.meshgrid(np.arange(width), np.arange(height))
+    cw, ch = (width + 1) // 2, (height + 1) // 2
+    dec = codec.H264Decoder()
+    held = None
+    for n in range(60):
+        y = ((cols * 3 + rows + n * 5) % 220 + 16).astype(np.uint8)
+        planes = (y, np.full((ch, cw), 100 + n, np.uint8), np.full((ch, cw), 150, np.uint8))
+        for data, t_us, key, config, recovery, _ in enc.encode(planes, n):
+            images = dec.decode(data, t_us, key, config, recovery)
+            if held is None and images:
+                held = images[0]
+    assert held is not None
+    views = [np.asarray(p) for p in held.planes()]
+    for view, shape in zip(views, [(height, width), (ch, cw), (ch, cw)]):
+        assert view.shape == shape and view.strides == (shape[1], 1)
+        assert view.flags.c_contiguous and not view.flags.writeable
+    expected = [v.copy() for v in views]
+    assert codec.buffer_address(held.y) == views[0].ctypes.data
+    dec.close()
+    del held, dec, images
+    gc.collect()
+    assert all(np.array_equal(v, e) for v, e in zip(views, expected))

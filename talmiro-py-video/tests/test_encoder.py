@@ -517,3 +517,21 @@ def test_stream_decodes_to_the_pictures():
     for img in decoded:
         assert (img.width, img.height) == (W, H)
         assert codec.psnr(img.y, sent[img.t_us]) > 30
+
+
+def test_picture_overwritten_after_encode_changes_nothing_encoded():
+    """A picture lent to libavcodec is read during `encode` only: one buffer overwritten as
+    soon as each call returns gives the stream encoded from fresh copies, byte for byte."""
+    for fmt in ("i420", "nv12"):
+        lent, copied = x264(pixel_format=fmt), x264(pixel_format=fmt)
+        buffer = np.empty(W * H * 3 // 2, dtype=np.uint8)
+        a, b = [], []
+        for n in range(12):
+            y, u, v = picture(n)
+            chroma = [u.ravel(), v.ravel()] if fmt == "i420" else [np.stack([u, v], 2).ravel()]
+            source = np.concatenate([y.ravel(), *chroma])
+            buffer[:] = source
+            a += without_clock(lent.encode(buffer, n))
+            buffer[:] = 0xAA
+            b += without_clock(copied.encode(source.copy(), n))
+        assert a + without_clock(lent.flush()) == b + without_clock(copied.flush()), fmt

@@ -12,6 +12,7 @@
 #include "talmiro_media/annexb.hpp"
 #include "talmiro_media/ffmpeg_util.hpp"
 #include "talmiro_media/image.hpp"
+#include "talmiro_media/image_pool.hpp"
 #include "talmiro_media/sync.hpp"
 
 struct AVFrame;
@@ -34,10 +35,13 @@ struct DecoderStats {
 // ("YUV422P", "GRAY8"), "None" for AV_PIX_FMT_NONE.
 std::string pixel_format_enumerator(int format);
 
-// A decoded frame as an owned picture: the three planes copied tightly packed, `t_us` the
-// frame's pts (0 when it has none), `recovering` its corrupt flag. Only YUV420P and YUVJ420P
-// frames are taken; any other format fails with `Unsupported` "decoded pixel format <NAME>".
-Result<Image> image_from_frame(const AVFrame& frame);
+// A decoded frame as an owned picture: `t_us` the frame's pts (0 when it has none),
+// `recovering` its corrupt flag. A reference-counted frame whose planes are already tightly
+// packed (every line size equals the plane's row bytes) is shared: the image keeps a reference
+// to it and its planes are views into the frame's buffers. Any other frame is copied tightly
+// packed, into storage from `pool` when one is given. Only YUV420P and YUVJ420P frames are
+// taken; any other format fails with `Unsupported` "decoded pixel format <NAME>".
+Result<Image> image_from_frame(const AVFrame& frame, ImagePool* pool = nullptr);
 
 // The largest picture decoded by default, in pixels: 4096x2304, the frame size of H.264
 // level 5.2. A few bytes of SPS may declare far larger pictures than a link ever carries.
@@ -97,6 +101,8 @@ private:
     DecoderSync sync_;
     FramePtr frame_;
     CodecContextPtr ctx_;
+    // Storage for the pictures that cannot share libavcodec's frame.
+    ImagePool pool_;
     DecoderStats stats_;
     std::optional<SyncSignal> last_signal_;
     // The pts of damaged access units whose pictures have not come out yet (a few at most).

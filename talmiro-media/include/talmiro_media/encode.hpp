@@ -16,6 +16,7 @@
 #include "talmiro_media/encoder_config.hpp"
 #include "talmiro_media/ffmpeg_util.hpp"
 #include "talmiro_media/image.hpp"
+#include "talmiro_media/picture_lender.hpp"
 
 struct AVCodecContext;
 
@@ -79,13 +80,17 @@ public:
     static Result<H264Encoder> open(EncoderConfig config, std::shared_ptr<EncoderControl> control);
 
     H264Encoder(H264Encoder&&) noexcept = default;
-    H264Encoder& operator=(H264Encoder&&) noexcept = default;
+    // The old codec is freed before the lender it may still hold buffers of.
+    H264Encoder& operator=(H264Encoder&& other) noexcept;
     ~H264Encoder() = default;
 
     // Encodes one picture of the encoder's size (any `PictureFormat`) and returns the access
     // units libavcodec released for it; their `t_us` is the picture's capture stamp. An IDR
     // picture is made when `force_idr` is set or an IDR request is pending (a pending request
-    // survives a `force_idr` picture).
+    // survives a `force_idr` picture). A picture in the codec's format whose `owner` is set is
+    // lent to libavcodec rather than copied (see `PictureLender::lendable`); should libavcodec
+    // keep a reference past the call, the owner is kept until it lets go, handed back by
+    // `take_released`, and every later picture is copied.
     Result<std::vector<AccessUnit>> encode(const RawImage& picture, bool force_idr);
     // Drains the encoder at end of stream; afterwards `encode` and `flush` fail with
     // AVERROR_EOF.
@@ -106,10 +111,17 @@ public:
     const AVCodecContext& codec_context() const noexcept { return *ctx_; }
     // Pictures sent whose access unit has not come out yet.
     std::size_t pending_stamps() const noexcept { return stamps_.size(); }
+    // Pictures lent to libavcodec instead of copied, and whether the next one may be.
+    std::uint64_t lent() const noexcept { return lent_; }
+    bool lending() const noexcept { return lending_; }
+    // Owners of lent pictures that libavcodec has let go of since the last call; the caller
+    // drops them where it may (a Python buffer with the interpreter lock held).
+    std::vector<std::shared_ptr<const void>> take_released() { return lender_.take_released(); }
 
 private:
-    H264Encoder(EncoderConfig config, EncoderBackend backend, CodecContextPtr ctx, FramePtr frame,
-                PacketPtr packet, std::shared_ptr<EncoderControl> control);
+    H264Encoder(EncoderConfig config, EncoderBackend backend, PictureLender lender,
+                CodecContextPtr ctx, FramePtr frame, PacketPtr packet,
+                std::shared_ptr<EncoderControl> control);
 
     // Collects every packet libavcodec releases until it wants more input or has ended.
     Result<std::vector<AccessUnit>> receive_packets();
@@ -118,6 +130,8 @@ private:
 
     EncoderConfig config_;
     EncoderBackend backend_;
+    // Before the codec, so it outlives every buffer the codec may still hold.
+    PictureLender lender_;
     CodecContextPtr ctx_;
     FramePtr frame_;
     PacketPtr packet_;
@@ -129,6 +143,8 @@ private:
     EncoderStats stats_;
     // A maximum rate and buffer (for this kbit/s) still to be set; 0 when none.
     std::uint32_t pending_vbv_kbps_ = 0;
+    std::uint64_t lent_ = 0;
+    bool lending_ = true;
 };
 
 }  // namespace talmiro_media

@@ -9,6 +9,8 @@
 #include <variant>
 
 struct AVCodec;
+struct AVBufferPool;
+struct AVBufferRef;
 struct AVCodecContext;
 struct AVFrame;
 struct AVPacket;
@@ -110,10 +112,19 @@ struct PacketDeleter {
 struct SwsDeleter {
     void operator()(SwsContext* p) const noexcept;
 };
+struct BufferPoolDeleter {
+    void operator()(AVBufferPool* p) const noexcept;
+};
+struct BufferRefDeleter {
+    void operator()(AVBufferRef* p) const noexcept;
+};
 using CodecContextPtr = std::unique_ptr<AVCodecContext, CodecContextDeleter>;
 using FramePtr = std::unique_ptr<AVFrame, FrameDeleter>;
 using PacketPtr = std::unique_ptr<AVPacket, PacketDeleter>;
 using SwsPtr = std::unique_ptr<SwsContext, SwsDeleter>;
+// A pool's buffers still in use keep it alive after the owner lets go of it.
+using BufferPoolPtr = std::unique_ptr<AVBufferPool, BufferPoolDeleter>;
+using BufferRefPtr = std::unique_ptr<AVBufferRef, BufferRefDeleter>;
 
 // Allocation helpers; an allocation failure is ENOMEM as an Ffmpeg error.
 Result<CodecContextPtr> alloc_codec_context(const AVCodec* codec);

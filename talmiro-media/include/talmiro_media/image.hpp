@@ -58,6 +58,10 @@ struct RawImage {
     std::uint32_t width = 0;
     std::uint32_t height = 0;
     PictureFormat format = PictureFormat::I420;
+    // Keeps the planes' memory valid past the call that reads them, when the caller can give
+    // such a holder; empty when they are valid only during the call. A holder may be kept
+    // (and dropped later) by the encoder while libavcodec still references the planes.
+    std::shared_ptr<const void> owner{};
 
     // Every plane the format uses holds its rows at its stride.
     bool fits() const noexcept;
@@ -78,11 +82,11 @@ struct PackedImage {
     std::span<std::uint8_t> plane_mut(int i) noexcept;
 };
 
-// An owned, immutable I420 picture in three tightly packed planes.
+// An owned, immutable I420 picture in three tightly packed planes: `y` of `width` x `height`
+// bytes, `u` and `v` of `cw` x `ch`, each row right after the one before. The planes are views
+// into storage the image shares with its copies (a buffer of its own, recycled storage, or a
+// frame of libavcodec's buffer pool); the storage lives until the last copy is gone.
 struct Image {
-    std::vector<std::uint8_t> y;
-    std::vector<std::uint8_t> u;
-    std::vector<std::uint8_t> v;
     std::int64_t t_us = 0;
     std::uint32_t width = 0;
     std::uint32_t height = 0;
@@ -91,11 +95,48 @@ struct Image {
     std::uint32_t cw() const noexcept { return chroma_dim(width); }
     std::uint32_t ch() const noexcept { return chroma_dim(height); }
 
-    // The I420 picture of an I420 or NV12 canvas (NV12 chroma split into U and V).
+    // The picture over `planes`, which must be the tightly packed planes of a width x height
+    // picture, kept valid and unchanged for as long as `owner` lives.
+    static Image over(std::shared_ptr<const void> owner,
+                      const std::array<std::span<const std::uint8_t>, 3>& planes,
+                      std::uint32_t width, std::uint32_t height) noexcept;
+    // The I420 picture of an I420 or NV12 canvas: an I420 canvas's buffer becomes the image's
+    // storage as it is, NV12 chroma is split into U and V.
     static Image from_packed(PackedImage&& src);
+
+    std::span<const std::uint8_t> y() const noexcept { return planes_[0]; }
+    std::span<const std::uint8_t> u() const noexcept { return planes_[1]; }
+    std::span<const std::uint8_t> v() const noexcept { return planes_[2]; }
     std::span<const std::uint8_t> plane(int i) const noexcept;
-    // A view of the three planes, stamped `t_us`.
+    // Bytes of the three planes together.
+    std::size_t nbytes() const noexcept;
+    // What keeps the planes valid (shared by every copy of the image).
+    const std::shared_ptr<const void>& owner() const noexcept { return owner_; }
+    // A view of the three planes, stamped `t_us`, whose `owner` is the image's.
     RawImage as_raw(std::int64_t t_us) const noexcept;
+
+private:
+    std::array<std::span<const std::uint8_t>, 3> planes_{};
+    std::shared_ptr<const void> owner_;
+};
+
+// Storage for one tightly packed I420 picture being written: the three planes back to back in
+// one buffer that `owner` keeps alive. `finish` hands it over to the immutable Image.
+struct ImageBuilder {
+    std::shared_ptr<const void> owner{};
+    std::array<std::span<std::uint8_t>, 3> planes{};
+    std::uint32_t width = 0;
+    std::uint32_t height = 0;
+
+    // Bytes of the I420 picture of that size.
+    static std::size_t size_of(std::uint32_t width, std::uint32_t height) noexcept;
+    // The planes laid out over `bytes` (at least `size_of` long), which `owner` keeps alive.
+    static ImageBuilder over(std::shared_ptr<const void> owner, std::span<std::uint8_t> bytes,
+                             std::uint32_t width, std::uint32_t height) noexcept;
+    // Fresh storage of its own, not cleared.
+    static ImageBuilder allocate(std::uint32_t width, std::uint32_t height);
+
+    Image finish(std::int64_t t_us, bool recovering) &&;
 };
 
 }  // namespace talmiro_media

@@ -112,13 +112,18 @@ PyObject* access_unit_list(const std::vector<AccessUnit>& units) {
 }
 
 // Runs `body` on the open core encoder without the interpreter lock and with the mutex held;
-// a closed encoder gives "encoder closed". The result becomes the list of tuples.
+// a closed encoder gives "encoder closed". The result becomes the list of tuples. Pictures
+// libavcodec kept past an earlier call and has let go of since are released on the way out,
+// with the interpreter lock held.
 template <typename F>
 PyObject* run_unlocked(EncoderObject& enc, F&& body) {
     using Units = Result<std::vector<AccessUnit>>;
+    std::vector<std::shared_ptr<const void>> released;
     std::optional<Units> result = without_gil_locked(enc.mutex, [&]() -> std::optional<Units> {
         if (!enc.encoder) return std::nullopt;
-        return body(*enc.encoder);
+        Units units = body(*enc.encoder);
+        released = enc.encoder->take_released();
+        return units;
     });
     if (!result) return raise_media_error("encoder closed");
     if (!*result) return raise_media_error(result->error());
@@ -229,12 +234,17 @@ PyObject* encode(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObje
                        args, nargs, kwnames))
             return nullptr;
         EncoderObject& enc = self_of(self);
-        // Held until this function returns, so the buffers are released with the lock held.
-        const std::optional<HeldPicture> picture =
+        std::optional<HeldPicture> picture =
             read_picture(image, enc.cfg.width, enc.cfg.height, enc.input, capture_us);
         if (!picture) return nullptr;
+        // The picture's owner: held until this function returns, so the buffers are released
+        // with the lock held, unless libavcodec keeps the lent picture; the encoder then hands
+        // the owner back once libavcodec lets go, and a later call releases it.
+        auto held = std::make_shared<const HeldPicture>(std::move(*picture));
+        talmiro_media::RawImage raw = held->raw;
+        raw.owner = std::move(held);
         return run_unlocked(enc, [&](talmiro_media::H264Encoder& core) {
-            return core.encode(picture->raw, force_idr);
+            return core.encode(raw, force_idr);
         });
     });
 }

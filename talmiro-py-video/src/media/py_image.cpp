@@ -175,8 +175,7 @@ PyObject* image_plane(PyObject* self, void*) {
 
 PyObject* image_nbytes(PyObject* self, void*) {
     return guarded([&] {
-        const auto& img = core(self);
-        return PyLong_FromSize_t(img.y.size() + img.u.size() + img.v.size());
+        return PyLong_FromSize_t(core(self).nbytes());
     });
 }
 
@@ -203,7 +202,7 @@ PyObject* image_tobytes(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
     return guarded([&]() -> PyObject* {
         if (!read_args("tobytes", {}, args, nargs, kwnames)) return nullptr;
         const auto& img = core(self);
-        const std::size_t total = img.y.size() + img.u.size() + img.v.size();
+        const std::size_t total = img.nbytes();
         PyObject* out = PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(total));
         if (!out) return nullptr;
         char* dst = PyBytes_AsString(out);
