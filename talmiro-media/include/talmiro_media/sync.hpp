@@ -108,7 +108,6 @@ public:
         return param_sets_.sets;
     }
     const SyncCounters& counters() const noexcept { return counters_; }
-    const SyncConfig& config() const noexcept { return config_; }
     // A gap has damaged the stream being decoded and nothing has made it whole yet.
     bool damaged() const noexcept { return damaged_; }
 
