@@ -140,26 +140,15 @@ void check_caches(Bytes first, Bytes second, bool recovery) {
     const std::optional<Vec> first_sets = ref_param_sets(first);
     const std::optional<Vec> second_sets = ref_param_sets(second);
 
-    std::optional<Vec> cache = extract_param_sets(first);
-    FUZZ_CHECK(cache == first_sets);
+    FUZZ_CHECK(extract_param_sets(first) == first_sets);
     const SharedBytes au = SharedBytes::copy_of(second);
-    const std::optional<SharedBytes> primed = prime_with_param_sets(cache, au);
-    if (second_sets) {
-        FUZZ_CHECK(primed && primed->shares(au));
-        FUZZ_CHECK(cache == second_sets);
-    } else if (!first_sets) {
-        FUZZ_CHECK(!primed && !cache);
-    } else {
-        FUZZ_CHECK(primed && same(primed->bytes(), cat(*first_sets, second)));
-        FUZZ_CHECK(cache == first_sets);
-    }
 
     ParamSetCache pc;
     AccessUnit a;
     a.data = SharedBytes::copy_of(first);
     a.t_us = -7;
     a.recovery = recovery;
-    const AccessUnit out1 = pc.reinsert(a);
+    const AccessUnit out1 = pc.take(a, recovery);
     FUZZ_CHECK(out1.data.shares(a.data));
     FUZZ_CHECK(out1.config == first_sets.has_value());
     FUZZ_CHECK(pc.sets == first_sets && pc.reinserted == 0);
@@ -170,7 +159,7 @@ void check_caches(Bytes first, Bytes second, bool recovery) {
     b.key = true;
     b.recovery = recovery;
     b.encoded_us = 9;
-    const AccessUnit out2 = pc.reinsert(b);
+    const AccessUnit out2 = pc.take(b, recovery);
     FUZZ_CHECK(out2.t_us == 42 && out2.key && out2.recovery == recovery && out2.encoded_us == 9);
     if (second_sets) {
         FUZZ_CHECK(out2.data.shares(au) && out2.config && pc.sets == second_sets);

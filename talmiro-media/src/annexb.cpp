@@ -297,24 +297,17 @@ std::optional<std::vector<std::uint8_t>> extract_param_sets(std::span<const std:
     return sets;
 }
 
-std::optional<SharedBytes> prime_with_param_sets(std::optional<std::vector<std::uint8_t>>& cache,
-                                                 const SharedBytes& au) {
+AccessUnit ParamSetCache::take(AccessUnit au, bool prepend, ParamSetFacts* learn) {
     if (std::optional<std::vector<std::uint8_t>> found = extract_param_sets(au.bytes())) {
-        cache = std::move(found);
-        return au;
-    }
-    if (!cache) return std::nullopt;
-    return SharedBytes(concat(*cache, au.bytes()));
-}
-
-AccessUnit ParamSetCache::reinsert(AccessUnit au) {
-    if (std::optional<std::vector<std::uint8_t>> found = extract_param_sets(au.bytes())) {
+        if (learn) learn->learn_all(*found);
         sets = std::move(found);
         au.config = true;
-    } else if (au.recovery && sets) {
+    } else if (prepend && sets) {
         au.data = SharedBytes(concat(*sets, au.bytes()));
         au.config = true;
         ++reinserted;
+    } else {
+        au.config = false;
     }
     return au;
 }

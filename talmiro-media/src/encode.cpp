@@ -47,9 +47,9 @@ AccessUnit output_access_unit(std::span<const std::uint8_t> bytes, std::int64_t 
     au.t_us = t_us;
     au.data = SharedBytes::copy_of(bytes);
 
-    // `reinsert` sets `config` when the bytes carry SPS/PPS or got the cached ones.
+    // `take` sets `config` when the bytes carry SPS/PPS or got the cached ones.
     const std::uint64_t reinserted_before = cache.reinserted;
-    au = cache.reinsert(std::move(au));
+    au = cache.take(std::move(au), au.recovery);
     stats.reinserted += cache.reinserted - reinserted_before;
 
     ++stats.frames_out;

@@ -32,12 +32,9 @@ SyncVerdict DecoderSync::push(const AccessUnit& au) {
     ++counters_.frames;
     // SPS/PPS are cached from every access unit, also one about to be dropped, so a later bare
     // recovery point can be primed with them.
-    std::optional<std::vector<std::uint8_t>> found = extract_param_sets(au.bytes());
-    const bool had_sets = found.has_value();
-    if (had_sets) {
-        facts_.learn_all(*found);
-        param_sets_ = std::move(found);
-    }
+    const bool may_prime = state_ == SyncState::Waiting && !au.key && config_.start_at_recovery &&
+                           au.recovery;
+    AccessUnit taken = param_sets_.take(au, may_prime, &facts_);
     saturating_increment(since_request_);
 
     if (state_ != SyncState::Waiting) return pass_on(au.data, au.key, false);
@@ -47,16 +44,11 @@ SyncVerdict DecoderSync::push(const AccessUnit& au) {
         start();
         return pass_on(au.data, true, true);
     }
-    if (config_.start_at_recovery && au.recovery) {
-        std::optional<SharedBytes> bytes =
-            had_sets ? std::optional<SharedBytes>(au.data)
-                     : prime_with_param_sets(param_sets_, au.data);
-        if (bytes) {
-            recovery_start_ = true;
-            ++counters_.starts_at_recovery;
-            start();
-            return pass_on(std::move(*bytes), true, true);
-        }
+    if (may_prime && taken.config) {
+        recovery_start_ = true;
+        ++counters_.starts_at_recovery;
+        start();
+        return pass_on(std::move(taken.data), true, true);
     }
     return drop();
 }

@@ -173,60 +173,44 @@ TEST(ParamSets, ExtractAndPrime) {
     // Stream order across other units; zeros before the next start code stay with the unit.
     const Bytes mixed = cat({{0xAA}, kSc3, kSps, {0}, kSc4, kIdr, kSc4, kPps});
     EXPECT_EQ(extract_param_sets(mixed), cat({kSc3, kSps, {0}, kSc4, kPps}));
-
-    const Bytes bare_bytes = cat({kSc3, kSeiRecovery, kSc3, kSlice});
-    const SharedBytes bare(bare_bytes);
-    std::optional<Bytes> cache;
-    EXPECT_FALSE(prime_with_param_sets(cache, bare).has_value());
-    EXPECT_FALSE(cache.has_value());
-
-    const SharedBytes with_sets(full);
-    cache = Bytes{0, 0, 1, 0x67, 0x01};  // older sets are replaced
-    const std::optional<SharedBytes> same = prime_with_param_sets(cache, with_sets);
-    EXPECT_TRUE(same && same->shares(with_sets));
-    EXPECT_EQ(cache, cat({kSc4, kSps, kSc3, kPps}));
-
-    const std::optional<SharedBytes> primed = prime_with_param_sets(cache, bare);
-    ASSERT_TRUE(primed.has_value());
-    EXPECT_EQ(bytes_of(*primed), cat({*cache, bare_bytes}));
-    EXPECT_EQ(primed->buffer()->capacity(), primed->size());
 }
 
-TEST(ParamSetCache, ReinsertPutsTheLatestSetsInFrontOfBareRecoveryPoints) {
+TEST(ParamSetCache, PutsTheLatestSetsInFrontOfBareAccessUnitsToPrepend) {
     ParamSetCache cache;
     const Bytes bare = cat({kSc3, kSeiRecovery, kSc3, kSlice});
 
     // Before any sets: unchanged and not counted.
     AccessUnit early = make_au(bare, true);
     const SharedBytes early_data = early.data;
-    AccessUnit out = cache.reinsert(std::move(early));
+    AccessUnit out = cache.take(std::move(early), true);
     EXPECT_TRUE(out.data.shares(early_data));
     EXPECT_FALSE(out.config);
 
     // Sets seen: taken over; the access unit comes back marked `config`, not counted.
     AccessUnit key = make_au(cat({kSc4, kSps, kSc4, kPps, kSc4, kIdr}));
     const SharedBytes key_data = key.data;
-    out = cache.reinsert(std::move(key));
+    out = cache.take(std::move(key), true);
     EXPECT_TRUE(out.data.shares(key_data) && out.config);
     EXPECT_EQ(cache.sets, cat({kSc4, kSps, kSc4, kPps}));
-    EXPECT_FALSE(cache.reinsert(make_au(cat({kSc4, kSlice}))).config);  // bare P-frame
+    EXPECT_FALSE(cache.take(make_au(cat({kSc4, kSlice})), false).config);  // not to prepend
     EXPECT_EQ(cache.reinserted, 0u);
 
     // A bare recovery point gets the sets; its other fields stay, its old buffer is released.
     AccessUnit rec = make_au(bare, true);
     rec.encoded_us = 77;
     const std::weak_ptr<const Bytes> old = rec.data.buffer();
-    out = cache.reinsert(std::move(rec));
+    out = cache.take(std::move(rec), true);
     EXPECT_TRUE(old.expired());
     EXPECT_EQ(bytes_of(out.data), cat({*cache.sets, bare}));
+    EXPECT_EQ(out.data.buffer()->capacity(), out.data.size());
     EXPECT_TRUE(out.config && out.recovery && !out.key);
     EXPECT_EQ(out.t_us, 1234);
     EXPECT_EQ(out.encoded_us, 77);
     EXPECT_EQ(cache.reinserted, 1u);
 
     const Bytes newer = cat({kSc3, {0x67, 0x64}, kSc3, {0x68, 0xEE}});
-    cache.reinsert(make_au(cat({newer, kSc3, kSlice})));
-    EXPECT_EQ(bytes_of(cache.reinsert(make_au(bare, true)).data), cat({newer, bare}));
+    cache.take(make_au(cat({newer, kSc3, kSlice})), false);
+    EXPECT_EQ(bytes_of(cache.take(make_au(bare, true), true).data), cat({newer, bare}));
     EXPECT_EQ(cache.reinserted, 2u);
 }
 
@@ -236,7 +220,6 @@ TEST(AnnexbRobustness, RandomAndTruncatedInput) {
     std::mt19937 rng(20261208);
     const std::uint8_t kAlphabet[] = {0, 0, 0, 0, 1, 3, 0x80, 0xFF, 0x06, 0x05, 0x65, 0x67, 0x68};
     const std::vector<Bytes> units{kSps, kPps, kIdr, kSlice, kSeiRecovery, kSeiUserData};
-    std::optional<Bytes> cache;
     ParamSetCache psc;
 
     for (int round = 0; round < 3000; ++round) {
@@ -289,18 +272,14 @@ TEST(AnnexbRobustness, RandomAndTruncatedInput) {
             ASSERT_EQ(sets ? types_of(*sets) : std::vector<std::uint8_t>{}, set_types);
             ASSERT_TRUE(!sets || !sets->empty());
 
-            const SharedBytes shared(data);
-            const std::size_t cached = cache ? cache->size() : 0;
-            const std::optional<SharedBytes> primed = prime_with_param_sets(cache, shared);
-            ASSERT_EQ(primed.has_value(), sets || cached > 0);
-            ASSERT_TRUE(!sets || primed->shares(shared));
-            ASSERT_TRUE(sets || !primed || primed->size() == cached + len);
-
             const std::uint64_t counted = psc.reinserted;
-            const bool had = psc.sets.has_value();
-            const AccessUnit out = psc.reinsert(make_au(data, round % 3 == 0));
-            ASSERT_EQ(psc.reinserted, counted + (!sets && had && round % 3 == 0 ? 1 : 0));
+            const std::size_t cached = psc.sets ? psc.sets->size() : 0;
+            const AccessUnit in = make_au(data, round % 3 == 0);
+            const AccessUnit out = psc.take(in, in.recovery);
+            ASSERT_EQ(psc.reinserted, counted + (!sets && cached && in.recovery ? 1 : 0));
             ASSERT_EQ(out.config, sets || psc.reinserted != counted);
+            ASSERT_EQ(out.data.shares(in.data), psc.reinserted == counted);
+            ASSERT_EQ(out.data.size(), len + (psc.reinserted != counted ? cached : 0));
         }
     }
 }

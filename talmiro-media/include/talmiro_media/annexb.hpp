@@ -169,23 +169,23 @@ std::vector<std::uint64_t> sei_payload_types(std::span<const std::uint8_t> rbsp)
 // empty) when there is none.
 std::optional<std::vector<std::uint8_t>> extract_param_sets(std::span<const std::uint8_t> data);
 
-// Makes `au` decodable on its own: when it carries SPS/PPS they replace `cache` and `au` itself
-// is the result (shared, not copied); else, with a cache, a new buffer of the cached bytes
-// followed by `au`; else nothing.
-std::optional<SharedBytes> prime_with_param_sets(std::optional<std::vector<std::uint8_t>>& cache,
-                                                 const SharedBytes& au);
+class ParamSetFacts;
 
-// The encoder's copy of its stream's SPS+PPS.
+// The SPS+PPS of a stream, kept to make a recovery point decodable on its own: the encoder puts
+// them in front of the recovery points it sends, the decoder sync in front of a bare recovery
+// point it starts at.
 struct ParamSetCache {
     // The parameter-set bytes of the latest access unit that carried SPS or PPS.
     std::optional<std::vector<std::uint8_t>> sets;
     // Access units that had `sets` put in front of them.
     std::uint64_t reinserted = 0;
 
-    // Takes over an access unit leaving the encoder. One carrying SPS/PPS refreshes `sets` and
-    // comes back with `config` set; a recovery point without them comes back with `sets` in
-    // front of its bytes (a new buffer) and `config` set; anything else comes back as it was.
-    AccessUnit reinsert(AccessUnit au);
+    // Takes over one access unit, scanning its bytes once. One carrying SPS/PPS refreshes `sets`
+    // (and, given `learn`, has them parsed into it) and comes back as it was with `config` set.
+    // With `prepend`, one without them comes back with `sets` in front of its bytes (a new
+    // buffer) and `config` set, once there are sets; anything else comes back as it was, with
+    // `config` cleared.
+    AccessUnit take(AccessUnit au, bool prepend, ParamSetFacts* learn = nullptr);
 };
 
 // What the receiver needs of one SPS. Every field after `id` is absent when the SPS ends (or

@@ -23,7 +23,6 @@ public:
     std::uint64_t position() const noexcept { return position_; }
     std::uint32_t width() const noexcept { return width_; }
     std::uint32_t height() const noexcept { return height_; }
-    std::uint32_t speed() const noexcept { return speed_; }
     PictureFormat format() const noexcept { return format_; }
 
     // Frame `n` in a new canvas stamped `t_us`; `position` is neither read nor changed. Fails

@@ -105,7 +105,6 @@ public:
     EncoderBackend backend() const noexcept { return backend_; }
     // The GOP the codec was given (`encoder_gop` of the configuration).
     std::uint32_t gop() const noexcept { return encoder_gop(config_); }
-    const EncoderConfig& config() const noexcept { return config_; }
     const std::shared_ptr<EncoderControl>& control() const noexcept { return control_; }
     // The open codec context, for reading its settings.
     const AVCodecContext& codec_context() const noexcept { return *ctx_; }

@@ -43,7 +43,7 @@ enum class SyncState : std::uint8_t {
     Streaming = 2,  // at least one picture came out since the start
 };
 
-// What the caller must do or expect. Where a signal is stored as a byte, 2 means none.
+// What the caller must do or expect.
 enum class SyncSignal : std::uint8_t {
     RequestIdr = 0,  // ask the sender for an IDR picture
     Reset = 1,       // the stream is wedged: the policy waits for a new start point
@@ -105,10 +105,9 @@ public:
     std::uint32_t fed_since_output() const noexcept { return fed_since_output_; }
     // SPS/PPS of the latest access unit that carried them, decoded or not; never cleared.
     const std::optional<std::vector<std::uint8_t>>& param_sets() const noexcept {
-        return param_sets_;
+        return param_sets_.sets;
     }
     const SyncCounters& counters() const noexcept { return counters_; }
-    const SyncConfig& config() const noexcept { return config_; }
     // A gap has damaged the stream being decoded and nothing has made it whole yet.
     bool damaged() const noexcept { return damaged_; }
 
@@ -131,7 +130,7 @@ private:
     // Raises RequestIdr in `verdict`.
     void request(SyncVerdict& verdict) noexcept;
 
-    std::optional<std::vector<std::uint8_t>> param_sets_;
+    ParamSetCache param_sets_;
     // The parsed SPS/PPS seen so far, by id; like `param_sets_`, kept through resets.
     ParamSetFacts facts_;
     SyncConfig config_;
