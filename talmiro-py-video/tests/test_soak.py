@@ -9,11 +9,10 @@ bound that follows from the refresh period and the request round trip, and that 
 memory stays flat.
 """
 
-import random
-
 import pytest
 
 import talmiro_sdk_video._codec as codec
+from talmiro_sdk_video.link import LossEpisodes, LossyChannel
 
 FRAMES = 10_000
 WIDTH, HEIGHT, FPS = 320, 240, 30
@@ -58,67 +57,19 @@ def resident_bytes() -> int:
     raise AssertionError("no VmRSS in /proc/self/status")
 
 
-class LossyChannel:
-    """Drops LOSS of the access units at random, plus bursts of consecutive ones, and damages
-    DAMAGE of those it lets through."""
-
-    def __init__(self, seed: int) -> None:
-        self.rng = random.Random(seed)
-        self.burst = 0
-
-    def damaged(self, data: bytes) -> bytes:
-        if self.rng.random() >= DAMAGE or len(data) < 8:
-            return data
-        if self.rng.random() < 0.5:
-            return data[: self.rng.randrange(4, len(data))]
-        at = self.rng.randrange(4, len(data))
-        return data[:at] + bytes([data[at] ^ (1 << self.rng.randrange(8))]) + data[at + 1 :]
-
-    def lost(self) -> bool:
-        if self.burst:
-            self.burst -= 1
-            return True
-        if self.rng.random() < BURST_START:
-            self.burst = self.rng.randint(*BURST_FRAMES) - 1
-            return True
-        return self.rng.random() < LOSS
-
-
-class Episodes:
-    """Loss episodes: from the first loss after a good picture to the next good picture."""
-
-    def __init__(self) -> None:
-        self.first = self.last = None
-        # (frames from the last loss to the good picture, frames from the first loss)
-        self.recovered: list[tuple[int, int]] = []
-
-    def loss(self, frame: int) -> None:
-        self.last = frame
-        if self.first is None:
-            self.first = frame
-
-    def good_picture(self, frame: int) -> None:
-        if self.first is not None:
-            self.recovered.append((frame - self.last, frame - self.first))
-            self.first = self.last = None
-
-    def open(self) -> bool:
-        return self.first is not None
-
-
 def test_lossy_link_recovers_every_loss_with_flat_memory():
     encoder = codec.H264Encoder(
         WIDTH, HEIGHT, fps=FPS, bitrate_kbps=600, keyframe_interval=REFRESH, backend="x264"
     )
     decoder = codec.H264Decoder(stuck_frames=STUCK_FRAMES)
     pattern = codec.TestPattern(WIDTH, HEIGHT, fps=FPS)
-    channel = LossyChannel(seed=20261208)
+    channel = LossyChannel(LOSS, BURST_START, BURST_FRAMES, seed=20261208, damage=DAMAGE)
 
     requests_due: list[int] = []
     media_errors = 0
     lost_units = damaged_units = 0
     signals = {"request_idr": 0, "reset": 0}
-    episodes = Episodes()
+    episodes = LossEpisodes()
     rss_at_1000 = rss_peak_late = 0
 
     for n in range(FRAMES):
@@ -200,8 +151,8 @@ def test_link_without_requests_recovers_through_refresh(seed):
     )
     decoder = codec.H264Decoder(stuck_frames=STUCK_FRAMES)
     pattern = codec.TestPattern(WIDTH // 2, HEIGHT // 2, fps=FPS)
-    channel = LossyChannel(seed)
-    episodes = Episodes()
+    channel = LossyChannel(LOSS, BURST_START, BURST_FRAMES, seed, damage=DAMAGE)
+    episodes = LossEpisodes()
     for n in range(600):
         picture = pattern.next(n * FRAME_US)
         for data, t_us, key, config, recovery, _ in encoder.encode(picture, n * FRAME_US):
