@@ -205,11 +205,11 @@ bool read_args(const char* fn, Params params, PyObject* args, PyObject* kwargs) 
     return convert_all(fn, params, slots);
 }
 
-std::optional<std::string_view> utf8_of(PyObject* str) {
+std::optional<std::string_view> utf8_of(PyObject* str, bool keep_error) {
     Py_ssize_t len = 0;
     const char* s = PyUnicode_AsUTF8AndSize(str, &len);
     if (!s) {
-        PyErr_Clear();
+        if (!keep_error) PyErr_Clear();
         return std::nullopt;
     }
     return std::string_view(s, static_cast<std::size_t>(len));

@@ -65,7 +65,8 @@ inline PyMethodDef fast_method(const char* name, FastFunction fn, const char* do
             METH_FASTCALL | METH_KEYWORDS, doc};
 }
 
-// The UTF-8 text of a str, or none (no exception left set) when it cannot be encoded.
-std::optional<std::string_view> utf8_of(PyObject* str);
+// The UTF-8 text of a str, or none when it cannot be encoded (a lone surrogate): with the
+// interpreter's encoding error set if `keep_error`, else with no exception left set.
+std::optional<std::string_view> utf8_of(PyObject* str, bool keep_error = false);
 
 }  // namespace talmiro_py

@@ -6,7 +6,9 @@
 
 #include <exception>
 #include <new>
+#include <optional>
 #include <string>
+#include <utility>
 
 #include "talmiro_media/ffmpeg_util.hpp"
 
@@ -19,6 +21,17 @@ PyObject* media_error_type();
 // Raise MediaError with a core error's display text, or with a fixed text; both return null.
 PyObject* raise_media_error(const talmiro_media::MediaError& err);
 PyObject* raise_media_error(const char* text);
+
+// The one reading of a call on an object that may be closed: absent `outcome` (closed)
+// raises MediaError with `closed_text`, a core error raises MediaError with its text, and a
+// value becomes the Python object `convert` makes of it.
+template <typename T, typename Convert>
+PyObject* converted_or_raise(std::optional<talmiro_media::Result<T>>&& outcome,
+                             const char* closed_text, Convert&& convert) {
+    if (!outcome) return raise_media_error(closed_text);
+    if (!*outcome) return raise_media_error(outcome->error());
+    return convert(std::move(**outcome));
+}
 
 // Raise `type` with a message built from UTF-8 text; returns null.
 PyObject* raise(PyObject* type, const std::string& text);

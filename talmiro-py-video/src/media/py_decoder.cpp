@@ -49,9 +49,10 @@ PyObject* signal_text(std::optional<SyncSignal> signal) {
 using Outcome = std::optional<Result<std::vector<Image>>>;
 
 PyObject* pictures_or_raise(Outcome&& outcome) {
-    if (!outcome) return raise_media_error("decoder closed");
-    if (!*outcome) return raise_media_error(outcome->error());
-    return new_image_list(std::move(**outcome));
+    return converted_or_raise(std::move(outcome), "decoder closed",
+                              [](std::vector<Image>&& images) {
+                                  return new_image_list(std::move(images));
+                              });
 }
 
 PyObject* decoder_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
@@ -187,41 +188,30 @@ struct StatsSnapshot {
 
 // A new dict of the sync counters; null with an exception set.
 PyObject* sync_dict(const talmiro_media::SyncCounters& c) {
-    PyObject* sync = PyDict_New();
-    if (!sync) return nullptr;
-    const bool ok = dict_put_count(sync, "frames", c.frames) &&
-                    dict_put_count(sync, "dropped", c.dropped) &&
-                    dict_put_count(sync, "fed", c.fed) &&
-                    dict_put_count(sync, "output", c.output) &&
-                    dict_put_count(sync, "starts", c.starts) &&
-                    dict_put_count(sync, "starts_at_recovery", c.starts_at_recovery) &&
-                    dict_put_count(sync, "resets", c.resets) &&
-                    dict_put_count(sync, "idr_requests", c.idr_requests) &&
-                    dict_put_count(sync, "losses", c.losses);
-    if (!ok) {
-        Py_DECREF(sync);
-        return nullptr;
-    }
-    return sync;
+    return new_dict([&](PyObject* sync) {
+        return dict_put_counts(sync, {{"frames", c.frames},
+                                      {"dropped", c.dropped},
+                                      {"fed", c.fed},
+                                      {"output", c.output},
+                                      {"starts", c.starts},
+                                      {"starts_at_recovery", c.starts_at_recovery},
+                                      {"resets", c.resets},
+                                      {"idr_requests", c.idr_requests},
+                                      {"losses", c.losses}});
+    });
 }
 
 PyObject* stats_dict(const StatsSnapshot& s) {
-    PyObject* dict = PyDict_New();
-    if (!dict) return nullptr;
-    // Each value is made only when its key is put, so a failure leaves nothing behind.
-    const bool ok = dict_put_count(dict, "fed", s.decoder.fed) &&
-                    dict_put_count(dict, "images", s.decoder.images) &&
-                    dict_put_count(dict, "errors", s.decoder.errors) &&
-                    dict_put_count(dict, "resets", s.decoder.resets) &&
-                    dict_put_count(dict, "recovering", s.decoder.recovering) &&
-                    dict_put(dict, "sync", sync_dict(s.sync)) &&
-                    dict_put(dict, "state", str_of(talmiro_media::sync_state_name(s.state))) &&
-                    dict_put_count(dict, "fed_since_output", s.fed_since_output);
-    if (!ok) {
-        Py_DECREF(dict);
-        return nullptr;
-    }
-    return dict;
+    return new_dict([&](PyObject* dict) {
+        return dict_put_counts(dict, {{"fed", s.decoder.fed},
+                                      {"images", s.decoder.images},
+                                      {"errors", s.decoder.errors},
+                                      {"resets", s.decoder.resets},
+                                      {"recovering", s.decoder.recovering}}) &&
+               dict_put(dict, "sync", sync_dict(s.sync)) &&
+               dict_put(dict, "state", str_of(talmiro_media::sync_state_name(s.state))) &&
+               dict_put_count(dict, "fed_since_output", s.fed_since_output);
+    });
 }
 
 PyObject* decoder_stats(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
@@ -237,12 +227,8 @@ PyObject* decoder_stats(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                                      sync.fed_since_output()};
             });
         if (snapshot) return stats_dict(*snapshot);
-        PyObject* closed = PyDict_New();
-        if (!closed || !dict_put(closed, "state", str_of("closed"))) {
-            Py_XDECREF(closed);
-            return nullptr;
-        }
-        return closed;
+        return new_dict(
+            [](PyObject* closed) { return dict_put(closed, "state", str_of("closed")); });
     });
 }
 

@@ -78,17 +78,6 @@ std::optional<EncoderBackend> parse_backend(PyObject* text) {
     return std::nullopt;
 }
 
-// An optional text argument as UTF-8; false with the interpreter's encoding error when the
-// str cannot be encoded (a lone surrogate).
-bool text_of(PyObject* str, std::optional<std::string>& out) {
-    if (!str) return true;
-    Py_ssize_t len = 0;
-    const char* s = PyUnicode_AsUTF8AndSize(str, &len);
-    if (!s) return false;
-    out.emplace(s, static_cast<std::size_t>(len));
-    return true;
-}
-
 PyObject* bool_of(bool v) noexcept { return v ? Py_True : Py_False; }
 
 // The access units as (data, t_us, key, config, recovery, encoded_us) tuples, in order.
@@ -125,9 +114,10 @@ PyObject* run_unlocked(EncoderObject& enc, F&& body) {
         released = enc.encoder->take_released();
         return units;
     });
-    if (!result) return raise_media_error("encoder closed");
-    if (!*result) return raise_media_error(result->error());
-    return access_unit_list(**result);
+    return converted_or_raise(std::move(result), "encoder closed",
+                              [](const std::vector<AccessUnit>& units) {
+                                  return access_unit_list(units);
+                              });
 }
 
 // ---- construction ----
@@ -163,7 +153,14 @@ PyObject* encoder_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
             input = *format;
         }
         cfg.pixel_format = codec_format(input);
-        if (!text_of(preset, cfg.preset) || !text_of(tune, cfg.tune)) return nullptr;
+        // preset and tune as UTF-8; a str that cannot be encoded raises the interpreter's error.
+        for (const auto& [text, out] :
+             {std::pair{preset, &cfg.preset}, std::pair{tune, &cfg.tune}}) {
+            if (!text) continue;
+            const auto utf8 = utf8_of(text, true);
+            if (!utf8) return nullptr;
+            out->emplace(*utf8);
+        }
 
         auto control = std::make_shared<EncoderControl>();
         auto opened = without_gil([&] { return talmiro_media::H264Encoder::open(cfg, control); });
@@ -328,32 +325,22 @@ PyObject* stats(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObjec
         const EncoderStats s =
             locked(enc.mutex, [&] { return enc.encoder ? enc.encoder->stats() : EncoderStats{}; });
         const std::uint64_t idr_requests = enc.control->idr_requests();
-        const std::pair<const char*, std::uint64_t> counters[] = {
-            {"frames_in", s.frames_in},
-            {"frames_out", s.frames_out},
-            {"bytes", s.bytes},
-            {"idr", s.idr},
-            {"recovery", s.recovery},
-            {"reinserted", s.reinserted},
-            {"forced_idr", s.forced_idr},
-            {"bitrate_changes", s.bitrate_changes},
-            {"converted", s.converted},
-            {"convert_us", s.convert_us},
-            {"encode_us", s.encode_us},
-            {"idr_requests", idr_requests},
-        };
-        PyObject* dict = PyDict_New();
-        if (!dict) return nullptr;
-        bool ok = true;
-        for (const auto& [key, value] : counters)
-            ok = ok && dict_put_count(dict, key, value);
-        ok = ok && dict_put(dict, "backend", str_of(talmiro_media::backend_name(enc.backend))) &&
-             dict_put(dict, "pixel_format", str_of(enc.input.name()));
-        if (!ok) {
-            Py_DECREF(dict);
-            return nullptr;
-        }
-        return dict;
+        return new_dict([&](PyObject* dict) {
+            return dict_put_counts(dict, {{"frames_in", s.frames_in},
+                                          {"frames_out", s.frames_out},
+                                          {"bytes", s.bytes},
+                                          {"idr", s.idr},
+                                          {"recovery", s.recovery},
+                                          {"reinserted", s.reinserted},
+                                          {"forced_idr", s.forced_idr},
+                                          {"bitrate_changes", s.bitrate_changes},
+                                          {"converted", s.converted},
+                                          {"convert_us", s.convert_us},
+                                          {"encode_us", s.encode_us},
+                                          {"idr_requests", idr_requests}}) &&
+                   dict_put(dict, "backend", str_of(talmiro_media::backend_name(enc.backend))) &&
+                   dict_put(dict, "pixel_format", str_of(enc.input.name()));
+        });
     });
 }
 

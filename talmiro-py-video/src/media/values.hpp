@@ -4,8 +4,10 @@
 #include "py.hpp"
 
 #include <cstdint>
+#include <initializer_list>
 #include <span>
 #include <string_view>
+#include <utility>
 
 namespace talmiro_py {
 
@@ -31,6 +33,25 @@ inline bool dict_put(PyObject* dict, const char* key, PyObject* value) {
 
 inline bool dict_put_count(PyObject* dict, const char* key, std::uint64_t value) {
     return dict_put(dict, key, PyLong_FromUnsignedLongLong(value));
+}
+
+// Counters by name, in the order their keys go into a dict.
+using Counts = std::initializer_list<std::pair<const char*, std::uint64_t>>;
+
+inline bool dict_put_counts(PyObject* dict, Counts counts) {
+    for (const auto& [key, value] : counts)
+        if (!dict_put_count(dict, key, value)) return false;
+    return true;
+}
+
+// The one builder of the module's dicts: a new dict that `fill` (returning false with an
+// exception set) puts the keys into; null with an exception set. Each value is made only
+// when its key is put, so a failure leaves nothing behind.
+template <typename Fill>
+PyObject* new_dict(Fill&& fill) {
+    PyObject* dict = PyDict_New();
+    if (dict && !fill(dict)) Py_CLEAR(dict);
+    return dict;
 }
 
 }  // namespace talmiro_py
