@@ -1,7 +1,12 @@
 #include "talmiro_media/annexb.hpp"
 
 #include <algorithm>
+#include <bit>
 #include <limits>
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 namespace talmiro_media {
 
@@ -202,21 +207,39 @@ SharedBytes SharedBytes::copy_of(std::span<const std::uint8_t> bytes) {
 
 std::optional<StartCode> find_start_code(std::span<const std::uint8_t> data,
                                          std::size_t from) noexcept {
+    // Looks for the 01 that ends a start code: the first j at least two past `from` with
+    // 00 00 01 at j-2. A zero in front of those, at or after `from`, makes it four bytes.
     const std::size_t n = data.size();
-    if (from > n) return std::nullopt;
-    std::size_t i = from;
-    while (n - i >= 3) {
-        const std::uint8_t third = data[i + 2];
-        // A start code at i, i+1 or i+2 needs a zero or a one at i+2.
-        if (third > 1) {
-            i += 3;
+    if (from > n || n - from < 3) return std::nullopt;
+    const std::uint8_t* p = data.data();
+    const auto ending_at = [&](std::size_t j) {
+        return j - 2 > from && p[j - 3] == 0 ? StartCode{j - 3, 4} : StartCode{j - 2, 3};
+    };
+    std::size_t j = from + 2;
+#if defined(__SSE2__)
+    // Sixteen candidates at a time: slice data, most of every access unit, has none.
+    const __m128i zero = _mm_setzero_si128();
+    const __m128i one = _mm_set1_epi8(1);
+    const auto load = [&](std::size_t at) {
+        return _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + at));
+    };
+    for (; n - j >= 16; j += 16) {
+        const __m128i ones = _mm_cmpeq_epi8(load(j), one);
+        const __m128i zeros = _mm_and_si128(_mm_cmpeq_epi8(load(j - 1), zero),
+                                            _mm_cmpeq_epi8(load(j - 2), zero));
+        const auto hits = static_cast<unsigned>(_mm_movemask_epi8(_mm_and_si128(ones, zeros)));
+        if (hits != 0) return ending_at(j + static_cast<std::size_t>(std::countr_zero(hits)));
+    }
+#endif
+    while (j < n) {
+        const std::uint8_t b = p[j];
+        if (b == 0) {
+            ++j;
             continue;
         }
-        if (data[i] == 0 && data[i + 1] == 0) {
-            if (third == 1) return StartCode{i, 3};
-            if (n - i >= 4 && data[i + 3] == 1) return StartCode{i, 4};
-        }
-        ++i;
+        if (b == 1 && p[j - 1] == 0 && p[j - 2] == 0) return ending_at(j);
+        // Neither j+1 nor j+2 ends a start code: each would need a zero at j.
+        j += 3;
     }
     return std::nullopt;
 }
