@@ -11,6 +11,7 @@
 #include "au_records.hpp"
 #include "fuzz_input.hpp"
 #include "talmiro_media/decode.hpp"
+#include "talmiro_media/internal/test_access.hpp"
 
 using namespace talmiro_media;
 using talmiro_fuzz::FuzzInput;
@@ -42,7 +43,7 @@ void check_error(const H264Decoder& d, const MediaError& e) {
     if (e.kind() == MediaError::Kind::Unsupported && e.detail().starts_with("decoded pixel format "))
         return;
     FUZZ_CHECK(d.sync().state() == SyncState::Waiting);
-    FUZZ_CHECK(!d.last_pts().has_value());
+    FUZZ_CHECK(!TestAccess::last_pts(d).has_value());
 }
 
 }  // namespace
@@ -68,7 +69,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             const auto out = dec.flush();
             if (out) {
                 for (const Image& im : *out) check_picture(im);
-                FUZZ_CHECK(!dec.last_pts().has_value());
+                FUZZ_CHECK(!TestAccess::last_pts(dec).has_value());
             } else {
                 check_error(dec, out.error());
             }
@@ -80,7 +81,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             au.key = r.key;
             au.recovery = r.recovery;
             au.config = r.config;
-            const std::optional<std::int64_t> last = dec.last_pts();
+            const std::optional<std::int64_t> last = TestAccess::last_pts(dec);
             const std::uint64_t fed = dec.sync().counters().fed;
             const std::uint64_t starts = dec.sync().counters().starts;
             const auto out = dec.decode(au);
@@ -91,8 +92,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
                 // Packet stamps only go up between starts and resets.
                 if (passed && last && dec.sync().counters().starts == starts &&
                     dec.signal() != SyncSignal::Reset) {
-                    FUZZ_CHECK(dec.last_pts().has_value() && *dec.last_pts() > *last);
-                    FUZZ_CHECK(au.t_us <= *last || *dec.last_pts() == au.t_us);
+                    FUZZ_CHECK(TestAccess::last_pts(dec).has_value() && *TestAccess::last_pts(dec) > *last);
+                    FUZZ_CHECK(au.t_us <= *last || *TestAccess::last_pts(dec) == au.t_us);
                 }
             } else {
                 FUZZ_CHECK(passed);

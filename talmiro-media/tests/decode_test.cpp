@@ -11,6 +11,7 @@
 
 #include "talmiro_media/encode.hpp"
 #include "talmiro_media/psnr.hpp"
+#include "talmiro_media/internal/test_access.hpp"
 
 extern "C" {
 #include <libavutil/frame.h>
@@ -128,7 +129,7 @@ void expect_reset_by_error(const H264Decoder& d, std::uint64_t errors) {
     EXPECT_EQ(d.stats().errors, errors);
     EXPECT_EQ(d.stats().resets, errors);
     EXPECT_EQ(d.sync().counters().resets, errors);
-    EXPECT_FALSE(d.last_pts().has_value());
+    EXPECT_FALSE(TestAccess::last_pts(d).has_value());
 }
 
 // The next IDR decodes into one good picture with its own stamp.
@@ -197,7 +198,7 @@ TEST(H264Decoder, PacketStampsStrictlyIncreaseWithinAStart) {
             for (const Image& img : decoded(d, with(idr_clip().units[n], c.in[n])))
                 out.push_back(img.t_us);
         EXPECT_EQ(out, c.out) << c.name;
-        EXPECT_EQ(d.last_pts(), c.out.back()) << c.name;
+        EXPECT_EQ(TestAccess::last_pts(d), c.out.back()) << c.name;
     }
 }
 
@@ -285,7 +286,7 @@ TEST(H264Decoder, WedgedResetStillSendsTheUnitAndTheNextStartForgetsItsStamp) {
     EXPECT_EQ(d.take_signal(), SyncSignal::Reset);
     EXPECT_FALSE(d.take_signal().has_value());
     EXPECT_EQ(d.sync().state(), SyncState::Waiting);
-    EXPECT_EQ(d.last_pts(), clip.units[22].t_us);  // sent after the flush
+    EXPECT_EQ(TestAccess::last_pts(d), clip.units[22].t_us);  // sent after the flush
     EXPECT_TRUE(decoded(d, clip.units[23]).empty());
     expect_idr_decodes(d, 100);
     EXPECT_FALSE(d.signal().has_value());
@@ -384,7 +385,7 @@ TEST(H264Decoder, FlushLeavesTheDecoderUsable) {
     auto drained = d.flush();
     ASSERT_TRUE(drained.has_value());
     EXPECT_TRUE(drained->empty());
-    EXPECT_FALSE(d.last_pts().has_value());
+    EXPECT_FALSE(TestAccess::last_pts(d).has_value());
     EXPECT_EQ(d.sync().state(), SyncState::Streaming);
     // The history is gone: the next IDR decodes, and a lower stamp is taken as it is.
     const Pictures pics = decoded(d, with(clip.units[10], 5));
