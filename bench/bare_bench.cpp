@@ -123,13 +123,13 @@ std::vector<FramePtr> wrap_pictures(const bench::Pictures& pictures, bench::Size
     return frames;
 }
 
-std::vector<PacketPtr> stream_packets(const std::vector<bench::AuRecord>& units) {
+std::vector<PacketPtr> stream_packets(const bench::Stream& stream) {
     std::vector<PacketPtr> packets;
-    for (const bench::AuRecord& au : units) {
+    for (const talmiro_testing::AuRecord& au : stream.units) {
         PacketPtr packet(av_packet_alloc());
         check(av_new_packet(packet.get(), static_cast<int>(au.bytes.size())), "av_new_packet");
         std::copy(au.bytes.begin(), au.bytes.end(), packet->data);
-        packet->flags = (au.flags & bench::kKey) ? AV_PKT_FLAG_KEY : 0;
+        packet->flags = au.key() ? AV_PKT_FLAG_KEY : 0;
         packets.push_back(std::move(packet));
     }
     return packets;

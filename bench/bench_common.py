@@ -19,10 +19,12 @@ from typing import Callable
 
 import numpy as np
 
+sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "talmiro-media" / "testing"))
+from au_records import read_au_records  # noqa: E402
+
 SIZES = ((640, 480), (1280, 720), (1920, 1080))
 FPS = 30
 BITRATE_BPS = 2_000_000
-KEY, CONFIG, RECOVERY = 1, 2, 4
 
 
 def size_name(size: tuple[int, int]) -> str:
@@ -63,15 +65,8 @@ def load_rgb24(inputs: Path, size: tuple[int, int]) -> list[np.ndarray]:
 
 def load_stream(inputs: Path, size: tuple[int, int]) -> list[tuple[bytes, bool, bool, bool]]:
     """The access units our encoder made of the pictures: (data, key, config, recovery)."""
-    raw = (inputs / f"stream_{size_name(size)}.au").read_bytes()
-    units, pos = [], 0
-    while pos + 5 <= len(raw):
-        n = int.from_bytes(raw[pos : pos + 4], "little")
-        flags = raw[pos + 4]
-        data = raw[pos + 5 : pos + 5 + n]
-        units.append((data, bool(flags & KEY), bool(flags & CONFIG), bool(flags & RECOVERY)))
-        pos += 5 + n
-    return units
+    units = read_au_records(inputs / f"stream_{size_name(size)}.au")
+    return [(data, key, config, recovery) for data, _, key, config, recovery in units]
 
 
 @dataclass

@@ -108,12 +108,13 @@ media::RawImage input_picture(const bench::Pictures& pictures, std::size_t i, be
 
 std::vector<media::AccessUnit> stream_units(bench::Size size) {
     std::vector<media::AccessUnit> units;
-    for (bench::AuRecord& record : bench::read_stream(g_options.inputs, size)) {
+    const bench::Stream stream = bench::read_stream(g_options.inputs, size);
+    for (const talmiro_testing::AuRecord& record : stream.units) {
         media::AccessUnit au;
-        au.key = record.flags & bench::kKey;
-        au.config = record.flags & bench::kConfig;
-        au.recovery = record.flags & bench::kRecovery;
-        au.data = media::SharedBytes(std::move(record.bytes));
+        au.key = record.key();
+        au.config = record.config();
+        au.recovery = record.recovery();
+        au.data = media::SharedBytes::copy_of(record.bytes);
         units.push_back(std::move(au));
     }
     return units;

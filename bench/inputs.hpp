@@ -1,10 +1,7 @@
 // The inputs every benchmark shares, as files written once by make_inputs: per picture size a
 // run of test-pattern pictures (tightly packed I420, and the same pictures as RGB24) and the
-// access units our encoder made of them. Header-only and free of the media core, so the bare
-// libavcodec loop reads exactly the same bytes.
-//
-// Stream file: per access unit a 4-byte little-endian length, one flags byte (1 key, 2 config,
-// 4 recovery) and the Annex-B bytes.
+// access units our encoder made of them (as au_records.hpp lays them out). Header-only and
+// free of the media core, so the bare libavcodec loop reads exactly the same bytes.
 #pragma once
 
 #include <algorithm>
@@ -18,7 +15,10 @@
 #include <iterator>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
+
+#include "au_records.hpp"
 
 namespace bench {
 
@@ -40,11 +40,14 @@ inline constexpr std::array<Size, 3> kSizes{{{640, 480}, {1280, 720}, {1920, 108
 inline constexpr int kFps = 30;
 inline constexpr std::int64_t kBitrateBps = 2'000'000;
 
-enum AuFlag : std::uint8_t { kKey = 1, kConfig = 2, kRecovery = 4 };
+// A stream file and its access units, which are views into `file` (so it moves, never copies).
+struct Stream {
+    std::vector<std::uint8_t> file;
+    std::vector<talmiro_testing::AuRecord> units;
 
-struct AuRecord {
-    std::vector<std::uint8_t> bytes;
-    std::uint8_t flags = 0;
+    Stream() = default;
+    Stream(Stream&&) = default;
+    Stream(const Stream&) = delete;
 };
 
 // A run of equally sized pictures in one buffer.
@@ -108,30 +111,14 @@ inline Pictures read_pictures(const std::string& dir, Size size, std::string_vie
     return p;
 }
 
-inline std::vector<AuRecord> read_stream(const std::string& dir, Size size) {
-    const std::vector<std::uint8_t> file = read_file(stream_path(dir, size));
-    std::vector<AuRecord> units;
-    std::size_t pos = 0;
-    while (pos + 5 <= file.size()) {
-        const std::size_t len = std::size_t{file[pos]} | std::size_t{file[pos + 1]} << 8 |
-                                std::size_t{file[pos + 2]} << 16 | std::size_t{file[pos + 3]} << 24;
-        const std::uint8_t flags = file[pos + 4];
-        pos += 5;
-        if (len > file.size() - pos) fail(stream_path(dir, size) + ": truncated");
-        units.push_back({{file.begin() + static_cast<std::ptrdiff_t>(pos),
-                          file.begin() + static_cast<std::ptrdiff_t>(pos + len)},
-                         flags});
-        pos += len;
-    }
-    if (units.empty()) fail(stream_path(dir, size) + ": no access units");
-    return units;
-}
-
-inline void append_record(std::vector<std::uint8_t>& file, const std::uint8_t* data,
-                          std::size_t len, std::uint8_t flags) {
-    for (int i = 0; i < 4; ++i) file.push_back(static_cast<std::uint8_t>(len >> (8 * i)));
-    file.push_back(flags);
-    file.insert(file.end(), data, data + len);
+inline Stream read_stream(const std::string& dir, Size size) {
+    Stream stream;
+    stream.file = read_file(stream_path(dir, size));
+    auto units = talmiro_testing::read_au_records(stream.file);
+    if (!units) fail(stream_path(dir, size) + ": truncated");
+    if (units->empty()) fail(stream_path(dir, size) + ": no access units");
+    stream.units = std::move(*units);
+    return stream;
 }
 
 // The options of the benchmark binaries that are not Google Benchmark's own, as --name=value.

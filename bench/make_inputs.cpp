@@ -60,11 +60,9 @@ void write_size(const std::string& dir, bench::Size size, std::size_t count) {
         const media::Image image = media::Image::from_packed(std::move(*picture));
         auto units = encoder->encode(image.as_raw(static_cast<std::int64_t>(n)), false);
         if (!units) bench::fail("encode: " + units.error().display());
-        for (const media::AccessUnit& au : *units) {
-            const std::uint8_t flags = (au.key ? bench::kKey : 0) | (au.config ? bench::kConfig : 0) |
-                                       (au.recovery ? bench::kRecovery : 0);
-            bench::append_record(stream, au.bytes().data(), au.bytes().size(), flags);
-        }
+        for (const media::AccessUnit& au : *units)
+            talmiro_testing::append_au_record(
+                stream, {talmiro_testing::au_flags(au.key, au.config, au.recovery), au.t_us, au.bytes()});
     }
     bench::write_file(bench::pictures_path(dir, size, "i420"), i420);
     bench::write_file(bench::pictures_path(dir, size, "rgb24"), rgb24);

@@ -7,7 +7,8 @@
 #   bash scripts/fuzz.sh                      # about 15 s per target
 #   FUZZ_SECONDS=600 bash scripts/fuzz.sh     # a longer run: 10 minutes per target
 #   FUZZ_TARGETS="sync annexb" bash scripts/fuzz.sh
-#   bash scripts/fuzz.sh --seeds              # rewrite talmiro-media/fuzz/corpus from the encoder
+#   bash scripts/fuzz.sh --seeds              # rewrite talmiro-media/fuzz/corpus and the Python
+#                                             # tests' sample clips from the encoder
 #
 # A finding is replayed with: build/fuzz/fuzz/<target>_fuzz build/fuzz/findings/<file>
 set -euo pipefail
@@ -35,8 +36,9 @@ cmake --build "$build" -j2
 
 corpus=talmiro-media/fuzz/corpus
 if [ "${1:-}" = "--seeds" ]; then
-  "$build/fuzz/make_seeds" "$corpus"
-  echo "fuzz: seeds written to $corpus" >&2
+  clips=talmiro-py-video/tests/data
+  "$build/fuzz/make_seeds" "$corpus" "$clips"
+  echo "fuzz: seeds written to $corpus, sample clips to $clips" >&2
   exit 0
 fi
 

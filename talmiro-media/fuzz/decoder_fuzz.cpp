@@ -1,16 +1,23 @@
 // The core decoder on arbitrary access-unit sequences with arbitrary flags and stamps, seeded
-// with streams from the project's encoder (see au_records.hpp for the layout). Nothing that
-// arrives may crash, leak or read out of bounds; besides, every picture must be a whole I420
-// picture, the counters of the decoder and its policy must agree, and a libavcodec error must
-// leave the decoder waiting for a start point with its timestamp history gone.
+// with streams from the project's encoder. Nothing that arrives may crash, leak or read out of
+// bounds; besides, every picture must be a whole I420 picture, the counters of the decoder and
+// its policy must agree, and a libavcodec error must leave the decoder waiting for a start
+// point with its timestamp history gone.
+//
+// Input: 4 bytes of settings ([0] bit 0 output_corrupt, bit 1 start_at_recovery off;
+// [1] stuck_frames; [2] wedged_frames; [3] recovery_silence_frames), then access-unit records
+// (au_records.hpp) whose spare flag bits choose a stamp rule (bits 3-5) and a flush instead of
+// the decode (bit 6).
 
 #include <cstddef>
 #include <cstdint>
 #include <limits>
+#include <span>
 
 #include "au_records.hpp"
 #include "fuzz_input.hpp"
 #include "talmiro_media/decode.hpp"
+#include "talmiro_media/internal/test_access.hpp"
 
 using namespace talmiro_media;
 using talmiro_fuzz::FuzzInput;
@@ -18,6 +25,23 @@ using talmiro_fuzz::FuzzInput;
 namespace {
 
 constexpr int kMaxRecords = 96;
+constexpr std::uint8_t kFlush = 64;
+
+// The stamp a record's rule gives after `previous`; rule 0 keeps the record's own.
+std::int64_t stamp_of(const talmiro_testing::AuRecord& r, std::int64_t previous) {
+    // Wrapping arithmetic on the stamps, done unsigned.
+    const auto prev = static_cast<std::uint64_t>(previous);
+    switch ((r.flags >> 3) & 7) {
+        case 0: return r.t_us;
+        case 1: return static_cast<std::int64_t>(prev + 33333);
+        case 2: return previous;
+        case 3: return static_cast<std::int64_t>(prev - 1000);
+        case 4: return std::numeric_limits<std::int64_t>::min();
+        case 5: return std::numeric_limits<std::int64_t>::max();
+        case 6: return 0;
+        default: return static_cast<std::int64_t>(prev + 1);
+    }
+}
 
 void check_picture(const Image& im) {
     FUZZ_CHECK(im.width > 0 && im.height > 0);
@@ -42,7 +66,7 @@ void check_error(const H264Decoder& d, const MediaError& e) {
     if (e.kind() == MediaError::Kind::Unsupported && e.detail().starts_with("decoded pixel format "))
         return;
     FUZZ_CHECK(d.sync().state() == SyncState::Waiting);
-    FUZZ_CHECK(!d.last_pts().has_value());
+    FUZZ_CHECK(!TestAccess::last_pts(d).has_value());
 }
 
 }  // namespace
@@ -59,16 +83,17 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     FUZZ_CHECK(opened.has_value());
     H264Decoder& dec = *opened;
 
+    std::span<const std::uint8_t> records = in.take_bytes(in.remaining());
     std::int64_t previous = 0;
-    for (int n = 0; n < kMaxRecords && !in.empty(); ++n) {
-        const talmiro_fuzz::AuRecord r = talmiro_fuzz::read_record(in, previous);
-        previous = r.t_us;
-        if (r.flush) {
+    for (int n = 0; n < kMaxRecords && !records.empty(); ++n) {
+        const talmiro_testing::AuRecord r = talmiro_testing::take_au_record(records);
+        previous = stamp_of(r, previous);
+        if (r.flags & kFlush) {
             const std::optional<SyncSignal> before = dec.signal();
             const auto out = dec.flush();
             if (out) {
                 for (const Image& im : *out) check_picture(im);
-                FUZZ_CHECK(!dec.last_pts().has_value());
+                FUZZ_CHECK(!TestAccess::last_pts(dec).has_value());
             } else {
                 check_error(dec, out.error());
             }
@@ -76,11 +101,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         } else {
             AccessUnit au;
             au.data = SharedBytes::copy_of(r.bytes);
-            au.t_us = r.t_us;
-            au.key = r.key;
-            au.recovery = r.recovery;
-            au.config = r.config;
-            const std::optional<std::int64_t> last = dec.last_pts();
+            au.t_us = previous;
+            au.key = r.key();
+            au.recovery = r.recovery();
+            au.config = r.config();
+            const std::optional<std::int64_t> last = TestAccess::last_pts(dec);
             const std::uint64_t fed = dec.sync().counters().fed;
             const std::uint64_t starts = dec.sync().counters().starts;
             const auto out = dec.decode(au);
@@ -91,8 +116,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
                 // Packet stamps only go up between starts and resets.
                 if (passed && last && dec.sync().counters().starts == starts &&
                     dec.signal() != SyncSignal::Reset) {
-                    FUZZ_CHECK(dec.last_pts().has_value() && *dec.last_pts() > *last);
-                    FUZZ_CHECK(au.t_us <= *last || *dec.last_pts() == au.t_us);
+                    FUZZ_CHECK(TestAccess::last_pts(dec).has_value() && *TestAccess::last_pts(dec) > *last);
+                    FUZZ_CHECK(au.t_us <= *last || *TestAccess::last_pts(dec) == au.t_us);
                 }
             } else {
                 FUZZ_CHECK(passed);

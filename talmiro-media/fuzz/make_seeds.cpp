@@ -1,6 +1,7 @@
-// Writes the seed corpus of the fuzz targets into <dir>/<target>/: access units and streams
-// from the project's own encoder drawing the test pattern, and a few hand-made step sequences.
-// Usage: make_seeds <dir>
+// Writes the seed corpus of the fuzz targets into <corpus>/<target>/ (access units and streams
+// from the project's own encoder drawing the test pattern, and a few hand-made step sequences)
+// and the same two streams as the sample clips the Python tests decode, into <clips>/.
+// Usage: make_seeds <corpus> <clips>
 
 #include <cstdint>
 #include <cstdio>
@@ -23,17 +24,23 @@ using Vec = std::vector<std::uint8_t>;
 
 void write_file(const fs::path& path, const Vec& bytes) {
     fs::create_directories(path.parent_path());
-    std::ofstream(path, std::ios::binary)
-        .write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+    std::ofstream out(path, std::ios::binary);
+    out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+    if (!out) {
+        std::fprintf(stderr, "make_seeds: cannot write %s\n", path.c_str());
+        std::exit(1);
+    }
 }
 
-std::vector<AccessUnit> encode_stream(bool intra_refresh, std::uint32_t frames) {
+// 64x48 pictures of TestPattern(64, 48, I420, speed 2), picture n stamped n * 33333, with an
+// IDR picture or a refresh every `period` pictures. The Python tests draw the same pictures.
+std::vector<AccessUnit> encode_stream(bool intra_refresh, std::uint32_t frames, std::uint32_t period) {
     EncoderConfig config;
     config.width = 64;
     config.height = 48;
     config.fps = 30;
     config.bitrate_kbps = 100;
-    config.keyframe_interval = 8;
+    config.keyframe_interval = period;
     config.intra_refresh = intra_refresh;
     config.backend = EncoderBackend::X264;
     auto encoder = H264Encoder::open(config, nullptr);
@@ -61,22 +68,28 @@ std::vector<AccessUnit> encode_stream(bool intra_refresh, std::uint32_t frames) 
 
 Vec bytes_of(const AccessUnit& au) { return {au.bytes().begin(), au.bytes().end()}; }
 
-Vec records(const std::vector<AccessUnit>& aus, std::size_t from, Vec header) {
+// The access units from `from` on as records, after `header`.
+Vec records(const std::vector<AccessUnit>& aus, std::size_t from, Vec header = {}) {
     for (std::size_t i = from; i < aus.size(); ++i)
-        talmiro_fuzz::write_record(header, aus[i].bytes(), aus[i].key, aus[i].recovery, aus[i].config);
+        talmiro_testing::append_au_record(
+            header, {talmiro_testing::au_flags(aus[i].key, aus[i].config, aus[i].recovery),
+                     aus[i].t_us, aus[i].bytes()});
     return header;
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
-    if (argc != 2) {
-        std::fprintf(stderr, "usage: make_seeds <dir>\n");
+    if (argc != 3) {
+        std::fprintf(stderr, "usage: make_seeds <corpus> <clips>\n");
         return 2;
     }
     const fs::path dir = argv[1];
-    const std::vector<AccessUnit> refresh = encode_stream(true, 16);
-    const std::vector<AccessUnit> idr = encode_stream(false, 12);
+    const std::vector<AccessUnit> refresh = encode_stream(true, 16, 5);
+    const std::vector<AccessUnit> idr = encode_stream(false, 12, 8);
+
+    write_file(fs::path(argv[2]) / "clip_idr_64x48.bin", records(idr, 0));
+    write_file(fs::path(argv[2]) / "clip_refresh_64x48.bin", records(refresh, 0));
 
     // Single access units: the opening IDR with SPS/PPS, a P picture, a recovery point.
     write_file(dir / "annexb" / "idr", bytes_of(idr.front()));

@@ -21,6 +21,7 @@
 #include "fuzz_input.hpp"
 #include "talmiro_media/annexb.hpp"
 #include "talmiro_media/sync.hpp"
+#include "talmiro_media/internal/test_access.hpp"
 
 using namespace talmiro_media;
 using talmiro_fuzz::FuzzInput;
@@ -332,7 +333,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         FUZZ_CHECK(sync.state() == model.state);
         FUZZ_CHECK(sync.fed_since_output() == model.fed_since_output);
         FUZZ_CHECK(sync.param_sets() == model.sets);
-        FUZZ_CHECK(sync.damaged() == model.damaged);
+        FUZZ_CHECK(TestAccess::damaged(sync) == model.damaged);
     }
     return 0;
 }

@@ -1,3 +1,4 @@
+// Annex-B byte streams: start codes, the NAL-unit walk, header facts and parameter sets.
 #include "talmiro_media/annexb.hpp"
 
 #include <algorithm>

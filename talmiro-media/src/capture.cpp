@@ -1,3 +1,4 @@
+// The deterministic test pattern, drawn row by row into a new 4:2:0 canvas per frame.
 #include "talmiro_media/capture.hpp"
 
 #include <algorithm>

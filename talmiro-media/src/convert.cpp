@@ -1,3 +1,4 @@
+// Filling the encoder's input frame from a borrowed picture: copies, chroma re-layout, libswscale.
 #include "talmiro_media/convert.hpp"
 
 #include "talmiro_media/encoder_config.hpp"

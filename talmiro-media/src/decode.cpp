@@ -1,3 +1,4 @@
+// The H.264 decoder around libavcodec behind the sync policy, and decoded frames made images.
 #include "talmiro_media/decode.hpp"
 
 #include <algorithm>

@@ -1,3 +1,4 @@
+// The H.264 encoder around libavcodec: opening it, encoding borrowed pictures, draining it.
 #include "talmiro_media/encode.hpp"
 
 #include <memory>

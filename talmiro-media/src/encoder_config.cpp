@@ -1,3 +1,4 @@
+// Encoder configuration: its checks, the backend candidates and the codec settings it gives.
 #include "talmiro_media/encoder_config.hpp"
 
 #include <algorithm>

@@ -1,3 +1,4 @@
+// The media core's error type and the FFmpeg helpers every codec unit uses.
 #include "talmiro_media/ffmpeg_util.hpp"
 
 #include <array>

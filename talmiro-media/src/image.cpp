@@ -1,3 +1,4 @@
+// Picture formats and the owned, packed and borrowed picture types.
 #include "talmiro_media/image.hpp"
 
 #include <algorithm>

@@ -1,3 +1,4 @@
+// Recycled storage for the pictures the decoder copies.
 #include "talmiro_media/image_pool.hpp"
 
 #include <cerrno>

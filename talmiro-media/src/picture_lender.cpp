@@ -1,3 +1,4 @@
+// Lending a caller's picture to libavcodec as read-only reference-counted buffers.
 #include "talmiro_media/picture_lender.hpp"
 
 #include <atomic>

@@ -1,3 +1,4 @@
+// Peak signal-to-noise ratio between two 8-bit sample sequences.
 #include "talmiro_media/psnr.hpp"
 
 #include <cmath>

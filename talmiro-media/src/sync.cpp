@@ -1,16 +1,9 @@
+// The decoder sync policy: what reaches the decoder, priming recovery points, requests, resets.
 #include "talmiro_media/sync.hpp"
 
-#include <limits>
+#include "talmiro_media/internal/saturating_increment.hpp"
 
 namespace talmiro_media {
-
-namespace {
-
-void saturating_increment(std::uint32_t& count) noexcept {
-    if (count != std::numeric_limits<std::uint32_t>::max()) ++count;
-}
-
-}  // namespace
 
 std::string_view sync_state_name(SyncState state) noexcept {
     switch (state) {

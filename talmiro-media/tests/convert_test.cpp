@@ -12,6 +12,8 @@
 #include <sys/mman.h>
 #include <unistd.h>
 
+#include "talmiro_media/internal/test_access.hpp"
+
 extern "C" {
 #include <libavutil/error.h>
 #include <libavutil/frame.h>
@@ -173,26 +175,26 @@ TEST(PackedScaler, RecreatedOnlyWhenThePackedFormatChanges) {
     FramePtr frame = make_frame(PictureFormat::I420, 32, 16);
     PackedScaler scaler;
     ASSERT_TRUE(fill_frame(*frame, scaler, i420.raw));
-    EXPECT_EQ(scaler.context(), nullptr);
+    EXPECT_EQ(TestAccess::context(scaler), nullptr);
     ASSERT_TRUE(fill_frame(*frame, scaler, rgb.raw));
-    const SwsContext* first = scaler.context();
+    const SwsContext* first = TestAccess::context(scaler);
     for (const Source* s : {&i420, &rgb, &i420, &rgb}) {
         ASSERT_TRUE(fill_frame(*frame, scaler, s->raw));
-        EXPECT_EQ(scaler.context(), first);
+        EXPECT_EQ(TestAccess::context(scaler), first);
     }
     for (const Source* s : {&bgra, &rgb, &bgra}) {
-        const SwsContext* previous = scaler.context();
+        const SwsContext* previous = TestAccess::context(scaler);
         ASSERT_TRUE(fill_frame(*frame, scaler, s->raw));
-        EXPECT_NE(scaler.context(), previous);
-        EXPECT_EQ(scaler.format(), s->raw.format);
+        EXPECT_NE(TestAccess::context(scaler), previous);
+        EXPECT_EQ(TestAccess::format(scaler), s->raw.format);
     }
     // A context that cannot be made (no packed source format) fails and keeps the old one.
-    const SwsContext* kept = scaler.context();
+    const SwsContext* kept = TestAccess::context(scaler);
     const auto failed = scaler.get(PictureFormat::NV12, 32, 16, PictureFormat::I420);
     ASSERT_FALSE(failed.has_value());
     EXPECT_EQ(failed.error().code(), AVERROR_INVALIDDATA);
-    EXPECT_EQ(scaler.context(), kept);
-    EXPECT_EQ(scaler.format(), PictureFormat::BGRA);
+    EXPECT_EQ(TestAccess::context(scaler), kept);
+    EXPECT_EQ(TestAccess::format(scaler), PictureFormat::BGRA);
 }
 
 // libswscale takes 32-bit strides: a wider one is refused, never truncated (2^32 + 48 would

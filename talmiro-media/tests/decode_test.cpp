@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <fstream>
 #include <limits>
 #include <random>
 #include <string>
@@ -11,6 +10,7 @@
 
 #include "talmiro_media/encode.hpp"
 #include "talmiro_media/psnr.hpp"
+#include "talmiro_media/internal/test_access.hpp"
 
 extern "C" {
 #include <libavutil/frame.h>
@@ -27,7 +27,7 @@ constexpr std::int64_t kMin = std::numeric_limits<std::int64_t>::min();
 constexpr std::int64_t kMax = std::numeric_limits<std::int64_t>::max();
 
 // A moving picture with texture: a gradient, bars sliding by two pixels a frame, flat chroma
-// halves. The same formula is used by the Python tests for the committed sample clips.
+// halves.
 Image source_picture(std::uint32_t w, std::uint32_t h, std::uint32_t n) {
     ImageBuilder img = ImageBuilder::allocate(w, h);
     for (std::uint32_t r = 0; r < h; ++r)
@@ -128,7 +128,7 @@ void expect_reset_by_error(const H264Decoder& d, std::uint64_t errors) {
     EXPECT_EQ(d.stats().errors, errors);
     EXPECT_EQ(d.stats().resets, errors);
     EXPECT_EQ(d.sync().counters().resets, errors);
-    EXPECT_FALSE(d.last_pts().has_value());
+    EXPECT_FALSE(TestAccess::last_pts(d).has_value());
 }
 
 // The next IDR decodes into one good picture with its own stamp.
@@ -197,7 +197,7 @@ TEST(H264Decoder, PacketStampsStrictlyIncreaseWithinAStart) {
             for (const Image& img : decoded(d, with(idr_clip().units[n], c.in[n])))
                 out.push_back(img.t_us);
         EXPECT_EQ(out, c.out) << c.name;
-        EXPECT_EQ(d.last_pts(), c.out.back()) << c.name;
+        EXPECT_EQ(TestAccess::last_pts(d), c.out.back()) << c.name;
     }
 }
 
@@ -285,7 +285,7 @@ TEST(H264Decoder, WedgedResetStillSendsTheUnitAndTheNextStartForgetsItsStamp) {
     EXPECT_EQ(d.take_signal(), SyncSignal::Reset);
     EXPECT_FALSE(d.take_signal().has_value());
     EXPECT_EQ(d.sync().state(), SyncState::Waiting);
-    EXPECT_EQ(d.last_pts(), clip.units[22].t_us);  // sent after the flush
+    EXPECT_EQ(TestAccess::last_pts(d), clip.units[22].t_us);  // sent after the flush
     EXPECT_TRUE(decoded(d, clip.units[23]).empty());
     expect_idr_decodes(d, 100);
     EXPECT_FALSE(d.signal().has_value());
@@ -384,7 +384,7 @@ TEST(H264Decoder, FlushLeavesTheDecoderUsable) {
     auto drained = d.flush();
     ASSERT_TRUE(drained.has_value());
     EXPECT_TRUE(drained->empty());
-    EXPECT_FALSE(d.last_pts().has_value());
+    EXPECT_FALSE(TestAccess::last_pts(d).has_value());
     EXPECT_EQ(d.sync().state(), SyncState::Streaming);
     // The history is gone: the next IDR decodes, and a lower stamp is taken as it is.
     const Pictures pics = decoded(d, with(clip.units[10], 5));
@@ -517,28 +517,6 @@ TEST(ImageFromFrame, RefusesOtherPixelFormatsByEnumeratorName) {
     EXPECT_EQ(image_from_frame(*none).error().display(),
               "unsupported: decoded pixel format None");
     EXPECT_EQ(pixel_format_enumerator(AV_PIX_FMT_MONOWHITE), "MONOWHITE");
-}
-
-// Writes the small clips the Python tests decode into the working directory (run with
-// --gtest_also_run_disabled_tests). One record per access unit: length (u32 LE), flags
-// (key 1, config 2, recovery 4), t_us (i64 LE), then the Annex-B bytes.
-TEST(SampleClips, DISABLED_WriteForPythonTests) {
-    const auto write = [](const char* name, const Clip& clip) {
-        std::ofstream out(name, std::ios::binary);
-        for (const AccessUnit& au : clip.units) {
-            const auto le = [&](std::uint64_t v, int bytes) {
-                for (int i = 0; i < bytes; ++i) out.put(static_cast<char>(v >> (8 * i)));
-            };
-            le(au.data.size(), 4);
-            le((au.key ? 1 : 0) | (au.config ? 2 : 0) | (au.recovery ? 4 : 0), 1);
-            le(static_cast<std::uint64_t>(au.t_us), 8);
-            out.write(reinterpret_cast<const char*>(au.bytes().data()),
-                      static_cast<std::streamsize>(au.data.size()));
-        }
-        ASSERT_TRUE(out.good());
-    };
-    write("clip_idr_64x48.bin", encode_clip(64, 48, 10, false, 0));
-    write("clip_refresh_64x48.bin", encode_clip(64, 48, 16, true, 5));
 }
 
 }  // namespace

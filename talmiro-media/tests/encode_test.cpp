@@ -11,6 +11,8 @@
 #include <tuple>
 #include <vector>
 
+#include "talmiro_media/internal/test_access.hpp"
+
 extern "C" {
 #include <libavcodec/avcodec.h>
 #include <libavutil/buffer.h>
@@ -167,8 +169,8 @@ TEST(Open, ContextKeepsItsSettings) {
         config.pixel_format = c.format;
         auto control = std::make_shared<EncoderControl>();
         const H264Encoder enc = open_ok(config, control);
-        const AVCodecContext& ctx = enc.codec_context();
-        EXPECT_EQ(enc.gop(), c.gop);
+        const AVCodecContext& ctx = TestAccess::codec_context(enc);
+        EXPECT_EQ(TestAccess::gop(enc), c.gop);
         EXPECT_EQ(ctx.gop_size, static_cast<int>(c.gop));
         EXPECT_EQ(ctx.pix_fmt,
                   c.format == PictureFormat::NV12 ? AV_PIX_FMT_NV12 : AV_PIX_FMT_YUV420P);
@@ -176,7 +178,7 @@ TEST(Open, ContextKeepsItsSettings) {
         EXPECT_EQ(ctx.flags & AV_CODEC_FLAG_GLOBAL_HEADER, 0);
         EXPECT_EQ(ctx.bit_rate, std::int64_t{c.kbps} * 1000);
         EXPECT_EQ(ctx.rc_buffer_size, c.buffer);  // saturated, never negative
-        EXPECT_EQ(enc.control(), control);
+        EXPECT_EQ(TestAccess::control(enc), control);
         EXPECT_FALSE(enc.param_sets().has_value());
     }
 }
@@ -197,7 +199,7 @@ TEST(Encode, OnePictureGivesOneAccessUnitWithItsCaptureStamp) {
             EXPECT_EQ(bytes_of(*enc.param_sets()), extract_param_sets(au.bytes()));
         }
         bytes += au.data.size();
-        EXPECT_EQ(enc.pending_stamps(), 0u);
+        EXPECT_EQ(TestAccess::pending_stamps(enc), 0u);
     }
     EXPECT_EQ(enc.stats(), (EncoderStats{.frames_in = 12, .frames_out = 12, .bytes = bytes,
                                          .idr = 1, .encode_us = enc.stats().encode_us}));
@@ -233,13 +235,13 @@ TEST(Encode, LastPendingBitrateWins) {
     control->set_bitrate_kbps(500);
     encode_one(enc, picture(1).raw);
     encode_one(enc, picture(2).raw);
-    EXPECT_EQ(enc.codec_context().bit_rate, 500000);
-    EXPECT_EQ(enc.codec_context().rc_max_rate, 500000);
-    EXPECT_EQ(enc.codec_context().rc_buffer_size, 500000);
+    EXPECT_EQ(TestAccess::codec_context(enc).bit_rate, 500000);
+    EXPECT_EQ(TestAccess::codec_context(enc).rc_max_rate, 500000);
+    EXPECT_EQ(TestAccess::codec_context(enc).rc_buffer_size, 500000);
     EXPECT_EQ(enc.stats().bitrate_changes, 1u);
     control->set_bitrate_kbps(4000000);  // more bits than an int holds: the buffer saturates
     encode_one(enc, picture(3).raw);
-    EXPECT_EQ(enc.codec_context().rc_buffer_size, INT_MAX);
+    EXPECT_EQ(TestAccess::codec_context(enc).rc_buffer_size, INT_MAX);
 }
 
 TEST(Encode, RefusedPictureConsumesNothing) {
@@ -258,7 +260,7 @@ TEST(Encode, RefusedPictureConsumesNothing) {
               "bad image: plane shorter than rows x stride");
     EXPECT_EQ(enc.stats(), before);
     EXPECT_TRUE(encode_one(enc, picture(1).raw).key);  // the request was still pending
-    EXPECT_EQ(enc.codec_context().bit_rate, 700000);
+    EXPECT_EQ(TestAccess::codec_context(enc).bit_rate, 700000);
 }
 
 TEST(Encode, FlushDrainsAndThenRefuses) {
@@ -271,7 +273,7 @@ TEST(Encode, FlushDrainsAndThenRefuses) {
         ASSERT_FALSE(out);
         EXPECT_TRUE(same_error(out.error(), MediaError::ffmpeg(AVERROR_EOF)));
         EXPECT_EQ(enc.stats().frames_in, n);
-        EXPECT_EQ(enc.pending_stamps(), 0u);  // a refused picture leaves no stamp behind
+        EXPECT_EQ(TestAccess::pending_stamps(enc), 0u);  // a refused picture leaves no stamp behind
     }
     EXPECT_EQ(error_text(enc.flush()), MediaError::ffmpeg(AVERROR_EOF).display());
 }
@@ -380,9 +382,9 @@ TEST(Encode, LentPicturesGiveTheStreamOfCopies) {
         for (const AccessUnit& au : *lent_tail) lent.push_back(bytes_of(au.bytes()));
         for (const AccessUnit& au : *copied_tail) copied.push_back(bytes_of(au.bytes()));
         EXPECT_EQ(lent, copied);
-        EXPECT_EQ(lending.lent(), 16u);
-        EXPECT_TRUE(lending.lending());
-        EXPECT_EQ(copying.lent(), 0u);
+        EXPECT_EQ(TestAccess::lent(lending), 16u);
+        EXPECT_TRUE(TestAccess::lending(lending));
+        EXPECT_EQ(TestAccess::lent(copying), 0u);
         EXPECT_EQ(lending.stats().converted, 0u);
     }
 }
@@ -421,11 +423,11 @@ TEST(PictureLender, KeepsTheOwnerWhileLibavcodecHoldsABuffer) {
     EXPECT_TRUE(av_buffer_is_writable(frame->buf[0]) == 0);
     AVBufferRef* held = av_buffer_ref(frame->buf[2]);
     EXPECT_FALSE(lender->settle(p.raw.owner));
-    EXPECT_EQ(lender->outstanding(), 1u);
+    EXPECT_EQ(TestAccess::outstanding(*lender), 1u);
     EXPECT_EQ(owner.use_count(), 3);  // here, in `p.raw`, and kept
     EXPECT_TRUE(lender->take_released().empty());
     av_buffer_unref(&held);
-    EXPECT_EQ(lender->outstanding(), 0u);
+    EXPECT_EQ(TestAccess::outstanding(*lender), 0u);
     auto released = lender->take_released();
     ASSERT_EQ(released.size(), 1u);
     EXPECT_EQ(released[0], owner);

@@ -5,6 +5,8 @@
 #include <algorithm>
 #include <optional>
 
+#include "talmiro_media/internal/test_access.hpp"
+
 using namespace talmiro_media;
 
 namespace {
@@ -45,7 +47,7 @@ TEST(ImagePool, BuffersGoBackAndImagesOutliveThePool) {
     // Another size replaces the buffers; the old pool's image stays readable.
     auto other = pool->take(64, 4);
     ASSERT_TRUE(other.has_value());
-    EXPECT_EQ(pool->buffer_size(), ImageBuilder::size_of(64, 4));
+    EXPECT_EQ(TestAccess::buffer_size(*pool), ImageBuilder::size_of(64, 4));
     pool.reset();
     EXPECT_TRUE(std::ranges::all_of(img.v(), [](std::uint8_t b) { return b == 7; }));
 }

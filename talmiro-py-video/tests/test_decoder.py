@@ -1,9 +1,7 @@
 import gc
 import inspect
-import math
 import pathlib
 import random
-import struct
 import sys
 import threading
 
@@ -12,40 +10,25 @@ import pytest
 
 import talmiro_sdk_video._codec as codec
 
+ROOT = pathlib.Path(__file__).resolve().parents[2]
+sys.path.insert(0, str(ROOT / "talmiro-media" / "testing"))
+from au_records import read_au_records  # noqa: E402
+
 DATA = pathlib.Path(__file__).parent / "data"
 P_FRAME = b"\x00\x00\x01\x41\x9a"  # a non-key slice header: dropped before any start
 NO_TS = "unsupported: t_us i64::MIN is the decoder's no-timestamp marker"
 
 
-def read_clip(name):
-    """Access units of a sample clip: (data, t_us, key, config, recovery) per record."""
-    raw = (DATA / name).read_bytes()
-    units, pos = [], 0
-    while pos < len(raw):
-        size, flags, t_us = struct.unpack_from("<IBq", raw, pos)
-        pos += 13
-        units.append((raw[pos:pos + size], t_us, bool(flags & 1), bool(flags & 2),
-                      bool(flags & 4)))
-        pos += size
-    return units
-
-
-IDR_CLIP = read_clip("clip_idr_64x48.bin")
-REFRESH_CLIP = read_clip("clip_refresh_64x48.bin")
-
-
-def source_luma(n, width=64, height=48):
-    """The luma the sample clips were encoded from (picture n)."""
-    c = np.arange(width)
-    r = np.arange(height)[:, None]
-    bars = np.where(((c + 2 * n) // 8) % 4 == 0, 60, 0)
-    return ((c * 2 + r + bars) % 256).astype(np.uint8)
+# The sample clips: TestPattern(64, 48, speed=2) pictures, picture n stamped n * 33333, an IDR
+# picture every 8 (clip_idr) or an intra refresh every 5 (clip_refresh); written by make_seeds.
+IDR_CLIP = read_au_records(DATA / "clip_idr_64x48.bin")
+REFRESH_CLIP = read_au_records(DATA / "clip_refresh_64x48.bin")
+SOURCE = codec.TestPattern(64, 48, speed=2)
 
 
 def luma_psnr(image, n):
-    diff = np.asarray(image.y).astype(np.float64) - source_luma(n)
-    mse = float(np.mean(diff * diff))
-    return math.inf if mse == 0 else 10 * math.log10(255 * 255 / mse)
+    """PSNR of a decoded picture's luma against the clips' source picture n."""
+    return codec.psnr(image.y, SOURCE.frame(n).y)
 
 
 def decode_unit(dec, unit, t_us=None):

@@ -24,16 +24,13 @@ public:
     Result<SwsContext*> get(PictureFormat format, std::uint32_t width, std::uint32_t height,
                             PictureFormat dst);
 
-    // The current context (null before the first packed picture) and its source format.
-    const SwsContext* context() const noexcept { return ctx_.get(); }
-    std::optional<PictureFormat> format() const noexcept {
-        return ctx_ ? std::optional<PictureFormat>(format_) : std::nullopt;
-    }
-
     // A reusable buffer for the rows libswscale must not read in place (see fill_frame).
     std::vector<std::uint8_t>& tail_rows() noexcept { return tail_; }
 
 private:
+    // What the tests read inside: internal/test_access.hpp.
+    friend struct TestAccess;
+
     SwsPtr ctx_;
     std::vector<std::uint8_t> tail_;
     PictureFormat format_ = PictureFormat::I420;

@@ -77,10 +77,11 @@ public:
 
     const DecoderStats& stats() const noexcept { return stats_; }
     const DecoderSync& sync() const noexcept { return sync_; }
-    // The pts of the last packet handed to libavcodec; absent after every flush and reset.
-    std::optional<std::int64_t> last_pts() const noexcept { return last_pts_; }
 
 private:
+    // What the tests read inside: internal/test_access.hpp.
+    friend struct TestAccess;
+
     H264Decoder(SyncConfig config, CodecContextPtr ctx, FramePtr frame) noexcept;
 
     // The pts for a packet stamped `t_us`, recorded as `last_pts`.
@@ -97,6 +98,7 @@ private:
     // The error path: count, tell the policy, discard, and hand the error back.
     std::unexpected<MediaError> reset_after_error(MediaError error) noexcept;
 
+    // The pts of the last packet handed to libavcodec; absent after every flush and reset.
     std::optional<std::int64_t> last_pts_;
     DecoderSync sync_;
     FramePtr frame_;

@@ -103,21 +103,14 @@ public:
 
     // The backend that opened: X264 or Nvenc.
     EncoderBackend backend() const noexcept { return backend_; }
-    // The GOP the codec was given (`encoder_gop` of the configuration).
-    std::uint32_t gop() const noexcept { return encoder_gop(config_); }
-    const std::shared_ptr<EncoderControl>& control() const noexcept { return control_; }
-    // The open codec context, for reading its settings.
-    const AVCodecContext& codec_context() const noexcept { return *ctx_; }
-    // Pictures sent whose access unit has not come out yet.
-    std::size_t pending_stamps() const noexcept { return stamps_.size(); }
-    // Pictures lent to libavcodec instead of copied, and whether the next one may be.
-    std::uint64_t lent() const noexcept { return lent_; }
-    bool lending() const noexcept { return lending_; }
     // Owners of lent pictures that libavcodec has let go of since the last call; the caller
     // drops them where it may (a Python buffer with the interpreter lock held).
     std::vector<std::shared_ptr<const void>> take_released() { return lender_.take_released(); }
 
 private:
+    // What the tests read inside: internal/test_access.hpp.
+    friend struct TestAccess;
+
     H264Encoder(EncoderConfig config, EncoderBackend backend, PictureLender lender,
                 CodecContextPtr ctx, FramePtr frame, PacketPtr packet,
                 std::shared_ptr<EncoderControl> control);

@@ -19,11 +19,12 @@ public:
     // A new size replaces the buffers of the old one. Fails with ENOMEM as an Ffmpeg error.
     Result<ImageBuilder> take(std::uint32_t width, std::uint32_t height);
 
-    // The picture size the pool's buffers have (0 before the first `take`).
-    std::size_t buffer_size() const noexcept { return size_; }
-
 private:
+    // What the tests read inside: internal/test_access.hpp.
+    friend struct TestAccess;
+
     BufferPoolPtr pool_;
+    // The picture size the pool's buffers have (0 before the first `take`).
     std::size_t size_ = 0;
 };
 

@@ -39,10 +39,14 @@ public:
     // The owners libavcodec has let go of since the last call, for the caller to drop where
     // that is allowed (a Python buffer with the interpreter lock held).
     std::vector<std::shared_ptr<const void>> take_released();
+
+private:
+    // What the tests read inside: internal/test_access.hpp.
+    friend struct TestAccess;
+
     // Lent buffers libavcodec still references.
     std::size_t outstanding() const noexcept;
 
-private:
     struct Book;
     PictureLender(std::unique_ptr<Book> book, FramePtr frame) noexcept;
 

@@ -108,10 +108,11 @@ public:
         return param_sets_.sets;
     }
     const SyncCounters& counters() const noexcept { return counters_; }
-    // A gap has damaged the stream being decoded and nothing has made it whole yet.
-    bool damaged() const noexcept { return damaged_; }
 
 private:
+    // What the tests read inside: internal/test_access.hpp.
+    friend struct TestAccess;
+
     // Leaves Waiting.
     void start() noexcept;
     // Back to Waiting, counted as a reset.
@@ -145,6 +146,7 @@ private:
     std::uint32_t since_request_ = std::numeric_limits<std::uint32_t>::max();
     // frame_num of the last reference picture passed on; absent when unknown.
     std::optional<std::uint32_t> prev_ref_frame_num_;
+    // A gap has damaged the stream being decoded and nothing has made it whole yet.
     bool damaged_ = false;
     // Access units left until a recovery point makes the damaged stream whole.
     std::optional<std::uint32_t> recovery_countdown_;
