@@ -4,7 +4,6 @@
 #include <array>
 #include <charconv>
 #include <cstddef>
-#include <limits>
 #include <new>
 #include <optional>
 #include <string>

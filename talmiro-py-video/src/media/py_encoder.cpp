@@ -4,9 +4,7 @@
 #include <memory>
 #include <mutex>
 #include <optional>
-#include <span>
 #include <string>
-#include <string_view>
 #include <utility>
 #include <vector>
 
