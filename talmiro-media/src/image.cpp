@@ -121,15 +121,14 @@ bool RawImage::fits() const noexcept {
 
 PackedImage PackedImage::new_black(std::uint32_t width, std::uint32_t height,
                                    PictureFormat format, std::int64_t t_us) {
-    const std::size_t ysize = std::size_t{width} * height;
     PackedImage img;
     // A size that saturated cannot be allocated: assign() throws instead of under-allocating.
     img.data.assign(static_cast<std::size_t>(format.packed_size(width, height)), 128);
-    std::fill_n(img.data.begin(), ysize, std::uint8_t{16});
     img.t_us = t_us;
     img.width = width;
     img.height = height;
     img.format = format;
+    std::ranges::fill(img.plane_mut(0), std::uint8_t{16});
     return img;
 }
 
