@@ -35,7 +35,8 @@ PackedPlanes<Byte> cut_planes(std::span<Byte> bytes, PictureFormat format, std::
 std::optional<PictureFormat> PictureFormat::parse(std::string_view text) noexcept {
     if (equals_ignoring_case(text, "yuv420p")) return PictureFormat(I420);
     for (std::size_t i = 0; i < kFormatNames.size(); ++i)
-        if (equals_ignoring_case(text, kFormatNames[i])) return PictureFormat(static_cast<Value>(i));
+        if (equals_ignoring_case(text, kFormatNames[i]))
+            return PictureFormat(static_cast<Value>(i));
     return std::nullopt;
 }
 
