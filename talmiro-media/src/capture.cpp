@@ -5,7 +5,6 @@
 #include <array>
 #include <charconv>
 #include <cstddef>
-#include <limits>
 #include <new>
 #include <optional>
 #include <string>
@@ -177,17 +176,13 @@ void append_interleaved_chroma_row(Bytes& out, const Layout& layout, std::uint64
     });
 }
 
-// Bytes of the canvas, or none when they exceed 64 bits or what a byte vector can hold.
+// Bytes of the canvas, or none when they exceed what a byte vector can hold (a size beyond 64
+// bits saturates, and so exceeds it too).
 std::optional<std::size_t> canvas_size(std::uint32_t w, std::uint32_t h, PictureFormat format) {
-    const std::uint64_t luma = std::uint64_t{w} * h;
-    const std::uint64_t chroma = 2 * std::uint64_t{chroma_dim(w)} * chroma_dim(h);
-    if (chroma > std::numeric_limits<std::uint64_t>::max() - luma) return std::nullopt;
     const std::uint64_t size = format.packed_size(w, h);
     if (size > Bytes().max_size()) return std::nullopt;
     return static_cast<std::size_t>(size);
 }
-
-constexpr const char* kTooSmall = "pattern needs at least 2x2";
 
 MediaError canvas_too_large(std::uint32_t w, std::uint32_t h) {
     return MediaError::unsupported("pattern: " + std::to_string(w) + "x" + std::to_string(h) +
@@ -200,11 +195,16 @@ TestPattern::TestPattern(std::uint32_t width, std::uint32_t height, PictureForma
                          std::uint32_t speed) noexcept
     : width_(width), height_(height), speed_(speed), format_(format) {}
 
+std::optional<MediaError> TestPattern::size_error(std::uint32_t width, std::uint32_t height) {
+    if (width >= 2 && height >= 2) return std::nullopt;
+    return MediaError::unsupported("pattern needs at least 2x2");
+}
+
 Result<PackedImage> TestPattern::frame(std::uint64_t n, std::int64_t t_us) const {
     // Refused rather than drawn: a size below 2x2 would divide by zero, an RGB format has no
     // chroma planes to draw into.
-    if (width_ < 2 || height_ < 2) return std::unexpected(MediaError::unsupported(kTooSmall));
-    if (!format_.is_yuv420())
+    if (auto small = size_error(width_, height_)) return std::unexpected(std::move(*small));
+    if (!draws(format_))
         return std::unexpected(MediaError::unsupported(
             "pattern: draws i420 or nv12, got " + std::string(format_.name())));
     const auto size = canvas_size(width_, height_, format_);

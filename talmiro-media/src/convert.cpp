@@ -3,6 +3,8 @@
 
 #include "talmiro_media/encoder_config.hpp"
 
+#include "av_pixel_format.hpp"
+
 #include <algorithm>
 #include <climits>
 #include <cstddef>
@@ -45,35 +47,14 @@ void copy_rows(SrcPlane src, DstPlane dst, std::size_t rows, std::size_t row_byt
     for (std::size_t r = 0; r < rows; ++r) std::memcpy(dst.row(r), src.row(r), row_bytes);
 }
 
-// Plain loops over non-aliasing rows, so that the compiler turns them into vector shuffles.
+// A plain loop over non-aliasing rows, so that the compiler turns it into vector shuffles (the
+// split the other way is image's `split_uv`).
 void interleave_row(const std::uint8_t* __restrict u, const std::uint8_t* __restrict v,
                     std::uint8_t* __restrict uv, std::size_t n) noexcept {
     for (std::size_t c = 0; c < n; ++c) {
         uv[2 * c] = u[c];
         uv[2 * c + 1] = v[c];
     }
-}
-
-void split_row(const std::uint8_t* __restrict uv, std::uint8_t* __restrict u,
-               std::uint8_t* __restrict v, std::size_t n) noexcept {
-    for (std::size_t c = 0; c < n; ++c) {
-        u[c] = uv[2 * c];
-        v[c] = uv[2 * c + 1];
-    }
-}
-
-AVPixelFormat sws_source_format(PictureFormat format) noexcept {
-    switch (format) {
-        case PictureFormat::RGB24: return AV_PIX_FMT_RGB24;
-        case PictureFormat::BGR24: return AV_PIX_FMT_BGR24;
-        case PictureFormat::RGBA: return AV_PIX_FMT_RGBA;
-        case PictureFormat::BGRA: return AV_PIX_FMT_BGRA;
-        default: return AV_PIX_FMT_NONE;
-    }
-}
-
-AVPixelFormat codec_pix_fmt(PictureFormat format) noexcept {
-    return format == PictureFormat::NV12 ? AV_PIX_FMT_NV12 : AV_PIX_FMT_YUV420P;
 }
 
 // Bytes libswscale may read past the last pixel of a packed RGB row, with a margin.
@@ -142,13 +123,12 @@ Result<SwsContext*> PackedScaler::get(PictureFormat format, std::uint32_t width,
                                       std::uint32_t height, PictureFormat dst) {
     if (ctx_ && format_ == format && dst_ == dst && width_ == width && height_ == height)
         return ctx_.get();
-    // libswscale aborts on a format it does not know, so a non-packed source stops here.
-    const AVPixelFormat source = sws_source_format(format);
-    if (source == AV_PIX_FMT_NONE) return ffmpeg_error(AVERROR_INVALIDDATA);
+    // Only a packed source is converted here; a 4:2:0 one is the copy paths' work.
+    if (format.is_yuv420()) return ffmpeg_error(AVERROR_INVALIDDATA);
     const int w = static_cast<int>(width);
     const int h = static_cast<int>(height);
-    SwsPtr fresh(sws_getContext(w, h, source, w, h, codec_pix_fmt(dst), SWS_POINT, nullptr,
-                                nullptr, nullptr));
+    SwsPtr fresh(sws_getContext(w, h, av_pixel_format(format), w, h, av_pixel_format(dst),
+                                SWS_POINT, nullptr, nullptr, nullptr));
     if (!fresh) return ffmpeg_error(AVERROR_INVALIDDATA);
     ctx_ = std::move(fresh);
     format_ = format;
@@ -162,7 +142,7 @@ Result<FramePtr> alloc_input_frame(PictureFormat codec_format, std::uint32_t wid
                                    std::uint32_t height) {
     auto frame = alloc_frame();
     if (!frame) return frame;
-    (*frame)->format = codec_pix_fmt(codec_format);
+    (*frame)->format = av_pixel_format(codec_format);
     (*frame)->width = saturate_int(width);
     (*frame)->height = saturate_int(height);
     if (const int rc = av_frame_get_buffer(frame->get(), 32); rc < 0) return ffmpeg_error(rc);
@@ -195,7 +175,8 @@ Result<bool> fill_frame(AVFrame& frame, PackedScaler& scaler, const RawImage& pi
     } else {
         const SrcPlane uv = src_plane(picture, 1);
         const DstPlane u = dst_plane(frame, 1), v = dst_plane(frame, 2);
-        for (std::size_t r = 0; r < ch; ++r) split_row(uv.row(r), u.row(r), v.row(r), cw);
+        for (std::size_t r = 0; r < ch; ++r)
+            split_uv({uv.row(r), 2 * cw}, {u.row(r), cw}, {v.row(r), cw});
     }
     return true;
 }

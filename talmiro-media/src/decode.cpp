@@ -17,6 +17,8 @@ extern "C" {
 #include <libavutil/pixdesc.h>
 }
 
+#include "ascii.hpp"
+
 namespace talmiro_media {
 
 namespace {
@@ -61,8 +63,7 @@ std::string pixel_format_enumerator(int format) {
     const char* name = av_get_pix_fmt_name(static_cast<AVPixelFormat>(format));
     if (!name) return std::to_string(format);
     std::string out(name);
-    for (char& c : out)
-        if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
+    std::transform(out.begin(), out.end(), out.begin(), ascii_upper);
     return out;
 }
 

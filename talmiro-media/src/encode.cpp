@@ -14,10 +14,6 @@ namespace talmiro_media {
 
 namespace {
 
-std::string size_text(std::uint32_t width, std::uint32_t height) {
-    return std::to_string(width) + "x" + std::to_string(height);
-}
-
 std::uint64_t elapsed_us(std::int64_t since) noexcept {
     const std::int64_t d = monotonic_us() - since;
     return d > 0 ? static_cast<std::uint64_t>(d) : 0;
@@ -142,10 +138,8 @@ void H264Encoder::take_pending_bitrate() {
 }
 
 Result<std::vector<AccessUnit>> H264Encoder::encode(const RawImage& picture, bool force_idr) {
-    if (picture.width != config_.width || picture.height != config_.height)
-        return std::unexpected(MediaError::bad_image(
-            "picture " + size_text(picture.width, picture.height) + " for a " +
-            size_text(config_.width, config_.height) + " encoder"));
+    if (auto wrong = check_picture_size(picture.width, picture.height, config_))
+        return std::unexpected(std::move(*wrong));
     if (!picture.fits())
         return std::unexpected(MediaError::bad_image("plane shorter than rows x stride"));
 

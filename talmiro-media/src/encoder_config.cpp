@@ -10,6 +10,9 @@ extern "C" {
 #include <libavcodec/avcodec.h>
 }
 
+#include "ascii.hpp"
+#include "av_pixel_format.hpp"
+
 namespace talmiro_media {
 
 namespace {
@@ -59,11 +62,29 @@ const BackendTraits& traits(EncoderBackend backend) noexcept {
     return kBackends[static_cast<std::size_t>(backend)];
 }
 
+std::string size_text(std::uint32_t width, std::uint32_t height) {
+    return std::to_string(width) + "x" + std::to_string(height);
+}
+
 }  // namespace
 
 std::string_view backend_name(EncoderBackend backend) noexcept { return traits(backend).name; }
 
+std::optional<EncoderBackend> parse_backend(std::string_view text) noexcept {
+    for (std::size_t i = 0; i < kBackends.size(); ++i) {
+        const BackendTraits& t = kBackends[i];
+        if (equals_ignoring_case(text, t.name) ||
+            (!t.encoder.empty() && equals_ignoring_case(text, t.encoder)))
+            return static_cast<EncoderBackend>(i);
+    }
+    return std::nullopt;
+}
+
 std::string_view encoder_name(EncoderBackend backend) noexcept { return traits(backend).encoder; }
+
+PictureFormat codec_format(PictureFormat input) noexcept {
+    return input == PictureFormat::NV12 ? PictureFormat::NV12 : PictureFormat::I420;
+}
 
 std::span<const EncoderBackend> backend_candidates(EncoderBackend backend) noexcept {
     switch (backend) {
@@ -96,8 +117,8 @@ std::int32_t rc_buffer_bits(EncoderBackend backend, std::uint32_t kbps,
 std::optional<MediaError> check_encoder_config(const EncoderConfig& config) {
     const auto size_ok = [](std::uint32_t n) { return n >= 16 && n % 2 == 0; };
     if (!size_ok(config.width) || !size_ok(config.height))
-        return MediaError::unsupported("picture size " + std::to_string(config.width) + "x" +
-                                       std::to_string(config.height) + " (need even, >= 16)");
+        return MediaError::unsupported("picture size " + size_text(config.width, config.height) +
+                                       " (need even, >= 16)");
     if (config.fps == 0) return MediaError::unsupported("fps 0");
     if (config.bitrate_kbps == 0) return MediaError::unsupported("bitrate 0");
     if (!config.pixel_format.is_yuv420())
@@ -108,13 +129,20 @@ std::optional<MediaError> check_encoder_config(const EncoderConfig& config) {
     return std::nullopt;
 }
 
+std::optional<MediaError> check_picture_size(std::uint32_t width, std::uint32_t height,
+                                             const EncoderConfig& config) {
+    if (width == config.width && height == config.height) return std::nullopt;
+    return MediaError::bad_image("picture " + size_text(width, height) + " for a " +
+                                 size_text(config.width, config.height) + " encoder");
+}
+
 void configure_codec_context(AVCodecContext& ctx, const EncoderConfig& config,
                              EncoderBackend backend) {
     const std::int32_t fps = saturate_int(std::max(config.fps, 1u));
     const std::int32_t buffer = rc_buffer_bits(backend, config.bitrate_kbps, config.fps);
     ctx.width = saturate_int(config.width);
     ctx.height = saturate_int(config.height);
-    ctx.pix_fmt = config.pixel_format == PictureFormat::NV12 ? AV_PIX_FMT_NV12 : AV_PIX_FMT_YUV420P;
+    ctx.pix_fmt = av_pixel_format(config.pixel_format);
     ctx.time_base = AVRational{1, fps};
     ctx.framerate = AVRational{fps, 1};
     ctx.bit_rate = bit_rate_bps(config.bitrate_kbps);

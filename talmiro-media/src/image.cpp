@@ -4,6 +4,8 @@
 #include <algorithm>
 #include <array>
 
+#include "ascii.hpp"
+
 namespace talmiro_media {
 
 namespace {
@@ -11,20 +13,31 @@ namespace {
 constexpr std::array<std::string_view, 6> kFormatNames{"i420", "nv12",  "rgb24",
                                                        "bgr24", "rgba", "bgra"};
 
-char ascii_lower(char c) noexcept { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c + 32) : c; }
-
-bool equals_lowered(std::string_view text, std::string_view lower) noexcept {
-    return text.size() == lower.size() &&
-           std::equal(text.begin(), text.end(), lower.begin(),
-                      [](char a, char b) { return ascii_lower(a) == b; });
+// The one layout of a tightly packed picture, over writable or read-only bytes.
+template <typename Byte>
+PackedPlanes<Byte> cut_planes(std::span<Byte> bytes, PictureFormat format, std::uint32_t width,
+                              std::uint32_t height) noexcept {
+    PackedPlanes<Byte> out;
+    std::size_t offset = 0;
+    for (std::size_t i = 0; i < 3; ++i) {
+        const int plane = static_cast<int>(i);
+        const std::size_t row_bytes = format.plane_row_bytes(plane, width);
+        const std::size_t size = format.plane_rows(plane, height) * row_bytes;
+        if (size == 0) continue;
+        out.planes[i] = bytes.subspan(offset, size);
+        out.strides[i] = row_bytes;
+        offset += size;
+    }
+    return out;
 }
 
 }  // namespace
 
 std::optional<PictureFormat> PictureFormat::parse(std::string_view text) noexcept {
-    if (equals_lowered(text, "yuv420p")) return PictureFormat(I420);
+    if (equals_ignoring_case(text, "yuv420p")) return PictureFormat(I420);
     for (std::size_t i = 0; i < kFormatNames.size(); ++i)
-        if (equals_lowered(text, kFormatNames[i])) return PictureFormat(static_cast<Value>(i));
+        if (equals_ignoring_case(text, kFormatNames[i]))
+            return PictureFormat(static_cast<Value>(i));
     return std::nullopt;
 }
 
@@ -62,46 +75,69 @@ std::uint64_t PictureFormat::plane_row_bytes(int i, std::uint32_t width) const n
     }
 }
 
+std::uint64_t plane_extent(std::uint64_t rows, std::uint64_t stride,
+                           std::uint64_t row_bytes) noexcept {
+    if (rows == 0 || row_bytes == 0) return 0;
+    std::uint64_t extent = 0;
+    if (__builtin_mul_overflow(rows - 1, stride, &extent) ||
+        __builtin_add_overflow(extent, row_bytes, &extent))
+        return UINT64_MAX;
+    return extent;
+}
+
+PackedPlanes<const std::uint8_t> packed_planes(std::span<const std::uint8_t> bytes,
+                                               PictureFormat format, std::uint32_t width,
+                                               std::uint32_t height) noexcept {
+    return cut_planes(bytes, format, width, height);
+}
+
+PackedPlanes<std::uint8_t> packed_planes(std::span<std::uint8_t> bytes, PictureFormat format,
+                                         std::uint32_t width, std::uint32_t height) noexcept {
+    return cut_planes(bytes, format, width, height);
+}
+
+void split_uv(std::span<const std::uint8_t> uv, std::span<std::uint8_t> u,
+              std::span<std::uint8_t> v) noexcept {
+    // A plain loop over non-aliasing rows, so that the compiler turns it into vector shuffles.
+    const std::uint8_t* __restrict src = uv.data();
+    std::uint8_t* __restrict du = u.data();
+    std::uint8_t* __restrict dv = v.data();
+    const std::size_t n = u.size();
+    for (std::size_t k = 0; k < n; ++k) {
+        du[k] = src[2 * k];
+        dv[k] = src[2 * k + 1];
+    }
+}
+
 bool RawImage::fits() const noexcept {
     for (int i = 0; i < 3; ++i) {
         const std::uint64_t rows = format.plane_rows(i, height);
         const std::uint64_t row_bytes = format.plane_row_bytes(i, width);
         if (rows == 0 || row_bytes == 0) continue;
-        const std::uint64_t stride = strides[i];
-        if (stride < row_bytes) return false;
-        // (rows - 1) * stride + row_bytes, refusing what does not fit in 64 bits.
-        const std::uint64_t len = planes[i].size();
-        if (len < row_bytes) return false;
-        if (rows > 1 && (len - row_bytes) / stride < rows - 1) return false;
+        const std::size_t k = static_cast<std::size_t>(i);
+        if (strides[k] < row_bytes || planes[k].size() < plane_extent(rows, strides[k], row_bytes))
+            return false;
     }
     return true;
 }
 
 PackedImage PackedImage::new_black(std::uint32_t width, std::uint32_t height,
                                    PictureFormat format, std::int64_t t_us) {
-    const std::size_t ysize = std::size_t{width} * height;
     PackedImage img;
     // A size that saturated cannot be allocated: assign() throws instead of under-allocating.
     img.data.assign(static_cast<std::size_t>(format.packed_size(width, height)), 128);
-    std::fill_n(img.data.begin(), ysize, std::uint8_t{16});
     img.t_us = t_us;
     img.width = width;
     img.height = height;
     img.format = format;
+    std::ranges::fill(img.plane_mut(0), std::uint8_t{16});
     return img;
 }
 
 std::span<std::uint8_t> PackedImage::plane_mut(int i) noexcept {
-    const std::size_t ysize = std::size_t{width} * height;
-    const std::size_t csize = std::size_t{chroma_dim(width)} * chroma_dim(height);
-    std::span<std::uint8_t> all(data);
-    switch (i) {
-        case 0: return all.subspan(0, ysize);
-        case 1: return all.subspan(ysize, format == PictureFormat::NV12 ? 2 * csize : csize);
-        case 2: return format == PictureFormat::I420 ? all.subspan(ysize + csize, csize)
-                                                     : std::span<std::uint8_t>{};
-        default: return {};
-    }
+    if (i < 0 || i > 2) return {};
+    return packed_planes(std::span<std::uint8_t>(data), format, width, height)
+        .planes[static_cast<std::size_t>(i)];
 }
 
 std::span<const std::uint8_t> PackedImage::plane(int i) const noexcept {
@@ -109,17 +145,14 @@ std::span<const std::uint8_t> PackedImage::plane(int i) const noexcept {
 }
 
 std::size_t ImageBuilder::size_of(std::uint32_t width, std::uint32_t height) noexcept {
-    return std::size_t{width} * height + 2 * (std::size_t{chroma_dim(width)} * chroma_dim(height));
+    return static_cast<std::size_t>(PictureFormat(PictureFormat::I420).packed_size(width, height));
 }
 
 ImageBuilder ImageBuilder::over(std::shared_ptr<const void> owner, std::span<std::uint8_t> bytes,
                                 std::uint32_t width, std::uint32_t height) noexcept {
-    const std::size_t ysize = std::size_t{width} * height;
-    const std::size_t csize = std::size_t{chroma_dim(width)} * chroma_dim(height);
     ImageBuilder b;
     b.owner = std::move(owner);
-    b.planes = {bytes.subspan(0, ysize), bytes.subspan(ysize, csize),
-                bytes.subspan(ysize + csize, csize)};
+    b.planes = packed_planes(bytes, PictureFormat::I420, width, height).planes;
     b.width = width;
     b.height = height;
     return b;
@@ -156,12 +189,7 @@ Image Image::from_packed(PackedImage&& src) {
         ImageBuilder out = ImageBuilder::allocate(src.width, src.height);
         const auto y = src.plane(0);
         std::copy(y.begin(), y.end(), out.planes[0].begin());
-        const auto uv = src.plane(1);
-        const std::size_t csize = uv.size() / 2;
-        for (std::size_t k = 0; k < csize; ++k) {
-            out.planes[1][k] = uv[2 * k];
-            out.planes[2][k] = uv[2 * k + 1];
-        }
+        split_uv(src.plane(1), out.planes[1], out.planes[2]);
         src.data = {};
         return std::move(out).finish(src.t_us, false);
     }

@@ -14,6 +14,8 @@ extern "C" {
 #include <libavutil/pixfmt.h>
 }
 
+#include "av_pixel_format.hpp"
+
 namespace talmiro_media {
 
 namespace {
@@ -67,7 +69,7 @@ bool PictureLender::lendable(const RawImage& picture, PictureFormat codec_format
 
 Result<AVFrame*> PictureLender::lend(const RawImage& picture) {
     AVFrame& frame = *frame_;
-    frame.format = picture.format == PictureFormat::NV12 ? AV_PIX_FMT_NV12 : AV_PIX_FMT_YUV420P;
+    frame.format = av_pixel_format(picture.format);
     frame.width = static_cast<int>(picture.width);
     frame.height = static_cast<int>(picture.height);
     for (int i = 0; i < 3; ++i) {

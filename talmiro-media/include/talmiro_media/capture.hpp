@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 
 #include "talmiro_media/ffmpeg_util.hpp"
 #include "talmiro_media/image.hpp"
@@ -14,10 +15,16 @@ namespace talmiro_media {
 // `position`; the owner serialises calls.
 class TestPattern {
 public:
-    // `width` and `height` of at least 2 and a format of I420 or NV12 are the caller's to check.
-    // `speed` is the leftward motion of the bars in pixels per frame (0: they stand still).
+    // `width` and `height` of at least 2 (`size_error`) and a format it `draws` are the
+    // caller's to check. `speed` is the leftward motion of the bars in pixels per frame (0:
+    // they stand still).
     TestPattern(std::uint32_t width, std::uint32_t height, PictureFormat format,
                 std::uint32_t speed) noexcept;
+
+    // `Unsupported` "pattern needs at least 2x2" for a size below 2x2, else none.
+    static std::optional<MediaError> size_error(std::uint32_t width, std::uint32_t height);
+    // I420 and NV12: the formats with chroma planes to draw into.
+    static bool draws(PictureFormat format) noexcept { return format.is_yuv420(); }
 
     // Index of the frame `next` draws.
     std::uint64_t position() const noexcept { return position_; }

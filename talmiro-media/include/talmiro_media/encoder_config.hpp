@@ -24,6 +24,9 @@ enum class EncoderBackend : std::uint8_t { X264, Nvenc, Auto };
 
 // "x264", "nvenc" or "auto".
 std::string_view backend_name(EncoderBackend backend) noexcept;
+// The backend a text names, ignoring ASCII case: "x264" or "libx264", "nvenc" or "h264_nvenc",
+// "auto"; none for any other text.
+std::optional<EncoderBackend> parse_backend(std::string_view text) noexcept;
 // The libavcodec encoder name: "libx264" or "h264_nvenc" ("" for `Auto`).
 std::string_view encoder_name(EncoderBackend backend) noexcept;
 // The backends tried, in order: (Nvenc, X264) for `Auto`, else the backend alone.
@@ -62,9 +65,18 @@ std::int64_t bit_rate_bps(std::uint32_t kbps) noexcept;
 // taken as 1), one second's worth for x264; saturated at the largest `int`.
 std::int32_t rc_buffer_bits(EncoderBackend backend, std::uint32_t kbps, std::uint32_t fps) noexcept;
 
+// The format the codec is opened in for pictures read as `input`: NV12 for NV12 pictures, I420
+// for every other (packed RGB pictures are converted into I420).
+PictureFormat codec_format(PictureFormat input) noexcept;
+
 // The configuration checks of opening, in order: size (even, >= 16), fps, bitrate, codec pixel
 // format. The first that fails gives its `Unsupported` error.
 std::optional<MediaError> check_encoder_config(const EncoderConfig& config);
+
+// The size check of every picture an encoder takes: a `width` x `height` picture for an
+// encoder of `config`'s size, else `BadImage` "picture {w}x{h} for a {W}x{H} encoder".
+std::optional<MediaError> check_picture_size(std::uint32_t width, std::uint32_t height,
+                                             const EncoderConfig& config);
 
 // Sets the context fields and the options (through `set_option`, results ignored) for one
 // backend on a freshly allocated context of that backend's encoder.

@@ -47,6 +47,34 @@ private:
     Value value_;
 };
 
+// Bytes from the first byte of a plane's first row to the last byte of its last row:
+// (rows - 1) x stride + row_bytes, 0 without rows or without bytes in a row. Saturates at the
+// largest value rather than wrap, so a plane too large for memory never looks small.
+std::uint64_t plane_extent(std::uint64_t rows, std::uint64_t stride,
+                           std::uint64_t row_bytes) noexcept;
+
+// The planes of one tightly packed picture and their row strides; a plane the format does not
+// use is empty with stride 0.
+template <typename Byte>
+struct PackedPlanes {
+    std::array<std::span<Byte>, 3> planes{};
+    std::array<std::size_t, 3> strides{};
+};
+
+// The planes of a tightly packed `format` picture of width x height laid over `bytes`, which
+// holds at least `format.packed_size(width, height)` bytes: plane 0, then plane 1, then plane
+// 2, each right after the one before, each row right after the one before.
+PackedPlanes<const std::uint8_t> packed_planes(std::span<const std::uint8_t> bytes,
+                                               PictureFormat format, std::uint32_t width,
+                                               std::uint32_t height) noexcept;
+PackedPlanes<std::uint8_t> packed_planes(std::span<std::uint8_t> bytes, PictureFormat format,
+                                         std::uint32_t width, std::uint32_t height) noexcept;
+
+// NV12 chroma as I420 chroma: u[k] = uv[2k] and v[k] = uv[2k + 1] for every k of `u`; `v` is as
+// long as `u` and `uv` twice as long.
+void split_uv(std::span<const std::uint8_t> uv, std::span<std::uint8_t> u,
+              std::span<std::uint8_t> v) noexcept;
+
 struct Image;
 using SharedImage = std::shared_ptr<const Image>;
 

@@ -1,5 +1,6 @@
-// The classes and functions of the module, each defined in its own file; the module's
-// execution step adds them in this order.
+// The classes of the module and its functions psnr and buffer_address, each defined in a file
+// of its own (the three small functions live in module.cpp); the module's execution step adds
+// them in this order.
 #pragma once
 
 #include "py.hpp"
@@ -13,7 +14,7 @@ PyObject* encoder_type();
 PyObject* decoder_type();
 PyObject* pattern_type();
 
-// Module functions defined beside the picture arguments.
+// Module functions (py_psnr.cpp, py_buffer_address.cpp).
 extern PyMethodDef psnr_def;
 extern PyMethodDef buffer_address_def;
 

@@ -4,7 +4,6 @@
 #include "picture_args.hpp"
 
 #include <cstddef>
-#include <limits>
 #include <span>
 #include <string>
 #include <string_view>
@@ -14,7 +13,6 @@
 #include "classes.hpp"
 #include "errors.hpp"
 #include "py_image.hpp"
-#include "talmiro_media/psnr.hpp"
 
 namespace talmiro_py {
 
@@ -40,38 +38,6 @@ bool is_u8_format(const char* format) noexcept {
     return (format[0] == 'B' || format[0] == 'c') && format[1] == '\0';
 }
 
-// The buffer of `obj` as uint8 samples, or none with the acquisition's exception set. Shape,
-// strides and format are requested, suboffsets are not: an exporter whose memory is an array
-// of row pointers refuses itself, so pointer bytes are never read as samples.
-std::optional<HeldBuffer> acquire_u8(PyObject* obj) {
-    auto view = std::make_unique<Py_buffer>();
-    if (PyObject_GetBuffer(obj, view.get(), PyBUF_RECORDS_RO) < 0) return std::nullopt;
-    HeldBuffer held(std::move(view));
-    const Py_buffer& v = held.view();
-    const char* refusal = nullptr;
-    if (!v.shape)
-        refusal = "shape is null";
-    else if (!v.strides)
-        refusal = "strides is null";
-    else if (v.itemsize != 1 || !is_u8_format(v.format))
-        refusal = "buffer contents are not compatible with u8";
-    if (refusal) {
-        PyErr_SetString(PyExc_BufferError, refusal);
-        return std::nullopt;
-    }
-    return held;
-}
-
-const std::uint8_t* first_byte(const HeldBuffer& b) noexcept {
-    return static_cast<const std::uint8_t*>(b.view().buf);
-}
-
-std::span<const std::uint8_t> all_bytes(const HeldBuffer& b) noexcept {
-    return {first_byte(b), static_cast<std::size_t>(b.view().len)};
-}
-
-bool c_contiguous(const HeldBuffer& b) noexcept { return PyBuffer_IsContiguous(&b.view(), 'C'); }
-
 // "[480, 640]": a shape or strides list as messages write it.
 std::string list_text(const Py_ssize_t* values, int n) {
     std::string out = "[";
@@ -82,20 +48,14 @@ std::string list_text(const Py_ssize_t* values, int n) {
     return out + "]";
 }
 
-// Bytes spanned by an array of `rows` rows at `row_stride` whose rows hold `row_bytes`
-// contiguous bytes. This, not the exporter's `len`, is the memory behind a strided view: `len`
-// overstates it for overlapping rows and understates it for padded ones.
+// Bytes spanned by an array of `rows` rows at a positive `row_stride` whose rows hold
+// `row_bytes` contiguous bytes. This, not the exporter's `len`, is the memory behind a strided
+// view: `len` overstates it for overlapping rows and understates it for padded ones.
 std::size_t extent(Py_ssize_t rows, Py_ssize_t row_stride, Py_ssize_t row_bytes) noexcept {
     if (rows <= 0 || row_bytes <= 0) return 0;
-    return static_cast<std::size_t>((rows - 1) * row_stride + row_bytes);
-}
-
-// (rows - 1) x stride + row_bytes, or 0 without rows; saturates rather than wrap.
-std::uint64_t needed_bytes(std::uint64_t rows, std::uint64_t stride, std::uint64_t row_bytes) {
-    if (rows == 0) return 0;
-    constexpr std::uint64_t kMax = std::numeric_limits<std::uint64_t>::max();
-    if (stride != 0 && rows - 1 > (kMax - row_bytes) / stride) return kMax;
-    return (rows - 1) * stride + row_bytes;
+    return static_cast<std::size_t>(talmiro_media::plane_extent(
+        static_cast<std::uint64_t>(rows), static_cast<std::uint64_t>(row_stride),
+        static_cast<std::uint64_t>(row_bytes)));
 }
 
 std::nullopt_t value_error(const std::string& text) {
@@ -110,7 +70,7 @@ std::optional<PlaneView> plane_of(HeldBuffer held, std::uint64_t rows, std::uint
     std::uint64_t stride = row_bytes;
     std::size_t len = static_cast<std::size_t>(v.len);
     if (v.ndim == 1) {
-        if (!c_contiguous(held))
+        if (!held.c_contiguous())
             return value_error(name +
                                ": 1-D buffer must be contiguous (use np.ascontiguousarray)");
     } else if (v.ndim == 2) {
@@ -130,11 +90,11 @@ std::optional<PlaneView> plane_of(HeldBuffer held, std::uint64_t rows, std::uint
         return value_error(name + ": expected a 1-D or 2-D uint8 buffer, got " +
                            std::to_string(v.ndim) + " dimensions");
     }
-    const std::uint64_t needed = needed_bytes(rows, stride, row_bytes);
+    const std::uint64_t needed = talmiro_media::plane_extent(rows, stride, row_bytes);
     if (v.ndim == 1 && len < needed)
         return value_error(name + ": " + std::to_string(len) + " bytes, need " +
                            std::to_string(needed));
-    const std::uint8_t* data = first_byte(held);
+    const std::uint8_t* data = held.bytes().data();
     return PlaneView{std::move(held), data, len, static_cast<std::size_t>(stride)};
 }
 
@@ -164,26 +124,22 @@ std::optional<HeldPicture> read_planes(HeldPicture pic, PyObject* seq) {
                                    std::to_string(count) + " items");
         return std::nullopt;
     }
-    const std::uint32_t w = pic.raw.width, h = pic.raw.height;
-    const std::uint64_t cw = talmiro_media::chroma_dim(w), ch = talmiro_media::chroma_dim(h);
-    struct Want {
-        const char* name;
-        std::uint64_t rows;
-        std::uint64_t row_bytes;
-    };
-    const Want i420[3] = {{"y plane", h, w}, {"u plane", ch, cw}, {"v plane", ch, cw}};
-    const Want nv12[2] = {{"y plane", h, w}, {"uv plane", ch, 2 * cw}};
-    const Want* wants = count == 3 ? i420 : nv12;
-    pic.raw.format = count == 3 ? PictureFormat::I420 : PictureFormat::NV12;
+    const PictureFormat format = count == 3 ? PictureFormat::I420 : PictureFormat::NV12;
+    const char* const i420_names[3] = {"y plane", "u plane", "v plane"};
+    const char* const nv12_names[2] = {"y plane", "uv plane"};
+    const char* const* names = count == 3 ? i420_names : nv12_names;
+    pic.raw.format = format;
     pic.buffers.reserve(static_cast<std::size_t>(count));
     for (Py_ssize_t i = 0; i < count; ++i) {
         // A strong reference: nothing may drop the item while its buffer is acquired.
         PyObject* item = Py_XNewRef(is_tuple ? PyTuple_GetItem(seq, i) : PyList_GetItem(seq, i));
         if (!item) return std::nullopt;
-        auto plane = read_plane(item, wants[i].rows, wants[i].row_bytes, wants[i].name);
+        const int k = static_cast<int>(i);
+        auto plane = read_plane(item, format.plane_rows(k, pic.raw.height),
+                                format.plane_row_bytes(k, pic.raw.width), names[i]);
         Py_DECREF(item);
         if (!plane) return std::nullopt;
-        set_plane(pic, static_cast<int>(i), std::move(*plane));
+        set_plane(pic, k, std::move(*plane));
     }
     return pic;
 }
@@ -197,7 +153,7 @@ std::optional<HeldPicture> read_packed_yuv(HeldPicture pic, PyObject* obj) {
                   ")");
         return std::nullopt;
     }
-    if (!c_contiguous(*held))
+    if (!held->c_contiguous())
         return value_error(
             "image: packed buffer must be C-contiguous (use np.ascontiguousarray), or pass the "
             "planes as a tuple");
@@ -210,20 +166,9 @@ std::optional<HeldPicture> read_packed_yuv(HeldPicture pic, PyObject* obj) {
                            std::to_string(w) + "x" + std::to_string(h) + " " +
                            std::string(format.name()) + " picture (need " +
                            std::to_string(size) + "); shape " + list_text(v.shape, v.ndim));
-    const std::span<const std::uint8_t> all = all_bytes(*held);
-    const std::size_t ysize = std::size_t{w} * h;
-    const std::size_t cw = talmiro_media::chroma_dim(w);
-    const std::size_t csize = cw * talmiro_media::chroma_dim(h);
-    pic.raw.planes[0] = all.subspan(0, ysize);
-    pic.raw.strides[0] = w;
-    if (format == PictureFormat::NV12) {
-        pic.raw.planes[1] = all.subspan(ysize, 2 * csize);
-        pic.raw.strides[1] = 2 * cw;
-    } else {
-        pic.raw.planes[1] = all.subspan(ysize, csize);
-        pic.raw.planes[2] = all.subspan(ysize + csize, csize);
-        pic.raw.strides[1] = pic.raw.strides[2] = cw;
-    }
+    const auto packed = talmiro_media::packed_planes(held->bytes(), format, w, h);
+    pic.raw.planes = packed.planes;
+    pic.raw.strides = packed.strides;
     pic.buffers.push_back(std::move(*held));
     return pic;
 }
@@ -256,59 +201,45 @@ std::optional<HeldPicture> read_packed_rgb(HeldPicture pic, PyObject* obj) {
                            list_text(v.strides, 3) + "; use np.ascontiguousarray)");
     PlaneView plane{std::move(*held), nullptr, 0, 0};
     const Py_buffer& pv = plane.buffer.view();
-    plane.data = first_byte(plane.buffer);
+    plane.data = plane.buffer.bytes().data();
     plane.len = extent(pv.shape[0], pv.strides[0], pv.shape[1] * bpp);
     plane.stride = static_cast<std::size_t>(pv.strides[0]);
     set_plane(pic, 0, std::move(plane));
     return pic;
 }
 
-// ---- module functions ----
-
-PyObject* psnr(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return guarded([&]() -> PyObject* {
-        PyObject* a = nullptr;
-        PyObject* b = nullptr;
-        if (!read_args("psnr", {param("a", a, Kind::Object), param("b", b, Kind::Object)}, args,
-                       nargs, kwnames))
-            return nullptr;
-        auto ha = acquire_u8(a);
-        if (!ha) return nullptr;
-        auto hb = acquire_u8(b);
-        if (!hb) return nullptr;
-        if (!c_contiguous(*ha) || !c_contiguous(*hb)) {
-            PyErr_SetString(PyExc_ValueError, "psnr: buffers must be contiguous");
-            return nullptr;
-        }
-        const std::optional<double> db = talmiro_media::psnr(all_bytes(*ha), all_bytes(*hb));
-        if (!db) Py_RETURN_NONE;
-        return PyFloat_FromDouble(*db);
-    });
-}
-
-PyObject* buffer_address(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return guarded([&]() -> PyObject* {
-        PyObject* obj = nullptr;
-        if (!read_args("buffer_address", {param("obj", obj, Kind::Object)}, args, nargs, kwnames))
-            return nullptr;
-        auto held = acquire_u8(obj);
-        if (!held) return nullptr;
-        return PyLong_FromUnsignedLongLong(reinterpret_cast<std::uintptr_t>(first_byte(*held)));
-    });
-}
-
 }  // namespace
 
-std::optional<HeldPicture> read_picture(PyObject* image, std::uint32_t width,
-                                        std::uint32_t height, PictureFormat input_format,
-                                        std::int64_t capture_us) {
+// Shape, strides and format are requested, suboffsets are not: an exporter whose memory is an
+// array of row pointers refuses itself, so pointer bytes are never read as samples.
+std::optional<HeldBuffer> acquire_u8(PyObject* obj) {
+    auto view = std::make_unique<Py_buffer>();
+    if (PyObject_GetBuffer(obj, view.get(), PyBUF_RECORDS_RO) < 0) return std::nullopt;
+    HeldBuffer held(std::move(view));
+    const Py_buffer& v = held.view();
+    const char* refusal = nullptr;
+    if (!v.shape)
+        refusal = "shape is null";
+    else if (!v.strides)
+        refusal = "strides is null";
+    else if (v.itemsize != 1 || !is_u8_format(v.format))
+        refusal = "buffer contents are not compatible with u8";
+    if (refusal) {
+        PyErr_SetString(PyExc_BufferError, refusal);
+        return std::nullopt;
+    }
+    return held;
+}
+
+std::optional<HeldPicture> read_picture(PyObject* image, const talmiro_media::EncoderConfig& config,
+                                        PictureFormat input_format, std::int64_t capture_us) {
     HeldPicture pic;
     if (const talmiro_media::SharedImage* core = image_of(image)) {
+        // The encoder makes this check again; made here too, so that a closed encoder still
+        // names an image of the wrong size.
         const talmiro_media::Image& img = **core;
-        if (img.width != width || img.height != height) {
-            raise_media_error(talmiro_media::MediaError::bad_image(
-                "picture " + std::to_string(img.width) + "x" + std::to_string(img.height) +
-                " for a " + std::to_string(width) + "x" + std::to_string(height) + " encoder"));
+        if (auto wrong = talmiro_media::check_picture_size(img.width, img.height, config)) {
+            raise_media_error(*wrong);
             return std::nullopt;
         }
         // Holding the core image keeps its planes valid however the caller's references go.
@@ -317,8 +248,8 @@ std::optional<HeldPicture> read_picture(PyObject* image, std::uint32_t width,
         return pic;
     }
     pic.raw.t_us = capture_us;
-    pic.raw.width = width;
-    pic.raw.height = height;
+    pic.raw.width = config.width;
+    pic.raw.height = config.height;
     pic.raw.format = input_format;
     if (PyTuple_Check(image) || PyList_Check(image)) return read_planes(std::move(pic), image);
     if (input_format.is_yuv420()) return read_packed_yuv(std::move(pic), image);
@@ -333,17 +264,5 @@ std::optional<PictureFormat> parse_pixel_format(PyObject* text) {
     raise(PyExc_ValueError, message);
     return std::nullopt;
 }
-
-PyMethodDef psnr_def = fast_method(
-    "psnr", psnr,
-    "psnr(a, b)\n--\n\nLuma PSNR in dB between two equally sized uint8 buffers (`inf` for "
-    "identical, `None` for a\nsize mismatch): the \"does the loop still carry a picture\" metric "
-    "of the codec tests.");
-
-PyMethodDef buffer_address_def = fast_method(
-    "buffer_address", buffer_address,
-    "buffer_address(obj)\n--\n\nThe address of a buffer's first byte as this module sees it "
-    "through the buffer protocol; for\nthe zero-copy test (`buffer_address(arr) == "
-    "arr.ctypes.data`), diagnostics only.");
 
 }  // namespace talmiro_py

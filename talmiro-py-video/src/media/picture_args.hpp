@@ -4,12 +4,15 @@
 
 #include "py.hpp"
 
+#include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <optional>
+#include <span>
 #include <vector>
 
 #include "locks.hpp"
+#include "talmiro_media/encoder_config.hpp"
 #include "talmiro_media/image.hpp"
 
 namespace talmiro_py {
@@ -34,6 +37,11 @@ public:
     ~HeldBuffer() { release(); }
 
     const Py_buffer& view() const noexcept { return *view_; }
+    // Every byte of the buffer, from its first one.
+    std::span<const std::uint8_t> bytes() const noexcept {
+        return {static_cast<const std::uint8_t*>(view_->buf), static_cast<std::size_t>(view_->len)};
+    }
+    bool c_contiguous() const noexcept { return PyBuffer_IsContiguous(view_.get(), 'C'); }
 
 private:
     void release() noexcept {
@@ -42,6 +50,10 @@ private:
     }
     std::unique_ptr<Py_buffer> view_;
 };
+
+// The buffer of `obj` as uint8 samples (item size 1, format "B" or "c" after an optional "@",
+// "=" or ">"; no format counts as "B"), or none with the acquisition's exception set.
+std::optional<HeldBuffer> acquire_u8(PyObject* obj);
 
 // A picture argument: `raw` points into the caller's memory, which `buffers` (the held plane
 // or picture buffers) or `image` (a Python Image's core picture) keep valid. Keep it until the
@@ -54,10 +66,9 @@ struct HeldPicture {
 };
 
 // Reads `image` (an Image, a tuple or list of planes, or one buffer read as `input_format`)
-// for a `width` x `height` encoder, stamped `capture_us`. None with a Python exception set
+// for an encoder of `config`'s size, stamped `capture_us`. None with a Python exception set
 // (every buffer already acquired released).
-std::optional<HeldPicture> read_picture(PyObject* image, std::uint32_t width,
-                                        std::uint32_t height,
+std::optional<HeldPicture> read_picture(PyObject* image, const talmiro_media::EncoderConfig& config,
                                         talmiro_media::PictureFormat input_format,
                                         std::int64_t capture_us);
 

@@ -4,9 +4,7 @@
 #include <memory>
 #include <mutex>
 #include <optional>
-#include <span>
 #include <string>
-#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -54,25 +52,10 @@ struct EncoderObject {
 
 EncoderObject& self_of(PyObject* self) noexcept { return unbox<EncoderObject>(self); }
 
-// The codec runs I420 for every input but NV12: RGB pictures are converted into I420.
-PictureFormat codec_format(PictureFormat input) noexcept {
-    return input == PictureFormat::NV12 ? PictureFormat::NV12 : PictureFormat::I420;
-}
-
-std::optional<EncoderBackend> backend_of(std::string_view text) {
-    std::string lower(text);
-    for (char& c : lower)
-        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-    if (lower == "x264" || lower == "libx264") return EncoderBackend::X264;
-    if (lower == "nvenc" || lower == "h264_nvenc") return EncoderBackend::Nvenc;
-    if (lower == "auto") return EncoderBackend::Auto;
-    return std::nullopt;
-}
-
 // The backend named by the str `text`, or none with the ValueError that quotes it.
 std::optional<EncoderBackend> parse_backend(PyObject* text) {
     if (const auto utf8 = utf8_of(text))
-        if (const auto backend = backend_of(*utf8)) return backend;
+        if (const auto backend = talmiro_media::parse_backend(*utf8)) return backend;
     std::string message = "backend must be auto, x264 or nvenc, got ";
     if (quote_text(text, message)) raise(PyExc_ValueError, message);
     return std::nullopt;
@@ -152,7 +135,7 @@ PyObject* encoder_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
             if (!format) return nullptr;
             input = *format;
         }
-        cfg.pixel_format = codec_format(input);
+        cfg.pixel_format = talmiro_media::codec_format(input);
         // preset and tune as UTF-8; a str that cannot be encoded raises the interpreter's error.
         for (const auto& [text, out] :
              {std::pair{preset, &cfg.preset}, std::pair{tune, &cfg.tune}}) {
@@ -232,7 +215,7 @@ PyObject* encode(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObje
             return nullptr;
         EncoderObject& enc = self_of(self);
         std::optional<HeldPicture> picture =
-            read_picture(image, enc.cfg.width, enc.cfg.height, enc.input, capture_us);
+            read_picture(image, enc.cfg, enc.input, capture_us);
         if (!picture) return nullptr;
         // The picture's owner: held until this function returns, so the buffers are released
         // with the lock held, unless libavcodec keeps the lent picture; the encoder then hands

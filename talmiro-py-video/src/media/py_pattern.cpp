@@ -44,7 +44,7 @@ PatternState& state(PyObject* self) noexcept { return unbox<PatternState>(self);
 std::optional<PictureFormat> pattern_format(PyObject* text) {
     if (!text) return PictureFormat(PictureFormat::I420);
     const auto format = parse_pixel_format(text);
-    if (!format || format->is_yuv420()) return format;
+    if (!format || talmiro_media::TestPattern::draws(*format)) return format;
     std::string message =
         "TestPattern draws i420 or nv12 pictures (an Image); for an RGB source render in numpy, "
         "got ";
@@ -63,10 +63,9 @@ PyObject* pattern_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
                         param("speed", speed, Need::Optional)},
                        args, kwargs))
             return nullptr;
-        if (width < 2 || height < 2) {
-            PyErr_SetString(PyExc_ValueError, "pattern needs at least 2x2");
-            return nullptr;
-        }
+        // The core's own refusal, raised before the format is looked at.
+        if (const auto small = talmiro_media::TestPattern::size_error(width, height))
+            return raise(PyExc_ValueError, small->detail());
         const auto format = pattern_format(pixel_format);
         if (!format) return nullptr;
         return box_new<PatternState>(type, width, height, *format, speed, fps);
