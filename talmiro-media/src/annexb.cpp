@@ -278,9 +278,19 @@ NalUnits::iterator NalUnits::begin() const noexcept {
 
 NalUnits nal_units(std::span<const std::uint8_t> data) noexcept { return NalUnits(data); }
 
-AuFacts au_facts(std::span<const std::uint8_t> data) noexcept {
+std::vector<NalUnit> list_nal_units(std::span<const std::uint8_t> data) {
+    std::vector<NalUnit> units;
+    for (const NalUnit& nal : nal_units(data)) units.push_back(nal);
+    return units;
+}
+
+namespace {
+
+// `units` is a walk of `data`: the lazy one or a list of it.
+template <typename Units>
+AuFacts facts_of(Bytes data, const Units& units) noexcept {
     AuFacts facts;
-    for (const NalUnit& nal : nal_units(data)) {
+    for (const NalUnit& nal : units) {
         if (nal.type == kNalIdrSlice) {
             facts.key = true;
         } else if (nal.type == kNalSei && !facts.recovery) {
@@ -292,6 +302,27 @@ AuFacts au_facts(std::span<const std::uint8_t> data) noexcept {
         }
     }
     return facts;
+}
+
+template <typename Units>
+std::optional<std::vector<std::uint8_t>> param_sets_of(Bytes data, const Units& units) {
+    std::optional<std::vector<std::uint8_t>> sets;
+    for (const NalUnit& nal : units) {
+        if (nal.type != kNalSps && nal.type != kNalPps) continue;
+        if (!sets) sets.emplace();
+        sets->insert(sets->end(), data.begin() + nal.start_code, data.begin() + nal.end);
+    }
+    return sets;
+}
+
+}  // namespace
+
+AuFacts au_facts(std::span<const std::uint8_t> data) noexcept {
+    return facts_of(data, nal_units(data));
+}
+
+AuFacts au_facts(std::span<const std::uint8_t> data, std::span<const NalUnit> units) noexcept {
+    return facts_of(data, units);
 }
 
 std::vector<std::uint8_t> unescape_rbsp(std::span<const std::uint8_t> bytes) {
@@ -312,17 +343,22 @@ std::vector<std::uint64_t> sei_payload_types(std::span<const std::uint8_t> rbsp)
 }
 
 std::optional<std::vector<std::uint8_t>> extract_param_sets(std::span<const std::uint8_t> data) {
-    std::optional<std::vector<std::uint8_t>> sets;
-    for (const NalUnit& nal : nal_units(data)) {
-        if (nal.type != kNalSps && nal.type != kNalPps) continue;
-        if (!sets) sets.emplace();
-        sets->insert(sets->end(), data.begin() + nal.start_code, data.begin() + nal.end);
-    }
-    return sets;
+    return param_sets_of(data, nal_units(data));
+}
+
+std::optional<std::vector<std::uint8_t>> extract_param_sets(std::span<const std::uint8_t> data,
+                                                            std::span<const NalUnit> units) {
+    return param_sets_of(data, units);
 }
 
 AccessUnit ParamSetCache::take(AccessUnit au, bool prepend, ParamSetFacts* learn) {
-    if (std::optional<std::vector<std::uint8_t>> found = extract_param_sets(au.bytes())) {
+    const std::vector<NalUnit> units = list_nal_units(au.bytes());
+    return take(std::move(au), units, prepend, learn);
+}
+
+AccessUnit ParamSetCache::take(AccessUnit au, std::span<const NalUnit> units, bool prepend,
+                               ParamSetFacts* learn) {
+    if (std::optional<std::vector<std::uint8_t>> found = extract_param_sets(au.bytes(), units)) {
         if (learn) learn->learn_all(*found);
         sets = std::move(found);
         au.config = true;

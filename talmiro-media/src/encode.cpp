@@ -38,7 +38,9 @@ AccessUnit output_access_unit(std::span<const std::uint8_t> bytes, std::int64_t 
                               std::int64_t encoded_us, ParamSetCache& cache, EncoderStats& stats) {
     AccessUnit au;
     au.encoded_us = encoded_us;
-    const AuFacts facts = au_facts(bytes);
+    // One walk of the bytes serves the facts and the cache.
+    const std::vector<NalUnit> units = list_nal_units(bytes);
+    const AuFacts facts = au_facts(bytes, units);
     au.key = facts.key;
     au.recovery = facts.recovery;
     au.t_us = t_us;
@@ -46,7 +48,7 @@ AccessUnit output_access_unit(std::span<const std::uint8_t> bytes, std::int64_t 
 
     // `take` sets `config` when the bytes carry SPS/PPS or got the cached ones.
     const std::uint64_t reinserted_before = cache.reinserted;
-    au = cache.take(std::move(au), au.recovery);
+    au = cache.take(std::move(au), units, au.recovery);
     stats.reinserted += cache.reinserted - reinserted_before;
 
     ++stats.frames_out;

@@ -27,21 +27,25 @@ SyncVerdict DecoderSync::push(const AccessUnit& au) {
     // recovery point can be primed with them.
     const bool may_prime = state_ == SyncState::Waiting && !au.key && config_.start_at_recovery &&
                            au.recovery;
-    AccessUnit taken = param_sets_.take(au, may_prime, &facts_);
+    // One walk of the bytes serves the cache and the tracking.
+    const std::vector<NalUnit> units = list_nal_units(au.bytes());
+    AccessUnit taken = param_sets_.take(au, units, may_prime, &facts_);
     saturating_increment(since_request_);
 
-    if (state_ != SyncState::Waiting) return pass_on(au.data, au.key, false);
+    if (state_ != SyncState::Waiting) return pass_on(au.data, units, au.key, false);
 
     if (au.key) {
         recovery_start_ = false;
         start();
-        return pass_on(au.data, true, true);
+        return pass_on(au.data, units, true, true);
     }
     if (may_prime && taken.config) {
         recovery_start_ = true;
         ++counters_.starts_at_recovery;
         start();
-        return pass_on(std::move(taken.data), true, true);
+        // Primed bytes are new: the sets stand in front of the units.
+        const std::vector<NalUnit> primed = list_nal_units(taken.bytes());
+        return pass_on(std::move(taken.data), primed, true, true);
     }
     return drop();
 }
@@ -70,11 +74,12 @@ void DecoderSync::reset() noexcept {
     ++counters_.resets;
 }
 
-SyncVerdict DecoderSync::pass_on(SharedBytes bytes, bool key, bool starting) {
+SyncVerdict DecoderSync::pass_on(SharedBytes bytes, std::span<const NalUnit> units, bool key,
+                                 bool starting) {
     saturating_increment(fed_since_output_);
     saturating_increment(silence_);
     ++counters_.fed;
-    track(bytes.bytes());
+    track(bytes.bytes(), units);
     SyncVerdict verdict{std::move(bytes), std::nullopt, key, starting, damaged_};
     // The wedged check comes first, so a push that resets never also requests.
     if (fed_since_output_ >= config_.wedged_frames) {
@@ -116,11 +121,12 @@ void DecoderSync::forget_stream() noexcept {
     recovery_countdown_.reset();
 }
 
-void DecoderSync::track(std::span<const std::uint8_t> data) noexcept {
+void DecoderSync::track(std::span<const std::uint8_t> data,
+                        std::span<const NalUnit> units) noexcept {
     bool idr = false;
     bool gap = false;
     std::optional<std::uint32_t> recovery_count;
-    for (const NalUnit& nal : nal_units(data)) {
+    for (const NalUnit& nal : units) {
         const std::span<const std::uint8_t> unit = data.subspan(nal.begin, nal.end - nal.begin);
         if (nal.type == kNalSei) {
             if (!recovery_count) recovery_count = recovery_frame_cnt(unit);

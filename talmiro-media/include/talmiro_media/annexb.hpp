@@ -143,6 +143,9 @@ private:
 
 NalUnits nal_units(std::span<const std::uint8_t> data) noexcept;
 
+// The units of one walk, kept so that every reader of the same bytes shares it.
+std::vector<NalUnit> list_nal_units(std::span<const std::uint8_t> data);
+
 // The two header facts read from the bytes.
 struct AuFacts {
     // Some NAL unit is an IDR slice.
@@ -154,6 +157,8 @@ struct AuFacts {
 };
 
 AuFacts au_facts(std::span<const std::uint8_t> data) noexcept;
+// The same over the units `list_nal_units(data)` gave.
+AuFacts au_facts(std::span<const std::uint8_t> data, std::span<const NalUnit> units) noexcept;
 
 // The bytes without emulation-prevention bytes: a 03 that follows two or more zero bytes is
 // dropped and restarts the zero count (00 00 03 01 -> 00 00 01, 00 00 03 03 -> 00 00 03).
@@ -168,6 +173,8 @@ std::vector<std::uint64_t> sei_payload_types(std::span<const std::uint8_t> rbsp)
 // to the next start code: valid Annex-B to put in front of another access unit. Absent (never
 // empty) when there is none.
 std::optional<std::vector<std::uint8_t>> extract_param_sets(std::span<const std::uint8_t> data);
+std::optional<std::vector<std::uint8_t>> extract_param_sets(std::span<const std::uint8_t> data,
+                                                            std::span<const NalUnit> units);
 
 class ParamSetFacts;
 
@@ -186,6 +193,9 @@ struct ParamSetCache {
     // buffer) and `config` set, once there are sets; anything else comes back as it was, with
     // `config` cleared.
     AccessUnit take(AccessUnit au, bool prepend, ParamSetFacts* learn = nullptr);
+    // The same, given the units `list_nal_units(au.bytes())` gave, so the bytes are not walked.
+    AccessUnit take(AccessUnit au, std::span<const NalUnit> units, bool prepend,
+                    ParamSetFacts* learn = nullptr);
 };
 
 // What the receiver needs of one SPS. Every field after `id` is absent when the SPS ends (or

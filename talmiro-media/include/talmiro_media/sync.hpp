@@ -117,15 +117,17 @@ private:
     void start() noexcept;
     // Back to Waiting, counted as a reset.
     void reset() noexcept;
-    // Hands the bytes on and raises the wedged or request signal when due.
-    SyncVerdict pass_on(SharedBytes bytes, bool key, bool starting);
+    // Hands the bytes on (`units` is their walk) and raises the wedged or request signal when
+    // due.
+    SyncVerdict pass_on(SharedBytes bytes, std::span<const NalUnit> units, bool key,
+                        bool starting);
     // Drops an access unit while waiting; requests on every `stuck_frames`-th.
     SyncVerdict drop() noexcept;
     void clear_counts() noexcept;
     // Forgets the stream's frame_num history and damage (at every start and reset).
     void forget_stream() noexcept;
     // Follows frame_num and recovery points through one access unit passed on.
-    void track(std::span<const std::uint8_t> data) noexcept;
+    void track(std::span<const std::uint8_t> data, std::span<const NalUnit> units) noexcept;
     // A request may go out now: with `request_idr_on_loss`, only `stuck_frames` after the last.
     bool request_spaced() const noexcept;
     // Raises RequestIdr in `verdict`.
