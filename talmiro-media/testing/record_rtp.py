@@ -54,13 +54,14 @@ def free_pair() -> tuple[socket.socket, socket.socket]:
     raise RuntimeError("no free pair of UDP ports on 127.0.0.1")
 
 
-def free_ports(count: int) -> int:
-    """The first of `count` consecutive ports free now on 127.0.0.1 (for a tool to bind)."""
-    pair = free_pair()
-    base = pair[0].getsockname()[1]
-    for s in pair:
-        s.close()
-    return base
+def free_ports(count: int) -> list[int]:
+    """The first ports of `count` distinct pairs free now on 127.0.0.1 (for tools to bind)."""
+    pairs = [free_pair() for _ in range(count)]
+    ports = [pair[0].getsockname()[1] for pair in pairs]
+    for pair in pairs:
+        for s in pair:
+            s.close()
+    return ports
 
 
 def stop(proc: subprocess.Popen, grace: float = 3.0) -> None:
@@ -198,31 +199,38 @@ def gst_rtpbin(out: Path) -> None:
                 "gop": FPS}, 14)
 
 
-def gst_feedback(out: Path) -> None:
+def gst_feedback(out: Path, name: str = "gst_feedback", caps_extra: str = "",
+                 rtx: bool = False) -> None:
     """GStreamer sends to GStreamer through a relay that drops a few RTP packets: the receiver's
-    RR, NACK and PLI go back to the sender, which answers the PLI with an IDR picture."""
-    name = "gst_feedback"
+    RR, NACK and PLI (FIR with `rtcp-fb-ccm-fir` in `caps_extra`) go back to the sender, which
+    answers them with an IDR picture. With `rtx`, the sender answers NACKs with retransmission
+    packets of their own (payload type 97, an SSRC of their own)."""
     relay_rtp, relay_rtcp = free_pair()       # the sender's RTP and RTCP arrive here
     upstream_rtcp, _spare = free_pair()        # the receiver's RTCP arrives here
     _spare.close()
-    recv_port = free_ports(2)                  # the receiver's udpsrc: RTP, RTCP
-    send_rtcp_port = free_ports(2)             # the sender's udpsrc for feedback
+    # The receiver's udpsrc (RTP, RTCP) and the sender's udpsrc for feedback.
+    recv_port, send_rtcp_port = free_ports(2)
+    send_rtx = ('rtprtxsend payload-type-map="application/x-rtp-pt-map,96=(uint)97" ! '
+                if rtx else "")
+    recv_rtx = ('rtprtxreceive payload-type-map="application/x-rtp-pt-map,96=(uint)97" ! '
+                if rtx else "")
     sender = ("rtpbin name=rb " + SOURCE + X264 +
-              "rtph264pay mtu=1200 config-interval=-1 pt=96 ! rb.send_rtp_sink_0 "
-              "rb.send_rtp_src_0 ! udpsink host=127.0.0.1 port={p} "
+              "rtph264pay mtu=1200 config-interval=-1 pt=96 ! " + send_rtx +
+              "rb.send_rtp_sink_0 rb.send_rtp_src_0 ! udpsink host=127.0.0.1 port={p} "
               "rb.send_rtcp_src_0 ! udpsink host=127.0.0.1 port={q} sync=false async=false "
               "udpsrc port={fb} reuse=false ! rb.recv_rtcp_sink_0")
     caps = ("application/x-rtp,media=video,clock-rate=90000,encoding-name=H264,payload=96,"
-            "rtcp-fb-nack=(boolean)true,rtcp-fb-nack-pli=(boolean)true")
+            "rtcp-fb-nack=(boolean)true,rtcp-fb-nack-pli=(boolean)true" + caps_extra)
     receiver = ("rtpbin name=rb rtp-profile=avpf do-retransmission=true latency=100 "
-                f"udpsrc port={{r}} reuse=false caps={caps} ! rb.recv_rtp_sink_0 "
-                "udpsrc port={r1} reuse=false ! rb.recv_rtcp_sink_0 "
+                f"udpsrc port={{r}} reuse=false caps={caps} ! " + recv_rtx +
+                "rb.recv_rtp_sink_0 udpsrc port={r1} reuse=false ! rb.recv_rtcp_sink_0 "
                 "rb. ! rtph264depay request-keyframe=true ! avdec_h264 ! fakesink "
                 "rb.send_rtcp_src_0 ! udpsink host=127.0.0.1 port={u} sync=false async=false")
     ports = {"p": relay_rtp.getsockname()[1], "q": relay_rtcp.getsockname()[1],
              "fb": send_rtcp_port, "r": recv_port, "r1": recv_port + 1,
-             "u": upstream_rtcp.getsockname()[1], "frames": 8 * FPS, "gop": 10 * FPS}
-    rx = run_tool(["gst-launch-1.0", "-q", *receiver.format(**ports).split()])
+             "u": upstream_rtcp.getsockname()[1], "frames": 5 * FPS, "gop": 10 * FPS}
+    rx = run_tool(["gst-launch-1.0", "-q", *receiver.format(**ports).split()],
+                  env={**os.environ, "GST_DEBUG": os.environ.get("RECORD_RX_DEBUG", "0")})
     time.sleep(1.0)
     rng = random.Random(7)
     t_start = time.monotonic()
@@ -259,6 +267,9 @@ RECORDINGS = {
     "gst_pay": gst_pay,
     "gst_rtpbin": gst_rtpbin,
     "gst_feedback": gst_feedback,
+    "gst_feedback_fir": lambda out: gst_feedback(out, "gst_feedback_fir",
+                                                 caps_extra=",rtcp-fb-ccm-fir=(boolean)true"),
+    "gst_feedback_rtx": lambda out: gst_feedback(out, "gst_feedback_rtx", rtx=True),
 }
 
 
@@ -300,6 +311,9 @@ def summarize(path: Path) -> str:
         head = 12 + 4 * (d[0] & 15)
         if d[0] & 0x10:
             head += 4 + 4 * struct.unpack_from(">H", d, head + 2)[0]
+        if d[1] & 0x7F != 96:  # a retransmission: the original sequence number, then the payload
+            bump(f"pt{d[1] & 0x7F}")
+            continue
         nal = d[head] & 31
         if nal == 24:
             bump("STAP-A")
