@@ -101,6 +101,36 @@ def test_a_full_queue_drops_and_counts():
     assert len(arrivals) == 10 and counters["forward"]["overflow"] == 30
 
 
+def test_datagrams_the_system_dropped_are_counted():
+    """Sent before the relay reads, more than its socket holds: what it never saw is counted
+    (the count rides on the next datagram read after the drops)."""
+    sent = 0
+    relay = Relay((LOCAL, 0), (LOCAL, 9))  # not started, so not reading
+    room = relay._a_rtp.getsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF)
+    with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as sender:
+        for seq in range(room // 1400 + 1000):
+            sender.sendto(rtp(seq) + bytes(1400), relay.listen_address)
+            sent += 1
+        relay.start()
+        try:
+            deadline = time.monotonic() + 20
+            while time.monotonic() < deadline:
+                before = relay.counters()["forward"]["received"]
+                time.sleep(0.1)
+                if relay.counters()["forward"]["received"] == before:
+                    break
+            sender.sendto(rtp(sent), relay.listen_address)
+            sent += 1
+            while time.monotonic() < deadline:
+                c = relay.counters()["forward"]
+                if c["received"] + c["socket_drops"] == sent:
+                    break
+                time.sleep(0.01)
+        finally:
+            relay.stop()
+    assert c["socket_drops"] > 0 and c["received"] + c["socket_drops"] == sent
+
+
 def test_feedback_goes_back_to_the_sender():
     recv_rtp, recv_rtcp = _bind_pair(LOCAL, 0)
     send_rtp, send_rtp_next = _bind_pair(LOCAL, 0)

@@ -40,7 +40,13 @@ FORWARD, BACK = "forward", "back"
 # Without a packet after it, a packet held back for reordering leaves after this long.
 HOLD_LIMIT_S = 0.1
 _COUNTERS = ("received", "forwarded", "lost", "lost_in_burst", "reordered", "overflow",
-             "no_route", "send_errors")
+             "no_route", "send_errors", "socket_drops")
+# Linux: each datagram read carries the count of datagrams the socket's buffer had no room for.
+_SO_RXQ_OVFL = getattr(socket, "SO_RXQ_OVFL", 40)
+_CMSG_SPACE = socket.CMSG_SPACE(4)
+# A whole IDR picture arrives at once (100 and more packets): buffers that hold it.
+RECEIVE_BUFFER = 4 << 20
+SEND_BUFFER = 1 << 20
 
 
 @dataclass
@@ -130,6 +136,7 @@ class Relay:
             self._b_rtcp: _Lane(BACK, self._a_rtcp, random.Random(f"{seed}/b/rtcp"),
                                 back_impaired),
         }
+        self._socket_drops: dict[socket.socket, int] = {}
         self._sender_rtp: Address | None = None
         self._sender_rtcp: Address | None = None
         self._queue: list[tuple[float, int, bytes, Address, socket.socket]] = []
@@ -183,6 +190,9 @@ class Relay:
         datagrams waiting to leave ("queued", those held back for reordering included)."""
         with self._lock:
             out: dict = {d: dict(c) for d, c in self._counts.items()}
+            # Datagrams the system dropped before the relay could read them (Linux only).
+            for sock, lane in self._lanes.items():
+                out[lane.name]["socket_drops"] += self._socket_drops.get(sock, 0)
             out["queued"] = len(self._queue) + sum(
                 lane.held is not None for lane in self._lanes.values())
         return out
@@ -214,11 +224,15 @@ class Relay:
                 # Bounded: at most a few datagrams per socket per turn, so the queue drains.
                 for _ in range(64):
                     try:
-                        data, src = sock.recvfrom(65536)
+                        data, ancillary, _, src = sock.recvmsg(65536, _CMSG_SPACE)
                     except (BlockingIOError, InterruptedError):
                         break
                     except OSError:  # ICMP port unreachable from an earlier send, and the like
                         break
+                    for level, kind, value in ancillary:
+                        if level == socket.SOL_SOCKET and kind == _SO_RXQ_OVFL and \
+                                len(value) >= 4:
+                            self._socket_drops[sock] = int.from_bytes(value[:4], "little")
                     self._arrive(sock, data, src[:2], time.monotonic())
 
     def _arrive(self, sock: socket.socket, data: bytes, src: Address, now: float) -> None:
@@ -374,6 +388,16 @@ def _bind_pair(host: str, port: int) -> tuple[socket.socket, socket.socket]:
             raise
         for s in (a, b):
             s.setblocking(False)
+            for option, size in ((socket.SO_RCVBUF, RECEIVE_BUFFER),
+                                 (socket.SO_SNDBUF, SEND_BUFFER)):
+                try:  # the system's maximum caps it
+                    s.setsockopt(socket.SOL_SOCKET, option, size)
+                except OSError:
+                    pass
+            try:
+                s.setsockopt(socket.SOL_SOCKET, _SO_RXQ_OVFL, 1)
+            except OSError:
+                pass
         return a, b
     raise OSError(f"no free pair of UDP ports on {host}")
 
@@ -400,5 +424,5 @@ def format_counters(counters: dict) -> str:
         parts.append(f"{direction}: received {c['received']} forwarded {c['forwarded']} "
                      f"lost {c['lost'] + c['lost_in_burst']} (burst {c['lost_in_burst']}) "
                      f"reordered {c['reordered']} overflow {c['overflow']} "
-                     f"no route {c['no_route']}")
+                     f"no route {c['no_route']} socket drops {c['socket_drops']}")
     return "relay " + "; ".join(parts)
