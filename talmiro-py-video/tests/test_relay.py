@@ -199,6 +199,7 @@ def test_cli_runs_for_its_seconds_and_prints_one_line():
     ["--listen", f"{LOCAL}:0", "--to", f"{LOCAL}:9", "--burst-packets", "0"],
     ["--listen", f"{LOCAL}:0", "--to", f"{LOCAL}:9", "--jitter-ms", "-1"],
     ["--listen", f"{LOCAL}:0", "--to", f"{LOCAL}:9", "--seconds", "-2"],
+    ["--listen", f"{LOCAL}:0", "--to", f"{LOCAL}:9", "--out-port", "65535"],
 ])
 def test_cli_bad_arguments_give_one_line(args):
     result = cli(*args)

@@ -88,6 +88,9 @@ def _build_parser() -> argparse.ArgumentParser:
     relay.add_argument("--rtcp-back", type=_address,
                        help="HOST:PORT for the receiver's RTCP (default: where the sender's "
                             "RTCP came from, else its RTP source port + 1)")
+    relay.add_argument("--out-port", type=int, default=0,
+                       help="the relay's port towards the receiver, where it takes the "
+                            "receiver's RTCP on PORT + 1 (0: a free pair)")
     relay.add_argument("--loss", type=_fraction, default=0.0, help="chance a packet is lost")
     relay.add_argument("--burst-rate", type=_fraction, default=0.0,
                        help="chance a packet starts a burst of losses")
@@ -229,11 +232,13 @@ def _relay(args: argparse.Namespace) -> int:
                           burst_packets=args.burst_packets, reorder=args.reorder,
                           jitter_ms=args.jitter_ms, delay_ms=args.delay_ms, seed=args.seed,
                           clean_back=args.clean_back)
-        relay = Relay(args.listen, args.to, cfg, rtcp_back=args.rtcp_back)
+        relay = Relay(args.listen, args.to, cfg, rtcp_back=args.rtcp_back,
+                      out_port=args.out_port)
     except ValueError as err:
         raise UsageError(str(err)) from None
-    host, port = relay.listen_address
-    print(f"relay: {host}:{port} (+1) to {args.to[0]}:{args.to[1]} (+1)", file=sys.stderr)
+    (host, port), out = relay.listen_address, relay.receiver_facing_address[1]
+    print(f"relay: {host}:{port} (+1) to {args.to[0]}:{args.to[1]} (+1) from port {out} (+1)",
+          file=sys.stderr, flush=True)
     relay.start()
     try:
         deadline = time.monotonic() + args.seconds if args.seconds else None

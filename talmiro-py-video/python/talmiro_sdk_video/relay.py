@@ -106,22 +106,26 @@ def _rtp_key(data: bytes) -> tuple[int, int, int] | None:
 class Relay:
     """Forwards RTP and RTCP between a sender and a receiver through a seeded lossy channel,
     in a thread of its own. `listen` is where the sender sends (its RTP port; RTCP on the next
-    port); `to` is the receiver's RTP port (RTCP on the next)."""
+    port); `to` is the receiver's RTP port (RTCP on the next). The relay sends to the receiver
+    from `out_port` and the next port (0: a free pair), where the receiver's RTCP is taken; a
+    receiver that sends its RTCP to a configured port (GStreamer's) needs it fixed."""
 
     def __init__(self, listen: Address, to: Address, config: RelayConfig | None = None,
-                 rtcp_back: Address | None = None):
+                 rtcp_back: Address | None = None, out_port: int = 0):
         self.config = config or RelayConfig()
         self.config.check()
         if listen[1] != 0:  # 0: a free pair of the relay's choosing
             _check_port(listen[1], "listen")
         _check_port(to[1], "to")
+        if out_port != 0:
+            _check_port(out_port, "out")
         self._to = (to[0], to[1])
         self._rtcp_back = rtcp_back
         self._socks: list[socket.socket] = []
         self._a_rtp, self._a_rtcp = _bind_pair(listen[0], listen[1])
         self._socks += [self._a_rtp, self._a_rtcp]
         try:
-            self._b_rtp, self._b_rtcp = _bind_pair(listen[0], 0)
+            self._b_rtp, self._b_rtcp = _bind_pair(listen[0], out_port)
             self._socks += [self._b_rtp, self._b_rtcp]
             self._wake_r, self._wake_w = socket.socketpair()
         except OSError:
