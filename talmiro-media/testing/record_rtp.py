@@ -30,9 +30,11 @@ import sys
 import time
 from pathlib import Path
 
-RTCP, UPSTREAM = 1, 2
-_HEAD = struct.Struct("<BqI")
 HERE = Path(__file__).resolve().parent
+sys.path.insert(0, str(HERE))
+from au_records import FROM_RECEIVER, RTCP, read_datagram_records  # noqa: E402
+
+_HEAD = struct.Struct("<BqI")
 DEFAULT_OUT = HERE.parent / "tests" / "data" / "rtp"
 SIZE, FPS = "320x240", 30
 
@@ -241,7 +243,7 @@ def gst_feedback(out: Path, name: str = "gst_feedback", caps_extra: str = "",
 
     try:
         record_gst(out, name, sender,
-                   [(relay_rtp, 0), (relay_rtcp, RTCP), (upstream_rtcp, RTCP | UPSTREAM)], ports,
+                   [(relay_rtp, 0), (relay_rtcp, RTCP), (upstream_rtcp, RTCP | FROM_RECEIVER)], ports,
                    16, drop=drop,
                    forwards={0: ("127.0.0.1", recv_port), 1: ("127.0.0.1", recv_port + 1),
                              2: ("127.0.0.1", send_rtcp_port)})
@@ -279,16 +281,6 @@ RTCP_NAMES = {200: "SR", 201: "RR", 202: "SDES", 203: "BYE", 204: "APP"}
 FB_NAMES = {(205, 1): "NACK", (206, 1): "PLI", (206, 4): "FIR", (206, 15): "REMB"}
 
 
-def read_records(path: Path) -> list[tuple[int, int, bytes]]:
-    raw, pos, out = path.read_bytes(), 0, []
-    while pos + _HEAD.size <= len(raw):
-        flags, t_us, size = _HEAD.unpack_from(raw, pos)
-        pos += _HEAD.size
-        out.append((flags, t_us, raw[pos:pos + size]))
-        pos += size
-    return out
-
-
 def summarize(path: Path) -> str:
     counts: dict[str, int] = {}
 
@@ -296,10 +288,10 @@ def summarize(path: Path) -> str:
         counts[key] = counts.get(key, 0) + 1
 
     ssrcs, markers, rtp_n, rtcp_n = set(), 0, 0, 0
-    for flags, _, d in read_records(path):
+    for d, _, flags in read_datagram_records(path):
         if flags & RTCP:
             rtcp_n += 1
-            pos, side = 0, "rx" if flags & UPSTREAM else "tx"
+            pos, side = 0, "rx" if flags & FROM_RECEIVER else "tx"
             while pos + 4 <= len(d):
                 fmt, pt, words = d[pos] & 31, d[pos + 1], struct.unpack_from(">H", d, pos + 2)[0]
                 bump(f"rtcp.{side}." + FB_NAMES.get((pt, fmt), RTCP_NAMES.get(pt, str(pt))))

@@ -14,7 +14,7 @@ from talmiro_sdk_video.sdp import SdpError, VideoSdp, parameter_sets, parse_sdp
 
 ROOT = pathlib.Path(__file__).resolve().parents[2]
 sys.path.insert(0, str(ROOT / "talmiro-media" / "testing"))
-from au_records import read_au_records  # noqa: E402
+from au_records import RTCP, read_datagram_records  # noqa: E402
 
 RTP_DATA = ROOT / "talmiro-media" / "tests" / "data" / "rtp"
 
@@ -155,7 +155,7 @@ def test_players_decode_a_foreign_stream_by_our_description(tmp_path, player):
                    sprop_parameter_sets=foreign.sprop_parameter_sets, framerate=30)
     path = tmp_path / "stream.sdp"
     path.write_text(sdp.to_text())
-    records = read_au_records(RTP_DATA / "ffmpeg_sprop.bin")
+    records = read_datagram_records(RTP_DATA / "ffmpeg_sprop.bin")
     proc = subprocess.Popen([a.format(sdp=path) for a in argv], stdout=subprocess.PIPE,
                             stderr=subprocess.PIPE, stdin=subprocess.DEVNULL)
     try:
@@ -165,14 +165,14 @@ def test_players_decode_a_foreign_stream_by_our_description(tmp_path, player):
             time.sleep(0.05)
         time.sleep(0.2)
         with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as out:
-            for data, _t, rtcp, _up, _ in records:
-                out.sendto(data, ("127.0.0.1", port + 1 if rtcp else port))
+            for data, _, flags in records:
+                out.sendto(data, ("127.0.0.1", port + 1 if flags & RTCP else port))
                 time.sleep(0.001)
         time.sleep(0.5)
     finally:
         stop(proc)
     stdout, stderr = proc.communicate()
-    units = sum(1 for data, _t, rtcp, _u, _r in records if not rtcp and data[1] & 0x80)
+    units = sum(1 for data, _, flags in records if not flags & RTCP and data[1] & 0x80)
     if player == "ffmpeg":
         assert stderr.decode().strip() == ""
         pts = {line.split(",")[2] for line in stdout.decode().splitlines() if line[:1] != "#"}
