@@ -59,6 +59,7 @@ RtpDepacketizer::RtpDepacketizer(const RtpDepacketizerConfig& config) : config_(
     const std::size_t window =
         std::bit_ceil(std::clamp<std::size_t>(config.window_packets, 64, 32768));
     config_.window_packets = window;
+    config_.max_nacks = std::min<std::uint32_t>(config.max_nacks, 255);
     slots_.resize(window);
     released_arrived_.assign(window, false);
 }

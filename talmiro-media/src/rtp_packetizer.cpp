@@ -28,13 +28,20 @@ void put32(std::vector<std::uint8_t>& out, std::uint32_t v) {
     put16(out, static_cast<std::uint16_t>(v));
 }
 
-// The NAL units of an access unit without the zero bytes that may trail them.
-std::vector<std::span<const std::uint8_t>> nal_spans(std::span<const std::uint8_t> annexb) {
+// The NAL units of an access unit that can be sent (types 1..23), without the zero bytes that
+// may trail them; `skipped` counts the others.
+std::vector<std::span<const std::uint8_t>> nal_spans(std::span<const std::uint8_t> annexb,
+                                                     std::uint64_t& skipped) {
     std::vector<std::span<const std::uint8_t>> out;
     for (const NalUnit& u : nal_units(annexb)) {
         std::size_t end = u.end;
         while (end > u.begin && annexb[end - 1] == 0) --end;
-        if (end > u.begin) out.push_back(annexb.subspan(u.begin, end - u.begin));
+        if (end == u.begin) continue;
+        if (u.type == 0 || u.type >= 24) {
+            skipped += 1;
+            continue;
+        }
+        out.push_back(annexb.subspan(u.begin, end - u.begin));
     }
     return out;
 }
@@ -153,7 +160,7 @@ std::vector<SharedBytes> RtpPacketizer::packetize(std::span<const std::uint8_t> 
                                                   std::int64_t capture_us) {
     std::vector<SharedBytes> out;
     stats_.access_units += 1;
-    const auto nals = nal_spans(annexb);
+    const auto nals = nal_spans(annexb, stats_.nal_units_skipped);
     if (nals.empty()) {
         stats_.empty_units += 1;
         return out;

@@ -7,7 +7,8 @@
 // is bounded whatever arrives: a fixed window of buffered packets, a cap on their bytes and
 // a cap on the bytes of one access unit.
 //
-// Packets are put in order by extended sequence number. A packet that arrives at the release
+// The first packet heard starts the stream (one older than it arrives late). Packets are put
+// in order by extended sequence number. A packet that arrives at the release
 // point is used at once (no copy, no delay); a later one waits in the window for the gap before
 // it. A gap is waited for until `max_wait_us` after it showed (the arrival of the packet beyond
 // it), then passed: its sequence numbers count as lost and the access unit around it comes out
@@ -66,7 +67,8 @@ struct RtpDepacketizerConfig {
     // How long a gap is waited for before the access units around it are passed on incomplete.
     std::int64_t max_wait_us = 100'000;
     // NACKs: each missing sequence number is reported when its gap shows, then again every
-    // `nack_interval_us` (0: never again) while it is waited for, `max_nacks` times at most.
+    // `nack_interval_us` (0: never again) while it is waited for, `max_nacks` times at most
+    // (255 at most).
     bool nack = true;
     std::int64_t nack_interval_us = 30'000;
     std::uint32_t max_nacks = 3;
@@ -125,7 +127,8 @@ struct RtpDepacketizerStats {
 struct RtpAccessUnit {
     // Annex-B with start codes (four bytes for the first NAL unit and parameter sets, three
     // for the others), and the key/config/recovery facts of the NAL units it holds; `t_us` is
-    // the arrival time of its last packet.
+    // the arrival time of its last packet. Empty when every NAL unit of it was lost: it still
+    // says that a unit was lost there.
     AccessUnit unit;
     std::uint32_t rtp_timestamp = 0;
     std::uint32_t ssrc = 0;
@@ -168,6 +171,9 @@ public:
 
     const RtpDepacketizerConfig& config() const noexcept { return config_; }
     const RtpDepacketizerStats& stats() const noexcept { return stats_; }
+    // Payload bytes held in the window now, and bytes of the unit being assembled.
+    std::size_t buffered_bytes() const noexcept { return buffered_bytes_; }
+    std::size_t pending_unit_bytes() const noexcept { return unit_.bytes.size(); }
 
 private:
     enum class SlotState : std::uint8_t { Empty, Missing, Present };
