@@ -1,0 +1,269 @@
+// The receiving side of H.264 over RTP: datagrams in, Annex-B access units out, in decode order,
+// each marked complete or incomplete, with the sequence numbers to ask the sender for again.
+//
+// Every byte of a datagram is untrusted. A datagram that does not parse (a bad header, a
+// payload structure that runs past its end, a packetization this receiver does not take:
+// STAP-B, MTAP, FU-B, reserved types) is refused and counted by cause, never raised. Memory
+// is bounded whatever arrives: a fixed window of buffered packets, a cap on their bytes and
+// a cap on the bytes of one access unit.
+//
+// The first packet heard starts the stream (one older than it arrives late). Packets are put
+// in order by extended sequence number. A packet that arrives at the release
+// point is used at once (no copy, no delay); a later one waits in the window for the gap before
+// it. A gap is waited for until `max_wait_us` after it showed (the arrival of the packet beyond
+// it), then passed: its sequence numbers count as lost and the access unit around it comes out
+// incomplete. A NAL unit that lost any fragment is left out whole, never spliced or cut.
+//
+// No sockets and no clocks: each call takes the time, and `next_deadline_us` says when the
+// caller should call `poll` if nothing arrives before.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string_view>
+#include <vector>
+
+#include "talmiro_media/annexb.hpp"
+
+namespace talmiro_media {
+
+// Why a datagram was refused.
+enum class RtpRefusal : std::uint8_t {
+    Truncated,        // shorter than its header, CSRC list, extension or padding say
+    BadVersion,       // RTP version other than 2
+    BadPadding,       // a padding count of 0 or past the payload
+    WrongPayloadType, // neither the media nor the retransmission payload type
+    ForeignSsrc,      // another stream while the current one is alive
+    SeqJump,          // a sequence number far from the stream's, not (yet) confirmed by the next
+    StapB,            // NAL type 25
+    Mtap,             // NAL types 26 and 27
+    FuB,              // NAL type 29
+    ReservedType,     // NAL types 0, 30 and 31
+    BadStapA,         // an aggregated unit empty, of an aggregation type, or past the end
+    BadFuA,           // shorter than its two headers, or fragmenting a type other than 1..23
+    Count_,
+};
+inline constexpr std::size_t kRtpRefusalCount = static_cast<std::size_t>(RtpRefusal::Count_);
+
+// "truncated", "bad_version", "bad_padding", "wrong_payload_type", "foreign_ssrc", "seq_jump",
+// "stap_b", "mtap", "fu_b", "reserved_type", "bad_stap_a", "bad_fu_a".
+std::string_view rtp_refusal_name(RtpRefusal cause) noexcept;
+
+struct RtpDepacketizerConfig {
+    std::uint8_t payload_type = 96;
+    // Retransmissions in RTX form (their own payload type and SSRC, the original sequence
+    // number in front of the payload) are taken when set. Plain resends (the original packet
+    // again) are always taken.
+    std::optional<std::uint8_t> rtx_payload_type;
+    // The RTX stream's SSRC; learned from its first packet when absent.
+    std::optional<std::uint32_t> rtx_ssrc;
+    // The media SSRC; when absent, the first one heard, and after `ssrc_silence_us` without a
+    // packet of it, the next new one (the sender restarted).
+    std::optional<std::uint32_t> ssrc;
+    std::int64_t ssrc_silence_us = 500'000;
+    // How long a gap is waited for before the access units around it are passed on incomplete.
+    std::int64_t max_wait_us = 100'000;
+    // NACKs: each missing sequence number is reported when its gap shows, then again every
+    // `nack_interval_us` (0: never again) while it is waited for, `max_nacks` times at most
+    // (255 at most).
+    bool nack = true;
+    std::int64_t nack_interval_us = 30'000;
+    std::uint32_t max_nacks = 3;
+    // The reorder window in packets (rounded up to a power of two, 64..32768): how far ahead
+    // of the release point a packet may be before the oldest gaps are given up to make room.
+    std::size_t window_packets = 8192;
+    // Bytes of payload held in the window at most (the oldest gaps are given up beyond it).
+    std::size_t max_buffered_bytes = 32u << 20;
+    // Bytes of one access unit at most: a 4096x2304 4:2:0 picture coded as raw macroblocks
+    // (the largest an IDR picture can be) with room to spare. NAL units beyond it are left out.
+    std::size_t max_unit_bytes = 16u << 20;
+    // How far (in sequence numbers) a packet may jump from the stream before it needs the
+    // next one to confirm it.
+    std::uint32_t max_dropout = 3000;
+};
+
+struct RtpDepacketizerStats {
+    // Datagrams of the stream taken (media and RTX, duplicates and late ones included), and
+    // their bytes.
+    std::uint64_t packets_received = 0;
+    std::uint64_t bytes_received = 0;
+    // Sequence numbers given up on (never arrived in time).
+    std::uint64_t packets_lost = 0;
+    std::uint64_t packets_duplicated = 0;
+    // Arrived after a later sequence number.
+    std::uint64_t packets_reordered = 0;
+    // Arrived after their place had been given up on.
+    std::uint64_t packets_late = 0;
+    // Arrived after being asked for again (counted once each).
+    std::uint64_t packets_recovered = 0;
+    std::uint64_t rtx_received = 0;
+    std::uint64_t packets_refused = 0;
+    std::array<std::uint64_t, kRtpRefusalCount> refused{};
+    std::uint64_t units_complete = 0;
+    std::uint64_t units_incomplete = 0;
+    // NAL units left out: a fragment missing, or past the unit cap.
+    std::uint64_t nals_dropped = 0;
+    // Units cut short by `max_unit_bytes`.
+    std::uint64_t units_oversized = 0;
+    // Sequence numbers asked for, repeats included.
+    std::uint64_t nacks = 0;
+    // A new SSRC after silence, or a confirmed sequence jump: the stream starts over.
+    std::uint64_t restarts = 0;
+    // Gaps given up before their deadline because the window or its byte cap was full.
+    std::uint64_t forced = 0;
+    // For receiver reports: the media SSRC (0 before any), the first and highest extended
+    // sequence numbers (highest < first before any), and the interarrival jitter in 90 kHz
+    // units.
+    std::uint32_t ssrc = 0;
+    std::int64_t first_seq = 0;
+    std::int64_t highest_seq = -1;
+    double jitter = 0;
+};
+
+// One access unit as it came out.
+struct RtpAccessUnit {
+    // Annex-B with start codes (four bytes for the first NAL unit and parameter sets, three
+    // for the others), and the key/config/recovery facts of the NAL units it holds; `t_us` is
+    // the arrival time of its last packet. Empty when every NAL unit of it was lost: it still
+    // says that a unit was lost there.
+    AccessUnit unit;
+    std::uint32_t rtp_timestamp = 0;
+    std::uint32_t ssrc = 0;
+    // Arrival times of its first and last packet.
+    std::int64_t first_arrival_us = 0;
+    std::int64_t last_arrival_us = 0;
+    // Every sequence number from its first packet to its marker packet arrived and every
+    // fragmented NAL unit ran from start to end.
+    bool complete = false;
+    // Some of its packets arrived after being asked for again.
+    bool recovered = false;
+};
+
+// What one call gives back.
+struct RtpOutput {
+    std::vector<RtpAccessUnit> units;
+    // Sequence numbers to ask for now, each once, in order.
+    std::vector<std::uint16_t> nacks;
+    // Why the datagram of a `push` was refused; absent when it was taken.
+    std::optional<RtpRefusal> refused;
+};
+
+// One H.264 stream's RTP receiver state. Not thread-safe.
+class RtpDepacketizer {
+public:
+    explicit RtpDepacketizer(const RtpDepacketizerConfig& config = {});
+
+    // One datagram, arrived at `arrival_us`. Also does what `poll(arrival_us)` would.
+    RtpOutput push(std::span<const std::uint8_t> datagram, std::int64_t arrival_us);
+    // Gives up the gaps whose wait ended by `now_us`, and an access unit whose end has not come
+    // `max_wait_us` after its last packet; repeats the NACKs that are due.
+    RtpOutput poll(std::int64_t now_us);
+    // Gives up every gap now and passes on all that is held, the unit still arriving included.
+    RtpOutput give_up(std::int64_t now_us);
+    // When `poll` next has something to do; absent while nothing waits.
+    std::optional<std::int64_t> next_deadline_us() const noexcept;
+
+    // The wait for a gap and the NACK repeat interval, e.g. from the measured round trip.
+    void set_timing(std::int64_t max_wait_us, std::int64_t nack_interval_us) noexcept;
+
+    const RtpDepacketizerConfig& config() const noexcept { return config_; }
+    const RtpDepacketizerStats& stats() const noexcept { return stats_; }
+    // Payload bytes held in the window now, and bytes of the unit being assembled.
+    std::size_t buffered_bytes() const noexcept { return buffered_bytes_; }
+    std::size_t pending_unit_bytes() const noexcept { return unit_.bytes.size(); }
+
+private:
+    enum class SlotState : std::uint8_t { Empty, Missing, Present };
+    struct Slot {
+        SlotState state = SlotState::Empty;
+        bool marker = false;
+        bool nacked = false;
+        std::uint8_t nack_count = 0;
+        std::uint32_t ts = 0;
+        // Missing: when the gap showed; Present: arrival.
+        std::int64_t time_us = 0;
+        std::int64_t last_nack_us = 0;
+        std::vector<std::uint8_t> payload;
+    };
+    // A parsed, accepted datagram (the payload borrows the caller's bytes).
+    struct Packet {
+        std::uint16_t seq = 0;
+        std::uint32_t ts = 0;
+        std::uint32_t ssrc = 0;
+        bool marker = false;
+        bool rtx = false;
+        std::span<const std::uint8_t> payload;
+    };
+    // The access unit being assembled at the release point.
+    struct Unit {
+        bool active = false;
+        std::uint32_t ts = 0;
+        bool ok = true;
+        bool recovered = false;
+        std::int64_t first_arrival_us = 0;
+        std::int64_t last_arrival_us = 0;
+        std::vector<std::uint8_t> bytes;
+        std::vector<NalUnit> nals;
+        // An FU-A in progress: where its start code begins in `bytes`.
+        std::optional<std::size_t> fu_start;
+        std::uint8_t fu_type = 0;
+        // Some NAL unit did not fit `max_unit_bytes`.
+        bool oversized = false;
+        // Gaps passed since its last packet.
+        std::uint64_t gap_after = 0;
+    };
+
+    std::optional<RtpRefusal> parse(std::span<const std::uint8_t> d, Packet& p) const noexcept;
+    static std::optional<RtpRefusal> check_payload(std::span<const std::uint8_t> payload) noexcept;
+    std::optional<RtpRefusal> insert(const Packet& p, std::int64_t arrival_us, RtpOutput& out);
+    std::optional<RtpRefusal> accept_source(Packet& p, std::int64_t arrival_us, RtpOutput& out);
+    void restart(std::int64_t now_us, RtpOutput& out);
+    // Moves the release point over present packets, and over gaps whose wait ended (all gaps
+    // when `force_until` is beyond them).
+    void advance(std::int64_t now_us, std::int64_t force_until, RtpOutput& out);
+    void consume(std::uint32_t ts, bool marker, std::span<const std::uint8_t> payload,
+                 std::int64_t arrival_us, bool recovered, RtpOutput& out);
+    void pass_gap(RtpOutput& out);
+    void append_nal(std::span<const std::uint8_t> nal);
+    // Passes the unit on; `marked` when its marker packet ended it.
+    void finish(bool complete, bool marked, RtpOutput& out);
+    void repeat_nacks(std::int64_t now_us, RtpOutput& out);
+    void update_jitter(std::uint32_t ts, std::int64_t arrival_us) noexcept;
+    Slot& slot(std::int64_t ext) noexcept {
+        return slots_[static_cast<std::uint64_t>(ext) & (slots_.size() - 1)];
+    }
+
+    RtpDepacketizerConfig config_;
+    RtpDepacketizerStats stats_;
+    std::vector<Slot> slots_;
+    // Whether each of the last window's worth of released sequence numbers arrived, by the
+    // same index as `slots_` (tells a duplicate from a late packet).
+    std::vector<bool> released_arrived_;
+
+    bool started_ = false;
+    std::uint32_t ssrc_ = 0;
+    std::optional<std::uint32_t> rtx_ssrc_;
+    std::int64_t last_packet_us_ = 0;
+    // The release point and the highest extended sequence number seen.
+    std::int64_t next_ = 0;
+    std::int64_t highest_ = -1;
+    std::size_t buffered_bytes_ = 0;
+    std::optional<std::uint16_t> bad_seq_;
+    // Gaps at the release point passed since the last packet used.
+    std::uint64_t gap_ = 0;
+    // The last unit ended on a packet with the marker bit (or the stream just started).
+    bool last_marked_ = true;
+    bool markers_seen_ = false;
+    std::optional<std::uint32_t> last_released_ts_;
+    Unit unit_;
+    std::int64_t nack_due_us_ = 0;
+    bool nacks_pending_ = false;
+    // Jitter state: the previous packet's timestamp and arrival in 90 kHz units.
+    std::optional<std::uint32_t> jitter_ts_;
+    double jitter_arrival_ = 0;
+};
+
+}  // namespace talmiro_media

@@ -1,0 +1,555 @@
+// Parses untrusted RTP datagrams of an H.264 stream, puts them in order and rebuilds Annex-B access units, knowing what it lost.
+#include "talmiro_media/rtp_depacketizer.hpp"
+
+#include <algorithm>
+#include <bit>
+#include <cmath>
+#include <limits>
+
+namespace talmiro_media {
+
+namespace {
+
+constexpr std::uint8_t kStapA = 24;
+constexpr std::uint8_t kStapB = 25;
+constexpr std::uint8_t kMtap16 = 26;
+constexpr std::uint8_t kMtap24 = 27;
+constexpr std::uint8_t kFuA = 28;
+constexpr std::uint8_t kFuB = 29;
+
+std::uint16_t be16(std::span<const std::uint8_t> d, std::size_t at) noexcept {
+    return static_cast<std::uint16_t>(d[at] << 8 | d[at + 1]);
+}
+
+std::uint32_t be32(std::span<const std::uint8_t> d, std::size_t at) noexcept {
+    return std::uint32_t{be16(d, at)} << 16 | be16(d, at + 2);
+}
+
+// a + b, held at the ends of the range (times come from the caller, any value is allowed).
+std::int64_t add_sat(std::int64_t a, std::int64_t b) noexcept {
+    std::int64_t r = 0;
+    if (!__builtin_add_overflow(a, b, &r)) return r;
+    return b > 0 ? std::numeric_limits<std::int64_t>::max() : std::numeric_limits<std::int64_t>::min();
+}
+
+bool is_single_type(std::uint8_t t) noexcept { return t >= 1 && t <= 23; }
+
+}  // namespace
+
+std::string_view rtp_refusal_name(RtpRefusal cause) noexcept {
+    switch (cause) {
+        case RtpRefusal::Truncated: return "truncated";
+        case RtpRefusal::BadVersion: return "bad_version";
+        case RtpRefusal::BadPadding: return "bad_padding";
+        case RtpRefusal::WrongPayloadType: return "wrong_payload_type";
+        case RtpRefusal::ForeignSsrc: return "foreign_ssrc";
+        case RtpRefusal::SeqJump: return "seq_jump";
+        case RtpRefusal::StapB: return "stap_b";
+        case RtpRefusal::Mtap: return "mtap";
+        case RtpRefusal::FuB: return "fu_b";
+        case RtpRefusal::ReservedType: return "reserved_type";
+        case RtpRefusal::BadStapA: return "bad_stap_a";
+        case RtpRefusal::BadFuA: return "bad_fu_a";
+        case RtpRefusal::Count_: break;
+    }
+    return "unknown";
+}
+
+RtpDepacketizer::RtpDepacketizer(const RtpDepacketizerConfig& config) : config_(config) {
+    const std::size_t window =
+        std::bit_ceil(std::clamp<std::size_t>(config.window_packets, 64, 32768));
+    config_.window_packets = window;
+    config_.max_nacks = std::min<std::uint32_t>(config.max_nacks, 255);
+    slots_.resize(window);
+    released_arrived_.assign(window, false);
+}
+
+void RtpDepacketizer::set_timing(std::int64_t max_wait_us, std::int64_t nack_interval_us) noexcept {
+    config_.max_wait_us = max_wait_us;
+    config_.nack_interval_us = nack_interval_us;
+}
+
+// ---- parsing ----
+
+std::optional<RtpRefusal> RtpDepacketizer::parse(std::span<const std::uint8_t> d,
+                                                 Packet& p) const noexcept {
+    if (d.size() < 12) return RtpRefusal::Truncated;
+    if (d[0] >> 6 != 2) return RtpRefusal::BadVersion;
+    const std::uint8_t pt = d[1] & 0x7F;
+    p.marker = (d[1] & 0x80) != 0;
+    p.seq = be16(d, 2);
+    p.ts = be32(d, 4);
+    p.ssrc = be32(d, 8);
+    std::size_t begin = 12 + 4 * std::size_t{d[0] & 0x0Fu};
+    if (begin > d.size()) return RtpRefusal::Truncated;
+    if (d[0] & 0x10) {
+        if (d.size() - begin < 4) return RtpRefusal::Truncated;
+        const std::size_t words = be16(d, begin + 2);
+        begin += 4;
+        if (d.size() - begin < 4 * words) return RtpRefusal::Truncated;
+        begin += 4 * words;
+    }
+    std::size_t end = d.size();
+    if (d[0] & 0x20) {
+        if (end == begin) return RtpRefusal::BadPadding;
+        const std::size_t pad = d[end - 1];
+        if (pad == 0 || pad > end - begin) return RtpRefusal::BadPadding;
+        end -= pad;
+    }
+    if (pt == config_.payload_type) {
+        p.rtx = false;
+    } else if (config_.rtx_payload_type && pt == *config_.rtx_payload_type) {
+        p.rtx = true;
+        if (end - begin < 2) return RtpRefusal::Truncated;
+        p.seq = be16(d, begin);
+        begin += 2;
+    } else {
+        return RtpRefusal::WrongPayloadType;
+    }
+    p.payload = d.subspan(begin, end - begin);
+    return check_payload(p.payload);
+}
+
+std::optional<RtpRefusal> RtpDepacketizer::check_payload(
+    std::span<const std::uint8_t> payload) noexcept {
+    // An empty payload (padding only) holds its sequence number and nothing else.
+    if (payload.empty()) return std::nullopt;
+    const std::uint8_t type = payload[0] & 0x1F;
+    if (is_single_type(type)) return std::nullopt;
+    switch (type) {
+        case kStapA: {
+            std::size_t i = 1;
+            if (i == payload.size()) return RtpRefusal::BadStapA;
+            while (i < payload.size()) {
+                if (payload.size() - i < 2) return RtpRefusal::BadStapA;
+                const std::size_t n = be16(payload, i);
+                i += 2;
+                if (n == 0 || n > payload.size() - i || !is_single_type(payload[i] & 0x1F))
+                    return RtpRefusal::BadStapA;
+                i += n;
+            }
+            return std::nullopt;
+        }
+        case kFuA:
+            if (payload.size() < 2 || !is_single_type(payload[1] & 0x1F)) return RtpRefusal::BadFuA;
+            return std::nullopt;
+        case kStapB: return RtpRefusal::StapB;
+        case kMtap16:
+        case kMtap24: return RtpRefusal::Mtap;
+        case kFuB: return RtpRefusal::FuB;
+        default: return RtpRefusal::ReservedType;
+    }
+}
+
+// ---- the stream ----
+
+std::optional<RtpRefusal> RtpDepacketizer::accept_source(Packet& p, std::int64_t arrival_us,
+                                                         RtpOutput& out) {
+    if (p.rtx) {
+        const std::optional<std::uint32_t> want = config_.rtx_ssrc ? config_.rtx_ssrc : rtx_ssrc_;
+        if (want && p.ssrc != *want) return RtpRefusal::ForeignSsrc;
+        // Retransmissions belong to a media stream that is running.
+        if (!started_ || p.ssrc == ssrc_) return RtpRefusal::ForeignSsrc;
+        rtx_ssrc_ = p.ssrc;
+        return std::nullopt;
+    }
+    if (config_.ssrc && p.ssrc != *config_.ssrc) return RtpRefusal::ForeignSsrc;
+    if (!started_ || p.ssrc == ssrc_) return std::nullopt;
+    if (config_.ssrc || add_sat(last_packet_us_, config_.ssrc_silence_us) > arrival_us)
+        return RtpRefusal::ForeignSsrc;
+    restart(arrival_us, out);
+    return std::nullopt;
+}
+
+void RtpDepacketizer::restart(std::int64_t now_us, RtpOutput& out) {
+    RtpOutput flushed = give_up(now_us);
+    for (RtpAccessUnit& u : flushed.units) out.units.push_back(std::move(u));
+    started_ = false;
+    rtx_ssrc_.reset();
+    bad_seq_.reset();
+    jitter_ts_.reset();
+    std::fill(released_arrived_.begin(), released_arrived_.end(), false);
+    nacks_pending_ = false;
+    last_released_ts_.reset();
+    markers_seen_ = false;
+    stats_.restarts += 1;
+}
+
+void RtpDepacketizer::update_jitter(std::uint32_t ts, std::int64_t arrival_us) noexcept {
+    // Interarrival jitter in 90 kHz units: the running mean of |D| with gain 1/16, where D is
+    // the change in transit time between two packets (in doubles: any time is allowed).
+    const double arrival = static_cast<double>(arrival_us) * 0.09;
+    if (jitter_ts_) {
+        const double stamps = static_cast<double>(static_cast<std::int32_t>(ts - *jitter_ts_));
+        const double d = (arrival - jitter_arrival_) - stamps;
+        stats_.jitter += (std::fabs(d) - stats_.jitter) / 16.0;
+    }
+    jitter_ts_ = ts;
+    jitter_arrival_ = arrival;
+}
+
+std::optional<RtpRefusal> RtpDepacketizer::insert(const Packet& p, std::int64_t arrival_us,
+                                                  RtpOutput& out) {
+    const std::int64_t window = static_cast<std::int64_t>(slots_.size());
+    std::int64_t ext = p.seq;
+    bool fresh_unknown = false;
+    if (started_) {
+        const std::int16_t delta = static_cast<std::int16_t>(p.seq - static_cast<std::uint16_t>(highest_));
+        ext = highest_ + delta;
+        const bool jump = delta > static_cast<std::int64_t>(config_.max_dropout) ||
+                          ext < next_ - window;
+        if (jump) {
+            if (!bad_seq_ || p.seq != *bad_seq_) {
+                bad_seq_ = static_cast<std::uint16_t>(p.seq + 1);
+                return RtpRefusal::SeqJump;
+            }
+            // Two in a row: the sender jumped. Start over at this packet; what came before it
+            // (the refused one) may have begun its access unit.
+            restart(arrival_us, out);
+            ext = p.seq;
+            fresh_unknown = true;
+        }
+    }
+    if (!started_) {
+        started_ = true;
+        ssrc_ = p.ssrc;
+        next_ = ext;
+        highest_ = ext - 1;
+        gap_ = fresh_unknown ? 1 : 0;
+        last_marked_ = true;
+        stats_.ssrc = ssrc_;
+        stats_.first_seq = ext;
+    }
+
+    bool recovered = false;
+    if (ext < next_) {
+        const std::size_t index = static_cast<std::uint64_t>(ext) & (slots_.size() - 1);
+        if (released_arrived_[index]) {
+            stats_.packets_duplicated += 1;
+        } else {
+            stats_.packets_late += 1;
+            released_arrived_[index] = true;
+        }
+        return std::nullopt;
+    }
+    if (ext <= highest_) {
+        Slot& s = slot(ext);
+        if (s.state == SlotState::Present) {
+            stats_.packets_duplicated += 1;
+            return std::nullopt;
+        }
+        stats_.packets_reordered += 1;
+        recovered = s.nacked;
+        if (recovered) stats_.packets_recovered += 1;
+    } else {
+        if (ext - next_ >= window) advance(arrival_us, ext - window + 1, out);
+        if (!p.rtx) update_jitter(p.ts, arrival_us);
+        const std::int64_t gap_begin = std::max(highest_ + 1, next_);
+        for (std::int64_t g = gap_begin; g < ext; ++g) {
+            Slot& s = slot(g);
+            s = Slot{};
+            s.state = SlotState::Missing;
+            s.time_us = arrival_us;
+            if (config_.nack) {
+                s.nacked = true;
+                s.nack_count = 1;
+                s.last_nack_us = arrival_us;
+                out.nacks.push_back(static_cast<std::uint16_t>(g));
+                stats_.nacks += 1;
+                if (!nacks_pending_ || add_sat(arrival_us, config_.nack_interval_us) < nack_due_us_)
+                    nack_due_us_ = add_sat(arrival_us, config_.nack_interval_us);
+                nacks_pending_ = true;
+            }
+        }
+        highest_ = ext;
+        stats_.highest_seq = highest_;
+    }
+
+    if (ext == next_) {
+        // At the release point: used straight from the datagram.
+        slot(ext) = Slot{};
+        released_arrived_[static_cast<std::uint64_t>(ext) & (slots_.size() - 1)] = true;
+        next_ += 1;
+        consume(p.ts, p.marker, p.payload, arrival_us, recovered, out);
+        return std::nullopt;
+    }
+    Slot& s = slot(ext);
+    s.state = SlotState::Present;
+    s.marker = p.marker;
+    s.ts = p.ts;
+    s.time_us = arrival_us;
+    s.nacked = recovered;
+    s.payload.assign(p.payload.begin(), p.payload.end());
+    buffered_bytes_ += s.payload.size();
+    while (buffered_bytes_ > config_.max_buffered_bytes && next_ <= highest_)
+        advance(arrival_us, next_ + 1, out);
+    return std::nullopt;
+}
+
+void RtpDepacketizer::advance(std::int64_t now_us, std::int64_t force_until, RtpOutput& out) {
+    while (next_ <= highest_) {
+        Slot& s = slot(next_);
+        const std::size_t index = static_cast<std::uint64_t>(next_) & (slots_.size() - 1);
+        if (s.state == SlotState::Present) {
+            std::vector<std::uint8_t> payload = std::move(s.payload);
+            buffered_bytes_ -= payload.size();
+            const Slot taken{SlotState::Empty, s.marker, s.nacked, 0, s.ts, s.time_us, 0, {}};
+            s = Slot{};
+            released_arrived_[index] = true;
+            next_ += 1;
+            consume(taken.ts, taken.marker, payload, taken.time_us, taken.nacked, out);
+            continue;
+        }
+        const bool forced = next_ < force_until;
+        if (!forced && now_us < add_sat(s.time_us, config_.max_wait_us)) break;
+        if (forced && now_us < add_sat(s.time_us, config_.max_wait_us)) stats_.forced += 1;
+        s = Slot{};
+        released_arrived_[index] = false;
+        next_ += 1;
+        stats_.packets_lost += 1;
+        pass_gap(out);
+    }
+    if (next_ < force_until) {
+        // Sequence numbers never seen, beyond the highest: lost as well.
+        const std::int64_t n = force_until - next_;
+        const std::int64_t window = static_cast<std::int64_t>(slots_.size());
+        for (std::int64_t g = std::max(next_, force_until - window); g < force_until; ++g)
+            released_arrived_[static_cast<std::uint64_t>(g) & (slots_.size() - 1)] = false;
+        stats_.packets_lost += static_cast<std::uint64_t>(n);
+        stats_.forced += static_cast<std::uint64_t>(n);
+        next_ = force_until;
+        highest_ = std::max(highest_, next_ - 1);
+        pass_gap(out);
+        gap_ += static_cast<std::uint64_t>(n - 1);
+    }
+}
+
+void RtpDepacketizer::pass_gap(RtpOutput&) {
+    gap_ += 1;
+    // A fragmented unit cannot go on across a gap.
+    if (unit_.active && unit_.fu_start) {
+        unit_.bytes.resize(*unit_.fu_start);
+        unit_.fu_start.reset();
+        unit_.ok = false;
+        stats_.nals_dropped += 1;
+    }
+}
+
+void RtpDepacketizer::append_nal(std::span<const std::uint8_t> nal) {
+    const std::uint8_t type = nal[0] & 0x1F;
+    const bool long_code = unit_.bytes.empty() || type == kNalSps || type == kNalPps;
+    const std::size_t code = long_code ? 4 : 3;
+    if (unit_.bytes.size() + code + nal.size() > config_.max_unit_bytes) {
+        stats_.nals_dropped += 1;
+        if (!unit_.oversized) stats_.units_oversized += 1;
+        unit_.oversized = true;
+        unit_.ok = false;
+        return;
+    }
+    const std::size_t at = unit_.bytes.size();
+    static constexpr std::uint8_t kCode[4] = {0, 0, 0, 1};
+    unit_.bytes.insert(unit_.bytes.end(), kCode + (4 - code), kCode + 4);
+    unit_.bytes.insert(unit_.bytes.end(), nal.begin(), nal.end());
+    unit_.nals.push_back({at, at + code, unit_.bytes.size(), type});
+}
+
+void RtpDepacketizer::consume(std::uint32_t ts, bool marker, std::span<const std::uint8_t> payload,
+                              std::int64_t arrival_us, bool recovered, RtpOutput& out) {
+    if (payload.empty()) return;
+    if (unit_.active && ts != unit_.ts) finish(unit_.ok && gap_ == 0, false, out);
+    if (!unit_.active) {
+        // Its start is known when nothing was lost since the previous unit ended on its marker
+        // packet or on a change of timestamp, or when the one packet lost was that unit's
+        // marker packet. A unit let go before its end does not go on under the same timestamp.
+        const bool same_ts = last_released_ts_ && *last_released_ts_ == ts;
+        const bool clean = gap_ == 0 ? last_marked_ || !same_ts
+                                     : gap_ == 1 && !last_marked_ && markers_seen_ && !same_ts;
+        unit_.active = true;
+        unit_.ts = ts;
+        unit_.ok = clean;
+        unit_.first_arrival_us = arrival_us;
+    } else if (gap_ > 0) {
+        unit_.ok = false;
+    }
+    gap_ = 0;
+    unit_.last_arrival_us = arrival_us;
+    unit_.recovered = unit_.recovered || recovered;
+
+    const std::uint8_t type = payload[0] & 0x1F;
+    if (type != kFuA && unit_.fu_start) {
+        // A fragmented unit interrupted before its end fragment.
+        unit_.bytes.resize(*unit_.fu_start);
+        unit_.fu_start.reset();
+        unit_.ok = false;
+        stats_.nals_dropped += 1;
+    }
+    if (is_single_type(type)) {
+        append_nal(payload);
+    } else if (type == kStapA) {
+        for (std::size_t i = 1; i + 2 <= payload.size();) {
+            const std::size_t n = be16(payload, i);
+            append_nal(payload.subspan(i + 2, n));
+            i += 2 + n;
+        }
+    } else {
+        const std::uint8_t header = payload[1];
+        const std::uint8_t nal_type = header & 0x1F;
+        const auto data = payload.subspan(2);
+        if (header & 0x80) {
+            if (unit_.fu_start) {
+                unit_.bytes.resize(*unit_.fu_start);
+                unit_.ok = false;
+                stats_.nals_dropped += 1;
+            }
+            const std::uint8_t nal_header = static_cast<std::uint8_t>((payload[0] & 0xE0) | nal_type);
+            const bool long_code =
+                unit_.bytes.empty() || nal_type == kNalSps || nal_type == kNalPps;
+            unit_.fu_start = unit_.bytes.size();
+            unit_.fu_type = nal_type;
+            static constexpr std::uint8_t kCode[4] = {0, 0, 0, 1};
+            unit_.bytes.insert(unit_.bytes.end(), kCode + (long_code ? 0 : 1), kCode + 4);
+            unit_.bytes.push_back(nal_header);
+        } else if (!unit_.fu_start || unit_.fu_type != nal_type) {
+            // A fragment without its start: the unit it belongs to is lost whole.
+            if (unit_.fu_start) {
+                unit_.bytes.resize(*unit_.fu_start);
+                unit_.fu_start.reset();
+            }
+            if (unit_.ok || (header & 0x40)) stats_.nals_dropped += 1;
+            unit_.ok = false;
+            if (marker) {
+                markers_seen_ = true;
+                finish(false, true, out);
+            }
+            return;
+        }
+        if (unit_.bytes.size() + data.size() > config_.max_unit_bytes) {
+            unit_.bytes.resize(*unit_.fu_start);
+            unit_.fu_start.reset();
+            unit_.ok = false;
+            stats_.nals_dropped += 1;
+            if (!unit_.oversized) stats_.units_oversized += 1;
+            unit_.oversized = true;
+        } else {
+            unit_.bytes.insert(unit_.bytes.end(), data.begin(), data.end());
+            if (header & 0x40) {
+                const std::size_t at = *unit_.fu_start;
+                const std::size_t code = unit_.bytes[at + 2] == 1 ? 3 : 4;
+                unit_.nals.push_back({at, at + code, unit_.bytes.size(), nal_type});
+                unit_.fu_start.reset();
+            }
+        }
+    }
+    if (marker) {
+        markers_seen_ = true;
+        finish(unit_.ok, true, out);
+    }
+}
+
+void RtpDepacketizer::finish(bool complete, bool marked, RtpOutput& out) {
+    if (unit_.fu_start) {
+        unit_.bytes.resize(*unit_.fu_start);
+        unit_.fu_start.reset();
+        stats_.nals_dropped += 1;
+        complete = false;
+    }
+    RtpAccessUnit au;
+    au.rtp_timestamp = unit_.ts;
+    au.ssrc = ssrc_;
+    au.first_arrival_us = unit_.first_arrival_us;
+    au.last_arrival_us = unit_.last_arrival_us;
+    au.complete = complete && unit_.ok;
+    au.recovered = unit_.recovered;
+    au.unit.t_us = unit_.last_arrival_us;
+    au.unit.data = SharedBytes(std::move(unit_.bytes));
+    const AuFacts facts = au_facts(au.unit.bytes(), unit_.nals);
+    au.unit.key = facts.key;
+    au.unit.recovery = facts.recovery;
+    au.unit.config = std::any_of(unit_.nals.begin(), unit_.nals.end(), [](const NalUnit& u) {
+        return u.type == kNalSps || u.type == kNalPps;
+    });
+    (au.complete ? stats_.units_complete : stats_.units_incomplete) += 1;
+    last_released_ts_ = unit_.ts;
+    last_marked_ = marked;
+    unit_ = Unit{};
+    out.units.push_back(std::move(au));
+}
+
+void RtpDepacketizer::repeat_nacks(std::int64_t now_us, RtpOutput& out) {
+    if (!config_.nack || !nacks_pending_ || config_.nack_interval_us <= 0 || now_us < nack_due_us_)
+        return;
+    nacks_pending_ = false;
+    for (std::int64_t g = next_; g <= highest_; ++g) {
+        Slot& s = slot(g);
+        if (s.state != SlotState::Missing || s.nack_count >= config_.max_nacks) continue;
+        if (now_us >= add_sat(s.last_nack_us, config_.nack_interval_us)) {
+            s.nack_count += 1;
+            s.last_nack_us = now_us;
+            out.nacks.push_back(static_cast<std::uint16_t>(g));
+            stats_.nacks += 1;
+        }
+        if (s.nack_count >= config_.max_nacks) continue;
+        const std::int64_t due = add_sat(s.last_nack_us, config_.nack_interval_us);
+        if (!nacks_pending_ || due < nack_due_us_) nack_due_us_ = due;
+        nacks_pending_ = true;
+    }
+}
+
+RtpOutput RtpDepacketizer::poll(std::int64_t now_us) {
+    RtpOutput out;
+    if (!started_) return out;
+    advance(now_us, next_, out);
+    // A unit whose end has not come, with nothing after it in sight: its last packets were lost.
+    if (unit_.active && next_ > highest_ &&
+        now_us > add_sat(unit_.last_arrival_us, config_.max_wait_us))
+        finish(false, false, out);
+    repeat_nacks(now_us, out);
+    return out;
+}
+
+RtpOutput RtpDepacketizer::give_up(std::int64_t now_us) {
+    RtpOutput out;
+    if (!started_) return out;
+    advance(now_us, highest_ + 1, out);
+    if (unit_.active) finish(false, false, out);
+    nacks_pending_ = false;
+    return out;
+}
+
+std::optional<std::int64_t> RtpDepacketizer::next_deadline_us() const noexcept {
+    if (!started_) return std::nullopt;
+    std::optional<std::int64_t> due;
+    auto take = [&](std::int64_t t) { due = due ? std::min(*due, t) : t; };
+    if (next_ <= highest_) {
+        const Slot& s = slots_[static_cast<std::uint64_t>(next_) & (slots_.size() - 1)];
+        if (s.state == SlotState::Missing) take(add_sat(s.time_us, config_.max_wait_us));
+    } else if (unit_.active) {
+        take(add_sat(add_sat(unit_.last_arrival_us, config_.max_wait_us), 1));
+    }
+    if (config_.nack && nacks_pending_ && config_.nack_interval_us > 0) take(nack_due_us_);
+    return due;
+}
+
+RtpOutput RtpDepacketizer::push(std::span<const std::uint8_t> datagram, std::int64_t arrival_us) {
+    RtpOutput out;
+    Packet p;
+    std::optional<RtpRefusal> refused = parse(datagram, p);
+    if (!refused) refused = accept_source(p, arrival_us, out);
+    if (!refused) refused = insert(p, arrival_us, out);
+    if (refused) {
+        stats_.packets_refused += 1;
+        stats_.refused[static_cast<std::size_t>(*refused)] += 1;
+        out.refused = refused;
+    } else {
+        stats_.packets_received += 1;
+        stats_.bytes_received += datagram.size();
+        if (p.rtx) stats_.rtx_received += 1;
+        last_packet_us_ = arrival_us;
+    }
+    RtpOutput later = poll(arrival_us);
+    for (RtpAccessUnit& u : later.units) out.units.push_back(std::move(u));
+    out.nacks.insert(out.nacks.end(), later.nacks.begin(), later.nacks.end());
+    return out;
+}
+
+}  // namespace talmiro_media

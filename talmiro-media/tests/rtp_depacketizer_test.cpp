@@ -1,0 +1,383 @@
+#include "talmiro_media/rtp_depacketizer.hpp"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <set>
+#include <vector>
+
+#include "rtp_streams.hpp"
+#include "talmiro_media/rtp_packetizer.hpp"
+
+using namespace talmiro_media;
+using rtp_streams::Bytes;
+using rtp_streams::Nal;
+namespace s = rtp_streams;
+
+namespace {
+
+constexpr std::uint32_t kSsrc = 0x11223344;
+
+RtpPacketizer packetizer(std::size_t mtu, std::uint32_t ssrc = kSsrc) {
+    RtpPacketizerConfig c;
+    c.mtu = mtu;
+    c.ssrc = ssrc;
+    c.first_seq = 65500;                  // the sequence numbers wrap
+    c.timestamp_offset = 0xFFFFFFFFu - 200000;  // and the timestamps
+    c.rtx_ssrc = 0x99;
+    return *RtpPacketizer::create(c);
+}
+
+struct Sent {
+    std::vector<s::Au> aus;
+    std::vector<Bytes> packets;
+    // The access unit each packet belongs to.
+    std::vector<std::size_t> owner;
+};
+
+Sent send(RtpPacketizer& p, const std::vector<std::vector<Nal>>& specs, std::uint32_t seed = 7) {
+    std::mt19937 rng(seed);
+    Sent out;
+    for (std::size_t i = 0; i < specs.size(); ++i) {
+        out.aus.push_back(s::make_au(specs[i], rng));
+        for (const SharedBytes& pkt : p.packetize(out.aus.back().annexb,
+                                                  static_cast<std::int64_t>(i) * 33333)) {
+            out.packets.emplace_back(pkt.bytes().begin(), pkt.bytes().end());
+            out.owner.push_back(i);
+        }
+    }
+    return out;
+}
+
+struct Received {
+    std::vector<RtpAccessUnit> units;
+    std::vector<std::uint16_t> nacks;
+    std::vector<RtpRefusal> refused;
+
+    void take(RtpOutput&& o) {
+        for (auto& u : o.units) units.push_back(std::move(u));
+        nacks.insert(nacks.end(), o.nacks.begin(), o.nacks.end());
+        if (o.refused) refused.push_back(*o.refused);
+    }
+};
+
+Bytes bytes_of(const RtpAccessUnit& u) { return {u.unit.bytes().begin(), u.unit.bytes().end()}; }
+
+std::uint16_t seq_of(const Bytes& p) { return static_cast<std::uint16_t>(p[2] << 8 | p[3]); }
+
+// The NAL units of Annex-B bytes.
+std::vector<Bytes> nals_of(std::span<const std::uint8_t> d) {
+    std::vector<Bytes> out;
+    for (const NalUnit& u : nal_units(d)) out.emplace_back(d.begin() + u.begin, d.begin() + u.end);
+    return out;
+}
+
+const std::vector<std::vector<Nal>> kStream = {
+    {{s::kNonRef, 30}},
+    {{s::kSps, 24}, {s::kPps, 6}, {s::kSei, 40}, {s::kIdr, 120'000}},  // 100 KB and more
+    {{s::kP, 700}},
+    {{s::kP, 2500}, {s::kP, 300}, {s::kNonRef, 50}},
+    {{s::kSps, 24}, {s::kPps, 6}, {s::kIdr, 5000}, {s::kIdr, 40}},
+    {{s::kP, 9500}},
+    {{s::kNonRef, 20}},
+};
+
+}  // namespace
+
+// Packetize, reorder within blocks, duplicate some, depacketize: the same access units, byte for
+// byte, complete, with their facts, at every MTU.
+TEST(RtpDepacketizer, RoundTripReorderedAndDuplicated) {
+    for (std::size_t mtu : {200, 1200, 9000}) {
+        RtpPacketizer p = packetizer(mtu);
+        const Sent sent = send(p, kStream);
+        // The first packet heard starts the stream, so it goes first.
+        std::vector<std::size_t> order{0};
+        for (std::size_t b = 1; b < sent.packets.size(); b += 6) {
+            const std::size_t e = std::min(b + 6, sent.packets.size());
+            for (std::size_t i = e; i-- > b;) {
+                order.push_back(i);
+                if (i % 4 == 0) order.push_back(i);
+            }
+        }
+        RtpDepacketizer d;
+        Received r;
+        for (std::size_t k = 0; k < order.size(); ++k)
+            r.take(d.push(sent.packets[order[k]], static_cast<std::int64_t>(k) * 10));
+        ASSERT_EQ(r.units.size(), sent.aus.size()) << mtu;
+        for (std::size_t i = 0; i < sent.aus.size(); ++i) {
+            const RtpAccessUnit& u = r.units[i];
+            EXPECT_EQ(bytes_of(u), sent.aus[i].annexb) << mtu << " unit " << i;
+            EXPECT_TRUE(u.complete);
+            EXPECT_EQ(u.rtp_timestamp, p.timestamp_of(static_cast<std::int64_t>(i) * 33333));
+            EXPECT_EQ(u.unit.key, i == 1 || i == 4);
+            EXPECT_EQ(u.unit.config, i == 1 || i == 4);
+        }
+        const auto& st = d.stats();
+        EXPECT_EQ(st.packets_duplicated, order.size() - sent.packets.size());
+        EXPECT_GT(st.packets_reordered, 0u);
+        EXPECT_EQ(st.packets_lost + st.packets_late + st.packets_refused + st.units_incomplete, 0u);
+        EXPECT_EQ(st.units_complete, sent.aus.size());
+        EXPECT_EQ(st.packets_received, order.size());
+        EXPECT_EQ(st.highest_seq - st.first_seq + 1, static_cast<std::int64_t>(sent.packets.size()));
+    }
+}
+
+// Drop each packet in turn (but the first, which starts the stream for the receiver, and the
+// last, which nothing after it can reveal): its access
+// unit comes out incomplete (or, when it was that unit's only packet, the next one does, as the
+// loss may have been its start), every other one complete and byte for byte; every NAL unit that
+// comes out is one that was sent, whole; the NACKs name exactly the dropped packet.
+TEST(RtpDepacketizer, EachLostPacketIsKnown) {
+    for (std::size_t mtu : {200, 1200}) {
+        RtpPacketizer p = packetizer(mtu);
+        const Sent sent = send(p, kStream);
+        for (std::size_t drop = 1; drop + 1 < sent.packets.size(); ++drop) {
+            RtpDepacketizer d;
+            Received r;
+            for (std::size_t i = 0; i < sent.packets.size(); ++i)
+                if (i != drop) r.take(d.push(sent.packets[i], static_cast<std::int64_t>(i)));
+            r.take(d.poll(1'000'000'000));
+            SCOPED_TRACE(testing::Message() << "mtu " << mtu << " drop " << drop);
+            EXPECT_EQ(r.nacks, std::vector<std::uint16_t>{seq_of(sent.packets[drop])});
+            const std::size_t hit = sent.owner[drop];
+            const bool alone = std::count(sent.owner.begin(), sent.owner.end(), hit) == 1;
+            const std::size_t damaged = alone ? hit + 1 : hit;
+            ASSERT_EQ(r.units.size(), sent.aus.size() - (alone ? 1 : 0));
+            for (const RtpAccessUnit& u : r.units) {
+                std::size_t i = 0;
+                while (i < sent.aus.size() &&
+                       p.timestamp_of(static_cast<std::int64_t>(i) * 33333) != u.rtp_timestamp)
+                    ++i;
+                ASSERT_LT(i, sent.aus.size());
+                EXPECT_NE(i, alone ? hit : sent.aus.size());
+                EXPECT_EQ(u.complete, i != damaged) << "unit " << i;
+                if (u.complete) {
+                    EXPECT_EQ(bytes_of(u), sent.aus[i].annexb) << "unit " << i;
+                    continue;
+                }
+                // Whole units only, in their order; fewer of them where the loss was.
+                const auto got = nals_of(u.unit.bytes());
+                const auto& want = sent.aus[i].nals;
+                EXPECT_EQ(got.size() < want.size(), !alone);
+                auto at = want.begin();
+                for (const Bytes& nal : got) {
+                    at = std::find(at, want.end(), nal);
+                    ASSERT_NE(at, want.end()) << "a NAL unit that was not sent, in unit " << i;
+                }
+            }
+            EXPECT_EQ(d.stats().packets_lost, 1u);
+            EXPECT_EQ(d.stats().units_incomplete, 1u);
+        }
+    }
+}
+
+namespace {
+
+// An RTP packet of the stream: header fields, then `payload`.
+Bytes rtp(std::uint16_t seq, std::uint32_t ts, Bytes payload, bool marker = true,
+          std::uint32_t ssrc = kSsrc, std::uint8_t pt = 96, std::uint8_t first = 0x80) {
+    Bytes p{first, static_cast<std::uint8_t>((marker ? 0x80 : 0) | pt),
+            static_cast<std::uint8_t>(seq >> 8), static_cast<std::uint8_t>(seq),
+            static_cast<std::uint8_t>(ts >> 24), static_cast<std::uint8_t>(ts >> 16),
+            static_cast<std::uint8_t>(ts >> 8), static_cast<std::uint8_t>(ts),
+            static_cast<std::uint8_t>(ssrc >> 24), static_cast<std::uint8_t>(ssrc >> 16),
+            static_cast<std::uint8_t>(ssrc >> 8), static_cast<std::uint8_t>(ssrc)};
+    for (std::uint8_t b : payload) p.push_back(b);  // (insert of an empty range trips g++ 12)
+    return p;
+}
+
+}  // namespace
+
+// Every malformed or unsupported datagram is refused by its cause; the stream goes on.
+TEST(RtpDepacketizer, RefusesByCause) {
+    const Bytes slice{0x41, 1, 2};
+    struct Case {
+        Bytes datagram;
+        RtpRefusal cause;
+    };
+    auto with_csrc = rtp(2, 0, slice, true, kSsrc, 96, 0x82);  // two CSRC, 8 bytes: 3 present
+    auto with_ext = rtp(2, 0, {0xBE, 0xDE, 0, 2, 1, 2, 3, 4}, true, kSsrc, 96, 0x90);
+    const std::vector<Case> cases = {
+        {Bytes(11, 0x80), RtpRefusal::Truncated},
+        {with_csrc, RtpRefusal::Truncated},
+        {with_ext, RtpRefusal::Truncated},
+        {rtp(2, 0, {0x41, 1, 0}, true, kSsrc, 96, 0xA0), RtpRefusal::BadPadding},
+        {rtp(2, 0, {0x41, 1, 9}, true, kSsrc, 96, 0xA0), RtpRefusal::BadPadding},
+        {rtp(2, 0, slice, true, kSsrc, 96, 0x40), RtpRefusal::BadVersion},
+        {rtp(2, 0, slice, true, kSsrc, 97), RtpRefusal::WrongPayloadType},
+        {rtp(2, 0, slice, true, 0xBAD), RtpRefusal::ForeignSsrc},
+        {rtp(2, 0, {25, 0, 0, 2, 0x41, 1}), RtpRefusal::StapB},
+        {rtp(2, 0, {26, 0, 0}), RtpRefusal::Mtap},
+        {rtp(2, 0, {27, 0, 0}), RtpRefusal::Mtap},
+        {rtp(2, 0, {29, 0x85, 0, 0, 1}), RtpRefusal::FuB},
+        {rtp(2, 0, {0, 1}), RtpRefusal::ReservedType},
+        {rtp(2, 0, {30, 1}), RtpRefusal::ReservedType},
+        {rtp(2, 0, {31, 1}), RtpRefusal::ReservedType},
+        {rtp(2, 0, {24}), RtpRefusal::BadStapA},
+        {rtp(2, 0, {24, 0, 3, 0x41, 1}), RtpRefusal::BadStapA},
+        {rtp(2, 0, {24, 0, 0, 0, 1, 0x41}), RtpRefusal::BadStapA},
+        {rtp(2, 0, {24, 0, 2, 0x41, 1, 0}), RtpRefusal::BadStapA},
+        {rtp(2, 0, {24, 0, 2, 28, 1}), RtpRefusal::BadStapA},
+        {rtp(2, 0, {28}), RtpRefusal::BadFuA},
+        {rtp(2, 0, {28, 0x98}), RtpRefusal::BadFuA},
+        {rtp(20000, 0, slice), RtpRefusal::SeqJump},
+    };
+    RtpDepacketizer d;
+    Received r;
+    r.take(d.push(rtp(1, 0, slice), 0));
+    for (const Case& c : cases) {
+        const RtpOutput out = d.push(c.datagram, 1);
+        EXPECT_EQ(out.refused, c.cause) << rtp_refusal_name(c.cause);
+        EXPECT_TRUE(out.units.empty());
+    }
+    // Header extension, CSRC list and padding, all well formed, around the same slice.
+    Bytes full = rtp(2, 3000, {}, true, kSsrc, 96, 0xB1);
+    full.insert(full.end(), {0xA, 0xB, 0xC, 0xD, 0xBE, 0xDE, 0, 1, 9, 9, 9, 9});
+    full.insert(full.end(), slice.begin(), slice.end());
+    full.insert(full.end(), {0, 0, 3});
+    r.take(d.push(full, 2));
+    ASSERT_EQ(r.units.size(), 2u);
+    EXPECT_EQ(bytes_of(r.units[1]), (Bytes{0, 0, 0, 1, 0x41, 1, 2}));
+    EXPECT_TRUE(r.units[1].complete);
+    EXPECT_EQ(d.stats().packets_refused, cases.size());
+    for (const Case& c : cases) EXPECT_GE(d.stats().refused[static_cast<std::size_t>(c.cause)], 1u);
+    EXPECT_EQ(d.stats().packets_received, 2u);
+}
+
+// A gap is asked for at once, again every interval up to the limit, then given up at its
+// deadline; a packet that comes after being asked for counts as recovered.
+TEST(RtpDepacketizer, NackTimingAndRecovery) {
+    RtpDepacketizerConfig c;
+    c.max_wait_us = 100'000;
+    c.nack_interval_us = 30'000;
+    c.max_nacks = 3;
+    RtpDepacketizer d(c);
+    const Bytes slice{0x41, 1};
+    Received r;
+    r.take(d.push(rtp(10, 0, slice), 0));
+    r.take(d.push(rtp(13, 3000, slice), 1000));
+    EXPECT_EQ(r.nacks, (std::vector<std::uint16_t>{11, 12}));
+    EXPECT_EQ(d.next_deadline_us(), 31'000);
+    struct Step {
+        std::int64_t now;
+        std::vector<std::uint16_t> nacks;
+        std::size_t units;
+    };
+    r.take(d.push(rtp(11, 1000, slice), 20'000));  // 11 recovered
+    for (const Step& s : std::vector<Step>{{30'999, {}, 2}, {31'000, {12}, 2}, {61'000, {12}, 2},
+                                           {91'000, {}, 2}, {100'999, {}, 2}, {101'000, {}, 3}}) {
+        Received step;
+        step.take(d.poll(s.now));
+        EXPECT_EQ(step.nacks, s.nacks) << s.now;
+        r.units.insert(r.units.end(), step.units.begin(), step.units.end());
+        EXPECT_EQ(r.units.size(), s.units) << s.now;
+    }
+    ASSERT_EQ(r.units.size(), 3u);
+    EXPECT_TRUE(r.units[1].complete && r.units[1].recovered);
+    EXPECT_FALSE(r.units[2].complete);  // 12 may have been its first packet
+    EXPECT_EQ(d.stats().packets_recovered, 1u);
+    EXPECT_EQ(d.stats().packets_lost, 1u);
+    EXPECT_EQ(d.stats().nacks, 4u);
+    EXPECT_FALSE(d.next_deadline_us());
+    // 12 after its deadline: late, then a duplicate.
+    d.push(rtp(12, 2000, slice), 200'000);
+    d.push(rtp(12, 2000, slice), 200'001);
+    EXPECT_EQ(d.stats().packets_late, 1u);
+    EXPECT_EQ(d.stats().packets_duplicated, 1u);
+}
+
+// Retransmissions in RTX form from the packetizer's history fill the gap.
+TEST(RtpDepacketizer, RtxFillsTheGap) {
+    RtpPacketizer p = packetizer(1200);
+    const Sent sent = send(p, kStream);
+    RtpDepacketizerConfig c;
+    c.rtx_payload_type = 97;
+    RtpDepacketizer d(c);
+    Received r;
+    for (std::size_t i = 0; i < sent.packets.size(); ++i)
+        if (i != 5) r.take(d.push(sent.packets[i], static_cast<std::int64_t>(i)));
+    ASSERT_EQ(r.nacks.size(), 1u);
+    const auto rtx = p.resend_rtx(r.nacks[0]);
+    r.take(d.push(rtx->bytes(), 1000));
+    ASSERT_EQ(r.units.size(), sent.aus.size());
+    for (std::size_t i = 0; i < sent.aus.size(); ++i) {
+        EXPECT_TRUE(r.units[i].complete);
+        EXPECT_EQ(bytes_of(r.units[i]), sent.aus[i].annexb);
+    }
+    EXPECT_EQ(d.stats().rtx_received, 1u);
+    EXPECT_EQ(d.stats().packets_recovered, 1u);
+    // Another RTX SSRC once one is known, or RTX before any media, is foreign.
+    auto other = Bytes(rtx->bytes().begin(), rtx->bytes().end());
+    other[11] ^= 1;
+    EXPECT_EQ(d.push(other, 1001).refused, RtpRefusal::ForeignSsrc);
+    EXPECT_EQ(RtpDepacketizer(c).push(rtx->bytes(), 0).refused, RtpRefusal::ForeignSsrc);
+}
+
+// A new SSRC is foreign while the stream is alive and starts the stream over after silence;
+// a far sequence jump needs the next packet to confirm it.
+TEST(RtpDepacketizer, RestartsAndJumps) {
+    const Bytes slice{0x41, 1};
+    RtpDepacketizer d;
+    Received r;
+    r.take(d.push(rtp(100, 0, slice), 0));
+    r.take(d.push(rtp(500, 0, slice, true, 0xB), 499'999));
+    r.take(d.push(rtp(501, 3000, slice, true, 0xB), 1'000'000));
+    r.take(d.push(rtp(502, 6000, slice, true, 0xB), 1'000'001));
+    EXPECT_EQ(r.refused, std::vector<RtpRefusal>{RtpRefusal::ForeignSsrc});
+    ASSERT_EQ(r.units.size(), 3u);
+    EXPECT_TRUE(r.units[1].complete && r.units[2].complete);
+    EXPECT_EQ(r.units[2].ssrc, 0xBu);
+    EXPECT_EQ(d.stats().restarts, 1u);
+    EXPECT_EQ(d.stats().packets_lost, 0u);
+    // 40000 ahead: refused, then confirmed by 40001; the unit after the jump may lack its start.
+    r.take(d.push(rtp(40502, 9000, slice, true, 0xB), 1'000'002));
+    r.take(d.push(rtp(40503, 12000, slice, true, 0xB), 1'000'003));
+    r.take(d.push(rtp(40504, 15000, slice, true, 0xB), 1'000'004));
+    ASSERT_EQ(r.units.size(), 5u);
+    EXPECT_FALSE(r.units[3].complete);
+    EXPECT_TRUE(r.units[4].complete);
+    EXPECT_EQ(d.stats().restarts, 2u);
+    EXPECT_EQ(d.stats().refused[static_cast<std::size_t>(RtpRefusal::SeqJump)], 1u);
+}
+
+// The window and its byte cap give up the oldest gaps early; a unit whose end never comes is
+// let go after the wait; a unit past the byte cap loses whole NAL units, not parts.
+TEST(RtpDepacketizer, BoundsAndTail) {
+    const Bytes slice{0x41, 1};
+    RtpDepacketizerConfig c;
+    c.window_packets = 64;
+    c.max_buffered_bytes = 50;
+    c.max_unit_bytes = 40;
+    RtpDepacketizer d(c);
+    Received r;
+    r.take(d.push(rtp(0, 0, slice), 0));
+    r.take(d.push(rtp(100, 100, slice), 1));  // 1..36 given up to make room
+    EXPECT_EQ(d.stats().packets_lost, 36u);
+    // Behind a gap, only two 20-byte payloads fit the byte cap: the third passes the gap.
+    for (std::uint16_t s = 60; s <= 80; ++s) r.take(d.push(rtp(s, 200 + s, Bytes(20, 0x41)), 2));
+    EXPECT_EQ(d.stats().forced, 36u + 23u);
+    EXPECT_EQ(d.stats().packets_lost, 36u + 23u);
+    r.take(d.give_up(3));
+    EXPECT_EQ(d.stats().packets_lost, 36u + 23u + 19u);
+    EXPECT_EQ(d.stats().units_complete, 1u + 20u);
+    EXPECT_EQ(d.stats().units_incomplete, 2u);
+    EXPECT_FALSE(d.next_deadline_us());
+
+    // A unit of three 15-byte slices under a 40-byte cap: two whole slices and no part of the third.
+    RtpDepacketizer small(c);
+    Received u;
+    u.take(small.push(rtp(7, 0, Bytes(15, 0x41), false), 0));
+    u.take(small.push(rtp(8, 0, Bytes(15, 0x41), false), 0));
+    u.take(small.push(rtp(9, 0, Bytes{28, 0x81, 1, 2, 3}, false), 0));
+    u.take(small.push(rtp(10, 0, Bytes(15, 0x01), false), 0));  // interrupts the FU-A
+    EXPECT_TRUE(u.units.empty());
+    EXPECT_EQ(small.next_deadline_us(), c.max_wait_us + 1);
+    u.take(small.poll(c.max_wait_us));
+    EXPECT_TRUE(u.units.empty());
+    u.take(small.poll(c.max_wait_us + 1));
+    ASSERT_EQ(u.units.size(), 1u);
+    EXPECT_FALSE(u.units[0].complete);
+    EXPECT_EQ(nals_of(u.units[0].unit.bytes()), (std::vector<Bytes>{Bytes(15, 0x41), Bytes(15, 0x41)}));
+    EXPECT_EQ(small.stats().units_oversized, 1u);
+    EXPECT_EQ(small.stats().nals_dropped, 2u);
+}
