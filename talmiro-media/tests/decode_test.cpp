@@ -385,13 +385,17 @@ TEST(H264Decoder, FlushLeavesTheDecoderUsable) {
     ASSERT_TRUE(drained.has_value());
     EXPECT_TRUE(drained->empty());
     EXPECT_FALSE(TestAccess::last_pts(d).has_value());
-    EXPECT_EQ(d.sync().state(), SyncState::Streaming);
-    // The history is gone: the next IDR decodes, and a lower stamp is taken as it is.
+    // libavcodec forgot its reference pictures: the decoder starts over, as after a reset but
+    // without counting one. The next P-frame is dropped, and a lower stamp is taken as it is.
+    EXPECT_EQ(d.sync().state(), SyncState::Waiting);
+    EXPECT_TRUE(decoded(d, clip.units[5]).empty());
     const Pictures pics = decoded(d, with(clip.units[10], 5));
     ASSERT_EQ(pics.size(), 1u);
     EXPECT_EQ(pics[0].t_us, 5);
     EXPECT_GE(luma_psnr(pics[0], clip.pictures[10]), 30.0);
     EXPECT_EQ(d.stats(), (DecoderStats{6, 6, 0, 0, 0}));
+    EXPECT_EQ(d.sync().counters().starts, 2u);
+    EXPECT_EQ(d.sync().counters().resets, 0u);
 }
 
 // A frame as libavcodec hands it out, with padded rows holding 0xEE and picture samples
