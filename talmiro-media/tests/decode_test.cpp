@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "h264_bits.hpp"
 #include "talmiro_media/encode.hpp"
 #include "talmiro_media/psnr.hpp"
 #include "talmiro_media/internal/test_access.hpp"
@@ -521,6 +522,133 @@ TEST(ImageFromFrame, RefusesOtherPixelFormatsByEnumeratorName) {
     EXPECT_EQ(image_from_frame(*none).error().display(),
               "unsupported: decoded pixel format None");
     EXPECT_EQ(pixel_format_enumerator(AV_PIX_FMT_MONOWHITE), "MONOWHITE");
+}
+
+// Hand-built streams: I_PCM pictures of one flat luma value and P pictures of skipped
+// macroblocks, so every sample of every picture is known.
+namespace hb = h264_bits;
+
+// 128x32: eight macroblocks a row, two rows of a frame or one of a field.
+const hb::Sps kFieldSps{.log2_max_frame_num = 4, .poc_type = 2, .width_mbs = 8,
+                        .height_map_units = 1, .frame_mbs_only = false,
+                        .max_num_ref_frames = 8};
+const hb::Sps kFrameSps{.log2_max_frame_num = 4, .poc_type = 2, .width_mbs = 2,
+                        .height_map_units = 2};
+
+AccessUnit built(const hb::Sps& sps, const hb::Picture& p, std::int64_t t_us,
+                 std::optional<std::uint32_t> recovery_cnt = {}) {
+    Bytes bytes = hb::picture_au(sps, p);
+    if (recovery_cnt) {
+        // A recovery point alone in its SEI.
+        hb::BitWriter payload;
+        payload.ue(*recovery_cnt);
+        payload.bits(0b1000, 4);  // exact_match, broken_link, changing_slice_group_idc
+        Bytes rbsp{6, static_cast<std::uint8_t>(payload.rbsp().size())};
+        const Bytes body = payload.rbsp();
+        rbsp.insert(rbsp.end(), body.begin(), body.end());
+        rbsp.push_back(0x80);
+        Bytes sei = hb::annexb({hb::nal_unit(0x06, rbsp)});
+        sei.insert(sei.end(), bytes.begin(), bytes.end());
+        bytes = std::move(sei);
+    }
+    AccessUnit au = raw_au(std::move(bytes), p.idr, t_us);
+    au.recovery = recovery_cnt.has_value();
+    return au;
+}
+
+// A released field that libavcodec may still fill in must not change under the caller, and a
+// completed frame must not come out a second time.
+TEST(H264Decoder, ReleasedFieldPicturesNeverChangeAndComeOutOnce) {
+    H264Decoder d = open_decoder();
+    const std::vector<AccessUnit> units{
+        built(kFieldSps, {.idr = true, .bottom = false, .pcm = 80}, 1000),
+        built(kFieldSps, {.frame_num = 0, .bottom = true, .pcm = 80}, 1001),
+        built(kFieldSps, {.frame_num = 1, .bottom = false, .pcm = 80}, 2000),
+        built(kFieldSps, {.frame_num = 2, .bottom = false, .pcm = 80}, 3000),
+        built(kFieldSps, {.frame_num = 3, .bottom = false, .pcm = 80}, 4000),
+        built(kFieldSps, {.frame_num = 3, .bottom = true, .pcm = 200}, 4001),
+        built(kFieldSps, {.frame_num = 4, .bottom = false, .pcm = 80}, 5000),
+        built(kFieldSps, {.frame_num = 4, .bottom = true, .pcm = 80}, 5001),
+    };
+    std::vector<Image> out;
+    std::vector<Bytes> at_release;
+    for (const AccessUnit& au : units) {
+        for (Image& img : decoded(d, au)) {
+            at_release.emplace_back(img.y().begin(), img.y().end());
+            out.push_back(std::move(img));
+        }
+    }
+    ASSERT_GE(out.size(), 2u);
+    std::vector<std::int64_t> stamps;
+    for (std::size_t i = 0; i < out.size(); ++i) {
+        stamps.push_back(out[i].t_us);
+        EXPECT_TRUE(std::ranges::equal(out[i].y(), at_release[i])) << out[i].t_us;
+        EXPECT_EQ(out[i].y()[0], 80) << out[i].t_us;
+    }
+    std::ranges::sort(stamps);
+    EXPECT_TRUE(std::ranges::adjacent_find(stamps) == stamps.end());
+    EXPECT_EQ(out.front().t_us, 1000);
+}
+
+// A recovery point names the picture that makes the stream whole by frame_num; pictures
+// before it stay flagged, however many access units that takes.
+TEST(H264Decoder, RecoveryPointCountsFrameNumNotAccessUnits) {
+    const std::vector<AccessUnit> units{
+        built(kFrameSps, {.idr = true, .pcm = 50}, 0),
+        built(kFrameSps, {.frame_num = 1}, 1),
+        built(kFrameSps, {.frame_num = 2, .pcm = 90}, 2),  // lost
+        built(kFrameSps, {.frame_num = 3}, 3, 2),          // recovery point: frame_num 5
+        built(kFrameSps, {.nal_ref_idc = 0, .frame_num = 4}, 4),
+        built(kFrameSps, {.frame_num = 4}, 5),
+        built(kFrameSps, {.nal_ref_idc = 0, .frame_num = 5}, 6),
+        built(kFrameSps, {.frame_num = 5, .pcm = 90}, 7),
+        built(kFrameSps, {.frame_num = 6}, 8),
+    };
+    H264Decoder lossy = open_decoder();
+    std::string flags, wrong;
+    for (std::size_t n = 0; n < units.size(); ++n) {
+        if (n == 2) continue;
+        for (const Image& img : decoded(lossy, units[n])) {
+            flags += img.recovering ? 'R' : '.';
+            wrong += img.y()[0] == (n < 2 ? 50 : 90) ? '.' : 'W';
+        }
+    }
+    EXPECT_EQ(wrong, ".." "WWWW" "..");
+    EXPECT_EQ(flags, ".." "RRRR" "..");
+}
+
+// A unit that arrived incomplete damages its own picture, and the stream when it is a
+// reference picture: flagged until an IDR picture, counted, asked for at once.
+TEST(H264Decoder, IncompleteUnitsDamageThePictureOrTheStream) {
+    struct Case {
+        const char* what;
+        std::uint8_t ref;
+        std::string flags;
+        std::uint64_t losses;
+        bool request;
+    };
+    for (const Case& c : {Case{"reference", 2, "." "R" "RR" ".", 1, true},
+                          Case{"non-reference", 0, "." "R" ".." ".", 0, false}}) {
+        H264Decoder d = open_decoder();
+        std::vector<AccessUnit> units{
+            built(kFrameSps, {.idr = true, .pcm = 50}, 0),
+            built(kFrameSps, {.nal_ref_idc = c.ref, .frame_num = 1}, 1),
+            built(kFrameSps, {.frame_num = c.ref ? 2u : 1u}, 2),
+            built(kFrameSps, {.frame_num = c.ref ? 3u : 2u}, 3),
+            built(kFrameSps, {.idr = true, .pcm = 60}, 4),
+        };
+        units[1].complete = false;
+        std::string flags;
+        std::vector<std::size_t> requests;
+        for (std::size_t n = 0; n < units.size(); ++n) {
+            for (const Image& img : decoded(d, units[n])) flags += img.recovering ? 'R' : '.';
+            if (d.take_signal() == SyncSignal::RequestIdr) requests.push_back(n);
+        }
+        EXPECT_EQ(flags, c.flags) << c.what;
+        EXPECT_EQ(d.sync().counters().losses, c.losses) << c.what;
+        EXPECT_EQ(requests, c.request ? std::vector<std::size_t>{1} : std::vector<std::size_t>{})
+            << c.what;
+    }
 }
 
 }  // namespace

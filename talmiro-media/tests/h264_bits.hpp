@@ -106,6 +106,7 @@ struct Sps {
     std::uint32_t height_map_units = 1;  // macroblock rows of a frame, or of a field without
                                          // frame_mbs_only
     bool frame_mbs_only = true;
+    std::uint32_t max_num_ref_frames = 3;
 };
 
 inline bool high_profile(std::uint32_t p) {
@@ -156,7 +157,7 @@ inline BitWriter sps_bits(const Sps& s) {
         w.se(5);
         w.se(-7);
     }
-    w.ue(3);  // max_num_ref_frames
+    w.ue(s.max_num_ref_frames);
     w.bit(s.gaps_allowed);
     w.ue(s.width_mbs - 1);
     w.ue(s.height_map_units - 1);
@@ -234,16 +235,18 @@ inline Bytes recovery_sei(std::uint32_t frame_cnt) {
     return nal_unit(0x06, rbsp);
 }
 
-// One decodable picture of the stream of `Sps` `sps` (POC type 2) with PPS 0.
+// One decodable picture of the stream of `Sps` `sps` (POC type 0 or 2) with PPS 0.
 struct Picture {
     bool idr = false;
     std::uint8_t nal_ref_idc = 2;
     std::uint32_t frame_num = 0;
     // A field picture of this parity (the SPS must allow fields); a frame when absent.
-    std::optional<bool> bottom;
+    std::optional<bool> bottom{};
     // An I slice of I_PCM macroblocks, every luma sample this value and chroma 128; a P slice
     // of skipped macroblocks (a copy of the latest reference) when absent.
-    std::optional<std::uint8_t> pcm;
+    std::optional<std::uint8_t> pcm{};
+    // pic_order_cnt_lsb, written with POC type 0 (6 bits).
+    std::uint32_t poc_lsb = 0;
 };
 
 inline Bytes picture_slice(const Sps& sps, const Picture& p) {
@@ -257,6 +260,7 @@ inline Bytes picture_slice(const Sps& sps, const Picture& p) {
         if (p.bottom) w.bit(*p.bottom);
     }
     if (p.idr) w.ue(0);       // idr_pic_id
+    if (sps.poc_type == 0) w.bits(p.poc_lsb, 6);
     if (!p.pcm) {
         w.bit(false);         // num_ref_idx_active_override_flag
         w.bit(false);         // ref_pic_list_modification_flag_l0
