@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <functional>
 #include <limits>
 #include <random>
 #include <string>
@@ -648,6 +649,107 @@ TEST(H264Decoder, IncompleteUnitsDamageThePictureOrTheStream) {
         EXPECT_EQ(d.sync().counters().losses, c.losses) << c.what;
         EXPECT_EQ(requests, c.request ? std::vector<std::size_t>{1} : std::vector<std::size_t>{})
             << c.what;
+    }
+}
+
+// Parameter sets arriving on their own, as a session description or a transport sends them:
+// kept for the pictures that need them, never fed, never an error or a reset.
+TEST(H264Decoder, ParameterSetsOnTheirOwnAreKeptNotFed) {
+    const Clip& clip = idr_clip();
+    H264Decoder d = open_decoder();
+    for (std::size_t n = 0; n < 3; ++n) ASSERT_EQ(decoded(d, clip.units[n]).size(), 1u);
+    AccessUnit sets = raw_au(*d.sync().param_sets(), false, 99);
+    sets.config = true;
+    EXPECT_TRUE(decoded(d, sets).empty());
+    for (std::size_t n = 3; n < clip.units.size(); ++n)
+        ASSERT_EQ(decoded(d, clip.units[n]).size(), 1u) << n;
+    EXPECT_EQ(d.stats().errors, 0u);
+    EXPECT_EQ(d.stats().fed, clip.units.size());
+
+    // SPS and PPS in units of their own, then a bare recovery point: both are kept by id.
+    const Clip& refresh = refresh_clip();
+    const Bytes both = *extract_param_sets(refresh.units[10].bytes());
+    H264Decoder joining = open_decoder();
+    for (const NalUnit& nal : nal_units(both))
+        EXPECT_TRUE(decoded(joining, raw_au(Bytes(both.begin() + static_cast<std::ptrdiff_t>(
+                                                          nal.start_code),
+                                                  both.begin() + static_cast<std::ptrdiff_t>(
+                                                                     nal.end)),
+                                            false))
+                        .empty());
+    EXPECT_EQ(*joining.sync().param_sets(), both);
+    std::size_t clean = 0;
+    for (std::size_t n = 10; n < refresh.units.size(); ++n) {
+        for (const Image& img : decoded(joining, bare(refresh.units[n]))) clean += !img.recovering;
+    }
+    EXPECT_EQ(joining.stats().errors, 0u);
+    EXPECT_GE(clean, 10u);
+}
+
+// Decodes `clip` losing the units of `lost`, beside a lossless decoder; returns the units
+// whose picture differs from the lossless one and is not flagged, and counts the flagged.
+struct LossyRun {
+    std::vector<std::size_t> unflagged_wrong;
+    std::size_t wrong = 0;
+    std::size_t flagged = 0;
+    std::vector<std::size_t> requests;
+    std::uint64_t losses = 0;
+};
+LossyRun lossy_run(const Clip& clip, const std::function<std::optional<AccessUnit>(
+                                         std::size_t, const AccessUnit&)>& deliver) {
+    H264Decoder lossy = open_decoder();
+    H264Decoder lossless = open_decoder();
+    LossyRun out;
+    for (std::size_t n = 0; n < clip.units.size(); ++n) {
+        const Pictures want = decoded(lossless, clip.units[n]);
+        const std::optional<AccessUnit> au = deliver(n, clip.units[n]);
+        if (!au) continue;
+        const Pictures got = decoded(lossy, *au);
+        if (lossy.take_signal() == SyncSignal::RequestIdr) out.requests.push_back(n);
+        for (const Image& img : got) {
+            const auto same = std::ranges::find(want, img.t_us, &Image::t_us);
+            const bool differs = same == want.end() || !std::ranges::equal(img.y(), same->y());
+            out.wrong += differs;
+            out.flagged += img.recovering;
+            if (differs && !img.recovering) out.unflagged_wrong.push_back(n);
+        }
+    }
+    out.losses = lossy.sync().counters().losses;
+    return out;
+}
+
+// x264 here wraps frame_num every 16 units: a burst of 15 or 16 lost units brings it round to
+// a value that looks right. The capture stamps tell.
+TEST(H264Decoder, BurstsThatWrapFrameNumAreSeenInTheStamps) {
+    static const Clip clip = encode_clip(64, 48, 80, false, 1000);
+    for (const std::size_t burst : {14u, 15u, 16u, 17u, 31u, 32u}) {
+        const LossyRun run = lossy_run(clip, [&](std::size_t n, const AccessUnit& au) {
+            return n >= 20 && n < 20 + burst ? std::nullopt : std::optional<AccessUnit>(au);
+        });
+        EXPECT_EQ(run.unflagged_wrong, std::vector<std::size_t>{}) << burst;
+        EXPECT_EQ(run.losses, 1u) << burst;
+        // At once (and again while no IDR picture answers).
+        ASSERT_FALSE(run.requests.empty());
+        EXPECT_EQ(run.requests.front(), 20 + burst) << burst;
+    }
+}
+
+// A unit cut short by the network, passed on as if complete: libavcodec conceals the damage
+// and says so; a concealed reference picture damages the stream from there on.
+TEST(H264Decoder, ConcealedReferencePicturesDamageTheStream) {
+    for (const double keep : {0.5, 0.9}) {
+        const LossyRun run = lossy_run(idr_clip(), [&](std::size_t n, const AccessUnit& au) {
+            if (n != 5) return std::optional<AccessUnit>(au);
+            const auto bytes = au.bytes();
+            AccessUnit cut = au;
+            cut.data = SharedBytes::copy_of(
+                bytes.first(static_cast<std::size_t>(static_cast<double>(bytes.size()) * keep)));
+            return std::optional<AccessUnit>(cut);
+        });
+        EXPECT_EQ(run.unflagged_wrong, std::vector<std::size_t>{}) << keep;
+        EXPECT_GE(run.wrong, 1u) << keep;
+        EXPECT_EQ(run.losses, 1u) << keep;
+        EXPECT_EQ(run.requests, std::vector<std::size_t>{5}) << keep;
     }
 }
 
