@@ -115,9 +115,10 @@ Result<Image> image_from_frame(const AVFrame& frame, ImagePool* pool, bool share
     return std::move(*out).finish(t_us, recovering);
 }
 
-Result<H264Decoder> H264Decoder::open(SyncConfig config, bool output_corrupt,
-                                      std::uint64_t max_pixels) {
-    ffmpeg_init();
+namespace {
+
+// libavcodec's h264 decoder, single-threaded with LOW_DELAY.
+Result<CodecContextPtr> open_h264(bool output_corrupt, std::uint64_t max_pixels) {
     const AVCodec* codec = find_decoder("h264");
     if (!codec)
         return std::unexpected(MediaError::unsupported("decoder h264 not in this libavcodec"));
@@ -130,9 +131,22 @@ Result<H264Decoder> H264Decoder::open(SyncConfig config, bool output_corrupt,
     (*ctx)->max_pixels = static_cast<std::int64_t>(
         std::min<std::uint64_t>(max_pixels, std::numeric_limits<std::int64_t>::max()));
     if (const int rc = avcodec_open2(ctx->get(), codec, nullptr); rc < 0) return ffmpeg_error(rc);
+    return std::move(*ctx);
+}
+
+}  // namespace
+
+Result<H264Decoder> H264Decoder::open(SyncConfig config, bool output_corrupt,
+                                      std::uint64_t max_pixels) {
+    ffmpeg_init();
+    auto ctx = open_h264(output_corrupt, max_pixels);
+    if (!ctx) return std::unexpected(std::move(ctx.error()));
     auto frame = alloc_frame();
     if (!frame) return std::unexpected(std::move(frame.error()));
-    return H264Decoder(config, std::move(*ctx), std::move(*frame));
+    H264Decoder decoder(config, std::move(*ctx), std::move(*frame));
+    decoder.output_corrupt_ = output_corrupt;
+    decoder.max_pixels_ = max_pixels;
+    return decoder;
 }
 
 H264Decoder::H264Decoder(SyncConfig config, CodecContextPtr ctx, FramePtr frame) noexcept
@@ -154,6 +168,20 @@ Result<std::vector<Image>> H264Decoder::decode(const AccessUnit& au) {
     if (!verdict.au) return std::vector<Image>{};
     // A start point never inherits pictures or timestamps from before it.
     if (verdict.start) discard_held();
+    // A unit that lost its middle leaves libavcodec in a state no flush clears (an IDR picture
+    // after it decodes wrong): the IDR picture that follows damage gets a fresh decoder.
+    if (tainted_ && verdict.idr) {
+        auto fresh = open_h264(output_corrupt_, max_pixels_);
+        if (!fresh) return reset_after_error(std::move(fresh.error()));
+        ctx_ = std::move(*fresh);
+        pending_.clear();
+        released_field_pts_.reset();
+        tainted_ = false;
+        // The fresh decoder knows no parameter sets yet: every one kept goes in front.
+        if (const auto& sets = sync_.param_sets())
+            verdict.au = SharedBytes(concat_bytes(*sets, verdict.au->bytes()));
+    }
+    if (!au.complete) tainted_ = true;
 
     const auto pts = next_pts(au.t_us);
     if (!pts) return std::unexpected(pts.error());
@@ -236,6 +264,7 @@ Result<std::optional<Image>> H264Decoder::release_picture() {
     if (facts && facts->damaged) image->recovering = true;
     // libavcodec concealed what it could not decode: a reference picture so patched spreads
     // its damage to every picture that refers to it.
+    if (frame_->decode_error_flags != 0) tainted_ = true;
     if (frame_->decode_error_flags != 0 && (!facts || facts->reference)) {
         const std::optional<SyncSignal> signal = sync_.reference_concealed();
         if (signal && !last_signal_) last_signal_ = signal;
@@ -263,6 +292,7 @@ std::optional<H264Decoder::Pending> H264Decoder::take_pending(std::int64_t pts) 
 
 std::unexpected<MediaError> H264Decoder::reset_after_error(MediaError error) noexcept {
     ++stats_.errors;
+    tainted_ = true;
     sync_.decoder_failed();
     discard_held();
     ++stats_.resets;

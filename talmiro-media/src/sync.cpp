@@ -342,6 +342,7 @@ void DecoderSync::track(const AccessUnit& au, std::span<const NalUnit> units,
     if (incomplete && (reference || !picture)) damage();
     verdict.damaged = damaged_ || incomplete;
     verdict.reference = reference;
+    verdict.idr = idr;
 }
 
 void DecoderSync::clear_counts() noexcept {

@@ -127,6 +127,12 @@ private:
     // The pts of the last field released before its pair came: libavcodec releases that frame
     // again once the pair is complete.
     std::optional<std::int64_t> released_field_pts_;
+    // The settings libavcodec was opened with, to open it afresh.
+    bool output_corrupt_ = true;
+    std::uint64_t max_pixels_ = kDefaultMaxPixels;
+    // libavcodec was given an incomplete unit, concealed damage or failed since it was opened:
+    // the next IDR picture gets a fresh one.
+    bool tainted_ = false;
 };
 
 }  // namespace talmiro_media

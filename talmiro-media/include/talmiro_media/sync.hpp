@@ -88,6 +88,8 @@ struct SyncVerdict {
     bool damaged = false;
     // Its picture is a reference picture (a slice with nal_ref_idc not 0).
     bool reference = false;
+    // Its picture is an IDR picture (a first slice of NAL type 5).
+    bool idr = false;
     // Its picture is a field that the next access unit may complete: the decoder may still
     // write into it after it came out.
     bool first_field = false;
