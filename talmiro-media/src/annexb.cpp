@@ -188,16 +188,16 @@ void scan_sei(Reader& in, OnType&& on_type) {
     }
 }
 
-// A new buffer of `front` followed by `back`, sized exactly.
-std::vector<std::uint8_t> concat(Bytes front, Bytes back) {
+}  // namespace
+
+std::vector<std::uint8_t> concat_bytes(std::span<const std::uint8_t> front,
+                                       std::span<const std::uint8_t> back) {
     std::vector<std::uint8_t> out;
     out.reserve(front.size() + back.size());
     out.insert(out.end(), front.begin(), front.end());
     out.insert(out.end(), back.begin(), back.end());
     return out;
 }
-
-}  // namespace
 
 SharedBytes::SharedBytes(std::vector<std::uint8_t> bytes)
     : buffer_(std::make_shared<const std::vector<std::uint8_t>>(std::move(bytes))) {}
@@ -363,7 +363,7 @@ AccessUnit ParamSetCache::take(AccessUnit au, std::span<const NalUnit> units, bo
         sets = std::move(found);
         au.config = true;
     } else if (prepend && sets) {
-        au.data = SharedBytes(concat(*sets, au.bytes()));
+        au.data = SharedBytes(concat_bytes(*sets, au.bytes()));
         au.config = true;
         ++reinserted;
     } else {
@@ -380,7 +380,7 @@ std::optional<SpsFacts> parse_sps(std::span<const std::uint8_t> nal) noexcept {
     if (!profile_idc || !in.skip_bits(16)) return std::nullopt;
     const std::optional<std::uint32_t> id = in.ue();
     if (!id || *id >= kSpsIds) return std::nullopt;
-    SpsFacts facts{*id, std::nullopt, false, std::nullopt};
+    SpsFacts facts{*id, std::nullopt, false, std::nullopt, std::nullopt};
     if (has_chroma_fields(*profile_idc)) {
         const std::optional<std::uint32_t> chroma_format_idc = in.ue();
         if (!chroma_format_idc || *chroma_format_idc > 3) return facts;
@@ -419,6 +419,9 @@ std::optional<SpsFacts> parse_sps(std::span<const std::uint8_t> nal) noexcept {
     }
     if (!in.skip_ue()) return facts;  // max_num_ref_frames
     facts.frame_num_gaps_allowed = in.bit();
+    // pic_width_in_mbs_minus1, pic_height_in_map_units_minus1.
+    if (!facts.frame_num_gaps_allowed || !in.skip_ue() || !in.skip_ue()) return facts;
+    facts.frame_mbs_only = in.bit();
     return facts;
 }
 
@@ -484,6 +487,16 @@ std::optional<SliceFacts> parse_slice(std::span<const std::uint8_t> nal,
         facts.max_frame_num = std::uint32_t{1} << *sps->log2_max_frame_num;
         // An SPS cut short before the flag leaves the gap rule unknown: no gap is a loss then.
         facts.frame_num_gaps_allowed = sps->frame_num_gaps_allowed.value_or(true);
+        if (sps->frame_mbs_only == true) {
+            facts.field = false;
+        } else if (sps->frame_mbs_only == false) {
+            facts.field = in.bit();
+            if (facts.field == true) {
+                const std::optional<bool> bottom = in.bit();
+                if (!bottom) facts.field.reset();
+                facts.bottom_field = bottom.value_or(false);
+            }
+        }
     }
     return facts;
 }

@@ -25,8 +25,8 @@ namespace {
 
 constexpr std::int64_t kNoTimestamp = std::numeric_limits<std::int64_t>::min();
 constexpr std::int64_t kLastTimestamp = std::numeric_limits<std::int64_t>::max();
-// More damaged access units than libavcodec can hold back (its reorder depth is at most 16).
-constexpr std::size_t kMaxDamagedInFlight = 32;
+// More access units than libavcodec can hold back (its reorder depth is at most 16).
+constexpr std::size_t kMaxPending = 32;
 static_assert(kNoTimestamp == AV_NOPTS_VALUE);
 
 // Formats whose libav name is not their enumerator in lower case.
@@ -67,7 +67,7 @@ std::string pixel_format_enumerator(int format) {
     return out;
 }
 
-Result<Image> image_from_frame(const AVFrame& frame, ImagePool* pool) {
+Result<Image> image_from_frame(const AVFrame& frame, ImagePool* pool, bool share) {
     // Full-range 4:2:0 has the same layout and is taken as it is.
     if (frame.format != AV_PIX_FMT_YUV420P && frame.format != AV_PIX_FMT_YUVJ420P)
         return std::unexpected(MediaError::unsupported("decoded pixel format " +
@@ -86,14 +86,15 @@ Result<Image> image_from_frame(const AVFrame& frame, ImagePool* pool) {
             return std::unexpected(MediaError::ffmpeg(AVERROR(EINVAL)));
     }
     const std::int64_t t_us = frame.pts == AV_NOPTS_VALUE ? 0 : frame.pts;
-    const bool recovering = (frame.flags & AV_FRAME_FLAG_CORRUPT) != 0;
+    const bool recovering =
+        (frame.flags & AV_FRAME_FLAG_CORRUPT) != 0 || frame.decode_error_flags != 0;
     const std::array<std::uint32_t, 3> rows{height, ch, ch};
-    bool packed = frame.buf[0] != nullptr;
+    bool packed = share && frame.buf[0] != nullptr;
     for (int i = 0; i < 3; ++i)
         packed = packed && frame.linesize[i] == static_cast<long long>(cols[i]);
     if (packed) {
         // Shared, not copied: the image's reference returns the frame to libavcodec's pool
-        // when its last view is gone, and libavcodec never writes into a frame it has output.
+        // when its last view is gone, and the caller knows libavcodec will not write into it.
         FramePtr ref(av_frame_clone(&frame));
         if (!ref) return ffmpeg_error(AVERROR(ENOMEM));
         std::array<std::span<const std::uint8_t>, 3> planes;
@@ -114,9 +115,10 @@ Result<Image> image_from_frame(const AVFrame& frame, ImagePool* pool) {
     return std::move(*out).finish(t_us, recovering);
 }
 
-Result<H264Decoder> H264Decoder::open(SyncConfig config, bool output_corrupt,
-                                      std::uint64_t max_pixels) {
-    ffmpeg_init();
+namespace {
+
+// libavcodec's h264 decoder, single-threaded with LOW_DELAY.
+Result<CodecContextPtr> open_h264(bool output_corrupt, std::uint64_t max_pixels) {
     const AVCodec* codec = find_decoder("h264");
     if (!codec)
         return std::unexpected(MediaError::unsupported("decoder h264 not in this libavcodec"));
@@ -129,9 +131,22 @@ Result<H264Decoder> H264Decoder::open(SyncConfig config, bool output_corrupt,
     (*ctx)->max_pixels = static_cast<std::int64_t>(
         std::min<std::uint64_t>(max_pixels, std::numeric_limits<std::int64_t>::max()));
     if (const int rc = avcodec_open2(ctx->get(), codec, nullptr); rc < 0) return ffmpeg_error(rc);
+    return std::move(*ctx);
+}
+
+}  // namespace
+
+Result<H264Decoder> H264Decoder::open(SyncConfig config, bool output_corrupt,
+                                      std::uint64_t max_pixels) {
+    ffmpeg_init();
+    auto ctx = open_h264(output_corrupt, max_pixels);
+    if (!ctx) return std::unexpected(std::move(ctx.error()));
     auto frame = alloc_frame();
     if (!frame) return std::unexpected(std::move(frame.error()));
-    return H264Decoder(config, std::move(*ctx), std::move(*frame));
+    H264Decoder decoder(config, std::move(*ctx), std::move(*frame));
+    decoder.output_corrupt_ = output_corrupt;
+    decoder.max_pixels_ = max_pixels;
+    return decoder;
 }
 
 H264Decoder::H264Decoder(SyncConfig config, CodecContextPtr ctx, FramePtr frame) noexcept
@@ -153,24 +168,38 @@ Result<std::vector<Image>> H264Decoder::decode(const AccessUnit& au) {
     if (!verdict.au) return std::vector<Image>{};
     // A start point never inherits pictures or timestamps from before it.
     if (verdict.start) discard_held();
+    // A unit that lost its middle leaves libavcodec in a state no flush clears (an IDR picture
+    // after it decodes wrong): the IDR picture that follows damage gets a fresh decoder.
+    if (tainted_ && verdict.idr) {
+        auto fresh = open_h264(output_corrupt_, max_pixels_);
+        if (!fresh) return reset_after_error(std::move(fresh.error()));
+        ctx_ = std::move(*fresh);
+        pending_.clear();
+        released_field_pts_.reset();
+        tainted_ = false;
+        // The fresh decoder knows no parameter sets yet: every one kept goes in front.
+        if (const auto& sets = sync_.param_sets())
+            verdict.au = SharedBytes(concat_bytes(*sets, verdict.au->bytes()));
+    }
+    if (!au.complete) tainted_ = true;
 
     const auto pts = next_pts(au.t_us);
     if (!pts) return std::unexpected(pts.error());
     if (auto sent = send(verdict.au->bytes(), *pts, verdict.key); !sent)
         return std::unexpected(sent.error());
-    if (verdict.damaged) {
-        // Pictures that never come out (libavcodec may skip one) must not pile up.
-        if (damaged_pts_.size() >= kMaxDamagedInFlight) damaged_pts_.erase(damaged_pts_.begin());
-        damaged_pts_.push_back(*pts);
-    }
+    // Pictures that never come out (libavcodec may skip one) must not pile up.
+    if (pending_.size() >= kMaxPending) pending_.erase(pending_.begin());
+    pending_.push_back({*pts, verdict.damaged, verdict.reference, verdict.first_field});
     return receive_pictures();
 }
 
 Result<std::vector<Image>> H264Decoder::flush() {
     if (const int rc = avcodec_send_packet(ctx_.get(), nullptr); rc < 0) return ffmpeg_error(rc);
     Result<std::vector<Image>> pictures = receive_pictures();
-    // Leaves draining mode, so packets are taken again.
+    // Leaves draining mode, so packets are taken again. libavcodec has dropped its reference
+    // pictures: what follows decodes only from a start point.
     discard_held();
+    sync_.restart();
     return pictures;
 }
 
@@ -215,33 +244,55 @@ Result<std::vector<Image>> H264Decoder::receive_pictures() {
         const int rc = avcodec_receive_frame(ctx_.get(), frame_.get());
         if (rc == AVERROR_EOF || rc == AVERROR(EAGAIN)) return pictures;
         if (rc < 0) return reset_after_error(MediaError::ffmpeg(rc));
-        Result<Image> image = image_from_frame(*frame_, &pool_);
-        const bool damaged = take_damaged(frame_->pts);
+        Result<std::optional<Image>> image = release_picture();
         av_frame_unref(frame_.get());
         if (!image) return std::unexpected(std::move(image.error()));
-        if (damaged) image->recovering = true;
-        if (image->recovering) ++stats_.recovering;
-        sync_.picture_out();
-        ++stats_.images;
-        pictures.push_back(std::move(*image));
+        if (*image) pictures.push_back(std::move(**image));
     }
+}
+
+Result<std::optional<Image>> H264Decoder::release_picture() {
+    const std::int64_t pts = frame_->pts;
+    // A field released before its pair came out again, completed: the same picture twice.
+    if (released_field_pts_ == pts) return std::optional<Image>{};
+    const std::optional<Pending> facts = take_pending(pts);
+    // A lone first field is copied: the second field is still to be written into its frame.
+    const bool first_field = !facts || facts->first_field;
+    Result<Image> image = image_from_frame(*frame_, &pool_, !first_field);
+    if (!image) return std::unexpected(std::move(image.error()));
+    if (facts && facts->first_field) released_field_pts_ = pts;
+    if (facts && facts->damaged) image->recovering = true;
+    // libavcodec concealed what it could not decode: a reference picture so patched spreads
+    // its damage to every picture that refers to it.
+    if (frame_->decode_error_flags != 0) tainted_ = true;
+    if (frame_->decode_error_flags != 0 && (!facts || facts->reference)) {
+        const std::optional<SyncSignal> signal = sync_.reference_concealed();
+        if (signal && !last_signal_) last_signal_ = signal;
+    }
+    if (image->recovering) ++stats_.recovering;
+    sync_.picture_out();
+    ++stats_.images;
+    return std::optional<Image>(std::move(*image));
 }
 
 void H264Decoder::discard_held() noexcept {
     avcodec_flush_buffers(ctx_.get());
     last_pts_.reset();
-    damaged_pts_.clear();
+    pending_.clear();
+    released_field_pts_.reset();
 }
 
-bool H264Decoder::take_damaged(std::int64_t pts) noexcept {
-    const auto it = std::find(damaged_pts_.begin(), damaged_pts_.end(), pts);
-    if (it == damaged_pts_.end()) return false;
-    damaged_pts_.erase(it);
-    return true;
+std::optional<H264Decoder::Pending> H264Decoder::take_pending(std::int64_t pts) noexcept {
+    const auto it = std::ranges::find(pending_, pts, &Pending::pts);
+    if (it == pending_.end()) return std::nullopt;
+    const Pending facts = *it;
+    pending_.erase(it);
+    return facts;
 }
 
 std::unexpected<MediaError> H264Decoder::reset_after_error(MediaError error) noexcept {
     ++stats_.errors;
+    tainted_ = true;
     sync_.decoder_failed();
     discard_held();
     ++stats_.resets;

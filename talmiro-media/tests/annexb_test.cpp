@@ -307,13 +307,13 @@ TEST(ParseSps, Table) {
         std::optional<SpsFacts> want;
     };
     const Case cases[] = {
-        {"high, scaling lists, poc type 1", hb::sps(high), SpsFacts{31, 9, false, true}},
-        {"4:4:4 separate planes, 12 lists", hb::sps(planes), SpsFacts{0, 16, true, false}},
-        {"baseline", hb::sps(baseline), SpsFacts{3, 5, false, false}},
-        {"escaped level byte", hb::sps(escaped), SpsFacts{2, 12, false, false}},
+        {"high, scaling lists, poc type 1", hb::sps(high), SpsFacts{31, 9, false, true, true}},
+        {"4:4:4 separate planes, 12 lists", hb::sps(planes), SpsFacts{0, 16, true, false, true}},
+        {"baseline", hb::sps(baseline), SpsFacts{3, 5, false, false, true}},
+        {"escaped level byte", hb::sps(escaped), SpsFacts{2, 12, false, false, true}},
         {"id above 31", hb::sps(bad_id), std::nullopt},
-        {"log2 above 16", hb::sps(bad_log2), SpsFacts{0, std::nullopt, false, std::nullopt}},
-        {"unknown poc type", hb::sps(no_gaps), SpsFacts{3, 5, false, std::nullopt}},
+        {"log2 above 16", hb::sps(bad_log2), SpsFacts{0, std::nullopt, false, std::nullopt, std::nullopt}},
+        {"unknown poc type", hb::sps(no_gaps), SpsFacts{3, 5, false, std::nullopt, std::nullopt}},
         {"cut before the id", Bytes{0x67, 0x42, 0, 0x1E}, std::nullopt},
         {"a PPS is no SPS", hb::pps(0, 0), std::nullopt},
         {"empty", Bytes{}, std::nullopt},
@@ -345,13 +345,13 @@ TEST(ParsePpsAndSlice, Table) {
         bool gaps;
     };
     const Case cases[] = {
-        {"10-bit frame_num", {2, false, 0, 5, 0, {}, 1000, 10}, 0, 1000, {}, 1024, false},
-        {"IDR", {3, true, 0, 7, 0, {}, 0, 10}, 0, 0, {}, 1024, false},
-        {"colour plane 2", {1, false, 0, 0, 7, 2, 63, 6}, 0, 63, 2, 64, false},
-        {"gaps allowed", {2, false, 0, 5, 9, {}, 4, 10}, 0, 4, {}, 1024, true},
-        {"not the first slice", {2, false, 99, 5, 0, {}, 3, 10}, 99, 3, {}, 1024, false},
-        {"unknown PPS", {2, false, 0, 5, 4, {}, 3, 10}, 0, {}, {}, 0, false},
-        {"PPS of an unknown SPS", {2, false, 0, 5, 5, {}, 3, 10}, 0, {}, {}, 0, false},
+        {"10-bit frame_num", {2, false, 0, 5, 0, {}, 1000, 10, false, {}}, 0, 1000, {}, 1024, false},
+        {"IDR", {3, true, 0, 7, 0, {}, 0, 10, false, {}}, 0, 0, {}, 1024, false},
+        {"colour plane 2", {1, false, 0, 0, 7, 2, 63, 6, false, {}}, 0, 63, 2, 64, false},
+        {"gaps allowed", {2, false, 0, 5, 9, {}, 4, 10, false, {}}, 0, 4, {}, 1024, true},
+        {"not the first slice", {2, false, 99, 5, 0, {}, 3, 10, false, {}}, 99, 3, {}, 1024, false},
+        {"unknown PPS", {2, false, 0, 5, 4, {}, 3, 10, false, {}}, 0, {}, {}, 0, false},
+        {"PPS of an unknown SPS", {2, false, 0, 5, 5, {}, 3, 10, false, {}}, 0, {}, {}, 0, false},
     };
     for (const Case& c : cases) {
         const std::optional<SliceFacts> got = parse_slice(hb::slice(c.slice), sets);
@@ -369,7 +369,7 @@ TEST(ParsePpsAndSlice, Table) {
     // A later SPS of the same id replaces the earlier one.
     wide.log2_max_frame_num = 4;
     sets.learn(hb::sps(wide));
-    EXPECT_EQ(parse_slice(hb::slice({2, false, 0, 5, 0, {}, 9, 4}), sets)->frame_num, 9u);
+    EXPECT_EQ(parse_slice(hb::slice({2, false, 0, 5, 0, {}, 9, 4, false, {}}), sets)->frame_num, 9u);
 }
 
 TEST(RecoveryFrameCnt, Table) {
@@ -391,7 +391,7 @@ TEST(BitstreamFactsRobustness, Prefixes) {
     sets.learn(hb::sps(high));
     sets.learn(hb::pps(0, 0));
     const std::vector<Bytes> units{hb::sps(high), hb::pps(0, 0),
-                                   hb::slice({2, false, 0, 5, 0, {}, 77, 7}),
+                                   hb::slice({2, false, 0, 5, 0, {}, 77, 7, false, {}}),
                                    hb::recovery_sei(300)};
     for (const Bytes& unit : units) {
         const std::optional<SpsFacts> sps = parse_sps(unit);

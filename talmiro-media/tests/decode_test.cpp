@@ -3,11 +3,13 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <functional>
 #include <limits>
 #include <random>
 #include <string>
 #include <vector>
 
+#include "h264_bits.hpp"
 #include "talmiro_media/encode.hpp"
 #include "talmiro_media/psnr.hpp"
 #include "talmiro_media/internal/test_access.hpp"
@@ -385,13 +387,17 @@ TEST(H264Decoder, FlushLeavesTheDecoderUsable) {
     ASSERT_TRUE(drained.has_value());
     EXPECT_TRUE(drained->empty());
     EXPECT_FALSE(TestAccess::last_pts(d).has_value());
-    EXPECT_EQ(d.sync().state(), SyncState::Streaming);
-    // The history is gone: the next IDR decodes, and a lower stamp is taken as it is.
+    // libavcodec forgot its reference pictures: the decoder starts over, as after a reset but
+    // without counting one. The next P-frame is dropped, and a lower stamp is taken as it is.
+    EXPECT_EQ(d.sync().state(), SyncState::Waiting);
+    EXPECT_TRUE(decoded(d, clip.units[5]).empty());
     const Pictures pics = decoded(d, with(clip.units[10], 5));
     ASSERT_EQ(pics.size(), 1u);
     EXPECT_EQ(pics[0].t_us, 5);
     EXPECT_GE(luma_psnr(pics[0], clip.pictures[10]), 30.0);
     EXPECT_EQ(d.stats(), (DecoderStats{6, 6, 0, 0, 0}));
+    EXPECT_EQ(d.sync().counters().starts, 2u);
+    EXPECT_EQ(d.sync().counters().resets, 0u);
 }
 
 // A frame as libavcodec hands it out, with padded rows holding 0xEE and picture samples
@@ -517,6 +523,288 @@ TEST(ImageFromFrame, RefusesOtherPixelFormatsByEnumeratorName) {
     EXPECT_EQ(image_from_frame(*none).error().display(),
               "unsupported: decoded pixel format None");
     EXPECT_EQ(pixel_format_enumerator(AV_PIX_FMT_MONOWHITE), "MONOWHITE");
+}
+
+// Hand-built streams: I_PCM pictures of one flat luma value and P pictures of skipped
+// macroblocks, so every sample of every picture is known.
+namespace hb = h264_bits;
+
+// 128x32: eight macroblocks a row, two rows of a frame or one of a field.
+const hb::Sps kFieldSps{.log2_max_frame_num = 4, .poc_type = 2, .width_mbs = 8,
+                        .height_map_units = 1, .frame_mbs_only = false,
+                        .max_num_ref_frames = 8};
+const hb::Sps kFrameSps{.log2_max_frame_num = 4, .poc_type = 2, .width_mbs = 2,
+                        .height_map_units = 2};
+
+AccessUnit built(const hb::Sps& sps, const hb::Picture& p, std::int64_t t_us,
+                 std::optional<std::uint32_t> recovery_cnt = {}) {
+    Bytes bytes = hb::picture_au(sps, p);
+    if (recovery_cnt) {
+        // A recovery point alone in its SEI.
+        hb::BitWriter payload;
+        payload.ue(*recovery_cnt);
+        payload.bits(0b1000, 4);  // exact_match, broken_link, changing_slice_group_idc
+        Bytes rbsp{6, static_cast<std::uint8_t>(payload.rbsp().size())};
+        const Bytes body = payload.rbsp();
+        rbsp.insert(rbsp.end(), body.begin(), body.end());
+        rbsp.push_back(0x80);
+        Bytes sei = hb::annexb({hb::nal_unit(0x06, rbsp)});
+        sei.insert(sei.end(), bytes.begin(), bytes.end());
+        bytes = std::move(sei);
+    }
+    AccessUnit au = raw_au(std::move(bytes), p.idr, t_us);
+    au.recovery = recovery_cnt.has_value();
+    return au;
+}
+
+// A released field that libavcodec may still fill in must not change under the caller, and a
+// completed frame must not come out a second time.
+TEST(H264Decoder, ReleasedFieldPicturesNeverChangeAndComeOutOnce) {
+    H264Decoder d = open_decoder();
+    const std::vector<AccessUnit> units{
+        built(kFieldSps, {.idr = true, .bottom = false, .pcm = 80}, 1000),
+        built(kFieldSps, {.frame_num = 0, .bottom = true, .pcm = 80}, 1001),
+        built(kFieldSps, {.frame_num = 1, .bottom = false, .pcm = 80}, 2000),
+        built(kFieldSps, {.frame_num = 2, .bottom = false, .pcm = 80}, 3000),
+        built(kFieldSps, {.frame_num = 3, .bottom = false, .pcm = 80}, 4000),
+        built(kFieldSps, {.frame_num = 3, .bottom = true, .pcm = 200}, 4001),
+        built(kFieldSps, {.frame_num = 4, .bottom = false, .pcm = 80}, 5000),
+        built(kFieldSps, {.frame_num = 4, .bottom = true, .pcm = 80}, 5001),
+    };
+    std::vector<Image> out;
+    std::vector<Bytes> at_release;
+    for (const AccessUnit& au : units) {
+        for (Image& img : decoded(d, au)) {
+            at_release.emplace_back(img.y().begin(), img.y().end());
+            out.push_back(std::move(img));
+        }
+    }
+    ASSERT_GE(out.size(), 2u);
+    std::vector<std::int64_t> stamps;
+    for (std::size_t i = 0; i < out.size(); ++i) {
+        stamps.push_back(out[i].t_us);
+        EXPECT_TRUE(std::ranges::equal(out[i].y(), at_release[i])) << out[i].t_us;
+        EXPECT_EQ(out[i].y()[0], 80) << out[i].t_us;
+    }
+    std::ranges::sort(stamps);
+    EXPECT_TRUE(std::ranges::adjacent_find(stamps) == stamps.end());
+    EXPECT_EQ(out.front().t_us, 1000);
+}
+
+// A recovery point names the picture that makes the stream whole by frame_num; pictures
+// before it stay flagged, however many access units that takes.
+TEST(H264Decoder, RecoveryPointCountsFrameNumNotAccessUnits) {
+    const std::vector<AccessUnit> units{
+        built(kFrameSps, {.idr = true, .pcm = 50}, 0),
+        built(kFrameSps, {.frame_num = 1}, 1),
+        built(kFrameSps, {.frame_num = 2, .pcm = 90}, 2),  // lost
+        built(kFrameSps, {.frame_num = 3}, 3, 2),          // recovery point: frame_num 5
+        built(kFrameSps, {.nal_ref_idc = 0, .frame_num = 4}, 4),
+        built(kFrameSps, {.frame_num = 4}, 5),
+        built(kFrameSps, {.nal_ref_idc = 0, .frame_num = 5}, 6),
+        built(kFrameSps, {.frame_num = 5, .pcm = 90}, 7),
+        built(kFrameSps, {.frame_num = 6}, 8),
+    };
+    H264Decoder lossy = open_decoder();
+    std::string flags, wrong;
+    for (std::size_t n = 0; n < units.size(); ++n) {
+        if (n == 2) continue;
+        for (const Image& img : decoded(lossy, units[n])) {
+            flags += img.recovering ? 'R' : '.';
+            wrong += img.y()[0] == (n < 2 ? 50 : 90) ? '.' : 'W';
+        }
+    }
+    EXPECT_EQ(wrong, ".." "WWWW" "..");
+    EXPECT_EQ(flags, ".." "RRRR" "..");
+}
+
+// A unit that arrived incomplete damages its own picture, and the stream when it is a
+// reference picture: flagged until an IDR picture, counted, asked for at once.
+TEST(H264Decoder, IncompleteUnitsDamageThePictureOrTheStream) {
+    struct Case {
+        const char* what;
+        std::uint8_t ref;
+        std::string flags;
+        std::uint64_t losses;
+        bool request;
+    };
+    for (const Case& c : {Case{"reference", 2, "." "R" "RR" ".", 1, true},
+                          Case{"non-reference", 0, "." "R" ".." ".", 0, false}}) {
+        H264Decoder d = open_decoder();
+        std::vector<AccessUnit> units{
+            built(kFrameSps, {.idr = true, .pcm = 50}, 0),
+            built(kFrameSps, {.nal_ref_idc = c.ref, .frame_num = 1}, 1),
+            built(kFrameSps, {.frame_num = c.ref ? 2u : 1u}, 2),
+            built(kFrameSps, {.frame_num = c.ref ? 3u : 2u}, 3),
+            built(kFrameSps, {.idr = true, .pcm = 60}, 4),
+        };
+        units[1].complete = false;
+        std::string flags;
+        std::vector<std::size_t> requests;
+        for (std::size_t n = 0; n < units.size(); ++n) {
+            for (const Image& img : decoded(d, units[n])) flags += img.recovering ? 'R' : '.';
+            if (d.take_signal() == SyncSignal::RequestIdr) requests.push_back(n);
+        }
+        EXPECT_EQ(flags, c.flags) << c.what;
+        EXPECT_EQ(d.sync().counters().losses, c.losses) << c.what;
+        EXPECT_EQ(requests, c.request ? std::vector<std::size_t>{1} : std::vector<std::size_t>{})
+            << c.what;
+    }
+}
+
+// Parameter sets arriving on their own, as a session description or a transport sends them:
+// kept for the pictures that need them, never fed, never an error or a reset.
+TEST(H264Decoder, ParameterSetsOnTheirOwnAreKeptNotFed) {
+    const Clip& clip = idr_clip();
+    H264Decoder d = open_decoder();
+    for (std::size_t n = 0; n < 3; ++n) ASSERT_EQ(decoded(d, clip.units[n]).size(), 1u);
+    AccessUnit sets = raw_au(*d.sync().param_sets(), false, 99);
+    sets.config = true;
+    EXPECT_TRUE(decoded(d, sets).empty());
+    for (std::size_t n = 3; n < clip.units.size(); ++n)
+        ASSERT_EQ(decoded(d, clip.units[n]).size(), 1u) << n;
+    EXPECT_EQ(d.stats().errors, 0u);
+    EXPECT_EQ(d.stats().fed, clip.units.size());
+
+    // SPS and PPS in units of their own, then a bare recovery point: both are kept by id.
+    const Clip& refresh = refresh_clip();
+    const Bytes both = *extract_param_sets(refresh.units[10].bytes());
+    H264Decoder joining = open_decoder();
+    for (const NalUnit& nal : nal_units(both))
+        EXPECT_TRUE(decoded(joining, raw_au(Bytes(both.begin() + static_cast<std::ptrdiff_t>(
+                                                          nal.start_code),
+                                                  both.begin() + static_cast<std::ptrdiff_t>(
+                                                                     nal.end)),
+                                            false))
+                        .empty());
+    EXPECT_EQ(*joining.sync().param_sets(), both);
+    std::size_t clean = 0;
+    for (std::size_t n = 10; n < refresh.units.size(); ++n) {
+        for (const Image& img : decoded(joining, bare(refresh.units[n]))) clean += !img.recovering;
+    }
+    EXPECT_EQ(joining.stats().errors, 0u);
+    EXPECT_GE(clean, 10u);
+}
+
+// Decodes `clip` losing the units of `lost`, beside a lossless decoder; returns the units
+// whose picture differs from the lossless one and is not flagged, and counts the flagged.
+struct LossyRun {
+    std::vector<std::size_t> unflagged_wrong;
+    std::size_t wrong = 0;
+    std::size_t flagged = 0;
+    std::vector<std::size_t> requests;
+    std::uint64_t losses = 0;
+};
+LossyRun lossy_run(const Clip& clip, const std::function<std::optional<AccessUnit>(
+                                         std::size_t, const AccessUnit&)>& deliver) {
+    H264Decoder lossy = open_decoder();
+    H264Decoder lossless = open_decoder();
+    LossyRun out;
+    for (std::size_t n = 0; n < clip.units.size(); ++n) {
+        const Pictures want = decoded(lossless, clip.units[n]);
+        const std::optional<AccessUnit> au = deliver(n, clip.units[n]);
+        if (!au) continue;
+        const Pictures got = decoded(lossy, *au);
+        if (lossy.take_signal() == SyncSignal::RequestIdr) out.requests.push_back(n);
+        for (const Image& img : got) {
+            const auto same = std::ranges::find(want, img.t_us, &Image::t_us);
+            const bool differs = same == want.end() || !std::ranges::equal(img.y(), same->y());
+            out.wrong += differs;
+            out.flagged += img.recovering;
+            if (differs && !img.recovering) out.unflagged_wrong.push_back(n);
+        }
+    }
+    out.losses = lossy.sync().counters().losses;
+    return out;
+}
+
+// x264 here wraps frame_num every 16 units: a burst of 15 or 16 lost units brings it round to
+// a value that looks right. The capture stamps tell.
+TEST(H264Decoder, BurstsThatWrapFrameNumAreSeenInTheStamps) {
+    static const Clip clip = encode_clip(64, 48, 80, false, 1000);
+    for (const std::size_t burst : {14u, 15u, 16u, 17u, 31u, 32u}) {
+        const LossyRun run = lossy_run(clip, [&](std::size_t n, const AccessUnit& au) {
+            return n >= 20 && n < 20 + burst ? std::nullopt : std::optional<AccessUnit>(au);
+        });
+        EXPECT_EQ(run.unflagged_wrong, std::vector<std::size_t>{}) << burst;
+        EXPECT_EQ(run.losses, 1u) << burst;
+        // At once (and again while no IDR picture answers).
+        ASSERT_FALSE(run.requests.empty());
+        EXPECT_EQ(run.requests.front(), 20 + burst) << burst;
+    }
+}
+
+// A unit cut short by the network, passed on as if complete: libavcodec conceals the damage
+// and says so; a concealed reference picture damages the stream from there on.
+TEST(H264Decoder, ConcealedReferencePicturesDamageTheStream) {
+    for (const double keep : {0.5, 0.9}) {
+        const LossyRun run = lossy_run(idr_clip(), [&](std::size_t n, const AccessUnit& au) {
+            if (n != 5) return std::optional<AccessUnit>(au);
+            const auto bytes = au.bytes();
+            AccessUnit cut = au;
+            cut.data = SharedBytes::copy_of(
+                bytes.first(static_cast<std::size_t>(static_cast<double>(bytes.size()) * keep)));
+            return std::optional<AccessUnit>(cut);
+        });
+        EXPECT_EQ(run.unflagged_wrong, std::vector<std::size_t>{}) << keep;
+        EXPECT_GE(run.wrong, 1u) << keep;
+        EXPECT_EQ(run.losses, 1u) << keep;
+        EXPECT_EQ(run.requests, std::vector<std::size_t>{5}) << keep;
+    }
+}
+
+// A P unit with the middle of its slice missing (head and tail joined into one NAL unit),
+// passed on as incomplete, then the IDR picture asked for: that IDR picture decodes exactly as
+// in a lossless decode, whatever the spliced slice left behind. (libavcodec keeps something of
+// such a slice through a flush: the IDR picture after it came out a few samples off, 73 dB.)
+TEST(H264Decoder, TheIdrAfterAnIncompleteUnitDecodesBitExact) {
+    constexpr std::size_t kDamaged = 20, kIdr = 21, kCount = 40;
+    EncoderConfig config;
+    config.width = 160;
+    config.height = 128;
+    config.backend = EncoderBackend::X264;
+    config.intra_refresh = false;
+    config.keyframe_interval = 1000;
+    auto encoder = H264Encoder::open(config, nullptr);
+    ASSERT_TRUE(encoder.has_value());
+    std::vector<AccessUnit> units;
+    for (std::uint32_t n = 0; n < kCount; ++n) {
+        auto out = encoder->encode(source_picture(160, 128, n).as_raw(1000 * n), n == kIdr);
+        ASSERT_TRUE(out && out->size() == 1u);
+        (*out)[0].encoded_us.reset();
+        units.push_back((*out)[0]);
+    }
+    for (const std::size_t cut : {std::size_t{1}, std::size_t{3}}) {
+        H264Decoder lossy = open_decoder();
+        H264Decoder lossless = open_decoder();
+        for (std::size_t n = 0; n < kCount; ++n) {
+            const Pictures want = decoded(lossless, units[n]);
+            AccessUnit au = units[n];
+            if (n == kDamaged) {
+                // Keep the first and last quarters of the unit, joined.
+                const auto bytes = au.bytes();
+                const std::size_t quarter = bytes.size() / 4;
+                Bytes spliced(bytes.begin(), bytes.begin() + static_cast<std::ptrdiff_t>(quarter));
+                spliced.insert(spliced.end(),
+                               bytes.end() - static_cast<std::ptrdiff_t>(quarter * cut / 3),
+                               bytes.end());
+                au.data = SharedBytes(std::move(spliced));
+                au.complete = false;
+            }
+            const Pictures got = decoded(lossy, au);
+            ASSERT_EQ(got.size(), want.size()) << n;
+            for (std::size_t i = 0; i < got.size(); ++i) {
+                const bool same = std::ranges::equal(got[i].y(), want[i].y()) &&
+                                  std::ranges::equal(got[i].u(), want[i].u()) &&
+                                  std::ranges::equal(got[i].v(), want[i].v());
+                EXPECT_TRUE(same || got[i].recovering) << "unit " << n;
+                if (n >= kIdr) {
+                    EXPECT_TRUE(same) << "unit " << n;
+                    EXPECT_FALSE(got[i].recovering) << "unit " << n;
+                }
+            }
+        }
+    }
 }
 
 }  // namespace

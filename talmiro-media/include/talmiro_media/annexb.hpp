@@ -62,6 +62,9 @@ struct AccessUnit {
     bool config = false;
     // Carries an SEI recovery point (SEI payload type 6).
     bool recovery = false;
+    // Every byte that was sent arrived. A unit that lost some of its NAL units on the way is
+    // incomplete: its picture is damaged, and so is the stream when it is a reference picture.
+    bool complete = true;
 
     std::span<const std::uint8_t> bytes() const noexcept { return data.bytes(); }
 };
@@ -146,6 +149,10 @@ NalUnits nal_units(std::span<const std::uint8_t> data) noexcept;
 // The units of one walk, kept so that every reader of the same bytes shares it.
 std::vector<NalUnit> list_nal_units(std::span<const std::uint8_t> data);
 
+// A new buffer of `front` followed by `back`, sized exactly.
+std::vector<std::uint8_t> concat_bytes(std::span<const std::uint8_t> front,
+                                       std::span<const std::uint8_t> back);
+
 // The two header facts read from the bytes.
 struct AuFacts {
     // Some NAL unit is an IDR slice.
@@ -209,6 +216,8 @@ struct SpsFacts {
     bool separate_colour_plane = false;
     // gaps_in_frame_num_value_allowed_flag: a gap in frame_num is then no sign of a loss.
     std::optional<bool> frame_num_gaps_allowed;
+    // frame_mbs_only_flag: every picture is a frame (no field pictures).
+    std::optional<bool> frame_mbs_only;
 
     bool operator==(const SpsFacts&) const = default;
 };
@@ -262,6 +271,10 @@ struct SliceFacts {
     std::optional<std::uint32_t> frame_num;
     std::uint32_t max_frame_num = 0;
     bool frame_num_gaps_allowed = false;
+    // field_pic_flag (false for a frame); absent when the SPS or the header ends before it.
+    std::optional<bool> field;
+    // bottom_field_flag of a field.
+    bool bottom_field = false;
 
     bool operator==(const SliceFacts&) const = default;
 };

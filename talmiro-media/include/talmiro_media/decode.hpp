@@ -36,12 +36,16 @@ struct DecoderStats {
 std::string pixel_format_enumerator(int format);
 
 // A decoded frame as an owned picture: `t_us` the frame's pts (0 when it has none),
-// `recovering` its corrupt flag. A reference-counted frame whose planes are already tightly
-// packed (every line size equals the plane's row bytes) is shared: the image keeps a reference
-// to it and its planes are views into the frame's buffers. Any other frame is copied tightly
-// packed, into storage from `pool` when one is given. Only YUV420P and YUVJ420P frames are
-// taken; any other format fails with `Unsupported` "decoded pixel format <NAME>".
-Result<Image> image_from_frame(const AVFrame& frame, ImagePool* pool = nullptr);
+// `recovering` set when libavcodec flagged it corrupt or reports concealed errors in it. Given
+// `share`, a reference-counted frame whose planes are already tightly packed (every line size
+// equals the plane's row bytes) is shared: the image keeps a reference to it and its planes are
+// views into the frame's buffers. Only a frame libavcodec will not write into again may be
+// shared (not the first field of a pair, which the second field still fills in). Any other
+// frame is copied tightly packed, into storage from `pool` when one is given. Only YUV420P and
+// YUVJ420P frames are taken; any other format fails with `Unsupported` "decoded pixel format
+// <NAME>".
+Result<Image> image_from_frame(const AVFrame& frame, ImagePool* pool = nullptr,
+                               bool share = true);
 
 // The largest picture decoded by default, in pixels: 4096x2304, the frame size of H.264
 // level 5.2. A few bytes of SPS may declare far larger pictures than a link ever carries.
@@ -68,7 +72,8 @@ public:
     // previous one is raised to it plus one. On a libavcodec error, and on a stamp that cannot
     // be given a timestamp, the decoder resets and waits for the next start point.
     Result<std::vector<Image>> decode(const AccessUnit& au);
-    // Drains the pictures libavcodec still holds; afterwards the decoder takes packets again.
+    // Drains the pictures libavcodec still holds. libavcodec forgets its reference pictures, so
+    // afterwards the decoder starts over: it waits for the next start point, as after a reset.
     Result<std::vector<Image>> flush();
 
     // The signal of the most recent `decode`, cleared by `take_signal`.
@@ -92,9 +97,18 @@ private:
     Result<std::vector<Image>> receive_pictures();
     // Drops everything libavcodec holds and the timestamp history.
     void discard_held() noexcept;
-    // Whether the picture of pts `pts` came from an access unit the policy marked damaged;
-    // forgets the mark.
-    bool take_damaged(std::int64_t pts) noexcept;
+    // What the policy said of the access unit a picture came from.
+    struct Pending {
+        std::int64_t pts = 0;
+        bool damaged = false;
+        bool reference = true;
+        bool first_field = false;
+    };
+    // The facts of the access unit of pts `pts`, forgotten once taken; absent when unknown.
+    std::optional<Pending> take_pending(std::int64_t pts) noexcept;
+    // One picture libavcodec released in `frame_`, made an image and told to the policy; absent
+    // when it is a picture already released.
+    Result<std::optional<Image>> release_picture();
     // The error path: count, tell the policy, discard, and hand the error back.
     std::unexpected<MediaError> reset_after_error(MediaError error) noexcept;
 
@@ -107,8 +121,18 @@ private:
     ImagePool pool_;
     DecoderStats stats_;
     std::optional<SyncSignal> last_signal_;
-    // The pts of damaged access units whose pictures have not come out yet (a few at most).
-    std::vector<std::int64_t> damaged_pts_;
+    // The access units handed to libavcodec whose pictures have not come out yet (a few at
+    // most).
+    std::vector<Pending> pending_;
+    // The pts of the last field released before its pair came: libavcodec releases that frame
+    // again once the pair is complete.
+    std::optional<std::int64_t> released_field_pts_;
+    // The settings libavcodec was opened with, to open it afresh.
+    bool output_corrupt_ = true;
+    std::uint64_t max_pixels_ = kDefaultMaxPixels;
+    // libavcodec was given an incomplete unit, concealed damage or failed since it was opened:
+    // the next IDR picture gets a fresh one.
+    bool tainted_ = false;
 };
 
 }  // namespace talmiro_media

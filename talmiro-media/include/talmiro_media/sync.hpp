@@ -1,11 +1,15 @@
 // The decoder sync policy: which access units may reach the H.264 decoder, priming a bare
 // recovery point with cached SPS/PPS, and when to ask the sender for an IDR picture or start
-// over. Pure logic over access units and three notifications from the decoder.
+// over. Pure logic over access units and a few notifications from the decoder.
 //
 // The policy also follows the frame_num of the stream it passes on: a reference picture that
-// never arrived shows as a gap, which damages the stream until an IDR picture or the end of a
-// recovery-point countdown makes it whole again. The access units it passes on while damaged
-// are marked, and (unless switched off) it asks for an IDR picture at once.
+// never arrived shows as a gap, which damages the stream until an IDR picture or the recovery
+// point a recovery-point SEI names makes it whole again. A burst of lost units long enough for
+// frame_num to come round to a value that looks right is seen in the capture stamps instead,
+// once they have shown a steady frame interval. An access unit that arrived incomplete, and a
+// reference picture the decoder had to conceal, damage the stream the same way. The access
+// units it passes on while damaged are marked, and (unless switched off) it asks for an IDR
+// picture at once.
 #pragma once
 
 #include <cstdint>
@@ -16,6 +20,7 @@
 #include <vector>
 
 #include "talmiro_media/annexb.hpp"
+#include "talmiro_media/param_set_store.hpp"
 
 namespace talmiro_media {
 
@@ -31,9 +36,9 @@ struct SyncConfig {
     std::uint32_t recovery_silence_frames = 60;
     // A recovery-point access unit may serve as a start point.
     bool start_at_recovery = true;
-    // A gap in frame_num requests an IDR picture at once, and again every `stuck_frames` access
-    // units while the stream stays damaged. It also keeps every two requests at least
-    // `stuck_frames` access units apart.
+    // A loss requests an IDR picture at once, and again every `stuck_frames` access units while
+    // the stream stays damaged. It also keeps every two requests at least `stuck_frames` access
+    // units apart, unless an IDR picture came in between: that answered them.
     bool request_idr_on_loss = true;
 };
 
@@ -63,7 +68,8 @@ struct SyncCounters {
     std::uint64_t starts_at_recovery = 0;  // of those, at a recovery point
     std::uint64_t resets = 0;              // wedged resets and decoder failures
     std::uint64_t idr_requests = 0;        // RequestIdr signals returned
-    std::uint64_t losses = 0;              // gaps in frame_num: lost reference pictures
+    std::uint64_t losses = 0;              // damage: lost, incomplete or concealed reference
+                                           // pictures
 
     bool operator==(const SyncCounters&) const = default;
 };
@@ -77,8 +83,16 @@ struct SyncVerdict {
     bool key = false;
     // This push left Waiting: the decoder must discard all it holds before taking `au`.
     bool start = false;
-    // The access unit depends on a lost reference picture: its pictures are not what was sent.
+    // The access unit depends on a lost reference picture, or is itself incomplete: its
+    // pictures are not what was sent.
     bool damaged = false;
+    // Its picture is a reference picture (a slice with nal_ref_idc not 0).
+    bool reference = false;
+    // Its picture is an IDR picture (a first slice of NAL type 5).
+    bool idr = false;
+    // Its picture is a field that the next access unit may complete: the decoder may still
+    // write into it after it came out.
+    bool first_field = false;
 };
 
 class DecoderSync {
@@ -92,20 +106,27 @@ public:
     DecoderSync& operator=(const DecoderSync&) = default;
     ~DecoderSync() = default;
 
-    // Called for every access unit before anything else is done with it; reads only `data`,
-    // `key` and `recovery`.
+    // Called for every access unit before anything else is done with it; reads `data`, `t_us`,
+    // `key`, `recovery` and `complete`. A unit holding SPS/PPS and no slice is kept in the
+    // cache and passes nothing on (the decoder has no picture to make of it).
     SyncVerdict push(const AccessUnit& au);
     // The decoder released one picture (also pictures drained by a flush).
     void picture_out() noexcept;
     // The decoder met an error and flushed itself: wait for the next start point.
     void decoder_failed() noexcept;
+    // The decoder dropped all it held on the caller's word (a flush): wait for the next start
+    // point, as after a reset, without counting one.
+    void restart() noexcept;
+    // The decoder had to conceal part of a reference picture it released: the stream is damaged
+    // from there on. Returns RequestIdr when that asks for an IDR picture now.
+    std::optional<SyncSignal> reference_concealed() noexcept;
 
     SyncState state() const noexcept { return state_; }
     // Access units pushed since the last picture, start or reset (saturating).
     std::uint32_t fed_since_output() const noexcept { return fed_since_output_; }
-    // SPS/PPS of the latest access unit that carried them, decoded or not; never cleared.
+    // Every SPS and PPS seen, by id (the SPS first), decoded or not; never cleared.
     const std::optional<std::vector<std::uint8_t>>& param_sets() const noexcept {
-        return param_sets_.sets;
+        return sets_.all();
     }
     const SyncCounters& counters() const noexcept { return counters_; }
 
@@ -113,29 +134,44 @@ private:
     // What the tests read inside: internal/test_access.hpp.
     friend struct TestAccess;
 
+    // The field that the next picture may complete: its frame_num and parity.
+    struct OpenField {
+        std::uint32_t frame_num = 0;
+        bool bottom = false;
+    };
+
     // Leaves Waiting.
     void start() noexcept;
     // Back to Waiting, counted as a reset.
     void reset() noexcept;
-    // Hands the bytes on (`units` is their walk) and raises the wedged or request signal when
-    // due.
-    SyncVerdict pass_on(SharedBytes bytes, std::span<const NalUnit> units, bool key,
-                        bool starting);
+    // Hands on `au`, behind `prefix` when there is one (`units` is the walk of `au`), and raises
+    // the wedged or request signal when due.
+    SyncVerdict pass_on(const AccessUnit& au, std::span<const NalUnit> units,
+                        std::optional<std::vector<std::uint8_t>> prefix, bool key, bool starting);
     // Drops an access unit while waiting; requests on every `stuck_frames`-th.
     SyncVerdict drop() noexcept;
     void clear_counts() noexcept;
-    // Forgets the stream's frame_num history and damage (at every start and reset).
+    // Forgets the stream's frame_num, field and stamp history and its damage (at every start,
+    // reset and restart).
     void forget_stream() noexcept;
-    // Follows frame_num and recovery points through one access unit passed on.
-    void track(std::span<const std::uint8_t> data, std::span<const NalUnit> units) noexcept;
-    // A request may go out now: with `request_idr_on_loss`, only `stuck_frames` after the last.
+    // Follows frame_num, fields, stamps, recovery points and completeness through one access
+    // unit passed on, and fills `damaged`, `reference` and `first_field` of its verdict.
+    void track(const AccessUnit& au, std::span<const NalUnit> units, SyncVerdict& verdict) noexcept;
+    // Follows one picture (the first slice of it); whether it reveals a loss. `jump` is the
+    // stamp distance to the last unit in frame intervals (0 when the stamps say nothing).
+    bool follow(const SliceFacts& slice, std::int64_t jump, bool& first_field) noexcept;
+    // The stamp distance from the last unit in learnt frame intervals, 0 until the stamps have
+    // been steady; then learns from `t_us`.
+    std::int64_t stamp_jump(std::int64_t t_us) noexcept;
+    // The stream is damaged from here on.
+    void damage() noexcept;
+    // A request may go out now: with `request_idr_on_loss`, only `stuck_frames` after the last
+    // unless an IDR picture came since.
     bool request_spaced() const noexcept;
-    // Raises RequestIdr in `verdict`.
-    void request(SyncVerdict& verdict) noexcept;
+    // Counts a RequestIdr and returns it.
+    SyncSignal request() noexcept;
 
-    ParamSetCache param_sets_;
-    // The parsed SPS/PPS seen so far, by id; like `param_sets_`, kept through resets.
-    ParamSetFacts facts_;
+    ParamSetStore sets_;
     SyncConfig config_;
     SyncCounters counters_;
     std::uint32_t fed_since_output_ = 0;
@@ -143,15 +179,27 @@ private:
     std::uint32_t silence_ = 0;
     // The current start was a recovery point and no picture or request has come since.
     bool recovery_start_ = false;
+    // Sets were kept from units that did not reach the decoder: the next unit passed on takes
+    // them all in front.
+    bool unfed_ = false;
     SyncState state_ = SyncState::Waiting;
-    // Access units pushed since the last RequestIdr (saturating; none yet counts as many).
+    // Access units pushed since the last RequestIdr (saturating; none yet, or an IDR picture
+    // since, counts as many).
     std::uint32_t since_request_ = std::numeric_limits<std::uint32_t>::max();
     // frame_num of the last reference picture passed on; absent when unknown.
     std::optional<std::uint32_t> prev_ref_frame_num_;
-    // A gap has damaged the stream being decoded and nothing has made it whole yet.
+    // The last picture passed on was a field without its pair.
+    std::optional<OpenField> open_field_;
+    // A loss has damaged the stream being decoded and nothing has made it whole yet.
     bool damaged_ = false;
-    // Access units left until a recovery point makes the damaged stream whole.
-    std::optional<std::uint32_t> recovery_countdown_;
+    // The frame_num of the reference picture that makes the damaged stream whole (the
+    // recovery point a recovery-point SEI named).
+    std::optional<std::uint32_t> recovery_target_;
+    // The stamp of the last unit passed on, the frame interval learnt from the stamps, and how
+    // many intervals in a row matched it.
+    std::optional<std::int64_t> last_t_us_;
+    std::int64_t interval_us_ = 0;
+    std::uint32_t steady_ = 0;
 };
 
 }  // namespace talmiro_media
