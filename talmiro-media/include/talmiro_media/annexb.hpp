@@ -146,6 +146,14 @@ NalUnits nal_units(std::span<const std::uint8_t> data) noexcept;
 // The units of one walk, kept so that every reader of the same bytes shares it.
 std::vector<NalUnit> list_nal_units(std::span<const std::uint8_t> data);
 
+// A NAL unit without the zero bytes that may trail it (stream padding, not part of the unit).
+std::span<const std::uint8_t> trim_nal(std::span<const std::uint8_t> nal) noexcept;
+
+// Whether the bytes hold none of 00 00 00, 00 00 01 and 00 00 02, which emulation prevention
+// rules out inside a NAL unit: written after a start code, a unit holding one would read as
+// other units, of any type.
+bool nal_emulation_free(std::span<const std::uint8_t> nal) noexcept;
+
 // The two header facts read from the bytes.
 struct AuFacts {
     // Some NAL unit is an IDR slice.
