@@ -4,6 +4,7 @@ The codec lives in the compiled module :mod:`talmiro_sdk_video._codec`; its clas
 functions are available from here too::
 
     from talmiro_sdk_video import H264Encoder, H264Decoder, TestPattern, Image, Plane, MediaError, psnr
+    from talmiro_sdk_video import RtpPacketizer, RtpDepacketizer
 """
 
 from ._codec import (
@@ -12,6 +13,8 @@ from ._codec import (
     Image,
     MediaError,
     Plane,
+    RtpDepacketizer,
+    RtpPacketizer,
     TestPattern,
     avcodec_version,
     buffer_address,
@@ -25,5 +28,6 @@ __version__ = "0.1.0"
 # The names of the pixel formats a single-buffer picture may be read as.
 PIXEL_FORMATS = ("i420", "nv12", "rgb24", "bgr24", "rgba", "bgra")
 
-__all__ = ["H264Encoder", "H264Decoder", "TestPattern", "Image", "Plane", "MediaError", "psnr",
+__all__ = ["H264Encoder", "H264Decoder", "TestPattern", "Image", "Plane", "MediaError",
+           "RtpPacketizer", "RtpDepacketizer", "psnr",
            "buffer_address", "has_encoder", "avcodec_version", "set_ffmpeg_log_level"]

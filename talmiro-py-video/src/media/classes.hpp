@@ -13,6 +13,8 @@ PyObject* plane_type();
 PyObject* encoder_type();
 PyObject* decoder_type();
 PyObject* pattern_type();
+PyObject* rtp_packetizer_type();
+PyObject* rtp_depacketizer_type();
 
 // Module functions (py_psnr.cpp, py_buffer_address.cpp).
 extern PyMethodDef psnr_def;
