@@ -27,6 +27,8 @@ extern "C" {
 #include "talmiro_media/decode.hpp"
 #include "talmiro_media/encode.hpp"
 #include "talmiro_media/psnr.hpp"
+#include "talmiro_media/rtp_depacketizer.hpp"
+#include "talmiro_media/rtp_packetizer.hpp"
 #include "talmiro_media/sync.hpp"
 
 namespace media = talmiro_media;
@@ -221,6 +223,89 @@ void bm_sync_push(benchmark::State& state) {
     state.SetBytesProcessed(state.iterations() * static_cast<std::int64_t>(stream_bytes(units)));
 }
 
+// ---- RTP ----
+
+// A stream of the sizes detailed 1280x720 pictures have at 2 Mbit/s: an IDR picture of 100 KB,
+// then 29 P pictures of 6 KB (SPS, PPS and slices of random bytes free of zeros).
+std::vector<media::AccessUnit> detailed_units() {
+    std::vector<media::AccessUnit> units;
+    std::uint32_t x = 12345;
+    auto nal = [&](std::vector<std::uint8_t>& out, std::uint8_t header, std::size_t size) {
+        out.insert(out.end(), {0, 0, 0, 1, header});
+        for (std::size_t i = 1; i < size; ++i) {
+            x = x * 1664525u + 1013904223u;
+            out.push_back(static_cast<std::uint8_t>(1 + (x >> 24) % 255));
+        }
+    };
+    for (int n = 0; n < 30; ++n) {
+        std::vector<std::uint8_t> bytes;
+        if (n == 0) {
+            nal(bytes, 0x67, 16);
+            nal(bytes, 0x68, 5);
+            nal(bytes, 0x65, 100'000);
+        } else {
+            nal(bytes, 0x41, 6'000);
+        }
+        media::AccessUnit au;
+        au.data = media::SharedBytes(std::move(bytes));
+        units.push_back(std::move(au));
+    }
+    return units;
+}
+
+// Every access unit of a stream packetized (MTU 1,200) and depacketized, in order: the whole
+// cost of the transport's packet work per access unit. Items are packets.
+void bm_rtp_round_trip(benchmark::State& state, const std::vector<media::AccessUnit>& units) {
+    media::RtpPacketizerConfig config;
+    config.ssrc = 1;
+    auto packetizer = value_or_fail(media::RtpPacketizer::create(config), "packetizer");
+    media::RtpDepacketizer depacketizer;
+    std::int64_t t = 0, packets = 0, released = 0;
+    for (auto _ : state)
+        for (const media::AccessUnit& au : units) {
+            t += 33333;
+            for (const media::SharedBytes& p : packetizer.packetize(au.bytes(), t)) {
+                released += static_cast<std::int64_t>(depacketizer.push(p.bytes(), t).units.size());
+                ++packets;
+            }
+        }
+    if (released != state.iterations() * static_cast<std::int64_t>(units.size()) ||
+        depacketizer.stats().units_incomplete)
+        bench::fail("rtp round trip lost access units");
+    state.SetItemsProcessed(packets);
+    state.counters["us_per_unit"] = benchmark::Counter(
+        static_cast<double>(state.iterations() * static_cast<std::int64_t>(units.size())),
+        benchmark::Counter::kIsRate | benchmark::Counter::kInvert, benchmark::Counter::kIs1000);
+    state.counters["packets_per_unit"] =
+        static_cast<double>(packets) / static_cast<double>(state.iterations() * units.size());
+}
+
+// The receiving side alone, on the packets of the stream made once: packets per second.
+void bm_rtp_depacketize(benchmark::State& state, const std::vector<media::AccessUnit>& units) {
+    media::RtpPacketizerConfig config;
+    config.ssrc = 1;
+    auto packetizer = value_or_fail(media::RtpPacketizer::create(config), "packetizer");
+    std::vector<std::vector<std::uint8_t>> stream;
+    std::int64_t t = 0;
+    for (const media::AccessUnit& au : units)
+        for (const media::SharedBytes& p : packetizer.packetize(au.bytes(), t += 33333))
+            stream.emplace_back(p.bytes().begin(), p.bytes().end());
+    // Sequence numbers and timestamps go on across rounds: each round is the same stream, later.
+    media::RtpDepacketizer depacketizer;
+    std::uint16_t seq = 0;
+    std::uint32_t round = 0;
+    for (auto _ : state) {
+        ++round;
+        for (std::vector<std::uint8_t>& p : stream) {
+            p[2] = static_cast<std::uint8_t>(seq >> 8);
+            p[3] = static_cast<std::uint8_t>(seq++);
+            p[4] = static_cast<std::uint8_t>(round);
+            benchmark::DoNotOptimize(depacketizer.push(p, 0));
+        }
+    }
+    state.SetItemsProcessed(state.iterations() * static_cast<std::int64_t>(stream.size()));
+}
+
 void bm_psnr(benchmark::State& state, bench::Size size) {
     const bench::Pictures pictures = bench::read_pictures(g_options.inputs, size, "i420");
     const std::size_t luma = std::size_t{size.width} * size.height;
@@ -366,6 +451,16 @@ int main(int argc, char** argv) {
     micro("annexb/nal_units", bm_nal_walk);
     micro("annexb/extract_param_sets", bm_extract_param_sets);
     micro("sync/push", bm_sync_push);
+    {
+        static const std::vector<media::AccessUnit> pattern = stream_units(bench::kSizes[1]);
+        static const std::vector<media::AccessUnit> detailed = detailed_units();
+        micro("rtp/round_trip/pattern/1280x720",
+              [](benchmark::State& s) { bm_rtp_round_trip(s, pattern); });
+        micro("rtp/round_trip/detailed/1280x720",
+              [](benchmark::State& s) { bm_rtp_round_trip(s, detailed); });
+        micro("rtp/depacketize/detailed/1280x720",
+              [](benchmark::State& s) { bm_rtp_depacketize(s, detailed); });
+    }
 
     for (const bench::Size size : bench::kSizes) {
         const auto add = [&](const std::string& name, auto body) {

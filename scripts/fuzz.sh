@@ -15,7 +15,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 
 seconds=${FUZZ_SECONDS:-15}
-targets=${FUZZ_TARGETS:-"annexb sync picture decoder rtcp"}
+targets=${FUZZ_TARGETS:-"annexb sync picture decoder rtcp rtp"}
 
 # The libFuzzer runtime (the targets themselves are compiled by g++, see talmiro-media/fuzz/).
 if ! compgen -G "/usr/lib/llvm-*/lib/clang/*/lib/linux/libclang_rt.fuzzer-x86_64.a" >/dev/null; then

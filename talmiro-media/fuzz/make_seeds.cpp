@@ -17,6 +17,7 @@
 #include "talmiro_media/encode.hpp"
 #include "talmiro_media/image.hpp"
 #include "talmiro_media/rtcp.hpp"
+#include "talmiro_media/rtp_packetizer.hpp"
 
 using namespace talmiro_media;
 namespace fs = std::filesystem;
@@ -89,6 +90,54 @@ Vec rtcp(std::initializer_list<RtcpPacket> packets) {
     return *bytes;
 }
 
+void put_le(Vec& out, std::uint64_t v, int bytes) {
+    for (int i = 0; i < bytes; ++i) out.push_back(static_cast<std::uint8_t>(v >> (8 * i)));
+}
+
+// RTP datagram steps (see rtp_fuzz.cpp): mode 0, a configuration (SSRC fixed, NACKs on, a
+// 1,024-packet window, roomy caps, 20 ms waits), then the stream's packets pushed 1 ms apart in
+// the order `order` gives, with a poll and a give-up at the end.
+Vec rtp_steps(const std::vector<AccessUnit>& aus, std::size_t mtu, bool reorder, bool drop) {
+    RtpPacketizerConfig pc;
+    pc.mtu = mtu;
+    pc.ssrc = 0x11223344;
+    pc.first_seq = 65530;
+    pc.timestamp_offset = 0xFFFF0000u;
+    auto packetizer = RtpPacketizer::create(pc);
+    std::vector<SharedBytes> packets;
+    for (const AccessUnit& au : aus)
+        for (SharedBytes& p : packetizer->packetize(au.bytes(), au.t_us)) packets.push_back(std::move(p));
+    if (reorder)
+        for (std::size_t i = 2; i + 1 < packets.size(); i += 3) std::swap(packets[i], packets[i + 1]);
+    if (drop && packets.size() > 4) packets.erase(packets.begin() + 3);
+    Vec out{0, 1 | 4 << 2};
+    put_le(out, 0xFFFF, 2);
+    put_le(out, 0xFFFF, 2);
+    put_le(out, 20000, 2);
+    out.push_back(100);
+    put_le(out, 3000, 2);
+    put_le(out, 60000, 2);
+    put_le(out, 1000, 8);
+    for (const SharedBytes& p : packets) {
+        out.push_back(10 << 2);
+        put_le(out, p.size(), 2);
+        out.insert(out.end(), p.bytes().begin(), p.bytes().end());
+    }
+    out.push_back(2 | 63 << 2);
+    out.push_back(3);
+    return out;
+}
+
+// A packetize-and-channel round trip (mode 1): MTU byte, first sequence number, the unit, fates.
+Vec rtp_round_trip(const AccessUnit& au, std::uint8_t mtu_step, std::uint8_t fate) {
+    Vec out{1, mtu_step};
+    put_le(out, 65535, 2);
+    put_le(out, au.bytes().size(), 2);
+    out.insert(out.end(), au.bytes().begin(), au.bytes().end());
+    out.insert(out.end(), 64, fate);
+    return out;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -126,6 +175,14 @@ int main(int argc, char** argv) {
     write_file(dir / "sync" / "recovery",
                {10, 150, 60, 1, 0, 0, 4 << 5, 9, 0, 0, 3 << 5 | 8, 0, 2, 0, 2});
     write_file(dir / "sync" / "failure", {1, 2, 1, 0, 1 << 5 | 4, 0, 3, 0, 0, 2 << 5 | 4, 5, 2});
+
+    // RTP: the IDR stream whole, reordered, with a loss, at two MTUs; round trips of the IDR
+    // picture without and with loss and reordering.
+    write_file(dir / "rtp" / "stream", rtp_steps(idr, 1200, false, false));
+    write_file(dir / "rtp" / "reordered_small_mtu", rtp_steps(idr, 100, true, false));
+    write_file(dir / "rtp" / "lost_small_mtu", rtp_steps(idr, 100, false, true));
+    write_file(dir / "rtp" / "round_trip", rtp_round_trip(idr.front(), 4, 0));
+    write_file(dir / "rtp" / "round_trip_lossy", rtp_round_trip(idr.front(), 2, 0x81));
 
     // Pictures (see picture_fuzz.cpp): format, codec, mode, width, height, then stride and
     // length deltas per plane.

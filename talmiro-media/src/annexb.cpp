@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <bit>
+#include <cstring>
 #include <limits>
 
 #if defined(__SSE2__)
@@ -316,6 +317,25 @@ std::optional<std::vector<std::uint8_t>> param_sets_of(Bytes data, const Units& 
 }
 
 }  // namespace
+
+std::span<const std::uint8_t> trim_nal(std::span<const std::uint8_t> nal) noexcept {
+    std::size_t n = nal.size();
+    while (n > 0 && nal[n - 1] == 0) --n;
+    return nal.first(n);
+}
+
+bool nal_emulation_free(std::span<const std::uint8_t> nal) noexcept {
+    const std::uint8_t* p = nal.data();
+    const std::uint8_t* const end = p + nal.size();
+    while (end - p >= 3) {
+        const void* zero = std::memchr(p, 0, static_cast<std::size_t>(end - p - 2));
+        if (!zero) return true;
+        p = static_cast<const std::uint8_t*>(zero);
+        if (p[1] == 0 && p[2] <= 2) return false;
+        ++p;
+    }
+    return true;
+}
 
 AuFacts au_facts(std::span<const std::uint8_t> data) noexcept {
     return facts_of(data, nal_units(data));

@@ -50,6 +50,7 @@ std::string_view rtp_refusal_name(RtpRefusal cause) noexcept {
         case RtpRefusal::ReservedType: return "reserved_type";
         case RtpRefusal::BadStapA: return "bad_stap_a";
         case RtpRefusal::BadFuA: return "bad_fu_a";
+        case RtpRefusal::BadNal: return "bad_nal";
         case RtpRefusal::Count_: break;
     }
     return "unknown";
@@ -115,7 +116,8 @@ std::optional<RtpRefusal> RtpDepacketizer::check_payload(
     // An empty payload (padding only) holds its sequence number and nothing else.
     if (payload.empty()) return std::nullopt;
     const std::uint8_t type = payload[0] & 0x1F;
-    if (is_single_type(type)) return std::nullopt;
+    if (is_single_type(type))
+        return nal_emulation_free(trim_nal(payload)) ? std::nullopt : std::optional(RtpRefusal::BadNal);
     switch (type) {
         case kStapA: {
             std::size_t i = 1;
@@ -126,6 +128,7 @@ std::optional<RtpRefusal> RtpDepacketizer::check_payload(
                 i += 2;
                 if (n == 0 || n > payload.size() - i || !is_single_type(payload[i] & 0x1F))
                     return RtpRefusal::BadStapA;
+                if (!nal_emulation_free(trim_nal(payload.subspan(i, n)))) return RtpRefusal::BadNal;
                 i += n;
             }
             return std::nullopt;
@@ -250,16 +253,7 @@ std::optional<RtpRefusal> RtpDepacketizer::insert(const Packet& p, std::int64_t 
             s = Slot{};
             s.state = SlotState::Missing;
             s.time_us = arrival_us;
-            if (config_.nack) {
-                s.nacked = true;
-                s.nack_count = 1;
-                s.last_nack_us = arrival_us;
-                out.nacks.push_back(static_cast<std::uint16_t>(g));
-                stats_.nacks += 1;
-                if (!nacks_pending_ || add_sat(arrival_us, config_.nack_interval_us) < nack_due_us_)
-                    nack_due_us_ = add_sat(arrival_us, config_.nack_interval_us);
-                nacks_pending_ = true;
-            }
+            if (config_.nack) ask(s, g, arrival_us, out);
         }
         highest_ = ext;
         stats_.highest_seq = highest_;
@@ -335,7 +329,8 @@ void RtpDepacketizer::pass_gap(RtpOutput&) {
     }
 }
 
-void RtpDepacketizer::append_nal(std::span<const std::uint8_t> nal) {
+void RtpDepacketizer::append_nal(std::span<const std::uint8_t> whole) {
+    const auto nal = trim_nal(whole);
     const std::uint8_t type = nal[0] & 0x1F;
     const bool long_code = unit_.bytes.empty() || type == kNalSps || type == kNalPps;
     const std::size_t code = long_code ? 4 : 3;
@@ -435,8 +430,16 @@ void RtpDepacketizer::consume(std::uint32_t ts, bool marker, std::span<const std
             if (header & 0x40) {
                 const std::size_t at = *unit_.fu_start;
                 const std::size_t code = unit_.bytes[at + 2] == 1 ? 3 : 4;
-                unit_.nals.push_back({at, at + code, unit_.bytes.size(), nal_type});
                 unit_.fu_start.reset();
+                while (unit_.bytes.back() == 0) unit_.bytes.pop_back();  // the header is not 0
+                const auto nal = std::span<const std::uint8_t>(unit_.bytes).subspan(at + code);
+                if (nal_emulation_free(nal)) {
+                    unit_.nals.push_back({at, at + code, unit_.bytes.size(), nal_type});
+                } else {
+                    unit_.bytes.resize(at);
+                    unit_.ok = false;
+                    stats_.nals_dropped += 1;
+                }
             }
         }
     }
@@ -475,24 +478,31 @@ void RtpDepacketizer::finish(bool complete, bool marked, RtpOutput& out) {
     out.units.push_back(std::move(au));
 }
 
-void RtpDepacketizer::repeat_nacks(std::int64_t now_us, RtpOutput& out) {
-    if (!config_.nack || !nacks_pending_ || config_.nack_interval_us <= 0 || now_us < nack_due_us_)
-        return;
-    nacks_pending_ = false;
-    for (std::int64_t g = next_; g <= highest_; ++g) {
-        Slot& s = slot(g);
-        if (s.state != SlotState::Missing || s.nack_count >= config_.max_nacks) continue;
-        if (now_us >= add_sat(s.last_nack_us, config_.nack_interval_us)) {
-            s.nack_count += 1;
-            s.last_nack_us = now_us;
-            out.nacks.push_back(static_cast<std::uint16_t>(g));
-            stats_.nacks += 1;
-        }
-        if (s.nack_count >= config_.max_nacks) continue;
-        const std::int64_t due = add_sat(s.last_nack_us, config_.nack_interval_us);
-        if (!nacks_pending_ || due < nack_due_us_) nack_due_us_ = due;
+std::optional<std::int64_t> RtpDepacketizer::nack_due(const Slot& s) const noexcept {
+    if (s.state != SlotState::Missing || s.nack_count >= config_.max_nacks) return std::nullopt;
+    if (s.nack_count == 0) return add_sat(s.time_us, config_.nack_delay_us);
+    if (config_.nack_interval_us <= 0) return std::nullopt;
+    return add_sat(s.last_nack_us, config_.nack_interval_us);
+}
+
+void RtpDepacketizer::ask(Slot& s, std::int64_t seq, std::int64_t now_us, RtpOutput& out) {
+    if (const auto due = nack_due(s); due && now_us >= *due) {
+        s.nacked = true;
+        s.nack_count += 1;
+        s.last_nack_us = now_us;
+        out.nacks.push_back(static_cast<std::uint16_t>(seq));
+        stats_.nacks += 1;
+    }
+    if (const auto due = nack_due(s)) {
+        if (!nacks_pending_ || *due < nack_due_us_) nack_due_us_ = *due;
         nacks_pending_ = true;
     }
+}
+
+void RtpDepacketizer::repeat_nacks(std::int64_t now_us, RtpOutput& out) {
+    if (!config_.nack || !nacks_pending_ || now_us < nack_due_us_) return;
+    nacks_pending_ = false;
+    for (std::int64_t g = next_; g <= highest_; ++g) ask(slot(g), g, now_us, out);
 }
 
 RtpOutput RtpDepacketizer::poll(std::int64_t now_us) {
@@ -526,7 +536,7 @@ std::optional<std::int64_t> RtpDepacketizer::next_deadline_us() const noexcept {
     } else if (unit_.active) {
         take(add_sat(add_sat(unit_.last_arrival_us, config_.max_wait_us), 1));
     }
-    if (config_.nack && nacks_pending_ && config_.nack_interval_us > 0) take(nack_due_us_);
+    if (config_.nack && nacks_pending_) take(nack_due_us_);
     return due;
 }
 

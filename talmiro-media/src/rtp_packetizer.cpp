@@ -28,20 +28,19 @@ void put32(std::vector<std::uint8_t>& out, std::uint32_t v) {
     put16(out, static_cast<std::uint16_t>(v));
 }
 
-// The NAL units of an access unit that can be sent (types 1..23), without the zero bytes that
-// may trail them; `skipped` counts the others.
+// The NAL units of an access unit that can be sent (types 1..23, no start code emulated inside),
+// without the zero bytes that may trail them; `skipped` counts the others.
 std::vector<std::span<const std::uint8_t>> nal_spans(std::span<const std::uint8_t> annexb,
                                                      std::uint64_t& skipped) {
     std::vector<std::span<const std::uint8_t>> out;
     for (const NalUnit& u : nal_units(annexb)) {
-        std::size_t end = u.end;
-        while (end > u.begin && annexb[end - 1] == 0) --end;
-        if (end == u.begin) continue;
-        if (u.type == 0 || u.type >= 24) {
+        const auto nal = trim_nal(annexb.subspan(u.begin, u.end - u.begin));
+        if (nal.empty()) continue;
+        if (u.type == 0 || u.type >= 24 || !nal_emulation_free(nal)) {
             skipped += 1;
             continue;
         }
-        out.push_back(annexb.subspan(u.begin, end - u.begin));
+        out.push_back(nal);
     }
     return out;
 }

@@ -220,6 +220,9 @@ TEST(RtpDepacketizer, RefusesByCause) {
         {rtp(2, 0, {24, 0, 2, 28, 1}), RtpRefusal::BadStapA},
         {rtp(2, 0, {28}), RtpRefusal::BadFuA},
         {rtp(2, 0, {28, 0x98}), RtpRefusal::BadFuA},
+        {rtp(2, 0, {0x41, 1, 0, 0, 1, 0x67, 5}), RtpRefusal::BadNal},
+        {rtp(2, 0, {0x41, 0, 0, 0, 7}), RtpRefusal::BadNal},
+        {rtp(2, 0, {24, 0, 2, 0x41, 1, 0, 5, 0x41, 0, 0, 2, 9}), RtpRefusal::BadNal},
         {rtp(20000, 0, slice), RtpRefusal::SeqJump},
     };
     RtpDepacketizer d;
@@ -234,14 +237,20 @@ TEST(RtpDepacketizer, RefusesByCause) {
     Bytes full = rtp(2, 3000, {}, true, kSsrc, 96, 0xB1);
     full.insert(full.end(), {0xA, 0xB, 0xC, 0xD, 0xBE, 0xDE, 0, 1, 9, 9, 9, 9});
     full.insert(full.end(), slice.begin(), slice.end());
-    full.insert(full.end(), {0, 0, 3});
+    full.insert(full.end(), {0, 0, 0, 4});  // one zero trailing the unit, three of padding
     r.take(d.push(full, 2));
     ASSERT_EQ(r.units.size(), 2u);
     EXPECT_EQ(bytes_of(r.units[1]), (Bytes{0, 0, 0, 1, 0x41, 1, 2}));
     EXPECT_TRUE(r.units[1].complete);
+    // A start code split across two fragments: the unit is left out.
+    r.take(d.push(rtp(3, 6000, {28, 0x81, 7, 0}, false), 3));
+    r.take(d.push(rtp(4, 6000, {28, 0x41, 0, 1, 0x67}, true), 3));
+    ASSERT_EQ(r.units.size(), 3u);
+    EXPECT_TRUE(bytes_of(r.units[2]).empty());
+    EXPECT_FALSE(r.units[2].complete);
     EXPECT_EQ(d.stats().packets_refused, cases.size());
     for (const Case& c : cases) EXPECT_GE(d.stats().refused[static_cast<std::size_t>(c.cause)], 1u);
-    EXPECT_EQ(d.stats().packets_received, 2u);
+    EXPECT_EQ(d.stats().packets_received, 4u);
 }
 
 // A gap is asked for at once, again every interval up to the limit, then given up at its
@@ -284,6 +293,20 @@ TEST(RtpDepacketizer, NackTimingAndRecovery) {
     d.push(rtp(12, 2000, slice), 200'001);
     EXPECT_EQ(d.stats().packets_late, 1u);
     EXPECT_EQ(d.stats().packets_duplicated, 1u);
+
+    // With a NACK delay, a packet merely reordered is never asked for.
+    c.nack_delay_us = 20'000;
+    RtpDepacketizer patient(c);
+    Received q;
+    q.take(patient.push(rtp(10, 0, slice), 0));
+    q.take(patient.push(rtp(13, 3000, slice), 1000));
+    q.take(patient.push(rtp(11, 1000, slice), 5000));
+    EXPECT_EQ(patient.next_deadline_us(), 21'000);
+    q.take(patient.poll(20'999));
+    EXPECT_TRUE(q.nacks.empty());
+    q.take(patient.poll(21'000));
+    EXPECT_EQ(q.nacks, std::vector<std::uint16_t>{12});
+    EXPECT_EQ(patient.stats().packets_recovered, 0u);
 }
 
 // Retransmissions in RTX form from the packetizer's history fill the gap.

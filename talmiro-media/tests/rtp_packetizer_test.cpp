@@ -112,15 +112,17 @@ TEST(RtpPacketizer, SendsOnlyH264Units) {
     RtpPacketizer p = packetizer(1200);
     EXPECT_TRUE(p.packetize(Bytes{0, 0, 0, 1, 0, 0}, 0).empty());
     EXPECT_TRUE(p.packetize(Bytes{}, 0).empty());
-    EXPECT_TRUE(p.packetize(Bytes{0, 0, 1, 0x7C, 0x85, 1, 0, 0, 1, 0x18, 0, 1, 5}, 0).empty());
-    EXPECT_EQ(p.stats().nal_units_skipped, 2u);
+    EXPECT_TRUE(p.packetize(Bytes{0, 0, 1, 0x7C, 0x85, 1, 0, 0, 1, 0x18, 0, 1, 5, 0, 0, 1, 0x41,
+                                  0, 0, 0, 7, 0, 0, 1, 0x41, 0, 0, 2},
+                            0).empty());
+    EXPECT_EQ(p.stats().nal_units_skipped, 4u);
     const auto packets = p.packetize(
         Bytes{0, 0, 0, 1, 0x41, 9, 9, 0, 0, 0, 0, 1, 0x5C, 1, 0, 0, 1, 0x41, 7, 0}, 0);
     ASSERT_EQ(packets.size(), 1u);
     const auto b = packets[0].bytes();
     EXPECT_EQ(Bytes(b.begin() + 12, b.end()), (Bytes{0x58, 0, 3, 0x41, 9, 9, 0, 2, 0x41, 7}));
     EXPECT_EQ(p.stats().empty_units, 3u);
-    EXPECT_EQ(p.stats().nal_units_skipped, 3u);
+    EXPECT_EQ(p.stats().nal_units_skipped, 5u);
 }
 
 TEST(RtpPacketizer, TimestampFromCaptureTime) {

@@ -153,6 +153,14 @@ std::vector<NalUnit> list_nal_units(std::span<const std::uint8_t> data);
 std::vector<std::uint8_t> concat_bytes(std::span<const std::uint8_t> front,
                                        std::span<const std::uint8_t> back);
 
+// A NAL unit without the zero bytes that may trail it (stream padding, not part of the unit).
+std::span<const std::uint8_t> trim_nal(std::span<const std::uint8_t> nal) noexcept;
+
+// Whether the bytes hold none of 00 00 00, 00 00 01 and 00 00 02, which emulation prevention
+// rules out inside a NAL unit: written after a start code, a unit holding one would read as
+// other units, of any type.
+bool nal_emulation_free(std::span<const std::uint8_t> nal) noexcept;
+
 // The two header facts read from the bytes.
 struct AuFacts {
     // Some NAL unit is an IDR slice.

@@ -12,7 +12,9 @@
 // point is used at once (no copy, no delay); a later one waits in the window for the gap before
 // it. A gap is waited for until `max_wait_us` after it showed (the arrival of the packet beyond
 // it), then passed: its sequence numbers count as lost and the access unit around it comes out
-// incomplete. A NAL unit that lost any fragment is left out whole, never spliced or cut.
+// incomplete. A NAL unit that lost any fragment is left out whole, never spliced or cut. Zero
+// bytes trailing a NAL unit are dropped; a unit with a start code inside it (which emulation
+// prevention rules out) is refused, so every unit that goes out reads as that one unit.
 //
 // No sockets and no clocks: each call takes the time, and `next_deadline_us` says when the
 // caller should call `poll` if nothing arrives before.
@@ -44,12 +46,13 @@ enum class RtpRefusal : std::uint8_t {
     ReservedType,     // NAL types 0, 30 and 31
     BadStapA,         // an aggregated unit empty, of an aggregation type, or past the end
     BadFuA,           // shorter than its two headers, or fragmenting a type other than 1..23
+    BadNal,           // a NAL unit holding 00 00 00, 00 00 01 or 00 00 02 (a start code inside)
     Count_,
 };
 inline constexpr std::size_t kRtpRefusalCount = static_cast<std::size_t>(RtpRefusal::Count_);
 
 // "truncated", "bad_version", "bad_padding", "wrong_payload_type", "foreign_ssrc", "seq_jump",
-// "stap_b", "mtap", "fu_b", "reserved_type", "bad_stap_a", "bad_fu_a".
+// "stap_b", "mtap", "fu_b", "reserved_type", "bad_stap_a", "bad_fu_a", "bad_nal".
 std::string_view rtp_refusal_name(RtpRefusal cause) noexcept;
 
 struct RtpDepacketizerConfig {
@@ -66,10 +69,11 @@ struct RtpDepacketizerConfig {
     std::int64_t ssrc_silence_us = 500'000;
     // How long a gap is waited for before the access units around it are passed on incomplete.
     std::int64_t max_wait_us = 100'000;
-    // NACKs: each missing sequence number is reported when its gap shows, then again every
-    // `nack_interval_us` (0: never again) while it is waited for, `max_nacks` times at most
-    // (255 at most).
+    // NACKs: each missing sequence number is reported `nack_delay_us` after its gap showed (0:
+    // at once; more tolerates reordering), then again every `nack_interval_us` (0: never again)
+    // while it is waited for, `max_nacks` times at most (255 at most).
     bool nack = true;
+    std::int64_t nack_delay_us = 0;
     std::int64_t nack_interval_us = 30'000;
     std::uint32_t max_nacks = 3;
     // The reorder window in packets (rounded up to a power of two, 64..32768): how far ahead
@@ -230,6 +234,10 @@ private:
     void append_nal(std::span<const std::uint8_t> nal);
     // Passes the unit on; `marked` when its marker packet ended it.
     void finish(bool complete, bool marked, RtpOutput& out);
+    // When the missing packet in `s` is next to be asked for; absent when it is not.
+    std::optional<std::int64_t> nack_due(const Slot& s) const noexcept;
+    // Asks for `seq` if it is due by `now_us`, and keeps the earliest next due time.
+    void ask(Slot& s, std::int64_t seq, std::int64_t now_us, RtpOutput& out);
     void repeat_nacks(std::int64_t now_us, RtpOutput& out);
     void update_jitter(std::uint32_t ts, std::int64_t arrival_us) noexcept;
     Slot& slot(std::int64_t ext) noexcept {

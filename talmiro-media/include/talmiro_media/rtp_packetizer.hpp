@@ -61,8 +61,9 @@ struct RtpPacketizerStats {
     // Access units that held no NAL unit (nothing was sent for them).
     std::uint64_t empty_units = 0;
     std::uint64_t nal_units = 0;
-    // NAL units of types 0 and 24..31, which have no meaning in H.264 and which the payload
-    // format uses for its own packet types: not sent.
+    // NAL units not sent: types 0 and 24..31, which have no meaning in H.264 and which the
+    // payload format uses for its own packet types, and units holding 00 00 00, 00 00 01 or
+    // 00 00 02 (invalid, and refused by receivers).
     std::uint64_t nal_units_skipped = 0;
     // Media packets sent, by kind, and their bytes (`payload_bytes` without the RTP headers,
     // the octet count of a sender report).
@@ -92,7 +93,8 @@ public:
     // `capture_us`, plus the offset, modulo 2^32), consecutive sequence numbers, the marker
     // bit on the last. Consecutive NAL units that fit one packet together go into a STAP-A;
     // a unit larger than a packet is cut into FU-A fragments of near-equal size. Zero bytes
-    // trailing a NAL unit (stream padding) are not sent, nor are units of types 0 and 24..31. The packets are kept in the history.
+    // trailing a NAL unit (stream padding) are not sent, nor are the units `nal_units_skipped`
+    // counts. The packets are kept in the history.
     // An access unit without NAL units gives no packet.
     std::vector<SharedBytes> packetize(std::span<const std::uint8_t> annexb, std::int64_t capture_us);
 

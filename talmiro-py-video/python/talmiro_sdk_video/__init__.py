@@ -5,7 +5,8 @@ functions are available from here too::
 
     from talmiro_sdk_video import H264Encoder, H264Decoder, TestPattern, Image, Plane, MediaError, psnr
 
-and so are the RTCP packet builders and parser (``rtcp_*``) with ``RtpReceptionStats``.
+and so are ``RtpPacketizer`` and ``RtpDepacketizer``, the RTCP packet builders and parser
+(``rtcp_*``) and ``RtpReceptionStats``.
 """
 
 from ._codec import (
@@ -15,6 +16,8 @@ from ._codec import (
     MediaError,
     Plane,
     RtpReceptionStats,
+    RtpDepacketizer,
+    RtpPacketizer,
     TestPattern,
     avcodec_version,
     buffer_address,
@@ -41,5 +44,6 @@ PIXEL_FORMATS = ("i420", "nv12", "rgb24", "bgr24", "rgba", "bgra")
 
 __all__ = ["H264Encoder", "H264Decoder", "TestPattern", "Image", "Plane", "MediaError", "psnr",
            "buffer_address", "has_encoder", "avcodec_version", "set_ffmpeg_log_level",
+           "RtpPacketizer", "RtpDepacketizer",
            "RtpReceptionStats", "rtcp_parse", "rtcp_sr", "rtcp_rr", "rtcp_sdes", "rtcp_bye",
            "rtcp_nack", "rtcp_pli", "rtcp_fir", "ntp_from_us", "us_from_ntp", "rtcp_rtt_us"]

@@ -7,9 +7,10 @@ from typing import Literal, Required, Self, TypeAlias, TypedDict, final, type_ch
 from typing_extensions import Buffer
 
 __all__ = ["MediaError", "Image", "Plane", "H264Encoder", "H264Decoder", "TestPattern",
-           "RtpReceptionStats", "psnr", "buffer_address", "has_encoder", "avcodec_version",
-           "set_ffmpeg_log_level", "rtcp_parse", "rtcp_sr", "rtcp_rr", "rtcp_sdes", "rtcp_bye",
-           "rtcp_nack", "rtcp_pli", "rtcp_fir", "ntp_from_us", "us_from_ntp", "rtcp_rtt_us"]
+           "RtpReceptionStats", "RtpPacketizer", "RtpDepacketizer", "psnr", "buffer_address",
+           "has_encoder", "avcodec_version", "set_ffmpeg_log_level", "rtcp_parse", "rtcp_sr",
+           "rtcp_rr", "rtcp_sdes", "rtcp_bye", "rtcp_nack", "rtcp_pli", "rtcp_fir", "ntp_from_us",
+           "us_from_ntp", "rtcp_rtt_us"]
 
 class MediaError(Exception):
     """the codec refused: bad picture, unsupported configuration, or a libavcodec error"""
@@ -23,6 +24,58 @@ Signal: TypeAlias = Literal["request_idr", "reset"]
 
 # One access unit out of the encoder: (data, t_us, key, config, recovery, encoded_us).
 AccessUnitTuple: TypeAlias = tuple[bytes, int, bool, bool, bool, int]
+
+# One access unit out of the RTP depacketizer: (data, rtp_timestamp, arrival_us, complete, key,
+# config, recovery, recovered). `data` may be empty when every NAL unit of it was lost.
+RtpUnitTuple: TypeAlias = tuple[bytes, int, int, bool, bool, bool, bool, bool]
+# What RtpDepacketizer.push / poll / give_up give: (units, sequence numbers to NACK).
+RtpOutputTuple: TypeAlias = tuple[list[RtpUnitTuple], list[int]]
+RtpRefusal: TypeAlias = Literal[
+    "truncated", "bad_version", "bad_padding", "wrong_payload_type", "foreign_ssrc", "seq_jump",
+    "stap_b", "mtap", "fu_b", "reserved_type", "bad_stap_a", "bad_fu_a", "bad_nal",
+]
+
+@type_check_only
+class RtpPacketizerStats(TypedDict):
+    access_units: int
+    empty_units: int
+    nal_units: int
+    nal_units_skipped: int
+    packets: int
+    single_packets: int
+    stap_a_packets: int
+    fu_a_packets: int
+    bytes: int
+    payload_bytes: int
+    resent: int
+    rtx_packets: int
+    history_misses: int
+    history_packets: int
+    history_size: int
+
+@type_check_only
+class RtpDepacketizerStats(TypedDict):
+    packets_received: int
+    bytes_received: int
+    packets_lost: int
+    packets_duplicated: int
+    packets_reordered: int
+    packets_late: int
+    packets_recovered: int
+    rtx_received: int
+    packets_refused: int
+    refused: dict[RtpRefusal, int]
+    units_complete: int
+    units_incomplete: int
+    nals_dropped: int
+    units_oversized: int
+    nacks: int
+    restarts: int
+    forced: int
+    ssrc: int
+    first_seq: int
+    highest_seq: int
+    jitter: float
 
 @type_check_only
 class EncoderStats(TypedDict):
@@ -197,6 +250,73 @@ class TestPattern:
     def position(self) -> int: ...
     def next(self, capture_us: int) -> Image: ...
     def frame(self, n: int, capture_us: int = 0) -> Image: ...
+
+@final
+class RtpPacketizer:
+    """H.264 access units in, RTP datagrams out (single NAL unit, STAP-A, FU-A), with the
+    history that answers NACKs plainly or in RTX form."""
+    def __new__(
+        cls,
+        payload_type: int = 96,
+        mtu: int = 1200,
+        ssrc: int | None = None,
+        first_seq: int | None = None,
+        timestamp_offset: int | None = None,
+        rtx_payload_type: int = 97,
+        rtx_ssrc: int | None = None,
+        rtx_first_seq: int | None = None,
+        history_bytes: int = 2000000,
+    ) -> Self: ...
+    @property
+    def ssrc(self) -> int: ...
+    @property
+    def rtx_ssrc(self) -> int: ...
+    @property
+    def payload_type(self) -> int: ...
+    @property
+    def rtx_payload_type(self) -> int: ...
+    @property
+    def mtu(self) -> int: ...
+    @property
+    def next_seq(self) -> int: ...
+    @property
+    def last_timestamp(self) -> int: ...
+    @property
+    def profile_level_id(self) -> str | None: ...
+    @property
+    def sprop_parameter_sets(self) -> str | None: ...
+    def packetize(self, data: Buffer, capture_us: int) -> list[bytes]: ...
+    def resend(self, seq: int) -> bytes | None: ...
+    def resend_rtx(self, seq: int) -> bytes | None: ...
+    def timestamp_of(self, capture_us: int) -> int: ...
+    def stats(self) -> RtpPacketizerStats: ...
+
+@final
+class RtpDepacketizer:
+    """RTP datagrams in, Annex-B access units out in decode order, each complete or not, with
+    the sequence numbers to NACK. Every byte is untrusted; memory is bounded."""
+    def __new__(
+        cls,
+        payload_type: int = 96,
+        rtx_payload_type: int | None = None,
+        ssrc: int | None = None,
+        rtx_ssrc: int | None = None,
+        max_wait_us: int = 100000,
+        nack: bool = True,
+        nack_delay_us: int = 0,
+        nack_interval_us: int = 30000,
+        max_nacks: int = 3,
+        ssrc_silence_us: int = 500000,
+        window_packets: int = 8192,
+        max_buffered_bytes: int = 33554432,
+        max_unit_bytes: int = 16777216,
+    ) -> Self: ...
+    def push(self, datagram: Buffer, arrival_us: int) -> RtpOutputTuple: ...
+    def poll(self, now_us: int) -> RtpOutputTuple: ...
+    def give_up(self, now_us: int) -> RtpOutputTuple: ...
+    def next_deadline_us(self) -> int | None: ...
+    def set_timing(self, max_wait_us: int, nack_interval_us: int) -> None: ...
+    def stats(self) -> RtpDepacketizerStats: ...
 
 def psnr(a: Buffer, b: Buffer) -> float | None: ...
 def buffer_address(obj: Buffer) -> int: ...

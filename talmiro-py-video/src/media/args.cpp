@@ -92,6 +92,16 @@ bool convert(const char* fn, const Param& p, PyObject* obj) {
             if (u > 0xFFFFFFFFu) return overflow(fn, p, "unsigned 32-bit");
             *static_cast<std::uint32_t*>(p.target) = static_cast<std::uint32_t>(u);
             return true;
+        case Kind::OptU32:
+            if (obj == Py_None) {
+                static_cast<std::optional<std::uint32_t>*>(p.target)->reset();
+                return true;
+            }
+            if (!PyIndex_Check(obj)) return type_error(fn, p, "int or None", obj);
+            if (!read_integer(fn, p, obj, false, u, s)) return false;
+            if (u > 0xFFFFFFFFu) return overflow(fn, p, "unsigned 32-bit");
+            *static_cast<std::optional<std::uint32_t>*>(p.target) = static_cast<std::uint32_t>(u);
+            return true;
         case Kind::U64:
             if (!read_integer(fn, p, obj, false, u, s)) return false;
             *static_cast<std::uint64_t*>(p.target) = u;

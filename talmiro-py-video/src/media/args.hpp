@@ -20,6 +20,7 @@ enum class Kind : std::uint8_t {
     U32,       // std::uint32_t
     U64,       // std::uint64_t
     I64,       // std::int64_t
+    OptU32,    // std::optional<std::uint32_t>: an int, or None for none
     Bool,      // bool: a real bool or a NumPy bool scalar, nothing else
     Str,       // PyObject* (borrowed), a str
     OptStr,    // PyObject* (borrowed), a str, or null for None
@@ -47,6 +48,9 @@ inline Param param(const char* name, std::uint32_t& t, Need n = Need::Required) 
 }
 inline Param param(const char* name, std::uint64_t& t, Need n = Need::Required) {
     return {name, Kind::U64, &t, n};
+}
+inline Param param(const char* name, std::optional<std::uint32_t>& t, Need n = Need::Required) {
+    return {name, Kind::OptU32, &t, n};
 }
 inline Param param(const char* name, std::int64_t& t, Need n = Need::Required) {
     return {name, Kind::I64, &t, n};

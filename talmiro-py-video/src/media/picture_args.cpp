@@ -231,6 +231,19 @@ std::optional<HeldBuffer> acquire_u8(PyObject* obj) {
     return held;
 }
 
+std::optional<HeldBuffer> acquire_bytes(PyObject* obj, const char* what) {
+    auto held = acquire_u8(obj);
+    if (!held) {
+        raise(PyExc_TypeError, std::string(what) + ": not a uint8 buffer (" + take_error_text() + ")");
+        return std::nullopt;
+    }
+    if (!held->c_contiguous()) {
+        raise(PyExc_TypeError, std::string(what) + ": not a contiguous buffer");
+        return std::nullopt;
+    }
+    return held;
+}
+
 std::optional<HeldPicture> read_picture(PyObject* image, const talmiro_media::EncoderConfig& config,
                                         PictureFormat input_format, std::int64_t capture_us) {
     HeldPicture pic;

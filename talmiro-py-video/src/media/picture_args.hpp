@@ -55,6 +55,10 @@ private:
 // "=" or ">"; no format counts as "B"), or none with the acquisition's exception set.
 std::optional<HeldBuffer> acquire_u8(PyObject* obj);
 
+// The bytes of a contiguous uint8 buffer argument (bytes, bytearray, memoryview, a NumPy
+// array...), or none with a TypeError naming `what` set.
+std::optional<HeldBuffer> acquire_bytes(PyObject* obj, const char* what);
+
 // A picture argument: `raw` points into the caller's memory, which `buffers` (the held plane
 // or picture buffers) or `image` (a Python Image's core picture) keep valid. Keep it until the
 // call that reads `raw` has returned (also when the interpreter lock is released meanwhile),

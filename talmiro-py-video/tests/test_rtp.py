@@ -1,0 +1,122 @@
+"""RtpPacketizer and RtpDepacketizer through the module: the encoder's access units survive the
+round trip byte for byte and decode the same; a lost packet is known; the arguments are checked.
+The protocol rules themselves are tested in the core (rtp_*_test.cpp) and fuzzed."""
+import random
+
+import pytest
+
+import talmiro_sdk_video._codec as codec
+
+W, H, FPS = 320, 240, 30
+
+
+@pytest.fixture(scope="module")
+def units():
+    enc = codec.H264Encoder(W, H, fps=FPS, bitrate_kbps=800, intra_refresh=False,
+                            keyframe_interval=15)
+    pattern = codec.TestPattern(W, H, fps=FPS)
+    out = []
+    for n in range(30):
+        t_us = n * 33_333
+        out.extend(enc.encode(pattern.next(t_us), t_us))
+    return out
+
+
+def run(units, mtu, drop=None, shuffle=False, **kwargs):
+    tx = codec.RtpPacketizer(mtu=mtu, ssrc=7, first_seq=65530)
+    rx = codec.RtpDepacketizer(rtx_payload_type=97, **kwargs)
+    packets = [p for data, t, *_ in units for p in tx.packetize(data, t)]
+    assert all(len(p) <= mtu - 2 for p in packets)
+    order = list(range(len(packets)))
+    if shuffle:
+        rng = random.Random(5)
+        for i in range(1, len(order) - 4, 4):
+            order[i:i + 4] = rng.sample(order[i:i + 4], 4)
+    out, nacks = [], []
+    for k, i in enumerate(order):
+        if i == drop:
+            continue
+        # bytes, bytearray and memoryview all go in.
+        datagram = (packets[i], bytearray(packets[i]), memoryview(packets[i]))[k % 3]
+        got, asked = rx.push(datagram, k)
+        out += got
+        nacks += asked
+    got, asked = rx.poll(10**9)
+    return tx, rx, out + got, nacks + asked, packets
+
+
+@pytest.mark.parametrize("mtu", [200, 1200, 9000])
+def test_round_trip_decodes_the_same(units, mtu):
+    tx, rx, out, _, _ = run(units, mtu, shuffle=True)
+    assert [u[0] for u in out] == [u[0] for u in units]
+    assert all(u[3] for u in out)
+    assert [u[4:7] for u in out] == [(key, config, recovery) for _, _, key, config, recovery, _ in units]
+    assert [u[1] for u in out] == [tx.timestamp_of(t) for _, t, *_ in units]
+    s = rx.stats()
+    assert s["units_complete"] == len(units) and s["packets_lost"] == 0 and s["packets_refused"] == 0
+    assert s["packets_reordered"] > 0 and set(s["refused"]) >= {"truncated", "mtap", "fu_b"}
+    dec = codec.H264Decoder()
+    for data, _, _, _, key, config, recovery, _ in out:
+        dec.decode(data, 0, key, config, recovery)
+    assert dec.stats()["errors"] == 0 and dec.stats()["images"] > 0
+    assert tx.profile_level_id and len(tx.profile_level_id) == 6
+    assert tx.sprop_parameter_sets.count(",") == 1
+
+
+def test_a_lost_packet_is_known_and_recovered_by_rtx(units):
+    tx, rx, out, nacks, packets = run(units, 1200, drop=20)
+    seq = int.from_bytes(packets[20][2:4], "big")
+    assert nacks == [seq]
+    assert sum(not u[3] for u in out) == 1
+    # Again, with the RTX answer to the NACK.
+    rx2 = codec.RtpDepacketizer(rtx_payload_type=97)
+    got = []
+    for k, p in enumerate(packets):
+        if k != 20:
+            units_, asked = rx2.push(p, k)
+            got += units_
+            for s in asked:
+                units_, _ = rx2.push(tx.resend_rtx(s), k)
+                got += units_
+    assert len(got) == len(units) and all(u[3] for u in got)
+    assert any(u[7] for u in got)
+    assert rx2.stats()["packets_recovered"] == 1 and rx2.stats()["rtx_received"] == 1
+
+
+def test_refused_datagrams_are_counted_not_raised():
+    rx = codec.RtpDepacketizer()
+    for d in (b"", b"\x80" * 11, bytes([0x40]) + bytes(15), bytes([0x80, 96, 0, 1]) + bytes(8) + b"\x1a"):
+        assert rx.push(d, 0) == ([], [])
+    s = rx.stats()
+    assert s["packets_refused"] == 4 and s["refused"]["truncated"] == 2
+    assert s["refused"]["bad_version"] == 1 and s["refused"]["mtap"] == 1
+    assert rx.next_deadline_us() is None
+    assert rx.give_up(0) == ([], [])
+
+
+@pytest.mark.parametrize("kwargs,exc", [
+    ({"mtu": 10}, codec.MediaError),
+    ({"payload_type": 128}, ValueError),
+    ({"first_seq": 65536}, ValueError),
+    ({"ssrc": 2**32}, OverflowError),
+    ({"ssrc": "1"}, TypeError),
+    ({"payload_type": 97, "rtx_payload_type": 97}, codec.MediaError),
+])
+def test_packetizer_arguments(kwargs, exc):
+    with pytest.raises(exc):
+        codec.RtpPacketizer(**kwargs)
+
+
+def test_packetizer_properties_and_resend():
+    tx = codec.RtpPacketizer(ssrc=0x1234, rtx_ssrc=0x99, first_seq=10, timestamp_offset=0)
+    assert (tx.ssrc, tx.rtx_ssrc, tx.payload_type, tx.rtx_payload_type, tx.mtu) == (0x1234, 0x99, 96, 97, 1200)
+    assert tx.profile_level_id is None and tx.sprop_parameter_sets is None
+    (p,) = tx.packetize(b"\x00\x00\x00\x01\x41\x9a", 1_000_000)
+    assert p == bytes([0x80, 0xE0, 0, 10, 0, 1, 0x5F, 0x90, 0, 0, 0x12, 0x34, 0x41, 0x9A])
+    assert tx.next_seq == 11 and tx.last_timestamp == 90_000
+    assert tx.resend(10) == p and tx.resend(11) is None
+    assert tx.resend_rtx(10)[12:] == b"\x00\x0a" + p[12:]
+    with pytest.raises(ValueError):
+        tx.resend(70000)
+    assert tx.stats()["history_misses"] == 1
+    assert "ssrc=0x00001234" in repr(tx)
