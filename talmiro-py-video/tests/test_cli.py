@@ -8,8 +8,8 @@ import pytest
 
 import talmiro_sdk_video._codec as codec
 
-SMALL = ["--size", "160x96", "--frames", "90", "--fps", "30", "--bitrate", "800",
-         "--no-progress"]
+SMALL = ["--transport", "memory", "--size", "160x96", "--frames", "90", "--fps", "30",
+         "--bitrate", "800", "--no-progress"]
 
 
 def run(*args: str, check: bool = True) -> subprocess.CompletedProcess:

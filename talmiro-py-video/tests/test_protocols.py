@@ -86,7 +86,8 @@ def test_package_exports_the_codec():
 WITHOUT_NUMPY = "import sys; sys.modules['numpy'] = None; from talmiro_sdk_video.__main__ import main; sys.exit(main(sys.argv[1:]))"
 
 
-@pytest.mark.parametrize("args, status", [(["info"], 0), (["--help"], 0), (["link"], 2)])
+@pytest.mark.parametrize("args, status", [(["info"], 0), (["--help"], 0),
+                                          (["link", "--transport", "memory"], 2)])
 def test_cli_without_numpy(args, status):
     result = subprocess.run([sys.executable, "-c", WITHOUT_NUMPY, *args], capture_output=True,
                             text=True, timeout=120)

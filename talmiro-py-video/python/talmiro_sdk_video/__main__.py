@@ -1,6 +1,10 @@
 """`python -m talmiro_sdk_video`: does a low-latency link work on this machine, and how good is it?
 
     python -m talmiro_sdk_video [link] [options]   a publisher and a subscriber in one process
+    python -m talmiro_sdk_video send --to HOST:PORT [options]
+                                                   the test pattern over RTP, in real time
+    python -m talmiro_sdk_video receive --port PORT [options]
+                                                   an RTP stream received and decoded
     python -m talmiro_sdk_video info               what this build of the codec can do
     python -m talmiro_sdk_video relay --listen HOST:PORT --to HOST:PORT [options]
                                                    a seeded lossy relay for RTP and RTCP
@@ -35,6 +39,20 @@ def _fraction(text: str) -> float:
     return value
 
 
+def _positive(text: str) -> float:
+    value = float(text)
+    if not value > 0:
+        raise argparse.ArgumentTypeError(f"must be above 0, got {text}")
+    return value
+
+
+def _port(text: str) -> int:
+    value = int(text)
+    if not 1 <= value <= 65534:
+        raise argparse.ArgumentTypeError(f"port must be between 1 and 65534, got {text}")
+    return value
+
+
 def _address(text: str) -> tuple[str, int]:
     from .relay import parse_address
     try:
@@ -66,11 +84,27 @@ def _build_parser() -> argparse.ArgumentParser:
                          help="periodic IDR pictures instead of intra refresh")
     link.add_argument("--keyframe-interval", type=int, default=0,
                       help="refresh or IDR period in frames (0: one second)")
-    link.add_argument("--loss", type=_fraction, default=0.0, help="random loss rate (0..1)")
+    link.add_argument("--transport", choices=("udp", "memory"), default="udp",
+                      help="udp (default): RTP over loopback sockets through a seeded lossy "
+                           "relay; memory: in-process, losing whole access units")
+    link.add_argument("--loss", type=_fraction, default=0.0,
+                      help="chance a packet (udp) or an access unit (memory) is lost")
     link.add_argument("--burst-rate", type=_fraction, default=0.0,
-                      help="chance per access unit that a burst loss starts")
-    link.add_argument("--burst-frames", type=int, default=5, help="access units lost per burst")
-    link.add_argument("--rtt", type=int, default=2, help="round trip of an IDR request, in frames")
+                      help="chance per packet (udp) or access unit (memory) that a burst starts")
+    link.add_argument("--burst-frames", type=int, default=5,
+                      help="memory: access units lost per burst")
+    link.add_argument("--burst-packets", type=int, default=5, help="udp: packets lost per burst")
+    link.add_argument("--reorder", type=_fraction, default=0.0,
+                      help="udp: chance a packet is held back behind the next one")
+    link.add_argument("--jitter-ms", type=float, default=0.0,
+                      help="udp: extra delay per packet, uniform in 0..JITTER")
+    link.add_argument("--delay-ms", type=float, default=0.0, help="udp: one-way delay")
+    link.add_argument("--mtu", type=int, default=1200, help="udp: bytes of UDP payload (1200)")
+    link.add_argument("--max-delay-ms", type=_positive, default=100.0,
+                      help="udp: longest wait for a retransmission (100)")
+    link.add_argument("--no-nack", action="store_true", help="udp: no retransmissions")
+    link.add_argument("--rtt", type=int, default=2,
+                      help="memory: round trip of an IDR request, in frames")
     link.add_argument("--seed", type=int, default=1)
     link.add_argument("--realtime", action="store_true", help="pace the pictures by --fps")
     link.add_argument("--json", action="store_true", help="print the summary as JSON")
@@ -78,6 +112,48 @@ def _build_parser() -> argparse.ArgumentParser:
     link.add_argument("--snapshot", metavar="FILE.png",
                       help="write the worst frame, source beside decoded, as a PNG")
     link.add_argument("--no-progress", action="store_true")
+    send = sub.add_parser("send", help="send the test pattern over RTP/UDP in real time")
+    send.add_argument("--to", required=True, type=_address, action="append",
+                      help="HOST:PORT of a receiver (RTCP on PORT + 1); may be repeated")
+    send.add_argument("--size", type=_parse_size, default=(640, 480), help="WIDTHxHEIGHT (640x480)")
+    send.add_argument("--fps", type=int, default=30)
+    send.add_argument("--frames", type=int, default=300)
+    send.add_argument("--bitrate-kbps", type=int, default=2000, help="kbit/s (2000)")
+    send.add_argument("--pixel-format", default="i420", choices=PIXEL_FORMATS)
+    send.add_argument("--backend", default="auto", help="auto, x264 or nvenc")
+    send.add_argument("--idr", action="store_true",
+                      help="periodic IDR pictures instead of intra refresh")
+    send.add_argument("--mtu", type=int, default=1200, help="bytes of UDP payload (1200)")
+    send.add_argument("--sdp", metavar="FILE", help="write the stream's description here "
+                                                   "before the first packet")
+    send.add_argument("--save", metavar="FILE.h264", help="write the sent stream")
+    send.add_argument("--rtcp-port", type=_port, help="port for feedback (default: the RTP "
+                                                     "source port + 1)")
+    send.add_argument("--port", type=int, default=0, help="local RTP source port (0: any)")
+    send.add_argument("--bind", default="0.0.0.0", help="local address (0.0.0.0)")
+    send.add_argument("--no-rtx", action="store_true",
+                      help="resend lost packets as they were, not as RTX packets")
+    send.add_argument("--json", action="store_true", help="print the summary as JSON")
+    send.add_argument("--no-progress", action="store_true")
+    receive = sub.add_parser("receive", help="receive and decode an RTP H.264 stream")
+    receive.add_argument("--port", type=_port, help="RTP port (RTCP on PORT + 1); with --sdp, "
+                                                    "it wins over the description's")
+    receive.add_argument("--frames", type=int, help="stop after this many pictures")
+    receive.add_argument("--seconds", type=_positive, help="stop after this long")
+    receive.add_argument("--sdp", metavar="FILE", help="a description of the stream")
+    receive.add_argument("--max-delay-ms", type=_positive, default=100.0,
+                         help="longest wait for a retransmission (100)")
+    receive.add_argument("--no-nack", action="store_true", help="never ask for retransmissions")
+    receive.add_argument("--rtcp-to", type=_address, help="HOST:PORT for RTCP (default: where "
+                         "the sender's RTCP came from, else its RTP port + 1)")
+    receive.add_argument("--sender", help="HOST or HOST:PORT media is taken from (default: "
+                                          "the first heard)")
+    receive.add_argument("--bind", default="0.0.0.0", help="local address (0.0.0.0)")
+    receive.add_argument("--save", metavar="FILE.h264", help="write the received stream")
+    receive.add_argument("--snapshot", metavar="FILE.png",
+                         help="test pattern: write the worst picture beside its source")
+    receive.add_argument("--json", action="store_true", help="print the summary as JSON")
+    receive.add_argument("--no-progress", action="store_true")
     info = sub.add_parser("info", help="libavcodec version, encoders, the backend auto opens")
     relay = sub.add_parser("relay", help="a seeded lossy UDP relay for RTP (PORT) and RTCP "
                                          "(PORT + 1), both ways")
@@ -106,7 +182,7 @@ def _build_parser() -> argparse.ArgumentParser:
     relay.add_argument("--seconds", type=float, default=0.0,
                        help="stop after this long (0: when interrupted)")
     relay.add_argument("--json", action="store_true", help="print the counters as JSON")
-    for p in (link, info):
+    for p in (link, info, send, receive):
         p.add_argument("--ffmpeg-log", default="quiet",
                        choices=("quiet", "error", "warning", "info", "verbose", "debug"),
                        help="libav's own log level (quiet: the summary alone)")
@@ -178,6 +254,8 @@ def _snapshot(path: str, pair) -> None:
 
 
 def _link(args: argparse.Namespace) -> int:
+    if args.transport == "udp":
+        return _udp_link(args)
     try:
         from .link import LinkConfig, format_summary, run_link
     except ModuleNotFoundError as err:
@@ -220,6 +298,157 @@ def _link(args: argparse.Namespace) -> int:
     return 0
 
 
+class _NetProgress:
+    """Progress of send and receive on stderr: a line every second."""
+
+    def __init__(self, what: str, total: int | None, enabled: bool):
+        self._what = what
+        self._total = total
+        self._enabled = enabled
+        self._next = 0.0
+
+    def __call__(self, done: int, stats: dict) -> None:
+        import time
+        now = time.monotonic()
+        if not self._enabled or now < self._next:
+            return
+        self._next = now + 1.0
+        total = f"/{self._total}" if self._total else ""
+        if self._what == "send":
+            text = (f"sent {done}{total} frames, {stats['packets']} packets, NACKs "
+                    f"{stats['nacks_received']}, resent {stats['packets_resent']}, PLI "
+                    f"{stats['plis_received']}, IDR {stats['idr_pictures']}")
+        else:
+            text = (f"pictures {done}{total}, flagged {stats['flagged']}, packets "
+                    f"{stats['packets_received']}, lost {stats['packets_lost']}, recovered "
+                    f"{stats['packets_recovered']}, NACKs {stats['nacks_sent']}, PLIs "
+                    f"{stats['plis_sent']}")
+        print(text, file=sys.stderr, flush=True)
+
+
+def _check_counts(pairs) -> None:
+    for name, value in pairs:
+        if value is not None and value < 1:
+            raise UsageError(f"{name} must be at least 1, got {value}")
+
+
+def _check_mtu(mtu: int) -> None:
+    if not 64 <= mtu <= 65507:
+        raise UsageError(f"--mtu must be between 64 and 65507, got {mtu}")
+
+
+def _send(args: argparse.Namespace) -> int:
+    from .net_commands import SendConfig, format_send, run_send
+
+    width, height = args.size
+    _check_counts((("--fps", args.fps), ("--frames", args.frames),
+                   ("--bitrate-kbps", args.bitrate_kbps)))
+    _check_mtu(args.mtu)
+    if not 0 <= args.port <= 65534:
+        raise UsageError(f"--port must be between 0 and 65534, got {args.port}")
+    for host, port in args.to:
+        if not 1 <= port <= 65534:
+            raise UsageError(f"--to port must be between 1 and 65534, got {port}")
+    cfg = SendConfig(to=args.to, width=width, height=height, fps=args.fps, frames=args.frames,
+                     bitrate_kbps=args.bitrate_kbps, pixel_format=args.pixel_format,
+                     backend=args.backend, mtu=args.mtu, bind=args.bind, port=args.port,
+                     rtcp_port=args.rtcp_port, rtx=not args.no_rtx, sdp_path=args.sdp,
+                     intra_refresh=not args.idr)
+    progress = _NetProgress("send", args.frames, enabled=not args.no_progress)
+    save = open(args.save, "wb") if args.save else None
+    try:
+        summary = run_send(cfg, progress=progress, save=save)
+    except KeyboardInterrupt:
+        return 130
+    finally:
+        if save is not None:
+            save.close()
+    _print_summary(summary, format_send, args.json)
+    return 0
+
+
+def _receive(args: argparse.Namespace) -> int:
+    from .net_commands import ReceiveConfig, format_receive, run_receive
+    from .sdp import SdpError, parse_sdp
+
+    _check_counts((("--frames", args.frames),))
+    sdp = None
+    if args.sdp:
+        try:
+            with open(args.sdp, "rb") as f:
+                sdp = parse_sdp(f.read(1 << 20))
+        except SdpError as err:
+            raise UsageError(f"--sdp {args.sdp}: {err}") from None
+    port = args.port if args.port is not None else (sdp.port if sdp is not None else None)
+    if port is None:
+        raise UsageError("--port is needed (or --sdp with the port)")
+    if args.frames is None and args.seconds is None:
+        pass  # until the sender's BYE or an interrupt
+    cfg = ReceiveConfig(port=port, bind=args.bind, frames=args.frames, seconds=args.seconds,
+                        sdp=sdp, max_delay_ms=args.max_delay_ms,
+                        nack=False if args.no_nack else None, rtcp_to=args.rtcp_to,
+                        sender=args.sender)
+    progress = _NetProgress("receive", args.frames, enabled=not args.no_progress)
+    save = open(args.save, "wb") if args.save else None
+    try:
+        summary, worst = run_receive(cfg, progress=progress, save=save,
+                                     keep_worst=bool(args.snapshot))
+    finally:
+        if save is not None:
+            save.close()
+    if args.snapshot:
+        if worst is None:
+            raise UsageError("--snapshot: no test-pattern picture was received")
+        _snapshot(args.snapshot, worst)
+    _print_summary(summary, format_receive, args.json)
+    return 0
+
+
+def _udp_link(args: argparse.Namespace) -> int:
+    from .net_commands import SendConfig, UdpLinkConfig, format_udp_link, run_udp_link
+    from .relay import RelayConfig
+
+    width, height = args.size
+    _check_counts((("--fps", args.fps), ("--frames", args.frames), ("--bitrate", args.bitrate),
+                   ("--burst-packets", args.burst_packets)))
+    _check_mtu(args.mtu)
+    try:
+        relay = RelayConfig(loss=args.loss, burst_rate=args.burst_rate,
+                            burst_packets=args.burst_packets, reorder=args.reorder,
+                            jitter_ms=args.jitter_ms, delay_ms=args.delay_ms, seed=args.seed)
+        relay.check()
+    except ValueError as err:
+        raise UsageError(str(err)) from None
+    send = SendConfig(to=[("127.0.0.1", 1)], width=width, height=height, fps=args.fps,
+                      frames=args.frames, bitrate_kbps=args.bitrate,
+                      pixel_format=args.pixel_format, backend=args.backend, mtu=args.mtu,
+                      intra_refresh=args.intra_refresh)
+    cfg = UdpLinkConfig(send=send, relay=relay, max_delay_ms=args.max_delay_ms,
+                        nack=not args.no_nack)
+    progress = _NetProgress("send", args.frames, enabled=not args.no_progress and not args.json)
+    save = open(args.save, "wb") if args.save else None
+    try:
+        summary, worst = run_udp_link(cfg, progress=progress, save=save,
+                                      keep_worst=bool(args.snapshot))
+    finally:
+        if save is not None:
+            save.close()
+    if args.snapshot:
+        if worst is None:
+            raise UsageError("--snapshot: no picture was decoded")
+        _snapshot(args.snapshot, worst)
+    _print_summary(summary, format_udp_link, args.json)
+    return 0
+
+
+def _print_summary(summary: dict, fmt, as_json: bool) -> None:
+    if as_json:
+        print(json.dumps(summary))
+    else:
+        for line in fmt(summary):
+            print(line)
+
+
 def _relay(args: argparse.Namespace) -> int:
     import time
 
@@ -255,7 +484,7 @@ def _relay(args: argparse.Namespace) -> int:
 
 def main(argv: Sequence[str] | None = None) -> int:
     argv = list(sys.argv[1:] if argv is None else argv)
-    if not argv or argv[0] not in ("link", "info", "relay", "-h", "--help"):
+    if not argv or argv[0] not in ("link", "info", "relay", "send", "receive", "-h", "--help"):
         argv.insert(0, "link")
     try:
         args = _build_parser().parse_args(argv)
@@ -264,6 +493,10 @@ def main(argv: Sequence[str] | None = None) -> int:
         _codec.set_ffmpeg_log_level(args.ffmpeg_log)
         if args.command == "info":
             return _info()
+        if args.command == "send":
+            return _send(args)
+        if args.command == "receive":
+            return _receive(args)
         return _link(args)
     except UsageError as err:
         print(f"error: {err}", file=sys.stderr)

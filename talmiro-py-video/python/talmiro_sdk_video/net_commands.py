@@ -1,0 +1,391 @@
+"""The network commands behind `python -m talmiro_sdk_video send`, `receive` and
+`link --transport udp`: the test pattern sent in real time by `RtpSender`, received by
+`RtpReceiver`, and both in one process through the seeded relay. Each returns its summary as a
+dict of plain values (the `--json` output); `format_*` turn one into lines of text.
+"""
+
+from __future__ import annotations
+
+import collections
+import dataclasses
+import statistics
+import threading
+import time
+from collections.abc import Callable
+from typing import BinaryIO
+
+from . import _codec
+from .receiver import RtpReceiver
+from .relay import Relay, RelayConfig
+from .sdp import VideoSdp, parameter_sets
+from .sender import RtpSender, wall_us
+
+# A picture of the test pattern whose luma PSNR against its source is below this is wrong:
+# the pattern codes at 40 dB and more at the link's rates, a picture a loss damaged far lower.
+WRONG_PSNR_DB = 30.0
+# After the last picture, the sender answers NACKs for this long before it says BYE.
+SEND_LINGER_S = 0.3
+# After the sender's BYE, the receiver waits this long for what is still on its way.
+RECEIVE_GRACE_S = 0.3
+
+
+@dataclasses.dataclass
+class SendConfig:
+    to: list[tuple[str, int]]
+    width: int = 640
+    height: int = 480
+    fps: int = 30
+    frames: int = 300
+    bitrate_kbps: int = 2000
+    pixel_format: str = "i420"
+    backend: str = "auto"
+    mtu: int = 1200
+    bind: str = "0.0.0.0"
+    port: int = 0
+    rtcp_port: int | None = None
+    rtx: bool = True
+    sdp_path: str | None = None
+    intra_refresh: bool = True
+
+
+@dataclasses.dataclass
+class ReceiveConfig:
+    port: int = 0
+    bind: str = "0.0.0.0"
+    frames: int | None = None
+    seconds: float | None = None
+    sdp: VideoSdp | None = None
+    max_delay_ms: float = 100.0
+    nack: bool | None = None
+    rtcp_to: tuple[str, int] | None = None
+    sender: str | tuple[str, int] | None = None
+
+
+def _pattern_input(image: _codec.Image, pixel_format: str):
+    if pixel_format == "i420":
+        return image
+    from .link import _source_picture  # NumPy, only for the other pixel formats
+    return _source_picture(image, pixel_format)
+
+
+def run_send(cfg: SendConfig, progress: Callable[[int, dict], None] | None = None,
+             stop: threading.Event | None = None, save: BinaryIO | None = None,
+             on_unit: Callable[[tuple, int], None] | None = None,
+             started: Callable[[RtpSender], None] | None = None) -> dict:
+    """Sends `cfg.frames` pictures of the test pattern in real time; the summary."""
+    encoder = _codec.H264Encoder(cfg.width, cfg.height, fps=cfg.fps,
+                                 bitrate_kbps=cfg.bitrate_kbps, backend=cfg.backend,
+                                 pixel_format=cfg.pixel_format, intra_refresh=cfg.intra_refresh)
+    pattern = _codec.TestPattern(cfg.width, cfg.height, cfg.fps)
+    sender = None
+    try:
+        sender = RtpSender(cfg.to, encoder=encoder, bind=cfg.bind, port=cfg.port,
+                           rtcp_port=cfg.rtcp_port, mtu=cfg.mtu,
+                           rtx_payload_type=97 if cfg.rtx else None)
+        if started is not None:
+            started(sender)
+        start_wall = wall_us() + 20_000
+        start_mono = time.monotonic() + 0.02
+        sender.set_pattern(cfg.width, cfg.height, cfg.fps, 4, start_wall)
+        t0 = time.monotonic()
+        sent = 0
+        for n in range(cfg.frames):
+            if stop is not None and stop.is_set():
+                break
+            delay = start_mono + n / cfg.fps - time.monotonic()
+            if delay > 0:
+                try:
+                    time.sleep(delay)
+                except KeyboardInterrupt:  # ends the run; the summary still comes
+                    break
+            capture = start_wall + round(n * 1_000_000 / cfg.fps)
+            units = encoder.encode(_pattern_input(pattern.frame(n, capture), cfg.pixel_format),
+                                   capture)
+            if n == 0 and cfg.sdp_path:
+                _write_sdp(cfg, sender, units)
+            for unit in units:
+                _send_one(sender, unit, save, on_unit)
+            sent = n + 1
+            if progress is not None:
+                progress(sent, sender.stats())
+        for unit in encoder.flush():
+            _send_one(sender, unit, save, on_unit)
+        time.sleep(SEND_LINGER_S)
+        elapsed = time.monotonic() - t0
+    finally:
+        if sender is not None:
+            sender.close()
+        encoder.close()
+    out = sender.stats()
+    out["frames"] = sent
+    out["seconds"] = round(elapsed, 3)
+    out["bitrate_kbps"] = round(out["bytes"] * 8 / max(sent / cfg.fps, 1e-3) / 1000, 1)
+    return out
+
+
+def _send_one(sender: RtpSender, unit: tuple, save: BinaryIO | None,
+              on_unit: Callable[[tuple, int], None] | None) -> None:
+    if save is not None:
+        save.write(unit[0])
+    if on_unit is not None:
+        on_unit(unit, sender.timestamp_of(unit[1]))
+    sender.send_unit(unit)
+
+
+def _write_sdp(cfg: SendConfig, sender: RtpSender, units: list) -> None:
+    sets = next((ps for ps in (parameter_sets(u[0]) for u in units) if ps), None)
+    host, port = cfg.to[0]
+    kw = dict(address=host, rtx_payload_type=97 if cfg.rtx else None, framerate=cfg.fps)
+    if sets is not None:
+        sdp = VideoSdp.from_parameter_sets(sets[0], sets[1], port, **kw)
+    else:
+        sdp = VideoSdp(port=port, **kw)
+    with open(cfg.sdp_path, "w", encoding="ascii", newline="") as f:
+        f.write(sdp.to_text())
+
+
+class _Scorer:
+    """Judges the pictures of a test-pattern stream against their regenerated source."""
+
+    def __init__(self, keep_worst: bool):
+        self.keep_worst = keep_worst
+        self.pattern: _codec.TestPattern | None = None
+        self.key: tuple | None = None
+        self.psnrs: list[float] = []
+        self.wrong = 0
+        self.worst: tuple | None = None
+        self.worst_psnr = float("inf")
+
+    def score(self, receiver: RtpReceiver, pic: _codec.Image) -> float | None:
+        info = receiver.pattern
+        if info is None:
+            return None
+        key = (info["w"], info["h"], info["fps"], info["speed"])
+        if key != self.key:
+            self.key = key
+            self.pattern = _codec.TestPattern(info["w"], info["h"], info["fps"],
+                                              speed=info["speed"])
+        n = receiver.pattern_frame(pic.t_us)
+        if n is None or pic.width != info["w"] or pic.height != info["h"]:
+            return None
+        assert self.pattern is not None
+        source = self.pattern.frame(n)
+        value = _codec.psnr(source.y, pic.y)
+        value = float("inf") if value is None else value
+        self.psnrs.append(value)
+        if value < WRONG_PSNR_DB:
+            self.wrong += 1
+        if self.keep_worst and value < self.worst_psnr:
+            self.worst_psnr = value
+            self.worst = (source, pic)
+        return value
+
+
+def run_receive(cfg: ReceiveConfig, progress: Callable[[int, dict], None] | None = None,
+                stop: threading.Event | None = None, save: BinaryIO | None = None,
+                keep_worst: bool = False,
+                on_picture: Callable[[RtpReceiver, _codec.Image], None] | None = None,
+                started: Callable[[RtpReceiver], None] | None = None
+                ) -> tuple[dict, tuple | None]:
+    """Receives until `cfg.frames` pictures, `cfg.seconds`, the sender's BYE or `stop`; the
+    summary and (with `keep_worst`) the worst test-pattern picture beside its source."""
+    on_unit = (lambda unit, t_us: save.write(unit[0])) if save is not None else None
+    receiver = RtpReceiver(cfg.port, bind=cfg.bind, sender=cfg.sender, rtcp_to=cfg.rtcp_to,
+                           sdp=cfg.sdp, max_delay_ms=cfg.max_delay_ms, nack=cfg.nack,
+                           on_unit=on_unit)
+    scorer = _Scorer(keep_worst)
+    pictures = 0
+    t0 = time.monotonic()
+    bye_at: float | None = None
+    try:
+        if started is not None:
+            started(receiver)
+        while True:
+            now = time.monotonic()
+            if stop is not None and stop.is_set():
+                break
+            if cfg.seconds is not None and now - t0 >= cfg.seconds:
+                break
+            if cfg.frames is not None and pictures >= cfg.frames:
+                break
+            if receiver.bye:
+                bye_at = bye_at or now
+                if now - bye_at >= RECEIVE_GRACE_S:
+                    break
+            try:
+                batch = receiver.receive(timeout=0.05)
+            except KeyboardInterrupt:  # ends the run; the summary still comes
+                break
+            for pic in batch:
+                pictures += 1
+                scorer.score(receiver, pic)
+                if on_picture is not None:
+                    on_picture(receiver, pic)
+                if cfg.frames is not None and pictures >= cfg.frames:
+                    break
+            if progress is not None:
+                progress(pictures, receiver.stats())
+    finally:
+        receiver.close()
+    out = receiver.stats()
+    out["seconds"] = round(time.monotonic() - t0, 3)
+    out["pictures_taken"] = pictures
+    finite = [p for p in scorer.psnrs if p != float("inf")]
+    # A picture equal to its source (inf) is left out of the mean, as the in-process link does.
+    out["psnr_mean_db"] = round(statistics.fmean(finite), 3) if finite else None
+    out["wrong_share"] = scorer.wrong / len(scorer.psnrs) if scorer.psnrs else None
+    out["wrong_pictures"] = scorer.wrong if scorer.psnrs else None
+    return out, scorer.worst
+
+
+@dataclasses.dataclass
+class UdpLinkConfig:
+    send: SendConfig
+    relay: RelayConfig
+    max_delay_ms: float = 100.0
+    nack: bool = True
+
+
+def run_udp_link(cfg: UdpLinkConfig, progress: Callable[[int, dict], None] | None = None,
+                 save: BinaryIO | None = None, keep_worst: bool = False) -> tuple[dict, tuple | None]:
+    """A sender and a receiver in this process over loopback sockets, through the relay. Each
+    picture shown is checked against a lossless decode of what was sent: `wrong` pictures
+    differ from it, `wrong_unflagged` differ and are not flagged `recovering`."""
+    lossless: collections.OrderedDict[int, bytes] = collections.OrderedDict()
+    shadow = _codec.H264Decoder()
+    lock = threading.Lock()
+    judged = {"pictures": 0, "wrong": 0, "wrong_unflagged": 0, "flagged": 0, "unknown": 0}
+    stamp_ts: dict[int, int] = {}
+
+    def sent(unit: tuple, rtp_ts: int) -> None:
+        stamp_ts[unit[1]] = rtp_ts
+        for pic in shadow.decode(unit[0], unit[1], unit[2], unit[3], unit[4]):
+            with lock:
+                lossless[stamp_ts.pop(pic.t_us, -1)] = pic.y.tobytes()
+
+    def shown(receiver: RtpReceiver, pic: _codec.Image) -> None:
+        ts = receiver.rtp_timestamp(pic.t_us)
+        expected = None
+        with lock:
+            if ts is not None and ts in lossless:
+                # Pictures come out in order: those before this one were not shown.
+                while True:
+                    key, value = lossless.popitem(last=False)
+                    if key == ts:
+                        expected = value
+                        break
+        judged["pictures"] += 1
+        judged["flagged"] += pic.recovering
+        if expected is None:
+            judged["unknown"] += 1
+            return
+        if expected != pic.y.tobytes():
+            judged["wrong"] += 1
+            judged["wrong_unflagged"] += not pic.recovering
+
+    stop = threading.Event()
+    results: dict = {}
+    ready = threading.Event()
+    holder: dict = {}
+
+    def receive() -> None:
+        try:
+            results["receive"] = run_receive(
+                ReceiveConfig(port=0, bind="127.0.0.1", max_delay_ms=cfg.max_delay_ms,
+                              nack=cfg.nack, sender="127.0.0.1"),
+                stop=stop, keep_worst=keep_worst, on_picture=shown,
+                started=lambda r: (holder.__setitem__("receiver", r), ready.set()))
+        except BaseException as err:  # reported below
+            results["error"] = err
+            ready.set()
+
+    thread = threading.Thread(target=receive, name="talmiro-link-receive", daemon=True)
+    thread.start()
+    ready.wait(10)
+    if "error" in results:
+        raise results["error"]
+    relay = Relay(("127.0.0.1", 0), holder["receiver"].address, cfg.relay)
+    relay.start()
+    try:
+        send_cfg = dataclasses.replace(cfg.send, to=[relay.listen_address], bind="127.0.0.1")
+        results["send"] = run_send(send_cfg, progress=progress, save=save, on_unit=sent)
+        # The receiver ends at the sender's BYE (or, should it be lost, after a while).
+        thread.join(5.0)
+    finally:
+        stop.set()
+        thread.join(5.0)
+        relay.stop()
+        shadow.close()
+    if "error" in results:
+        raise results["error"]
+    received, worst = results["receive"]
+    shown_count = judged["pictures"]
+    summary = {
+        "send": results["send"],
+        "receive": received,
+        "relay": relay.counters(),
+        "pictures": shown_count,
+        "wrong": judged["wrong"],
+        "wrong_unflagged": judged["wrong_unflagged"],
+        "flagged": judged["flagged"],
+        "unjudged": judged["unknown"],
+        "wrong_share": judged["wrong"] / shown_count if shown_count else None,
+    }
+    return summary, worst
+
+
+def _ms(value) -> str:
+    return "-" if value is None else f"{value:.2f} ms"
+
+
+def format_send(s: dict) -> list[str]:
+    reasons = s["idr_reasons"]
+    lines = [
+        f"sent {s['frames']} frames, {s['packets']} packets, {s['bytes']} bytes "
+        f"({s['bitrate_kbps']} kbit/s) in {s['seconds']} s",
+        f"IDR pictures {s['idr_pictures']} (first {reasons['first']}, PLI {reasons['pli']}, "
+        f"FIR {reasons['fir']}, other {reasons['other']}); requests coalesced "
+        f"{s['idr_requests_coalesced']}",
+        f"feedback: PLI {s['plis_received']}, FIR {s['firs_received']}, NACK {s['nacks_received']}"
+        f" -> resent {s['packets_resent']} packets (not in history {s['resend_misses']}, "
+        f"over the limit {s['resend_limited']}); refused {s['feedback_refused']} datagrams "
+        f"from other hosts, {s['rtcp_refused']} malformed packets",
+    ]
+    for r in s["receivers"]:
+        lost = "-" if r["fraction_lost"] is None else f"{100 * r['fraction_lost']:.1f}%"
+        lines.append(f"receiver {r['address']}: lost {lost}, jitter {_ms(r['jitter_ms'])}, "
+                     f"rtt {_ms(r['rtt_ms'])} ({r['reports']} reports)")
+    return lines
+
+
+def format_receive(s: dict) -> list[str]:
+    def us(v):
+        return "-" if v is None else f"{v / 1000:.2f} ms"
+    refused = ", ".join(f"{k} {v}" for k, v in s["refused"].items())
+    lines = [
+        f"pictures {s['pictures']} ({s['flagged']} flagged recovering) in {s['seconds']} s",
+        f"packets received {s['packets_received']}, lost {s['packets_lost']}, recovered by "
+        f"retransmission {s['packets_recovered']}, too late {s['packets_late']}, refused "
+        f"{s['packets_refused']} (foreign source {s['refused_foreign_source']}"
+        + (f"; {refused}" if refused else "") + ")",
+        f"access units complete {s['units_complete']}, incomplete {s['units_incomplete']}; "
+        f"NACKs sent {s['nacks_sent']}, PLIs sent {s['plis_sent']}; rtt {_ms(s['rtt_ms'])}",
+        f"latency capture->picture p50 {us(s['latency_p50_us'])}, p99 {us(s['latency_p99_us'])}",
+        f"decoder: losses {s['losses']}, IDR requests {s['idr_requests']}, resets {s['resets']}, "
+        f"errors {s['decoder_errors']}",
+    ]
+    if s["psnr_mean_db"] is not None:
+        lines.append(f"test pattern: luma PSNR mean {s['psnr_mean_db']:.2f} dB, wrong pictures "
+                     f"{100 * s['wrong_share']:.1f}% (below {WRONG_PSNR_DB:g} dB)")
+    return lines
+
+
+def format_udp_link(s: dict) -> list[str]:
+    relay = s["relay"]["forward"]
+    lines = [f"relay: forwarded {relay['forwarded']}, lost {relay['lost'] + relay['lost_in_burst']}"
+             f", reordered {relay['reordered']}"]
+    lines += format_send(s["send"]) + format_receive(s["receive"])
+    share = "-" if s["wrong_share"] is None else f"{100 * s['wrong_share']:.1f}%"
+    lines.append(f"against a lossless decode: {s['wrong']} of {s['pictures']} pictures wrong "
+                 f"({share}), {s['wrong_unflagged']} of them not flagged; {s['flagged']} flagged")
+    return lines

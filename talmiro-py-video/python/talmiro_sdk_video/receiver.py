@@ -1,0 +1,563 @@
+"""The receiving end of the network link: one H.264 stream over RTP/UDP in, decoded pictures
+out, and RTCP back to the sender.
+
+    receiver = RtpReceiver(5004)                 # RTP on 5004, RTCP on 5005
+    while running:
+        for picture in receiver.receive(timeout=0.1):
+            show(picture)                        # picture.t_us: capture time on the sender's clock
+    receiver.close()
+    print(receiver.stats())
+
+A thread of its own reads both sockets, puts the datagrams through the core's
+`RtpDepacketizer` and the access units it releases through `H264Decoder`, and sends RTCP:
+
+- a NACK as soon as the depacketizer reports a gap (compound with a receiver report);
+- a PLI whenever the decoder raises "request_idr";
+- receiver reports about once a second.
+
+A unit is decoded as soon as it is complete. One with missing packets waits for their
+retransmission, and the units after it wait behind it; how long is the depacketizer's rule,
+given a wait tied to the measured round trip (the time from a NACK to the retransmission it
+asked for), capped by `max_delay_ms`. When the wait ends the unit is decoded with
+`complete=False`, and the decoder flags what it damaged.
+
+Media is taken only from the sender: the address given (a host, any port; or HOST:PORT), else
+the first address heard. Datagrams from anywhere else are counted in `packets_refused` and
+dropped, and so is RTCP from another host.
+
+Pictures carry `t_us`, the capture time on the sender's clock, from the sender reports'
+mapping of NTP time to RTP timestamps; before the first sender report, the arrival time of the
+access unit instead (such pictures count in no latency).
+"""
+
+from __future__ import annotations
+
+import collections
+import queue
+import random
+import select
+import socket
+import statistics
+import struct
+import threading
+import time
+from collections.abc import Callable
+from dataclasses import dataclass
+
+from . import _codec
+from .relay import Address, _bind_pair
+from .sdp import VideoSdp
+from .sender import PATTERN_PREFIX, as_address, parse_pattern_note, resolve_host, wall_us
+
+MAX_DATAGRAM = 65536
+# The wait for a missing packet, before any round trip has been measured, is the cap; after,
+# two round trips plus four times the jitter (the NACK, its retransmission and one repeat),
+# never less than this (reordering on the way).
+MIN_WAIT_US = 5_000
+DEFAULT_MAX_DELAY_MS = 100.0
+# Pictures waiting to be taken by `receive`; beyond this the oldest go (counted).
+PICTURE_QUEUE = 256
+# Stamps remembered to say which RTP timestamp a picture came from.
+STAMPS_KEPT = 1024
+
+_DECODE_TAKES_COMPLETE = "complete" in (getattr(_codec.H264Decoder.decode, "__text_signature__",
+                                                None) or "")
+
+
+@dataclass
+class _Mapping:
+    """A sender report's NTP time (as wall-clock µs) and RTP timestamp."""
+
+    wall_us: int
+    rtp_ts: int
+
+
+def _rtp_fields(data: bytes) -> tuple[int, int, int, int, int] | None:
+    """(payload type, sequence number, timestamp, SSRC, payload offset) of an RTP datagram whose
+    header reads, else None (the depacketizer refuses and counts those)."""
+    if len(data) < 12 or data[0] >> 6 != 2:
+        return None
+    pt = data[1] & 0x7F
+    seq, ts, ssrc = struct.unpack_from(">HII", data, 2)
+    offset = 12 + 4 * (data[0] & 0x0F)
+    if data[0] & 0x10:
+        if len(data) < offset + 4:
+            return None
+        offset += 4 + 4 * struct.unpack_from(">H", data, offset + 2)[0]
+    if len(data) < offset:
+        return None
+    return pt, seq, ts, ssrc, offset
+
+
+class RtpReceiver:
+    """Receives one H.264 stream on UDP `port` (RTCP on `port + 1`). See the module's text.
+
+    `sender`: "HOST" or "HOST:PORT" media is taken from (default: the first heard).
+    `rtcp_to`: where RTCP goes (default: where the sender's RTCP came from, else its RTP
+    port + 1). `sdp`: a description of the stream (payload types, parameter sets, feedback);
+    `port` wins over its port when not 0. `nack`: ask for lost packets (default: when the
+    description offers NACK, or when there is none).
+    """
+
+    def __init__(self, port: int = 0, *, bind: str = "0.0.0.0", sender: str | Address | None = None,
+                 rtcp_to: str | Address | None = None, sdp: VideoSdp | None = None,
+                 payload_type: int = 96, rtx_payload_type: int | None = 97,
+                 max_delay_ms: float = DEFAULT_MAX_DELAY_MS, nack: bool | None = None,
+                 decoder: _codec.H264Decoder | None = None, rr_interval_s: float = 1.0,
+                 on_unit: Callable[[tuple, int], None] | None = None):
+        if not 0 < max_delay_ms <= 10_000:
+            raise ValueError(f"max_delay_ms must be above 0 and at most 10000, got {max_delay_ms}")
+        param_sets = b""
+        if sdp is not None:
+            payload_type = sdp.payload_type
+            rtx_payload_type = sdp.rtx_payload_type
+            if port == 0:
+                port = sdp.port
+            if nack is None:
+                nack = any(fb.split()[0] == "nack" for fb in sdp.rtcp_fb if fb.split())
+            param_sets = b"".join(b"\x00\x00\x00\x01" + nal for nal in sdp.sprop_parameter_sets)
+        self._nack = True if nack is None else nack
+        self._max_delay_us = int(max_delay_ms * 1000)
+        self._sender_host: str | None = None
+        self._sender_port: int | None = None
+        if sender is not None:
+            if isinstance(sender, str) and ":" not in sender:
+                self._sender_host = resolve_host(sender)
+            else:
+                self._sender_host, self._sender_port = as_address(sender)
+        self._rtcp_to = as_address(rtcp_to) if rtcp_to is not None else None
+        self._param_sets = param_sets
+        self._media_pt = payload_type
+        self._rtx_pt = rtx_payload_type
+        self.decoder = decoder or _codec.H264Decoder(request_idr_on_loss=True)
+        self._own_decoder = decoder is None
+        self._on_unit = on_unit
+        self._rr_interval = rr_interval_s
+        self.ssrc = random.getrandbits(32) or 1
+        self.cname = f"talmiro-{self.ssrc:08x}@{socket.gethostname()}"[:255]
+        self._depack = _codec.RtpDepacketizer(
+            payload_type=payload_type, rtx_payload_type=rtx_payload_type,
+            max_wait_us=self._max_delay_us, nack=self._nack)
+        self._rtp, self._rtcp = _bind_pair(bind, port)
+        try:
+            self._wake_r, self._wake_w = socket.socketpair()
+        except OSError:
+            self._rtp.close()
+            self._rtcp.close()
+            raise
+        self._pictures: queue.Queue = queue.Queue()
+        self._lock = threading.Lock()
+        self._counts = dict.fromkeys(
+            ("pictures", "flagged", "refused_foreign_source", "rtcp_datagrams", "rtcp_refused",
+             "rtcp_foreign_source", "nacks_sent", "plis_sent", "receiver_reports", "resets",
+             "decode_errors", "pictures_dropped", "sender_reports", "rtt_samples"), 0)
+        self._latency: collections.deque[int] = collections.deque(maxlen=100_000)
+        self._stamps: collections.OrderedDict[int, tuple[int, bool]] = collections.OrderedDict()
+        self._reception: _codec.RtpReceptionStats | None = None
+        self._media_ssrc: int | None = None
+        self._mappings: dict[int, _Mapping] = {}
+        self._last_sr: dict[int, tuple[int, int]] = {}
+        self._provisional: _Mapping | None = None
+        self._sender_rtcp: Address | None = None
+        self._rtp_source: Address | None = None
+        self._nacked: dict[int, int] = {}
+        self._rtt_us: float | None = None
+        self._jitter_us = 0.0
+        self._timing: tuple[int, int] | None = None
+        self._next_rr = 0.0
+        self.pattern: dict[str, int] | None = None
+        self.bye = False
+        self._closed = False
+        self._failure: BaseException | None = None
+        self._thread = threading.Thread(target=self._run, name="talmiro-rtp-receiver",
+                                        daemon=True)
+        self._thread.start()
+
+    # ---- the public face ----
+
+    @property
+    def address(self) -> Address:
+        """The local RTP address (RTCP on the next port)."""
+        return self._rtp.getsockname()[:2]
+
+    def receive(self, timeout: float | None = None) -> list[_codec.Image]:
+        """The pictures decoded since the last call; waits up to `timeout` seconds (None: for
+        ever) for the first when there is none."""
+        if self._failure is not None:
+            raise RuntimeError(f"the receiving thread failed: {self._failure}") from self._failure
+        out = []
+        try:
+            out.append(self._pictures.get(timeout=timeout) if timeout != 0
+                       else self._pictures.get_nowait())
+        except queue.Empty:
+            return out
+        while True:
+            try:
+                out.append(self._pictures.get_nowait())
+            except queue.Empty:
+                return out
+
+    def rtp_timestamp(self, t_us: int) -> int | None:
+        """The RTP timestamp of the access unit a recent picture stamped `t_us` came from."""
+        with self._lock:
+            entry = self._stamps.get(t_us)
+        return entry[0] if entry else None
+
+    def pattern_frame(self, t_us: int) -> int | None:
+        """For a test-pattern stream, the pattern's picture number a recent picture shows."""
+        ts = self.rtp_timestamp(t_us)
+        p = self.pattern
+        if ts is None or p is None:
+            return None
+        ticks = (ts - p["ts0"]) & 0xFFFFFFFF
+        if ticks >= 1 << 31:
+            return None
+        return round(ticks * p["fps"] / 90000)
+
+    def rtt_ms(self) -> float | None:
+        """The round trip measured from NACKs to the retransmissions they asked for."""
+        return None if self._rtt_us is None else self._rtt_us / 1000.0
+
+    def stats(self) -> dict:
+        """The counts so far (the keys of the receive command's summary, and more)."""
+        d = self._depack.stats()
+        dstats = self.decoder.stats()
+        with self._lock:
+            out: dict = dict(self._counts)
+            lat = sorted(self._latency)
+        pick = (lambda q: lat[min(len(lat) - 1, int(q * len(lat)))]) if lat else (lambda q: None)
+        sync = dstats.get("sync", {})
+        out.update({
+            "packets_received": d["packets_received"],
+            "packets_lost": d["packets_lost"],
+            "packets_recovered": d["packets_recovered"],
+            "packets_late": d["packets_late"],
+            "packets_refused": d["packets_refused"] + out["refused_foreign_source"],
+            "packets_duplicated": d["packets_duplicated"],
+            "packets_reordered": d["packets_reordered"],
+            "rtx_received": d["rtx_received"],
+            "refused": {k: v for k, v in d["refused"].items() if v},
+            "units_complete": d["units_complete"],
+            "units_incomplete": d["units_incomplete"],
+            "restarts": d["restarts"],
+            "latency_p50_us": pick(0.50),
+            "latency_p99_us": pick(0.99),
+            "latency_mean_us": statistics.fmean(lat) if lat else None,
+            "losses": sync.get("losses", 0),
+            "idr_requests": sync.get("idr_requests", 0),
+            "decoder_errors": dstats.get("errors", 0),
+            "rtt_ms": self.rtt_ms(),
+            "jitter_ms": self._jitter_us / 1000.0,
+            "bye": self.bye,
+        })
+        return out
+
+    def close(self) -> None:
+        """Stops the thread, sends BYE to the sender and closes the sockets (and the decoder
+        when it made it)."""
+        if self._closed:
+            return
+        self._closed = True
+        try:
+            self._wake_w.send(b"x")
+        except OSError:
+            pass
+        self._thread.join(5.0)
+        try:
+            self._send_rtcp(_codec.rtcp_bye([self.ssrc]))
+        except OSError:
+            pass
+        for s in (self._rtp, self._rtcp, self._wake_r, self._wake_w):
+            s.close()
+        if self._own_decoder:
+            self.decoder.close()
+
+    def __enter__(self) -> RtpReceiver:
+        return self
+
+    def __exit__(self, *exc) -> None:
+        self.close()
+
+    # ---- the thread ----
+
+    def _run(self) -> None:
+        try:
+            self._loop()
+        except BaseException as err:  # reported by receive()
+            self._failure = err
+            self._pictures.put_nowait(None)
+
+    def _loop(self) -> None:
+        readers = [self._rtp, self._rtcp, self._wake_r]
+        self._next_rr = time.monotonic() + self._rr_interval
+        while not self._closed:
+            now = time.monotonic()
+            wait = min(0.2, max(0.0, self._next_rr - now))
+            deadline = self._depack.next_deadline_us()
+            if deadline is not None:
+                wait = min(wait, max(0.0, (deadline - _now_us()) / 1e6))
+            ready, _, _ = select.select(readers, [], [], wait)
+            nacks: list[int] = []
+            if self._rtp in ready:
+                for _ in range(256):  # bounded per turn, so that RTCP and deadlines get a turn
+                    try:
+                        data, src = self._rtp.recvfrom(MAX_DATAGRAM)
+                    except (BlockingIOError, InterruptedError):
+                        break
+                    except OSError:
+                        break
+                    self._media(data, src[:2], nacks)
+            if self._rtcp in ready:
+                for _ in range(64):
+                    try:
+                        data, src = self._rtcp.recvfrom(MAX_DATAGRAM)
+                    except (BlockingIOError, InterruptedError):
+                        break
+                    except OSError:
+                        break
+                    self._control(data, src[:2])
+            if self._wake_r in ready:
+                try:
+                    self._wake_r.recv(64)
+                except OSError:
+                    pass
+            now_us = _now_us()
+            units, more = self._depack.poll(now_us)
+            nacks += more
+            for seq in more:
+                self._nacked.setdefault(seq, now_us)
+            self._decode(units)
+            if nacks:
+                self._send_nack(nacks)
+            if time.monotonic() >= self._next_rr:
+                self._send_report()
+                self._next_rr = time.monotonic() + self._rr_interval * random.uniform(0.5, 1.5)
+
+    def _media(self, data: bytes, src: Address, nacks: list[int]) -> None:
+        if self._sender_port is None and self._sender_host is None:
+            self._sender_host, self._sender_port = src
+        if src[0] != self._sender_host or (self._sender_port is not None
+                                            and src[1] != self._sender_port):
+            with self._lock:
+                self._counts["refused_foreign_source"] += 1
+            return
+        self._rtp_source = src
+        arrival = _now_us()
+        units, more = self._depack.push(data, arrival)
+        nacks += more
+        for seq in more:  # the round trip counts from the first time each was asked for
+            self._nacked.setdefault(seq, arrival)
+        if len(self._nacked) > 4096:
+            for old in list(self._nacked)[:1024]:
+                del self._nacked[old]
+        fields = _rtp_fields(data)
+        if fields is not None:
+            pt, seq, ts, ssrc, offset = fields
+            if pt == self._media_pt:
+                self._count_packet(seq, ts, ssrc, arrival)
+                if self._rtx_pt is None:
+                    self._retransmission(seq, arrival)
+            elif pt == self._rtx_pt and len(data) >= offset + 2:
+                self._retransmission(struct.unpack_from(">H", data, offset)[0], arrival)
+        self._decode(units)
+
+    def _count_packet(self, seq: int, ts: int, ssrc: int, arrival: int) -> None:
+        if self._media_ssrc != ssrc:
+            # A new source counts only once the depacketizer has taken it as the stream.
+            if self._depack.stats()["ssrc"] != ssrc:
+                return
+            self._media_ssrc = ssrc
+            self._reception = _codec.RtpReceptionStats(ssrc)
+            self._provisional = None
+            heard = self._last_sr.get(ssrc)
+            if heard is not None:  # the report that came before the first packet
+                self._reception.sender_report(*heard)
+        assert self._reception is not None
+        self._reception.packet(seq, ts, arrival)
+
+    def _retransmission(self, seq: int, arrival: int) -> None:
+        asked = self._nacked.pop(seq, None)
+        if asked is None:
+            return
+        sample = arrival - asked
+        self._rtt_us = sample if self._rtt_us is None else 0.875 * self._rtt_us + 0.125 * sample
+        with self._lock:
+            self._counts["rtt_samples"] += 1
+        self._retime()
+
+    def _retime(self) -> None:
+        """Gives the depacketizer the wait for a missing packet and the NACK repeat interval
+        from the round trip and jitter measured."""
+        jitter = self._jitter_us
+        if self._nack and self._rtt_us is not None:
+            wait = max(MIN_WAIT_US, int(2 * self._rtt_us + 4 * jitter))
+            interval = max(MIN_WAIT_US, int(1.25 * self._rtt_us + 2 * jitter))
+        elif self._nack:
+            wait, interval = self._max_delay_us, 30_000
+        else:
+            wait, interval = max(MIN_WAIT_US, int(4 * jitter)), 30_000
+        timing = (min(wait, self._max_delay_us), interval)
+        if timing != self._timing:
+            self._timing = timing
+            self._depack.set_timing(*timing)
+
+    def _stamp(self, rtp_ts: int, arrival: int) -> tuple[int, bool]:
+        """The capture time of a unit on the sender's clock, and whether a sender report said
+        it (else: a provisional stamp from the arrival of the first unit)."""
+        mapping = self._mappings.get(self._media_ssrc or 0)
+        exact = mapping is not None
+        if mapping is None:
+            if self._provisional is None:
+                self._provisional = _Mapping(wall_us() - (_now_us() - arrival), rtp_ts)
+            mapping = self._provisional
+        ticks = (rtp_ts - mapping.rtp_ts) & 0xFFFFFFFF
+        if ticks >= 1 << 31:
+            ticks -= 1 << 32
+        return mapping.wall_us + (ticks * 1_000_000) // 90_000, exact
+
+    def _decode(self, units: list) -> None:
+        for unit in units:
+            data, rtp_ts, arrival, complete, key, config, recovery, _recovered = unit
+            t_us, exact = self._stamp(rtp_ts, arrival)
+            if self._on_unit is not None:
+                self._on_unit(unit, t_us)
+            if self._param_sets:
+                data = self._param_sets + data
+                config = True
+                self._param_sets = b""
+            if not data and complete:
+                continue
+            with self._lock:
+                self._stamps[t_us] = (rtp_ts, exact)
+                while len(self._stamps) > STAMPS_KEPT:
+                    self._stamps.popitem(last=False)
+            try:
+                if _DECODE_TAKES_COMPLETE:
+                    pictures = self.decoder.decode(data, t_us, key, config, recovery,
+                                                   complete=complete)
+                elif data:
+                    pictures = self.decoder.decode(data, t_us, key, config, recovery)
+                else:
+                    pictures = []
+            except _codec.MediaError:
+                pictures = []
+                with self._lock:
+                    self._counts["decode_errors"] += 1
+            signal = self.decoder.take_signal()
+            if signal == "request_idr":
+                self._send_pli()
+            elif signal == "reset":
+                with self._lock:
+                    self._counts["resets"] += 1
+            if pictures:
+                self._deliver(pictures)
+
+    def _deliver(self, pictures: list) -> None:
+        now = wall_us()
+        with self._lock:
+            for pic in pictures:
+                self._counts["pictures"] += 1
+                if pic.recovering:
+                    self._counts["flagged"] += 1
+                entry = self._stamps.get(pic.t_us)
+                if entry is not None and entry[1]:
+                    self._latency.append(now - pic.t_us)
+                if self._pictures.qsize() >= PICTURE_QUEUE:
+                    try:
+                        self._pictures.get_nowait()
+                        self._counts["pictures_dropped"] += 1
+                    except queue.Empty:
+                        pass
+                self._pictures.put_nowait(pic)
+
+    # ---- RTCP ----
+
+    def _control(self, data: bytes, src: Address) -> None:
+        with self._lock:
+            self._counts["rtcp_datagrams"] += 1
+            if self._sender_host is not None and src[0] != self._sender_host:
+                self._counts["rtcp_foreign_source"] += 1
+                return
+        packets, counts = _codec.rtcp_parse(data)
+        arrival = _now_us()
+        with self._lock:
+            self._counts["rtcp_refused"] += counts["refused"]
+        for p in packets:
+            kind = p["type"]
+            if kind == "sr":
+                self._sender_rtcp = src
+                if len(self._mappings) >= 8 and p["ssrc"] not in self._mappings:
+                    self._mappings.clear()
+                self._mappings[p["ssrc"]] = _Mapping(_codec.us_from_ntp(p["ntp"]),
+                                                     p["rtp_timestamp"])
+                if len(self._last_sr) >= 8 and p["ssrc"] not in self._last_sr:
+                    self._last_sr.clear()
+                self._last_sr[p["ssrc"]] = (p["ntp"], arrival)
+                if p["ssrc"] == self._media_ssrc and self._reception is not None:
+                    self._reception.sender_report(p["ntp"], arrival)
+                with self._lock:
+                    self._counts["sender_reports"] += 1
+            elif kind == "sdes":
+                for chunk in p["chunks"]:
+                    for item in chunk["items"]:
+                        if item[0] == "priv" and item[1] == PATTERN_PREFIX:
+                            note = parse_pattern_note(item[2])
+                            if note is not None:
+                                self.pattern = note
+            elif kind == "bye":
+                if self._media_ssrc is not None and self._media_ssrc in p["ssrcs"]:
+                    self.bye = True
+
+    def _rtcp_destination(self) -> Address | None:
+        if self._rtcp_to is not None:
+            return self._rtcp_to
+        if self._sender_rtcp is not None:
+            return self._sender_rtcp
+        if self._rtp_source is not None and self._rtp_source[1] < 65535:
+            return self._rtp_source[0], self._rtp_source[1] + 1
+        return None
+
+    def _report_packets(self) -> bytes:
+        blocks = []
+        if self._reception is not None:
+            block = self._reception.report(_now_us())
+            if block is not None:
+                blocks.append(block)
+                self._jitter_us = block["jitter"] * 1_000_000 / 90_000
+                self._retime()
+        return _codec.rtcp_rr(self.ssrc, blocks) + _codec.rtcp_sdes(self.ssrc, self.cname)
+
+    def _send_rtcp(self, tail: bytes) -> bool:
+        dest = self._rtcp_destination()
+        if dest is None:
+            return False
+        try:
+            self._rtcp.sendto(self._report_packets() + tail, dest)
+        except OSError:
+            return False
+        return True
+
+    def _send_report(self) -> None:
+        if self._send_rtcp(b""):
+            with self._lock:
+                self._counts["receiver_reports"] += 1
+
+    def _send_nack(self, seqs: list[int]) -> None:
+        if self._media_ssrc is None:
+            return
+        # One NACK packet holds at most about 200 pairs in an ordinary datagram: split long lists.
+        for i in range(0, len(seqs), 256):
+            if self._send_rtcp(_codec.rtcp_nack(self.ssrc, self._media_ssrc, seqs[i:i + 256])):
+                with self._lock:
+                    self._counts["nacks_sent"] += 1
+
+    def _send_pli(self) -> None:
+        if self._media_ssrc is None:
+            return
+        if self._send_rtcp(_codec.rtcp_pli(self.ssrc, self._media_ssrc)):
+            with self._lock:
+                self._counts["plis_sent"] += 1
+
+
+def _now_us() -> int:
+    return time.monotonic_ns() // 1000

@@ -1,0 +1,479 @@
+"""The sending end of the network link: H.264 access units out over RTP/UDP to one or more
+receivers, and the RTCP that comes back acted on.
+
+    sender = RtpSender(["192.168.1.20:5004"], encoder=encoder)
+    for unit in encoder.encode(picture, capture_us):
+        sender.send_unit(unit)
+    ...
+    sender.close()          # BYE to every receiver
+    print(sender.stats())
+
+`RtpSender` packetizes with the core's `RtpPacketizer` and sends each packet to every
+receiver from one UDP socket. A thread of its own serves RTCP on a second socket (by default
+the RTP port + 1):
+
+- PLI and FIR call `encoder.request_idr()`. Requests coalesce: while an IDR picture asked for
+  has not been sent, or within one round trip after one was sent, a request asks for nothing
+  new (the receiver could not have seen that picture yet).
+- Generic NACKs are answered from the packetizer's history, in RTX form (own payload type and
+  SSRC) when `rtx_payload_type` is set, else as the original packets again; each packet is
+  resent at most `max_resends` times per receiver.
+- Receiver reports give each receiver's loss, jitter and round trip.
+- Sender reports go to every receiver (RTP port + 1) before the first packet and then about
+  once a second, with an SDES CNAME and, for the test pattern, an SDES PRIV item that says which
+  picture each timestamp carries; `close` sends BYE.
+
+Feedback is taken only from the hosts the sender sends to (any port: GStreamer sends from an
+ephemeral one); anything else is counted and dropped. Capture times are µs on the clock that
+`clock` reads (the wall clock by default), which sender reports map to NTP time: a receiver on
+a machine whose clock agrees gets each picture's capture time on this clock.
+"""
+
+from __future__ import annotations
+
+import random
+import select
+import socket
+import threading
+import time
+from collections.abc import Callable, Iterable
+from dataclasses import dataclass
+
+from . import _codec
+from .relay import Address, _bind_pair, parse_address
+
+# The SDES PRIV prefix that names the test pattern a stream carries.
+PATTERN_PREFIX = "talmiro-pattern"
+# Before any report gives a round trip, requests for an IDR picture coalesce over this long.
+DEFAULT_RTT_S = 0.1
+# An IDR picture asked for and not sent after this long no longer holds new requests back.
+IDR_PENDING_LIMIT_S = 1.0
+MAX_DATAGRAM = 65536
+# Resend counts kept per receiver (oldest dropped beyond it).
+MAX_RESEND_ENTRIES = 32768
+
+
+def wall_us() -> int:
+    """Microseconds since 1970 on the wall clock: the default capture clock."""
+    return time.time_ns() // 1000
+
+
+def resolve_host(host: str) -> str:
+    """The IPv4 address of a host name or address."""
+    try:
+        return socket.getaddrinfo(host, None, socket.AF_INET, socket.SOCK_DGRAM)[0][4][0]
+    except (socket.gaierror, IndexError):
+        raise ValueError(f"cannot resolve host {host!r}") from None
+
+
+def as_address(value: str | Address) -> Address:
+    """"HOST:PORT" or (host, port) as (IPv4 address, port)."""
+    host, port = parse_address(value) if isinstance(value, str) else value
+    if not 1 <= port <= 65534:
+        raise ValueError(f"port must be between 1 and 65534, got {port}")
+    return resolve_host(host), port
+
+
+def pattern_note(width: int, height: int, fps: int, speed: int, ts0: int) -> str:
+    """The PRIV value for a test-pattern stream: picture n of `TestPattern(width, height, fps,
+    speed=speed)` carries RTP timestamp ts0 + n * 90000 / fps."""
+    return f"w={width} h={height} fps={fps} speed={speed} ts0={ts0}"
+
+
+def parse_pattern_note(text: str) -> dict[str, int] | None:
+    """The fields of a test-pattern PRIV value, or None when it is not one."""
+    try:
+        fields = dict(part.split("=", 1) for part in text.split())
+        out = {k: int(fields[k]) for k in ("w", "h", "fps", "speed", "ts0")}
+    except (ValueError, KeyError):
+        return None
+    if not (1 <= out["w"] <= 16384 and 1 <= out["h"] <= 16384 and 1 <= out["fps"] <= 1000
+            and 0 <= out["speed"] <= 1 << 16 and 0 <= out["ts0"] < 1 << 32):
+        return None
+    return out
+
+
+@dataclass
+class _Receiver:
+    """What the sender knows of one receiver."""
+
+    address: Address                  # where its RTP goes
+    ssrc: int | None = None           # the SSRC its reports come from
+    fraction_lost: float | None = None
+    cumulative_lost: int | None = None
+    jitter_ms: float | None = None
+    rtt_ms: float | None = None
+    reports: int = 0
+
+    def as_dict(self) -> dict:
+        return {"address": f"{self.address[0]}:{self.address[1]}", "ssrc": self.ssrc,
+                "fraction_lost": self.fraction_lost, "cumulative_lost": self.cumulative_lost,
+                "jitter_ms": self.jitter_ms, "rtt_ms": self.rtt_ms, "reports": self.reports}
+
+
+class RtpSender:
+    """Sends one H.264 stream over RTP/UDP to the receivers `to` ("HOST:PORT" or (host, port);
+    their RTCP port is the next one) and serves their RTCP. See the module's text."""
+
+    def __init__(self, to: Iterable[str | Address], *, encoder: _codec.H264Encoder | None = None,
+                 bind: str = "0.0.0.0", port: int = 0, rtcp_port: int | None = None,
+                 mtu: int = 1200, payload_type: int = 96, rtx_payload_type: int | None = 97,
+                 max_resends: int = 3, cname: str | None = None,
+                 sr_interval_s: float = 1.0, clock: Callable[[], int] = wall_us):
+        self._dests = [_Receiver(as_address(t)) for t in to]
+        if not self._dests:
+            raise ValueError("at least one receiver is needed")
+        if max_resends < 0:
+            raise ValueError(f"max_resends must not be negative, got {max_resends}")
+        if not 0.05 <= sr_interval_s <= 60:
+            raise ValueError(f"sr_interval_s must be between 0.05 and 60, got {sr_interval_s}")
+        self._hosts = {d.address[0] for d in self._dests}
+        self.encoder = encoder
+        self._clock = clock
+        self._max_resends = max_resends
+        self._sr_interval = sr_interval_s
+        self._rtx = rtx_payload_type is not None
+        kw = {"payload_type": payload_type, "mtu": mtu}
+        if rtx_payload_type is not None:
+            kw["rtx_payload_type"] = rtx_payload_type
+        self._pack = _codec.RtpPacketizer(**kw)
+        self.cname = cname or f"talmiro-{self._pack.ssrc:08x}@{socket.gethostname()}"[:255]
+        self._note: str | None = None
+        self._lock = threading.Lock()
+        self._socks: list[socket.socket] = []
+        try:
+            if rtcp_port is None:
+                self._rtp, self._rtcp = _bind_pair(bind, port)
+            else:
+                self._rtp = _bind_one(bind, port)
+                self._socks.append(self._rtp)
+                self._rtcp = _bind_one(bind, rtcp_port)
+            self._socks = [self._rtp, self._rtcp]
+            self._wake_r, self._wake_w = socket.socketpair()
+        except OSError:
+            for s in self._socks:
+                s.close()
+            raise
+        self._counts = dict.fromkeys(
+            ("frames", "packets", "bytes", "idr_pictures", "idr_from_feedback", "plis_received",
+             "firs_received", "nacks_received", "packets_resent", "resend_misses",
+             "resend_limited", "idr_requests", "idr_requests_coalesced", "rtcp_datagrams",
+             "rtcp_refused", "feedback_refused", "feedback_other_ssrc", "byes_received",
+             "sender_reports", "send_errors"), 0)
+        self._idr_reasons = {"first": 0, "pli": 0, "fir": 0, "other": 0}
+        self._idr_pending: str | None = None
+        self._idr_pending_at = 0.0
+        self._last_idr_at: float | None = None
+        self._resends: dict[tuple[int, int], int] = {}
+        self._started = False
+        self._next_sr = 0.0
+        self._closed = False
+        self._thread = threading.Thread(target=self._run, name="talmiro-rtp-sender", daemon=True)
+        self._failure: BaseException | None = None
+        self._thread.start()
+
+    # ---- the public face ----
+
+    @property
+    def ssrc(self) -> int:
+        return self._pack.ssrc
+
+    @property
+    def address(self) -> Address:
+        """The local RTP address (RTCP on `rtcp_address`)."""
+        return self._rtp.getsockname()[:2]
+
+    @property
+    def rtcp_address(self) -> Address:
+        return self._rtcp.getsockname()[:2]
+
+    @property
+    def packetizer(self) -> _codec.RtpPacketizer:
+        return self._pack
+
+    def timestamp_of(self, capture_us: int) -> int:
+        """The RTP timestamp of a capture time."""
+        return self._pack.timestamp_of(capture_us)
+
+    def set_pattern(self, width: int, height: int, fps: int, speed: int, first_capture_us: int
+                    ) -> None:
+        """Tells the receivers that picture n of the test pattern is captured at
+        `first_capture_us + n * 1e6 / fps` (so that they can check what they show)."""
+        self._note = pattern_note(width, height, fps, speed,
+                                  self._pack.timestamp_of(first_capture_us))
+
+    def send_unit(self, unit: tuple) -> int:
+        """One access unit as the encoder gives it, `(data, t_us, key, ...)`."""
+        return self.send(unit[0], unit[1], key=bool(unit[2]))
+
+    def send(self, data: bytes, capture_us: int, key: bool = False) -> int:
+        """Packetizes one Annex-B access unit captured at `capture_us` and sends its packets to
+        every receiver; `key` says that it is an IDR picture. Returns the packets sent."""
+        if self._closed:
+            raise RuntimeError("the sender is closed")
+        first = not self._started
+        with self._lock:
+            packets = self._pack.packetize(data, capture_us)
+            if first and packets:
+                self._started = True
+            if key:
+                self._count_idr(first)
+            self._counts["frames"] += 1
+        if first and packets:
+            self._send_report()
+            self._next_sr = time.monotonic() + self._sr_interval
+            self._wake()
+        errors = 0
+        for packet in packets:
+            for d in self._dests:
+                try:
+                    self._rtp.sendto(packet, d.address)
+                except OSError:
+                    errors += 1
+        with self._lock:
+            self._counts["packets"] += len(packets)
+            self._counts["bytes"] += sum(map(len, packets))
+            self._counts["send_errors"] += errors
+        return len(packets)
+
+    def request_idr(self, reason: str = "other") -> bool:
+        """Asks the encoder for an IDR picture unless a request is already being answered;
+        True when it asked."""
+        now = time.monotonic()
+        with self._lock:
+            self._counts["idr_requests"] += 1
+            rtt = self._rtt_s()
+            if (self._idr_pending is not None and now - self._idr_pending_at < IDR_PENDING_LIMIT_S) \
+                    or (self._last_idr_at is not None and now - self._last_idr_at < rtt):
+                self._counts["idr_requests_coalesced"] += 1
+                return False
+            self._idr_pending = reason
+            self._idr_pending_at = now
+        if self.encoder is not None:
+            self.encoder.request_idr()
+        return True
+
+    def stats(self) -> dict:
+        """The counts so far; `receivers` holds what each receiver's reports said."""
+        with self._lock:
+            out: dict = dict(self._counts)
+            out["idr_reasons"] = dict(self._idr_reasons)
+            out["receivers"] = [d.as_dict() for d in self._dests]
+            pstats = self._pack.stats()
+        out["history_misses"] = pstats["history_misses"]
+        out["rtx_packets"] = pstats["rtx_packets"]
+        out["ssrc"] = self._pack.ssrc
+        return out
+
+    def close(self, reason: str | None = None) -> None:
+        """Sends BYE to every receiver, stops the RTCP thread and closes the sockets."""
+        if self._closed:
+            return
+        self._closed = True
+        self._wake()
+        self._thread.join(5.0)
+        if self._started:
+            try:
+                self._send_report(bye=reason or "")
+            except (OSError, ValueError):
+                pass
+        for s in (*self._socks, self._wake_r, self._wake_w):
+            s.close()
+        if self._failure is not None:
+            raise RuntimeError(f"the RTCP thread failed: {self._failure}") from self._failure
+
+    def __enter__(self) -> RtpSender:
+        return self
+
+    def __exit__(self, *exc) -> None:
+        self.close()
+
+    # ---- IDR pictures ----
+
+    def _count_idr(self, first: bool) -> None:
+        self._counts["idr_pictures"] += 1
+        if first:
+            reason = "first"
+        elif self._idr_pending in ("pli", "fir"):
+            reason = self._idr_pending
+            self._counts["idr_from_feedback"] += 1
+        else:
+            reason = "other"
+        self._idr_reasons[reason] += 1
+        self._idr_pending = None
+        self._last_idr_at = time.monotonic()
+
+    def _rtt_s(self) -> float:
+        rtts = [d.rtt_ms for d in self._dests if d.rtt_ms is not None]
+        return max(rtts) / 1000.0 if rtts else DEFAULT_RTT_S
+
+    # ---- RTCP ----
+
+    def _wake(self) -> None:
+        try:
+            self._wake_w.send(b"x")
+        except OSError:
+            pass
+
+    def _run(self) -> None:
+        try:
+            self._loop()
+        except BaseException as err:  # reported by close()
+            self._failure = err
+
+    def _loop(self) -> None:
+        readers = [self._rtcp, self._wake_r]
+        while not self._closed:
+            now = time.monotonic()
+            if self._started and now >= self._next_sr:
+                self._send_report()
+                # Spread over 0.5..1.5 intervals, so that senders started together drift apart.
+                self._next_sr = now + self._sr_interval * random.uniform(0.5, 1.5)
+            wait = max(0.0, self._next_sr - now) if self._started else 0.5
+            ready, _, _ = select.select(readers, [], [], min(wait, 0.5))
+            if self._wake_r in ready:
+                try:
+                    self._wake_r.recv(64)
+                except OSError:
+                    pass
+            if self._rtcp in ready:
+                for _ in range(64):  # bounded per turn
+                    try:
+                        data, src = self._rtcp.recvfrom(MAX_DATAGRAM)
+                    except (BlockingIOError, InterruptedError):
+                        break
+                    except OSError:
+                        break
+                    self._feedback(data, src[:2])
+
+    def _receiver_for(self, src: Address) -> _Receiver | None:
+        host, port = src
+        same_host = [d for d in self._dests if d.address[0] == host]
+        for d in same_host:
+            if port in (d.address[1], d.address[1] + 1):
+                return d
+        return same_host[0] if len(same_host) == 1 else None
+
+    def _feedback(self, data: bytes, src: Address) -> None:
+        with self._lock:
+            self._counts["rtcp_datagrams"] += 1
+            if src[0] not in self._hosts:
+                self._counts["feedback_refused"] += 1
+                return
+        packets, counts = _codec.rtcp_parse(data)
+        arrival_ntp = _codec.ntp_from_us(wall_us())
+        ours = self._pack.ssrc
+        resend: list[int] = []
+        want: str | None = None
+        dest = self._receiver_for(src)
+        # Reports name the receiver by SSRC when its address does not (several on one host).
+        for p in packets:
+            if p["type"] in ("rr", "sr") and dest is None:
+                dest = next((d for d in self._dests if d.ssrc == p["ssrc"]), None)
+        with self._lock:
+            self._counts["rtcp_refused"] += counts["refused"]
+            for p in packets:
+                kind = p["type"]
+                if kind in ("rr", "sr"):
+                    for block in p["reports"]:
+                        if block["ssrc"] == ours and dest is not None:
+                            self._report(dest, p["ssrc"], block, arrival_ntp)
+                elif kind == "nack":
+                    if p["media_ssrc"] != ours:
+                        self._counts["feedback_other_ssrc"] += 1
+                        continue
+                    self._counts["nacks_received"] += 1
+                    resend += p["lost"]
+                elif kind == "pli":
+                    if p["media_ssrc"] not in (ours, 0):
+                        self._counts["feedback_other_ssrc"] += 1
+                        continue
+                    self._counts["plis_received"] += 1
+                    want = "pli"
+                elif kind == "fir":
+                    if not any(e["ssrc"] == ours for e in p["entries"]):
+                        self._counts["feedback_other_ssrc"] += 1
+                        continue
+                    self._counts["firs_received"] += 1
+                    want = "fir"
+                elif kind == "bye":
+                    self._counts["byes_received"] += 1
+        if want is not None:
+            self.request_idr(want)
+        if resend:
+            self._resend(resend, dest, src)
+
+    def _report(self, dest: _Receiver, ssrc: int, block: dict, arrival_ntp: int) -> None:
+        dest.ssrc = ssrc
+        dest.reports += 1
+        dest.fraction_lost = block["fraction_lost"] / 256.0
+        dest.cumulative_lost = block["cumulative_lost"]
+        dest.jitter_ms = block["jitter"] / 90.0
+        rtt = _codec.rtcp_rtt_us(block["lsr"], block["dlsr"], arrival_ntp)
+        if rtt is not None:
+            dest.rtt_ms = rtt / 1000.0
+
+    def _resend(self, seqs: list[int], dest: _Receiver | None, src: Address) -> None:
+        # To the receiver that asked; one not known by address gets them at the address it
+        # asked from, less one (its RTP port, when it sends RTCP from the next).
+        targets = [dest.address] if dest is not None else \
+            [d.address for d in self._dests if d.address[0] == src[0]]
+        key = targets[0][1] if targets else 0
+        out: list[bytes] = []
+        with self._lock:
+            for seq in dict.fromkeys(seqs):
+                count = self._resends.get((key, seq), 0)
+                if count >= self._max_resends:
+                    self._counts["resend_limited"] += 1
+                    continue
+                packet = self._pack.resend_rtx(seq) if self._rtx else self._pack.resend(seq)
+                if packet is None:
+                    self._counts["resend_misses"] += 1
+                    continue
+                if len(self._resends) >= MAX_RESEND_ENTRIES:
+                    for old in list(self._resends)[:MAX_RESEND_ENTRIES // 4]:
+                        del self._resends[old]
+                self._resends[(key, seq)] = count + 1
+                out.append(packet)
+            self._counts["packets_resent"] += len(out)
+        errors = 0
+        for packet in out:
+            for address in targets:
+                try:
+                    self._rtp.sendto(packet, address)
+                except OSError:
+                    errors += 1
+        if errors:
+            with self._lock:
+                self._counts["send_errors"] += errors
+
+    def _send_report(self, bye: str | None = None) -> None:
+        with self._lock:
+            pstats = self._pack.stats()
+            ntp = _codec.ntp_from_us(wall_us())
+            ts = self._pack.timestamp_of(self._clock())
+            ssrc = self._pack.ssrc
+            self._counts["sender_reports"] += 1
+        items = [("priv", PATTERN_PREFIX, self._note)] if self._note else []
+        data = (_codec.rtcp_sr(ssrc, ntp, ts, pstats["packets"] & 0xFFFFFFFF,
+                               pstats["payload_bytes"] & 0xFFFFFFFF)
+                + _codec.rtcp_sdes(ssrc, self.cname, items))
+        if bye is not None:
+            data += _codec.rtcp_bye([ssrc], bye or None)
+        for d in self._dests:
+            try:
+                self._rtcp.sendto(data, (d.address[0], d.address[1] + 1))
+            except OSError:
+                with self._lock:
+                    self._counts["send_errors"] += 1
+
+
+def _bind_one(host: str, port: int) -> socket.socket:
+    s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+    try:
+        s.bind((host, port))
+        s.setblocking(False)
+    except OSError:
+        s.close()
+        raise
+    return s

@@ -1,0 +1,310 @@
+"""RtpSender and RtpReceiver over loopback: the clean stream, loss through the relay, foreign
+recordings, hostile datagrams, and the send/receive commands."""
+
+import json
+import os
+import pathlib
+import random
+import signal
+import socket
+import struct
+import subprocess
+import sys
+import time
+
+import pytest
+
+import talmiro_sdk_video._codec as codec
+from talmiro_sdk_video.net_commands import SendConfig, UdpLinkConfig, run_udp_link
+from talmiro_sdk_video.receiver import RtpReceiver
+from talmiro_sdk_video.relay import RelayConfig
+from talmiro_sdk_video.sdp import VideoSdp, parse_sdp
+from talmiro_sdk_video.sender import RtpSender, wall_us
+
+ROOT = pathlib.Path(__file__).resolve().parents[2]
+sys.path.insert(0, str(ROOT / "talmiro-media" / "testing"))
+from au_records import FROM_RECEIVER, RTCP, read_datagram_records  # noqa: E402
+
+RTP_DATA = ROOT / "talmiro-media" / "tests" / "data" / "rtp"
+LOCAL = "127.0.0.1"
+W, H, FPS = 160, 96, 30
+
+
+def collect(receiver: RtpReceiver, want: int, seconds: float = 5.0) -> list:
+    got: list = []
+    deadline = time.monotonic() + seconds
+    while len(got) < want and time.monotonic() < deadline:
+        got += receiver.receive(timeout=0.05)
+    return got
+
+
+def send_pattern(sender: RtpSender, frames: int, paced: bool = False,
+                 hook=None) -> dict[int, tuple[int, bytes]]:
+    """Encodes and sends `frames` pattern pictures; for each capture stamp, its RTP timestamp
+    and the luma a lossless decode of the sent stream shows."""
+    enc = codec.H264Encoder(W, H, fps=FPS, backend="x264")
+    sender.encoder = enc
+    shadow = codec.H264Decoder()
+    pattern = codec.TestPattern(W, H, FPS)
+    start = wall_us()
+    sender.set_pattern(W, H, FPS, 4, start)
+    truth = {}
+    for n in range(frames):
+        if paced:
+            time.sleep(max(0.0, (start + n * 1e6 / FPS - wall_us()) / 1e6))
+        stamp = start + round(n * 1e6 / FPS)
+        for unit in enc.encode(pattern.frame(n, stamp), stamp):
+            for pic in shadow.decode(*unit[:5]):
+                truth[pic.t_us] = (sender.timestamp_of(pic.t_us), pic.y.tobytes())
+            sender.send_unit(unit)
+        if hook is not None:
+            hook(n)
+    enc.close()
+    shadow.close()
+    return truth
+
+
+def test_clean_stream_every_picture_exact_and_stamped():
+    with RtpReceiver(0, bind=LOCAL) as rx, RtpSender([(LOCAL, rx.address[1])],
+                                                      bind=LOCAL) as tx:
+        truth = send_pattern(tx, 45)
+        got = collect(rx, 45)
+        by_ts = {ts: (stamp, y) for stamp, (ts, y) in truth.items()}
+        assert len(got) == 45
+        for pic in got:
+            ts = rx.rtp_timestamp(pic.t_us)
+            stamp, y = by_ts[ts]
+            assert not pic.recovering and pic.y.tobytes() == y
+            # The capture time comes back through the sender report (90 kHz: 11 µs steps).
+            assert abs(pic.t_us - stamp) <= 12
+        assert [rx.pattern_frame(p.t_us) for p in got] == list(range(45))
+        s = rx.stats()
+        assert (s["packets_lost"], s["units_incomplete"], s["packets_refused"], s["flagged"],
+                s["nacks_sent"], s["plis_sent"]) == (0, 0, 0, 0, 0, 0)
+        assert s["units_complete"] == 45 and s["latency_p99_us"] is not None
+        assert tx.stats()["idr_reasons"]["first"] == 1
+
+
+@pytest.mark.parametrize("nack", [True, False])
+def test_loss_through_relay_recovered_and_never_unflagged(nack):
+    relay = RelayConfig(loss=0.04, burst_rate=0.005, burst_packets=3, delay_ms=3,
+                        jitter_ms=2, reorder=0.01, seed=5)
+    send = SendConfig(to=[(LOCAL, 1)], width=320, height=240, frames=75, bitrate_kbps=1500,
+                      backend="x264")
+    summary, _ = run_udp_link(UdpLinkConfig(send=send, relay=relay, nack=nack))
+    rx, tx = summary["receive"], summary["send"]
+    assert summary["relay"]["forward"]["lost"] + summary["relay"]["forward"]["lost_in_burst"] > 0
+    # Whatever the loss did, every picture that differs from a lossless decode is flagged.
+    assert summary["wrong_unflagged"] == 0
+    assert summary["unjudged"] == 0 and summary["pictures"] == rx["pictures"] > 0
+    if nack:
+        assert rx["nacks_sent"] > 0 and tx["nacks_received"] > 0
+        assert tx["packets_resent"] > 0 and rx["packets_recovered"] > 0
+        assert rx["rtt_ms"] is not None and rx["rtx_received"] > 0
+        assert summary["wrong"] <= summary["pictures"] // 4
+    else:
+        assert rx["nacks_sent"] == tx["packets_resent"] == 0
+        assert rx["packets_lost"] > 0 and rx["units_incomplete"] > 0
+    if rx["plis_sent"]:
+        assert tx["plis_received"] > 0 and tx["idr_reasons"]["pli"] > 0
+    assert tx["receivers"][0]["rtt_ms"] is not None
+
+
+def _caps_sdp(caps: str) -> VideoSdp:
+    fields = dict(part.strip().split("=", 1) for part in caps.split(",", 1)[1].split(", "))
+    value = lambda k: fields[k].split(")", 1)[1].strip('"')  # noqa: E731
+    sprop = value("sprop-parameter-sets")
+    text = ("v=0\r\no=- 0 0 IN IP4 127.0.0.1\r\ns=-\r\nc=IN IP4 127.0.0.1\r\nt=0 0\r\n"
+            f"m=video 5004 RTP/AVP {value('payload')}\r\n"
+            f"a=rtpmap:{value('payload')} H264/90000\r\n"
+            f"a=fmtp:{value('payload')} packetization-mode=1;sprop-parameter-sets={sprop}\r\n")
+    return parse_sdp(text)
+
+
+@pytest.mark.parametrize("name", ["ffmpeg_zerolatency", "ffmpeg_bframes", "ffmpeg_sprop",
+                                  "gst_pay", "gst_rtpbin"])
+def test_foreign_recording_received_without_refusal_or_loss(name):
+    sdp_file, caps_file = RTP_DATA / f"{name}.sdp", RTP_DATA / f"{name}.caps"
+    sdp = parse_sdp(sdp_file.read_bytes()) if sdp_file.exists() else \
+        _caps_sdp(caps_file.read_text())
+    records = read_datagram_records(RTP_DATA / f"{name}.bin")
+    media = sum(1 for _, _, flags in records if not flags & RTCP)
+    rtp_out = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+    rtcp_out = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+    with rtp_out, rtcp_out, RtpReceiver(0, bind=LOCAL, sdp=sdp) as rx:
+        port = rx.address[1]
+        for i, (data, _, flags) in enumerate(records):
+            if flags & FROM_RECEIVER:
+                continue
+            (rtcp_out if flags & RTCP else rtp_out).sendto(
+                data, (LOCAL, port + 1 if flags & RTCP else port))
+            if i % 50 == 49:
+                time.sleep(0.002)  # keep the socket buffers from overflowing
+        deadline = time.monotonic() + 10
+        got = 0
+        while time.monotonic() < deadline:
+            got += len(rx.receive(timeout=0.2))
+            s = rx.stats()
+            if s["packets_received"] == media and not rx.receive(timeout=0.3):
+                break
+        s = rx.stats()
+    assert s["packets_refused"] == 0, s["refused"]
+    assert (s["packets_received"], s["packets_lost"], s["units_incomplete"]) == (media, 0, 0)
+    assert s["flagged"] == 0 and s["decode_errors"] == s["decoder_errors"] == 0
+    assert s["losses"] == 0 and s["plis_sent"] == 0 and s["nacks_sent"] == 0
+    # Every unit decodes; the last few may still be held in the decoder (B pictures).
+    assert got == s["pictures"] >= s["units_complete"] - 3 > 0
+
+
+def _rtp(seq: int, ssrc: int, payload: bytes, pt: int = 96, version: int = 2) -> bytes:
+    return struct.pack(">BBHII", version << 6, pt, seq & 0xFFFF, 0, ssrc) + payload
+
+
+# (datagram, the cause it is refused for; None: counted without a fixed cause)
+HOSTILE = [
+    (bytes(random.Random(7).getrandbits(8) for _ in range(300)), None),
+    (b"\x80\x60\x00", "truncated"),
+    (_rtp(1, 0xBAD, b"\x65\x88")[:11], "truncated"),
+    (_rtp(1, 0xBAD, b"\x65\x88", version=1), "bad_version"),
+    (_rtp(1, 0xBAD, b"\x18\x00\x40\x67"), "bad_stap_a"),  # STAP-A length past the end
+    (_rtp(1, 0xBAD, b"\x1a\x00\x00"), "mtap"),
+    (_rtp(1, 0xBAD, b"\x3c\x05\x88\x84"), "foreign_ssrc"),  # FU-A without a start
+    (_rtp(1, 0xBAD, b"\x65\x88", pt=100), "wrong_payload_type"),
+]
+# An RTCP receiver report whose length runs past the datagram, and a truncated header.
+HOSTILE_RTCP = [b"\x81\xc9\x00\x40" + bytes(20), b"\x81", b"\x80\xcd\x00\x02\x00\x00"]
+
+
+def test_hostile_datagrams_counted_and_stream_intact():
+    junk = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+    junk.bind((LOCAL, 0))
+    stranger = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+    try:
+        stranger.bind(("127.0.0.2", 0))
+    except OSError:
+        stranger.close()
+        stranger = None
+    with junk, RtpReceiver(0, bind=LOCAL, sender=LOCAL) as rx, \
+            RtpSender([(LOCAL, rx.address[1])], bind=LOCAL) as tx:
+        port = rx.address[1]
+
+        def inject(n: int) -> None:
+            if n != 10:
+                return
+            for data, _ in HOSTILE:
+                junk.sendto(data, (LOCAL, port))
+            for data in HOSTILE_RTCP:
+                junk.sendto(data, (LOCAL, port + 1))
+                junk.sendto(data, tx.rtcp_address)
+            if stranger is not None:  # another host's feedback: refused whatever it says
+                stranger.sendto(codec.rtcp_pli(1, tx.ssrc), tx.rtcp_address)
+        truth = send_pattern(tx, 30, hook=inject)
+        got = collect(rx, 30)
+        time.sleep(0.1)
+        s, t = rx.stats(), tx.stats()
+    assert len(got) == 30 and all(not p.recovering for p in got)
+    assert sorted(p.y.tobytes() for p in got) == sorted(y for _, y in truth.values())
+    assert s["packets_refused"] == len(HOSTILE)
+    for cause in {c for _, c in HOSTILE if c}:
+        assert s["refused"][cause] >= sum(c == cause for _, c in HOSTILE), cause
+    assert s["rtcp_refused"] >= len(HOSTILE_RTCP) and t["rtcp_refused"] >= len(HOSTILE_RTCP)
+    if stranger is not None:
+        stranger.close()
+        assert t["feedback_refused"] == 1 and t["plis_received"] == 0
+
+
+def test_foreign_source_with_our_ssrc_is_refused():
+    injector = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+    with injector:
+        rx_probe = RtpReceiver(0, bind=LOCAL)
+        port = rx_probe.address[1]
+        rx_probe.close()
+        tx = RtpSender([(LOCAL, port)], bind=LOCAL)
+        with tx, RtpReceiver(port, bind=LOCAL, sender=tx.address) as rx:
+            def inject(n: int) -> None:  # copies of the next packets, garbled, from elsewhere
+                seq = tx.packetizer.next_seq
+                for i in range(5):
+                    injector.sendto(_rtp(seq + i, tx.ssrc, b"\x65" + bytes(40)), (LOCAL, port))
+            truth = send_pattern(tx, 20, hook=inject)
+            got = collect(rx, 20)
+            deadline = time.monotonic() + 2
+            while rx.stats()["packets_refused"] < 100 and time.monotonic() < deadline:
+                time.sleep(0.01)
+            s = rx.stats()
+    assert s["refused_foreign_source"] == s["packets_refused"] == 100
+    assert len(got) == 20 and not any(p.recovering for p in got)
+    assert sorted(p.y.tobytes() for p in got) == sorted(y for _, y in truth.values())
+
+
+def _free_pair() -> int:
+    rx = RtpReceiver(0, bind=LOCAL)
+    port = rx.address[1]
+    rx.close()
+    return port
+
+
+def _stop(proc: subprocess.Popen) -> None:
+    if proc.poll() is None:
+        proc.send_signal(signal.SIGINT)
+        try:
+            proc.wait(5)
+        except subprocess.TimeoutExpired:
+            proc.kill()
+            proc.wait(5)
+
+
+def test_send_and_receive_commands(tmp_path):
+    port = _free_pair()
+    cmd = [sys.executable, "-m", "talmiro_sdk_video"]
+    sdp_path = tmp_path / "s.sdp"
+    receiver = subprocess.Popen(
+        cmd + ["receive", "--port", str(port), "--bind", LOCAL, "--seconds", "20", "--json",
+               "--save", str(tmp_path / "in.h264")],
+        stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+    try:
+        time.sleep(0.5)
+        sent = subprocess.run(
+            cmd + ["send", "--to", f"{LOCAL}:{port}", "--bind", LOCAL, "--size", "160x96",
+                   "--frames", "30", "--json", "--sdp", str(sdp_path), "--save",
+                   str(tmp_path / "out.h264")],
+            capture_output=True, text=True, timeout=60)
+        out, err = receiver.communicate(timeout=30)
+    finally:
+        _stop(receiver)
+    assert sent.returncode == 0, sent.stderr
+    assert receiver.returncode == 0, err
+    s = json.loads(sent.stdout.splitlines()[-1])
+    r = json.loads(out.splitlines()[-1])
+    assert {"frames", "packets", "bytes", "idr_pictures", "idr_from_feedback", "plis_received",
+            "firs_received", "nacks_received", "packets_resent", "receivers"} <= set(s)
+    assert {"address", "fraction_lost", "jitter_ms", "rtt_ms"} <= set(s["receivers"][0])
+    assert {"pictures", "flagged", "packets_received", "packets_lost", "packets_recovered",
+            "packets_late", "packets_refused", "units_complete", "units_incomplete",
+            "nacks_sent", "plis_sent", "latency_p50_us", "latency_p99_us", "losses",
+            "psnr_mean_db", "wrong_share"} <= set(r)
+    assert s["frames"] == 30 and s["idr_pictures"] >= 1 and s["packets"] == r["packets_received"]
+    assert r["pictures"] == 30 and r["flagged"] == 0 and r["wrong_share"] == 0.0
+    assert (tmp_path / "in.h264").read_bytes() == (tmp_path / "out.h264").read_bytes()
+    sdp = parse_sdp(sdp_path.read_bytes())
+    assert (sdp.port, sdp.payload_type, sdp.rtx_payload_type) == (port, 96, 97)
+    assert len(sdp.sprop_parameter_sets) == 2 and "nack pli" in sdp.rtcp_fb
+
+
+@pytest.mark.parametrize("args, message", [
+    (["send"], "the following arguments are required: --to"),
+    (["send", "--to", "nowhere"], "address must be HOST:PORT"),
+    (["send", "--to", "127.0.0.1:0"], "--to port must be between 1 and 65534"),
+    (["send", "--to", "127.0.0.1:5004", "--mtu", "20"], "--mtu must be between 64 and 65507"),
+    (["send", "--to", "127.0.0.1:5004", "--frames", "0"], "--frames must be at least 1"),
+    (["receive"], "--port is needed"),
+    (["receive", "--port", "70000"], "port must be between 1 and 65534"),
+    (["receive", "--port", "5004", "--max-delay-ms", "0"], "must be above 0"),
+    (["receive", "--sdp", os.devnull], "a description starts with v=0"),
+    (["link", "--transport", "tcp"], "invalid choice"),
+])
+def test_command_argument_errors(args, message):
+    result = subprocess.run([sys.executable, "-m", "talmiro_sdk_video", *args],
+                            capture_output=True, text=True, timeout=60)
+    assert result.returncode == 2
+    assert result.stdout == "" and len(result.stderr.splitlines()) == 1
+    assert message in result.stderr
