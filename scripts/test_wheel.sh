@@ -66,14 +66,14 @@ out=$(hidden "$py" -m talmiro_sdk_video info) || fail "info failed without NumPy
 grep -q '^encoder libx264: yes$' <<<"$out" || fail "info: $out"
 grep -q '^backend auto opens: \(x264\|nvenc\)$' <<<"$out" || fail "info: $out"
 hidden "$py" -m talmiro_sdk_video --help >/dev/null || fail "--help failed without NumPy"
-if err=$(hidden "$py" -m talmiro_sdk_video link --frames 5 2>&1 >/dev/null); then
+if err=$(hidden "$py" -m talmiro_sdk_video link --transport memory --frames 5 2>&1 >/dev/null); then
   fail "link without NumPy succeeded"
 fi
 [ "$(wc -l <<<"$err")" -eq 1 ] && grep -qF "pip install 'talmiro-sdk-video[demo]'" <<<"$err" ||
   fail "link without NumPy printed: $err"
 
 pip_install "$wheel[demo]"
-summary=$(hidden "$py" -m talmiro_sdk_video link --size 160x96 --frames 30 --loss 0.05 \
+summary=$(hidden "$py" -m talmiro_sdk_video link --transport memory --size 160x96 --frames 30 --loss 0.05 \
   --seed 2 --no-progress --json) || fail "link --json with the demo extra failed"
 "$py" -c '
 import json, sys

@@ -298,6 +298,7 @@ class RtpReceiver:
                 wait = min(wait, max(0.0, (deadline - _now_us()) / 1e6))
             ready, _, _ = select.select(readers, [], [], wait)
             nacks: list[int] = []
+            units: list = []
             if self._rtp in ready:
                 for _ in range(256):  # bounded per turn, so that RTCP and deadlines get a turn
                     try:
@@ -306,7 +307,7 @@ class RtpReceiver:
                         break
                     except OSError:
                         break
-                    self._media(data, src[:2], nacks)
+                    self._media(data, src[:2], nacks, units)
             if self._rtcp in ready:
                 for _ in range(64):
                     try:
@@ -322,18 +323,20 @@ class RtpReceiver:
                 except OSError:
                     pass
             now_us = _now_us()
-            units, more = self._depack.poll(now_us)
+            more_units, more = self._depack.poll(now_us)
+            units += more_units
             nacks += more
             for seq in more:
                 self._nacked.setdefault(seq, now_us)
-            self._decode(units)
+            # The NACK leaves before the decoding: a retransmission is a round trip away.
             if nacks:
                 self._send_nack(nacks)
+            self._decode(units)
             if time.monotonic() >= self._next_rr:
                 self._send_report()
                 self._next_rr = time.monotonic() + self._rr_interval * random.uniform(0.5, 1.5)
 
-    def _media(self, data: bytes, src: Address, nacks: list[int]) -> None:
+    def _media(self, data: bytes, src: Address, nacks: list[int], out: list) -> None:
         if self._sender_port is None and self._sender_host is None:
             self._sender_host, self._sender_port = src
         if src[0] != self._sender_host or (self._sender_port is not None
@@ -344,6 +347,7 @@ class RtpReceiver:
         self._rtp_source = src
         arrival = _now_us()
         units, more = self._depack.push(data, arrival)
+        out += units
         nacks += more
         for seq in more:  # the round trip counts from the first time each was asked for
             self._nacked.setdefault(seq, arrival)
@@ -359,7 +363,6 @@ class RtpReceiver:
                     self._retransmission(seq, arrival)
             elif pt == self._rtx_pt and len(data) >= offset + 2:
                 self._retransmission(struct.unpack_from(">H", data, offset)[0], arrival)
-        self._decode(units)
 
     def _count_packet(self, seq: int, ts: int, ssrc: int, arrival: int) -> None:
         if self._media_ssrc != ssrc:
