@@ -118,7 +118,8 @@ TEST(RtpDepacketizer, RoundTripReorderedAndDuplicated) {
         EXPECT_EQ(st.packets_lost + st.packets_late + st.packets_refused + st.units_incomplete, 0u);
         EXPECT_EQ(st.units_complete, sent.aus.size());
         EXPECT_EQ(st.packets_received, order.size());
-        EXPECT_EQ(st.highest_seq - st.first_seq + 1, static_cast<std::int64_t>(sent.packets.size()));
+        EXPECT_EQ(st.highest_seq - st.first_seq + 1,
+                  static_cast<std::int64_t>(sent.packets.size()));
     }
 }
 
@@ -386,7 +387,7 @@ TEST(RtpDepacketizer, BoundsAndTail) {
     EXPECT_EQ(d.stats().units_incomplete, 2u);
     EXPECT_FALSE(d.next_deadline_us());
 
-    // A unit of three 15-byte slices under a 40-byte cap: two whole slices and no part of the third.
+    // A unit of three 15-byte slices under a 40-byte cap: two whole slices, no part of the third.
     RtpDepacketizer small(c);
     Received u;
     u.take(small.push(rtp(7, 0, Bytes(15, 0x41), false), 0));
@@ -400,7 +401,8 @@ TEST(RtpDepacketizer, BoundsAndTail) {
     u.take(small.poll(c.max_wait_us + 1));
     ASSERT_EQ(u.units.size(), 1u);
     EXPECT_FALSE(u.units[0].complete);
-    EXPECT_EQ(nals_of(u.units[0].unit.bytes()), (std::vector<Bytes>{Bytes(15, 0x41), Bytes(15, 0x41)}));
+    EXPECT_EQ(nals_of(u.units[0].unit.bytes()),
+              (std::vector<Bytes>{Bytes(15, 0x41), Bytes(15, 0x41)}));
     EXPECT_EQ(small.stats().units_oversized, 1u);
     EXPECT_EQ(small.stats().nals_dropped, 2u);
 }

@@ -138,7 +138,8 @@ TEST(RtpPacketizer, HistoryAnswersResends) {
     RtpPacketizer p = packetizer(1200, 65530, 10'000);
     std::vector<SharedBytes> sent;
     for (int i = 0; i < 20; ++i)
-        for (auto& pkt : p.packetize(rtp_streams::make_au({{rtp_streams::kP, 2000}}, rng).annexb, i))
+        for (auto& pkt :
+             p.packetize(rtp_streams::make_au({{rtp_streams::kP, 2000}}, rng).annexb, i))
             sent.push_back(pkt);
     const std::size_t kept = p.stats().history_packets;
     EXPECT_GE(p.stats().history_size, 10'000u - 1200u);
