@@ -79,6 +79,8 @@ const std::vector<std::vector<Nal>> kStream = {
     {{s::kP, 2500}, {s::kP, 300}, {s::kNonRef, 50}},
     {{s::kSps, 24}, {s::kPps, 6}, {s::kIdr, 5000}, {s::kIdr, 40}},
     {{s::kP, 9500}},
+    // Parameter sets between two slices of one picture.
+    {{s::kIdr, 3000}, {s::kSps, 24}, {s::kPps, 6}, {s::kIdr, 3000}},
     {{s::kNonRef, 20}},
 };
 
@@ -109,8 +111,8 @@ TEST(RtpDepacketizer, RoundTripReorderedAndDuplicated) {
             EXPECT_EQ(bytes_of(u), sent.aus[i].annexb) << mtu << " unit " << i;
             EXPECT_TRUE(u.complete);
             EXPECT_EQ(u.rtp_timestamp, p.timestamp_of(static_cast<std::int64_t>(i) * 33333));
-            EXPECT_EQ(u.unit.key, i == 1 || i == 4);
-            EXPECT_EQ(u.unit.config, i == 1 || i == 4);
+            EXPECT_EQ(u.unit.key, i == 1 || i == 4 || i == 6);
+            EXPECT_EQ(u.unit.config, i == 1 || i == 4 || i == 6);
         }
         const auto& st = d.stats();
         EXPECT_EQ(st.packets_duplicated, order.size() - sent.packets.size());
