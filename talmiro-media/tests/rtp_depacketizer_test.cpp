@@ -35,11 +35,12 @@ struct Sent {
     std::vector<std::size_t> owner;
 };
 
-Sent send(RtpPacketizer& p, const std::vector<std::vector<Nal>>& specs, std::uint32_t seed = 7) {
+Sent send(RtpPacketizer& p, const std::vector<std::vector<Nal>>& shapes,
+          std::uint32_t seed = 7) {
     std::mt19937 rng(seed);
     Sent out;
-    for (std::size_t i = 0; i < specs.size(); ++i) {
-        out.aus.push_back(s::make_au(specs[i], rng));
+    for (std::size_t i = 0; i < shapes.size(); ++i) {
+        out.aus.push_back(s::make_au(shapes[i], rng));
         for (const SharedBytes& pkt : p.packetize(out.aus.back().annexb,
                                                   static_cast<std::int64_t>(i) * 33333)) {
             out.packets.emplace_back(pkt.bytes().begin(), pkt.bytes().end());
