@@ -1,6 +1,7 @@
 // The media core alone: filling the encoder's input frame on every path and copying a decoded
-// frame out, against a plain memcpy of the same bytes; Annex-B scanning, the sync policy's push, PSNR, test-pattern drawing, and
-// the core encoder and decoder per frame on the shared inputs.
+// frame out, against a plain memcpy of the same bytes; Annex-B scanning, the sync policy's push,
+// PSNR, test-pattern drawing, RTP packetizing and depacketizing per access unit, and the core
+// encoder and decoder per frame on the shared inputs.
 //
 // The codec benchmarks (core_*) run like the bare loop's: open, warm up on the inputs, then
 // time --frames pictures (or access units), one per iteration.

@@ -26,7 +26,7 @@ from pathlib import Path
 ROOT = Path(__file__).resolve().parent.parent
 SIZES = ("640x480", "1280x720", "1920x1080")
 GOAL_SIZES = ("640x480", "1280x720")
-MICRO_FILTER = "^(fill|image_from_frame|image_from_frame_shared|memcpy|annexb|sync|psnr|pattern)/"
+MICRO_FILTER = "^(fill|image_from_frame|image_from_frame_shared|memcpy|annexb|sync|psnr|pattern|rtp)/"
 
 # The codec's own work per frame and a plain I420 frame copy, as measured on these machines
 # with FFmpeg 8.1.2 and the link's settings: the reference the figures are read against.
@@ -113,6 +113,9 @@ def gbench(binary: Path, flt: str, extra: list[str]) -> dict[str, dict]:
             "bytes_per_output": b.get("bytes_per_output"),
             "bytes_per_second": b.get("bytes_per_second"),
             "input_kept": b.get("input_kept"),
+            "items_per_second": b.get("items_per_second"),
+            "us_per_unit": b.get("us_per_unit"),
+            "packets_per_unit": b.get("packets_per_unit"),
         }
     return results
 
@@ -591,6 +594,25 @@ def report(a, s: Settings, r: Rounds, micro: dict, scale: Rounds, profile: dict,
     rows = [[f"test pattern {z}, I420", f"{fmt_us(micro.get(f'pattern/{z}', {}).get('cpu_us'))} µs"] for z in SIZES]
     out.append("\nTest-pattern drawing per frame:\n")
     out.append(table(["", "per frame"], rows))
+
+    # RTP: the packet work per access unit against the codec's work per frame at 1280x720.
+    loop = r.us("core_loop/1280x720")
+    rows = []
+    for label, name in (("test-pattern stream of the inputs", "rtp/round_trip/pattern/1280x720"),
+                        ("detailed pictures (IDR 100 KB, then 29 P of 6 KB)", "rtp/round_trip/detailed/1280x720")):
+        m = micro.get(name, {})
+        us, pps, per = m.get("us_per_unit"), m.get("items_per_second"), m.get("packets_per_unit")
+        share = None if us is None or not loop else us / loop
+        rows.append([label, "n/a" if per is None else f"{per:.1f}", "n/a" if us is None else f"{us:.2f} µs",
+                     "n/a" if pps is None else f"{pps / 1e6:.2f} M", "n/a" if share is None else f"{share * 100:.2f}%"])
+        goals.append((f"RTP packetize + depacketize under 1% of encode + decode at 1280x720 ({label})",
+                      "n/a" if share is None else f"{share * 100:.2f}%", None if share is None else share < 0.01))
+    dep = micro.get("rtp/depacketize/detailed/1280x720", {}).get("items_per_second")
+    out.append("\nRTP at 1280x720, MTU 1,200, in order on one core: `RtpPacketizer::packetize` and "
+               "`RtpDepacketizer::push` per access unit, against the core's encode + decode loop per frame "
+               f"({fmt_us(loop)} µs). The depacketizer alone takes "
+               f"{'n/a' if dep is None else f'{dep / 1e6:.2f} M'} packets per second.\n")
+    out.append(table(["stream", "packets per unit", "per unit", "packets/s", "of encode + decode"], rows))
 
     # sampled profiles
     if profile:

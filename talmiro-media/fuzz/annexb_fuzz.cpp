@@ -114,6 +114,12 @@ Vec cat(Bytes a, Bytes b) {
     return out;
 }
 
+bool ref_emulation_free(Bytes d) {
+    for (std::size_t i = 0; i + 2 < d.size(); ++i)
+        if (d[i] == 0 && d[i + 1] == 0 && d[i + 2] <= 2) return false;
+    return true;
+}
+
 bool same(Bytes a, Bytes b) { return std::equal(a.begin(), a.end(), b.begin(), b.end()); }
 
 void check_start_codes(Bytes d) {
@@ -361,6 +367,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     FUZZ_CHECK(!sets || !sets->empty());
 
     check_bitstream_facts(d);
+    FUZZ_CHECK(nal_emulation_free(d) == ref_emulation_free(d));
+    const Bytes trimmed = trim_nal(d);
+    FUZZ_CHECK(trimmed.data() == d.data() && (trimmed.empty() || trimmed.back() != 0));
+    FUZZ_CHECK(std::all_of(d.begin() + static_cast<std::ptrdiff_t>(trimmed.size()), d.end(),
+                           [](std::uint8_t b) { return b == 0; }));
 
     const std::size_t split = size ? data[0] % (size + 1) : 0;
     check_caches(d.first(split), d.subspan(split), size > 1 && (data[1] & 1));

@@ -53,7 +53,8 @@ struct Checked {
         FUZZ_CHECK(d.pending_unit_bytes() <= config.max_unit_bytes + 5);
         for (RtpAccessUnit& u : o.units) {
             FUZZ_CHECK(u.unit.data.size() <= config.max_unit_bytes + 5);
-            for (const NalUnit& n : nal_units(u.unit.bytes())) FUZZ_CHECK(n.type >= 1 && n.type <= 23);
+            for (const NalUnit& n : nal_units(u.unit.bytes()))
+                FUZZ_CHECK(n.type >= 1 && n.type <= 23);
             out.push_back(std::move(u));
         }
         units += o.units.size();
@@ -148,7 +149,8 @@ void round_trip(FuzzInput& in) {
     if (!lost) {
         std::vector<Bytes> kept;
         for (const Bytes& n : sent)
-            if ((n[0] & 0x1F) >= 1 && (n[0] & 0x1F) <= 23 && nal_emulation_free(n)) kept.push_back(n);
+            if ((n[0] & 0x1F) >= 1 && (n[0] & 0x1F) <= 23 && nal_emulation_free(n))
+                kept.push_back(n);
         FUZZ_CHECK(d.stats().packets_lost == 0);
         FUZZ_CHECK(checked.out.size() == (kept.empty() ? 1u : 2u));
         for (const RtpAccessUnit& u : checked.out) FUZZ_CHECK(u.complete);

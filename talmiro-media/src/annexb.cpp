@@ -3,7 +3,6 @@
 
 #include <algorithm>
 #include <bit>
-#include <cstring>
 #include <limits>
 
 #if defined(__SSE2__)
@@ -326,14 +325,23 @@ std::span<const std::uint8_t> trim_nal(std::span<const std::uint8_t> nal) noexce
 
 bool nal_emulation_free(std::span<const std::uint8_t> nal) noexcept {
     const std::uint8_t* p = nal.data();
-    const std::uint8_t* const end = p + nal.size();
-    while (end - p >= 3) {
-        const void* zero = std::memchr(p, 0, static_cast<std::size_t>(end - p - 2));
-        if (!zero) return true;
-        p = static_cast<const std::uint8_t*>(zero);
-        if (p[1] == 0 && p[2] <= 2) return false;
-        ++p;
+    const std::size_t n = nal.size();
+    std::size_t i = 0;
+    // Sixteen positions at a time: a zero at i and at i+1, and at most 2 at i+2.
+    const __m128i zero = _mm_setzero_si128();
+    const __m128i two = _mm_set1_epi8(2);
+    const auto load = [p](std::size_t at) {
+        return _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + at));
+    };
+    for (; i + 18 <= n; i += 16) {
+        const __m128i third = load(i + 2);
+        const __m128i small = _mm_cmpeq_epi8(_mm_min_epu8(third, two), third);
+        const __m128i zeros = _mm_and_si128(_mm_cmpeq_epi8(load(i), zero),
+                                            _mm_cmpeq_epi8(load(i + 1), zero));
+        if (_mm_movemask_epi8(_mm_and_si128(zeros, small)) != 0) return false;
     }
+    for (; i + 2 < n; ++i)
+        if (p[i] == 0 && p[i + 1] == 0 && p[i + 2] <= 2) return false;
     return true;
 }
 

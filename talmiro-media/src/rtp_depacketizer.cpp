@@ -1,4 +1,4 @@
-// Parses untrusted RTP datagrams of an H.264 stream, puts them in order and rebuilds Annex-B access units, knowing what it lost.
+// Untrusted RTP datagrams of an H.264 stream in, Annex-B access units out, knowing what was lost.
 #include "talmiro_media/rtp_depacketizer.hpp"
 
 #include <algorithm>
@@ -29,7 +29,8 @@ std::uint32_t be32(std::span<const std::uint8_t> d, std::size_t at) noexcept {
 std::int64_t add_sat(std::int64_t a, std::int64_t b) noexcept {
     std::int64_t r = 0;
     if (!__builtin_add_overflow(a, b, &r)) return r;
-    return b > 0 ? std::numeric_limits<std::int64_t>::max() : std::numeric_limits<std::int64_t>::min();
+    using Limits = std::numeric_limits<std::int64_t>;
+    return b > 0 ? Limits::max() : Limits::min();
 }
 
 bool is_single_type(std::uint8_t t) noexcept { return t >= 1 && t <= 23; }
@@ -117,7 +118,8 @@ std::optional<RtpRefusal> RtpDepacketizer::check_payload(
     if (payload.empty()) return std::nullopt;
     const std::uint8_t type = payload[0] & 0x1F;
     if (is_single_type(type))
-        return nal_emulation_free(trim_nal(payload)) ? std::nullopt : std::optional(RtpRefusal::BadNal);
+        return nal_emulation_free(trim_nal(payload)) ? std::nullopt
+                                                     : std::optional(RtpRefusal::BadNal);
     switch (type) {
         case kStapA: {
             std::size_t i = 1;
@@ -197,7 +199,8 @@ std::optional<RtpRefusal> RtpDepacketizer::insert(const Packet& p, std::int64_t 
     std::int64_t ext = p.seq;
     bool fresh_unknown = false;
     if (started_) {
-        const std::int16_t delta = static_cast<std::int16_t>(p.seq - static_cast<std::uint16_t>(highest_));
+        const auto delta =
+            static_cast<std::int16_t>(p.seq - static_cast<std::uint16_t>(highest_));
         ext = highest_ + delta;
         const bool jump = delta > static_cast<std::int64_t>(config_.max_dropout) ||
                           ext < next_ - window;
@@ -396,7 +399,7 @@ void RtpDepacketizer::consume(std::uint32_t ts, bool marker, std::span<const std
                 unit_.ok = false;
                 stats_.nals_dropped += 1;
             }
-            const std::uint8_t nal_header = static_cast<std::uint8_t>((payload[0] & 0xE0) | nal_type);
+            const auto nal_header = static_cast<std::uint8_t>((payload[0] & 0xE0) | nal_type);
             const bool long_code =
                 unit_.bytes.empty() || nal_type == kNalSps || nal_type == kNalPps;
             unit_.fu_start = unit_.bytes.size();

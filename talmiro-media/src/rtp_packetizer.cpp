@@ -1,4 +1,4 @@
-// Cuts Annex-B access units into RTP packets (single NAL unit, STAP-A, FU-A) and keeps them for retransmission.
+// Cuts Annex-B access units into RTP packets (single, STAP-A, FU-A) and keeps them for resending.
 #include "talmiro_media/rtp_packetizer.hpp"
 
 #include <algorithm>
@@ -100,7 +100,8 @@ std::uint32_t RtpPacketizer::timestamp_of(std::int64_t capture_us) const noexcep
         r += 100;
         --q;
     }
-    const std::uint64_t ticks = static_cast<std::uint64_t>(q) * 9 + static_cast<std::uint64_t>(r * 9 / 100);
+    const std::uint64_t ticks =
+        static_cast<std::uint64_t>(q) * 9 + static_cast<std::uint64_t>(r * 9 / 100);
     return static_cast<std::uint32_t>(ticks + ts_offset_);
 }
 

@@ -412,3 +412,18 @@ TEST(BitstreamFactsRobustness, Prefixes) {
         }
     }
 }
+
+// 00 00 00, 00 00 01 and 00 00 02 at every offset (across the 16-byte blocks of the search);
+// 00 00 03 and a lone 00 00 at the end are allowed.
+TEST(NalEmulationFree, EveryOffset) {
+    for (std::size_t at = 0; at + 3 <= 40; ++at)
+        for (std::uint8_t third : {0, 1, 2, 3}) {
+            Bytes nal(40, 0x55);
+            nal[at] = nal[at + 1] = 0;
+            nal[at + 2] = third;
+            EXPECT_EQ(nal_emulation_free(nal), third == 3) << at << " " << int{third};
+        }
+    EXPECT_TRUE(nal_emulation_free(Bytes{0x41, 0, 0}));
+    EXPECT_TRUE(nal_emulation_free(Bytes{}));
+    EXPECT_EQ(trim_nal(Bytes{0x41, 0, 7, 0, 0}).size(), 3u);
+}

@@ -35,11 +35,12 @@ struct Sent {
     std::vector<std::size_t> owner;
 };
 
-Sent send(RtpPacketizer& p, const std::vector<std::vector<Nal>>& specs, std::uint32_t seed = 7) {
+Sent send(RtpPacketizer& p, const std::vector<std::vector<Nal>>& shapes,
+          std::uint32_t seed = 7) {
     std::mt19937 rng(seed);
     Sent out;
-    for (std::size_t i = 0; i < specs.size(); ++i) {
-        out.aus.push_back(s::make_au(specs[i], rng));
+    for (std::size_t i = 0; i < shapes.size(); ++i) {
+        out.aus.push_back(s::make_au(shapes[i], rng));
         for (const SharedBytes& pkt : p.packetize(out.aus.back().annexb,
                                                   static_cast<std::int64_t>(i) * 33333)) {
             out.packets.emplace_back(pkt.bytes().begin(), pkt.bytes().end());
@@ -79,6 +80,8 @@ const std::vector<std::vector<Nal>> kStream = {
     {{s::kP, 2500}, {s::kP, 300}, {s::kNonRef, 50}},
     {{s::kSps, 24}, {s::kPps, 6}, {s::kIdr, 5000}, {s::kIdr, 40}},
     {{s::kP, 9500}},
+    // Parameter sets between two slices of one picture.
+    {{s::kIdr, 3000}, {s::kSps, 24}, {s::kPps, 6}, {s::kIdr, 3000}},
     {{s::kNonRef, 20}},
 };
 
@@ -109,8 +112,8 @@ TEST(RtpDepacketizer, RoundTripReorderedAndDuplicated) {
             EXPECT_EQ(bytes_of(u), sent.aus[i].annexb) << mtu << " unit " << i;
             EXPECT_TRUE(u.complete);
             EXPECT_EQ(u.rtp_timestamp, p.timestamp_of(static_cast<std::int64_t>(i) * 33333));
-            EXPECT_EQ(u.unit.key, i == 1 || i == 4);
-            EXPECT_EQ(u.unit.config, i == 1 || i == 4);
+            EXPECT_EQ(u.unit.key, i == 1 || i == 4 || i == 6);
+            EXPECT_EQ(u.unit.config, i == 1 || i == 4 || i == 6);
         }
         const auto& st = d.stats();
         EXPECT_EQ(st.packets_duplicated, order.size() - sent.packets.size());
@@ -118,7 +121,8 @@ TEST(RtpDepacketizer, RoundTripReorderedAndDuplicated) {
         EXPECT_EQ(st.packets_lost + st.packets_late + st.packets_refused + st.units_incomplete, 0u);
         EXPECT_EQ(st.units_complete, sent.aus.size());
         EXPECT_EQ(st.packets_received, order.size());
-        EXPECT_EQ(st.highest_seq - st.first_seq + 1, static_cast<std::int64_t>(sent.packets.size()));
+        EXPECT_EQ(st.highest_seq - st.first_seq + 1,
+                  static_cast<std::int64_t>(sent.packets.size()));
     }
 }
 
@@ -386,7 +390,7 @@ TEST(RtpDepacketizer, BoundsAndTail) {
     EXPECT_EQ(d.stats().units_incomplete, 2u);
     EXPECT_FALSE(d.next_deadline_us());
 
-    // A unit of three 15-byte slices under a 40-byte cap: two whole slices and no part of the third.
+    // A unit of three 15-byte slices under a 40-byte cap: two whole slices, no part of the third.
     RtpDepacketizer small(c);
     Received u;
     u.take(small.push(rtp(7, 0, Bytes(15, 0x41), false), 0));
@@ -400,7 +404,8 @@ TEST(RtpDepacketizer, BoundsAndTail) {
     u.take(small.poll(c.max_wait_us + 1));
     ASSERT_EQ(u.units.size(), 1u);
     EXPECT_FALSE(u.units[0].complete);
-    EXPECT_EQ(nals_of(u.units[0].unit.bytes()), (std::vector<Bytes>{Bytes(15, 0x41), Bytes(15, 0x41)}));
+    EXPECT_EQ(nals_of(u.units[0].unit.bytes()),
+              (std::vector<Bytes>{Bytes(15, 0x41), Bytes(15, 0x41)}));
     EXPECT_EQ(small.stats().units_oversized, 1u);
     EXPECT_EQ(small.stats().nals_dropped, 2u);
 }

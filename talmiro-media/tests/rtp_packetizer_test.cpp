@@ -51,7 +51,7 @@ TEST(RtpPacketizer, RejectsBadConfig) {
 TEST(RtpPacketizer, PacketKindsAndHeaders) {
     struct Case {
         std::size_t mtu;
-        std::vector<Nal> spec;
+        std::vector<Nal> nals;
         std::vector<std::uint8_t> kinds;  // NAL type byte of each packet's payload (& 0x1F)
     };
     const std::vector<Case> cases = {
@@ -72,7 +72,7 @@ TEST(RtpPacketizer, PacketKindsAndHeaders) {
     std::mt19937 rng(1);
     for (const Case& c : cases) {
         RtpPacketizer p = packetizer(c.mtu);
-        const auto au = rtp_streams::make_au(c.spec, rng);
+        const auto au = rtp_streams::make_au(c.nals, rng);
         const auto packets = p.packetize(au.annexb, 1'000'000);
         ASSERT_EQ(packets.size(), c.kinds.size()) << c.mtu;
         for (std::size_t i = 0; i < packets.size(); ++i) {
@@ -138,7 +138,8 @@ TEST(RtpPacketizer, HistoryAnswersResends) {
     RtpPacketizer p = packetizer(1200, 65530, 10'000);
     std::vector<SharedBytes> sent;
     for (int i = 0; i < 20; ++i)
-        for (auto& pkt : p.packetize(rtp_streams::make_au({{rtp_streams::kP, 2000}}, rng).annexb, i))
+        for (auto& pkt :
+             p.packetize(rtp_streams::make_au({{rtp_streams::kP, 2000}}, rng).annexb, i))
             sent.push_back(pkt);
     const std::size_t kept = p.stats().history_packets;
     EXPECT_GE(p.stats().history_size, 10'000u - 1200u);

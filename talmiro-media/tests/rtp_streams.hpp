@@ -40,9 +40,9 @@ struct Au {
     Bytes annexb;
 };
 
-inline Au make_au(const std::vector<Nal>& spec, std::mt19937& rng) {
+inline Au make_au(const std::vector<Nal>& shape, std::mt19937& rng) {
     Au au;
-    for (const Nal& n : spec) {
+    for (const Nal& n : shape) {
         Bytes nal = nal_bytes(n, rng);
         const std::uint8_t type = n.header & 0x1F;
         if (au.annexb.empty() || type == 7 || type == 8) au.annexb.push_back(0);

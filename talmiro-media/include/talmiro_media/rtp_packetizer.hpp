@@ -96,7 +96,8 @@ public:
     // trailing a NAL unit (stream padding) are not sent, nor are the units `nal_units_skipped`
     // counts. The packets are kept in the history.
     // An access unit without NAL units gives no packet.
-    std::vector<SharedBytes> packetize(std::span<const std::uint8_t> annexb, std::int64_t capture_us);
+    std::vector<SharedBytes> packetize(std::span<const std::uint8_t> annexb,
+                                       std::int64_t capture_us);
 
     // The packet sent with sequence number `seq`, as it was sent; absent (a counted miss) when
     // the history no longer holds it.

@@ -103,7 +103,8 @@ PyObject* depacketizer_new(PyTypeObject* type, PyObject* args, PyObject* kwargs)
         cfg.payload_type = static_cast<std::uint8_t>(payload_type);
         if (rtx_payload_type) cfg.rtx_payload_type = static_cast<std::uint8_t>(*rtx_payload_type);
         cfg.window_packets = static_cast<std::size_t>(std::min<std::uint64_t>(window, SIZE_MAX));
-        cfg.max_buffered_bytes = static_cast<std::size_t>(std::min<std::uint64_t>(buffered, SIZE_MAX));
+        cfg.max_buffered_bytes =
+            static_cast<std::size_t>(std::min<std::uint64_t>(buffered, SIZE_MAX));
         cfg.max_unit_bytes = static_cast<std::size_t>(std::min<std::uint64_t>(unit, SIZE_MAX));
         return box_new<Depacketizer>(type, cfg);
     });
@@ -121,7 +122,8 @@ PyObject* push(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject
         const auto held = acquire_bytes(datagram, "datagram");
         if (!held) return nullptr;
         Depacketizer& d = depacketizer_of(self);
-        return output_tuple(locked(d.mutex, [&] { return d.core.push(held->bytes(), arrival_us); }));
+        return output_tuple(
+            locked(d.mutex, [&] { return d.core.push(held->bytes(), arrival_us); }));
     });
 }
 
