@@ -5,7 +5,8 @@ functions are available from here too::
 
     from talmiro_sdk_video import H264Encoder, H264Decoder, TestPattern, Image, Plane, MediaError, psnr
 
-and so are the RTCP packet builders and parser (``rtcp_*``) with ``RtpReceptionStats``.
+and so are the RTCP packet builders and parser (``rtcp_*``) with ``RtpReceptionStats`` and
+``NackRtt``.
 """
 
 from ._codec import (
@@ -13,6 +14,7 @@ from ._codec import (
     H264Encoder,
     Image,
     MediaError,
+    NackRtt,
     Plane,
     RtpReceptionStats,
     TestPattern,
@@ -41,5 +43,6 @@ PIXEL_FORMATS = ("i420", "nv12", "rgb24", "bgr24", "rgba", "bgra")
 
 __all__ = ["H264Encoder", "H264Decoder", "TestPattern", "Image", "Plane", "MediaError", "psnr",
            "buffer_address", "has_encoder", "avcodec_version", "set_ffmpeg_log_level",
-           "RtpReceptionStats", "rtcp_parse", "rtcp_sr", "rtcp_rr", "rtcp_sdes", "rtcp_bye",
-           "rtcp_nack", "rtcp_pli", "rtcp_fir", "ntp_from_us", "us_from_ntp", "rtcp_rtt_us"]
+           "RtpReceptionStats", "NackRtt", "rtcp_parse", "rtcp_sr", "rtcp_rr", "rtcp_sdes",
+           "rtcp_bye", "rtcp_nack", "rtcp_pli", "rtcp_fir", "ntp_from_us", "us_from_ntp",
+           "rtcp_rtt_us"]

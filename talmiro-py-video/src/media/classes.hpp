@@ -14,6 +14,7 @@ PyObject* encoder_type();
 PyObject* decoder_type();
 PyObject* pattern_type();
 PyObject* reception_stats_type();
+PyObject* nack_rtt_type();
 
 // Module functions (py_psnr.cpp, py_buffer_address.cpp).
 extern PyMethodDef psnr_def;

@@ -96,7 +96,8 @@ int exec_module(PyObject* module) {
             !add(module, "H264Encoder", encoder_type()) ||
             !add(module, "H264Decoder", decoder_type()) ||
             !add(module, "TestPattern", pattern_type()) ||
-            !add(module, "RtpReceptionStats", reception_stats_type()))
+            !add(module, "RtpReceptionStats", reception_stats_type()) ||
+            !add(module, "NackRtt", nack_rtt_type()))
             return -1;
         for (PyMethodDef* def : {&psnr_def, &buffer_address_def, &has_encoder_def,
                                  &avcodec_version_def, &set_ffmpeg_log_level_def})
