@@ -1,14 +1,18 @@
 // Writes the seed corpus of the fuzz targets into <corpus>/<target>/ (access units and streams
 // from the project's own encoder drawing the test pattern, a few hand-made step sequences, and
-// RTCP compound packets from the project's own writer)
-// and the same two streams as the sample clips the Python tests decode, into <clips>/.
-// Usage: make_seeds <corpus> <clips>
+// RTCP compound packets from the project's own writer and from the network recordings in
+// <recordings>) and the same two streams as the sample clips the Python tests decode, into
+// <clips>/.
+// Usage: make_seeds <corpus> <clips> [<recordings>]
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <initializer_list>
+#include <iterator>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -138,11 +142,40 @@ Vec rtp_round_trip(const AccessUnit& au, std::uint8_t mtu_step, std::uint8_t fat
     return out;
 }
 
+// The RTCP datagrams of the network recordings in `dir` (tests/data/rtp), one of each shape (who
+// sent it and the packet types in it) per recording, as <corpus>/rtcp/<recording>_<n>.
+void foreign_rtcp_seeds(const fs::path& dir, const fs::path& corpus) {
+    std::vector<fs::path> files;
+    for (const auto& entry : fs::directory_iterator(dir))
+        if (entry.path().extension() == ".bin") files.push_back(entry.path());
+    std::sort(files.begin(), files.end());
+    for (const fs::path& file : files) {
+        std::ifstream in(file, std::ios::binary);
+        const Vec bytes{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+        const auto recorded = talmiro_testing::read_au_records(bytes);
+        if (!recorded) {
+            std::fprintf(stderr, "make_seeds: %s is cut short\n", file.c_str());
+            std::exit(1);
+        }
+        std::set<std::string> shapes;
+        for (const talmiro_testing::AuRecord& r : *recorded) {
+            if (!(r.flags & talmiro_testing::kRtcp)) continue;
+            std::string shape(1, static_cast<char>('0' + r.flags));
+            for (const RtcpPacket& p : parse_rtcp(r.bytes).packets)
+                shape += static_cast<char>('a' + p.index());
+            if (!shapes.insert(shape).second) continue;
+            write_file(corpus / "rtcp" /
+                           (file.stem().string() + "_" + std::to_string(shapes.size())),
+                       Vec(r.bytes.begin(), r.bytes.end()));
+        }
+    }
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
-    if (argc != 3) {
-        std::fprintf(stderr, "usage: make_seeds <corpus> <clips>\n");
+    if (argc != 3 && argc != 4) {
+        std::fprintf(stderr, "usage: make_seeds <corpus> <clips> [<recordings>]\n");
         return 2;
     }
     const fs::path dir = argv[1];
@@ -206,5 +239,7 @@ int main(int argc, char** argv) {
                      RtcpPli{0xF00D, 0x5EED}, RtcpFir{0xF00D, 0, {{0x5EED, 7}}}}));
     write_file(dir / "rtcp" / "bye",
                rtcp({RtcpReceiverReport{0x5EED, {}}, RtcpBye{{0x5EED}, "bye"}}));
+    // And what ffmpeg and GStreamer sent.
+    if (argc == 4) foreign_rtcp_seeds(argv[3], dir);
     return 0;
 }

@@ -3,17 +3,20 @@
 // Every packet read must be writable again, and the written compound must parse back to the
 // same packets without a refusal. The generic-NACK pairs read must name, once re-paired, the
 // same sequence numbers. The same bytes then drive the reception statistics as (sequence
-// number, timestamp, arrival step) records, and the NTP conversions.
+// number, timestamp, arrival step) records, the NACK round trip as (request, retransmission)
+// records, and the NTP conversions.
 
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
+#include <limits>
 #include <set>
 #include <span>
 #include <variant>
 #include <vector>
 
 #include "fuzz_input.hpp"
+#include "talmiro_media/nack_rtt.hpp"
 #include "talmiro_media/rtcp.hpp"
 #include "talmiro_media/rtp_reception_stats.hpp"
 
@@ -83,6 +86,37 @@ void check_stats(const std::uint8_t* data, std::size_t size) {
     }
 }
 
+// Requests and retransmissions as records: every sample is a non-negative time, every
+// retransmission is counted once, and the smoothed value stays between the samples' extremes.
+void check_nack_rtt(const std::uint8_t* data, std::size_t size) {
+    talmiro_fuzz::FuzzInput in(data, size);
+    NackRtt rtt(NackRtt::Config{in.take<std::uint8_t>() + 1u, in.take<std::uint16_t>()});
+    std::int64_t now = 0;
+    std::uint64_t retransmissions = 0;
+    std::int64_t lowest = std::numeric_limits<std::int64_t>::max(), highest = 0;
+    while (!in.empty()) {
+        const auto kind = in.take<std::uint8_t>();
+        now += kind >> 1;
+        if (kind & 1) {
+            const auto sample = rtt.retransmission(in.take<std::uint16_t>(), now);
+            ++retransmissions;
+            if (sample) {
+                FUZZ_CHECK(*sample >= 0 && sample == rtt.latest_us());
+                lowest = std::min(lowest, *sample);
+                highest = std::max(highest, *sample);
+            }
+        } else {
+            std::vector<std::uint16_t> seqs(in.take<std::uint8_t>() % 8);
+            for (std::uint16_t& seq : seqs) seq = in.take<std::uint16_t>();
+            rtt.nack_sent(seqs, now);
+        }
+        const NackRtt::Counts& c = rtt.counts();
+        FUZZ_CHECK(c.samples + c.ambiguous + c.unmatched == retransmissions);
+        FUZZ_CHECK(rtt.rtt_us().has_value() == (c.samples > 0));
+        if (rtt.rtt_us()) FUZZ_CHECK(*rtt.rtt_us() >= lowest && *rtt.rtt_us() <= highest);
+    }
+}
+
 void check_time(const std::uint8_t* data, std::size_t size) {
     talmiro_fuzz::FuzzInput in(data, size);
     const auto us = in.take<std::int64_t>();
@@ -107,6 +141,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const Vec input(data, data + size);
     check_parse(input);
     check_stats(input.data(), input.size());
+    check_nack_rtt(input.data(), input.size());
     check_time(input.data(), input.size());
     return 0;
 }

@@ -2,8 +2,16 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <filesystem>
+#include <fstream>
 #include <initializer_list>
+#include <iterator>
+#include <set>
+#include <string>
 #include <vector>
+
+#include "au_records.hpp"
 
 using namespace talmiro_media;
 
@@ -242,4 +250,84 @@ TEST(Rtcp, RoundTripFromLsrAndDlsr) {
     EXPECT_EQ(rtt_us(0, 0x00054000u, arrival), std::nullopt);
     // A DLSR longer than the time since the SR went out.
     EXPECT_EQ(rtt_us(0xB7052000u, 0x000C0000u, arrival), std::nullopt);
+}
+
+namespace {
+
+Bytes read_file(const std::filesystem::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    return Bytes(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+std::uint32_t be32_at(const Bytes& b, std::size_t at) {
+    return std::uint32_t{b[at]} << 24 | std::uint32_t{b[at + 1]} << 16 |
+           std::uint32_t{b[at + 2]} << 8 | b[at + 3];
+}
+
+}  // namespace
+
+// What Debian's ffmpeg and GStreamer sent (tests/data/rtp): every packet is read, none refused
+// or skipped, every report and request is about a source the RTP carried, and a report that
+// echoes a recorded sender report held it for less time than passed between the two.
+TEST(Rtcp, ForeignRecordingsParseWithoutRefusal) {
+    // Kinds are RtcpPacket's alternatives: SR 0, RR 1, SDES 2, BYE 3, NACK 4, PLI 5, FIR 6.
+    struct Case {
+        const char* name;
+        std::set<std::size_t> kinds;
+    };
+    const Case cases[] = {
+        {"ffmpeg_zerolatency", {0}},
+        {"ffmpeg_bframes", {0}},
+        {"ffmpeg_sprop", {0}},
+        {"gst_rtpbin", {0, 2, 3}},
+        {"gst_feedback", {0, 1, 2, 3, 4, 5}},
+        {"gst_feedback_fir", {0, 1, 2, 3, 4, 6}},
+        {"gst_feedback_rtx", {0, 1, 2, 3, 4, 5}},
+    };
+    std::size_t echoes = 0;
+    for (const Case& c : cases) {
+        const Bytes file = read_file(std::filesystem::path(TALMIRO_TEST_DATA) / "rtp" /
+                                     (std::string(c.name) + ".bin"));
+        const auto records = talmiro_testing::read_au_records(file);
+        ASSERT_TRUE(records && !records->empty()) << c.name;
+        std::set<std::uint32_t> media;
+        for (const auto& r : *records)
+            if (!(r.flags & talmiro_testing::kRtcp) && r.bytes.size() >= 12)
+                media.insert(be32_at(Bytes(r.bytes.begin(), r.bytes.end()), 8));
+        // Sender reports by their compact NTP time: when they were recorded.
+        std::vector<std::pair<std::uint32_t, std::int64_t>> sent;
+        std::set<std::size_t> kinds;
+        for (const auto& r : *records) {
+            if (!(r.flags & talmiro_testing::kRtcp)) continue;
+            const RtcpParsed parsed = parse_rtcp(r.bytes);
+            EXPECT_EQ(parsed.counts, (RtcpCounts{.parsed = parsed.packets.size()})) << c.name;
+            for (const RtcpPacket& p : parsed.packets) {
+                kinds.insert(p.index());
+                std::vector<RtcpReportBlock> blocks;
+                if (const auto* sr = std::get_if<RtcpSenderReport>(&p)) {
+                    sent.emplace_back(compact_ntp(sr->ntp), r.t_us);
+                    blocks = sr->reports;
+                }
+                if (const auto* rr = std::get_if<RtcpReceiverReport>(&p)) blocks = rr->reports;
+                for (const RtcpReportBlock& b : blocks) {
+                    EXPECT_TRUE(media.contains(b.ssrc)) << c.name;
+                    const auto sr = std::find_if(sent.begin(), sent.end(),
+                                                 [&](const auto& s) { return s.first == b.lsr; });
+                    if (b.lsr == 0 || sr == sent.end()) continue;
+                    const std::uint32_t between = compact_from_us(r.t_us - sr->second);
+                    EXPECT_LE(b.dlsr, between) << c.name;
+                    EXPECT_LT(between - b.dlsr, compact_from_us(100'000)) << c.name;
+                    ++echoes;
+                }
+                std::vector<std::uint32_t> asked;
+                if (const auto* nack = std::get_if<RtcpNack>(&p)) asked.push_back(nack->media_ssrc);
+                if (const auto* pli = std::get_if<RtcpPli>(&p)) asked.push_back(pli->media_ssrc);
+                if (const auto* fir = std::get_if<RtcpFir>(&p))
+                    for (const RtcpFirEntry& e : fir->entries) asked.push_back(e.ssrc);
+                for (const std::uint32_t ssrc : asked) EXPECT_TRUE(media.contains(ssrc)) << c.name;
+            }
+        }
+        EXPECT_EQ(kinds, c.kinds) << c.name;
+    }
+    EXPECT_GE(echoes, 2u);
 }

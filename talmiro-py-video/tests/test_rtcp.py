@@ -102,3 +102,18 @@ def test_ntp_time_and_round_trip():
     # The report arrives at 46864.500 s, echoes an SR of 46853.125 s held 5.250 s: 6.125 s.
     assert codec.rtcp_rtt_us(0xB7052000, 0x00054000, 0xB710_8000_0000) == 6_125_000
     assert codec.rtcp_rtt_us(0, 0x00054000, 0xB710_8000_0000) is None
+
+
+def test_nack_rtt_from_request_to_retransmission():
+    rtt = codec.NackRtt()
+    assert rtt.rtt_us is None and repr(rtt) == "NackRtt(no sample)"
+    rtt.nack_sent([10, 11], 1_000)
+    assert rtt.retransmission(10, 41_000) == 40_000
+    rtt.nack_sent([11], 50_000)
+    assert rtt.retransmission(11, 60_000) is None
+    assert rtt.retransmission(12, 60_000) is None
+    assert (rtt.rtt_us, rtt.latest_us) == (40_000, 40_000)
+    assert rtt.stats() == {"samples": 1, "ambiguous": 1, "unmatched": 1}
+    assert repr(rtt) == "NackRtt(rtt_us=40000, samples=1)"
+    with pytest.raises(OverflowError):
+        rtt.nack_sent([1, 65536], 0)

@@ -6,8 +6,8 @@ functions are available from here too::
     from talmiro_sdk_video import H264Encoder, H264Decoder, TestPattern, Image, Plane, MediaError, psnr
 
 and so are ``RtpPacketizer`` and ``RtpDepacketizer``, the RTCP packet builders and parser
-(``rtcp_*``) and ``RtpReceptionStats``. ``RtpSender`` and ``RtpReceiver`` carry a stream over
-RTP/UDP with its RTCP feedback (sockets and threads in Python, over those classes).
+(``rtcp_*``), ``RtpReceptionStats`` and ``NackRtt``. ``RtpSender`` and ``RtpReceiver`` carry a
+stream over RTP/UDP with its RTCP feedback (sockets and threads in Python, over those classes).
 """
 
 from ._codec import (
@@ -15,6 +15,7 @@ from ._codec import (
     H264Encoder,
     Image,
     MediaError,
+    NackRtt,
     Plane,
     RtpReceptionStats,
     RtpDepacketizer,
@@ -49,5 +50,6 @@ PIXEL_FORMATS = ("i420", "nv12", "rgb24", "bgr24", "rgba", "bgra")
 __all__ = ["H264Encoder", "H264Decoder", "TestPattern", "Image", "Plane", "MediaError", "psnr",
            "buffer_address", "has_encoder", "avcodec_version", "set_ffmpeg_log_level",
            "RtpPacketizer", "RtpDepacketizer", "RtpSender", "RtpReceiver",
-           "RtpReceptionStats", "rtcp_parse", "rtcp_sr", "rtcp_rr", "rtcp_sdes", "rtcp_bye",
-           "rtcp_nack", "rtcp_pli", "rtcp_fir", "ntp_from_us", "us_from_ntp", "rtcp_rtt_us"]
+           "RtpReceptionStats", "NackRtt", "rtcp_parse", "rtcp_sr", "rtcp_rr", "rtcp_sdes",
+           "rtcp_bye", "rtcp_nack", "rtcp_pli", "rtcp_fir", "ntp_from_us", "us_from_ntp",
+           "rtcp_rtt_us"]

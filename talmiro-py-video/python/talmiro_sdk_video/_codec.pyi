@@ -7,10 +7,10 @@ from typing import Literal, Required, Self, TypeAlias, TypedDict, final, type_ch
 from typing_extensions import Buffer
 
 __all__ = ["MediaError", "Image", "Plane", "H264Encoder", "H264Decoder", "TestPattern",
-           "RtpReceptionStats", "RtpPacketizer", "RtpDepacketizer", "psnr", "buffer_address",
-           "has_encoder", "avcodec_version", "set_ffmpeg_log_level", "rtcp_parse", "rtcp_sr",
-           "rtcp_rr", "rtcp_sdes", "rtcp_bye", "rtcp_nack", "rtcp_pli", "rtcp_fir", "ntp_from_us",
-           "us_from_ntp", "rtcp_rtt_us"]
+           "RtpReceptionStats", "NackRtt", "RtpPacketizer", "RtpDepacketizer", "psnr",
+           "buffer_address", "has_encoder", "avcodec_version", "set_ffmpeg_log_level", "rtcp_parse",
+           "rtcp_sr", "rtcp_rr", "rtcp_sdes", "rtcp_bye", "rtcp_nack", "rtcp_pli", "rtcp_fir",
+           "ntp_from_us", "us_from_ntp", "rtcp_rtt_us"]
 
 class MediaError(Exception):
     """the codec refused: bad picture, unsupported configuration, or a libavcodec error"""
@@ -458,6 +458,23 @@ class RtpReceptionStats:
     def sender_report(self, ntp: int, arrival_us: int) -> None: ...
     def report(self, now_us: int) -> ReportBlock | None: ...
     def stats(self) -> ReceptionCounts: ...
+
+@type_check_only
+class NackRttCounts(TypedDict):
+    samples: int
+    ambiguous: int
+    unmatched: int
+
+@final
+class NackRtt:
+    def __new__(cls, capacity: int = 1024, max_age_us: int = 5000000) -> Self: ...
+    @property
+    def rtt_us(self) -> int | None: ...
+    @property
+    def latest_us(self) -> int | None: ...
+    def nack_sent(self, seqs: Iterable[int], now_us: int) -> None: ...
+    def retransmission(self, seq: int, now_us: int) -> int | None: ...
+    def stats(self) -> NackRttCounts: ...
 
 def rtcp_parse(data: Buffer) -> tuple[list[RtcpPacket], RtcpCounts]: ...
 def rtcp_sr(

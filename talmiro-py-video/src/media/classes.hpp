@@ -14,6 +14,7 @@ PyObject* encoder_type();
 PyObject* decoder_type();
 PyObject* pattern_type();
 PyObject* reception_stats_type();
+PyObject* nack_rtt_type();
 PyObject* rtp_packetizer_type();
 PyObject* rtp_depacketizer_type();
 
