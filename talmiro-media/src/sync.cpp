@@ -88,7 +88,7 @@ SyncVerdict DecoderSync::push(const AccessUnit& au) {
         // can be read, all of them.
         std::optional<std::vector<std::uint8_t>> prefix;
         bool decodable = true;
-        if (!carries_sets && !unfed_) {
+        if (!carries_sets) {
             const std::optional<SliceFacts> facts =
                 slice ? parse_slice(bytes_of(data, *slice), sets_.facts()) : std::nullopt;
             if (facts && facts->pic_parameter_set_id) {
