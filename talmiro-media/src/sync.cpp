@@ -268,6 +268,9 @@ bool DecoderSync::follow(const SliceFacts& slice, std::int64_t jump, bool& first
         } else {
             gap = true;
         }
+        // A gap onto frame_num 1 is most likely a lost IDR picture (frame_num 0): perhaps the
+        // very answer to the last request, which must not wait out the spacing then.
+        if (gap && fn == next_frame_num(0, slice.max_frame_num)) since_request_ = kNever;
         // The lost reference picture just before this one had the frame_num below it, so the
         // next reference picture reveals no second loss for the same gap.
         if (gap && !reference)

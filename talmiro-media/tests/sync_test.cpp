@@ -539,6 +539,10 @@ TEST(DecoderSyncLoss, AnIdrPictureRestartsTheRequestSpacing) {
     EXPECT_EQ(run(a, answered).signals, requests(4, 5, 9));
     DecoderSync b;
     EXPECT_EQ(run(b, unanswered).signals, requests(4, 10, 14));
+    // The answer itself lost: the gap onto frame_num 1 asks again at once.
+    DecoderSync c;
+    EXPECT_EQ(run(c, join({{I()}, refs(1, 2), refs(4, 2), refs(1, 3)})).signals,
+              requests(4, 2, 6));
 }
 
 TEST(DecoderSync, SetsOnTheirOwnAreKeptByIdAndGoInFrontOfTheNextUnit) {
