@@ -220,7 +220,7 @@ std::optional<SpsFacts> ref_sps(Bytes nal) {
     if (!profile || !r.u(16)) return std::nullopt;
     const auto id = r.ue();
     if (!id || *id >= 32) return std::nullopt;
-    SpsFacts f{*id, std::nullopt, false, std::nullopt};
+    SpsFacts f{*id, std::nullopt, false, std::nullopt, std::nullopt};
     const std::uint32_t high[] = {100, 110, 122, 244, 44, 83, 86, 118, 128, 138, 139, 134, 135};
     if (std::find(std::begin(high), std::end(high), *profile) != std::end(high)) {
         const auto chroma = r.ue();
@@ -262,6 +262,8 @@ std::optional<SpsFacts> ref_sps(Bytes nal) {
     }
     if (!r.ue()) return f;
     if (const auto gaps = r.u(1)) f.frame_num_gaps_allowed = *gaps != 0;
+    if (!f.frame_num_gaps_allowed || !r.ue() || !r.ue()) return f;
+    if (const auto frames_only = r.u(1)) f.frame_mbs_only = *frames_only != 0;
     return f;
 }
 
@@ -298,6 +300,15 @@ std::optional<SliceFacts> ref_slice(Bytes nal, const std::vector<std::optional<S
     if (f.frame_num) {
         f.max_frame_num = 1u << *s.log2_max_frame_num;
         f.frame_num_gaps_allowed = s.frame_num_gaps_allowed.value_or(true);
+        if (s.frame_mbs_only == true) f.field = false;
+        if (s.frame_mbs_only == false) {
+            const auto field = r.u(1);
+            const auto bottom = field == 1u ? r.u(1) : std::optional<std::uint32_t>(0);
+            if (field && bottom) {
+                f.field = *field != 0;
+                f.bottom_field = *bottom != 0;
+            }
+        }
     }
     return f;
 }

@@ -6,8 +6,8 @@
 //
 // Input: 4 bytes of settings ([0] bit 0 output_corrupt, bit 1 start_at_recovery off;
 // [1] stuck_frames; [2] wedged_frames; [3] recovery_silence_frames), then access-unit records
-// (au_records.hpp) whose spare flag bits choose a stamp rule (bits 3-5) and a flush instead of
-// the decode (bit 6).
+// (au_records.hpp) whose spare flag bits choose a stamp rule (bits 3-5), a flush instead of
+// the decode (bit 6) and an access unit that arrived incomplete (bit 7).
 
 #include <cstddef>
 #include <cstdint>
@@ -26,6 +26,7 @@ namespace {
 
 constexpr int kMaxRecords = 96;
 constexpr std::uint8_t kFlush = 64;
+constexpr std::uint8_t kIncomplete = 128;
 
 // The stamp a record's rule gives after `previous`; rule 0 keeps the record's own.
 std::int64_t stamp_of(const talmiro_testing::AuRecord& r, std::int64_t previous) {
@@ -105,6 +106,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             au.key = r.key();
             au.recovery = r.recovery();
             au.config = r.config();
+            au.complete = (r.flags & kIncomplete) == 0;
             const std::optional<std::int64_t> last = TestAccess::last_pts(dec);
             const std::uint64_t fed = dec.sync().counters().fed;
             const std::uint64_t starts = dec.sync().counters().starts;
@@ -113,6 +115,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             if (out) {
                 for (const Image& im : *out) check_picture(im);
                 if (!passed) FUZZ_CHECK(out->empty());
+                // The picture of an incomplete unit is never shown as good.
+                if (!au.complete && passed)
+                    for (const Image& im : *out)
+                        if (im.t_us == *TestAccess::last_pts(dec)) FUZZ_CHECK(im.recovering);
                 // Packet stamps only go up between starts and resets.
                 if (passed && last && dec.sync().counters().starts == starts &&
                     dec.signal() != SyncSignal::Reset) {

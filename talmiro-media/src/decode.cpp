@@ -195,7 +195,10 @@ Result<std::vector<Image>> H264Decoder::decode(const AccessUnit& au) {
 
 Result<std::vector<Image>> H264Decoder::flush() {
     if (const int rc = avcodec_send_packet(ctx_.get(), nullptr); rc < 0) return ffmpeg_error(rc);
+    // The signal stays the last decode's: the stream starts over anyway.
+    const std::optional<SyncSignal> signal = last_signal_;
     Result<std::vector<Image>> pictures = receive_pictures();
+    last_signal_ = signal;
     // Leaves draining mode, so packets are taken again. libavcodec has dropped its reference
     // pictures: what follows decodes only from a start point.
     discard_held();

@@ -88,7 +88,7 @@ SyncVerdict DecoderSync::push(const AccessUnit& au) {
         // can be read, all of them.
         std::optional<std::vector<std::uint8_t>> prefix;
         bool decodable = true;
-        if (!carries_sets && !unfed_) {
+        if (!carries_sets) {
             const std::optional<SliceFacts> facts =
                 slice ? parse_slice(bytes_of(data, *slice), sets_.facts()) : std::nullopt;
             if (facts && facts->pic_parameter_set_id) {
@@ -268,6 +268,9 @@ bool DecoderSync::follow(const SliceFacts& slice, std::int64_t jump, bool& first
         } else {
             gap = true;
         }
+        // A gap onto frame_num 1 is most likely a lost IDR picture (frame_num 0): perhaps the
+        // very answer to the last request, which must not wait out the spacing then.
+        if (gap && fn == next_frame_num(0, slice.max_frame_num)) since_request_ = kNever;
         // The lost reference picture just before this one had the frame_num below it, so the
         // next reference picture reveals no second loss for the same gap.
         if (gap && !reference)

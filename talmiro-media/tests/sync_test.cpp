@@ -313,10 +313,8 @@ Pic F(std::uint32_t fn, bool bottom) { return {fn, true, false, {}, bottom}; }
 Pic B(std::uint32_t fn) { return {fn, false, false, {}}; }
 Pic R(std::uint32_t fn, std::uint32_t count) { return {fn, true, false, count}; }
 
-Bytes stream_sets() {
-    return hb::annexb({hb::sps({.profile_idc = 100, .scaling_lists = true, .frame_mbs_only = false}),
-                       hb::pps(0, 0)});
-}
+hb::Sps stream_sps() { return {.profile_idc = 100, .scaling_lists = true, .frame_mbs_only = false}; }
+Bytes stream_sets() { return hb::annexb({hb::sps(stream_sps()), hb::pps(0, 0)}); }
 
 AccessUnit picture_au(const Pic& p, std::uint8_t pps_id = 0) {
     std::vector<Bytes> units;
@@ -343,11 +341,14 @@ struct StreamRun {
 };
 
 // Pushes the pictures, each releasing its picture at once.
-StreamRun run(DecoderSync& sync, const std::vector<Pic>& pics) {
+StreamRun run(DecoderSync& sync, const std::vector<Pic>& pics,
+              const std::vector<std::int64_t>& stamps = {}) {
     StreamRun out;
     const std::uint64_t losses0 = sync.counters().losses;
     for (std::size_t i = 0; i < pics.size(); ++i) {
-        const SyncVerdict v = sync.push(picture_au(pics[i]));
+        AccessUnit a = picture_au(pics[i]);
+        if (i < stamps.size()) a.t_us = stamps[i];
+        const SyncVerdict v = sync.push(a);
         out.damaged += v.damaged ? 'D' : '.';
         if (v.signal) out.signals.emplace_back(static_cast<int>(i + 1), *v.signal);
         sync.picture_out();
@@ -475,4 +476,160 @@ TEST(DecoderSyncLoss, RequestsAndTheirSpacing) {
     const StreamRun got = run(sync, join({{I()}, refs(1, 2), refs(4, 5), {I()}, refs(1, 15)}));
     EXPECT_EQ(got.signals, requests(4, 1, 4));
     EXPECT_EQ(got.damaged, "..." + std::string(5, 'D') + std::string(16, '.'));
+}
+
+// A burst of lost units that brings frame_num round to a value that looks right shows in the
+// capture stamps, once they kept a steady interval; irregular stamps, and short pauses while
+// frame_num runs on, are never a loss.
+TEST(DecoderSyncLoss, CaptureStampsWitnessWrappedBursts) {
+    constexpr std::int64_t kFrame = 33'333;
+    std::mt19937 rng(7);
+    // Stamps of the pictures of `pics`, `lost` frames missing before picture `at`.
+    const auto regular = [&](std::size_t count, std::size_t at, std::int64_t lost) {
+        std::vector<std::int64_t> out;
+        for (std::size_t i = 0; i < count; ++i)
+            out.push_back(1'000 + kFrame * (static_cast<std::int64_t>(i) + (i >= at ? lost : 0)));
+        return out;
+    };
+    const auto jittered = [&](std::size_t count, int percent) {
+        std::vector<std::int64_t> out;
+        for (std::size_t i = 0; i < count; ++i)
+            out.push_back(kFrame * static_cast<std::int64_t>(i) +
+                          static_cast<std::int64_t>(rng() % 200) * kFrame * percent / 10'000);
+        return out;
+    };
+    struct Case {
+        const char* what;
+        std::vector<Pic> pics;
+        std::vector<std::int64_t> stamps;
+        std::uint64_t losses;
+    };
+    const std::vector<Case> cases{
+        {"16 lost: frame_num runs on", join({{I()}, refs(1, 20), refs(37, 5)}), regular(26, 21, 16),
+         1},
+        {"15 lost: frame_num repeats on a frame", join({{I()}, refs(1, 20), refs(36, 5)}),
+         regular(26, 21, 15), 1},
+        {"32 lost", join({{I()}, refs(1, 20), refs(53, 5)}), regular(26, 21, 32), 1},
+        {"a pause of 12 frames, nothing lost", join({{I()}, refs(1, 25)}), regular(26, 21, 12), 0},
+        {"a long pause before the stamps settled", join({{I()}, refs(1, 6)}), regular(7, 4, 40),
+         0},
+        {"stamps jittering by up to 60 %", join({{I()}, refs(1, 60)}), jittered(61, 60), 0},
+        {"stamps in decode order of a stream with reordering", join({{I()}, refs(1, 40)}),
+         [&] {
+             std::vector<std::int64_t> out{0};
+             for (std::int64_t i = 1; i <= 40; ++i) out.push_back(kFrame * (i % 3 ? i + 1 : i - 2));
+             return out;
+         }(),
+         0},
+        {"every stamp 0", join({{I()}, refs(1, 40)}), std::vector<std::int64_t>(41, 0), 0},
+    };
+    for (const Case& c : cases) {
+        DecoderSync sync(SyncConfig{1000, 1000, 60, true, false});
+        EXPECT_EQ(run(sync, c.pics, c.stamps).losses, c.losses) << c.what;
+    }
+}
+
+TEST(DecoderSyncLoss, AnIdrPictureRestartsTheRequestSpacing) {
+    // A loss at 4 asks; the IDR picture asked for comes at 6; a loss at 9 asks at once. With no
+    // answer, the second loss waits for the spacing.
+    const std::vector<Pic> answered = join({{I()}, refs(1, 2), refs(4, 2), {I()}, refs(1, 2),
+                                            refs(4, 8)});
+    const std::vector<Pic> unanswered = join({{I()}, refs(1, 2), refs(4, 3), refs(8, 8)});
+    DecoderSync a;
+    EXPECT_EQ(run(a, answered).signals, requests(4, 5, 9));
+    DecoderSync b;
+    EXPECT_EQ(run(b, unanswered).signals, requests(4, 10, 14));
+    // The answer itself lost: the gap onto frame_num 1 asks again at once.
+    DecoderSync c;
+    EXPECT_EQ(run(c, join({{I()}, refs(1, 2), refs(4, 2), refs(1, 3)})).signals,
+              requests(4, 2, 6));
+}
+
+TEST(DecoderSync, SetsOnTheirOwnAreKeptByIdAndGoInFrontOfTheNextUnit) {
+    const Bytes sps0 = hb::annexb({hb::sps({.id = 0})});
+    const Bytes sps1 = hb::annexb({hb::sps({.id = 1, .log2_max_frame_num = 6})});
+    const Bytes pps = hb::annexb({hb::pps(0, 1)});
+    DecoderSync sync;
+    sync.push(idr());
+    for (const Bytes* sets : {&sps1, &pps, &sps0}) {
+        const SyncVerdict v = sync.push(au(*sets, true, true, true));
+        EXPECT_FALSE(v.au || v.signal || v.damaged);
+    }
+    EXPECT_EQ(sync.state(), SyncState::Primed);
+    EXPECT_EQ(sync.fed_since_output(), 1u);
+    // SPS by id, then PPS by id: the later SPS 0 replaced the one of the IDR unit.
+    EXPECT_EQ(sync.param_sets(), cat(cat(sps0, sps1), pps));
+    const SyncVerdict v = sync.push(p_frame());
+    ASSERT_TRUE(v.au);
+    EXPECT_EQ(bytes_of(*v.au), cat(*sync.param_sets(), kSlice));
+    const AccessUnit plain = p_frame();
+    EXPECT_TRUE(sync.push(plain).au->shares(plain.data));
+    // The same sets again change nothing.
+    sync.push(au(pps));
+    EXPECT_TRUE(sync.push(plain).au->shares(plain.data));
+    EXPECT_EQ(sync.counters().frames, sync.counters().dropped + sync.counters().fed);
+
+    // A bare recovery point takes only the sets its slice names.
+    DecoderSync joining;
+    const Bytes named = hb::annexb({hb::sps(stream_sps()), hb::pps(0, 0)});
+    joining.push(au(cat(sps1, named)));
+    joining.push(picture_au(I()));
+    joining.decoder_failed();
+    const AccessUnit rp = picture_au(R(3, 2));
+    const SyncVerdict start = joining.push(rp);
+    ASSERT_TRUE(start.start);
+    EXPECT_EQ(bytes_of(*start.au), cat(named, bytes_of(rp.data)));
+    // Naming a PPS never seen, it cannot start.
+    EXPECT_FALSE(DecoderSync().push(au(named)).au);
+    DecoderSync unnamed;
+    unnamed.push(au(named));
+    EXPECT_FALSE(unnamed.push(picture_au(R(3, 2), 9)).au);
+}
+
+TEST(DecoderSyncLoss, IncompleteUnitsFieldsAndConcealment) {
+    DecoderSync sync(SyncConfig{10, 1000, 60, true, true});
+    const auto push = [&](Pic p, bool complete = true) {
+        AccessUnit a = picture_au(p);
+        a.complete = complete;
+        const SyncVerdict v = sync.push(a);
+        sync.picture_out();
+        return v;
+    };
+    push(I());
+    // A first field may still be written into; its pair closes it.
+    EXPECT_TRUE(push(F(1, false)).first_field);
+    EXPECT_FALSE(push(F(1, true)).first_field);
+    EXPECT_TRUE(push(F(2, true)).first_field);
+    EXPECT_FALSE(push({3}).first_field);
+    // An incomplete non-reference picture is damaged alone.
+    const SyncVerdict nonref = push(B(4), false);
+    EXPECT_TRUE(nonref.damaged && !nonref.reference && !nonref.signal);
+    EXPECT_FALSE(push({4}).damaged);
+    EXPECT_EQ(sync.counters().losses, 0u);
+    // An incomplete reference picture damages the stream, asks at once, until an IDR picture.
+    const SyncVerdict ref = push({5}, false);
+    EXPECT_TRUE(ref.damaged && ref.reference && ref.signal == SyncSignal::RequestIdr);
+    EXPECT_TRUE(push({6}).damaged);
+    EXPECT_FALSE(push(I()).damaged);
+    EXPECT_EQ(sync.counters().losses, 1u);
+    // A unit whose every slice was lost: nothing to decode, the stream is damaged.
+    const SyncVerdict empty = sync.push(au(hb::annexb({hb::recovery_sei(0)})) /*complete*/);
+    EXPECT_TRUE(empty.au.has_value());
+    AccessUnit gone = au(hb::annexb({hb::recovery_sei(0)}));
+    gone.complete = false;
+    const SyncVerdict lost = sync.push(gone);
+    EXPECT_TRUE(!lost.au && lost.signal == SyncSignal::RequestIdr);
+    EXPECT_TRUE(push({1}).damaged);
+    EXPECT_EQ(sync.counters().losses, 2u);
+    // A concealed reference picture damages a whole stream once; the IDR answers it.
+    push(I());
+    EXPECT_EQ(sync.reference_concealed(), SyncSignal::RequestIdr);
+    EXPECT_EQ(sync.reference_concealed(), std::nullopt);
+    EXPECT_TRUE(push({1}).damaged);
+    EXPECT_EQ(sync.counters().losses, 3u);
+    // A flush starts over without counting a reset.
+    sync.restart();
+    EXPECT_EQ(sync.state(), SyncState::Waiting);
+    EXPECT_FALSE(sync.push(picture_au({2})).au);
+    EXPECT_EQ(sync.counters().resets, 0u);
 }

@@ -81,7 +81,7 @@ def test_signatures():
         "start_at_recovery=True, request_idr_on_loss=True, max_pixels=9437184)")
     dec = codec.H264Decoder()
     assert str(inspect.signature(dec.decode)) == (
-        "(data, t_us=0, key=False, config=False, recovery=False)")
+        "(data, t_us=0, key=False, config=False, recovery=False, complete=True)")
     for name in ("flush", "close", "take_signal", "signal", "param_sets", "stats"):
         assert str(inspect.signature(getattr(dec, name))) == "()"
     assert codec.H264Decoder.__doc__.startswith("`talmiro_media::H264Decoder` for Python")
@@ -163,11 +163,12 @@ def test_garbage_flagged_as_key(garbage, streaming):
     ({"stuck_frames": 2, "wedged_frames": 2}, IDR_CLIP, {}),
     # A start that is at once wedged: reset, the unit still decoded; the next P-frame dropped.
     ({"wedged_frames": 1}, [IDR_CLIP[0], IDR_CLIP[1]], {1: "reset"}),
-    # Recovery points do not start when not allowed; cached SPS/PPS make no difference.
+    # Recovery points do not start when not allowed; cached SPS/PPS make no difference (a
+    # unit of sets alone is no picture and counts nothing towards a request).
     ({"start_at_recovery": False, "stuck_frames": 5},
      [param_sets_of(REFRESH_CLIP[5][0])]
      + [(strip_param_sets(u[0]), u[1], False, False, True) for u in REFRESH_CLIP[5:11]],
-     {5: "request_idr"}),
+     {6: "request_idr"}),
 ])
 def test_request_and_reset_cadence(kwargs, units, expected):
     dec = codec.H264Decoder(**kwargs)
@@ -238,6 +239,33 @@ def test_failed_allocations_leak_nothing():
     assert sys.getallocatedblocks() - before < 10
 
 
+def test_parameter_sets_alone_are_kept_not_fed():
+    enc = codec.H264Encoder(64, 48, intra_refresh=False, keyframe_interval=1000)
+    pattern = codec.TestPattern(64, 48)
+    units = [u for n in range(30) for u in enc.encode(pattern.next(n), n)]
+    dec = codec.H264Decoder()
+    got = [len(dec.decode(*u[:5])) for u in units[:3]]
+    assert dec.decode(dec.param_sets(), 99, False, True, False) == []
+    got += [len(dec.decode(*u[:5])) for u in units[3:]]
+    assert got == [1] * 30 and dec.state == "streaming"
+    stats = dec.stats()
+    assert (stats["errors"], stats["resets"], stats["fed"]) == (0, 0, 30)
+
+
+def test_flush_in_mid_stream_starts_over():
+    dec = codec.H264Decoder(stuck_frames=5)
+    for unit in IDR_CLIP[:3]:
+        decode_unit(dec, unit)
+    assert dec.flush() == [] and dec.state == "waiting"
+    signals = []
+    for unit in IDR_CLIP[3:8]:
+        assert decode_unit(dec, unit) == []
+        signals.append(dec.take_signal())
+    assert signals == [None] * 4 + ["request_idr"]
+    assert dec.stats()["resets"] == 0
+    assert len(decode_unit(dec, IDR_CLIP[8])) == 1 and dec.state == "streaming"
+
+
 def test_flush_on_fresh_decoder_then_decode():
     dec = codec.H264Decoder()
     assert dec.flush() == []
@@ -252,6 +280,8 @@ def test_flush_on_fresh_decoder_then_decode():
     (lambda d: d.decode(P_FRAME, key=1), TypeError),
     (lambda d: d.decode(P_FRAME, recovery=None), TypeError),
     (lambda d: d.decode(P_FRAME, 0, False, False, False, 1), TypeError),
+    (lambda d: d.decode(P_FRAME, complete=None), TypeError),
+    (lambda d: d.decode(P_FRAME, 0, False, False, False, True, 1), TypeError),
     (lambda d: d.decode(), TypeError),
     (lambda d: d.flush(1), TypeError),
     (lambda d: codec.H264Decoder(stuck_frames=-1), OverflowError),

@@ -15,9 +15,10 @@ W, H, FPS = 320, 240, 30
 FRAME_US = 1_000_000 // FPS
 
 
-def link(frames, drops=(), rtt=2, intra_refresh=True, idr_at=(), bitrate_at=None,
+def link(frames, drops=(), rtt=2, intra_refresh=True, idr_at=(), bitrate_at=None, cut=None,
          **decoder_kwargs):
     """Encodes pattern pictures with the link's settings, loses the access units of `drops`,
+    keeps of unit n only the first `cut[n][0]` of its bytes, passed with `complete=cut[n][1]`,
     and answers "request_idr" after `rtt` frames. Returns, per picture of the lossy decoder,
     (frame, key, recovering, equal to the shadow's), the signals by frame and both decoders."""
     enc = codec.H264Encoder(W, H, fps=FPS, bitrate_kbps=600, intra_refresh=intra_refresh)
@@ -35,7 +36,11 @@ def link(frames, drops=(), rtt=2, intra_refresh=True, idr_at=(), bitrate_at=None
             want = {p.t_us: p.tobytes() for p in shadow.decode(data, t, key, config, recovery)}
             if n in drops:
                 continue
-            for p in lossy.decode(data, t, key, config, recovery):
+            complete = True
+            if cut and n in cut:
+                keep, complete = cut[n]
+                data = data[:int(len(data) * keep)]
+            for p in lossy.decode(data, t, key, config, recovery, complete):
                 pictures.append((n, key, p.recovering, want.get(p.t_us) == p.tobytes()))
             signal = lossy.take_signal()
             if signal is not None:
@@ -64,6 +69,30 @@ def test_every_damaged_picture_is_flagged_and_the_requested_idr_ends_it(intra_re
         assert idr == first + 2
         after = [p for p in pictures if idr <= p[0] < min([d for d in drops if d > idr] + [99])]
         assert after and all(same and not flagged for _, _, flagged, same in after)
+
+
+@pytest.mark.parametrize("burst", [14, 15, 16, 17])
+def test_bursts_that_bring_frame_num_round_are_seen(burst):
+    # frame_num wraps every 16 units here: after 15 or 16 lost units it looks right again, and
+    # the jump in the capture stamps tells.
+    drops = set(range(20, 20 + burst))
+    pictures, signals, lossy, _ = link(80, drops, intra_refresh=False)
+    assert [n for n, _, flagged, same in pictures if not same and not flagged] == []
+    assert lossy.stats()["sync"]["losses"] == 1
+    assert signals.get(20 + burst) == "request_idr"
+
+
+@pytest.mark.parametrize("keep", [0.5, 0.9])
+@pytest.mark.parametrize("complete", [True, False])
+def test_cut_units_are_flagged_and_ask_for_an_idr(keep, complete):
+    # Passed as complete, libavcodec conceals the cut and says so; passed as incomplete, the
+    # decoder knows at once. Either way the stream is damaged until the IDR picture asked for,
+    # which decodes exactly.
+    pictures, signals, lossy, _ = link(40, cut={5: (keep, complete)}, intra_refresh=False)
+    assert [n for n, _, flagged, same in pictures if not same and not flagged] == []
+    assert signals.get(5) == "request_idr"
+    assert lossy.stats()["sync"]["losses"] == 1
+    assert all(same and not flagged for n, _, flagged, same in pictures if n >= 7)
 
 
 def test_switched_off_flags_but_does_not_request():

@@ -88,7 +88,8 @@ PyObject* decoder_decode(PyObject* self, PyObject* const* args, Py_ssize_t nargs
                        {param("data", data, Kind::Bytes), param("t_us", au.t_us, Need::Optional),
                         param("key", au.key, Need::Optional),
                         param("config", au.config, Need::Optional),
-                        param("recovery", au.recovery, Need::Optional)},
+                        param("recovery", au.recovery, Need::Optional),
+                        param("complete", au.complete, Need::Optional)},
                        args, nargs, kwnames))
             return nullptr;
         char* bytes = nullptr;
@@ -246,14 +247,22 @@ PyObject* decoder_repr(PyObject* self) {
 
 PyMethodDef methods[] = {
     fast_method("decode", decoder_decode,
-                "decode($self, data, t_us=0, key=False, config=False, recovery=False)\n--\n\n"
+                "decode($self, data, t_us=0, key=False, config=False, recovery=False, "
+                "complete=True)\n--\n\n"
                 "Feeds one access unit with its header facts; returns the pictures it released "
                 "(with\n`LOW_DELAY` and our encoder settings, one per fed AU). Raises `MediaError` "
                 "when libavcodec\nrejected the AU: the decoder has reset itself and waits for the "
-                "next start point, so the\ncaller counts the error and carries on."),
+                "next start point, so the\ncaller counts the error and carries on. An AU holding "
+                "only SPS/PPS is kept for the\npictures that need them and returns `[]`. "
+                "`complete=False` says part of the AU was lost\non the way (give what arrived, "
+                "never a NAL unit spliced from pieces): its picture comes\nout `recovering`, and "
+                "a reference picture damages the stream until an IDR picture or a\ncompleted "
+                "recovery point, counted in `losses`, asking for an IDR at once with\n"
+                "`request_idr_on_loss`."),
     fast_method("flush", decoder_flush,
                 "flush($self)\n--\n\nDrains what the decoder still holds; the decoder stays "
-                "usable."),
+                "usable. libavcodec forgets its\nreference pictures, so the decoder starts over: "
+                "it waits for the next start point, as\nafter a reset."),
     fast_method("close", decoder_close, "close($self)\n--\n\n"),
     fast_method("take_signal", decoder_take_signal,
                 "take_signal($self)\n--\n\nThe signal the last `decode` raised, cleared: "
@@ -261,8 +270,8 @@ PyMethodDef methods[] = {
     fast_method("signal", decoder_signal,
                 "signal($self)\n--\n\nLike `take_signal` without clearing."),
     fast_method("param_sets", decoder_param_sets,
-                "param_sets($self)\n--\n\nThe SPS+PPS the sync policy cached (from any frame "
-                "that carried them)."),
+                "param_sets($self)\n--\n\nEvery SPS and PPS the sync policy kept, by id (from any "
+                "frame that carried them),\nthe SPS first."),
     fast_method("stats", decoder_stats,
                 "stats($self)\n--\n\nDecoder counters (`fed`, `images`, `errors`, `resets`, "
                 "`recovering`), the policy's\n(`sync.frames/dropped/fed/output/starts/"
