@@ -160,7 +160,7 @@ class RtpReceiver:
         self._provisional: _Mapping | None = None
         self._sender_rtcp: Address | None = None
         self._rtp_source: Address | None = None
-        self._nacked: dict[int, int] = {}
+        self._nack_rtt = _codec.NackRtt()
         self._rtt_us: float | None = None
         self._jitter_us = 0.0
         self._timing: tuple[int, int] | None = None
@@ -195,7 +195,10 @@ class RtpReceiver:
             try:
                 out.append(self._pictures.get_nowait())
             except queue.Empty:
-                return out
+                break
+        if self._failure is not None:  # the thread put None in the queue when it failed
+            raise RuntimeError(f"the receiving thread failed: {self._failure}") from self._failure
+        return out
 
     def rtp_timestamp(self, t_us: int) -> int | None:
         """The RTP timestamp of the access unit a recent picture stamped `t_us` came from."""
@@ -326,8 +329,6 @@ class RtpReceiver:
             more_units, more = self._depack.poll(now_us)
             units += more_units
             nacks += more
-            for seq in more:
-                self._nacked.setdefault(seq, now_us)
             # The NACK leaves before the decoding: a retransmission is a round trip away.
             if nacks:
                 self._send_nack(nacks)
@@ -349,11 +350,6 @@ class RtpReceiver:
         units, more = self._depack.push(data, arrival)
         out += units
         nacks += more
-        for seq in more:  # the round trip counts from the first time each was asked for
-            self._nacked.setdefault(seq, arrival)
-        if len(self._nacked) > 4096:
-            for old in list(self._nacked)[:1024]:
-                del self._nacked[old]
         fields = _rtp_fields(data)
         if fields is not None:
             pt, seq, ts, ssrc, offset = fields
@@ -379,11 +375,9 @@ class RtpReceiver:
         self._reception.packet(seq, ts, arrival)
 
     def _retransmission(self, seq: int, arrival: int) -> None:
-        asked = self._nacked.pop(seq, None)
-        if asked is None:
+        if self._nack_rtt.retransmission(seq, arrival) is None:
             return
-        sample = arrival - asked
-        self._rtt_us = sample if self._rtt_us is None else 0.875 * self._rtt_us + 0.125 * sample
+        self._rtt_us = self._nack_rtt.rtt_us
         with self._lock:
             self._counts["rtt_samples"] += 1
         self._retime()
@@ -421,6 +415,7 @@ class RtpReceiver:
     def _decode(self, units: list) -> None:
         for unit in units:
             data, rtp_ts, arrival, complete, key, config, recovery, _recovered = unit
+            data = data or b""  # a unit that lost every NAL unit may come as None
             t_us, exact = self._stamp(rtp_ts, arrival)
             if self._on_unit is not None:
                 self._on_unit(unit, t_us)
@@ -548,6 +543,7 @@ class RtpReceiver:
     def _send_nack(self, seqs: list[int]) -> None:
         if self._media_ssrc is None:
             return
+        self._nack_rtt.nack_sent(seqs, _now_us())
         # One NACK packet holds at most about 200 pairs in an ordinary datagram: split long lists.
         for i in range(0, len(seqs), 256):
             if self._send_rtcp(_codec.rtcp_nack(self.ssrc, self._media_ssrc, seqs[i:i + 256])):
