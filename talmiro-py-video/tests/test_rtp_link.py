@@ -189,6 +189,11 @@ def test_hostile_datagrams_counted_and_stream_intact():
         port = rx.address[1]
 
         def inject(n: int) -> None:
+            if n == 20:  # a NACK flood for every packet sent so far, from the receiver's host
+                first = tx.stats()["packets"]
+                seqs = [(tx.packetizer.next_seq - i) & 0xFFFF for i in range(1, first + 1)]
+                for _ in range(10):
+                    junk.sendto(codec.rtcp_nack(1, tx.ssrc, seqs), tx.rtcp_address)
             if n != 10:
                 return
             for data, _ in HOSTILE:
@@ -208,6 +213,9 @@ def test_hostile_datagrams_counted_and_stream_intact():
     for cause in {c for _, c in HOSTILE if c}:
         assert s["refused"][cause] >= sum(c == cause for _, c in HOSTILE), cause
     assert s["rtcp_refused"] >= len(HOSTILE_RTCP) and t["rtcp_refused"] >= len(HOSTILE_RTCP)
+    # Each packet is resent a few times at most, however often it is asked for.
+    assert t["nacks_received"] == 10 and 0 < t["packets_resent"] <= 3 * t["packets"]
+    assert t["resend_limited"] + t["resend_over_budget"] > 0
     if stranger is not None:
         stranger.close()
         assert t["feedback_refused"] == 1 and t["plis_received"] == 0

@@ -412,6 +412,8 @@ def _udp_link(args: argparse.Namespace) -> int:
     _check_counts((("--fps", args.fps), ("--frames", args.frames), ("--bitrate", args.bitrate),
                    ("--burst-packets", args.burst_packets)))
     _check_mtu(args.mtu)
+    if args.keyframe_interval < 0:
+        raise UsageError(f"--keyframe-interval must not be negative, got {args.keyframe_interval}")
     try:
         relay = RelayConfig(loss=args.loss, burst_rate=args.burst_rate,
                             burst_packets=args.burst_packets, reorder=args.reorder,
@@ -422,7 +424,7 @@ def _udp_link(args: argparse.Namespace) -> int:
     send = SendConfig(to=[("127.0.0.1", 1)], width=width, height=height, fps=args.fps,
                       frames=args.frames, bitrate_kbps=args.bitrate,
                       pixel_format=args.pixel_format, backend=args.backend, mtu=args.mtu,
-                      intra_refresh=args.intra_refresh)
+                      intra_refresh=args.intra_refresh, keyframe_interval=args.keyframe_interval)
     cfg = UdpLinkConfig(send=send, relay=relay, max_delay_ms=args.max_delay_ms,
                         nack=not args.no_nack)
     progress = _NetProgress("send", args.frames, enabled=not args.no_progress and not args.json)

@@ -46,6 +46,7 @@ class SendConfig:
     rtx: bool = True
     sdp_path: str | None = None
     intra_refresh: bool = True
+    keyframe_interval: int = 0
 
 
 @dataclasses.dataclass
@@ -75,7 +76,8 @@ def run_send(cfg: SendConfig, progress: Callable[[int, dict], None] | None = Non
     """Sends `cfg.frames` pictures of the test pattern in real time; the summary."""
     encoder = _codec.H264Encoder(cfg.width, cfg.height, fps=cfg.fps,
                                  bitrate_kbps=cfg.bitrate_kbps, backend=cfg.backend,
-                                 pixel_format=cfg.pixel_format, intra_refresh=cfg.intra_refresh)
+                                 pixel_format=cfg.pixel_format, intra_refresh=cfg.intra_refresh,
+                                 keyframe_interval=cfg.keyframe_interval)
     pattern = _codec.TestPattern(cfg.width, cfg.height, cfg.fps)
     sender = None
     try:
@@ -247,7 +249,8 @@ class UdpLinkConfig:
 
 
 def run_udp_link(cfg: UdpLinkConfig, progress: Callable[[int, dict], None] | None = None,
-                 save: BinaryIO | None = None, keep_worst: bool = False) -> tuple[dict, tuple | None]:
+                 save: BinaryIO | None = None, keep_worst: bool = False
+                 ) -> tuple[dict, tuple | None]:
     """A sender and a receiver in this process over loopback sockets, through the relay. Each
     picture shown is checked against a lossless decode of what was sent: `wrong` pictures
     differ from it, `wrong_unflagged` differ and are not flagged `recovering`."""

@@ -31,6 +31,7 @@ a machine whose clock agrees gets each picture's capture time on this clock.
 
 from __future__ import annotations
 
+import collections
 import random
 import select
 import socket
@@ -49,8 +50,13 @@ DEFAULT_RTT_S = 0.1
 # An IDR picture asked for and not sent after this long no longer holds new requests back.
 IDR_PENDING_LIMIT_S = 1.0
 MAX_DATAGRAM = 65536
-# Resend counts kept per receiver (oldest dropped beyond it).
-MAX_RESEND_ENTRIES = 32768
+# Resend counts kept (oldest dropped beyond it): more than the history holds for two receivers.
+MAX_RESEND_ENTRIES = 65536
+# Resends are paced by a budget of bytes: it refills at twice the media rate of the last second
+# (at least RESEND_MIN_RATE bytes/s) and holds at most RESEND_BURST bytes, so that a flood of
+# NACKs cannot make the sender send many times what its stream carries.
+RESEND_MIN_RATE = 125_000
+RESEND_BURST = 512 * 1024
 
 
 def wall_us() -> int:
@@ -157,14 +163,18 @@ class RtpSender:
         self._counts = dict.fromkeys(
             ("frames", "packets", "bytes", "idr_pictures", "idr_from_feedback", "plis_received",
              "firs_received", "nacks_received", "packets_resent", "resend_misses",
-             "resend_limited", "idr_requests", "idr_requests_coalesced", "rtcp_datagrams",
-             "rtcp_refused", "feedback_refused", "feedback_other_ssrc", "byes_received",
-             "sender_reports", "send_errors"), 0)
+             "resend_limited", "resend_over_budget", "idr_requests", "idr_requests_coalesced",
+             "rtcp_datagrams", "rtcp_refused", "feedback_refused", "feedback_other_ssrc",
+             "byes_received", "sender_reports", "send_errors"), 0)
         self._idr_reasons = {"first": 0, "pli": 0, "fir": 0, "other": 0}
         self._idr_pending: str | None = None
         self._idr_pending_at = 0.0
         self._last_idr_at: float | None = None
         self._resends: dict[tuple[int, int], int] = {}
+        self._sent_window: collections.deque[tuple[float, int]] = collections.deque()
+        self._sent_window_bytes = 0
+        self._budget = float(RESEND_BURST)
+        self._budget_at = time.monotonic()
         self._started = False
         self._next_sr = 0.0
         self._closed = False
@@ -230,10 +240,16 @@ class RtpSender:
                     self._rtp.sendto(packet, d.address)
                 except OSError:
                     errors += 1
+        size = sum(map(len, packets))
+        now = time.monotonic()
         with self._lock:
             self._counts["packets"] += len(packets)
-            self._counts["bytes"] += sum(map(len, packets))
+            self._counts["bytes"] += size
             self._counts["send_errors"] += errors
+            self._sent_window.append((now, size))
+            self._sent_window_bytes += size
+            while self._sent_window and self._sent_window[0][0] < now - 1.0:
+                self._sent_window_bytes -= self._sent_window.popleft()[1]
         return len(packets)
 
     def request_idr(self, reason: str = "other") -> bool:
@@ -243,8 +259,9 @@ class RtpSender:
         with self._lock:
             self._counts["idr_requests"] += 1
             rtt = self._rtt_s()
-            if (self._idr_pending is not None and now - self._idr_pending_at < IDR_PENDING_LIMIT_S) \
-                    or (self._last_idr_at is not None and now - self._last_idr_at < rtt):
+            pending = self._idr_pending is not None and \
+                now - self._idr_pending_at < IDR_PENDING_LIMIT_S
+            if pending or (self._last_idr_at is not None and now - self._last_idr_at < rtt):
                 self._counts["idr_requests_coalesced"] += 1
                 return False
             self._idr_pending = reason
@@ -420,8 +437,15 @@ class RtpSender:
             [d.address for d in self._dests if d.address[0] == src[0]]
         key = targets[0][1] if targets else 0
         out: list[bytes] = []
+        now = time.monotonic()
         with self._lock:
+            rate = max(RESEND_MIN_RATE, 2 * self._sent_window_bytes)
+            self._budget = min(RESEND_BURST, self._budget + (now - self._budget_at) * rate)
+            self._budget_at = now
             for seq in dict.fromkeys(seqs):
+                if self._budget <= 0:
+                    self._counts["resend_over_budget"] += 1
+                    continue
                 count = self._resends.get((key, seq), 0)
                 if count >= self._max_resends:
                     self._counts["resend_limited"] += 1
@@ -434,6 +458,7 @@ class RtpSender:
                     for old in list(self._resends)[:MAX_RESEND_ENTRIES // 4]:
                         del self._resends[old]
                 self._resends[(key, seq)] = count + 1
+                self._budget -= len(packet)
                 out.append(packet)
             self._counts["packets_resent"] += len(out)
         errors = 0
