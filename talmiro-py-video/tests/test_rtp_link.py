@@ -65,9 +65,15 @@ def send_pattern(sender: RtpSender, frames: int, paced: bool = False,
 
 
 def test_clean_stream_every_picture_exact_and_stamped():
-    with RtpReceiver(0, bind=LOCAL) as rx, RtpSender([(LOCAL, rx.address[1])],
-                                                      bind=LOCAL) as tx:
-        truth = send_pattern(tx, 45)
+    peer = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+    with peer, RtpReceiver(0, bind=LOCAL) as rx, RtpSender([(LOCAL, rx.address[1])],
+                                                            bind=LOCAL) as tx:
+        def plis(n: int) -> None:  # three requests at once: one IDR picture answers them
+            if n == 10:
+                for _ in range(3):
+                    peer.sendto(codec.rtcp_pli(7, tx.ssrc), tx.rtcp_address)
+                time.sleep(0.05)
+        truth = send_pattern(tx, 45, paced=True, hook=plis)
         got = collect(rx, 45)
         by_ts = {ts: (stamp, y) for stamp, (ts, y) in truth.items()}
         assert len(got) == 45
@@ -82,7 +88,10 @@ def test_clean_stream_every_picture_exact_and_stamped():
         assert (s["packets_lost"], s["units_incomplete"], s["packets_refused"], s["flagged"],
                 s["nacks_sent"], s["plis_sent"]) == (0, 0, 0, 0, 0, 0)
         assert s["units_complete"] == 45 and s["latency_p99_us"] is not None
-        assert tx.stats()["idr_reasons"]["first"] == 1
+        t = tx.stats()
+        assert (t["plis_received"], t["idr_requests_coalesced"], t["idr_from_feedback"]) == (3, 2, 1)
+        assert t["idr_reasons"] == {"first": 1, "pli": 1, "fir": 0, "other": 0}
+        assert t["idr_pictures"] == 2
 
 
 @pytest.mark.parametrize("nack", [True, False])

@@ -57,6 +57,8 @@ MIN_WAIT_US = 5_000
 DEFAULT_MAX_DELAY_MS = 100.0
 # Pictures waiting to be taken by `receive`; beyond this the oldest go (counted).
 PICTURE_QUEUE = 256
+# RTCP datagrams kept until the sender's first packet says which host it is.
+EARLY_RTCP = 8
 # Stamps remembered to say which RTP timestamp a picture came from.
 STAMPS_KEPT = 1024
 
@@ -157,6 +159,7 @@ class RtpReceiver:
         self._media_ssrc: int | None = None
         self._mappings: dict[int, _Mapping] = {}
         self._last_sr: dict[int, tuple[int, int]] = {}
+        self._early_rtcp: list[tuple[bytes, Address, int]] = []
         self._provisional: _Mapping | None = None
         self._sender_rtcp: Address | None = None
         self._rtp_source: Address | None = None
@@ -340,6 +343,10 @@ class RtpReceiver:
     def _media(self, data: bytes, src: Address, nacks: list[int], out: list) -> None:
         if self._sender_port is None and self._sender_host is None:
             self._sender_host, self._sender_port = src
+            # RTCP that came before the first packet counts now if it came from the same host.
+            early, self._early_rtcp = self._early_rtcp, []
+            for rtcp, rtcp_src, arrival in early:
+                self._control(rtcp, rtcp_src, arrival)
         if src[0] != self._sender_host or (self._sender_port is not None
                                             and src[1] != self._sender_port):
             with self._lock:
@@ -470,14 +477,19 @@ class RtpReceiver:
 
     # ---- RTCP ----
 
-    def _control(self, data: bytes, src: Address) -> None:
+    def _control(self, data: bytes, src: Address, arrival: int | None = None) -> None:
+        if self._sender_host is None:
+            # Who the sender is is not known yet: a few datagrams wait for its first packet.
+            if len(self._early_rtcp) < EARLY_RTCP:
+                self._early_rtcp.append((data, src, _now_us()))
+            return
         with self._lock:
             self._counts["rtcp_datagrams"] += 1
-            if self._sender_host is not None and src[0] != self._sender_host:
+            if src[0] != self._sender_host:
                 self._counts["rtcp_foreign_source"] += 1
                 return
         packets, counts = _codec.rtcp_parse(data)
-        arrival = _now_us()
+        arrival = _now_us() if arrival is None else arrival
         with self._lock:
             self._counts["rtcp_refused"] += counts["refused"]
         for p in packets:
