@@ -7,7 +7,9 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 
 SYSTEM_PACKAGES=(g++ make nasm pkg-config libx264-dev libgtest-dev patchelf curl xz-utils ca-certificates
-                 python3-venv python3-dev ffmpeg)
+                 python3-venv python3-dev ffmpeg
+                 gstreamer1.0-tools gstreamer1.0-plugins-base gstreamer1.0-plugins-good
+                 gstreamer1.0-plugins-bad gstreamer1.0-plugins-ugly gstreamer1.0-libav)
 missing=()
 for pkg in "${SYSTEM_PACKAGES[@]}"; do
   dpkg-query -W -f='${Status}' "$pkg" 2>/dev/null | grep -q "install ok installed" || missing+=("$pkg")
