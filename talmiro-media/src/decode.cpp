@@ -187,6 +187,9 @@ Result<std::vector<Image>> H264Decoder::decode(const AccessUnit& au) {
     if (!pts) return std::unexpected(pts.error());
     if (auto sent = send(verdict.au->bytes(), *pts, verdict.key); !sent)
         return std::unexpected(sent.error());
+    // A field is completed (or left alone for good) by the unit after it: libavcodec writes
+    // into its frame no more once this one is in.
+    if (!pending_.empty()) pending_.back().first_field = false;
     // Pictures that never come out (libavcodec may skip one) must not pile up.
     if (pending_.size() >= kMaxPending) pending_.erase(pending_.begin());
     pending_.push_back({*pts, verdict.damaged, verdict.reference, verdict.first_field});

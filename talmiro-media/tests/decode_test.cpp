@@ -530,7 +530,7 @@ TEST(ImageFromFrame, RefusesOtherPixelFormatsByEnumeratorName) {
 namespace hb = h264_bits;
 
 // 128x32: eight macroblocks a row, two rows of a frame or one of a field.
-const hb::Sps kFieldSps{.log2_max_frame_num = 4, .poc_type = 2, .width_mbs = 8,
+const hb::Sps kFieldSps{.log2_max_frame_num = 4, .poc_type = 0, .width_mbs = 8,
                         .height_map_units = 1, .frame_mbs_only = false,
                         .max_num_ref_frames = 8};
 const hb::Sps kFrameSps{.log2_max_frame_num = 4, .poc_type = 2, .width_mbs = 2,
@@ -562,14 +562,16 @@ AccessUnit built(const hb::Sps& sps, const hb::Picture& p, std::int64_t t_us,
 TEST(H264Decoder, ReleasedFieldPicturesNeverChangeAndComeOutOnce) {
     H264Decoder d = open_decoder();
     const std::vector<AccessUnit> units{
-        built(kFieldSps, {.idr = true, .bottom = false, .pcm = 80}, 1000),
-        built(kFieldSps, {.frame_num = 0, .bottom = true, .pcm = 80}, 1001),
-        built(kFieldSps, {.frame_num = 1, .bottom = false, .pcm = 80}, 2000),
-        built(kFieldSps, {.frame_num = 2, .bottom = false, .pcm = 80}, 3000),
-        built(kFieldSps, {.frame_num = 3, .bottom = false, .pcm = 80}, 4000),
-        built(kFieldSps, {.frame_num = 3, .bottom = true, .pcm = 200}, 4001),
-        built(kFieldSps, {.frame_num = 4, .bottom = false, .pcm = 80}, 5000),
-        built(kFieldSps, {.frame_num = 4, .bottom = true, .pcm = 80}, 5001),
+        // POC steps of at most 2, so libavcodec holds nothing back for reordering; the lone
+        // top field of frame_num 3 comes out at once, and its bottom field comes later.
+        built(kFieldSps, {.idr = true, .bottom = false, .pcm = 80, .poc_lsb = 0}, 1000),
+        built(kFieldSps, {.frame_num = 0, .bottom = true, .pcm = 80, .poc_lsb = 1}, 1001),
+        built(kFieldSps, {.frame_num = 1, .bottom = false, .pcm = 80, .poc_lsb = 2}, 2000),
+        built(kFieldSps, {.frame_num = 2, .bottom = false, .pcm = 80, .poc_lsb = 2}, 3000),
+        built(kFieldSps, {.frame_num = 3, .bottom = false, .pcm = 80, .poc_lsb = 2}, 4000),
+        built(kFieldSps, {.frame_num = 3, .bottom = true, .pcm = 200, .poc_lsb = 3}, 4001),
+        built(kFieldSps, {.frame_num = 4, .bottom = false, .pcm = 80, .poc_lsb = 4}, 5000),
+        built(kFieldSps, {.frame_num = 4, .bottom = true, .pcm = 80, .poc_lsb = 5}, 5001),
     };
     std::vector<Image> out;
     std::vector<Bytes> at_release;
@@ -588,7 +590,9 @@ TEST(H264Decoder, ReleasedFieldPicturesNeverChangeAndComeOutOnce) {
     }
     std::ranges::sort(stamps);
     EXPECT_TRUE(std::ranges::adjacent_find(stamps) == stamps.end());
-    EXPECT_EQ(out.front().t_us, 1000);
+    EXPECT_EQ(stamps, (std::vector<std::int64_t>{1000, 4000, 5000}));
+    // The lone field came out with its lines repeated, and stays so.
+    EXPECT_EQ(out[1].y()[128], 80);
 }
 
 // A recovery point names the picture that makes the stream whole by frame_num; pictures
