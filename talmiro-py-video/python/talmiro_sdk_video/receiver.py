@@ -172,6 +172,7 @@ class RtpReceiver:
         self.bye = False
         self._closed = False
         self._failure: BaseException | None = None
+        self._retime()
         self._thread = threading.Thread(target=self._run, name="talmiro-rtp-receiver",
                                         daemon=True)
         self._thread.start()
@@ -397,7 +398,9 @@ class RtpReceiver:
             wait = max(MIN_WAIT_US, int(2 * self._rtt_us + 4 * jitter))
             interval = max(MIN_WAIT_US, int(1.25 * self._rtt_us + 2 * jitter))
         elif self._nack:
-            wait, interval = self._max_delay_us, 30_000
+            # No round trip yet: one NACK per gap, so that its answer gives the first sample
+            # (a packet asked for twice measures nothing).
+            wait, interval = self._max_delay_us, self._max_delay_us
         else:
             wait, interval = max(MIN_WAIT_US, int(4 * jitter)), 30_000
         timing = (min(wait, self._max_delay_us), interval)
