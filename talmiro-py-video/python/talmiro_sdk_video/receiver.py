@@ -51,9 +51,11 @@ from .sender import PATTERN_PREFIX, as_address, parse_pattern_note, resolve_host
 
 MAX_DATAGRAM = 65536
 # The wait for a missing packet, before any round trip has been measured, is the cap; after,
-# two round trips plus four times the jitter (the NACK, its retransmission and one repeat),
-# never less than this (reordering on the way).
-MIN_WAIT_US = 5_000
+# two round trips plus four times the jitter (the NACK, its retransmission and one repeat).
+# Never less than this: the same wait holds a unit whose marker packet has not come, and a
+# pacing sender spreads one picture's packets over milliseconds (it costs nothing when nothing
+# is lost: a unit goes on the moment it is complete).
+MIN_WAIT_US = 20_000
 DEFAULT_MAX_DELAY_MS = 100.0
 # Pictures waiting to be taken by `receive`; beyond this the oldest go (counted).
 PICTURE_QUEUE = 256
@@ -396,13 +398,13 @@ class RtpReceiver:
         jitter = self._jitter_us
         if self._nack and self._rtt_us is not None:
             wait = max(MIN_WAIT_US, int(2 * self._rtt_us + 4 * jitter))
-            interval = max(MIN_WAIT_US, int(1.25 * self._rtt_us + 2 * jitter))
+            interval = max(5_000, int(1.25 * self._rtt_us + 2 * jitter))
         elif self._nack:
             # No round trip yet: one NACK per gap, so that its answer gives the first sample
             # (a packet asked for twice measures nothing).
             wait, interval = self._max_delay_us, self._max_delay_us
         else:
-            wait, interval = max(MIN_WAIT_US, int(4 * jitter)), 30_000
+            wait, interval = max(MIN_WAIT_US, int(4 * jitter)), MIN_WAIT_US
         timing = (min(wait, self._max_delay_us), interval)
         if timing != self._timing:
             self._timing = timing
