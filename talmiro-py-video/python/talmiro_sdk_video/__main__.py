@@ -133,6 +133,9 @@ def _build_parser() -> argparse.ArgumentParser:
     send.add_argument("--bind", default="0.0.0.0", help="local address (0.0.0.0)")
     send.add_argument("--no-rtx", action="store_true",
                       help="resend lost packets as they were, not as RTX packets")
+    send.add_argument("--stream-seed", type=int,
+                      help="fix the SSRC, first sequence number and timestamps (else random), "
+                           "so that a seeded relay loses the same packets in every run")
     send.add_argument("--json", action="store_true", help="print the summary as JSON")
     send.add_argument("--no-progress", action="store_true")
     receive = sub.add_parser("receive", help="receive and decode an RTP H.264 stream")
@@ -353,7 +356,7 @@ def _send(args: argparse.Namespace) -> int:
                      bitrate_kbps=args.bitrate_kbps, pixel_format=args.pixel_format,
                      backend=args.backend, mtu=args.mtu, bind=args.bind, port=args.port,
                      rtcp_port=args.rtcp_port, rtx=not args.no_rtx, sdp_path=args.sdp,
-                     intra_refresh=not args.idr)
+                     intra_refresh=not args.idr, stream_seed=args.stream_seed)
     progress = _NetProgress("send", args.frames, enabled=not args.no_progress)
     save = open(args.save, "wb") if args.save else None
     try:
@@ -424,7 +427,8 @@ def _udp_link(args: argparse.Namespace) -> int:
     send = SendConfig(to=[("127.0.0.1", 1)], width=width, height=height, fps=args.fps,
                       frames=args.frames, bitrate_kbps=args.bitrate,
                       pixel_format=args.pixel_format, backend=args.backend, mtu=args.mtu,
-                      intra_refresh=args.intra_refresh, keyframe_interval=args.keyframe_interval)
+                      intra_refresh=args.intra_refresh, keyframe_interval=args.keyframe_interval,
+                      stream_seed=args.seed)
     cfg = UdpLinkConfig(send=send, relay=relay, max_delay_ms=args.max_delay_ms,
                         nack=not args.no_nack)
     progress = _NetProgress("send", args.frames, enabled=not args.no_progress and not args.json)

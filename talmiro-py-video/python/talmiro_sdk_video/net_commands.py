@@ -8,6 +8,7 @@ from __future__ import annotations
 
 import collections
 import dataclasses
+import random
 import statistics
 import threading
 import time
@@ -47,6 +48,9 @@ class SendConfig:
     sdp_path: str | None = None
     intra_refresh: bool = True
     keyframe_interval: int = 0
+    # Fixes the SSRC, the first sequence number and the timestamps (else random), so that the
+    # seeded relay gives two runs the same losses.
+    stream_seed: int | None = None
 
 
 @dataclasses.dataclass
@@ -80,14 +84,20 @@ def run_send(cfg: SendConfig, progress: Callable[[int, dict], None] | None = Non
                                  keyframe_interval=cfg.keyframe_interval)
     pattern = _codec.TestPattern(cfg.width, cfg.height, cfg.fps)
     sender = None
+    # Capture times are whole multiples of 100 µs from the start (9 ticks of the 90 kHz clock).
+    start_wall = (wall_us() + 20_000) // 100 * 100
+    start_mono = time.monotonic() + 0.02
+    fixed: dict = {}
+    if cfg.stream_seed is not None:
+        rng = random.Random(f"talmiro-stream/{cfg.stream_seed}")
+        fixed = {"ssrc": rng.getrandbits(32), "first_seq": rng.getrandbits(16),
+                 "timestamp_offset": (rng.getrandbits(32) - start_wall // 100 * 9) % (1 << 32)}
     try:
         sender = RtpSender(cfg.to, encoder=encoder, bind=cfg.bind, port=cfg.port,
                            rtcp_port=cfg.rtcp_port, mtu=cfg.mtu,
-                           rtx_payload_type=97 if cfg.rtx else None)
+                           rtx_payload_type=97 if cfg.rtx else None, **fixed)
         if started is not None:
             started(sender)
-        start_wall = wall_us() + 20_000
-        start_mono = time.monotonic() + 0.02
         sender.set_pattern(cfg.width, cfg.height, cfg.fps, 4, start_wall)
         t0 = time.monotonic()
         sent = 0

@@ -119,13 +119,16 @@ class _Receiver:
 
 class RtpSender:
     """Sends one H.264 stream over RTP/UDP to the receivers `to` ("HOST:PORT" or (host, port);
-    their RTCP port is the next one) and serves their RTCP. See the module's text."""
+    their RTCP port is the next one) and serves their RTCP. See the module's text. `ssrc`,
+    `first_seq` and `timestamp_offset` are drawn at random when not given."""
 
     def __init__(self, to: Iterable[str | Address], *, encoder: _codec.H264Encoder | None = None,
                  bind: str = "0.0.0.0", port: int = 0, rtcp_port: int | None = None,
                  mtu: int = 1200, payload_type: int = 96, rtx_payload_type: int | None = 97,
                  max_resends: int = 3, cname: str | None = None,
-                 sr_interval_s: float = 1.0, clock: Callable[[], int] = wall_us):
+                 sr_interval_s: float = 1.0, clock: Callable[[], int] = wall_us,
+                 ssrc: int | None = None, first_seq: int | None = None,
+                 timestamp_offset: int | None = None):
         self._dests = [_Receiver(as_address(t)) for t in to]
         if not self._dests:
             raise ValueError("at least one receiver is needed")
@@ -139,7 +142,8 @@ class RtpSender:
         self._max_resends = max_resends
         self._sr_interval = sr_interval_s
         self._rtx = rtx_payload_type is not None
-        kw = {"payload_type": payload_type, "mtu": mtu}
+        kw = {"payload_type": payload_type, "mtu": mtu, "ssrc": ssrc, "first_seq": first_seq,
+              "timestamp_offset": timestamp_offset}
         if rtx_payload_type is not None:
             kw["rtx_payload_type"] = rtx_payload_type
         self._pack = _codec.RtpPacketizer(**kw)
