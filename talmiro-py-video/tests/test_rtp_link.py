@@ -114,6 +114,8 @@ def test_loss_through_relay_recovered_and_never_unflagged(nack):
     else:
         assert rx["nacks_sent"] == tx["packets_resent"] == 0
         assert rx["packets_lost"] > 0 and rx["units_incomplete"] > 0
+        # The decoder's counts, read after the receiver closed it.
+        assert rx["losses"] > 0 and rx["idr_requests"] > 0
     if rx["plis_sent"]:
         assert tx["plis_received"] > 0 and tx["idr_reasons"]["pli"] > 0
     assert tx["receivers"][0]["rtt_ms"] is not None

@@ -173,6 +173,7 @@ class RtpReceiver:
         self.pattern: dict[str, int] | None = None
         self.bye = False
         self._closed = False
+        self._decoder_stats: dict | None = None
         self._failure: BaseException | None = None
         self._retime()
         self._thread = threading.Thread(target=self._run, name="talmiro-rtp-receiver",
@@ -230,7 +231,7 @@ class RtpReceiver:
     def stats(self) -> dict:
         """The counts so far (the keys of the receive command's summary, and more)."""
         d = self._depack.stats()
-        dstats = self.decoder.stats()
+        dstats = self._decoder_stats if self._decoder_stats is not None else self.decoder.stats()
         with self._lock:
             out: dict = dict(self._counts)
             lat = sorted(self._latency)
@@ -279,6 +280,7 @@ class RtpReceiver:
         for s in (self._rtp, self._rtcp, self._wake_r, self._wake_w):
             s.close()
         if self._own_decoder:
+            self._decoder_stats = self.decoder.stats()  # stats() stays readable
             self.decoder.close()
 
     def __enter__(self) -> RtpReceiver:

@@ -229,13 +229,13 @@ class RtpSender:
         with self._lock:
             packets = self._pack.packetize(data, capture_us)
             if first and packets:
+                self._next_sr = time.monotonic() + self._sr_interval
                 self._started = True
             if key:
                 self._count_idr(first)
             self._counts["frames"] += 1
         if first and packets:
             self._send_report()
-            self._next_sr = time.monotonic() + self._sr_interval
             self._wake()
         errors = 0
         for packet in packets:
