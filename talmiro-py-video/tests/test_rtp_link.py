@@ -1,6 +1,7 @@
 """RtpSender and RtpReceiver over loopback: the clean stream, loss through the relay, foreign
 recordings, hostile datagrams, and the send/receive commands."""
 
+import importlib.util
 import json
 import os
 import pathlib
@@ -276,9 +277,12 @@ def test_send_and_receive_commands(tmp_path):
     port = _free_pair()
     cmd = [sys.executable, "-m", "talmiro_sdk_video"]
     sdp_path = tmp_path / "s.sdp"
+    # The PNG needs the demo extra (NumPy, Pillow).
+    png = importlib.util.find_spec("PIL") and importlib.util.find_spec("numpy")
+    snapshot = ["--snapshot", str(tmp_path / "worst.png")] if png else []
     receiver = subprocess.Popen(
         cmd + ["receive", "--port", str(port), "--bind", LOCAL, "--seconds", "20", "--json",
-               "--save", str(tmp_path / "in.h264")],
+               "--save", str(tmp_path / "in.h264"), *snapshot],
         stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
     try:
         time.sleep(0.5)
@@ -304,6 +308,8 @@ def test_send_and_receive_commands(tmp_path):
     assert s["frames"] == 30 and s["idr_pictures"] >= 1 and s["packets"] == r["packets_received"]
     assert r["pictures"] == 30 and r["flagged"] == 0 and r["wrong_share"] == 0.0
     assert (tmp_path / "in.h264").read_bytes() == (tmp_path / "out.h264").read_bytes()
+    if png:
+        assert (tmp_path / "worst.png").read_bytes().startswith(b"\x89PNG")
     sdp = parse_sdp(sdp_path.read_bytes())
     assert (sdp.port, sdp.payload_type, sdp.rtx_payload_type) == (port, 96, 97)
     assert len(sdp.sprop_parameter_sets) == 2 and "nack pli" in sdp.rtcp_fb
