@@ -37,7 +37,7 @@ cmake --build "$build" -j2
 corpus=talmiro-media/fuzz/corpus
 if [ "${1:-}" = "--seeds" ]; then
   clips=talmiro-py-video/tests/data
-  "$build/fuzz/make_seeds" "$corpus" "$clips"
+  "$build/fuzz/make_seeds" "$corpus" "$clips" talmiro-media/tests/data/rtp
   echo "fuzz: seeds written to $corpus, sample clips to $clips" >&2
   exit 0
 fi

@@ -1,12 +1,15 @@
 // Writes the seed corpus of the fuzz targets into <corpus>/<target>/ (access units and streams
 // from the project's own encoder drawing the test pattern, and a few hand-made step sequences)
-// and the same two streams as the sample clips the Python tests decode, into <clips>/.
-// Usage: make_seeds <corpus> <clips>
+// and the same two streams as the sample clips the Python tests decode, into <clips>/; the first
+// datagrams of the foreign RTP recordings in <rtp recordings> become RTP seeds.
+// Usage: make_seeds <corpus> <clips> <rtp recordings>
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <string>
 #include <vector>
 
@@ -94,9 +97,11 @@ Vec rtp_steps(const std::vector<AccessUnit>& aus, std::size_t mtu, bool reorder,
     auto packetizer = RtpPacketizer::create(pc);
     std::vector<SharedBytes> packets;
     for (const AccessUnit& au : aus)
-        for (SharedBytes& p : packetizer->packetize(au.bytes(), au.t_us)) packets.push_back(std::move(p));
+        for (SharedBytes& p : packetizer->packetize(au.bytes(), au.t_us))
+            packets.push_back(std::move(p));
     if (reorder)
-        for (std::size_t i = 2; i + 1 < packets.size(); i += 3) std::swap(packets[i], packets[i + 1]);
+        for (std::size_t i = 2; i + 1 < packets.size(); i += 3)
+            std::swap(packets[i], packets[i + 1]);
     if (drop && packets.size() > 4) packets.erase(packets.begin() + 3);
     Vec out{0, 1 | 4 << 2};
     put_le(out, 0xFFFF, 2);
@@ -116,6 +121,38 @@ Vec rtp_steps(const std::vector<AccessUnit>& aus, std::size_t mtu, bool reorder,
     return out;
 }
 
+// A recording of foreign RTP (tests/data/rtp/) as datagram steps: its first `count` RTP
+// datagrams, each pushed at its recorded arrival (the steps advance the clock by 97 µs units).
+Vec rtp_recording(const fs::path& file, std::size_t count) {
+    std::ifstream in(file, std::ios::binary);
+    const Vec bytes{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+    const auto records = talmiro_testing::read_au_records(bytes);
+    if (!records) {
+        std::fprintf(stderr, "make_seeds: cannot read %s\n", file.c_str());
+        std::exit(1);
+    }
+    Vec out{0, 0};  // mode 0; any SSRC, NACKs on, a 64-packet window
+    put_le(out, 0x7FFF, 2);
+    put_le(out, 0x7FFF, 2);
+    put_le(out, 20000, 2);
+    out.push_back(100);
+    put_le(out, 3000, 2);
+    put_le(out, 60000, 2);
+    put_le(out, 0, 8);
+    std::int64_t clock = 0;
+    for (const talmiro_testing::AuRecord& r : *records) {
+        if (r.flags & talmiro_testing::kRtcp) continue;
+        if (count-- == 0) break;
+        const std::int64_t steps = std::clamp<std::int64_t>((r.t_us - clock) / 97, 0, 63);
+        clock += steps * 97;
+        out.push_back(static_cast<std::uint8_t>(steps << 2));
+        put_le(out, r.bytes.size(), 2);
+        out.insert(out.end(), r.bytes.begin(), r.bytes.end());
+    }
+    out.push_back(3);
+    return out;
+}
+
 // A packetize-and-channel round trip (mode 1): MTU byte, first sequence number, the unit, fates.
 Vec rtp_round_trip(const AccessUnit& au, std::uint8_t mtu_step, std::uint8_t fate) {
     Vec out{1, mtu_step};
@@ -129,8 +166,8 @@ Vec rtp_round_trip(const AccessUnit& au, std::uint8_t mtu_step, std::uint8_t fat
 }  // namespace
 
 int main(int argc, char** argv) {
-    if (argc != 3) {
-        std::fprintf(stderr, "usage: make_seeds <corpus> <clips>\n");
+    if (argc != 4) {
+        std::fprintf(stderr, "usage: make_seeds <corpus> <clips> <rtp recordings>\n");
         return 2;
     }
     const fs::path dir = argv[1];
@@ -171,6 +208,12 @@ int main(int argc, char** argv) {
     write_file(dir / "rtp" / "lost_small_mtu", rtp_steps(idr, 100, false, true));
     write_file(dir / "rtp" / "round_trip", rtp_round_trip(idr.front(), 4, 0));
     write_file(dir / "rtp" / "round_trip_lossy", rtp_round_trip(idr.front(), 2, 0x81));
+    // Foreign senders, from their recordings.
+    const fs::path recordings = argv[3];
+    for (const char* name : {"ffmpeg_zerolatency", "ffmpeg_bframes", "gst_pay", "gst_rtpbin",
+                             "gst_feedback_rtx"})
+        write_file(dir / "rtp" / name,
+                   rtp_recording(recordings / (std::string(name) + ".bin"), 120));
 
     // Pictures (see picture_fuzz.cpp): format, codec, mode, width, height, then stride and
     // length deltas per plane.
