@@ -2,8 +2,8 @@
 // from the project's own encoder drawing the test pattern, a few hand-made step sequences, and
 // RTCP compound packets from the project's own writer and from the network recordings in
 // <recordings>) and the same two streams as the sample clips the Python tests decode, into
-// <clips>/.
-// Usage: make_seeds <corpus> <clips> [<recordings>]
+// <clips>/; the first datagrams of the foreign RTP recordings in <recordings> become RTP seeds.
+// Usage: make_seeds <corpus> <clips> <recordings>
 
 #include <algorithm>
 #include <cstdint>
@@ -110,9 +110,11 @@ Vec rtp_steps(const std::vector<AccessUnit>& aus, std::size_t mtu, bool reorder,
     auto packetizer = RtpPacketizer::create(pc);
     std::vector<SharedBytes> packets;
     for (const AccessUnit& au : aus)
-        for (SharedBytes& p : packetizer->packetize(au.bytes(), au.t_us)) packets.push_back(std::move(p));
+        for (SharedBytes& p : packetizer->packetize(au.bytes(), au.t_us))
+            packets.push_back(std::move(p));
     if (reorder)
-        for (std::size_t i = 2; i + 1 < packets.size(); i += 3) std::swap(packets[i], packets[i + 1]);
+        for (std::size_t i = 2; i + 1 < packets.size(); i += 3)
+            std::swap(packets[i], packets[i + 1]);
     if (drop && packets.size() > 4) packets.erase(packets.begin() + 3);
     Vec out{0, 1 | 4 << 2};
     put_le(out, 0xFFFF, 2);
@@ -128,6 +130,38 @@ Vec rtp_steps(const std::vector<AccessUnit>& aus, std::size_t mtu, bool reorder,
         out.insert(out.end(), p.bytes().begin(), p.bytes().end());
     }
     out.push_back(2 | 63 << 2);
+    out.push_back(3);
+    return out;
+}
+
+// A recording of foreign RTP (tests/data/rtp/) as datagram steps: its first `count` RTP
+// datagrams, each pushed at its recorded arrival (the steps advance the clock by 97 µs units).
+Vec rtp_recording(const fs::path& file, std::size_t count) {
+    std::ifstream in(file, std::ios::binary);
+    const Vec bytes{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+    const auto records = talmiro_testing::read_au_records(bytes);
+    if (!records) {
+        std::fprintf(stderr, "make_seeds: cannot read %s\n", file.c_str());
+        std::exit(1);
+    }
+    Vec out{0, 0};  // mode 0; any SSRC, NACKs on, a 64-packet window
+    put_le(out, 0x7FFF, 2);
+    put_le(out, 0x7FFF, 2);
+    put_le(out, 20000, 2);
+    out.push_back(100);
+    put_le(out, 3000, 2);
+    put_le(out, 60000, 2);
+    put_le(out, 0, 8);
+    std::int64_t clock = 0;
+    for (const talmiro_testing::AuRecord& r : *records) {
+        if (r.flags & talmiro_testing::kRtcp) continue;
+        if (count-- == 0) break;
+        const std::int64_t steps = std::clamp<std::int64_t>((r.t_us - clock) / 97, 0, 63);
+        clock += steps * 97;
+        out.push_back(static_cast<std::uint8_t>(steps << 2));
+        put_le(out, r.bytes.size(), 2);
+        out.insert(out.end(), r.bytes.begin(), r.bytes.end());
+    }
     out.push_back(3);
     return out;
 }
@@ -174,8 +208,8 @@ void foreign_rtcp_seeds(const fs::path& dir, const fs::path& corpus) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    if (argc != 3 && argc != 4) {
-        std::fprintf(stderr, "usage: make_seeds <corpus> <clips> [<recordings>]\n");
+    if (argc != 4) {
+        std::fprintf(stderr, "usage: make_seeds <corpus> <clips> <recordings>\n");
         return 2;
     }
     const fs::path dir = argv[1];
@@ -216,6 +250,12 @@ int main(int argc, char** argv) {
     write_file(dir / "rtp" / "lost_small_mtu", rtp_steps(idr, 100, false, true));
     write_file(dir / "rtp" / "round_trip", rtp_round_trip(idr.front(), 4, 0));
     write_file(dir / "rtp" / "round_trip_lossy", rtp_round_trip(idr.front(), 2, 0x81));
+    // Foreign senders, from their recordings.
+    const fs::path recordings = argv[3];
+    for (const char* name : {"ffmpeg_zerolatency", "ffmpeg_bframes", "gst_pay", "gst_rtpbin",
+                             "gst_feedback_rtx"})
+        write_file(dir / "rtp" / name,
+                   rtp_recording(recordings / (std::string(name) + ".bin"), 120));
 
     // Pictures (see picture_fuzz.cpp): format, codec, mode, width, height, then stride and
     // length deltas per plane.
@@ -240,6 +280,6 @@ int main(int argc, char** argv) {
     write_file(dir / "rtcp" / "bye",
                rtcp({RtcpReceiverReport{0x5EED, {}}, RtcpBye{{0x5EED}, "bye"}}));
     // And what ffmpeg and GStreamer sent.
-    if (argc == 4) foreign_rtcp_seeds(argv[3], dir);
+    foreign_rtcp_seeds(argv[3], dir);
     return 0;
 }

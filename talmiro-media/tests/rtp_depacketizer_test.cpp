@@ -3,8 +3,14 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <fstream>
+#include <iterator>
 #include <set>
+#include <string>
 #include <vector>
+
+#include "au_records.hpp"
+#include "talmiro_media/decode.hpp"
 
 #include "rtp_streams.hpp"
 #include "talmiro_media/rtp_packetizer.hpp"
@@ -408,4 +414,113 @@ TEST(RtpDepacketizer, BoundsAndTail) {
               (std::vector<Bytes>{Bytes(15, 0x41), Bytes(15, 0x41)}));
     EXPECT_EQ(small.stats().units_oversized, 1u);
     EXPECT_EQ(small.stats().nals_dropped, 2u);
+}
+
+namespace {
+
+Bytes read_file(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+Bytes base64_decode(const std::string& text) {
+    Bytes out;
+    std::uint32_t bits = 0;
+    int count = 0;
+    for (char c : text) {
+        const std::string alphabet =
+            "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+        const auto at = alphabet.find(c);
+        if (at == std::string::npos) continue;
+        bits = bits << 6 | static_cast<std::uint32_t>(at);
+        if ((count += 6) >= 8) out.push_back(static_cast<std::uint8_t>(bits >> (count -= 8)));
+    }
+    return out;
+}
+
+// The parameter sets of an SDP's sprop-parameter-sets, as Annex-B.
+Bytes sprop_sets(const std::string& sdp) {
+    const auto at = sdp.find("sprop-parameter-sets=");
+    if (at == std::string::npos) return {};
+    const auto begin = at + 21, end = sdp.find_first_of(";\r\n", begin);
+    Bytes out;
+    std::string sets = sdp.substr(begin, end - begin) + ",";
+    for (std::size_t from = 0, comma; (comma = sets.find(',', from)) != std::string::npos;
+         from = comma + 1) {
+        const Bytes nal = base64_decode(sets.substr(from, comma - from));
+        out.insert(out.end(), {0, 0, 0, 1});
+        out.insert(out.end(), nal.begin(), nal.end());
+    }
+    return out;
+}
+
+}  // namespace
+
+// RTP recorded from Debian's ffmpeg and GStreamer senders (tests/data/rtp/README.md): nothing
+// refused, no loss where the network lost nothing, and the units decode without an error.
+// Where a relay dropped packets on the way, the units around each drop are the incomplete ones.
+TEST(RtpDepacketizer, ForeignRecordingsDecode) {
+    struct Case {
+        const char* name;
+        bool lossy;
+    };
+    for (const Case& c : {Case{"ffmpeg_zerolatency", false}, Case{"ffmpeg_bframes", false},
+                          Case{"ffmpeg_sprop", false}, Case{"gst_pay", false},
+                          Case{"gst_rtpbin", false}, Case{"gst_feedback", true},
+                          Case{"gst_feedback_rtx", true}}) {
+        SCOPED_TRACE(c.name);
+        const std::string base = std::string(TALMIRO_TEST_DATA) + "/rtp/" + c.name;
+        const Bytes file = read_file(base + ".bin");
+        const auto records = talmiro_testing::read_au_records(file);
+        ASSERT_TRUE(records && !records->empty());
+        const Bytes sdp = read_file(base + ".sdp");
+        Bytes sets = sprop_sets(std::string(sdp.begin(), sdp.end()));
+        RtpDepacketizerConfig config;
+        config.rtx_payload_type = 97;
+        RtpDepacketizer d(config);
+        auto decoder = H264Decoder::open({}, true);
+        ASSERT_TRUE(decoder);
+        std::size_t datagrams = 0, units = 0, pictures = 0;
+        auto decode = [&](RtpOutput&& out) {
+            EXPECT_FALSE(out.refused);
+            for (RtpAccessUnit& u : out.units) {
+                ++units;
+                if (!sets.empty()) {
+                    // A sender that keeps its parameter sets in the SDP only.
+                    Bytes with = sets;
+                    with.insert(with.end(), u.unit.bytes().begin(), u.unit.bytes().end());
+                    u.unit.data = SharedBytes(std::move(with));
+                    u.unit.config = true;
+                    sets.clear();
+                }
+                if (!u.complete) continue;
+                auto images = decoder->decode(u.unit);
+                ASSERT_TRUE(images) << "unit " << units;
+                pictures += images->size();
+            }
+        };
+        for (const talmiro_testing::AuRecord& r : *records) {
+            if (r.flags & talmiro_testing::kRtcp) continue;
+            ++datagrams;
+            decode(d.push(r.bytes, r.t_us));
+        }
+        decode(d.give_up(records->back().t_us + 1));
+        pictures += decoder->flush()->size();
+        const RtpDepacketizerStats& s = d.stats();
+        EXPECT_EQ(s.packets_refused, 0u);
+        EXPECT_EQ(s.packets_received, datagrams);
+        EXPECT_EQ(decoder->stats().errors, 0u);
+        EXPECT_EQ(s.units_complete + s.units_incomplete, units);
+        EXPECT_GT(pictures, units / 2);
+        if (!c.lossy) {
+            EXPECT_EQ(s.packets_lost + s.units_incomplete + s.nals_dropped, 0u);
+            EXPECT_EQ(pictures, s.units_complete);
+        } else {
+            EXPECT_GT(s.packets_lost, 0u);
+            EXPECT_GT(s.units_incomplete, 0u);
+            EXPECT_LE(s.units_incomplete, 2 * s.packets_lost);
+            EXPECT_TRUE(!s.rtx_received || s.packets_recovered > 0);
+        }
+        EXPECT_EQ(s.rtx_received > 0, std::string(c.name) == "gst_feedback_rtx");
+    }
 }
