@@ -225,7 +225,9 @@ struct Model {
         return out;
     }
 
-    bool spaced() const { return !config.request_idr_on_loss || since_request >= config.stuck_frames; }
+    bool spaced() const {
+        return !config.request_idr_on_loss || since_request >= config.stuck_frames;
+    }
     SyncSignal request() {
         silence = since_request = 0;
         recovery_start = false;

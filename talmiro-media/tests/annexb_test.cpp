@@ -312,7 +312,8 @@ TEST(ParseSps, Table) {
         {"baseline", hb::sps(baseline), SpsFacts{3, 5, false, false, true}},
         {"escaped level byte", hb::sps(escaped), SpsFacts{2, 12, false, false, true}},
         {"id above 31", hb::sps(bad_id), std::nullopt},
-        {"log2 above 16", hb::sps(bad_log2), SpsFacts{0, std::nullopt, false, std::nullopt, std::nullopt}},
+        {"log2 above 16", hb::sps(bad_log2),
+         SpsFacts{0, std::nullopt, false, std::nullopt, std::nullopt}},
         {"unknown poc type", hb::sps(no_gaps), SpsFacts{3, 5, false, std::nullopt, std::nullopt}},
         {"cut before the id", Bytes{0x67, 0x42, 0, 0x1E}, std::nullopt},
         {"a PPS is no SPS", hb::pps(0, 0), std::nullopt},
@@ -345,7 +346,8 @@ TEST(ParsePpsAndSlice, Table) {
         bool gaps;
     };
     const Case cases[] = {
-        {"10-bit frame_num", {2, false, 0, 5, 0, {}, 1000, 10, false, {}}, 0, 1000, {}, 1024, false},
+        {"10-bit frame_num", {2, false, 0, 5, 0, {}, 1000, 10, false, {}}, 0, 1000, {}, 1024,
+         false},
         {"IDR", {3, true, 0, 7, 0, {}, 0, 10, false, {}}, 0, 0, {}, 1024, false},
         {"colour plane 2", {1, false, 0, 0, 7, 2, 63, 6, false, {}}, 0, 63, 2, 64, false},
         {"gaps allowed", {2, false, 0, 5, 9, {}, 4, 10, false, {}}, 0, 4, {}, 1024, true},
@@ -369,7 +371,8 @@ TEST(ParsePpsAndSlice, Table) {
     // A later SPS of the same id replaces the earlier one.
     wide.log2_max_frame_num = 4;
     sets.learn(hb::sps(wide));
-    EXPECT_EQ(parse_slice(hb::slice({2, false, 0, 5, 0, {}, 9, 4, false, {}}), sets)->frame_num, 9u);
+    EXPECT_EQ(parse_slice(hb::slice({2, false, 0, 5, 0, {}, 9, 4, false, {}}), sets)->frame_num,
+              9u);
 }
 
 TEST(RecoveryFrameCnt, Table) {

@@ -313,7 +313,9 @@ Pic F(std::uint32_t fn, bool bottom) { return {fn, true, false, {}, bottom}; }
 Pic B(std::uint32_t fn) { return {fn, false, false, {}}; }
 Pic R(std::uint32_t fn, std::uint32_t count) { return {fn, true, false, count}; }
 
-hb::Sps stream_sps() { return {.profile_idc = 100, .scaling_lists = true, .frame_mbs_only = false}; }
+hb::Sps stream_sps() {
+    return {.profile_idc = 100, .scaling_lists = true, .frame_mbs_only = false};
+}
 Bytes stream_sets() { return hb::annexb({hb::sps(stream_sps()), hb::pps(0, 0)}); }
 
 AccessUnit picture_au(const Pic& p, std::uint8_t pps_id = 0) {

@@ -25,8 +25,9 @@ struct DecoderStats {
     std::uint64_t images = 0;      // pictures released, by decode or flush
     std::uint64_t errors = 0;      // resets after an error
     std::uint64_t resets = 0;      // resets after an error and wedged resets of the policy
-    std::uint64_t recovering = 0;  // released pictures flagged recovering: corrupt by libavcodec,
-                                   // or of an access unit damaged by a lost reference picture
+    std::uint64_t recovering = 0;  // released pictures flagged recovering: corrupt or concealed
+                                   // by libavcodec, incomplete, or of an access unit damaged
+                                   // by a lost, incomplete or concealed reference picture
 
     bool operator==(const DecoderStats&) const = default;
 };
@@ -66,11 +67,14 @@ public:
     H264Decoder& operator=(H264Decoder&&) noexcept = default;
     ~H264Decoder() = default;
 
-    // Passes one access unit (its `data`, `t_us`, `key` and `recovery`) through the sync policy
-    // and, when the policy lets it through, to libavcodec; returns the pictures released, in
-    // output order. Packet timestamps strictly increase between starts: a stamp not above the
-    // previous one is raised to it plus one. On a libavcodec error, and on a stamp that cannot
-    // be given a timestamp, the decoder resets and waits for the next start point.
+    // Passes one access unit (its `data`, `t_us`, `key`, `recovery` and `complete`) through the
+    // sync policy and, when the policy lets it through, to libavcodec; returns the pictures
+    // released, in output order, each once. Packet timestamps strictly increase between starts:
+    // a stamp not above the previous one is raised to it plus one. On a libavcodec error, and
+    // on a stamp that cannot be given a timestamp, the decoder resets and waits for the next
+    // start point. After an incomplete unit, a concealed picture or an error, the next IDR
+    // picture goes to a freshly opened libavcodec decoder (with every kept SPS/PPS in front):
+    // what such damage leaves behind survives a flush.
     Result<std::vector<Image>> decode(const AccessUnit& au);
     // Drains the pictures libavcodec still holds. libavcodec forgets its reference pictures, so
     // afterwards the decoder starts over: it waits for the next start point, as after a reset.
