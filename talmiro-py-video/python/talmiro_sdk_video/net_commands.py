@@ -24,6 +24,8 @@ from .sender import RtpSender, wall_us
 # A picture of the test pattern whose luma PSNR against its source is below this is wrong:
 # the pattern codes at 40 dB and more at the link's rates, a picture a loss damaged far lower.
 WRONG_PSNR_DB = 30.0
+# Lossless pictures kept for the udp link's check, waiting for the receiver to show them.
+LOSSLESS_KEPT = 120
 # After the last picture, the sender answers NACKs for this long before it says BYE.
 SEND_LINGER_S = 0.3
 # After the sender's BYE, the receiver waits this long for what is still on its way.
@@ -275,6 +277,8 @@ def run_udp_link(cfg: UdpLinkConfig, progress: Callable[[int, dict], None] | Non
         for pic in shadow.decode(unit[0], unit[1], unit[2], unit[3], unit[4]):
             with lock:
                 lossless[stamp_ts.pop(pic.t_us, -1)] = pic.y.tobytes()
+                while len(lossless) > LOSSLESS_KEPT:  # a receiver that stalls
+                    lossless.popitem(last=False)
 
     def shown(receiver: RtpReceiver, pic: _codec.Image) -> None:
         ts = receiver.rtp_timestamp(pic.t_us)
