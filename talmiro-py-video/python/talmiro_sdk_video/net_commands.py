@@ -149,11 +149,13 @@ def _send_one(sender: RtpSender, unit: tuple, save: BinaryIO | None,
 def _write_sdp(cfg: SendConfig, sender: RtpSender, units: list) -> None:
     sets = next((ps for ps in (parameter_sets(u[0]) for u in units) if ps), None)
     host, port = cfg.to[0]
-    kw = dict(address=host, rtx_payload_type=97 if cfg.rtx else None, framerate=cfg.fps)
+    rtx = 97 if cfg.rtx else None
     if sets is not None:
-        sdp = VideoSdp.from_parameter_sets(sets[0], sets[1], port, **kw)
+        sdp = VideoSdp.from_parameter_sets(sets[0], sets[1], port, address=host,
+                                           rtx_payload_type=rtx, framerate=cfg.fps)
     else:
-        sdp = VideoSdp(port=port, **kw)
+        sdp = VideoSdp(port=port, address=host, rtx_payload_type=rtx, framerate=float(cfg.fps))
+    assert cfg.sdp_path is not None
     with open(cfg.sdp_path, "w", encoding="ascii", newline="") as f:
         f.write(sdp.to_text())
 
@@ -203,7 +205,10 @@ def run_receive(cfg: ReceiveConfig, progress: Callable[[int, dict], None] | None
                 ) -> tuple[dict, tuple | None]:
     """Receives until `cfg.frames` pictures, `cfg.seconds`, the sender's BYE or `stop`; the
     summary and (with `keep_worst`) the worst test-pattern picture beside its source."""
-    on_unit = (lambda unit, t_us: save.write(unit[0])) if save is not None else None
+    on_unit = None
+    if save is not None:
+        def on_unit(unit: tuple, t_us: int) -> None:
+            save.write(unit[0])
     receiver = RtpReceiver(cfg.port, bind=cfg.bind, sender=cfg.sender, rtcp_to=cfg.rtcp_to,
                            sdp=cfg.sdp, max_delay_ms=cfg.max_delay_ms, nack=cfg.nack,
                            on_unit=on_unit)
@@ -305,13 +310,17 @@ def run_udp_link(cfg: UdpLinkConfig, progress: Callable[[int, dict], None] | Non
     ready = threading.Event()
     holder: dict = {}
 
+    def started(receiver: RtpReceiver) -> None:
+        holder["receiver"] = receiver
+        ready.set()
+
     def receive() -> None:
         try:
             results["receive"] = run_receive(
                 ReceiveConfig(port=0, bind="127.0.0.1", max_delay_ms=cfg.max_delay_ms,
                               nack=cfg.nack, sender="127.0.0.1"),
                 stop=stop, keep_worst=keep_worst, on_picture=shown,
-                started=lambda r: (holder.__setitem__("receiver", r), ready.set()))
+                started=started)
         except BaseException as err:  # reported below
             results["error"] = err
             ready.set()

@@ -500,8 +500,7 @@ class RtpReceiver:
         with self._lock:
             self._counts["rtcp_refused"] += counts["refused"]
         for p in packets:
-            kind = p["type"]
-            if kind == "sr":
+            if p["type"] == "sr":
                 self._sender_rtcp = src
                 if len(self._mappings) >= 8 and p["ssrc"] not in self._mappings:
                     self._mappings.clear()
@@ -514,14 +513,14 @@ class RtpReceiver:
                     self._reception.sender_report(p["ntp"], arrival)
                 with self._lock:
                     self._counts["sender_reports"] += 1
-            elif kind == "sdes":
+            elif p["type"] == "sdes":
                 for chunk in p["chunks"]:
                     for item in chunk["items"]:
                         if item[0] == "priv" and item[1] == PATTERN_PREFIX:
                             note = parse_pattern_note(item[2])
                             if note is not None:
                                 self.pattern = note
-            elif kind == "bye":
+            elif p["type"] == "bye":
                 if self._media_ssrc is not None and self._media_ssrc in p["ssrcs"]:
                     self.bye = True
 

@@ -394,30 +394,29 @@ class RtpSender:
         with self._lock:
             self._counts["rtcp_refused"] += counts["refused"]
             for p in packets:
-                kind = p["type"]
-                if kind in ("rr", "sr"):
+                if p["type"] == "rr" or p["type"] == "sr":
                     for block in p["reports"]:
                         if block["ssrc"] == ours and dest is not None:
                             self._report(dest, p["ssrc"], block, arrival_ntp)
-                elif kind == "nack":
+                elif p["type"] == "nack":
                     if p["media_ssrc"] != ours:
                         self._counts["feedback_other_ssrc"] += 1
                         continue
                     self._counts["nacks_received"] += 1
                     resend += p["lost"]
-                elif kind == "pli":
+                elif p["type"] == "pli":
                     if p["media_ssrc"] not in (ours, 0):
                         self._counts["feedback_other_ssrc"] += 1
                         continue
                     self._counts["plis_received"] += 1
                     want = "pli"
-                elif kind == "fir":
+                elif p["type"] == "fir":
                     if not any(e["ssrc"] == ours for e in p["entries"]):
                         self._counts["feedback_other_ssrc"] += 1
                         continue
                     self._counts["firs_received"] += 1
                     want = "fir"
-                elif kind == "bye":
+                elif p["type"] == "bye":
                     self._counts["byes_received"] += 1
         if want is not None:
             self.request_idr(want)
