@@ -251,11 +251,13 @@ std::optional<RtpRefusal> RtpDepacketizer::insert(const Packet& p, std::int64_t 
         if (ext - next_ >= window) advance(arrival_us, ext - window + 1, out);
         if (!p.rtx) update_jitter(p.ts, arrival_us);
         const std::int64_t gap_begin = std::max(highest_ + 1, next_);
+        const bool askable = ext - gap_begin <= static_cast<std::int64_t>(config_.max_nack_run);
         for (std::int64_t g = gap_begin; g < ext; ++g) {
             Slot& s = slot(g);
             s = Slot{};
             s.state = SlotState::Missing;
             s.time_us = arrival_us;
+            if (!askable) s.nack_count = 255;  // never asked for
             if (config_.nack) ask(s, g, arrival_us, out);
         }
         highest_ = ext;

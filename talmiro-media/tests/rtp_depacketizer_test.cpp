@@ -317,6 +317,15 @@ TEST(RtpDepacketizer, NackTimingAndRecovery) {
     q.take(patient.poll(21'000));
     EXPECT_EQ(q.nacks, std::vector<std::uint16_t>{12});
     EXPECT_EQ(patient.stats().packets_recovered, 0u);
+
+    // A gap longer than `max_nack_run` is not asked for.
+    c.max_nack_run = 100;
+    RtpDepacketizer wide(c);
+    EXPECT_TRUE(wide.push(rtp(10, 0, slice), 0).nacks.empty());
+    EXPECT_TRUE(wide.push(rtp(112, 0, slice), 0).nacks.empty());
+    EXPECT_EQ(wide.poll(100'000).nacks, std::vector<std::uint16_t>{});
+    EXPECT_EQ(wide.push(rtp(114, 0, slice), 100'001).nacks.size(), 0u);  // nack_delay_us
+    EXPECT_EQ(wide.poll(120'001).nacks, std::vector<std::uint16_t>{113});
 }
 
 // Retransmissions in RTX form from the packetizer's history fill the gap.

@@ -76,6 +76,10 @@ struct RtpDepacketizerConfig {
     std::int64_t nack_delay_us = 0;
     std::int64_t nack_interval_us = 30'000;
     std::uint32_t max_nacks = 3;
+    // A gap of more sequence numbers than this is not asked for: resending it would take longer
+    // than a new key picture, and a forged sequence number must not make the sender resend
+    // thousands of packets.
+    std::uint32_t max_nack_run = 1000;
     // The reorder window in packets (rounded up to a power of two, 64..32768): how far ahead
     // of the release point a packet may be before the oldest gaps are given up to make room.
     std::size_t window_packets = 8192;

@@ -312,6 +312,7 @@ class RtpDepacketizer:
         nack_delay_us: int = 0,
         nack_interval_us: int = 30000,
         max_nacks: int = 3,
+        max_nack_run: int = 1000,
         ssrc_silence_us: int = 500000,
         window_packets: int = 8192,
         max_buffered_bytes: int = 33554432,

@@ -91,6 +91,7 @@ PyObject* depacketizer_new(PyTypeObject* type, PyObject* args, PyObject* kwargs)
                         param("nack_delay_us", cfg.nack_delay_us, Need::Optional),
                         param("nack_interval_us", cfg.nack_interval_us, Need::Optional),
                         param("max_nacks", cfg.max_nacks, Need::Optional),
+                        param("max_nack_run", cfg.max_nack_run, Need::Optional),
                         param("ssrc_silence_us", cfg.ssrc_silence_us, Need::Optional),
                         param("window_packets", window, Need::Optional),
                         param("max_buffered_bytes", buffered, Need::Optional),
@@ -243,6 +244,7 @@ PyMethodDef depacketizer_methods[] = {
 constexpr const char* kDepacketizerDoc =
     "RtpDepacketizer(payload_type=96, rtx_payload_type=None, ssrc=None, rtx_ssrc=None, "
     "max_wait_us=100000, nack=True, nack_delay_us=0, nack_interval_us=30000, max_nacks=3, "
+    "max_nack_run=1000, "
     "ssrc_silence_us=500000, window_packets=8192, max_buffered_bytes=33554432, "
     "max_unit_bytes=16777216)\n--\n\n"
     "The receiving side of H.264 over RTP: datagrams in, Annex-B access units out in decode\n"
