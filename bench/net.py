@@ -343,17 +343,19 @@ def table(args, rows: dict) -> str:
     if cpu:
         med = lambda k: statistics.median(r[k] for r in cpu)  # noqa: E731
         pps = [r["rx_packets_per_core_s"] for r in cpu if r["rx_packets_per_core_s"]]
+        codec_us = med("tx_encode_us") + med("rx_decode_us")
         lines += [
             "",
             "Transport CPU per frame (ours with NACK, median over the loss rates; thread CPU "
-            "time): sender, packetizing and sending plus its RTCP thread "
-            f"{med('tx_transport_us'):.0f} µs beside {med('tx_encode_us'):.0f} µs encoding "
-            f"(with the pattern) ({100 * med('tx_transport_us') / med('tx_encode_us'):.1f} %); "
-            f"receiver, its thread less decoding {med('rx_transport_us'):.0f} µs beside "
-            f"{med('rx_decode_us'):.0f} µs decoding "
-            f"({100 * med('rx_transport_us') / med('rx_decode_us'):.1f} %). One core receives "
-            f"about {statistics.median(pps):,.0f} packets/s at that cost per packet "
-            "(packets received over the receiving thread's transport CPU).",
+            f"time): sender, packetizing and sending plus its RTCP thread "
+            f"{med('tx_transport_us'):.0f} µs; receiver, its thread less decoding "
+            f"{med('rx_transport_us'):.0f} µs; beside the codec's {med('tx_encode_us'):.0f} µs "
+            f"encoding (with the pattern) and {med('rx_decode_us'):.0f} µs decoding: "
+            f"{100 * med('tx_transport_us') / codec_us:.1f} % and "
+            f"{100 * med('rx_transport_us') / codec_us:.1f} % of the codec's "
+            f"{codec_us:.0f} µs. One core receives about {statistics.median(pps):,.0f} "
+            "packets/s at that cost per packet (packets received over the receiving thread's "
+            "transport CPU).",
         ]
     lines.append(END)
     return "\n".join(lines) + "\n"
