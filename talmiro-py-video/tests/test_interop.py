@@ -91,8 +91,11 @@ def spawn() -> Iterator:
     started: list[subprocess.Popen] = []
 
     def run(argv: list[str]) -> subprocess.Popen:
+        # The tools are not ours: a sanitizer runtime preloaded for our module stays out of them.
+        env = None if argv[0] == sys.executable else \
+            {k: v for k, v in os.environ.items() if k != "LD_PRELOAD"}
         proc = subprocess.Popen(argv, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
-                                stderr=subprocess.PIPE, text=True)
+                                stderr=subprocess.PIPE, text=True, env=env)
         started.append(proc)
         return proc
     yield run
