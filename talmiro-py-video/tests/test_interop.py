@@ -203,8 +203,10 @@ def test_foreign_senders_received_clean(sender, spawn):
                       "-f", "lavfi", "-i", f"testsrc=size={SIZE}:rate=30", "-frames:v", "45",
                       "-pix_fmt", "yuv420p", "-c:v", "libx264", *FFMPEG_X264[sender],
                       "-g", "30", "-b:v", "400k", "-f", "rtp", f"rtp://{LOCAL}:{port}"])
-    try:  # GStreamer's rtpbin does not end by itself: its RTCP source runs on
-        tool.wait(4 if sender == "gstreamer" else 20)
+    # gst-launch with rtpbin does not end by itself (its RTCP source runs on), but rtpbin says
+    # BYE when the pictures end, and receive ends at the BYE; ffmpeg ends, and sends no BYE.
+    try:
+        (receiver if sender == "gstreamer" else tool).wait(20)
     except subprocess.TimeoutExpired:
         pass
     _, tool_err = stop(tool)
@@ -256,7 +258,7 @@ def test_our_pli_makes_gstreamer_sender_send_idr(spawn):
         holder.append(rx)
         with Relay((LOCAL, 0), rx.address, cfg, rtcp_back=(LOCAL, feedback_port)) as relay:
             listen = relay.listen_address[1]
-            # Its own key pictures are 1000 frames apart: any second one answers a PLI.
+            # Its own key pictures are 1000 frames apart: one after our PLI answers it.
             sender = spawn(gst(
                 "rtpbin name=rb " + GST_SOURCE.format(frames=120, gop=1000) +
                 "rb.send_rtp_sink_0 rb.send_rtp_src_0 ! "
@@ -269,7 +271,7 @@ def test_our_pli_makes_gstreamer_sender_send_idr(spawn):
             _, err = stop(sender)
         s = rx.stats()
     assert s["plis_sent"] > 0 and s["packets_lost"] > 0, err
-    assert keys[0] == 0 and any(before > 0 for before in keys[1:]), keys
+    assert any(before > 0 for before in keys), keys
 
 
 def _rtp(seq: int, ssrc: int, payload: bytes, pt: int = 96, version: int = 2) -> bytes:
