@@ -122,6 +122,36 @@ def test_loss_through_relay_recovered_and_never_unflagged(nack):
     assert tx["receivers"][0]["rtt_ms"] is not None
 
 
+def test_key_picture_without_its_parameter_sets_asks_for_idr_at_once():
+    """The packet with SPS and PPS was lost before the first one heard, so no gap shows: the
+    decoder refuses the key picture, the PLI goes at once (not after the decoder's silence of
+    several frames) and the sender answers it though its first picture went just before."""
+    with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as hop:
+        hop.bind((LOCAL, 0))
+        hop.settimeout(0.02)
+        with RtpSender([hop.getsockname()], bind=LOCAL) as tx, \
+                RtpReceiver(0, bind=LOCAL, rtcp_to=tx.rtcp_address) as rx:
+            dropped: list[bytes] = []
+
+            def forward(n: int) -> None:  # all but the stream's first packet
+                while True:
+                    try:
+                        data = hop.recv(65536)
+                    except TimeoutError:
+                        return
+                    if dropped:
+                        hop.sendto(data, rx.address)
+                    else:
+                        dropped.append(data)
+            send_pattern(tx, 30, paced=True, hook=forward)
+            got = collect(rx, 30, seconds=1.0)
+            s, t = rx.stats(), tx.stats()
+    assert dropped[0][12] & 0x1F in (7, 24)  # the SPS, alone or in a STAP-A
+    assert s["decode_errors"] == 1 and s["plis_sent"] >= 1 and t["idr_reasons"]["pli"] >= 1
+    # The decoder's own request would come only after its silence (10 frames).
+    assert len(got) >= 25 and not any(p.recovering for p in got)
+
+
 def _caps_sdp(caps: str, rtx: bool = False) -> VideoSdp:
     fields = dict(part.strip().split("=", 1) for part in caps.split(",", 1)[1].split(", "))
     value = lambda k: fields[k].split(")", 1)[1].strip('"')  # noqa: E731

@@ -443,6 +443,7 @@ class RtpReceiver:
                 self._stamps[t_us] = (rtp_ts, exact)
                 while len(self._stamps) > STAMPS_KEPT:
                     self._stamps.popitem(last=False)
+            refused = False
             try:
                 if _DECODE_TAKES_COMPLETE:
                     pictures = self.decoder.decode(data, t_us, key, config, recovery,
@@ -452,11 +453,15 @@ class RtpReceiver:
                 else:
                     pictures = []
             except _codec.MediaError:
+                # The decoder refused the unit (a key picture whose parameter sets were lost
+                # before the first packet heard, say): nothing decodes until the next IDR
+                # picture, so it is asked for now rather than after the decoder's silence.
                 pictures = []
+                refused = True
                 with self._lock:
                     self._counts["decode_errors"] += 1
             signal = self.decoder.take_signal()
-            if signal == "request_idr":
+            if signal == "request_idr" or refused:
                 self._send_pli()
             elif signal == "reset":
                 with self._lock:

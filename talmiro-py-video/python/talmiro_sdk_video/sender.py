@@ -322,7 +322,10 @@ class RtpSender:
             reason = "other"
         self._idr_reasons[reason] += 1
         self._idr_pending = None
-        self._last_idr_at = time.monotonic()
+        # A request right after the stream's first picture comes from a receiver that could
+        # not start with it (it lost its parameter sets before its first packet, say): the
+        # first picture does not make requests wait a round trip.
+        self._last_idr_at = None if first else time.monotonic()
 
     def _rtt_s(self) -> float:
         rtts = [d.rtt_ms for d in self._dests if d.rtt_ms is not None]
