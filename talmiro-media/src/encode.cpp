@@ -116,6 +116,13 @@ H264Encoder& H264Encoder::operator=(H264Encoder&& other) noexcept {
     return *this;
 }
 
+std::vector<std::shared_ptr<const void>> H264Encoder::close() {
+    ctx_.reset();
+    frame_.reset();
+    packet_.reset();
+    return lender_.take_released();
+}
+
 std::optional<std::span<const std::uint8_t>> H264Encoder::param_sets() const noexcept {
     if (!param_cache_.sets) return std::nullopt;
     return std::span<const std::uint8_t>(*param_cache_.sets);
