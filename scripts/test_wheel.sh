@@ -6,8 +6,7 @@
 #
 # Hiding needs a mount namespace: `unshare -m` as root, `unshare -rm` otherwise. Where neither
 # works the test is skipped, except under CI (CI=true), where that is a failure.
-set -euo pipefail
-cd "$(dirname "$0")/.."
+source "$(dirname "$0")/lib.sh"
 
 fail() { echo "test_wheel: FAILED: $*" >&2; exit 1; }
 PYTHON=${PYTHON:-python3}
