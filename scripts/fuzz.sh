@@ -8,13 +8,14 @@
 #   FUZZ_SECONDS=600 bash scripts/fuzz.sh     # a longer run: 10 minutes per target
 #   FUZZ_TARGETS="sync annexb" bash scripts/fuzz.sh
 #   bash scripts/fuzz.sh --seeds              # rewrite talmiro-media/fuzz/corpus and the Python
-#                                             # tests' sample clips from the encoder
+#                                             # tests' sample clips from the encoder (and the
+#                                             # RTCP seeds from the network recordings)
 #
 # A finding is replayed with: build/fuzz/fuzz/<target>_fuzz build/fuzz/findings/<file>
 source "$(dirname "$0")/lib.sh"
 
 seconds=${FUZZ_SECONDS:-15}
-targets=${FUZZ_TARGETS:-"annexb sync picture decoder"}
+targets=${FUZZ_TARGETS:-"annexb sync picture decoder rtcp"}
 
 # The libFuzzer runtime (the targets themselves are compiled by g++, see talmiro-media/fuzz/).
 compgen -G "/usr/lib/llvm-*/lib/clang/*/lib/linux/libclang_rt.fuzzer-x86_64.a" >/dev/null ||
@@ -31,7 +32,7 @@ cmake --build "$build"
 corpus=talmiro-media/fuzz/corpus
 if [ "${1:-}" = "--seeds" ]; then
   clips=talmiro-py-video/tests/data
-  "$build/fuzz/make_seeds" "$corpus" "$clips"
+  "$build/fuzz/make_seeds" "$corpus" "$clips" talmiro-media/tests/data/rtp
   echo "fuzz: seeds written to $corpus, sample clips to $clips" >&2
   exit 0
 fi

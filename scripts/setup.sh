@@ -8,7 +8,9 @@
 source "$(dirname "$0")/lib.sh"
 
 SYSTEM_PACKAGES=(g++ make nasm pkg-config libx264-dev libgtest-dev patchelf curl xz-utils ca-certificates
-                 python3-venv python3-dev ffmpeg)
+                 python3-venv python3-dev ffmpeg
+                 gstreamer1.0-tools gstreamer1.0-plugins-base gstreamer1.0-plugins-good
+                 gstreamer1.0-plugins-bad gstreamer1.0-plugins-ugly gstreamer1.0-libav)
 apt_install_missing "${SYSTEM_PACKAGES[@]}"
 
 PYTHON=${PYTHON:-python3}

@@ -1,12 +1,18 @@
 // Writes the seed corpus of the fuzz targets into <corpus>/<target>/ (access units and streams
-// from the project's own encoder drawing the test pattern, and a few hand-made step sequences)
-// and the same two streams as the sample clips the Python tests decode, into <clips>/.
-// Usage: make_seeds <corpus> <clips>
+// from the project's own encoder drawing the test pattern, a few hand-made step sequences, and
+// RTCP compound packets from the project's own writer and from the network recordings in
+// <recordings>) and the same two streams as the sample clips the Python tests decode, into
+// <clips>/.
+// Usage: make_seeds <corpus> <clips> [<recordings>]
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <initializer_list>
+#include <iterator>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -14,6 +20,7 @@
 #include "talmiro_media/capture.hpp"
 #include "talmiro_media/encode.hpp"
 #include "talmiro_media/image.hpp"
+#include "talmiro_media/rtcp.hpp"
 
 using namespace talmiro_media;
 namespace fs = std::filesystem;
@@ -77,11 +84,49 @@ Vec records(const std::vector<AccessUnit>& aus, std::size_t from, Vec header = {
     return header;
 }
 
+Vec rtcp(std::initializer_list<RtcpPacket> packets) {
+    auto bytes = build_rtcp(std::vector<RtcpPacket>(packets));
+    if (!bytes) {
+        std::fprintf(stderr, "make_seeds: %s\n", bytes.error().display().c_str());
+        std::exit(1);
+    }
+    return *bytes;
+}
+
+// The RTCP datagrams of the network recordings in `dir` (tests/data/rtp), one of each shape (who
+// sent it and the packet types in it) per recording, as <corpus>/rtcp/<recording>_<n>.
+void foreign_rtcp_seeds(const fs::path& dir, const fs::path& corpus) {
+    std::vector<fs::path> files;
+    for (const auto& entry : fs::directory_iterator(dir))
+        if (entry.path().extension() == ".bin") files.push_back(entry.path());
+    std::sort(files.begin(), files.end());
+    for (const fs::path& file : files) {
+        std::ifstream in(file, std::ios::binary);
+        const Vec bytes{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+        const auto recorded = talmiro_testing::read_au_records(bytes);
+        if (!recorded) {
+            std::fprintf(stderr, "make_seeds: %s is cut short\n", file.c_str());
+            std::exit(1);
+        }
+        std::set<std::string> shapes;
+        for (const talmiro_testing::AuRecord& r : *recorded) {
+            if (!(r.flags & talmiro_testing::kRtcp)) continue;
+            std::string shape(1, static_cast<char>('0' + r.flags));
+            for (const RtcpPacket& p : parse_rtcp(r.bytes).packets)
+                shape += static_cast<char>('a' + p.index());
+            if (!shapes.insert(shape).second) continue;
+            write_file(corpus / "rtcp" /
+                           (file.stem().string() + "_" + std::to_string(shapes.size())),
+                       Vec(r.bytes.begin(), r.bytes.end()));
+        }
+    }
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
-    if (argc != 3) {
-        std::fprintf(stderr, "usage: make_seeds <corpus> <clips>\n");
+    if (argc != 3 && argc != 4) {
+        std::fprintf(stderr, "usage: make_seeds <corpus> <clips> [<recordings>]\n");
         return 2;
     }
     const fs::path dir = argv[1];
@@ -122,5 +167,22 @@ int main(int argc, char** argv) {
     write_file(dir / "picture" / "rgb24_stride", {2, 1, 0, 21, 9, 3, 0, 0, 0, 0, 0});
     // An 18x16 RGB24 picture in exactly its bytes: libswscale once read past its end.
     write_file(dir / "picture" / "rgb24_18x16_exact", {2, 0, 0, 18, 16, 0, 0, 0, 0, 0, 0});
+
+    // RTCP: what a sender sends (SR, SDES with CNAME and a private item, BYE) and what a
+    // receiver sends (RR, SDES, NACK, PLI, FIR).
+    const RtcpReportBlock block{0x5EED, 12, 3, 0x1FFFE, 90, 0xB7052000, 0x54000};
+    const RtcpSdes sdes{{{0x5EED, {{kSdesCname, "seed@host", ""},
+                                   {kSdesPriv, "fps=30", "talmiro-pattern"}}}}};
+    write_file(dir / "rtcp" / "sender", rtcp({RtcpSenderReport{0x5EED, 0xEB2A1E3C80000000ull,
+                                                               123456, 300, 360000, {}},
+                                              sdes}));
+    write_file(dir / "rtcp" / "receiver",
+               rtcp({RtcpReceiverReport{0xF00D, {block}}, sdes,
+                     RtcpNack{0xF00D, 0x5EED, nack_pairs(std::vector<std::uint16_t>{65534, 0, 17})},
+                     RtcpPli{0xF00D, 0x5EED}, RtcpFir{0xF00D, 0, {{0x5EED, 7}}}}));
+    write_file(dir / "rtcp" / "bye",
+               rtcp({RtcpReceiverReport{0x5EED, {}}, RtcpBye{{0x5EED}, "bye"}}));
+    // And what ffmpeg and GStreamer sent.
+    if (argc == 4) foreign_rtcp_seeds(argv[3], dir);
     return 0;
 }

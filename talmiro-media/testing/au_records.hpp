@@ -19,6 +19,10 @@ namespace talmiro_testing {
 
 enum AuFlag : std::uint8_t { kKey = 1, kConfig = 2, kRecovery = 4 };
 
+// The same records hold datagrams recorded off the network (tests/data/rtp/): t_us is the
+// arrival time, and the flags say what the datagram is.
+enum DatagramFlag : std::uint8_t { kRtcp = 1, kFromReceiver = 2 };
+
 inline constexpr std::size_t kAuRecordHead = 13;
 
 struct AuRecord {

@@ -11,6 +11,8 @@ import struct
 from pathlib import Path
 
 KEY, CONFIG, RECOVERY = 1, 2, 4
+# Flags of datagrams recorded off the network (tests/data/rtp/), t_us their arrival time.
+RTCP, FROM_RECEIVER = 1, 2
 _HEAD = struct.Struct("<BqI")
 
 
@@ -28,3 +30,10 @@ def read_au_records(path: Path) -> list[tuple[bytes, int, bool, bool, bool]]:
                       bool(flags & RECOVERY)))
         pos = start + size
     return units
+
+
+def read_datagram_records(path: Path) -> list[tuple[bytes, int, int]]:
+    """The datagrams of a network recording as `(data, t_us, flags)`, flags a sum of `RTCP`
+    and `FROM_RECEIVER`."""
+    return [(data, t_us, key | config << 1) for data, t_us, key, config, _ in
+            read_au_records(path)]

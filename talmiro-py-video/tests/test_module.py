@@ -9,7 +9,10 @@ import pytest
 import talmiro_sdk_video._codec as codec
 
 NAMES = ["MediaError", "Image", "Plane", "H264Encoder", "H264Decoder", "TestPattern",
-         "psnr", "buffer_address", "has_encoder", "avcodec_version", "set_ffmpeg_log_level"]
+         "RtpReceptionStats", "NackRtt", "psnr", "buffer_address", "has_encoder",
+         "avcodec_version", "set_ffmpeg_log_level", "rtcp_parse", "rtcp_sr", "rtcp_rr",
+         "rtcp_sdes", "rtcp_bye", "rtcp_nack", "rtcp_pli", "rtcp_fir", "ntp_from_us",
+         "us_from_ntp", "rtcp_rtt_us"]
 
 
 def test_all_lists_names_in_order():
@@ -41,7 +44,8 @@ def test_media_error_crosses_a_process():
             pool.apply(codec.H264Encoder, (15, 48))
 
 
-@pytest.mark.parametrize("cls", ["Image", "Plane", "H264Encoder", "H264Decoder", "TestPattern"])
+@pytest.mark.parametrize("cls", ["Image", "Plane", "H264Encoder", "H264Decoder", "TestPattern",
+                                 "RtpReceptionStats", "NackRtt"])
 def test_classes_belong_to_the_module(cls):
     assert getattr(codec, cls).__module__ == "talmiro_sdk_video._codec"
 
@@ -131,7 +135,8 @@ def test_module_uses_only_the_stable_abi_of_3_11():
     assert result.returncode == 0, result.stdout + result.stderr
 
 
-@pytest.mark.parametrize("cls", ["Image", "Plane", "H264Encoder", "H264Decoder", "TestPattern"])
+@pytest.mark.parametrize("cls", ["Image", "Plane", "H264Encoder", "H264Decoder", "TestPattern",
+                                 "RtpReceptionStats", "NackRtt"])
 def test_classes_are_immutable(cls):
     # A replaced __new__ would make objects whose C++ value was never built.
     cls = getattr(codec, cls)

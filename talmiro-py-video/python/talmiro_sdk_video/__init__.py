@@ -4,6 +4,9 @@ The codec lives in the compiled module :mod:`talmiro_sdk_video._codec`; its clas
 functions are available from here too::
 
     from talmiro_sdk_video import H264Encoder, H264Decoder, TestPattern, Image, Plane, MediaError, psnr
+
+and so are the RTCP packet builders and parser (``rtcp_*``) with ``RtpReceptionStats`` and
+``NackRtt``.
 """
 
 import copyreg
@@ -14,13 +17,26 @@ from ._codec import (
     H264Encoder,
     Image,
     MediaError,
+    NackRtt,
     Plane,
+    RtpReceptionStats,
     TestPattern,
     avcodec_version,
     buffer_address,
     has_encoder,
+    ntp_from_us,
     psnr,
+    rtcp_bye,
+    rtcp_fir,
+    rtcp_nack,
+    rtcp_parse,
+    rtcp_pli,
+    rtcp_rr,
+    rtcp_rtt_us,
+    rtcp_sdes,
+    rtcp_sr,
     set_ffmpeg_log_level,
+    us_from_ntp,
 )
 
 __version__ = "0.1.0"
@@ -45,4 +61,7 @@ copyreg.pickle(MediaError, _reduce_media_error)
 PIXEL_FORMATS = ("i420", "nv12", "rgb24", "bgr24", "rgba", "bgra")
 
 __all__ = ["H264Encoder", "H264Decoder", "TestPattern", "Image", "Plane", "MediaError", "psnr",
-           "buffer_address", "has_encoder", "avcodec_version", "set_ffmpeg_log_level"]
+           "buffer_address", "has_encoder", "avcodec_version", "set_ffmpeg_log_level",
+           "RtpReceptionStats", "NackRtt", "rtcp_parse", "rtcp_sr", "rtcp_rr", "rtcp_sdes",
+           "rtcp_bye", "rtcp_nack", "rtcp_pli", "rtcp_fir", "ntp_from_us", "us_from_ntp",
+           "rtcp_rtt_us"]

@@ -2,6 +2,8 @@
 
     python -m talmiro_sdk_video [link] [options]   a publisher and a subscriber in one process
     python -m talmiro_sdk_video info               what this build of the codec can do
+    python -m talmiro_sdk_video relay --listen HOST:PORT --to HOST:PORT [options]
+                                                   a seeded lossy relay for RTP and RTCP
 """
 
 from __future__ import annotations
@@ -31,6 +33,14 @@ def _fraction(text: str) -> float:
     if not 0.0 <= value <= 1.0:
         raise argparse.ArgumentTypeError(f"must be between 0 and 1, got {text}")
     return value
+
+
+def _address(text: str) -> tuple[str, int]:
+    from .relay import parse_address
+    try:
+        return parse_address(text)
+    except ValueError as err:
+        raise argparse.ArgumentTypeError(str(err)) from None
 
 
 class _Parser(argparse.ArgumentParser):
@@ -69,6 +79,33 @@ def _build_parser() -> argparse.ArgumentParser:
                       help="write the worst frame, source beside decoded, as a PNG")
     link.add_argument("--no-progress", action="store_true")
     info = sub.add_parser("info", help="libavcodec version, encoders, the backend auto opens")
+    relay = sub.add_parser("relay", help="a seeded lossy UDP relay for RTP (PORT) and RTCP "
+                                         "(PORT + 1), both ways")
+    relay.add_argument("--listen", required=True, type=_address,
+                       help="HOST:PORT the sender sends to (RTCP on PORT + 1)")
+    relay.add_argument("--to", required=True, type=_address,
+                       help="HOST:PORT of the receiver (RTCP on PORT + 1)")
+    relay.add_argument("--rtcp-back", type=_address,
+                       help="HOST:PORT for the receiver's RTCP (default: where the sender's "
+                            "RTCP came from, else its RTP source port + 1)")
+    relay.add_argument("--out-port", type=int, default=0,
+                       help="the relay's port towards the receiver, where it takes the "
+                            "receiver's RTCP on PORT + 1 (0: a free pair)")
+    relay.add_argument("--loss", type=_fraction, default=0.0, help="chance a packet is lost")
+    relay.add_argument("--burst-rate", type=_fraction, default=0.0,
+                       help="chance a packet starts a burst of losses")
+    relay.add_argument("--burst-packets", type=int, default=5, help="packets lost per burst")
+    relay.add_argument("--reorder", type=_fraction, default=0.0,
+                       help="chance a packet is held back behind the next one")
+    relay.add_argument("--jitter-ms", type=float, default=0.0,
+                       help="extra delay, uniform in 0..JITTER; the order is kept")
+    relay.add_argument("--delay-ms", type=float, default=0.0, help="one-way delay, both ways")
+    relay.add_argument("--clean-back", action="store_true",
+                       help="no loss or reordering from the receiver to the sender")
+    relay.add_argument("--seed", type=int, default=1)
+    relay.add_argument("--seconds", type=float, default=0.0,
+                       help="stop after this long (0: when interrupted)")
+    relay.add_argument("--json", action="store_true", help="print the counters as JSON")
     for p in (link, info):
         p.add_argument("--ffmpeg-log", default="quiet",
                        choices=("quiet", "error", "warning", "info", "verbose", "debug"),
@@ -183,12 +220,47 @@ def _link(args: argparse.Namespace) -> int:
     return 0
 
 
+def _relay(args: argparse.Namespace) -> int:
+    import time
+
+    from .relay import Relay, RelayConfig, format_counters
+
+    if args.seconds < 0:
+        raise UsageError(f"--seconds must not be negative, got {args.seconds}")
+    try:
+        cfg = RelayConfig(loss=args.loss, burst_rate=args.burst_rate,
+                          burst_packets=args.burst_packets, reorder=args.reorder,
+                          jitter_ms=args.jitter_ms, delay_ms=args.delay_ms, seed=args.seed,
+                          clean_back=args.clean_back)
+        relay = Relay(args.listen, args.to, cfg, rtcp_back=args.rtcp_back,
+                      out_port=args.out_port)
+    except ValueError as err:
+        raise UsageError(str(err)) from None
+    (host, port), out = relay.listen_address, relay.receiver_facing_address[1]
+    print(f"relay: {host}:{port} (+1) to {args.to[0]}:{args.to[1]} (+1) from port {out} (+1)",
+          file=sys.stderr, flush=True)
+    relay.start()
+    try:
+        deadline = time.monotonic() + args.seconds if args.seconds else None
+        while deadline is None or time.monotonic() < deadline:
+            time.sleep(0.1 if deadline is None else min(0.1, max(0.0, deadline - time.monotonic())))
+    except KeyboardInterrupt:
+        pass
+    finally:
+        relay.stop()
+    counters = relay.counters()
+    print(json.dumps(counters) if args.json else format_counters(counters))
+    return 0
+
+
 def main(argv: Sequence[str] | None = None) -> int:
     argv = list(sys.argv[1:] if argv is None else argv)
-    if not argv or argv[0] not in ("link", "info", "-h", "--help"):
+    if not argv or argv[0] not in ("link", "info", "relay", "-h", "--help"):
         argv.insert(0, "link")
     try:
         args = _build_parser().parse_args(argv)
+        if args.command == "relay":
+            return _relay(args)
         _codec.set_ffmpeg_log_level(args.ffmpeg_log)
         if args.command == "info":
             return _info()

@@ -1,12 +1,16 @@
 """Type stubs for the compiled codec module `talmiro_sdk_video._codec`."""
 
+from collections.abc import Iterable
 from types import TracebackType
-from typing import Literal, Self, TypeAlias, TypedDict, final, type_check_only
+from typing import Literal, Required, Self, TypeAlias, TypedDict, final, type_check_only
 
 from typing_extensions import Buffer
 
 __all__ = ["MediaError", "Image", "Plane", "H264Encoder", "H264Decoder", "TestPattern",
-           "psnr", "buffer_address", "has_encoder", "avcodec_version", "set_ffmpeg_log_level"]
+           "RtpReceptionStats", "NackRtt", "psnr", "buffer_address", "has_encoder",
+           "avcodec_version", "set_ffmpeg_log_level", "rtcp_parse", "rtcp_sr", "rtcp_rr",
+           "rtcp_sdes", "rtcp_bye", "rtcp_nack", "rtcp_pli", "rtcp_fir", "ntp_from_us",
+           "us_from_ntp", "rtcp_rtt_us"]
 
 class MediaError(Exception):
     """the codec refused: bad picture, unsupported configuration, or a libavcodec error"""
@@ -200,3 +204,170 @@ def buffer_address(obj: Buffer) -> int: ...
 def has_encoder(name: str) -> bool: ...
 def avcodec_version() -> str: ...
 def set_ffmpeg_log_level(level: str) -> None: ...
+
+# RTCP. Each builder returns the bytes of one packet; concatenated, they make a compound packet
+# (which starts with rtcp_sr or rtcp_rr; a feedback message may also go alone).
+
+SdesItemName: TypeAlias = Literal["cname", "name", "email", "phone", "loc", "tool", "note"]
+# An SDES item: (name, value), or ("priv", prefix, value) for a private extension.
+SdesItem: TypeAlias = tuple[SdesItemName, str] | tuple[Literal["priv"], str, str]
+
+@type_check_only
+class ReportBlock(TypedDict):
+    ssrc: int
+    # Of the packets expected since the previous report, the share lost, in 1/256.
+    fraction_lost: int
+    # Expected minus received since the start, -2**23 .. 2**23-1.
+    cumulative_lost: int
+    extended_highest_seq: int
+    # Interarrival jitter in timestamp units (90 kHz for video).
+    jitter: int
+    # Middle 32 bits of the NTP time of the last sender report heard (0: none) and the time
+    # since, in 1/65536 s.
+    lsr: int
+    dlsr: int
+
+# What the builders take: a missing key other than "ssrc" is 0.
+@type_check_only
+class ReportBlockArg(TypedDict, total=False):
+    ssrc: Required[int]
+    fraction_lost: int
+    cumulative_lost: int
+    extended_highest_seq: int
+    jitter: int
+    lsr: int
+    dlsr: int
+
+@type_check_only
+class RtcpSr(TypedDict):
+    type: Literal["sr"]
+    ssrc: int
+    ntp: int
+    rtp_timestamp: int
+    packet_count: int
+    octet_count: int
+    reports: list[ReportBlock]
+
+@type_check_only
+class RtcpRr(TypedDict):
+    type: Literal["rr"]
+    ssrc: int
+    reports: list[ReportBlock]
+
+@type_check_only
+class SdesChunk(TypedDict):
+    ssrc: int
+    # Items of types other than these are left out.
+    items: list[SdesItem]
+
+@type_check_only
+class RtcpSdes(TypedDict):
+    type: Literal["sdes"]
+    chunks: list[SdesChunk]
+
+@type_check_only
+class RtcpBye(TypedDict):
+    type: Literal["bye"]
+    ssrcs: list[int]
+    reason: str | None
+
+@type_check_only
+class RtcpNack(TypedDict):
+    type: Literal["nack"]
+    sender_ssrc: int
+    media_ssrc: int
+    # (PID, BLP) as sent, and the sequence numbers they name, pair by pair.
+    pairs: list[tuple[int, int]]
+    lost: list[int]
+
+@type_check_only
+class RtcpPli(TypedDict):
+    type: Literal["pli"]
+    sender_ssrc: int
+    media_ssrc: int
+
+@type_check_only
+class FirEntry(TypedDict):
+    ssrc: int
+    seq: int
+
+@type_check_only
+class RtcpFir(TypedDict):
+    type: Literal["fir"]
+    sender_ssrc: int
+    media_ssrc: int
+    entries: list[FirEntry]
+
+RtcpPacket: TypeAlias = RtcpSr | RtcpRr | RtcpSdes | RtcpBye | RtcpNack | RtcpPli | RtcpFir
+
+# What rtcp_parse counted in one datagram. A refused header ("truncated", "bad_version") ends
+# the datagram; any other refusal skips one packet.
+@type_check_only
+class RtcpCounts(TypedDict):
+    parsed: int
+    # The sum of the refusals below.
+    refused: int
+    truncated: int
+    bad_version: int
+    bad_padding: int
+    count_past_end: int
+    too_short: int
+    malformed: int
+    # Skipped, not refused: packet types and feedback formats not acted on.
+    unknown_type: int
+    unknown_feedback: int
+
+@type_check_only
+class ReceptionCounts(TypedDict):
+    received: int
+    expected: int
+    lost: int
+    extended_highest_seq: int
+    jitter: int
+    restarts: int
+    jumps_ignored: int
+    sender_reports: int
+
+@final
+class RtpReceptionStats:
+    def __new__(cls, ssrc: int, clock_rate: int = 90000) -> Self: ...
+    @property
+    def ssrc(self) -> int: ...
+    @property
+    def clock_rate(self) -> int: ...
+    def packet(self, seq: int, rtp_timestamp: int, arrival_us: int) -> None: ...
+    def sender_report(self, ntp: int, arrival_us: int) -> None: ...
+    def report(self, now_us: int) -> ReportBlock | None: ...
+    def stats(self) -> ReceptionCounts: ...
+
+@type_check_only
+class NackRttCounts(TypedDict):
+    samples: int
+    ambiguous: int
+    unmatched: int
+
+@final
+class NackRtt:
+    def __new__(cls, capacity: int = 1024, max_age_us: int = 5000000) -> Self: ...
+    @property
+    def rtt_us(self) -> int | None: ...
+    @property
+    def latest_us(self) -> int | None: ...
+    def nack_sent(self, seqs: Iterable[int], now_us: int) -> None: ...
+    def retransmission(self, seq: int, now_us: int) -> int | None: ...
+    def stats(self) -> NackRttCounts: ...
+
+def rtcp_parse(data: Buffer) -> tuple[list[RtcpPacket], RtcpCounts]: ...
+def rtcp_sr(
+    ssrc: int, ntp: int, rtp_timestamp: int, packet_count: int, octet_count: int,
+    reports: Iterable[ReportBlockArg] = (),
+) -> bytes: ...
+def rtcp_rr(ssrc: int, reports: Iterable[ReportBlockArg] = ()) -> bytes: ...
+def rtcp_sdes(ssrc: int, cname: str, items: Iterable[SdesItem] = ()) -> bytes: ...
+def rtcp_bye(ssrcs: Iterable[int], reason: str | None = None) -> bytes: ...
+def rtcp_nack(sender_ssrc: int, media_ssrc: int, lost: Iterable[int]) -> bytes: ...
+def rtcp_pli(sender_ssrc: int, media_ssrc: int) -> bytes: ...
+def rtcp_fir(sender_ssrc: int, media_ssrc: int, seq: int) -> bytes: ...
+def ntp_from_us(unix_us: int) -> int: ...
+def us_from_ntp(ntp: int) -> int: ...
+def rtcp_rtt_us(lsr: int, dlsr: int, arrival_ntp: int) -> int | None: ...

@@ -77,6 +77,16 @@ bool convert(const char* fn, const Param& p, PyObject* obj) {
     std::uint64_t u = 0;
     std::int64_t s = 0;
     switch (p.kind) {
+        case Kind::U8:
+            if (!read_integer(fn, p, obj, false, u, s)) return false;
+            if (u > 0xFFu) return overflow(fn, p, "unsigned 8-bit");
+            *static_cast<std::uint8_t*>(p.target) = static_cast<std::uint8_t>(u);
+            return true;
+        case Kind::U16:
+            if (!read_integer(fn, p, obj, false, u, s)) return false;
+            if (u > 0xFFFFu) return overflow(fn, p, "unsigned 16-bit");
+            *static_cast<std::uint16_t*>(p.target) = static_cast<std::uint16_t>(u);
+            return true;
         case Kind::U32:
             if (!read_integer(fn, p, obj, false, u, s)) return false;
             if (u > 0xFFFFFFFFu) return overflow(fn, p, "unsigned 32-bit");
@@ -204,6 +214,8 @@ bool read_args(const char* fn, Params params, PyObject* args, PyObject* kwargs) 
     }
     return convert_all(fn, params, slots);
 }
+
+bool read_value(const char* fn, const Param& p, PyObject* value) { return convert(fn, p, value); }
 
 std::optional<std::string_view> utf8_of(PyObject* str, bool keep_error) {
     Py_ssize_t len = 0;

@@ -15,6 +15,8 @@
 namespace talmiro_py {
 
 enum class Kind : std::uint8_t {
+    U8,        // std::uint8_t
+    U16,       // std::uint16_t
     U32,       // std::uint32_t
     U64,       // std::uint64_t
     I64,       // std::int64_t
@@ -34,6 +36,12 @@ struct Param {
     Need need;
 };
 
+inline Param param(const char* name, std::uint8_t& t, Need n = Need::Required) {
+    return {name, Kind::U8, &t, n};
+}
+inline Param param(const char* name, std::uint16_t& t, Need n = Need::Required) {
+    return {name, Kind::U16, &t, n};
+}
 inline Param param(const char* name, std::uint32_t& t, Need n = Need::Required) {
     return {name, Kind::U32, &t, n};
 }
@@ -57,6 +65,10 @@ bool read_args(const char* fn, Params params, PyObject* const* args, Py_ssize_t 
                PyObject* kwnames);
 // A constructor's positional tuple and keyword dict (either may be null).
 bool read_args(const char* fn, Params params, PyObject* args, PyObject* kwargs);
+
+// One value that is not a call's argument (a dict's field, a list's item) read into `p`'s
+// target as an argument would be, its messages naming `p.name`.
+bool read_value(const char* fn, const Param& p, PyObject* value);
 
 // A method-table entry for a fast-call function with keywords.
 using FastFunction = PyObject* (*)(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);

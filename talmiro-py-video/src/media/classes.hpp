@@ -1,6 +1,6 @@
 // The classes of the module and its functions psnr and buffer_address, each defined in a file
-// of its own (the three small functions live in module.cpp); the module's execution step adds
-// them in this order.
+// of its own (the three small functions live in module.cpp), and the RTCP functions of
+// py_rtcp.cpp; the module's execution step adds them in this order.
 #pragma once
 
 #include "py.hpp"
@@ -13,9 +13,13 @@ PyObject* plane_type();
 PyObject* encoder_type();
 PyObject* decoder_type();
 PyObject* pattern_type();
+PyObject* reception_stats_type();
+PyObject* nack_rtt_type();
 
 // Module functions (py_psnr.cpp, py_buffer_address.cpp).
 extern PyMethodDef psnr_def;
 extern PyMethodDef buffer_address_def;
+// The RTCP functions and NTP-time helpers (py_rtcp.cpp): a table ending with a null entry.
+PyMethodDef* rtcp_functions();
 
 }  // namespace talmiro_py

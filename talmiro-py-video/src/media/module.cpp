@@ -95,10 +95,14 @@ int exec_module(PyObject* module) {
             !add(module, "Image", image_type()) || !add(module, "Plane", plane_type()) ||
             !add(module, "H264Encoder", encoder_type()) ||
             !add(module, "H264Decoder", decoder_type()) ||
-            !add(module, "TestPattern", pattern_type()))
+            !add(module, "TestPattern", pattern_type()) ||
+            !add(module, "RtpReceptionStats", reception_stats_type()) ||
+            !add(module, "NackRtt", nack_rtt_type()))
             return -1;
         for (PyMethodDef* def : {&psnr_def, &buffer_address_def, &has_encoder_def,
                                  &avcodec_version_def, &set_ffmpeg_log_level_def})
+            if (!add_function(module, *def)) return -1;
+        for (PyMethodDef* def = rtcp_functions(); def->ml_name; ++def)
             if (!add_function(module, *def)) return -1;
         return 0;
     });

@@ -1,0 +1,147 @@
+// RTCP parsing of arbitrary datagrams: a read past the input (AddressSanitizer) or any
+// undefined arithmetic is a finding, and so is a parse whose counts disagree with its packets.
+// Every packet read must be writable again, and the written compound must parse back to the
+// same packets without a refusal. The generic-NACK pairs read must name, once re-paired, the
+// same sequence numbers. The same bytes then drive the reception statistics as (sequence
+// number, timestamp, arrival step) records, the NACK round trip as (request, retransmission)
+// records, and the NTP conversions.
+
+#include <algorithm>
+#include <cstddef>
+#include <cstdint>
+#include <limits>
+#include <set>
+#include <span>
+#include <variant>
+#include <vector>
+
+#include "fuzz_input.hpp"
+#include "talmiro_media/nack_rtt.hpp"
+#include "talmiro_media/rtcp.hpp"
+#include "talmiro_media/rtp_reception_stats.hpp"
+
+using namespace talmiro_media;
+
+namespace {
+
+using Vec = std::vector<std::uint8_t>;
+
+// Above this the rewritten packets may no longer fit (a chunk read without its end gains one).
+constexpr std::size_t kRewriteLimit = 200'000;
+
+void check_parse(std::span<const std::uint8_t> d) {
+    const RtcpParsed parsed = parse_rtcp(d);
+    FUZZ_CHECK(parsed.counts.parsed == parsed.packets.size());
+    // A datagram ends at its first refused header: at most one such refusal.
+    FUZZ_CHECK(parsed.counts.truncated + parsed.counts.bad_version <= 1);
+    const RtcpCounts& c = parsed.counts;
+    const std::uint64_t seen = c.parsed + c.refused() + c.unknown_type + c.unknown_feedback;
+    FUZZ_CHECK(seen * 4 <= d.size() + 3);
+
+    for (const RtcpPacket& p : parsed.packets) {
+        if (const auto* nack = std::get_if<RtcpNack>(&p)) {
+            const std::vector<std::uint16_t> seqs = nack_seqs(nack->pairs);
+            const std::vector<std::uint16_t> again = nack_seqs(nack_pairs(seqs));
+            FUZZ_CHECK(std::set(seqs.begin(), seqs.end()) == std::set(again.begin(), again.end()));
+        }
+    }
+    if (d.size() > kRewriteLimit) return;
+    const auto rebuilt = build_rtcp(parsed.packets);
+    FUZZ_CHECK(rebuilt.has_value());
+    const RtcpParsed again = parse_rtcp(*rebuilt);
+    FUZZ_CHECK(again.packets == parsed.packets);
+    FUZZ_CHECK(again.counts == (RtcpCounts{.parsed = parsed.packets.size()}));
+}
+
+void check_stats(const std::uint8_t* data, std::size_t size) {
+    talmiro_fuzz::FuzzInput in(data, size);
+    RtpReceptionStats stats(in.take<std::uint32_t>(), in.take<std::uint32_t>());
+    std::int64_t now = in.take<std::int64_t>();
+    while (!in.empty()) {
+        const auto kind = in.take<std::uint8_t>();
+        // Mostly small steps forward, sometimes anything.
+        const std::int64_t step =
+            kind & 0x80 ? in.take<std::int32_t>() : std::int64_t{in.take<std::uint8_t>()};
+        now = static_cast<std::int64_t>(static_cast<std::uint64_t>(now) +
+                                        static_cast<std::uint64_t>(step));
+        if (kind & 0x40) {
+            stats.sender_report(in.take<std::uint64_t>(), now);
+        } else if (kind & 0x20) {
+            const auto block = stats.report(now);
+            const RtpReceptionStats::Counts c = stats.counts();
+            FUZZ_CHECK(block.has_value() == (c.expected > 0));
+            if (block) {
+                FUZZ_CHECK(block->cumulative_lost >= -0x800000 &&
+                           block->cumulative_lost <= 0x7FFFFF);
+                FUZZ_CHECK(block->extended_highest_seq == c.extended_highest_seq);
+                Vec out;
+                FUZZ_CHECK(append_rtcp(out, RtcpReceiverReport{1, {*block}}).has_value());
+            }
+        } else {
+            stats.packet(in.take<std::uint16_t>(), in.take<std::uint32_t>(), now);
+        }
+        const RtpReceptionStats::Counts c = stats.counts();
+        FUZZ_CHECK(c.lost == static_cast<std::int64_t>(c.expected) -
+                                 static_cast<std::int64_t>(c.received));
+    }
+}
+
+// Requests and retransmissions as records: every sample is a non-negative time, every
+// retransmission is counted once, and the smoothed value stays between the samples' extremes.
+void check_nack_rtt(const std::uint8_t* data, std::size_t size) {
+    talmiro_fuzz::FuzzInput in(data, size);
+    NackRtt rtt(NackRtt::Config{in.take<std::uint8_t>() + 1u, in.take<std::uint16_t>()});
+    std::int64_t now = 0;
+    std::uint64_t retransmissions = 0;
+    std::int64_t lowest = std::numeric_limits<std::int64_t>::max(), highest = 0;
+    while (!in.empty()) {
+        const auto kind = in.take<std::uint8_t>();
+        now += kind >> 1;
+        if (kind & 1) {
+            const auto sample = rtt.retransmission(in.take<std::uint16_t>(), now);
+            ++retransmissions;
+            if (sample) {
+                FUZZ_CHECK(*sample >= 0 && sample == rtt.latest_us());
+                lowest = std::min(lowest, *sample);
+                highest = std::max(highest, *sample);
+            }
+        } else {
+            std::vector<std::uint16_t> seqs(in.take<std::uint8_t>() % 8);
+            for (std::uint16_t& seq : seqs) seq = in.take<std::uint16_t>();
+            rtt.nack_sent(seqs, now);
+        }
+        const NackRtt::Counts& c = rtt.counts();
+        FUZZ_CHECK(c.samples + c.ambiguous + c.unmatched == retransmissions);
+        FUZZ_CHECK(rtt.rtt_us().has_value() == (c.samples > 0));
+        if (rtt.rtt_us()) FUZZ_CHECK(*rtt.rtt_us() >= lowest && *rtt.rtt_us() <= highest);
+    }
+}
+
+void check_time(const std::uint8_t* data, std::size_t size) {
+    talmiro_fuzz::FuzzInput in(data, size);
+    const auto us = in.take<std::int64_t>();
+    const auto ntp = in.take<std::uint64_t>();
+    const auto lsr = in.take<std::uint32_t>();
+    const auto dlsr = in.take<std::uint32_t>();
+    // The span NTP time can name without ambiguity: 1968-01-20 to 2104-02-26.
+    constexpr std::int64_t kFirst = -61'505'152'000'000;
+    constexpr std::int64_t kLast = 4'233'462'144'000'000;
+    if (us >= kFirst && us < kLast) FUZZ_CHECK(us_from_ntp(ntp_from_us(us)) == us);
+    (void)us_from_ntp(ntp);
+    const auto rtt = rtt_us(lsr, dlsr, ntp);
+    // A round trip is below 2^31 units of 1/65536 s (32,768 s).
+    FUZZ_CHECK(!rtt || (*rtt >= 0 && *rtt < 32'768'000'000));
+    FUZZ_CHECK(compact_from_us(us_from_compact(lsr)) <= lsr);
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    // The bytes live in an exactly sized heap buffer, so any read past them is reported.
+    const Vec input(data, data + size);
+    check_parse(input);
+    check_stats(input.data(), input.size());
+    check_nack_rtt(input.data(), input.size());
+    check_time(input.data(), input.size());
+    return 0;
+}

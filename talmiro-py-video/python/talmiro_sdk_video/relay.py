@@ -1,0 +1,432 @@
+"""A seeded lossy UDP relay for RTP and RTCP: per-packet loss, loss bursts, reordering, jitter
+and a one-way delay, between a sender and a receiver, both ways.
+
+The relay listens on a pair of ports, P for RTP and P + 1 for RTCP, and forwards what arrives
+there to the receiver's pair (Q, Q + 1) from a pair of its own (R, R + 1). What the receiver
+sends to R or R + 1 (its RTCP: reports, NACK, PLI) goes back to the sender from P or P + 1: to
+the address the sender's RTCP came from, or before any has come, to its RTP source port + 1
+(`rtcp_back` overrides that, for senders that take RTCP on another port than they send from).
+
+The same seed gives the same fate to the same RTP packet: the decision for an RTP packet is a
+hash of the seed, the direction, its SSRC, sequence number and timestamp, and how often that
+packet has been seen. Receivers compared behind one seed so see the same original packets
+lost, whatever feedback they send (a burst, once started, takes the packets that arrive after
+it, resends among them). A packet resent is an independent draw. Other datagrams (RTCP,
+anything that is not RTP) draw from a seeded generator of their own per direction and port.
+
+    relay = Relay(("127.0.0.1", 5004), ("127.0.0.1", 6004), RelayConfig(loss=0.02, delay_ms=10))
+    relay.start()
+    ...
+    relay.stop()
+    print(relay.counters())
+"""
+
+from __future__ import annotations
+
+import hashlib
+import heapq
+import itertools
+import random
+import select
+import socket
+import struct
+import threading
+import time
+from dataclasses import dataclass, field
+
+Address = tuple[str, int]
+
+FORWARD, BACK = "forward", "back"
+# Without a packet after it, a packet held back for reordering leaves after this long.
+HOLD_LIMIT_S = 0.1
+_COUNTERS = ("received", "forwarded", "lost", "lost_in_burst", "reordered", "overflow",
+             "no_route", "send_errors", "socket_drops")
+# Linux: each datagram read carries the count of datagrams the socket's buffer had no room for.
+_SO_RXQ_OVFL = getattr(socket, "SO_RXQ_OVFL", 40)
+_CMSG_SPACE = socket.CMSG_SPACE(4)
+# A whole IDR picture arrives at once (100 and more packets): buffers that hold it.
+RECEIVE_BUFFER = 4 << 20
+SEND_BUFFER = 1 << 20
+
+
+@dataclass
+class RelayConfig:
+    """What the relay does to each datagram. Rates are chances per datagram, 0..1."""
+
+    loss: float = 0.0           # chance a datagram is lost on its own
+    burst_rate: float = 0.0     # chance a datagram starts a burst of losses
+    burst_packets: int = 5      # datagrams lost in a burst, the one that starts it included
+    reorder: float = 0.0        # chance a datagram is held back behind the next one
+    #                             (if none comes within HOLD_LIMIT_S, it leaves alone)
+    jitter_ms: float = 0.0      # extra delay, uniform in [0, jitter_ms]; keeps the order
+    delay_ms: float = 0.0       # one-way delay, added to every datagram both ways
+    seed: int = 1
+    clean_back: bool = False    # the way back (receiver to sender) is delayed but never lossy
+    max_queue: int = 4096       # datagrams waiting to leave; more are dropped and counted
+
+    def check(self) -> None:
+        for name in ("loss", "burst_rate", "reorder"):
+            value = getattr(self, name)
+            if not 0.0 <= value <= 1.0:
+                raise ValueError(f"{name} must be between 0 and 1, got {value}")
+        for name in ("jitter_ms", "delay_ms"):
+            value = getattr(self, name)
+            if not 0.0 <= value <= 60_000.0:
+                raise ValueError(f"{name} must be between 0 and 60000, got {value}")
+        if not 1 <= self.burst_packets <= 10_000:
+            raise ValueError(f"burst_packets must be between 1 and 10000, got {self.burst_packets}")
+        if not 1 <= self.max_queue <= 1_000_000:
+            raise ValueError(f"max_queue must be between 1 and 1000000, got {self.max_queue}")
+
+
+@dataclass
+class _Lane:
+    """One direction on one port: its own draws, bursts, order and held datagram."""
+
+    name: str
+    out: socket.socket
+    rng: random.Random
+    impaired: bool
+    burst_left: int = 0
+    last_departure: float = 0.0
+    held: tuple[bytes, Address, float] | None = None
+    seen: dict[tuple[int, int, int], int] = field(default_factory=dict)
+
+
+def _rtp_key(data: bytes) -> tuple[int, int, int] | None:
+    """(SSRC, sequence number, timestamp) of what looks like an RTP packet (the timestamp tells
+    a packet from the one with its sequence number 65536 packets earlier); RTCP (types
+    192-223) is not."""
+    if len(data) < 12 or data[0] >> 6 != 2 or 192 <= data[1] <= 223:
+        return None
+    seq, timestamp, ssrc = struct.unpack_from(">HII", data, 2)
+    return ssrc, seq, timestamp
+
+
+class Relay:
+    """Forwards RTP and RTCP between a sender and a receiver through a seeded lossy channel,
+    in a thread of its own. `listen` is where the sender sends (its RTP port; RTCP on the next
+    port); `to` is the receiver's RTP port (RTCP on the next). The relay sends to the receiver
+    from `out_port` and the next port (0: a free pair), where the receiver's RTCP is taken; a
+    receiver that sends its RTCP to a configured port (GStreamer's) needs it fixed."""
+
+    def __init__(self, listen: Address, to: Address, config: RelayConfig | None = None,
+                 rtcp_back: Address | None = None, out_port: int = 0):
+        self.config = config or RelayConfig()
+        self.config.check()
+        if listen[1] != 0:  # 0: a free pair of the relay's choosing
+            _check_port(listen[1], "listen")
+        _check_port(to[1], "to")
+        if out_port != 0:
+            _check_port(out_port, "out")
+        self._to = (to[0], to[1])
+        self._rtcp_back = rtcp_back
+        self._socks: list[socket.socket] = []
+        self._a_rtp, self._a_rtcp = _bind_pair(listen[0], listen[1])
+        self._socks += [self._a_rtp, self._a_rtcp]
+        try:
+            self._b_rtp, self._b_rtcp = _bind_pair(listen[0], out_port)
+            self._socks += [self._b_rtp, self._b_rtcp]
+            self._wake_r, self._wake_w = socket.socketpair()
+        except OSError:
+            self._close_sockets()
+            raise
+        seed = self.config.seed
+        back_impaired = not self.config.clean_back
+        self._lanes = {
+            self._a_rtp: _Lane(FORWARD, self._b_rtp, random.Random(f"{seed}/f/rtp"), True),
+            self._a_rtcp: _Lane(FORWARD, self._b_rtcp, random.Random(f"{seed}/f/rtcp"), True),
+            self._b_rtp: _Lane(BACK, self._a_rtp, random.Random(f"{seed}/b/rtp"), back_impaired),
+            self._b_rtcp: _Lane(BACK, self._a_rtcp, random.Random(f"{seed}/b/rtcp"),
+                                back_impaired),
+        }
+        self._socket_drops: dict[socket.socket, int] = {}
+        self._sender_rtp: Address | None = None
+        self._sender_rtcp: Address | None = None
+        self._queue: list[tuple[float, int, bytes, Address, socket.socket]] = []
+        self._order = 0
+        self._lock = threading.Lock()
+        self._counts = {d: dict.fromkeys(_COUNTERS, 0) for d in (FORWARD, BACK)}
+        self._thread: threading.Thread | None = None
+        self._stopping = False
+        self._failure: BaseException | None = None
+
+    # ---- the public face ----
+
+    @property
+    def listen_address(self) -> Address:
+        """Where the sender sends RTP (RTCP on the next port)."""
+        return self._a_rtp.getsockname()[:2]
+
+    @property
+    def receiver_facing_address(self) -> Address:
+        """The relay's RTP port towards the receiver (RTCP on the next port)."""
+        return self._b_rtp.getsockname()[:2]
+
+    def start(self) -> Relay:
+        if self._thread is not None:
+            raise RuntimeError("the relay was started already")
+        self._thread = threading.Thread(target=self._run, name="talmiro-relay", daemon=True)
+        self._thread.start()
+        return self
+
+    def stop(self, timeout: float = 5.0) -> None:
+        """Stops the thread (datagrams still waiting are not sent) and closes the sockets."""
+        self._stopping = True
+        if self._thread is not None:
+            try:
+                self._wake_w.send(b"x")
+            except OSError:
+                pass
+            self._thread.join(timeout)
+        self._close_sockets()
+        if self._failure is not None:
+            raise RuntimeError(f"the relay failed: {self._failure}") from self._failure
+
+    def __enter__(self) -> Relay:
+        return self.start()
+
+    def __exit__(self, *exc) -> None:
+        self.stop()
+
+    def counters(self) -> dict[str, dict[str, int]]:
+        """Cumulative counts per direction ("forward": sender to receiver, "back"), and the
+        datagrams waiting to leave ("queued", those held back for reordering included)."""
+        with self._lock:
+            out: dict = {d: dict(c) for d, c in self._counts.items()}
+            # Datagrams the system dropped before the relay could read them (Linux only).
+            for sock, lane in self._lanes.items():
+                out[lane.name]["socket_drops"] += self._socket_drops.get(sock, 0)
+            out["queued"] = len(self._queue) + sum(
+                lane.held is not None for lane in self._lanes.values())
+        return out
+
+    # ---- the thread ----
+
+    def _run(self) -> None:
+        try:
+            self._loop()
+        except BaseException as err:  # reported by stop()
+            self._failure = err
+
+    def _loop(self) -> None:
+        readers = [*self._lanes, self._wake_r]
+        while not self._stopping:
+            now = time.monotonic()
+            self._release_held(now)
+            self._send_due(now)
+            wait = 0.2
+            if self._queue:
+                wait = min(wait, max(0.0, self._queue[0][0] - now))
+            for lane in self._lanes.values():
+                if lane.held is not None:
+                    wait = min(wait, max(0.0, lane.held[2] + HOLD_LIMIT_S - now))
+            ready, _, _ = select.select(readers, [], [], wait)
+            for sock in ready:
+                if sock is self._wake_r:
+                    continue
+                # Bounded: at most a few datagrams per socket per turn, so the queue drains.
+                for _ in range(64):
+                    try:
+                        data, ancillary, _, src = sock.recvmsg(65536, _CMSG_SPACE)
+                    except (BlockingIOError, InterruptedError):
+                        break
+                    except OSError:  # ICMP port unreachable from an earlier send, and the like
+                        break
+                    for level, kind, value in ancillary:
+                        if level == socket.SOL_SOCKET and kind == _SO_RXQ_OVFL and \
+                                len(value) >= 4:
+                            self._socket_drops[sock] = int.from_bytes(value[:4], "little")
+                    self._arrive(sock, data, src[:2], time.monotonic())
+
+    def _arrive(self, sock: socket.socket, data: bytes, src: Address, now: float) -> None:
+        lane = self._lanes[sock]
+        counts = self._counts[lane.name]
+        if lane.name == FORWARD:
+            if sock is self._a_rtp:
+                self._sender_rtp = src
+            else:
+                self._sender_rtcp = src
+            dest: Address | None = self._to if sock is self._a_rtp else (self._to[0],
+                                                                          self._to[1] + 1)
+        else:
+            dest = self._back_address(sock is self._b_rtp)
+        with self._lock:
+            counts["received"] += 1
+            if dest is None:
+                counts["no_route"] += 1
+                return
+            if lane.impaired and self._lose(lane, data, counts):
+                return
+            departure = now + self.config.delay_ms / 1000.0
+            if self.config.jitter_ms > 0.0:
+                departure += lane.rng.uniform(0.0, self.config.jitter_ms) / 1000.0
+            # Jitter never reorders: a datagram leaves no earlier than the one before it.
+            departure = max(departure, lane.last_departure)
+            lane.last_departure = departure
+            if lane.held is not None:
+                held_data, held_dest, _ = lane.held
+                lane.held = None
+                counts["reordered"] += 1
+                self._push(departure, data, dest, lane, counts)
+                self._push(departure, held_data, held_dest, lane, counts)
+                return
+            if lane.impaired and self.config.reorder > 0.0 and \
+                    lane.rng.random() < self.config.reorder:
+                lane.held = (data, dest, now)
+                return
+            self._push(departure, data, dest, lane, counts)
+
+    def _lose(self, lane: _Lane, data: bytes, counts: dict[str, int]) -> bool:
+        cfg = self.config
+        if lane.burst_left > 0:
+            lane.burst_left -= 1
+            counts["lost_in_burst"] += 1
+            return True
+        if cfg.loss <= 0.0 and cfg.burst_rate <= 0.0:
+            return False
+        draw = self._draw(lane, data)
+        if draw < cfg.burst_rate:
+            lane.burst_left = cfg.burst_packets - 1
+            counts["lost_in_burst"] += 1
+            return True
+        if draw < cfg.burst_rate + cfg.loss:
+            counts["lost"] += 1
+            return True
+        return False
+
+    def _draw(self, lane: _Lane, data: bytes) -> float:
+        key = _rtp_key(data)
+        if key is None:
+            return lane.rng.random()
+        seen = lane.seen.get(key, 0)
+        if len(lane.seen) >= 65536 and key not in lane.seen:
+            # Bounded: the oldest quarter goes (a dict keeps the order keys came in).
+            for old in list(itertools.islice(lane.seen, 16384)):
+                del lane.seen[old]
+        lane.seen[key] = seen + 1
+        text = f"{self.config.seed}/{lane.name}/{key[0]}/{key[1]}/{key[2]}/{seen}"
+        digest = hashlib.blake2b(text.encode(), digest_size=8).digest()
+        return int.from_bytes(digest, "little") / 2.0**64
+
+    def _push(self, departure: float, data: bytes, dest: Address, lane: _Lane,
+              counts: dict[str, int]) -> None:
+        if len(self._queue) >= self.config.max_queue:
+            counts["overflow"] += 1
+            return
+        self._order += 1
+        heapq.heappush(self._queue, (departure, self._order, data, dest, lane.out))
+
+    def _release_held(self, now: float) -> None:
+        with self._lock:
+            for lane in self._lanes.values():
+                if lane.held is not None and now - lane.held[2] >= HOLD_LIMIT_S:
+                    data, dest, _ = lane.held
+                    lane.held = None
+                    departure = max(now, lane.last_departure)
+                    lane.last_departure = departure
+                    self._push(departure, data, dest, lane, self._counts[lane.name])
+
+    def _send_due(self, now: float) -> None:
+        while True:
+            with self._lock:
+                if not self._queue or self._queue[0][0] > now:
+                    return
+                _, _, data, dest, out = heapq.heappop(self._queue)
+                name = FORWARD if out in (self._b_rtp, self._b_rtcp) else BACK
+            try:
+                out.sendto(data, dest)
+                ok = True
+            except OSError:
+                ok = False
+            with self._lock:
+                self._counts[name]["forwarded" if ok else "send_errors"] += 1
+
+    def _back_address(self, rtp: bool) -> Address | None:
+        if rtp:
+            return self._sender_rtp
+        if self._rtcp_back is not None:
+            return self._rtcp_back
+        if self._sender_rtcp is not None:
+            return self._sender_rtcp
+        if self._sender_rtp is not None and self._sender_rtp[1] < 65535:
+            return (self._sender_rtp[0], self._sender_rtp[1] + 1)
+        return None
+
+    def _close_sockets(self) -> None:
+        for sock in self._socks:
+            sock.close()
+        for name in ("_wake_r", "_wake_w"):
+            wake = getattr(self, name, None)
+            if wake is not None:
+                wake.close()
+
+
+def _check_port(port: int, what: str) -> None:
+    # The port and the one after it (RTCP) must both exist; 0 is not a place to send to.
+    if not 1 <= port <= 65534:
+        raise ValueError(f"{what} port must be between 1 and 65534, got {port}")
+
+
+def _bind_pair(host: str, port: int) -> tuple[socket.socket, socket.socket]:
+    """Binds `port` and `port + 1`; with port 0, an even free pair (bounded tries)."""
+    for _ in range(1 if port else 100):
+        a = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+        try:
+            a.bind((host, port))
+            got = a.getsockname()[1]
+            if port == 0 and (got % 2 or got >= 65535):
+                a.close()
+                continue
+            b = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+            try:
+                b.bind((host, got + 1))
+            except OSError:
+                b.close()
+                if port:
+                    raise
+                a.close()
+                continue
+        except OSError:
+            a.close()
+            raise
+        for s in (a, b):
+            s.setblocking(False)
+            for option, size in ((socket.SO_RCVBUF, RECEIVE_BUFFER),
+                                 (socket.SO_SNDBUF, SEND_BUFFER)):
+                try:  # the system's maximum caps it
+                    s.setsockopt(socket.SOL_SOCKET, option, size)
+                except OSError:
+                    pass
+            try:
+                s.setsockopt(socket.SOL_SOCKET, _SO_RXQ_OVFL, 1)
+            except OSError:
+                pass
+        return a, b
+    raise OSError(f"no free pair of UDP ports on {host}")
+
+
+def parse_address(text: str) -> Address:
+    """HOST:PORT as a (host, port) pair; a ValueError names what is wrong."""
+    host, sep, port = text.rpartition(":")
+    if not sep or not host:
+        raise ValueError(f"address must be HOST:PORT, got {text!r}")
+    try:
+        number = int(port)
+    except ValueError:
+        raise ValueError(f"address must be HOST:PORT, got {text!r}") from None
+    if not 0 <= number <= 65535:
+        raise ValueError(f"port must be between 0 and 65535, got {number}")
+    return host, number
+
+
+def format_counters(counters: dict) -> str:
+    """The counters as one line of text."""
+    parts = []
+    for direction in (FORWARD, BACK):
+        c = counters[direction]
+        parts.append(f"{direction}: received {c['received']} forwarded {c['forwarded']} "
+                     f"lost {c['lost'] + c['lost_in_burst']} (burst {c['lost_in_burst']}) "
+                     f"reordered {c['reordered']} overflow {c['overflow']} "
+                     f"no route {c['no_route']} socket drops {c['socket_drops']}")
+    return "relay " + "; ".join(parts)

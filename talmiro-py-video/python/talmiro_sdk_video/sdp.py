@@ -1,0 +1,296 @@
+"""Session descriptions (SDP, RFC 4566) for one H.264 video stream over RTP (RFC 6184).
+
+`VideoSdp(...).to_text()` writes the description a player needs to receive our stream: the
+port, `a=rtpmap:96 H264/90000`, the `a=fmtp` line with `packetization-mode=1`,
+`profile-level-id` and `sprop-parameter-sets`, the feedback we answer (`a=rtcp-fb` `nack`,
+`nack pli`) and, when retransmissions go as packets of their own, the `rtx` payload type with
+`apt`. `parse_sdp(text)` reads one written by a foreign sender: it takes the first H.264 stream
+of the first video section it can receive (packetization mode 0 or 1).
+
+A description comes from outside: `parse_sdp` bounds what it reads and raises `SdpError` for
+what it cannot use; what it does not know it skips.
+"""
+
+from __future__ import annotations
+
+import base64
+import binascii
+import re
+from dataclasses import dataclass, field
+
+MAX_SDP_BYTES = 64 * 1024
+MAX_LINES = 2000
+_TOKEN = re.compile(r"[!#$%&'*+\-.0-9A-Z^_`a-z{|}~]+")   # RFC 4566 token characters
+_HOST = re.compile(r"[0-9A-Za-z.:\-]+")
+
+
+class SdpError(ValueError):
+    """A description that cannot be used, with what is wrong with it."""
+
+
+@dataclass
+class VideoSdp:
+    """What a description says about one H.264 video stream."""
+
+    port: int
+    address: str = "127.0.0.1"
+    payload_type: int = 96
+    profile_level_id: str | None = None           # six hex digits: profile_idc, flags, level
+    sprop_parameter_sets: tuple[bytes, ...] = ()  # NAL units (SPS, PPS) without start codes
+    packetization_mode: int = 1
+    rtcp_port: int | None = None                  # None: port + 1
+    rtcp_fb: tuple[str, ...] = ("nack", "nack pli")
+    rtx_payload_type: int | None = None           # retransmissions as packets of their own
+    rtx_time_ms: int | None = None
+    framerate: float | None = None
+    session_name: str = "talmiro video"
+    profile: str = "RTP/AVPF"                     # AVPF: the profile feedback belongs to
+    fmtp: dict[str, str] = field(default_factory=dict)  # every fmtp parameter, as read
+
+    @classmethod
+    def from_parameter_sets(cls, sps: bytes, pps: bytes, port: int, **kw) -> VideoSdp:
+        """A description for a stream with these parameter sets (NAL units without start
+        codes): `profile-level-id` is the SPS's three bytes after its NAL header."""
+        if len(sps) < 4 or sps[0] & 0x1F != 7:
+            raise SdpError("the SPS must be a NAL unit of type 7 of at least 4 bytes")
+        if len(pps) < 2 or pps[0] & 0x1F != 8:
+            raise SdpError("the PPS must be a NAL unit of type 8 of at least 2 bytes")
+        return cls(port=port, profile_level_id=sps[1:4].hex(), sprop_parameter_sets=(sps, pps),
+                   **kw)
+
+    @property
+    def rtcp(self) -> int:
+        """The port RTCP goes to."""
+        return self.rtcp_port if self.rtcp_port is not None else self.port + 1
+
+    def to_text(self) -> str:
+        """The description, lines ended by CRLF."""
+        self._check()
+        ip = "IP6" if ":" in self.address else "IP4"
+        pts = [self.payload_type] + ([self.rtx_payload_type] if self.rtx_payload_type is not None
+                                     else [])
+        fmtp = [f"packetization-mode={self.packetization_mode}"]
+        if self.profile_level_id:
+            fmtp.append(f"profile-level-id={self.profile_level_id}")
+        if self.sprop_parameter_sets:
+            fmtp.append("sprop-parameter-sets=" + ",".join(
+                base64.b64encode(nal).decode("ascii") for nal in self.sprop_parameter_sets))
+        lines = [
+            "v=0",
+            f"o=- 0 0 IN {ip} {self.address}",
+            f"s={self.session_name}",
+            f"c=IN {ip} {self.address}",
+            "t=0 0",
+            f"m=video {self.port} {self.profile} {' '.join(map(str, pts))}",
+        ]
+        if self.rtcp_port is not None:
+            lines.append(f"a=rtcp:{self.rtcp_port}")
+        lines.append(f"a=rtpmap:{self.payload_type} H264/90000")
+        lines.append(f"a=fmtp:{self.payload_type} {';'.join(fmtp)}")
+        lines += [f"a=rtcp-fb:{self.payload_type} {fb}" for fb in self.rtcp_fb]
+        if self.rtx_payload_type is not None:
+            rtx = f"apt={self.payload_type}"
+            if self.rtx_time_ms is not None:
+                rtx += f";rtx-time={self.rtx_time_ms}"
+            lines.append(f"a=rtpmap:{self.rtx_payload_type} rtx/90000")
+            lines.append(f"a=fmtp:{self.rtx_payload_type} {rtx}")
+        if self.framerate:
+            lines.append(f"a=framerate:{self.framerate:g}")
+        return "\r\n".join(lines) + "\r\n"
+
+    def _check(self) -> None:
+        # Every value goes into a line of text: nothing may end the line or start another.
+        if not 1 <= self.port <= 65534:
+            raise SdpError(f"port must be between 1 and 65534, got {self.port}")
+        if self.rtcp_port is not None and not 1 <= self.rtcp_port <= 65535:
+            raise SdpError(f"rtcp_port must be between 1 and 65535, got {self.rtcp_port}")
+        for name in ("payload_type", "rtx_payload_type"):
+            pt = getattr(self, name)
+            if pt is not None and not 96 <= pt <= 127:
+                raise SdpError(f"{name} must be a dynamic payload type (96..127), got {pt}")
+        if self.rtx_payload_type == self.payload_type:
+            raise SdpError("rtx_payload_type must differ from payload_type")
+        if not _HOST.fullmatch(self.address):
+            raise SdpError(f"address must be a host name or an IP address, got {self.address!r}")
+        if not self.session_name or any(c in self.session_name for c in "\r\n\0"):
+            raise SdpError("session_name must be one line of text")
+        if self.profile_level_id is not None and not re.fullmatch(r"[0-9A-Fa-f]{6}",
+                                                                  self.profile_level_id):
+            raise SdpError(f"profile-level-id must be six hex digits, "
+                           f"got {self.profile_level_id!r}")
+        if self.packetization_mode not in (0, 1):
+            raise SdpError(f"packetization-mode must be 0 or 1, got {self.packetization_mode}")
+        if self.profile not in ("RTP/AVP", "RTP/AVPF"):
+            raise SdpError(f"profile must be RTP/AVP or RTP/AVPF, got {self.profile!r}")
+        for fb in self.rtcp_fb:
+            if not fb or not all(_TOKEN.fullmatch(word) for word in fb.split(" ")):
+                raise SdpError(f"rtcp-fb value must be tokens, got {fb!r}")
+        if self.rtx_time_ms is not None and not 0 <= self.rtx_time_ms <= 600_000:
+            raise SdpError(f"rtx_time_ms must be between 0 and 600000, got {self.rtx_time_ms}")
+
+
+def _port(text: str, what: str) -> int:
+    try:
+        port = int(text.split("/", 1)[0])
+    except ValueError:
+        raise SdpError(f"{what}: not a port: {text!r}") from None
+    if not 0 <= port <= 65535:
+        raise SdpError(f"{what}: port out of range: {port}")
+    return port
+
+
+def _fmtp_params(text: str) -> dict[str, str]:
+    params = {}
+    for part in text.split(";"):
+        key, sep, value = part.strip().partition("=")
+        if key:
+            params[key.strip().lower()] = value.strip() if sep else ""
+    return params
+
+
+def _section_fields(lines: list[str]) -> tuple[dict[int, str], dict[int, dict[str, str]],
+                                               dict[int, list[str]]]:
+    """rtpmap encodings, fmtp parameters and rtcp-fb values by payload type (-1: `*`)."""
+    rtpmap: dict[int, str] = {}
+    fmtp: dict[int, dict[str, str]] = {}
+    fb: dict[int, list[str]] = {}
+    for line in lines:
+        if not line.startswith("a="):
+            continue
+        name, _, value = line[2:].partition(":")
+        pt_text, _, rest = value.partition(" ")
+        if name not in ("rtpmap", "fmtp", "rtcp-fb"):
+            continue
+        if pt_text == "*" and name == "rtcp-fb":
+            pt = -1
+        else:
+            try:
+                pt = int(pt_text)
+            except ValueError:
+                continue
+        if name == "rtpmap":
+            rtpmap[pt] = rest.strip()
+        elif name == "fmtp":
+            fmtp[pt] = _fmtp_params(rest)
+        else:
+            fb.setdefault(pt, []).append(" ".join(rest.split()))
+    return rtpmap, fmtp, fb
+
+
+def parse_sdp(text: str | bytes) -> VideoSdp:
+    """The first H.264 stream (packetization mode 0 or 1) of a description's video sections."""
+    if isinstance(text, bytes):
+        if len(text) > MAX_SDP_BYTES:
+            raise SdpError(f"description longer than {MAX_SDP_BYTES} bytes")
+        text = text.decode("utf-8", errors="replace")
+    if len(text) > MAX_SDP_BYTES:
+        raise SdpError(f"description longer than {MAX_SDP_BYTES} bytes")
+    lines = [line.strip() for line in text.splitlines() if line.strip()]
+    if len(lines) > MAX_LINES:
+        raise SdpError(f"description of more than {MAX_LINES} lines")
+    if not lines or lines[0] != "v=0":
+        raise SdpError("a description starts with v=0")
+    # The session part, then one section per m= line.
+    sections: list[list[str]] = [[]]
+    for line in lines:
+        if line.startswith("m="):
+            sections.append([])
+        sections[-1].append(line)
+    session = sections[0]
+    session_address = _connection(session)
+    name = next((line[2:] for line in session if line.startswith("s=")), "")
+    for section in sections[1:]:
+        media = section[0][2:].split()
+        if len(media) < 4 or media[0] != "video" or not media[2].upper().startswith("RTP/"):
+            continue
+        port = _port(media[1], "m=video")
+        rtpmap, fmtp, fb = _section_fields(section)
+        for pt_text in media[3:]:
+            try:
+                pt = int(pt_text)
+            except ValueError:
+                continue
+            if not 0 <= pt <= 127:
+                raise SdpError(f"payload type out of range: {pt}")
+            encoding = rtpmap.get(pt, "").split("/")
+            if len(encoding) < 2 or encoding[0].upper() != "H264" or encoding[1] != "90000":
+                continue
+            params = fmtp.get(pt, {})
+            try:
+                mode = int(params.get("packetization-mode", "0"))
+            except ValueError:
+                raise SdpError("packetization-mode is not a number") from None
+            if mode not in (0, 1):
+                continue
+            return _stream(section, session_address, name, port, pt, mode, params, rtpmap, fmtp,
+                           fb, media[2])
+    raise SdpError("no H.264 video stream with packetization mode 0 or 1")
+
+
+def _connection(lines: list[str]) -> str | None:
+    for line in lines:
+        if line.startswith("c="):
+            parts = line[2:].split()
+            if len(parts) >= 3:
+                return parts[2].split("/", 1)[0]
+    return None
+
+
+def _stream(section, session_address, name, port, pt, mode, params, rtpmap, fmtp, fb,
+            profile) -> VideoSdp:
+    sprop: list[bytes] = []
+    for item in filter(None, params.get("sprop-parameter-sets", "").split(",")):
+        try:
+            sprop.append(base64.b64decode(item, validate=True))
+        except (binascii.Error, ValueError):
+            raise SdpError(f"sprop-parameter-sets: not base64: {item[:40]!r}") from None
+    profile_level_id = params.get("profile-level-id")
+    if profile_level_id is not None and not re.fullmatch(r"[0-9A-Fa-f]{6}", profile_level_id):
+        raise SdpError(f"profile-level-id must be six hex digits, got {profile_level_id[:40]!r}")
+    rtcp_port = None
+    framerate = None
+    for line in section:
+        if line.startswith("a=rtcp:"):
+            rtcp_port = _port(line[7:].split()[0] if line[7:].split() else "", "a=rtcp")
+        elif line.startswith("a=framerate:"):
+            try:
+                framerate = float(line[12:])
+            except ValueError:
+                pass
+    rtx_pt = rtx_time = None
+    for other, encoding in rtpmap.items():
+        if encoding.split("/")[0].lower() == "rtx" and fmtp.get(other, {}).get("apt") == str(pt):
+            rtx_pt = other
+            try:
+                rtx_time = int(fmtp[other].get("rtx-time", ""))
+            except ValueError:
+                rtx_time = None
+            break
+    address = _connection(section) or session_address or "127.0.0.1"
+    return VideoSdp(port=port, address=address, payload_type=pt,
+                    profile_level_id=profile_level_id, sprop_parameter_sets=tuple(sprop),
+                    packetization_mode=mode, rtcp_port=rtcp_port,
+                    rtcp_fb=tuple(fb.get(pt, []) + fb.get(-1, [])), rtx_payload_type=rtx_pt,
+                    rtx_time_ms=rtx_time, framerate=framerate, session_name=name or "-",
+                    profile=profile.upper(), fmtp=dict(params))
+
+
+def parameter_sets(access_unit: bytes) -> tuple[bytes, bytes] | None:
+    """The first SPS and the first PPS of an Annex-B access unit, without start codes."""
+    sps = pps = None
+    starts = []
+    i = 0
+    while (i := access_unit.find(b"\x00\x00\x01", i)) != -1:
+        starts.append(i + 3)
+        i += 3
+    for n, begin in enumerate(starts):
+        end = starts[n + 1] - 3 if n + 1 < len(starts) else len(access_unit)
+        # Zeros before the next start code belong to it (or are trailing padding).
+        nal = access_unit[begin:end].rstrip(b"\x00")
+        if not nal:
+            continue
+        if nal[0] & 0x1F == 7 and sps is None:
+            sps = nal
+        elif nal[0] & 0x1F == 8 and pps is None:
+            pps = nal
+    return (sps, pps) if sps is not None and pps is not None else None

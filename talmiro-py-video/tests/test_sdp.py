@@ -1,0 +1,185 @@
+import os
+import pathlib
+import shutil
+import signal
+import socket
+import subprocess
+import sys
+import time
+
+import pytest
+
+import talmiro_sdk_video._codec as codec
+from talmiro_sdk_video.sdp import SdpError, VideoSdp, parameter_sets, parse_sdp
+
+ROOT = pathlib.Path(__file__).resolve().parents[2]
+sys.path.insert(0, str(ROOT / "talmiro-media" / "testing"))
+from au_records import RTCP, read_datagram_records  # noqa: E402
+
+RTP_DATA = ROOT / "talmiro-media" / "tests" / "data" / "rtp"
+
+
+def our_parameter_sets() -> tuple[bytes, bytes]:
+    enc = codec.H264Encoder(64, 48, intra_refresh=False)
+    units = enc.encode(codec.TestPattern(64, 48).frame(0), 0) + enc.flush()
+    found = parameter_sets(units[0][0])
+    assert found is not None
+    return found
+
+
+def test_round_trip_of_our_description():
+    sps, pps = our_parameter_sets()
+    sdp = VideoSdp.from_parameter_sets(sps, pps, port=5004, rtcp_port=6001,
+                                       rtx_payload_type=97, rtx_time_ms=200, framerate=30)
+    text = sdp.to_text()
+    assert text.endswith("\r\n") and "\n\n" not in text
+    assert f"a=fmtp:96 packetization-mode=1;profile-level-id={sps[1:4].hex()};" in text
+    assert "a=rtcp-fb:96 nack\r\na=rtcp-fb:96 nack pli\r\n" in text
+    assert "a=fmtp:97 apt=96;rtx-time=200\r\n" in text
+    back = parse_sdp(text)
+    back.fmtp = {}
+    assert back == sdp
+
+
+@pytest.mark.parametrize("name", ["ffmpeg_zerolatency", "ffmpeg_bframes", "ffmpeg_sprop"])
+def test_parses_ffmpegs_descriptions(name):
+    sdp = parse_sdp((RTP_DATA / f"{name}.sdp").read_text())
+    assert (sdp.port, sdp.rtcp, sdp.payload_type, sdp.packetization_mode) == (5004, 5005, 96, 1)
+    assert (sdp.address, sdp.profile, sdp.rtx_payload_type) == ("127.0.0.1", "RTP/AVP", None)
+    if name == "ffmpeg_sprop":
+        sps, pps = sdp.sprop_parameter_sets
+        assert (sps[0] & 0x1F, pps[0] & 0x1F) == (7, 8)
+        assert sdp.profile_level_id.lower() == sps[1:4].hex()
+    else:
+        assert sdp.sprop_parameter_sets == () and sdp.profile_level_id is None
+
+
+def test_picks_the_h264_stream_and_its_retransmissions():
+    text = "\n".join([
+        "v=0", "o=- 1 1 IN IP4 10.0.0.1", "s=x", "c=IN IP4 10.0.0.1", "t=0 0",
+        "m=audio 4000 RTP/AVP 0",
+        "m=video 5006 RTP/AVPF 98 95 96 97",
+        "c=IN IP4 192.168.1.9/127",
+        "a=rtcp:5011",
+        "a=rtpmap:98 VP8/90000",
+        "a=rtpmap:95 H264/90000", "a=fmtp:95 packetization-mode=2",
+        "a=rtpmap:96 h264/90000",
+        "a=fmtp:96 profile-level-id=42e01f; packetization-mode=1 ;sprop-parameter-sets=Z0I=,aM4=",
+        "a=rtpmap:97 rtx/90000", "a=fmtp:97 apt=96;rtx-time=300",
+        "a=rtcp-fb:96 nack", "a=rtcp-fb:*  nack   pli", "a=rtcp-fb:98 goog-remb",
+    ])
+    sdp = parse_sdp(text)
+    assert (sdp.port, sdp.rtcp, sdp.address, sdp.payload_type) == (5006, 5011, "192.168.1.9", 96)
+    assert sdp.sprop_parameter_sets == (b"gB", b"h\xce")
+    assert (sdp.rtx_payload_type, sdp.rtx_time_ms) == (97, 300)
+    assert sdp.rtcp_fb == ("nack", "nack pli")
+
+
+@pytest.mark.parametrize("text, message", [
+    ("m=video 5004 RTP/AVP 96", "starts with v=0"),
+    ("v=0\nm=video 5004 RTP/AVP 96\na=rtpmap:96 VP8/90000", "no H.264"),
+    ("v=0\nm=video 5004 RTP/AVP 96\na=rtpmap:96 H264/90000\na=fmtp:96 packetization-mode=2",
+     "no H.264"),
+    ("v=0\nm=video 5004 RTP/AVP 96\na=rtpmap:96 H264/90000\n"
+     "a=fmtp:96 sprop-parameter-sets=Z0I*,aM4=", "not base64"),
+    ("v=0\nm=video 5004 RTP/AVP 96\na=rtpmap:96 H264/90000\na=fmtp:96 profile-level-id=42e01",
+     "six hex digits"),
+    ("v=0\nm=video port RTP/AVP 96\na=rtpmap:96 H264/90000", "not a port"),
+    ("v=0\nm=video 70000 RTP/AVP 96\na=rtpmap:96 H264/90000", "out of range"),
+    ("v=0\n" + "a=x\n" * 40000, "longer than"),
+])
+def test_refuses_what_it_cannot_use(text, message):
+    with pytest.raises(SdpError, match=message):
+        parse_sdp(text)
+
+
+@pytest.mark.parametrize("change, message", [
+    ({"address": "10.0.0.1\r\na=inject"}, "address"),
+    ({"session_name": "two\nlines"}, "one line"),
+    ({"rtcp_fb": ("nack\r\nx",)}, "tokens"),
+    ({"payload_type": 200}, "dynamic"),
+    ({"rtx_payload_type": 96}, "differ"),
+    ({"port": 65535}, "port"),
+])
+def test_writer_refuses_values_that_break_lines(change, message):
+    sdp = VideoSdp(**{"port": 5004, "profile_level_id": "42c01f", **change})
+    with pytest.raises(SdpError, match=message):
+        sdp.to_text()
+
+
+def listening(port: int) -> bool:
+    """Whether some socket is bound to UDP `port` on this machine (from /proc/net/udp)."""
+    entries = pathlib.Path("/proc/net/udp").read_text().splitlines()[1:]
+    return any(line.split()[1].endswith(f":{port:04X}") for line in entries)
+
+
+def free_pair() -> int:
+    from talmiro_sdk_video.relay import _bind_pair
+    a, b = _bind_pair("127.0.0.1", 0)
+    port = a.getsockname()[1]
+    a.close()
+    b.close()
+    return port
+
+
+def stop(proc: subprocess.Popen) -> None:
+    if proc.poll() is None:
+        os.kill(proc.pid, signal.SIGINT)
+        try:
+            proc.wait(5)
+        except subprocess.TimeoutExpired:
+            os.kill(proc.pid, signal.SIGKILL)
+            proc.wait(5)
+
+
+PLAYERS = {
+    "ffmpeg": (["ffmpeg", "-hide_banner", "-nostdin", "-loglevel", "error", "-threads", "1",
+                "-protocol_whitelist", "file,udp,rtp", "-i", "{sdp}", "-fps_mode", "passthrough",
+                "-f", "framemd5", "-"], "ffmpeg"),
+    "gstreamer": (["gst-launch-1.0", "-v", "filesrc", "location={sdp}", "!", "sdpdemux", "!",
+                   "rtph264depay", "!", "avdec_h264", "!", "fakesink", "silent=false"],
+                  "gst-launch-1.0"),
+}
+
+
+@pytest.mark.parametrize("player", sorted(PLAYERS))
+def test_players_decode_a_foreign_stream_by_our_description(tmp_path, player):
+    """ffmpeg's recording keeps its parameter sets out of band: the players decode it only
+    through the sprop-parameter-sets of the description we wrote from its own."""
+    argv, tool = PLAYERS[player]
+    if shutil.which(tool) is None:
+        pytest.skip(f"{tool} is not installed")
+    foreign = parse_sdp((RTP_DATA / "ffmpeg_sprop.sdp").read_text())
+    port = free_pair()
+    sdp = VideoSdp(port=port, profile_level_id=foreign.profile_level_id,
+                   sprop_parameter_sets=foreign.sprop_parameter_sets, framerate=30)
+    path = tmp_path / "stream.sdp"
+    path.write_text(sdp.to_text())
+    records = read_datagram_records(RTP_DATA / "ffmpeg_sprop.bin")
+    proc = subprocess.Popen([a.format(sdp=path) for a in argv], stdout=subprocess.PIPE,
+                            stderr=subprocess.PIPE, stdin=subprocess.DEVNULL)
+    try:
+        for _ in range(100):
+            if listening(port) or proc.poll() is not None:
+                break
+            time.sleep(0.05)
+        time.sleep(0.2)
+        with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as out:
+            for data, _, flags in records:
+                out.sendto(data, ("127.0.0.1", port + 1 if flags & RTCP else port))
+                time.sleep(0.001)
+        time.sleep(0.5)
+    finally:
+        stop(proc)
+    stdout, stderr = proc.communicate()
+    units = sum(1 for data, _, flags in records if not flags & RTCP and data[1] & 0x80)
+    if player == "ffmpeg":
+        assert stderr.decode().strip() == ""
+        pts = {line.split(",")[2] for line in stdout.decode().splitlines() if line[:1] != "#"}
+        # It holds the last units back (the demuxer until another arrives, the decoder by a
+        # picture) and drops what it holds when stopped.
+        assert units - 5 <= len(pts) <= units
+    else:
+        assert b"ERROR" not in stdout + stderr
+        frames = stdout.decode().count("last-message = chain")
+        assert units - 1 <= frames <= units
