@@ -1,3 +1,5 @@
+import multiprocessing
+import pickle
 import re
 import subprocess
 import threading
@@ -25,6 +27,21 @@ def test_media_error_type():
     assert issubclass(err, Exception)
     assert err.__doc__ == ("the codec refused: bad picture, unsupported configuration, "
                            "or a libavcodec error")
+
+
+def test_media_error_survives_pickle():
+    err = codec.MediaError("ffmpeg: Invalid data found when processing input")
+    err.frame = 7
+    for protocol in range(pickle.HIGHEST_PROTOCOL + 1):
+        back = pickle.loads(pickle.dumps(err, protocol))
+        assert type(back) is codec.MediaError
+        assert (back.args, back.frame) == (err.args, 7)
+
+
+def test_media_error_crosses_a_process():
+    with multiprocessing.get_context("spawn").Pool(1) as pool:
+        with pytest.raises(codec.MediaError, match=r"^unsupported: picture size 15x48 "):
+            pool.apply(codec.H264Encoder, (15, 48))
 
 
 @pytest.mark.parametrize("cls", ["Image", "Plane", "H264Encoder", "H264Decoder", "TestPattern",

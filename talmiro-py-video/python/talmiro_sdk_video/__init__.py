@@ -10,6 +10,9 @@ and so are ``RtpPacketizer`` and ``RtpDepacketizer``, the RTCP packet builders a
 stream over RTP/UDP with its RTCP feedback (sockets and threads in Python, over those classes).
 """
 
+import copyreg
+from typing import Callable
+
 from ._codec import (
     H264Decoder,
     H264Encoder,
@@ -43,6 +46,22 @@ from .receiver import RtpReceiver
 from .sender import RtpSender
 
 __version__ = "0.1.0"
+
+
+def _media_error(*args: object) -> MediaError:
+    """A MediaError made again from its arguments: what a pickled one is loaded by."""
+    return MediaError(*args)
+
+
+def _reduce_media_error(
+    err: MediaError,
+) -> tuple[Callable[..., MediaError], tuple[object, ...], dict[str, object] | None]:
+    # MediaError's module, "_core", cannot be imported, so pickle (and multiprocessing) load
+    # an error through this package instead; its attributes travel as its state.
+    return _media_error, err.args, err.__dict__ or None
+
+
+copyreg.pickle(MediaError, _reduce_media_error)
 
 # The names of the pixel formats a single-buffer picture may be read as.
 PIXEL_FORMATS = ("i420", "nv12", "rgb24", "bgr24", "rgba", "bgra")
