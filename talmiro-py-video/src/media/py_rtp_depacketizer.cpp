@@ -124,7 +124,7 @@ PyObject* push(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject
         if (!held) return nullptr;
         Depacketizer& d = depacketizer_of(self);
         return output_tuple(
-            locked(d.mutex, [&] { return d.core.push(held->bytes(), arrival_us); }));
+            copied_out(d.mutex, [&] { return d.core.push(held->bytes(), arrival_us); }));
     });
 }
 
@@ -135,7 +135,7 @@ PyObject* timed(PyObject* self, const char* fn, PyObject* const* args, Py_ssize_
         std::int64_t now_us = 0;
         if (!read_args(fn, {param("now_us", now_us)}, args, nargs, kwnames)) return nullptr;
         Depacketizer& d = depacketizer_of(self);
-        return output_tuple(locked(d.mutex, [&] { return call(d.core, now_us); }));
+        return output_tuple(copied_out(d.mutex, [&] { return call(d.core, now_us); }));
     });
 }
 
@@ -154,7 +154,7 @@ PyObject* next_deadline_us(PyObject* self, PyObject* const* args, Py_ssize_t nar
     return guarded([&]() -> PyObject* {
         if (!read_args("next_deadline_us", {}, args, nargs, kwnames)) return nullptr;
         Depacketizer& d = depacketizer_of(self);
-        const auto due = locked(d.mutex, [&] { return d.core.next_deadline_us(); });
+        const auto due = copied_out(d.mutex, [&] { return d.core.next_deadline_us(); });
         if (!due) Py_RETURN_NONE;
         return PyLong_FromLongLong(*due);
     });
@@ -169,7 +169,7 @@ PyObject* set_timing(PyObject* self, PyObject* const* args, Py_ssize_t nargs, Py
                        args, nargs, kwnames))
             return nullptr;
         Depacketizer& d = depacketizer_of(self);
-        locked(d.mutex, [&] { d.core.set_timing(max_wait_us, nack_interval_us); });
+        copied_out(d.mutex, [&] { d.core.set_timing(max_wait_us, nack_interval_us); });
         Py_RETURN_NONE;
     });
 }
@@ -178,7 +178,7 @@ PyObject* stats(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObjec
     return guarded([&]() -> PyObject* {
         if (!read_args("stats", {}, args, nargs, kwnames)) return nullptr;
         Depacketizer& d = depacketizer_of(self);
-        const auto s = locked(d.mutex, [&] { return d.core.stats(); });
+        const auto s = copied_out(d.mutex, [&] { return d.core.stats(); });
         auto by_cause = [&](PyObject* refused) {
             for (std::size_t i = 0; i < talmiro_media::kRtpRefusalCount; ++i) {
                 const auto name =
