@@ -169,7 +169,10 @@ PyObject* set_timing(PyObject* self, PyObject* const* args, Py_ssize_t nargs, Py
                        args, nargs, kwnames))
             return nullptr;
         Depacketizer& d = depacketizer_of(self);
-        copied_out(d.mutex, [&] { d.core.set_timing(max_wait_us, nack_interval_us); });
+        copied_out(d.mutex, [&] {
+            d.core.set_timing(max_wait_us, nack_interval_us);
+            return true;
+        });
         Py_RETURN_NONE;
     });
 }
