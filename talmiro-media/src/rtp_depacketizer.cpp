@@ -177,6 +177,8 @@ void RtpDepacketizer::restart(std::int64_t now_us, RtpOutput& out) {
     nacks_pending_ = false;
     last_released_ts_.reset();
     markers_seen_ = false;
+    tail_seq_.reset();
+    spacing_ts_.reset();
     stats_.restarts += 1;
 }
 
@@ -249,7 +251,11 @@ std::optional<RtpRefusal> RtpDepacketizer::insert(const Packet& p, std::int64_t 
         if (recovered) stats_.packets_recovered += 1;
     } else {
         if (ext - next_ >= window) advance(arrival_us, ext - window + 1, out);
-        if (!p.rtx) update_jitter(p.ts, arrival_us);
+        if (!p.rtx) {
+            update_jitter(p.ts, arrival_us);
+            if (ext == highest_ + 1) update_spacing(p.ts, arrival_us);
+            else spacing_ts_.reset();
+        }
         const std::int64_t gap_begin = std::max(highest_ + 1, next_);
         const bool askable = ext - gap_begin <= static_cast<std::int64_t>(config_.max_nack_run);
         for (std::int64_t g = gap_begin; g < ext; ++g) {
@@ -258,7 +264,21 @@ std::optional<RtpRefusal> RtpDepacketizer::insert(const Packet& p, std::int64_t 
             s.state = SlotState::Missing;
             s.time_us = arrival_us;
             if (!askable) s.nack_count = 255;  // never asked for
+            if (tail_seq_ && g == *tail_seq_ && askable) {
+                // Asked for already, as the tail of the unit before.
+                s.nacked = true;
+                s.nack_count = 1;
+                s.last_nack_us = tail_asked_us_;
+            }
             if (config_.nack) ask(s, g, arrival_us, out);
+        }
+        if (tail_seq_ && ext >= *tail_seq_) {
+            // With RTX on, the original packet merely late is no recovery.
+            if (ext == *tail_seq_ && (p.rtx || !config_.rtx_payload_type)) {
+                recovered = true;
+                stats_.packets_recovered += 1;
+            }
+            tail_seq_.reset();
         }
         highest_ = ext;
         stats_.highest_seq = highest_;
@@ -504,6 +524,43 @@ void RtpDepacketizer::ask(Slot& s, std::int64_t seq, std::int64_t now_us, RtpOut
     }
 }
 
+std::optional<std::int64_t> RtpDepacketizer::tail_due() const noexcept {
+    // Only while the unit's last packet heard is the stream's last, and once per stall.
+    if (!config_.nack || !unit_.active || next_ <= highest_ || !markers_seen_ ||
+        unit_.tail_asks >= config_.max_nacks || (tail_seq_ && *tail_seq_ == highest_ + 1))
+        return std::nullopt;
+    const double jitter_us = stats_.jitter / 0.09;
+    const double wait = std::min(2 * spacing_us_ + 3 * jitter_us, 1e12);
+    const std::int64_t upper = std::max(config_.tail_wait_min_us, config_.tail_wait_max_us);
+    return add_sat(unit_.last_arrival_us,
+                   std::clamp(static_cast<std::int64_t>(wait), config_.tail_wait_min_us, upper));
+}
+
+void RtpDepacketizer::ask_tail(std::int64_t now_us, RtpOutput& out) {
+    const auto due = tail_due();
+    if (!due || now_us < *due) return;
+    tail_seq_ = highest_ + 1;
+    tail_asked_us_ = now_us;
+    unit_.tail_asks += 1;
+    out.nacks.push_back(static_cast<std::uint16_t>(*tail_seq_));
+    stats_.nacks += 1;
+    stats_.tail_nacks += 1;
+}
+
+void RtpDepacketizer::update_spacing(std::uint32_t ts, std::int64_t arrival_us) noexcept {
+    if (spacing_ts_ && *spacing_ts_ == ts) {
+        // Mean with gain 1/8 of the time between two packets of one unit, each sample held
+        // to a second (any time is allowed).
+        const double sample =
+            std::clamp(static_cast<double>(arrival_us) - static_cast<double>(spacing_arrival_us_),
+                       0.0, 1e6);
+        spacing_us_ = spacing_learnt_ ? spacing_us_ + (sample - spacing_us_) / 8.0 : sample;
+        spacing_learnt_ = true;
+    }
+    spacing_ts_ = ts;
+    spacing_arrival_us_ = arrival_us;
+}
+
 void RtpDepacketizer::repeat_nacks(std::int64_t now_us, RtpOutput& out) {
     if (!config_.nack || !nacks_pending_ || now_us < nack_due_us_) return;
     nacks_pending_ = false;
@@ -518,6 +575,7 @@ RtpOutput RtpDepacketizer::poll(std::int64_t now_us) {
     if (unit_.active && next_ > highest_ &&
         now_us > add_sat(unit_.last_arrival_us, config_.max_wait_us))
         finish(false, false, out);
+    ask_tail(now_us, out);
     repeat_nacks(now_us, out);
     return out;
 }
@@ -542,6 +600,7 @@ std::optional<std::int64_t> RtpDepacketizer::next_deadline_us() const noexcept {
         take(add_sat(add_sat(unit_.last_arrival_us, config_.max_wait_us), 1));
     }
     if (config_.nack && nacks_pending_) take(nack_due_us_);
+    if (const auto tail = tail_due()) take(*tail);
     return due;
 }
 

@@ -76,6 +76,14 @@ struct RtpDepacketizerConfig {
     std::int64_t nack_delay_us = 0;
     std::int64_t nack_interval_us = 30'000;
     std::uint32_t max_nacks = 3;
+    // A unit whose packets stopped without its marker packet: its tail is asked for (the
+    // sequence number after the last heard) once nothing has come for twice the packet spacing
+    // measured within units plus three times the jitter, held between these bounds, instead of
+    // waiting for the next unit to show the gap a frame interval later. Once per stall, at most
+    // `max_nacks` times per unit, and only once the stream has shown marker bits: a sender
+    // that merely paces its packets costs a NACK now and then, never a flood.
+    std::int64_t tail_wait_min_us = 2'000;
+    std::int64_t tail_wait_max_us = 10'000;
     // A gap of more sequence numbers than this is not asked for: resending it would take longer
     // than a new key picture, and a forged sequence number must not make the sender resend
     // thousands of packets.
@@ -118,6 +126,8 @@ struct RtpDepacketizerStats {
     std::uint64_t units_oversized = 0;
     // Sequence numbers asked for, repeats included.
     std::uint64_t nacks = 0;
+    // Of those, asked for because a unit's packets stopped before its marker packet.
+    std::uint64_t tail_nacks = 0;
     // A new SSRC after silence, or a confirmed sequence jump: the stream starts over.
     std::uint64_t restarts = 0;
     // Gaps given up before their deadline because the window or its byte cap was full.
@@ -167,7 +177,8 @@ public:
     // One datagram, arrived at `arrival_us`. Also does what `poll(arrival_us)` would.
     RtpOutput push(std::span<const std::uint8_t> datagram, std::int64_t arrival_us);
     // Gives up the gaps whose wait ended by `now_us`, and an access unit whose end has not come
-    // `max_wait_us` after its last packet; repeats the NACKs that are due.
+    // `max_wait_us` after its last packet; repeats the NACKs that are due, and asks for the
+    // tail of a unit whose packets stopped before its marker packet.
     RtpOutput poll(std::int64_t now_us);
     // Gives up every gap now and passes on all that is held, the unit still arriving included.
     RtpOutput give_up(std::int64_t now_us);
@@ -222,6 +233,8 @@ private:
         bool oversized = false;
         // Gaps passed since its last packet.
         std::uint64_t gap_after = 0;
+        // Its tail was asked for this many times.
+        std::uint32_t tail_asks = 0;
     };
 
     std::optional<RtpRefusal> parse(std::span<const std::uint8_t> d, Packet& p) const noexcept;
@@ -243,6 +256,11 @@ private:
     // Asks for `seq` if it is due by `now_us`, and keeps the earliest next due time.
     void ask(Slot& s, std::int64_t seq, std::int64_t now_us, RtpOutput& out);
     void repeat_nacks(std::int64_t now_us, RtpOutput& out);
+    // When the tail of the unit being assembled is to be asked for; absent when it is not.
+    std::optional<std::int64_t> tail_due() const noexcept;
+    void ask_tail(std::int64_t now_us, RtpOutput& out);
+    // Learns the packet spacing within units from a new packet next in sequence.
+    void update_spacing(std::uint32_t ts, std::int64_t arrival_us) noexcept;
     void update_jitter(std::uint32_t ts, std::int64_t arrival_us) noexcept;
     Slot& slot(std::int64_t ext) noexcept {
         return slots_[static_cast<std::uint64_t>(ext) & (slots_.size() - 1)];
@@ -273,6 +291,16 @@ private:
     Unit unit_;
     std::int64_t nack_due_us_ = 0;
     bool nacks_pending_ = false;
+    // The last tail asked for: the sequence number (also in flight while the next unit shows
+    // its gap, which then does not ask again at once) and when.
+    std::optional<std::int64_t> tail_seq_;
+    std::int64_t tail_asked_us_ = 0;
+    // The mean spacing of consecutive packets of one unit, and the last new packet's timestamp
+    // and arrival.
+    double spacing_us_ = 0;
+    bool spacing_learnt_ = false;
+    std::optional<std::uint32_t> spacing_ts_;
+    std::int64_t spacing_arrival_us_ = 0;
     // Jitter state: the previous packet's timestamp and arrival in 90 kHz units.
     std::optional<std::uint32_t> jitter_ts_;
     double jitter_arrival_ = 0;

@@ -70,6 +70,7 @@ class RtpDepacketizerStats(TypedDict):
     nals_dropped: int
     units_oversized: int
     nacks: int
+    tail_nacks: int
     restarts: int
     forced: int
     ssrc: int
@@ -313,6 +314,8 @@ class RtpDepacketizer:
         nack_interval_us: int = 30000,
         max_nacks: int = 3,
         max_nack_run: int = 1000,
+        tail_wait_min_us: int = 2000,
+        tail_wait_max_us: int = 10000,
         ssrc_silence_us: int = 500000,
         window_packets: int = 8192,
         max_buffered_bytes: int = 33554432,

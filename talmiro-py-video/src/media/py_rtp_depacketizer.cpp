@@ -92,6 +92,8 @@ PyObject* depacketizer_new(PyTypeObject* type, PyObject* args, PyObject* kwargs)
                         param("nack_interval_us", cfg.nack_interval_us, Need::Optional),
                         param("max_nacks", cfg.max_nacks, Need::Optional),
                         param("max_nack_run", cfg.max_nack_run, Need::Optional),
+                        param("tail_wait_min_us", cfg.tail_wait_min_us, Need::Optional),
+                        param("tail_wait_max_us", cfg.tail_wait_max_us, Need::Optional),
                         param("ssrc_silence_us", cfg.ssrc_silence_us, Need::Optional),
                         param("window_packets", window, Need::Optional),
                         param("max_buffered_bytes", buffered, Need::Optional),
@@ -203,6 +205,7 @@ PyObject* stats(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObjec
                                           {"nals_dropped", s.nals_dropped},
                                           {"units_oversized", s.units_oversized},
                                           {"nacks", s.nacks},
+                                          {"tail_nacks", s.tail_nacks},
                                           {"restarts", s.restarts},
                                           {"forced", s.forced},
                                           {"ssrc", s.ssrc}}) &&
@@ -244,7 +247,7 @@ PyMethodDef depacketizer_methods[] = {
 constexpr const char* kDepacketizerDoc =
     "RtpDepacketizer(payload_type=96, rtx_payload_type=None, ssrc=None, rtx_ssrc=None, "
     "max_wait_us=100000, nack=True, nack_delay_us=0, nack_interval_us=30000, max_nacks=3, "
-    "max_nack_run=1000, "
+    "max_nack_run=1000, tail_wait_min_us=2000, tail_wait_max_us=10000, "
     "ssrc_silence_us=500000, window_packets=8192, max_buffered_bytes=33554432, "
     "max_unit_bytes=16777216)\n--\n\n"
     "The receiving side of H.264 over RTP: datagrams in, Annex-B access units out in decode\n"
