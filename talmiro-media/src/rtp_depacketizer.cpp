@@ -71,6 +71,28 @@ void RtpDepacketizer::set_timing(std::int64_t max_wait_us, std::int64_t nack_int
     config_.nack_interval_us = nack_interval_us;
 }
 
+void RtpDepacketizer::set_round_trip(std::optional<std::int64_t> rtt_us,
+                                     std::int64_t jitter_us) noexcept {
+    // In doubles and held to a day: any value is allowed.
+    auto us = [](double v) {
+        return static_cast<std::int64_t>(std::clamp(v, 0.0, 86'400e6));
+    };
+    const double jitter = std::max<double>(0, static_cast<double>(jitter_us));
+    std::int64_t wait = 0, interval = 0;
+    if (config_.nack && rtt_us) {
+        const double rtt = std::max<double>(0, static_cast<double>(*rtt_us));
+        wait = us(2 * rtt + 4 * jitter);
+        interval = std::max<std::int64_t>(5'000, us(1.25 * rtt + 2 * jitter));
+    } else if (config_.nack) {
+        wait = interval = config_.max_delay_us;
+    } else {
+        wait = us(4 * jitter);
+        interval = config_.min_wait_us;
+    }
+    wait = std::min(std::max(wait, config_.min_wait_us), config_.max_delay_us);
+    set_timing(wait, interval);
+}
+
 // ---- parsing ----
 
 std::optional<RtpRefusal> RtpDepacketizer::parse(std::span<const std::uint8_t> d,

@@ -384,6 +384,33 @@ TEST(RtpDepacketizer, AsksForAMissingTailSoon) {
     EXPECT_EQ(paced.stats().packets_lost, 0u);
 }
 
+// The wait for a gap and the NACK repeat interval follow the round trip and jitter, within the
+// minimum wait and the cap.
+TEST(RtpDepacketizer, TimingFromTheRoundTrip) {
+    struct Case {
+        bool nack;
+        std::optional<std::int64_t> rtt;
+        std::int64_t jitter, cap, wait, interval;
+    };
+    for (const Case& c : std::vector<Case>{
+             {true, 20'000, 2'000, 100'000, 48'000, 29'000},  // 2 rtt + 4 jitter
+             {true, 2'000, 0, 100'000, 20'000, 5'000},        // the floors
+             {true, 80'000, 5'000, 100'000, 100'000, 110'000},  // the cap
+             {true, 20'000, 0, 10'000, 10'000, 25'000},       // a cap below the floor wins
+             {true, {}, 3'000, 70'000, 70'000, 70'000},       // no round trip yet: one NACK
+             {false, {}, 8'000, 100'000, 32'000, 20'000},     // reordering only
+             {false, 5'000, 1'000, 100'000, 20'000, 20'000},
+         }) {
+        RtpDepacketizerConfig config;
+        config.nack = c.nack;
+        config.max_delay_us = c.cap;
+        RtpDepacketizer d(config);
+        d.set_round_trip(c.rtt, c.jitter);
+        EXPECT_EQ(d.config().max_wait_us, c.wait) << c.rtt.value_or(-1) << " " << c.cap;
+        EXPECT_EQ(d.config().nack_interval_us, c.interval) << c.rtt.value_or(-1) << " " << c.cap;
+    }
+}
+
 // Retransmissions in RTX form from the packetizer's history fill the gap.
 TEST(RtpDepacketizer, RtxFillsTheGap) {
     RtpPacketizer p = packetizer(1200);

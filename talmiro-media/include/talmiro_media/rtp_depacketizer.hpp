@@ -69,6 +69,11 @@ struct RtpDepacketizerConfig {
     std::int64_t ssrc_silence_us = 500'000;
     // How long a gap is waited for before the access units around it are passed on incomplete.
     std::int64_t max_wait_us = 100'000;
+    // What `set_round_trip` makes of the round trip: a wait of at least `min_wait_us` (the same
+    // wait holds a unit whose marker packet has not come, and a pacing sender spreads one
+    // picture's packets over milliseconds), at most `max_delay_us`.
+    std::int64_t min_wait_us = 20'000;
+    std::int64_t max_delay_us = 100'000;
     // NACKs: each missing sequence number is reported `nack_delay_us` after its gap showed (0:
     // at once; more tolerates reordering), then again every `nack_interval_us` (0: never again)
     // while it is waited for, `max_nacks` times at most (255 at most).
@@ -185,8 +190,20 @@ public:
     // When `poll` next has something to do; absent while nothing waits.
     std::optional<std::int64_t> next_deadline_us() const noexcept;
 
-    // The wait for a gap and the NACK repeat interval, e.g. from the measured round trip.
+    // The wait for a gap and the NACK repeat interval, given outright.
     void set_timing(std::int64_t max_wait_us, std::int64_t nack_interval_us) noexcept;
+    // The wait for a gap and the NACK repeat interval from the round trip (NACK to
+    // retransmission; absent before the first sample) and the interarrival jitter, in µs:
+    // - with NACKs and a round trip, the wait is two round trips plus four jitters (the NACK,
+    //   its retransmission and one repeat), and NACKs repeat every 1.25 round trips plus two
+    //   jitters, at least every 5 ms;
+    // - with NACKs and no round trip yet, the wait and the repeat interval are `max_delay_us`:
+    //   one NACK per gap, so that its answer gives the first sample (a packet asked for twice
+    //   measures nothing);
+    // - without NACKs, the wait is four jitters (what reordering needs), the interval
+    //   `min_wait_us`.
+    // The wait is held between `min_wait_us` and `max_delay_us`.
+    void set_round_trip(std::optional<std::int64_t> rtt_us, std::int64_t jitter_us) noexcept;
 
     const RtpDepacketizerConfig& config() const noexcept { return config_; }
     const RtpDepacketizerStats& stats() const noexcept { return stats_; }
