@@ -81,7 +81,7 @@ void RtpDepacketizer::set_round_trip(std::optional<std::int64_t> rtt_us,
     std::int64_t wait = 0, interval = 0;
     if (config_.nack && rtt_us) {
         const double rtt = std::max<double>(0, static_cast<double>(*rtt_us));
-        wait = us(2 * rtt + 4 * jitter);
+        wait = us(2.5 * rtt + 4 * jitter);
         interval = std::max<std::int64_t>(5'000, us(1.25 * rtt + 2 * jitter));
     } else if (config_.nack) {
         wait = interval = config_.max_delay_us;
@@ -275,8 +275,11 @@ std::optional<RtpRefusal> RtpDepacketizer::insert(const Packet& p, std::int64_t 
         if (ext - next_ >= window) advance(arrival_us, ext - window + 1, out);
         if (!p.rtx) {
             update_jitter(p.ts, arrival_us);
-            if (ext == highest_ + 1) update_spacing(p.ts, arrival_us);
-            else spacing_ts_.reset();
+            // A tail asked for says nothing of the spacing: it comes a round trip later.
+            if (ext == highest_ + 1 && !(tail_seq_ && ext == *tail_seq_))
+                update_spacing(p.ts, arrival_us);
+            else
+                spacing_ts_.reset();
         }
         const std::int64_t gap_begin = std::max(highest_ + 1, next_);
         const bool askable = ext - gap_begin <= static_cast<std::int64_t>(config_.max_nack_run);
@@ -552,7 +555,8 @@ std::optional<std::int64_t> RtpDepacketizer::tail_due() const noexcept {
         unit_.tail_asks >= config_.max_nacks || (tail_seq_ && *tail_seq_ == highest_ + 1))
         return std::nullopt;
     const double jitter_us = stats_.jitter / 0.09;
-    const double wait = std::min(2 * spacing_us_ + 3 * jitter_us, 1e12);
+    const double wait =
+        std::min(std::max(2 * spacing_us_ + 3 * jitter_us, 1.25 * spacing_peak_us_), 1e12);
     const std::int64_t upper = std::max(config_.tail_wait_min_us, config_.tail_wait_max_us);
     return add_sat(unit_.last_arrival_us,
                    std::clamp(static_cast<std::int64_t>(wait), config_.tail_wait_min_us, upper));
@@ -578,6 +582,10 @@ void RtpDepacketizer::update_spacing(std::uint32_t ts, std::int64_t arrival_us) 
                        0.0, 1e6);
         spacing_us_ = spacing_learnt_ ? spacing_us_ + (sample - spacing_us_) / 8.0 : sample;
         spacing_learnt_ = true;
+        spacing_peak_us_ = std::max(spacing_peak_us_, sample);
+    } else {
+        // A new unit: the peak fades by half in about 22 units (0.7 s at 30 per second).
+        spacing_peak_us_ *= 31.0 / 32.0;
     }
     spacing_ts_ = ts;
     spacing_arrival_us_ = arrival_us;

@@ -366,6 +366,21 @@ TEST(RtpDepacketizer, AsksForAMissingTailSoon) {
         EXPECT_EQ(d.stats().nacks, 2u);
     }
 
+    // A path that once spread a unit's packets 6 ms apart: the next stall waits longer than that.
+    {
+        RtpDepacketizer d(c);
+        Received r;
+        r.take(d.push(rtp(1, 0, slice, false), 0));
+        r.take(d.push(rtp(2, 0, slice, false), 100));
+        r.take(d.push(rtp(3, 0, slice), 6'100));
+        r.take(d.push(rtp(4, 3000, slice, false), 33'000));
+        r.take(d.push(rtp(5, 3000, slice, false), 33'100));
+        r.take(d.poll(33'100 + 6'500));
+        EXPECT_TRUE(r.nacks.empty());
+        r.take(d.poll(33'100 + c.tail_wait_max_us));
+        EXPECT_EQ(r.nacks, std::vector<std::uint16_t>{6});
+    }
+
     // Units of six packets 3 ms apart: after the first unit, nothing is asked for.
     RtpDepacketizer paced(c);
     Received r;
@@ -393,7 +408,7 @@ TEST(RtpDepacketizer, TimingFromTheRoundTrip) {
         std::int64_t jitter, cap, wait, interval;
     };
     for (const Case& c : std::vector<Case>{
-             {true, 20'000, 2'000, 100'000, 48'000, 29'000},  // 2 rtt + 4 jitter
+             {true, 20'000, 2'000, 100'000, 58'000, 29'000},  // 2.5 rtt + 4 jitter
              {true, 2'000, 0, 100'000, 20'000, 5'000},        // the floors
              {true, 80'000, 5'000, 100'000, 100'000, 110'000},  // the cap
              {true, 20'000, 0, 10'000, 10'000, 25'000},       // a cap below the floor wins

@@ -132,7 +132,7 @@ def test_timing_and_responder_rules_reach_python():
     rx.set_round_trip(None, 3_000)
     assert rx.timing() == (70_000, 70_000)
     rx.set_round_trip(20_000, jitter_us=2_000)
-    assert rx.timing() == (48_000, 29_000)
+    assert rx.timing() == (58_000, 29_000)
     with pytest.raises(TypeError):
         rx.set_round_trip("20000")
     r = codec.RtpResponder(max_resends=1, resend_burst=1000)

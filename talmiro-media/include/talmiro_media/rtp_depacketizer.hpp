@@ -81,12 +81,13 @@ struct RtpDepacketizerConfig {
     std::int64_t nack_delay_us = 0;
     std::int64_t nack_interval_us = 30'000;
     std::uint32_t max_nacks = 3;
-    // A unit whose packets stopped without its marker packet: its tail is asked for (the
-    // sequence number after the last heard) once nothing has come for twice the packet spacing
-    // measured within units plus three times the jitter, held between these bounds, instead of
-    // waiting for the next unit to show the gap a frame interval later. Once per stall, at most
-    // `max_nacks` times per unit, and only once the stream has shown marker bits: a sender
-    // that merely paces its packets costs a NACK now and then, never a flood.
+    // A unit whose packets stopped without its marker packet: its tail is asked for (the sequence
+    // number after the last heard) once nothing has come for twice the packet spacing measured
+    // within units plus three times the jitter, or 1.25 times the longest such spacing of late if
+    // more (a jittery path spreads a unit's packets), held between these bounds, instead of waiting
+    // for the next unit to show the gap a frame interval later. Once per stall, at most `max_nacks`
+    // times per unit, and only once the stream has shown marker bits: a sender that merely paces
+    // its packets costs a NACK now and then, never a flood.
     std::int64_t tail_wait_min_us = 2'000;
     std::int64_t tail_wait_max_us = 10'000;
     // A gap of more sequence numbers than this is not asked for: resending it would take longer
@@ -194,9 +195,10 @@ public:
     void set_timing(std::int64_t max_wait_us, std::int64_t nack_interval_us) noexcept;
     // The wait for a gap and the NACK repeat interval from the round trip (NACK to
     // retransmission; absent before the first sample) and the interarrival jitter, in µs:
-    // - with NACKs and a round trip, the wait is two round trips plus four jitters (the NACK,
-    //   its retransmission and one repeat), and NACKs repeat every 1.25 round trips plus two
-    //   jitters, at least every 5 ms;
+    // - with NACKs and a round trip, NACKs repeat every 1.25 round trips plus two jitters (at
+    //   least every 5 ms), and the wait is 2.5 round trips plus four jitters: long enough for
+    //   the answer to one repeat (1.25 + 1 round trips and the jitters of both), for a lost
+    //   retransmission;
     // - with NACKs and no round trip yet, the wait and the repeat interval are `max_delay_us`:
     //   one NACK per gap, so that its answer gives the first sample (a packet asked for twice
     //   measures nothing);
@@ -316,6 +318,8 @@ private:
     // and arrival.
     double spacing_us_ = 0;
     bool spacing_learnt_ = false;
+    // The longest spacing within a unit of late, fading with each unit.
+    double spacing_peak_us_ = 0;
     std::optional<std::uint32_t> spacing_ts_;
     std::int64_t spacing_arrival_us_ = 0;
     // Jitter state: the previous packet's timestamp and arrival in 90 kHz units.

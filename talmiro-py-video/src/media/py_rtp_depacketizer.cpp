@@ -274,7 +274,7 @@ PyMethodDef depacketizer_methods[] = {
     fast_method("set_round_trip", set_round_trip,
                 "set_round_trip($self, rtt_us, jitter_us=0)\n--\n\nThe wait for a gap and the "
                 "NACK repeat interval from the round trip (NACK to\nretransmission; None before "
-                "the first sample) and the jitter, in µs. With NACKs: a wait of\ntwo round trips "
+                "the first sample) and the jitter, in µs. With NACKs: a wait of\n2.5 round trips "
                 "plus four jitters, a repeat every 1.25 round trips plus two jitters (at\nleast "
                 "5 ms); before the first round trip, both `max_delay_us` (one NACK per gap). "
                 "Without:\na wait of four jitters, a repeat every `min_wait_us`. The wait is held "
