@@ -73,20 +73,19 @@ void RtpDepacketizer::set_timing(std::int64_t max_wait_us, std::int64_t nack_int
 
 void RtpDepacketizer::set_round_trip(std::optional<std::int64_t> rtt_us,
                                      std::int64_t jitter_us) noexcept {
-    // In doubles and held to a day: any value is allowed.
-    auto us = [](double v) {
-        return static_cast<std::int64_t>(std::clamp(v, 0.0, 86'400e6));
-    };
-    const double jitter = std::max<double>(0, static_cast<double>(jitter_us));
+    // Each held to a day, so that nothing overflows (any value is allowed). In integers: the
+    // fuzzing build traces no floating-point comparisons.
+    constexpr std::int64_t kDay = 86'400'000'000;
+    const std::int64_t jitter = std::clamp<std::int64_t>(jitter_us, 0, kDay);
     std::int64_t wait = 0, interval = 0;
     if (config_.nack && rtt_us) {
-        const double rtt = std::max<double>(0, static_cast<double>(*rtt_us));
-        wait = us(2.5 * rtt + 4 * jitter);
-        interval = std::max<std::int64_t>(5'000, us(1.25 * rtt + 2 * jitter));
+        const std::int64_t rtt = std::clamp<std::int64_t>(*rtt_us, 0, kDay);
+        wait = rtt * 5 / 2 + 4 * jitter;
+        interval = std::max<std::int64_t>(5'000, rtt * 5 / 4 + 2 * jitter);
     } else if (config_.nack) {
         wait = interval = config_.max_delay_us;
     } else {
-        wait = us(4 * jitter);
+        wait = 4 * jitter;
         interval = config_.min_wait_us;
     }
     wait = std::min(std::max(wait, config_.min_wait_us), config_.max_delay_us);
@@ -554,12 +553,15 @@ std::optional<std::int64_t> RtpDepacketizer::tail_due() const noexcept {
     if (!config_.nack || !unit_.active || next_ <= highest_ || !markers_seen_ ||
         unit_.tail_asks >= config_.max_nacks || (tail_seq_ && *tail_seq_ == highest_ + 1))
         return std::nullopt;
-    const double jitter_us = stats_.jitter / 0.09;
-    const double wait =
-        std::min(std::max(2 * spacing_us_ + 3 * jitter_us, 1.25 * spacing_peak_us_), 1e12);
+    // In integers (the fuzzing build traces no floating-point comparisons). The jitter in
+    // 90 kHz units fits (it is a mean of differences of stamps and scaled times), held to
+    // about three hours before it becomes µs.
+    const std::int64_t jitter_us =
+        std::min<std::int64_t>(static_cast<std::int64_t>(stats_.jitter), 1'000'000'000) * 100 / 9;
+    const std::int64_t wait =
+        std::max(2 * spacing_us_ + 3 * jitter_us, spacing_peak_us_ + spacing_peak_us_ / 4);
     const std::int64_t upper = std::max(config_.tail_wait_min_us, config_.tail_wait_max_us);
-    return add_sat(unit_.last_arrival_us,
-                   std::clamp(static_cast<std::int64_t>(wait), config_.tail_wait_min_us, upper));
+    return add_sat(unit_.last_arrival_us, std::clamp(wait, config_.tail_wait_min_us, upper));
 }
 
 void RtpDepacketizer::ask_tail(std::int64_t now_us, RtpOutput& out) {
@@ -577,15 +579,15 @@ void RtpDepacketizer::update_spacing(std::uint32_t ts, std::int64_t arrival_us) 
     if (spacing_ts_ && *spacing_ts_ == ts) {
         // Mean with gain 1/8 of the time between two packets of one unit, each sample held
         // to a second (any time is allowed).
-        const double sample =
-            std::clamp(static_cast<double>(arrival_us) - static_cast<double>(spacing_arrival_us_),
-                       0.0, 1e6);
-        spacing_us_ = spacing_learnt_ ? spacing_us_ + (sample - spacing_us_) / 8.0 : sample;
+        const std::int64_t sample = std::clamp<std::int64_t>(
+            add_sat(arrival_us, -std::max<std::int64_t>(spacing_arrival_us_, INT64_MIN + 1)), 0,
+            1'000'000);
+        spacing_us_ = spacing_learnt_ ? spacing_us_ + (sample - spacing_us_) / 8 : sample;
         spacing_learnt_ = true;
         spacing_peak_us_ = std::max(spacing_peak_us_, sample);
     } else {
         // A new unit: the peak fades by half in about 22 units (0.7 s at 30 per second).
-        spacing_peak_us_ *= 31.0 / 32.0;
+        spacing_peak_us_ -= spacing_peak_us_ / 32;
     }
     spacing_ts_ = ts;
     spacing_arrival_us_ = arrival_us;

@@ -316,10 +316,10 @@ private:
     std::int64_t tail_asked_us_ = 0;
     // The mean spacing of consecutive packets of one unit, and the last new packet's timestamp
     // and arrival.
-    double spacing_us_ = 0;
+    std::int64_t spacing_us_ = 0;
     bool spacing_learnt_ = false;
     // The longest spacing within a unit of late, fading with each unit.
-    double spacing_peak_us_ = 0;
+    std::int64_t spacing_peak_us_ = 0;
     std::optional<std::uint32_t> spacing_ts_;
     std::int64_t spacing_arrival_us_ = 0;
     // Jitter state: the previous packet's timestamp and arrival in 90 kHz units.
