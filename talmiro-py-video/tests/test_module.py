@@ -9,9 +9,9 @@ import pytest
 import talmiro_sdk_video._codec as codec
 
 NAMES = ["MediaError", "Image", "Plane", "H264Encoder", "H264Decoder", "TestPattern",
-         "RtpReceptionStats", "NackRtt", "RtpPacketizer", "RtpDepacketizer", "psnr",
-         "buffer_address", "has_encoder", "avcodec_version", "set_ffmpeg_log_level", "rtcp_parse",
-         "rtcp_sr", "rtcp_rr", "rtcp_sdes", "rtcp_bye", "rtcp_nack", "rtcp_pli", "rtcp_fir",
+         "RtpReceptionStats", "NackRtt", "RtpPacketizer", "RtpDepacketizer", "RtpResponder",
+         "psnr", "buffer_address", "has_encoder", "avcodec_version", "set_ffmpeg_log_level",
+         "rtcp_parse", "rtcp_sr", "rtcp_rr", "rtcp_sdes", "rtcp_bye", "rtcp_nack", "rtcp_pli", "rtcp_fir",
          "ntp_from_us", "us_from_ntp", "rtcp_rtt_us"]
 
 
@@ -45,7 +45,8 @@ def test_media_error_crosses_a_process():
 
 
 @pytest.mark.parametrize("cls", ["Image", "Plane", "H264Encoder", "H264Decoder", "TestPattern",
-                                 "RtpReceptionStats", "NackRtt", "RtpPacketizer", "RtpDepacketizer"])
+                                 "RtpReceptionStats", "NackRtt", "RtpPacketizer", "RtpDepacketizer",
+                                 "RtpResponder"])
 def test_classes_belong_to_the_module(cls):
     assert getattr(codec, cls).__module__ == "talmiro_sdk_video._codec"
 
@@ -136,7 +137,8 @@ def test_module_uses_only_the_stable_abi_of_3_11():
 
 
 @pytest.mark.parametrize("cls", ["Image", "Plane", "H264Encoder", "H264Decoder", "TestPattern",
-                                 "RtpReceptionStats", "NackRtt", "RtpPacketizer", "RtpDepacketizer"])
+                                 "RtpReceptionStats", "NackRtt", "RtpPacketizer", "RtpDepacketizer",
+                                 "RtpResponder"])
 def test_classes_are_immutable(cls):
     # A replaced __new__ would make objects whose C++ value was never built.
     cls = getattr(codec, cls)

@@ -5,7 +5,7 @@ functions are available from here too::
 
     from talmiro_sdk_video import H264Encoder, H264Decoder, TestPattern, Image, Plane, MediaError, psnr
 
-and so are ``RtpPacketizer`` and ``RtpDepacketizer``, the RTCP packet builders and parser
+and so are ``RtpPacketizer``, ``RtpDepacketizer`` and ``RtpResponder``, the RTCP packet builders and parser
 (``rtcp_*``), ``RtpReceptionStats`` and ``NackRtt``. ``RtpSender`` and ``RtpReceiver`` carry a
 stream over RTP/UDP with its RTCP feedback (sockets and threads in Python, over those classes).
 """
@@ -23,6 +23,7 @@ from ._codec import (
     RtpReceptionStats,
     RtpDepacketizer,
     RtpPacketizer,
+    RtpResponder,
     TestPattern,
     avcodec_version,
     buffer_address,
@@ -68,7 +69,7 @@ PIXEL_FORMATS = ("i420", "nv12", "rgb24", "bgr24", "rgba", "bgra")
 
 __all__ = ["H264Encoder", "H264Decoder", "TestPattern", "Image", "Plane", "MediaError", "psnr",
            "buffer_address", "has_encoder", "avcodec_version", "set_ffmpeg_log_level",
-           "RtpPacketizer", "RtpDepacketizer", "RtpSender", "RtpReceiver",
+           "RtpPacketizer", "RtpDepacketizer", "RtpResponder", "RtpSender", "RtpReceiver",
            "RtpReceptionStats", "NackRtt", "rtcp_parse", "rtcp_sr", "rtcp_rr", "rtcp_sdes",
            "rtcp_bye", "rtcp_nack", "rtcp_pli", "rtcp_fir", "ntp_from_us", "us_from_ntp",
            "rtcp_rtt_us"]

@@ -262,7 +262,9 @@ PyMethodDef methods[] = {
                 "never a NAL unit spliced from pieces): its picture comes\nout `recovering`, and "
                 "a reference picture damages the stream until an IDR picture or a\ncompleted "
                 "recovery point, counted in `losses`, asking for an IDR at once with\n"
-                "`request_idr_on_loss`."),
+                "`request_idr_on_loss`. An IDR picture naming a PPS or SPS never seen (its "
+                "sets lost on\nthe way) is not fed: it returns `[]` and counts as a loss, "
+                "asking the same way."),
     fast_method("flush", decoder_flush,
                 "flush($self)\n--\n\nDrains what the decoder still holds; the decoder stays "
                 "usable. libavcodec forgets its\nreference pictures, so the decoder starts over: "
