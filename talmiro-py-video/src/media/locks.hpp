@@ -16,6 +16,7 @@
 #include <exception>
 #include <mutex>
 #include <optional>
+#include <type_traits>
 #include <utility>
 
 namespace talmiro_py {
@@ -42,18 +43,26 @@ inline void regain_gil(PyThreadState* state) {
 template <typename F>
 auto without_gil(F&& body) {
     using R = decltype(std::forward<F>(body)());
-    std::optional<R> result;
-    std::exception_ptr failure;
-    PyThreadState* state = PyEval_SaveThread();
-    try {
-        result.emplace(std::forward<F>(body)());
-    } catch (...) {
-        failure = std::current_exception();
-        if (!failure) throw;  // a foreign exception, such as a forced unwind, cannot be held
+    if constexpr (std::is_void_v<R>) {
+        // Nothing to hand back: run it as a body that hands back a placeholder.
+        without_gil([&] {
+            std::forward<F>(body)();
+            return true;
+        });
+    } else {
+        std::optional<R> result;
+        std::exception_ptr failure;
+        PyThreadState* state = PyEval_SaveThread();
+        try {
+            result.emplace(std::forward<F>(body)());
+        } catch (...) {
+            failure = std::current_exception();
+            if (!failure) throw;  // a foreign exception, such as a forced unwind, cannot be held
+        }
+        regain_gil(state);
+        if (failure) std::rethrow_exception(failure);
+        return std::move(*result);
     }
-    regain_gil(state);
-    if (failure) std::rethrow_exception(failure);
-    return std::move(*result);
 }
 
 // Runs `body` without the interpreter lock and with `mutex` held.

@@ -173,10 +173,7 @@ PyObject* set_timing(PyObject* self, PyObject* const* args, Py_ssize_t nargs, Py
                        args, nargs, kwnames))
             return nullptr;
         Depacketizer& d = depacketizer_of(self);
-        copied_out(d.mutex, [&] {
-            d.core.set_timing(max_wait_us, nack_interval_us);
-            return true;
-        });
+        copied_out(d.mutex, [&] { d.core.set_timing(max_wait_us, nack_interval_us); });
         Py_RETURN_NONE;
     });
 }
@@ -198,7 +195,7 @@ PyObject* set_round_trip(PyObject* self, PyObject* const* args, Py_ssize_t nargs
             rtt_us = us;
         }
         Depacketizer& d = depacketizer_of(self);
-        locked(d.mutex, [&] { d.core.set_round_trip(rtt_us, jitter_us); });
+        copied_out(d.mutex, [&] { d.core.set_round_trip(rtt_us, jitter_us); });
         Py_RETURN_NONE;
     });
 }
@@ -207,7 +204,7 @@ PyObject* timing(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObje
     return guarded([&]() -> PyObject* {
         if (!read_args("timing", {}, args, nargs, kwnames)) return nullptr;
         Depacketizer& d = depacketizer_of(self);
-        const auto c = locked(d.mutex, [&] { return d.core.config(); });
+        const auto c = copied_out(d.mutex, [&] { return d.core.config(); });
         return Py_BuildValue("(LL)", static_cast<long long>(c.max_wait_us),
                              static_cast<long long>(c.nack_interval_us));
     });

@@ -142,9 +142,9 @@ PyMethodDef methods[] = {
                 "for is unsent (up to `idr_pending_limit_us`), nor within one round trip\nafter "
                 "one was sent."),
     fast_method("idr_sent", idr_sent,
-                "idr_sent($self, now_us, first=False)\n--\n\nAn IDR picture went out; it answers the "
-                "request pending. The stream's\nfirst picture (`first`) does not make the next "
-                "request wait a round trip."),
+                "idr_sent($self, now_us, first=False)\n--\n\nAn IDR picture went out; it "
+                "answers the request pending. The stream's\nfirst picture (`first`) does not "
+                "make the next request wait a round trip."),
     fast_method("media_sent", media_sent,
                 "media_sent($self, now_us, bytes)\n--\n\n`bytes` of media went out (the resend "
                 "budget refills at twice the last second's)."),
