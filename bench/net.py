@@ -159,32 +159,40 @@ def recovery(ok: list[bool]) -> tuple[float | None, int]:
     return (statistics.fmean(runs) if runs else None), max(runs, default=0)
 
 
+def receive_all(args, rx: RtpReceiver, sender: threading.Thread, lossless: Lossless) -> tuple[list, float]:
+    """Every picture `rx` shows until half a second after the sending thread ended, each as (its
+    source picture's number, shown correctly, flagged as recovering), and the receiving
+    thread's CPU time."""
+    shown: list[tuple[int | None, bool, bool]] = []
+    bye_at = None
+    rx_cpu = 0.0
+    deadline = time.monotonic() + args.frames / FPS + 30
+    while time.monotonic() < deadline:
+        rx_cpu = max(rx_cpu, thread_cpu(rx._thread))
+        if not sender.is_alive():
+            bye_at = bye_at or time.monotonic()
+            if time.monotonic() - bye_at > 0.5:
+                break
+        for pic in rx.receive(timeout=0.05):
+            ts = rx.rtp_timestamp(pic.t_us)
+            known = lossless.by_ts.get(ts) if ts is not None else None
+            correct = known is not None and \
+                hashlib.md5(pic.tobytes()).digest() == known[1]
+            shown.append((known[0] if known else None, correct, pic.recovering))
+    return shown, rx_cpu
+
+
 def run_ours(args, loss: float, nack: bool) -> dict:
     lossless = Lossless()
     decoder = TimedDecoder()
     rx = RtpReceiver(0, bind=LOCAL, sender=LOCAL, max_delay_ms=args.cap_ms, nack=nack,
                      decoder=decoder)  # type: ignore[arg-type]
-    shown: list[tuple[int | None, bool, bool]] = []   # source number, correct, flagged
     result: dict = {}
     with Relay((LOCAL, 0), rx.address, relay_config(args, loss)) as relay:
         thread = threading.Thread(target=lambda: result.update(
             send=send_through(args, relay, lossless, rtx=True)), daemon=True)
         thread.start()
-        bye_at = None
-        rx_cpu = 0.0
-        deadline = time.monotonic() + args.frames / FPS + 30
-        while time.monotonic() < deadline:
-            rx_cpu = max(rx_cpu, thread_cpu(rx._thread))
-            if not thread.is_alive():
-                bye_at = bye_at or time.monotonic()
-                if time.monotonic() - bye_at > 0.5:
-                    break
-            for pic in rx.receive(timeout=0.05):
-                ts = rx.rtp_timestamp(pic.t_us)
-                known = lossless.by_ts.get(ts) if ts is not None else None
-                correct = known is not None and \
-                    hashlib.md5(pic.tobytes()).digest() == known[1]
-                shown.append((known[0] if known else None, correct, pic.recovering))
+        shown, rx_cpu = receive_all(args, rx, thread, lossless)
         thread.join(10)
         relay_counts = relay.counters()["forward"]
     stats = rx.stats()
