@@ -216,4 +216,9 @@ TEST(EncoderControl, CoalescesIdrAndKeepsTheLastBitrate) {
     EXPECT_EQ(control.take_bitrate_kbps(), 500u);
     EXPECT_EQ(control.take_bitrate_kbps(), 0u);
     EXPECT_EQ(control.idr_requests(), 2u);
+    // Out of range: refused, and what was pending stays.
+    EXPECT_TRUE(control.set_bitrate_kbps(kMaxBitrateKbps));
+    EXPECT_FALSE(control.set_bitrate_kbps(0));
+    EXPECT_FALSE(control.set_bitrate_kbps(kMaxBitrateKbps + 1));
+    EXPECT_EQ(control.take_bitrate_kbps(), kMaxBitrateKbps);
 }

@@ -11,6 +11,8 @@ stream over RTP/UDP with its RTCP feedback (sockets and threads in Python, over 
 """
 
 from ._codec import (
+    BACKENDS,
+    PIXEL_FORMATS,
     H264Decoder,
     H264Encoder,
     Image,
@@ -43,9 +45,6 @@ from .receiver import RtpReceiver
 from .sender import RtpSender
 
 __version__ = "0.1.0"
-
-# The names of the pixel formats a single-buffer picture may be read as.
-PIXEL_FORMATS = ("i420", "nv12", "rgb24", "bgr24", "rgba", "bgra")
 
 __all__ = ["H264Encoder", "H264Decoder", "TestPattern", "Image", "Plane", "MediaError", "psnr",
            "buffer_address", "has_encoder", "avcodec_version", "set_ffmpeg_log_level",
