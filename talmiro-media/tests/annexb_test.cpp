@@ -1,3 +1,5 @@
+// Tests of the Annex-B readers: start codes, NAL units, RBSP, SEI, access-unit facts, parameter
+// sets, and the SPS/PPS/slice-header fields the sync policy reads, on tables and broken input.
 #include "talmiro_media/annexb.hpp"
 
 #include <gtest/gtest.h>

@@ -1,3 +1,5 @@
+// Tests of the core decoder: pictures and stamps out, resets after errors and wedged streams,
+// joins at recovery points, damage flags and the fresh decoder after damage.
 #include "talmiro_media/decode.hpp"
 
 #include <gtest/gtest.h>

@@ -1,3 +1,5 @@
+// Tests of the core encoder: opening and backend fallback, one access unit per picture with its
+// stamp, IDR requests, bitrate changes, refusals, flushing and lent pictures.
 #include "talmiro_media/encode.hpp"
 
 #include <gtest/gtest.h>

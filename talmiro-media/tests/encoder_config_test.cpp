@@ -1,3 +1,5 @@
+// Tests of the encoder configuration: its checks, the values derived from it, what the codec is
+// given for each backend, and EncoderControl.
 #include "talmiro_media/encoder_config.hpp"
 
 #include <gtest/gtest.h>

@@ -1,3 +1,4 @@
+// Tests of the FFmpeg helpers: error texts, version and log-level parsing, lookups, options, clock.
 #include "talmiro_media/ffmpeg_util.hpp"
 
 #include <gtest/gtest.h>

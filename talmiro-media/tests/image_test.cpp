@@ -1,3 +1,4 @@
+// Tests of the picture types: format names and sizes, packed and owned images, `RawImage::fits`.
 #include "talmiro_media/image.hpp"
 
 #include <gtest/gtest.h>

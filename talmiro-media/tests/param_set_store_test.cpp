@@ -1,3 +1,4 @@
+// Tests of the receiver's parameter-set store: sets kept by id, within bounds.
 #include "talmiro_media/param_set_store.hpp"
 
 #include <gtest/gtest.h>

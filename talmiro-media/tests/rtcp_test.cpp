@@ -1,3 +1,5 @@
+// Tests of RTCP: every packet written and parsed back, the wire layout, refusals by cause, NACK
+// pairs, NTP time, round trips, and recordings of other senders.
 #include "talmiro_media/rtcp.hpp"
 
 #include <gtest/gtest.h>

@@ -1,3 +1,6 @@
+"""The module itself: its names, the stub's agreement with them, MediaError, module functions,
+signatures, the one exported symbol and the ABI."""
+
 import ast
 import re
 import subprocess

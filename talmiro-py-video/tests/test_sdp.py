@@ -1,3 +1,6 @@
+"""Session descriptions: ours round trip, ffmpeg's parse, the H.264 stream and its retransmissions
+are picked, refusals, and players decode a stream by our description."""
+
 import os
 import pathlib
 import shutil

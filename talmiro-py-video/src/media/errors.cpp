@@ -1,3 +1,4 @@
+// The module's MediaError type, raising errors, and quoting a caller's text in a message.
 #include "errors.hpp"
 
 #include <cstdio>
