@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include "h264_bits.hpp"
+#include "talmiro_media/internal/annexb_steps.hpp"
 
 #include <initializer_list>
 #include <random>

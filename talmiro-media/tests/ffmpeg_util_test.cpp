@@ -6,6 +6,8 @@
 #include <cerrno>
 #include <cstring>
 
+#include "talmiro_media/internal/ffmpeg_text.hpp"
+
 extern "C" {
 #include <libavcodec/avcodec.h>
 #include <libavutil/error.h>
