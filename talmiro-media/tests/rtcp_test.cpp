@@ -6,9 +6,7 @@
 
 #include <algorithm>
 #include <filesystem>
-#include <fstream>
 #include <initializer_list>
-#include <iterator>
 #include <set>
 #include <string>
 #include <vector>
@@ -256,11 +254,6 @@ TEST(Rtcp, RoundTripFromLsrAndDlsr) {
 
 namespace {
 
-Bytes read_file(const std::filesystem::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    return Bytes(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
-
 std::uint32_t be32_at(const Bytes& b, std::size_t at) {
     return std::uint32_t{b[at]} << 24 | std::uint32_t{b[at + 1]} << 16 |
            std::uint32_t{b[at + 2]} << 8 | b[at + 3];
@@ -288,8 +281,8 @@ TEST(Rtcp, ForeignRecordingsParseWithoutRefusal) {
     };
     std::size_t echoes = 0;
     for (const Case& c : cases) {
-        const Bytes file = read_file(std::filesystem::path(TALMIRO_TEST_DATA) / "rtp" /
-                                     (std::string(c.name) + ".bin"));
+        const Bytes file = talmiro_testing::read_file(std::filesystem::path(TALMIRO_TEST_DATA) /
+                                                      "rtp" / (std::string(c.name) + ".bin"));
         const auto records = talmiro_testing::read_au_records(file);
         ASSERT_TRUE(records && !records->empty()) << c.name;
         std::set<std::uint32_t> media;
