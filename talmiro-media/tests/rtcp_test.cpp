@@ -12,18 +12,14 @@
 #include <vector>
 
 #include "au_records.hpp"
+#include "byte_vectors.hpp"
 
 using namespace talmiro_media;
 
 namespace {
 
-using Bytes = std::vector<std::uint8_t>;
-
-Bytes cat(std::initializer_list<Bytes> parts) {
-    Bytes out;
-    for (const Bytes& p : parts) out.insert(out.end(), p.begin(), p.end());
-    return out;
-}
+using talmiro_test::Bytes;
+using talmiro_test::cat;
 
 Bytes build(std::initializer_list<RtcpPacket> packets) {
     const std::vector<RtcpPacket> list(packets);
