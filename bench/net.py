@@ -36,7 +36,7 @@ from pathlib import Path
 import talmiro_sdk_video._codec as codec
 from talmiro_sdk_video.net_commands import SendConfig, run_send
 from talmiro_sdk_video.receiver import RtpReceiver
-from talmiro_sdk_video.relay import Relay, RelayConfig
+from talmiro_sdk_video.relay import Relay, RelayConfig, free_pair
 from talmiro_sdk_video.sender import RtpSender, wall_us
 
 ROOT = Path(__file__).resolve().parents[1]
@@ -45,22 +45,6 @@ W, H, FPS, KBPS = 1280, 720, 30, 2000
 BEGIN, END = "<!-- bench/net.py: begin -->", "<!-- bench/net.py: end -->"
 CAPS = ("application/x-rtp,media=video,clock-rate=90000,encoding-name=H264,payload=96,"
         "rtcp-fb-nack=(boolean)true,rtcp-fb-nack-pli=(boolean)true")
-
-
-def free_pair() -> int:
-    for _ in range(200):
-        with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as a:
-            a.bind((LOCAL, 0))
-            port = a.getsockname()[1]
-            if port % 2 or port >= 65534:
-                continue
-            with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as b:
-                try:
-                    b.bind((LOCAL, port + 1))
-                except OSError:
-                    continue
-            return port
-    raise RuntimeError("no free pair of UDP ports")
 
 
 def thread_cpu(thread: threading.Thread | None) -> float:
