@@ -5,8 +5,7 @@
 # (build/bench), then runs everything, prints the tables and writes bench/RESULTS.md.
 #
 #   bash bench/run.sh [--quick]        (about 7 minutes; --quick about 2)
-set -euo pipefail
-cd "$(dirname "$0")/.."
+source "$(dirname "$0")/../scripts/lib.sh"
 
 # PyAV's bundled libavcodec must match our FFmpeg's major versions (the bare loop is also
 # linked against it), so the version is pinned.
@@ -16,12 +15,7 @@ BENCH_BUILD=build/bench
 
 bash scripts/setup.sh >&2
 
-if ! dpkg-query -W -f='${Status}' libbenchmark-dev 2>/dev/null | grep -q "install ok installed"; then
-  echo "bench: installing libbenchmark-dev" >&2
-  sudo=""; [ "$(id -u)" -eq 0 ] || sudo=sudo
-  $sudo apt-get update -qq
-  DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq libbenchmark-dev >/dev/null
-fi
+apt_install_missing libbenchmark-dev
 
 if [ ! -x "$BENCH_VENV/bin/python" ]; then
   echo "bench: creating $BENCH_VENV" >&2
@@ -33,10 +27,10 @@ numpy_version=$(.venv/bin/python -c 'import numpy; print(numpy.__version__)')
 pyav_libs=$("$BENCH_VENV/bin/python" -c \
   'import av, pathlib; print(pathlib.Path(av.__file__).resolve().parent.parent / "av.libs")')
 
-prefix=$(bash scripts/build_ffmpeg.sh | tail -n 1)
-export PATH="$PWD/.venv/bin:$PATH"
+use_venv
+use_ffmpeg
 cmake -S bench -B "$BENCH_BUILD" -G Ninja -DCMAKE_BUILD_TYPE=Release \
-  -DTALMIRO_FFMPEG_PREFIX="$prefix" -DBENCH_PYAV_LIBDIR="$pyav_libs" >/dev/null
-cmake --build "$BENCH_BUILD" -j2 >&2
+  -DTALMIRO_FFMPEG_PREFIX="$TALMIRO_FFMPEG_PREFIX" -DBENCH_PYAV_LIBDIR="$pyav_libs" >/dev/null
+cmake --build "$BENCH_BUILD" >&2
 
 exec .venv/bin/python bench/run.py --build "$BENCH_BUILD" --pyav-python "$BENCH_VENV/bin/python" "$@"

@@ -12,28 +12,22 @@
 #                                             # RTCP seeds from the network recordings)
 #
 # A finding is replayed with: build/fuzz/fuzz/<target>_fuzz build/fuzz/findings/<file>
-set -euo pipefail
-cd "$(dirname "$0")/.."
+source "$(dirname "$0")/lib.sh"
 
 seconds=${FUZZ_SECONDS:-15}
 targets=${FUZZ_TARGETS:-"annexb sync picture decoder rtcp rtp"}
 
 # The libFuzzer runtime (the targets themselves are compiled by g++, see talmiro-media/fuzz/).
-if ! compgen -G "/usr/lib/llvm-*/lib/clang/*/lib/linux/libclang_rt.fuzzer-x86_64.a" >/dev/null; then
-  echo "fuzz: installing libclang-rt-14-dev" >&2
-  sudo=""; [ "$(id -u)" -eq 0 ] || sudo=sudo
-  $sudo apt-get update -qq
-  DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq libclang-rt-14-dev >/dev/null
-fi
-[ -x .venv/bin/cmake ] && [ -x .venv/bin/ninja ] || bash scripts/setup.sh
-export PATH="$PWD/.venv/bin:$PATH"
-prefix=$(bash scripts/build_ffmpeg.sh | tail -n 1)
+compgen -G "/usr/lib/llvm-*/lib/clang/*/lib/linux/libclang_rt.fuzzer-x86_64.a" >/dev/null ||
+  apt_install_missing libclang-rt-14-dev
+use_venv
+use_ffmpeg
 
-build=build/fuzz
-cmake -S talmiro-media -B "$build" -G Ninja -DTALMIRO_FFMPEG_PREFIX="$prefix" \
+build=$FUZZ_BUILD
+cmake -S talmiro-media -B "$build" -G Ninja -DTALMIRO_FFMPEG_PREFIX="$TALMIRO_FFMPEG_PREFIX" \
   -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTALMIRO_SANITIZE=address,undefined \
   -DTALMIRO_FUZZ=ON -DTALMIRO_MEDIA_TESTS=OFF >/dev/null
-cmake --build "$build" -j2
+cmake --build "$build"
 
 corpus=talmiro-media/fuzz/corpus
 if [ "${1:-}" = "--seeds" ]; then
@@ -50,7 +44,7 @@ failed=()
 for t in $targets; do
   bin="$build/fuzz/${t}_fuzz"
   if [ ! -x "$bin" ]; then
-    echo "fuzz: $t: no target built (its unit has not landed), skipped"
+    echo "fuzz: $t: no such target in talmiro-media/fuzz/, skipped"
     continue
   fi
   run_dir="$build/runs/$t"

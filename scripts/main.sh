@@ -1,6 +1,5 @@
 #!/usr/bin/env bash
 # The main job: set everything up, then run the package's entry point with any arguments.
-set -euo pipefail
-cd "$(dirname "$0")/.."
+source "$(dirname "$0")/lib.sh"
 bash scripts/setup.sh
 exec .venv/bin/python -m talmiro_sdk_video "$@"

@@ -1,17 +1,16 @@
 #!/usr/bin/env bash
-# The tests: the media core's C++ tests (GoogleTest through ctest), the fuzz targets and the
-# sanitizer and memcheck runs, then the module's Python tests (pytest) against the package
-# installed in .venv, not the build tree, and last the wheel installed into a fresh virtual
-# environment with the system's libx264 hidden.
-set -euo pipefail
-cd "$(dirname "$0")/.."
+# The tests, each build configuration built once: the release tree (scripts/setup.sh builds
+# the module and the media core's C++ tests in build/release and installs the module into
+# .venv) serves the C++ tests (GoogleTest through ctest), memcheck and the Python tests
+# (pytest, against the installed package, not the build tree); the fuzz tree serves the fuzz
+# targets; the sanitizer tree serves the C++ and Python tests under AddressSanitizer and
+# UndefinedBehaviorSanitizer. Last the wheel, installed into a fresh virtual environment with
+# the system's libx264 hidden.
+source "$(dirname "$0")/lib.sh"
 bash scripts/setup.sh
-export PATH="$PWD/.venv/bin:$PATH"
-prefix=$(bash scripts/build_ffmpeg.sh | tail -n 1)
+use_venv
 
-cmake -S talmiro-media -B build/media -G Ninja -DTALMIRO_FFMPEG_PREFIX="$prefix" >/dev/null
-cmake --build build/media -j"$(nproc)"
-(cd build/media && ctest --output-on-failure -j"$(nproc)")
+(cd "$RELEASE_BUILD/talmiro-media" && ctest --output-on-failure -j"$JOBS")
 
 # Reliability: the fuzz targets for a bounded time, the C++ and Python tests under
 # AddressSanitizer and UndefinedBehaviorSanitizer, memcheck on the codec tests.

@@ -6,8 +6,7 @@
 #
 # Hiding needs a mount namespace: `unshare -m` as root, `unshare -rm` otherwise. Where neither
 # works the test is skipped, except under CI (CI=true), where that is a failure.
-set -euo pipefail
-cd "$(dirname "$0")/.."
+source "$(dirname "$0")/lib.sh"
 
 fail() { echo "test_wheel: FAILED: $*" >&2; exit 1; }
 PYTHON=${PYTHON:-python3}
@@ -16,7 +15,8 @@ wheel=$PWD/$(bash scripts/wheel.sh | tail -n 1)
 [ -f "$wheel" ] || fail "scripts/wheel.sh gave no wheel"
 
 ldconfig=$(command -v ldconfig || echo /sbin/ldconfig)
-x264=$("$ldconfig" -p | awk '/libx264\.so\.[0-9]+ .*x86-64/ { print $NF; exit }')
+# awk reads to the end: leaving early would end ldconfig by SIGPIPE and fail the pipeline.
+x264=$("$ldconfig" -p | awk '/libx264\.so\.[0-9]+ .*x86-64/ && !found { print $NF; found = 1 }')
 [ -n "$x264" ] || fail "no system libx264 to hide (ldconfig -p lists none)"
 x264=$(realpath "$x264")
 

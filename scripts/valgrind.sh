@@ -1,29 +1,20 @@
 #!/usr/bin/env bash
 # The encoder's and decoder's C++ tests under valgrind's memcheck: invalid reads and writes,
 # uses of uninitialised values and leaks (definite and indirect) inside the media core, FFmpeg
-# and libx264, which the sanitizer build cannot see into. Built into build/valgrind without
-# sanitizers; each test executable runs under memcheck on its own and any error fails the script.
+# and libx264, which the sanitizer build cannot see into. The executables are those of the
+# release tree (build/release, made by scripts/setup.sh; no sanitizers); each runs under memcheck
+# on its own and any error fails the script.
 #
 #   bash scripts/valgrind.sh                      # encode_test and decode_test
 #   VALGRIND_TESTS="convert_test" bash scripts/valgrind.sh
-set -euo pipefail
-cd "$(dirname "$0")/.."
-if ! command -v valgrind >/dev/null; then
-  echo "valgrind: installing valgrind" >&2
-  sudo=""; [ "$(id -u)" -eq 0 ] || sudo=sudo
-  $sudo apt-get update -qq
-  DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq valgrind >/dev/null
-fi
-[ -x .venv/bin/cmake ] && [ -x .venv/bin/ninja ] || bash scripts/setup.sh
-export PATH="$PWD/.venv/bin:$PATH"
-prefix=$(bash scripts/build_ffmpeg.sh | tail -n 1)
-
-build=build/valgrind
-cmake -S talmiro-media -B "$build" -G Ninja -DTALMIRO_FFMPEG_PREFIX="$prefix" \
-  -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+source "$(dirname "$0")/lib.sh"
+apt_install_missing valgrind
+use_venv
+[ -f "$RELEASE_BUILD/talmiro-media/CTestTestfile.cmake" ] || bash scripts/setup.sh
 tests=${VALGRIND_TESTS:-"encode_test decode_test"}
 # shellcheck disable=SC2086
-cmake --build "$build" -j2 --target $tests
+cmake --build "$RELEASE_BUILD" --target $tests
+build=$RELEASE_BUILD/talmiro-media
 
 failed=()
 for t in $tests; do

@@ -7,15 +7,13 @@
 #
 # Reproducible: the same sources and FFmpeg build give the same wheel, byte for byte. Archive
 # times come from SOURCE_DATE_EPOCH (default: the time of the last commit).
-set -euo pipefail
-cd "$(dirname "$0")/.."
+source "$(dirname "$0")/lib.sh"
 
 log() { echo "wheel: $*" >&2; }
 
 # System packages, .venv with the build tools and auditwheel, the FFmpeg build; not the module.
 TALMIRO_SETUP_MODULE=0 bash scripts/setup.sh >&2
-prefix=$(bash scripts/build_ffmpeg.sh | tail -n 1)
-export TALMIRO_FFMPEG_PREFIX=$prefix
+use_ffmpeg
 export PATH="$PWD/.venv/bin:$PATH"
 
 if [ -z "${SOURCE_DATE_EPOCH:-}" ]; then

@@ -343,6 +343,14 @@ struct Model {
         v.idr = idr;
     }
 
+    // The PPS a slice names and its SPS were seen (or the slice does not say which).
+    bool sets_seen(const Vec& data, const NalUnit& slice) const {
+        const std::span<const std::uint8_t> nal(data.data() + slice.begin, slice.end - slice.begin);
+        const std::optional<SliceFacts> f = parse_slice(nal, facts);
+        if (!f || !f->pic_parameter_set_id) return true;
+        const std::optional<PpsFacts> pps = facts.pps(*f->pic_parameter_set_id);
+        return pps && facts.sps(pps->sps_id);
+    }
     void bump() {
         fed_since_output = std::min(fed_since_output + 1, kCap);
         silence = std::min(silence + 1, kCap);
@@ -395,6 +403,18 @@ struct Model {
             return v;
         }
         since_request = std::min(since_request + 1, kCap);
+        if (key && !sets_seen(data, *slice)) {
+            // An IDR picture whose PPS or SPS never came: dropped, a loss, asked for at once.
+            if (changed) unfed = true;
+            ++c.dropped;
+            bump();
+            Verdict v;
+            if (silence >= config.stuck_frames && spaced()) v.signal = request();
+            if (state == SyncState::Waiting) ++c.losses;
+            else damage();
+            if (!v.signal && config.request_idr_on_loss && spaced()) v.signal = request();
+            return v;
+        }
         if (state != SyncState::Waiting) return pass(data, t, complete, std::nullopt, key, false);
         if (key) {
             recovery_start = false;
@@ -529,10 +549,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             FUZZ_CHECK(c1.output == c0.output);
             FUZZ_CHECK(v.start == (c1.starts == c0.starts + 1));
             if (v.start) FUZZ_CHECK(v.key && v.au);
-            // Transitions of a push: a drop leaves the state (only units without a slice are
-            // dropped once started); a start leaves Waiting; any other change is a wedged reset.
+            // Transitions of a push: a drop leaves the state (only units without a slice, and
+            // IDR pictures naming sets never seen, are dropped once started); a start leaves
+            // Waiting; any other change is a wedged reset.
             if (!v.au) FUZZ_CHECK(sync.state() == before);
-            if (!v.au && before != SyncState::Waiting)
+            if (!v.au && before != SyncState::Waiting && !au.key)
                 FUZZ_CHECK(std::ranges::none_of(nal_units(bytes), [](const NalUnit& u) {
                     return u.type >= 1 && u.type <= 5;
                 }));

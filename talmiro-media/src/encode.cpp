@@ -116,6 +116,13 @@ H264Encoder& H264Encoder::operator=(H264Encoder&& other) noexcept {
     return *this;
 }
 
+std::vector<std::shared_ptr<const void>> H264Encoder::close() {
+    ctx_.reset();
+    frame_.reset();
+    packet_.reset();
+    return lender_.take_released();
+}
+
 std::optional<std::span<const std::uint8_t>> H264Encoder::param_sets() const noexcept {
     if (!param_cache_.sets) return std::nullopt;
     return std::span<const std::uint8_t>(*param_cache_.sets);
@@ -145,41 +152,50 @@ Result<std::vector<AccessUnit>> H264Encoder::encode(const RawImage& picture, boo
     if (!picture.fits())
         return std::unexpected(MediaError::bad_image("plane shorter than rows x stride"));
 
-    take_pending_bitrate();
-    // A forced picture leaves a pending request for the next picture.
-    const bool idr = force_idr || control_->take_idr_request();
+    // A forced picture leaves a pending request for the next picture. A request taken for this
+    // picture is given back if the picture does not reach the codec, so that a refused picture
+    // never uses up a receiver's request.
+    const bool requested = !force_idr && control_->take_idr_request();
+    const bool idr = force_idr || requested;
+    const auto refuse = [&](MediaError error) -> Result<std::vector<AccessUnit>> {
+        if (requested) control_->restore_idr_request();
+        return std::unexpected(std::move(error));
+    };
 
     AVFrame* frame = frame_.get();
     const bool lend = lending_ && PictureLender::lendable(picture, config_.pixel_format);
     if (lend) {
         const auto lent = lender_.lend(picture);
-        if (!lent) return std::unexpected(lent.error());
+        if (!lent) return refuse(lent.error());
         frame = *lent;
     } else {
         const std::int64_t convert_start = monotonic_us();
-        if (const int rc = av_frame_make_writable(frame); rc < 0) return ffmpeg_error(rc);
+        if (const int rc = av_frame_make_writable(frame); rc < 0)
+            return refuse(ffmpeg_error(rc).error());
         const auto converted = fill_frame(*frame, scaler_, picture);
-        if (!converted) return std::unexpected(converted.error());
+        if (!converted) return refuse(converted.error());
         if (*converted) {
             ++stats_.converted;
             stats_.convert_us += elapsed_us(convert_start);
         }
     }
 
+    // Only a picture that is sent takes over a pending bitrate.
+    take_pending_bitrate();
     const std::int64_t encode_start = monotonic_us();
     const std::int64_t pts = next_pts_++;
     frame->pts = pts;
     frame->pict_type = idr ? AV_PICTURE_TYPE_I : AV_PICTURE_TYPE_NONE;
     stamps_.record(pts, picture.t_us);
     ++stats_.frames_in;
-    if (idr) ++stats_.forced_idr;
 
     Result<std::vector<AccessUnit>> result;
     if (const int rc = avcodec_send_frame(ctx_.get(), frame); rc < 0) {
         // Never entered the codec, so its stamp can never be taken.
         stamps_.forget(pts);
-        result = ffmpeg_error(rc);
+        result = refuse(ffmpeg_error(rc).error());
     } else {
+        if (idr) ++stats_.forced_idr;
         result = receive_packets();
     }
     stats_.encode_us += elapsed_us(encode_start);

@@ -71,6 +71,27 @@ void RtpDepacketizer::set_timing(std::int64_t max_wait_us, std::int64_t nack_int
     config_.nack_interval_us = nack_interval_us;
 }
 
+void RtpDepacketizer::set_round_trip(std::optional<std::int64_t> rtt_us,
+                                     std::int64_t jitter_us) noexcept {
+    // Each held to a day, so that nothing overflows (any value is allowed). In integers: the
+    // fuzzing build traces no floating-point comparisons.
+    constexpr std::int64_t kDay = 86'400'000'000;
+    const std::int64_t jitter = std::clamp<std::int64_t>(jitter_us, 0, kDay);
+    std::int64_t wait = 0, interval = 0;
+    if (config_.nack && rtt_us) {
+        const std::int64_t rtt = std::clamp<std::int64_t>(*rtt_us, 0, kDay);
+        wait = rtt * 5 / 2 + 4 * jitter;
+        interval = std::max<std::int64_t>(5'000, rtt * 5 / 4 + 2 * jitter);
+    } else if (config_.nack) {
+        wait = interval = config_.max_delay_us;
+    } else {
+        wait = 4 * jitter;
+        interval = config_.min_wait_us;
+    }
+    wait = std::min(std::max(wait, config_.min_wait_us), config_.max_delay_us);
+    set_timing(wait, interval);
+}
+
 // ---- parsing ----
 
 std::optional<RtpRefusal> RtpDepacketizer::parse(std::span<const std::uint8_t> d,
@@ -177,6 +198,8 @@ void RtpDepacketizer::restart(std::int64_t now_us, RtpOutput& out) {
     nacks_pending_ = false;
     last_released_ts_.reset();
     markers_seen_ = false;
+    tail_seq_.reset();
+    spacing_ts_.reset();
     stats_.restarts += 1;
 }
 
@@ -249,7 +272,14 @@ std::optional<RtpRefusal> RtpDepacketizer::insert(const Packet& p, std::int64_t 
         if (recovered) stats_.packets_recovered += 1;
     } else {
         if (ext - next_ >= window) advance(arrival_us, ext - window + 1, out);
-        if (!p.rtx) update_jitter(p.ts, arrival_us);
+        if (!p.rtx) {
+            update_jitter(p.ts, arrival_us);
+            // A tail asked for says nothing of the spacing: it comes a round trip later.
+            if (ext == highest_ + 1 && !(tail_seq_ && ext == *tail_seq_))
+                update_spacing(p.ts, arrival_us);
+            else
+                spacing_ts_.reset();
+        }
         const std::int64_t gap_begin = std::max(highest_ + 1, next_);
         const bool askable = ext - gap_begin <= static_cast<std::int64_t>(config_.max_nack_run);
         for (std::int64_t g = gap_begin; g < ext; ++g) {
@@ -258,7 +288,21 @@ std::optional<RtpRefusal> RtpDepacketizer::insert(const Packet& p, std::int64_t 
             s.state = SlotState::Missing;
             s.time_us = arrival_us;
             if (!askable) s.nack_count = 255;  // never asked for
+            if (tail_seq_ && g == *tail_seq_ && askable) {
+                // Asked for already, as the tail of the unit before.
+                s.nacked = true;
+                s.nack_count = 1;
+                s.last_nack_us = tail_asked_us_;
+            }
             if (config_.nack) ask(s, g, arrival_us, out);
+        }
+        if (tail_seq_ && ext >= *tail_seq_) {
+            // With RTX on, the original packet merely late is no recovery.
+            if (ext == *tail_seq_ && (p.rtx || !config_.rtx_payload_type)) {
+                recovered = true;
+                stats_.packets_recovered += 1;
+            }
+            tail_seq_.reset();
         }
         highest_ = ext;
         stats_.highest_seq = highest_;
@@ -504,6 +548,51 @@ void RtpDepacketizer::ask(Slot& s, std::int64_t seq, std::int64_t now_us, RtpOut
     }
 }
 
+std::optional<std::int64_t> RtpDepacketizer::tail_due() const noexcept {
+    // Only while the unit's last packet heard is the stream's last, and once per stall.
+    if (!config_.nack || !unit_.active || next_ <= highest_ || !markers_seen_ ||
+        unit_.tail_asks >= config_.max_nacks || (tail_seq_ && *tail_seq_ == highest_ + 1))
+        return std::nullopt;
+    // In integers (the fuzzing build traces no floating-point comparisons). The jitter in
+    // 90 kHz units fits (it is a mean of differences of stamps and scaled times), held to
+    // about three hours before it becomes µs.
+    const std::int64_t jitter_us =
+        std::min<std::int64_t>(static_cast<std::int64_t>(stats_.jitter), 1'000'000'000) * 100 / 9;
+    const std::int64_t wait =
+        std::max(2 * spacing_us_ + 3 * jitter_us, spacing_peak_us_ + spacing_peak_us_ / 4);
+    const std::int64_t upper = std::max(config_.tail_wait_min_us, config_.tail_wait_max_us);
+    return add_sat(unit_.last_arrival_us, std::clamp(wait, config_.tail_wait_min_us, upper));
+}
+
+void RtpDepacketizer::ask_tail(std::int64_t now_us, RtpOutput& out) {
+    const auto due = tail_due();
+    if (!due || now_us < *due) return;
+    tail_seq_ = highest_ + 1;
+    tail_asked_us_ = now_us;
+    unit_.tail_asks += 1;
+    out.nacks.push_back(static_cast<std::uint16_t>(*tail_seq_));
+    stats_.nacks += 1;
+    stats_.tail_nacks += 1;
+}
+
+void RtpDepacketizer::update_spacing(std::uint32_t ts, std::int64_t arrival_us) noexcept {
+    if (spacing_ts_ && *spacing_ts_ == ts) {
+        // Mean with gain 1/8 of the time between two packets of one unit, each sample held
+        // to a second (any time is allowed).
+        const std::int64_t sample = std::clamp<std::int64_t>(
+            add_sat(arrival_us, -std::max<std::int64_t>(spacing_arrival_us_, INT64_MIN + 1)), 0,
+            1'000'000);
+        spacing_us_ = spacing_learnt_ ? spacing_us_ + (sample - spacing_us_) / 8 : sample;
+        spacing_learnt_ = true;
+        spacing_peak_us_ = std::max(spacing_peak_us_, sample);
+    } else {
+        // A new unit: the peak fades by half in about 22 units (0.7 s at 30 per second).
+        spacing_peak_us_ -= spacing_peak_us_ / 32;
+    }
+    spacing_ts_ = ts;
+    spacing_arrival_us_ = arrival_us;
+}
+
 void RtpDepacketizer::repeat_nacks(std::int64_t now_us, RtpOutput& out) {
     if (!config_.nack || !nacks_pending_ || now_us < nack_due_us_) return;
     nacks_pending_ = false;
@@ -518,6 +607,7 @@ RtpOutput RtpDepacketizer::poll(std::int64_t now_us) {
     if (unit_.active && next_ > highest_ &&
         now_us > add_sat(unit_.last_arrival_us, config_.max_wait_us))
         finish(false, false, out);
+    ask_tail(now_us, out);
     repeat_nacks(now_us, out);
     return out;
 }
@@ -542,6 +632,7 @@ std::optional<std::int64_t> RtpDepacketizer::next_deadline_us() const noexcept {
         take(add_sat(add_sat(unit_.last_arrival_us, config_.max_wait_us), 1));
     }
     if (config_.nack && nacks_pending_) take(nack_due_us_);
+    if (const auto tail = tail_due()) take(*tail);
     return due;
 }
 

@@ -75,6 +75,17 @@ SyncVerdict DecoderSync::push(const AccessUnit& au) {
         return verdict;
     }
     saturating_increment(since_request_);
+    if (au.key && slice && !sets_known(bytes_of(data, *slice))) {
+        // A start point whose parameter sets never arrived (lost with the packet that carried
+        // them): libavcodec could only refuse it. It is a lost picture, asked for again at once.
+        if (changed) unfed_ = true;
+        SyncVerdict verdict = drop();
+        if (state_ == SyncState::Waiting) ++counters_.losses;
+        else damage();
+        if (!verdict.signal && config_.request_idr_on_loss && request_spaced())
+            verdict.signal = request();
+        return verdict;
+    }
 
     if (state_ != SyncState::Waiting) return pass_on(au, units, std::nullopt, au.key, false);
 
@@ -185,6 +196,14 @@ SyncVerdict DecoderSync::drop() noexcept {
     SyncVerdict verdict;
     if (silence_ >= config_.stuck_frames && request_spaced()) verdict.signal = request();
     return verdict;
+}
+
+bool DecoderSync::sets_known(std::span<const std::uint8_t> slice) const noexcept {
+    const std::optional<SliceFacts> facts = parse_slice(slice, sets_.facts());
+    // A header that does not say which PPS it names is left to the decoder.
+    if (!facts || !facts->pic_parameter_set_id) return true;
+    const std::optional<PpsFacts> pps = sets_.facts().pps(*facts->pic_parameter_set_id);
+    return pps && sets_.facts().sps(pps->sps_id);
 }
 
 bool DecoderSync::request_spaced() const noexcept {

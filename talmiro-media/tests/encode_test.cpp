@@ -262,13 +262,23 @@ TEST(Encode, RefusedPictureConsumesNothing) {
     v = v.first(v.size() - 1);
     EXPECT_EQ(error_text(enc.encode(short_plane.raw, true)),
               "bad image: plane shorter than rows x stride");
+    // Refused after the request was taken for it: libswscale takes 32-bit strides. The rows
+    // past the first are never read, the stride is refused first.
+    Picture rgb = picture(1, 0, PictureFormat::RGB24);
+    rgb.raw.strides[0] = std::size_t{INT_MAX} + 1;
+    rgb.raw.planes[0] = {rgb.bytes.data(), 47 * rgb.raw.strides[0] + 3 * 64};
+    EXPECT_EQ(error_text(enc.encode(rgb.raw, false)).substr(0, 33),
+              "bad image: rgb24 image: row strid");
     EXPECT_EQ(enc.stats(), before);
     EXPECT_TRUE(encode_one(enc, picture(1).raw).key);  // the request was still pending
+    EXPECT_EQ(enc.stats().forced_idr, 1u);
     EXPECT_EQ(TestAccess::codec_context(enc).bit_rate, 700000);
 }
 
 TEST(Encode, FlushDrainsAndThenRefuses) {
-    H264Encoder enc = open_ok(x264_config());
+    auto control = std::make_shared<EncoderControl>();
+    H264Encoder enc = open_ok(x264_config(), control);
+    control->request_idr();
     const auto flushed = enc.flush();
     ASSERT_TRUE(flushed) << flushed.error().display();
     EXPECT_TRUE(flushed->empty());
@@ -280,6 +290,9 @@ TEST(Encode, FlushDrainsAndThenRefuses) {
         EXPECT_EQ(TestAccess::pending_stamps(enc), 0u);  // a refused picture leaves no stamp behind
     }
     EXPECT_EQ(error_text(enc.flush()), MediaError::ffmpeg(AVERROR_EOF).display());
+    // No refused picture used up the request or counted as an IDR picture.
+    EXPECT_EQ(enc.stats().forced_idr, 0u);
+    EXPECT_TRUE(control->take_idr_request());
 }
 
 TEST(CaptureStamps, TakingAStampDropsEarlierOnes) {

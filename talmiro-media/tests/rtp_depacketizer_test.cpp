@@ -1,3 +1,5 @@
+// Tests of the RTP depacketizer: reordering and duplicates, every loss known, refusals by cause,
+// NACK timing from the round trip, RTX, restarts and jumps, bounds, and foreign recordings.
 #include "talmiro_media/rtp_depacketizer.hpp"
 
 #include <gtest/gtest.h>
@@ -326,6 +328,104 @@ TEST(RtpDepacketizer, NackTimingAndRecovery) {
     EXPECT_EQ(wide.poll(100'000).nacks, std::vector<std::uint16_t>{});
     EXPECT_EQ(wide.push(rtp(114, 0, slice), 100'001).nacks.size(), 0u);  // nack_delay_us
     EXPECT_EQ(wide.poll(120'001).nacks, std::vector<std::uint16_t>{113});
+}
+
+// A unit whose packets stop before its marker packet has its tail asked for after a short wait,
+// once per stall, not a frame interval later when the next unit shows the gap; the gap that
+// the next unit then shows is not asked for again at once. A sender pacing its packets is
+// learnt and not asked.
+TEST(RtpDepacketizer, AsksForAMissingTailSoon) {
+    RtpDepacketizerConfig c;
+    c.nack_interval_us = 30'000;
+    const Bytes slice{0x41, 1};
+    for (const bool answered : {true, false}) {
+        SCOPED_TRACE(answered ? "answered" : "unanswered");
+        RtpDepacketizer d(c);
+        Received r;
+        r.take(d.push(rtp(9, 0, slice), 0));
+        r.take(d.push(rtp(10, 3000, slice, false), 33'000));
+        r.take(d.push(rtp(11, 3000, slice, false), 33'100));
+        EXPECT_EQ(d.next_deadline_us(), 33'100 + c.tail_wait_min_us);
+        r.take(d.poll(33'100 + c.tail_wait_min_us - 1));
+        EXPECT_TRUE(r.nacks.empty());
+        r.take(d.poll(33'100 + c.tail_wait_min_us));
+        r.take(d.poll(40'000));
+        EXPECT_EQ(r.nacks, std::vector<std::uint16_t>{12});
+        EXPECT_EQ(d.stats().tail_nacks, 1u);
+        if (answered) {
+            r.take(d.push(rtp(12, 3000, slice), 55'000));
+            ASSERT_EQ(r.units.size(), 2u);
+            EXPECT_TRUE(r.units[1].complete && r.units[1].recovered);
+            EXPECT_EQ(d.stats().packets_recovered, 1u);
+            continue;
+        }
+        r.take(d.push(rtp(13, 6000, slice), 50'000));
+        EXPECT_EQ(r.nacks, std::vector<std::uint16_t>{12});
+        r.take(d.poll(35'100 + c.nack_interval_us));
+        EXPECT_EQ(r.nacks, (std::vector<std::uint16_t>{12, 12}));
+        r.take(d.give_up(200'000));
+        EXPECT_EQ(d.stats().packets_lost, 1u);
+        EXPECT_EQ(d.stats().nacks, 2u);
+    }
+
+    // A path that once spread a unit's packets 6 ms apart: the next stall waits longer than that.
+    {
+        RtpDepacketizer d(c);
+        Received r;
+        r.take(d.push(rtp(1, 0, slice, false), 0));
+        r.take(d.push(rtp(2, 0, slice, false), 100));
+        r.take(d.push(rtp(3, 0, slice), 6'100));
+        r.take(d.push(rtp(4, 3000, slice, false), 33'000));
+        r.take(d.push(rtp(5, 3000, slice, false), 33'100));
+        r.take(d.poll(33'100 + 6'500));
+        EXPECT_TRUE(r.nacks.empty());
+        r.take(d.poll(33'100 + c.tail_wait_max_us));
+        EXPECT_EQ(r.nacks, std::vector<std::uint16_t>{6});
+    }
+
+    // Units of six packets 3 ms apart: after the first unit, nothing is asked for.
+    RtpDepacketizer paced(c);
+    Received r;
+    std::uint16_t seq = 0;
+    for (std::int64_t unit = 0; unit < 20; ++unit)
+        for (std::int64_t k = 0; k < 6; ++k) {
+            const std::int64_t t = unit * 33'000 + k * 3'000;
+            for (auto due = paced.next_deadline_us(); due && *due <= t;
+                 due = paced.next_deadline_us())
+                r.take(paced.poll(*due));
+            r.take(paced.push(rtp(seq++, static_cast<std::uint32_t>(unit * 3000), slice, k == 5),
+                              t));
+        }
+    EXPECT_LE(paced.stats().tail_nacks, 2u);
+    EXPECT_EQ(paced.stats().units_complete, 20u);
+    EXPECT_EQ(paced.stats().packets_lost, 0u);
+}
+
+// The wait for a gap and the NACK repeat interval follow the round trip and jitter, within the
+// minimum wait and the cap.
+TEST(RtpDepacketizer, TimingFromTheRoundTrip) {
+    struct Case {
+        bool nack;
+        std::optional<std::int64_t> rtt;
+        std::int64_t jitter, cap, wait, interval;
+    };
+    for (const Case& c : std::vector<Case>{
+             {true, 20'000, 2'000, 100'000, 58'000, 29'000},  // 2.5 rtt + 4 jitter
+             {true, 2'000, 0, 100'000, 20'000, 5'000},        // the floors
+             {true, 80'000, 5'000, 100'000, 100'000, 110'000},  // the cap
+             {true, 20'000, 0, 10'000, 10'000, 25'000},       // a cap below the floor wins
+             {true, {}, 3'000, 70'000, 70'000, 70'000},       // no round trip yet: one NACK
+             {false, {}, 8'000, 100'000, 32'000, 20'000},     // reordering only
+             {false, 5'000, 1'000, 100'000, 20'000, 20'000},
+         }) {
+        RtpDepacketizerConfig config;
+        config.nack = c.nack;
+        config.max_delay_us = c.cap;
+        RtpDepacketizer d(config);
+        d.set_round_trip(c.rtt, c.jitter);
+        EXPECT_EQ(d.config().max_wait_us, c.wait) << c.rtt.value_or(-1) << " " << c.cap;
+        EXPECT_EQ(d.config().nack_interval_us, c.interval) << c.rtt.value_or(-1) << " " << c.cap;
+    }
 }
 
 // Retransmissions in RTX form from the packetizer's history fill the gap.

@@ -1,3 +1,5 @@
+// Tests of the decoder sync policy: states, signals and their cadence, start points with their
+// parameter sets, resets, and losses seen in frame_num, stamps, incomplete units and concealment.
 #include "talmiro_media/sync.hpp"
 
 #include <gtest/gtest.h>
@@ -418,8 +420,8 @@ TEST(DecoderSyncLoss, UnknownFactsNeverDeclareALoss) {
     // A PPS naming an SPS never seen, a slice naming a PPS never seen.
     for (const std::uint8_t pps_id : {std::uint8_t{0}, std::uint8_t{9}}) {
         DecoderSync sync;
-        const Bytes sets = hb::annexb({hb::pps(0, 7)});
-        sync.push(au(cat(sets, hb::annexb({hb::slice({2, true, 0, 7, pps_id, {}, 0, 4, false, {}})})), true));
+        run(sync, {I()});
+        sync.push(au(hb::annexb({hb::pps(0, 7)}), false, false, true));
         for (const std::uint32_t fn : {1u, 5u, 9u}) {
             const SyncVerdict v = sync.push(picture_au({fn}, pps_id));
             EXPECT_FALSE(v.damaged || v.signal);
@@ -634,4 +636,58 @@ TEST(DecoderSyncLoss, IncompleteUnitsFieldsAndConcealment) {
     EXPECT_EQ(sync.state(), SyncState::Waiting);
     EXPECT_FALSE(sync.push(picture_au({2})).au);
     EXPECT_EQ(sync.counters().resets, 0u);
+}
+
+namespace {
+Bytes idr_slice(std::uint32_t pps_id) {
+    hb::Slice slice;
+    slice.idr = true;
+    slice.pps_id = pps_id;
+    return hb::slice(slice);
+}
+}  // namespace
+
+// An IDR picture whose parameter sets never arrived (the packet carrying them was lost) is not
+// fed: it counts as a loss and asks for an IDR picture at once, within the request spacing; the
+// sets it carries itself are kept. While streaming, it damages the stream.
+TEST(DecoderSyncLoss, StartPointsWithoutTheirSetsAsk) {
+    const Bytes sps_only = hb::annexb({hb::sps(stream_sps())});
+    const Bytes pps_naming_sps7 = hb::annexb({hb::pps(3, 7)});
+    struct Case {
+        const char* what;
+        Bytes unit;  // a key unit: sets, then an IDR slice naming PPS 3
+    };
+    for (const Case& c : {Case{"nothing", {}}, Case{"an SPS only", sps_only},
+                          Case{"a PPS whose SPS is unknown", pps_naming_sps7}}) {
+        for (const bool on_loss : {true, false}) {
+            SCOPED_TRACE(testing::Message() << c.what << (on_loss ? "" : ", no request on loss"));
+            SyncConfig config;
+            config.request_idr_on_loss = on_loss;
+            DecoderSync sync(config);
+            const AccessUnit start =
+                au(cat(c.unit, hb::annexb({idr_slice(3)})), true);
+            Schedule got;
+            for (int i = 1; i <= 12; ++i)
+                if (const SyncVerdict v = sync.push(i <= 2 ? start : p_frame()); v.signal) {
+                    EXPECT_FALSE(v.au);
+                    got.emplace_back(i, *v.signal);
+                }
+            EXPECT_EQ(got, on_loss ? requests(1, 10, 11) : requests(10, 10, 10));
+            EXPECT_EQ(sync.counters().losses, 2u);
+            EXPECT_EQ(sync.counters().fed, 0u);
+            EXPECT_EQ(sync.state(), SyncState::Waiting);
+            EXPECT_EQ(sync.param_sets().has_value(), !c.unit.empty());
+            const SyncVerdict v = sync.push(idr());
+            EXPECT_TRUE(v.au && v.start);
+        }
+    }
+    // Streaming: the IDR picture naming an unknown PPS is lost; what follows is damaged.
+    DecoderSync sync;
+    ASSERT_TRUE(sync.push(idr()).au);
+    sync.picture_out();
+    const SyncVerdict lost = sync.push(au(hb::annexb({idr_slice(9)}), true));
+    EXPECT_FALSE(lost.au);
+    EXPECT_EQ(lost.signal, SyncSignal::RequestIdr);
+    EXPECT_TRUE(sync.push(p_frame()).damaged);
+    EXPECT_EQ(sync.counters().losses, 1u);
 }

@@ -275,6 +275,18 @@ def test_encode_errors_from_the_core():
     assert len(enc.encode((y, u, v), 1)) == 1
 
 
+def test_a_refused_picture_leaves_the_idr_request_pending():
+    enc = x264(pixel_format="rgb24", intra_refresh=False, keyframe_interval=1000)
+    enc.encode(rgb_picture(0), 0)
+    enc.request_idr()
+    # Refused by the conversion, after the request was looked at; the rows are never read.
+    huge_rows = as_strided(rgb_picture(1), (H, W * 3), (2**31, 1))
+    with pytest.raises(codec.MediaError, match="row stride 2147483648 too large"):
+        enc.encode(huge_rows, 1)
+    ((_, _, key, *_),) = enc.encode(rgb_picture(2), 2)
+    assert key and enc.stats()["forced_idr"] == 1
+
+
 # ---- one picture, every accepted form ----
 
 def i420_forms(n):

@@ -1,7 +1,9 @@
-"""The module itself: its names, the stub's agreement with them, MediaError, module functions,
-signatures, the one exported symbol and the ABI."""
+"""The module itself: its names, the stub's agreement with them, MediaError (pickled too),
+module functions, signatures, the one exported symbol and the ABI."""
 
 import ast
+import multiprocessing
+import pickle
 import re
 import subprocess
 import threading
@@ -13,9 +15,9 @@ import talmiro_sdk_video
 import talmiro_sdk_video._codec as codec
 
 NAMES = ["MediaError", "Image", "Plane", "H264Encoder", "H264Decoder", "TestPattern",
-         "RtpReceptionStats", "NackRtt", "RtpPacketizer", "RtpDepacketizer", "psnr",
-         "buffer_address", "has_encoder", "avcodec_version", "set_ffmpeg_log_level", "rtcp_parse",
-         "rtcp_sr", "rtcp_rr", "rtcp_sdes", "rtcp_bye", "rtcp_nack", "rtcp_pli", "rtcp_fir",
+         "RtpReceptionStats", "NackRtt", "RtpPacketizer", "RtpDepacketizer", "RtpResponder",
+         "psnr", "buffer_address", "has_encoder", "avcodec_version", "set_ffmpeg_log_level",
+         "rtcp_parse", "rtcp_sr", "rtcp_rr", "rtcp_sdes", "rtcp_bye", "rtcp_nack", "rtcp_pli", "rtcp_fir",
          "ntp_from_us", "us_from_ntp", "rtcp_rtt_us"]
 
 
@@ -57,8 +59,24 @@ def test_media_error_type():
                            "or a libavcodec error")
 
 
+def test_media_error_survives_pickle():
+    err = codec.MediaError("ffmpeg: Invalid data found when processing input")
+    err.frame = 7
+    for protocol in range(pickle.HIGHEST_PROTOCOL + 1):
+        back = pickle.loads(pickle.dumps(err, protocol))
+        assert type(back) is codec.MediaError
+        assert (back.args, back.frame) == (err.args, 7)
+
+
+def test_media_error_crosses_a_process():
+    with multiprocessing.get_context("spawn").Pool(1) as pool:
+        with pytest.raises(codec.MediaError, match=r"^unsupported: picture size 15x48 "):
+            pool.apply(codec.H264Encoder, (15, 48))
+
+
 @pytest.mark.parametrize("cls", ["Image", "Plane", "H264Encoder", "H264Decoder", "TestPattern",
-                                 "RtpReceptionStats", "NackRtt", "RtpPacketizer", "RtpDepacketizer"])
+                                 "RtpReceptionStats", "NackRtt", "RtpPacketizer", "RtpDepacketizer",
+                                 "RtpResponder"])
 def test_classes_belong_to_the_module(cls):
     assert getattr(codec, cls).__module__ == "talmiro_sdk_video._codec"
 
@@ -149,7 +167,8 @@ def test_module_uses_only_the_stable_abi_of_3_11():
 
 
 @pytest.mark.parametrize("cls", ["Image", "Plane", "H264Encoder", "H264Decoder", "TestPattern",
-                                 "RtpReceptionStats", "NackRtt", "RtpPacketizer", "RtpDepacketizer"])
+                                 "RtpReceptionStats", "NackRtt", "RtpPacketizer", "RtpDepacketizer",
+                                 "RtpResponder"])
 def test_classes_are_immutable(cls):
     # A replaced __new__ would make objects whose C++ value was never built.
     cls = getattr(codec, cls)

@@ -123,3 +123,25 @@ def test_packetizer_properties_and_resend():
         tx.resend(70000)
     assert tx.stats()["history_misses"] == 1
     assert "ssrc=0x00001234" in repr(tx)
+
+
+def test_timing_and_responder_rules_reach_python():
+    # The receiver's and sender's timing rules are the core's; the module passes times and
+    # round trips through, None included, and names the verdicts.
+    rx = codec.RtpDepacketizer(max_delay_us=70_000)
+    rx.set_round_trip(None, 3_000)
+    assert rx.timing() == (70_000, 70_000)
+    rx.set_round_trip(20_000, jitter_us=2_000)
+    assert rx.timing() == (58_000, 29_000)
+    with pytest.raises(TypeError):
+        rx.set_round_trip("20000")
+    r = codec.RtpResponder(max_resends=1, resend_burst=1000)
+    assert r.request_idr(0) and not r.request_idr(1, rtt_us=None)
+    r.idr_sent(10)
+    assert not r.request_idr(20, 100) and r.request_idr(110, 100)
+    assert r.may_resend(5004, 9, 0) == "resend"
+    r.resent(5004, 9, 1200)
+    assert r.may_resend(5004, 10, 0) == "over_budget"
+    assert r.may_resend(5004, 9, 1_000_000) == "limited"
+    assert r.stats() == {"idr_requests": 4, "idr_requests_coalesced": 2, "resends": 1,
+                         "resend_limited": 1, "resend_over_budget": 1}

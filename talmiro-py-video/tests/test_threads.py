@@ -8,6 +8,7 @@ import random
 import threading
 import time
 
+import numpy as np
 import pytest
 
 import talmiro_sdk_video._codec as codec
@@ -266,6 +267,50 @@ def test_accessors_and_close_race_a_busy_object(kind):
         stop.set()
 
     run_threads(caller, reader, closer)
+
+
+def long_call(kind):
+    """An object and one long call on it: coding a 1920x1088 IDR picture of noise."""
+    enc = encoder(1920, 1088, intra_refresh=False, keyframe_interval=1, bitrate_kbps=400_000)
+    noise = np.random.default_rng(5).integers(0, 256, enc.frame_size, dtype=np.uint8)
+    if kind == "encoder":
+        return enc, lambda: enc.encode(noise, 0)
+    ((data, t_us, key, config, recovery, _),) = enc.encode(noise, 0)
+    enc.close()
+    dec = codec.H264Decoder()
+    return dec, lambda: dec.decode(data, t_us, key, config, recovery)
+
+
+@pytest.mark.parametrize("kind", ["encoder", "decoder"])
+def test_an_accessor_waiting_for_a_busy_object_leaves_the_interpreter_running(kind):
+    """stats() called while another thread is inside a long call waits for the object; a third
+    thread can tick during that wait only if the wait gave up the interpreter lock."""
+    obj, call = long_call(kind)
+    calls, ticks, during, done = 8, [0], [], threading.Event()
+
+    def worker():
+        try:
+            for _ in range(calls):
+                call()
+        finally:
+            done.set()
+
+    def poller():
+        while not done.is_set():
+            before = ticks[0]
+            obj.stats()
+            during.append(ticks[0] - before)
+
+    def ticker():
+        while not done.is_set():
+            time.sleep(0.001)
+            ticks[0] += 1
+
+    run_threads(worker, poller, ticker)
+    # Each long call (tens of ms) holds up one stats() call for its whole length: many ticks.
+    # A stats() call that held the interpreter lock while it waited lets a tick or few in
+    # around it, never ten.
+    assert sum(n >= 10 for n in during) >= calls // 2, (sorted(during)[-calls:], ticks[0])
 
 
 # A child interpreter whose daemon thread loops one codec call while the main thread returns:

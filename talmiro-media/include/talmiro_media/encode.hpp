@@ -106,6 +106,10 @@ public:
     // Owners of lent pictures that libavcodec has let go of since the last call; the caller
     // drops them where it may (a Python buffer with the interpreter lock held).
     std::vector<std::shared_ptr<const void>> take_released() { return lender_.take_released(); }
+    // Frees the codec, its frames and its threads now, and hands back the owners of every lent
+    // picture, which the codec has let go of with it; the caller drops them where it may.
+    // Afterwards the encoder may only be destroyed.
+    [[nodiscard]] std::vector<std::shared_ptr<const void>> close();
 
 private:
     // What the tests read inside: internal/test_access.hpp.

@@ -117,6 +117,8 @@ public:
     bool take_idr_request() noexcept {
         return idr_pending_.exchange(false, std::memory_order_acq_rel);
     }
+    // Gives back a request taken for a picture that never reached the codec.
+    void restore_idr_request() noexcept { idr_pending_.store(true, std::memory_order_release); }
 
 private:
     std::atomic<std::uint64_t> idr_requests_{0};

@@ -69,6 +69,11 @@ struct RtpDepacketizerConfig {
     std::int64_t ssrc_silence_us = 500'000;
     // How long a gap is waited for before the access units around it are passed on incomplete.
     std::int64_t max_wait_us = 100'000;
+    // What `set_round_trip` makes of the round trip: a wait of at least `min_wait_us` (the same
+    // wait holds a unit whose marker packet has not come, and a pacing sender spreads one
+    // picture's packets over milliseconds), at most `max_delay_us`.
+    std::int64_t min_wait_us = 20'000;
+    std::int64_t max_delay_us = 100'000;
     // NACKs: each missing sequence number is reported `nack_delay_us` after its gap showed (0:
     // at once; more tolerates reordering), then again every `nack_interval_us` (0: never again)
     // while it is waited for, `max_nacks` times at most (255 at most).
@@ -76,6 +81,15 @@ struct RtpDepacketizerConfig {
     std::int64_t nack_delay_us = 0;
     std::int64_t nack_interval_us = 30'000;
     std::uint32_t max_nacks = 3;
+    // A unit whose packets stopped without its marker packet: its tail is asked for (the sequence
+    // number after the last heard) once nothing has come for twice the packet spacing measured
+    // within units plus three times the jitter, or 1.25 times the longest such spacing of late if
+    // more (a jittery path spreads a unit's packets), held between these bounds, instead of waiting
+    // for the next unit to show the gap a frame interval later. Once per stall, at most `max_nacks`
+    // times per unit, and only once the stream has shown marker bits: a sender that merely paces
+    // its packets costs a NACK now and then, never a flood.
+    std::int64_t tail_wait_min_us = 2'000;
+    std::int64_t tail_wait_max_us = 10'000;
     // A gap of more sequence numbers than this is not asked for: resending it would take longer
     // than a new key picture, and a forged sequence number must not make the sender resend
     // thousands of packets.
@@ -118,6 +132,8 @@ struct RtpDepacketizerStats {
     std::uint64_t units_oversized = 0;
     // Sequence numbers asked for, repeats included.
     std::uint64_t nacks = 0;
+    // Of those, asked for because a unit's packets stopped before its marker packet.
+    std::uint64_t tail_nacks = 0;
     // A new SSRC after silence, or a confirmed sequence jump: the stream starts over.
     std::uint64_t restarts = 0;
     // Gaps given up before their deadline because the window or its byte cap was full.
@@ -167,15 +183,29 @@ public:
     // One datagram, arrived at `arrival_us`. Also does what `poll(arrival_us)` would.
     RtpOutput push(std::span<const std::uint8_t> datagram, std::int64_t arrival_us);
     // Gives up the gaps whose wait ended by `now_us`, and an access unit whose end has not come
-    // `max_wait_us` after its last packet; repeats the NACKs that are due.
+    // `max_wait_us` after its last packet; repeats the NACKs that are due, and asks for the
+    // tail of a unit whose packets stopped before its marker packet.
     RtpOutput poll(std::int64_t now_us);
     // Gives up every gap now and passes on all that is held, the unit still arriving included.
     RtpOutput give_up(std::int64_t now_us);
     // When `poll` next has something to do; absent while nothing waits.
     std::optional<std::int64_t> next_deadline_us() const noexcept;
 
-    // The wait for a gap and the NACK repeat interval, e.g. from the measured round trip.
+    // The wait for a gap and the NACK repeat interval, given outright.
     void set_timing(std::int64_t max_wait_us, std::int64_t nack_interval_us) noexcept;
+    // The wait for a gap and the NACK repeat interval from the round trip (NACK to
+    // retransmission; absent before the first sample) and the interarrival jitter, in µs:
+    // - with NACKs and a round trip, NACKs repeat every 1.25 round trips plus two jitters (at
+    //   least every 5 ms), and the wait is 2.5 round trips plus four jitters: long enough for
+    //   the answer to one repeat (1.25 + 1 round trips and the jitters of both), for a lost
+    //   retransmission;
+    // - with NACKs and no round trip yet, the wait and the repeat interval are `max_delay_us`:
+    //   one NACK per gap, so that its answer gives the first sample (a packet asked for twice
+    //   measures nothing);
+    // - without NACKs, the wait is four jitters (what reordering needs), the interval
+    //   `min_wait_us`.
+    // The wait is held between `min_wait_us` and `max_delay_us`.
+    void set_round_trip(std::optional<std::int64_t> rtt_us, std::int64_t jitter_us) noexcept;
 
     const RtpDepacketizerConfig& config() const noexcept { return config_; }
     const RtpDepacketizerStats& stats() const noexcept { return stats_; }
@@ -222,6 +252,8 @@ private:
         bool oversized = false;
         // Gaps passed since its last packet.
         std::uint64_t gap_after = 0;
+        // Its tail was asked for this many times.
+        std::uint32_t tail_asks = 0;
     };
 
     std::optional<RtpRefusal> parse(std::span<const std::uint8_t> d, Packet& p) const noexcept;
@@ -243,6 +275,11 @@ private:
     // Asks for `seq` if it is due by `now_us`, and keeps the earliest next due time.
     void ask(Slot& s, std::int64_t seq, std::int64_t now_us, RtpOutput& out);
     void repeat_nacks(std::int64_t now_us, RtpOutput& out);
+    // When the tail of the unit being assembled is to be asked for; absent when it is not.
+    std::optional<std::int64_t> tail_due() const noexcept;
+    void ask_tail(std::int64_t now_us, RtpOutput& out);
+    // Learns the packet spacing within units from a new packet next in sequence.
+    void update_spacing(std::uint32_t ts, std::int64_t arrival_us) noexcept;
     void update_jitter(std::uint32_t ts, std::int64_t arrival_us) noexcept;
     Slot& slot(std::int64_t ext) noexcept {
         return slots_[static_cast<std::uint64_t>(ext) & (slots_.size() - 1)];
@@ -273,6 +310,18 @@ private:
     Unit unit_;
     std::int64_t nack_due_us_ = 0;
     bool nacks_pending_ = false;
+    // The last tail asked for: the sequence number (also in flight while the next unit shows
+    // its gap, which then does not ask again at once) and when.
+    std::optional<std::int64_t> tail_seq_;
+    std::int64_t tail_asked_us_ = 0;
+    // The mean spacing of consecutive packets of one unit, and the last new packet's timestamp
+    // and arrival.
+    std::int64_t spacing_us_ = 0;
+    bool spacing_learnt_ = false;
+    // The longest spacing within a unit of late, fading with each unit.
+    std::int64_t spacing_peak_us_ = 0;
+    std::optional<std::uint32_t> spacing_ts_;
+    std::int64_t spacing_arrival_us_ = 0;
     // Jitter state: the previous packet's timestamp and arrival in 90 kHz units.
     std::optional<std::uint32_t> jitter_ts_;
     double jitter_arrival_ = 0;

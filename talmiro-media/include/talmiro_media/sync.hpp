@@ -9,7 +9,8 @@
 // once they have shown a steady frame interval. An access unit that arrived incomplete, and a
 // reference picture the decoder had to conceal, damage the stream the same way. The access
 // units it passes on while damaged are marked, and (unless switched off) it asks for an IDR
-// picture at once.
+// picture at once. An IDR picture whose slices name a PPS (or an SPS behind it) never seen, its
+// parameter sets lost on the way, is not passed on: it is a loss, and asks the same way.
 #pragma once
 
 #include <cstdint>
@@ -165,6 +166,8 @@ private:
     std::int64_t stamp_jump(std::int64_t t_us) noexcept;
     // The stream is damaged from here on.
     void damage() noexcept;
+    // The PPS the slice names and that PPS's SPS have been seen (or the slice does not say).
+    bool sets_known(std::span<const std::uint8_t> slice) const noexcept;
     // A request may go out now: with `request_idr_on_loss`, only `stuck_frames` after the last
     // unless an IDR picture came since.
     bool request_spaced() const noexcept;

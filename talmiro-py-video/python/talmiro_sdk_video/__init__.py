@@ -5,10 +5,13 @@ functions are available from here too::
 
     from talmiro_sdk_video import H264Encoder, H264Decoder, TestPattern, Image, Plane, MediaError, psnr
 
-and so are ``RtpPacketizer`` and ``RtpDepacketizer``, the RTCP packet builders and parser
+and so are ``RtpPacketizer``, ``RtpDepacketizer`` and ``RtpResponder``, the RTCP packet builders and parser
 (``rtcp_*``), ``RtpReceptionStats`` and ``NackRtt``. ``RtpSender`` and ``RtpReceiver`` carry a
 stream over RTP/UDP with its RTCP feedback (sockets and threads in Python, over those classes).
 """
+
+import copyreg
+from typing import Callable
 
 from ._codec import (
     BACKENDS,
@@ -22,6 +25,7 @@ from ._codec import (
     RtpReceptionStats,
     RtpDepacketizer,
     RtpPacketizer,
+    RtpResponder,
     TestPattern,
     avcodec_version,
     buffer_address,
@@ -46,9 +50,25 @@ from .sender import RtpSender
 
 __version__ = "0.1.0"
 
+
+def _media_error(*args: object) -> MediaError:
+    """A MediaError made again from its arguments: what a pickled one is loaded by."""
+    return MediaError(*args)
+
+
+def _reduce_media_error(
+    err: MediaError,
+) -> tuple[Callable[..., MediaError], tuple[object, ...], dict[str, object] | None]:
+    # MediaError's module, "_core", cannot be imported, so pickle (and multiprocessing) load
+    # an error through this package instead; its attributes travel as its state.
+    return _media_error, err.args, err.__dict__ or None
+
+
+copyreg.pickle(MediaError, _reduce_media_error)
+
 __all__ = ["H264Encoder", "H264Decoder", "TestPattern", "Image", "Plane", "MediaError", "psnr",
            "buffer_address", "has_encoder", "avcodec_version", "set_ffmpeg_log_level",
-           "RtpPacketizer", "RtpDepacketizer", "RtpSender", "RtpReceiver",
+           "RtpPacketizer", "RtpDepacketizer", "RtpResponder", "RtpSender", "RtpReceiver",
            "RtpReceptionStats", "NackRtt", "rtcp_parse", "rtcp_sr", "rtcp_rr", "rtcp_sdes",
            "rtcp_bye", "rtcp_nack", "rtcp_pli", "rtcp_fir", "ntp_from_us", "us_from_ntp",
            "rtcp_rtt_us"]

@@ -7,9 +7,9 @@ from typing import Literal, Required, Self, TypeAlias, TypedDict, final, type_ch
 from typing_extensions import Buffer
 
 __all__ = ["MediaError", "Image", "Plane", "H264Encoder", "H264Decoder", "TestPattern",
-           "RtpReceptionStats", "NackRtt", "RtpPacketizer", "RtpDepacketizer", "psnr",
-           "buffer_address", "has_encoder", "avcodec_version", "set_ffmpeg_log_level", "rtcp_parse",
-           "rtcp_sr", "rtcp_rr", "rtcp_sdes", "rtcp_bye", "rtcp_nack", "rtcp_pli", "rtcp_fir",
+           "RtpReceptionStats", "NackRtt", "RtpPacketizer", "RtpDepacketizer", "RtpResponder",
+           "psnr", "buffer_address", "has_encoder", "avcodec_version", "set_ffmpeg_log_level",
+           "rtcp_parse", "rtcp_sr", "rtcp_rr", "rtcp_sdes", "rtcp_bye", "rtcp_nack", "rtcp_pli", "rtcp_fir",
            "ntp_from_us", "us_from_ntp", "rtcp_rtt_us"]
 
 class MediaError(Exception):
@@ -75,6 +75,7 @@ class RtpDepacketizerStats(TypedDict):
     nals_dropped: int
     units_oversized: int
     nacks: int
+    tail_nacks: int
     restarts: int
     forced: int
     ssrc: int
@@ -313,11 +314,15 @@ class RtpDepacketizer:
         ssrc: int | None = None,
         rtx_ssrc: int | None = None,
         max_wait_us: int = 100000,
+        min_wait_us: int = 20000,
+        max_delay_us: int = 100000,
         nack: bool = True,
         nack_delay_us: int = 0,
         nack_interval_us: int = 30000,
         max_nacks: int = 3,
         max_nack_run: int = 1000,
+        tail_wait_min_us: int = 2000,
+        tail_wait_max_us: int = 10000,
         ssrc_silence_us: int = 500000,
         window_packets: int = 8192,
         max_buffered_bytes: int = 33554432,
@@ -328,7 +333,40 @@ class RtpDepacketizer:
     def give_up(self, now_us: int) -> RtpOutputTuple: ...
     def next_deadline_us(self) -> int | None: ...
     def set_timing(self, max_wait_us: int, nack_interval_us: int) -> None: ...
+    def set_round_trip(self, rtt_us: int | None, jitter_us: int = 0) -> None: ...
+    def timing(self) -> tuple[int, int]: ...
     def stats(self) -> RtpDepacketizerStats: ...
+
+@type_check_only
+class RtpResponderStats(TypedDict):
+    idr_requests: int
+    idr_requests_coalesced: int
+    resends: int
+    resend_limited: int
+    resend_over_budget: int
+
+@final
+class RtpResponder:
+    """How a sender answers feedback: IDR requests coalesce (at most one per round trip, none
+    while one asked for is unsent); each NACKed packet is resent at most `max_resends` times
+    per receiver, from a byte budget that refills at twice the media rate of the last second."""
+    def __new__(
+        cls,
+        max_resends: int = 3,
+        default_rtt_us: int = 100000,
+        idr_pending_limit_us: int = 1000000,
+        resend_min_rate: int = 125000,
+        resend_burst: int = 524288,
+        max_resend_entries: int = 65536,
+    ) -> Self: ...
+    def request_idr(self, now_us: int, rtt_us: int | None = None) -> bool: ...
+    def idr_sent(self, now_us: int, first: bool = False) -> None: ...
+    def media_sent(self, now_us: int, bytes: int) -> None: ...
+    def may_resend(
+        self, receiver: int, seq: int, now_us: int,
+    ) -> Literal["resend", "limited", "over_budget"]: ...
+    def resent(self, receiver: int, seq: int, bytes: int) -> None: ...
+    def stats(self) -> RtpResponderStats: ...
 
 def psnr(a: Buffer, b: Buffer) -> float | None: ...
 def buffer_address(obj: Buffer) -> int: ...

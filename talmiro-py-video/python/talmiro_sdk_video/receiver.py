@@ -50,11 +50,10 @@ from .sdp import VideoSdp
 from .sender import PATTERN_PREFIX, as_address, parse_pattern_note, resolve_host, wall_us
 
 MAX_DATAGRAM = 65536
-# The wait for a missing packet, before any round trip has been measured, is the cap; after,
-# two round trips plus four times the jitter (the NACK, its retransmission and one repeat).
-# Never less than this: the same wait holds a unit whose marker packet has not come, and a
-# pacing sender spreads one picture's packets over milliseconds (it costs nothing when nothing
-# is lost: a unit goes on the moment it is complete).
+# The depacketizer makes the wait for a missing packet of the round trip and jitter measured
+# (`RtpDepacketizer.set_round_trip`); never less than this: the same wait holds a unit whose
+# marker packet has not come, and a pacing sender spreads one picture's packets over
+# milliseconds (it costs nothing when nothing is lost: a unit goes on the moment it is complete).
 MIN_WAIT_US = 20_000
 DEFAULT_MAX_DELAY_MS = 100.0
 # Pictures waiting to be taken by `receive`; beyond this the oldest go (counted).
@@ -141,7 +140,8 @@ class RtpReceiver:
         self.cname = f"talmiro-{self.ssrc:08x}@{socket.gethostname()}"[:255]
         self._depack = _codec.RtpDepacketizer(
             payload_type=payload_type, rtx_payload_type=rtx_payload_type,
-            max_wait_us=self._max_delay_us, nack=self._nack)
+            max_wait_us=self._max_delay_us, min_wait_us=MIN_WAIT_US,
+            max_delay_us=self._max_delay_us, nack=self._nack)
         self._rtp, self._rtcp = _bind_pair(bind, port)
         try:
             self._wake_r, self._wake_w = socket.socketpair()
@@ -168,7 +168,6 @@ class RtpReceiver:
         self._nack_rtt = _codec.NackRtt()
         self._rtt_us: float | None = None
         self._jitter_us = 0.0
-        self._timing: tuple[int, int] | None = None
         self._next_rr = 0.0
         self.pattern: dict[str, int] | None = None
         self.bye = False
@@ -395,22 +394,10 @@ class RtpReceiver:
         self._retime()
 
     def _retime(self) -> None:
-        """Gives the depacketizer the wait for a missing packet and the NACK repeat interval
-        from the round trip and jitter measured."""
-        jitter = self._jitter_us
-        if self._nack and self._rtt_us is not None:
-            wait = max(MIN_WAIT_US, int(2 * self._rtt_us + 4 * jitter))
-            interval = max(5_000, int(1.25 * self._rtt_us + 2 * jitter))
-        elif self._nack:
-            # No round trip yet: one NACK per gap, so that its answer gives the first sample
-            # (a packet asked for twice measures nothing).
-            wait, interval = self._max_delay_us, self._max_delay_us
-        else:
-            wait, interval = max(MIN_WAIT_US, int(4 * jitter)), MIN_WAIT_US
-        timing = (min(wait, self._max_delay_us), interval)
-        if timing != self._timing:
-            self._timing = timing
-            self._depack.set_timing(*timing)
+        """Gives the depacketizer the round trip and jitter measured: it makes the wait for a
+        missing packet and the NACK repeat interval of them."""
+        rtt = None if self._rtt_us is None else int(self._rtt_us)
+        self._depack.set_round_trip(rtt, int(self._jitter_us))
 
     def _stamp(self, rtp_ts: int, arrival: int) -> tuple[int, bool]:
         """The capture time of a unit on the sender's clock, and whether a sender report said

@@ -17,7 +17,9 @@ the RTP port + 1):
   new (the receiver could not have seen that picture yet).
 - Generic NACKs are answered from the packetizer's history, in RTX form (own payload type and
   SSRC) when `rtx_payload_type` is set, else as the original packets again; each packet is
-  resent at most `max_resends` times per receiver.
+  resent at most `max_resends` times per receiver, from a budget of bytes (below).
+
+These rules are the core's `RtpResponder`; this class gives it the times and the round trips.
 - Receiver reports give each receiver's loss, jitter and round trip.
 - Sender reports go to every receiver (RTP port + 1) before the first packet and then about
   once a second, with an SDES CNAME and, for the test pattern, an SDES PRIV item that says which
@@ -31,7 +33,6 @@ a machine whose clock agrees gets each picture's capture time on this clock.
 
 from __future__ import annotations
 
-import collections
 import random
 import select
 import socket
@@ -139,7 +140,6 @@ class RtpSender:
         self._hosts = {d.address[0] for d in self._dests}
         self.encoder = encoder
         self._clock = clock
-        self._max_resends = max_resends
         self._sr_interval = sr_interval_s
         self._rtx = rtx_payload_type is not None
         kw = {"payload_type": payload_type, "mtu": mtu, "ssrc": ssrc, "first_seq": first_seq,
@@ -171,14 +171,12 @@ class RtpSender:
              "rtcp_datagrams", "rtcp_refused", "feedback_refused", "feedback_other_ssrc",
              "byes_received", "sender_reports", "send_errors"), 0)
         self._idr_reasons = {"first": 0, "pli": 0, "fir": 0, "other": 0}
+        # Why the IDR picture asked for was asked for, until one is sent.
         self._idr_pending: str | None = None
-        self._idr_pending_at = 0.0
-        self._last_idr_at: float | None = None
-        self._resends: dict[tuple[int, int], int] = {}
-        self._sent_window: collections.deque[tuple[float, int]] = collections.deque()
-        self._sent_window_bytes = 0
-        self._budget = float(RESEND_BURST)
-        self._budget_at = time.monotonic()
+        self._responder = _codec.RtpResponder(
+            max_resends=min(max_resends, 255), default_rtt_us=int(DEFAULT_RTT_S * 1e6),
+            idr_pending_limit_us=int(IDR_PENDING_LIMIT_S * 1e6), resend_min_rate=RESEND_MIN_RATE,
+            resend_burst=RESEND_BURST, max_resend_entries=MAX_RESEND_ENTRIES)
         self._started = False
         self._next_sr = 0.0
         self._closed = False
@@ -245,31 +243,22 @@ class RtpSender:
                 except OSError:
                     errors += 1
         size = sum(map(len, packets))
-        now = time.monotonic()
         with self._lock:
             self._counts["packets"] += len(packets)
             self._counts["bytes"] += size
             self._counts["send_errors"] += errors
-            self._sent_window.append((now, size))
-            self._sent_window_bytes += size
-            while self._sent_window and self._sent_window[0][0] < now - 1.0:
-                self._sent_window_bytes -= self._sent_window.popleft()[1]
+            self._responder.media_sent(_mono_us(), size)
         return len(packets)
 
     def request_idr(self, reason: str = "other") -> bool:
         """Asks the encoder for an IDR picture unless a request is already being answered;
         True when it asked."""
-        now = time.monotonic()
         with self._lock:
             self._counts["idr_requests"] += 1
-            rtt = self._rtt_s()
-            pending = self._idr_pending is not None and \
-                now - self._idr_pending_at < IDR_PENDING_LIMIT_S
-            if pending or (self._last_idr_at is not None and now - self._last_idr_at < rtt):
+            if not self._responder.request_idr(_mono_us(), self._rtt_us()):
                 self._counts["idr_requests_coalesced"] += 1
                 return False
             self._idr_pending = reason
-            self._idr_pending_at = now
         if self.encoder is not None:
             self.encoder.request_idr()
         return True
@@ -322,14 +311,12 @@ class RtpSender:
             reason = "other"
         self._idr_reasons[reason] += 1
         self._idr_pending = None
-        # A request right after the stream's first picture comes from a receiver that could
-        # not start with it (it lost its parameter sets before its first packet, say): the
-        # first picture does not make requests wait a round trip.
-        self._last_idr_at = None if first else time.monotonic()
+        self._responder.idr_sent(_mono_us(), first)
 
-    def _rtt_s(self) -> float:
+    def _rtt_us(self) -> int | None:
+        """The longest round trip measured to the receivers."""
         rtts = [d.rtt_ms for d in self._dests if d.rtt_ms is not None]
-        return max(rtts) / 1000.0 if rtts else DEFAULT_RTT_S
+        return int(max(rtts) * 1000) if rtts else None
 
     # ---- RTCP ----
 
@@ -443,28 +430,18 @@ class RtpSender:
             [d.address for d in self._dests if d.address[0] == src[0]]
         key = targets[0][1] if targets else 0
         out: list[bytes] = []
-        now = time.monotonic()
+        now = _mono_us()
         with self._lock:
-            rate = max(RESEND_MIN_RATE, 2 * self._sent_window_bytes)
-            self._budget = min(RESEND_BURST, self._budget + (now - self._budget_at) * rate)
-            self._budget_at = now
             for seq in dict.fromkeys(seqs):
-                if self._budget <= 0:
-                    self._counts["resend_over_budget"] += 1
-                    continue
-                count = self._resends.get((key, seq), 0)
-                if count >= self._max_resends:
-                    self._counts["resend_limited"] += 1
+                verdict = self._responder.may_resend(key, seq, now)
+                if verdict != "resend":
+                    self._counts["resend_" + verdict] += 1
                     continue
                 packet = self._pack.resend_rtx(seq) if self._rtx else self._pack.resend(seq)
                 if packet is None:
                     self._counts["resend_misses"] += 1
                     continue
-                if len(self._resends) >= MAX_RESEND_ENTRIES:
-                    for old in list(self._resends)[:MAX_RESEND_ENTRIES // 4]:
-                        del self._resends[old]
-                self._resends[(key, seq)] = count + 1
-                self._budget -= len(packet)
+                self._responder.resent(key, seq, len(packet))
                 out.append(packet)
             self._counts["packets_resent"] += len(out)
         errors = 0
@@ -497,6 +474,10 @@ class RtpSender:
             except OSError:
                 with self._lock:
                     self._counts["send_errors"] += 1
+
+
+def _mono_us() -> int:
+    return time.monotonic_ns() // 1000
 
 
 def _bind_one(host: str, port: int) -> socket.socket:

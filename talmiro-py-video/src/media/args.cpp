@@ -12,7 +12,7 @@ namespace talmiro_py {
 
 namespace {
 
-constexpr std::size_t kMaxParams = 16;
+constexpr std::size_t kMaxParams = 24;
 
 std::string type_name(PyObject* obj) {
     std::string out = "object";

@@ -17,6 +17,7 @@ PyObject* reception_stats_type();
 PyObject* nack_rtt_type();
 PyObject* rtp_packetizer_type();
 PyObject* rtp_depacketizer_type();
+PyObject* rtp_responder_type();
 
 // Module functions (py_psnr.cpp, py_buffer_address.cpp).
 extern PyMethodDef psnr_def;

@@ -1,6 +1,8 @@
-// The module's lock rule: a long call first gives up the interpreter lock and then takes the
-// object's mutex, and gives the mutex back before the interpreter lock is taken again, so the
-// mutex is never held while waiting for it.
+// The module's lock rule: no thread waits for an object's mutex while it holds the interpreter
+// lock, and none waits for the interpreter lock while it holds a mutex. A long call first gives
+// up the interpreter lock and then takes the mutex, and gives the mutex back before the
+// interpreter lock is taken again; a short accessor takes a free mutex as it is and waits for
+// a busy one the same way. So one long call stalls only the threads that use its object.
 //
 // Taking the interpreter lock back may end the thread: while the interpreter is finalized,
 // CPython ends every other thread that asks for the lock (3.11: pthread_exit, a forced unwind
@@ -63,11 +65,17 @@ auto without_gil_locked(std::mutex& mutex, F&& body) {
     });
 }
 
-// Runs `body` with `mutex` held and the interpreter lock kept: for the short accessors.
+// Runs `body` with `mutex` held, for the short accessors: `body` copies out what the caller
+// needs and touches no Python object; the caller builds Python objects from the copy once this
+// returned. A free mutex is taken at once; a busy one (a long call holds it) is waited for with
+// the interpreter lock released, so that other threads run meanwhile.
 template <typename F>
-auto locked(std::mutex& mutex, F&& body) {
-    std::lock_guard<std::mutex> held(mutex);
-    return std::forward<F>(body)();
+auto copied_out(std::mutex& mutex, F&& body) {
+    {
+        std::unique_lock<std::mutex> held(mutex, std::try_to_lock);
+        if (held.owns_lock()) return std::forward<F>(body)();
+    }
+    return without_gil_locked(mutex, std::forward<F>(body));
 }
 
 }  // namespace talmiro_py

@@ -123,7 +123,12 @@ PyObject* decoder_close(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
     return guarded([&]() -> PyObject* {
         if (!read_args("close", {}, args, nargs, kwnames)) return nullptr;
         Decoder& d = decoder_of(self);
-        locked(d.mutex, [&] { d.core.reset(); });
+        // libavcodec's teardown runs without the interpreter lock; the core holds no Python
+        // object.
+        without_gil_locked(d.mutex, [&] {
+            d.core.reset();
+            return true;
+        });
         Py_RETURN_NONE;
     });
 }
@@ -135,7 +140,7 @@ PyObject* read_signal(PyObject* self, PyObject* const* args, Py_ssize_t nargs, P
         if (!read_args(fn, {}, args, nargs, kwnames)) return nullptr;
         Decoder& d = decoder_of(self);
         const std::optional<SyncSignal> signal =
-            locked(d.mutex, [&]() -> std::optional<SyncSignal> {
+            copied_out(d.mutex, [&]() -> std::optional<SyncSignal> {
                 if (!d.core) return std::nullopt;
                 return clear ? d.core->take_signal() : d.core->signal();
             });
@@ -156,7 +161,7 @@ PyObject* decoder_signal(PyObject* self, PyObject* const* args, Py_ssize_t nargs
 PyObject* decoder_state(PyObject* self, void*) {
     return guarded([&]() -> PyObject* {
         Decoder& d = decoder_of(self);
-        const std::string_view name = locked(d.mutex, [&]() -> std::string_view {
+        const std::string_view name = copied_out(d.mutex, [&]() -> std::string_view {
             if (!d.core) return "closed";
             return talmiro_media::sync_state_name(d.core->sync().state());
         });
@@ -169,9 +174,8 @@ PyObject* decoder_param_sets(PyObject* self, PyObject* const* args, Py_ssize_t n
     return guarded([&]() -> PyObject* {
         if (!read_args("param_sets", {}, args, nargs, kwnames)) return nullptr;
         Decoder& d = decoder_of(self);
-        // Copied out under the lock; Python objects are made after it is given back.
         const std::optional<std::vector<std::uint8_t>> sets =
-            locked(d.mutex, [&]() -> std::optional<std::vector<std::uint8_t>> {
+            copied_out(d.mutex, [&]() -> std::optional<std::vector<std::uint8_t>> {
                 if (!d.core) return std::nullopt;
                 return d.core->sync().param_sets();
             });
@@ -221,7 +225,7 @@ PyObject* decoder_stats(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
         if (!read_args("stats", {}, args, nargs, kwnames)) return nullptr;
         Decoder& d = decoder_of(self);
         const std::optional<StatsSnapshot> snapshot =
-            locked(d.mutex, [&]() -> std::optional<StatsSnapshot> {
+            copied_out(d.mutex, [&]() -> std::optional<StatsSnapshot> {
                 if (!d.core) return std::nullopt;
                 const talmiro_media::DecoderSync& sync = d.core->sync();
                 return StatsSnapshot{d.core->stats(), sync.counters(), sync.state(),
@@ -237,7 +241,7 @@ PyObject* decoder_stats(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
 PyObject* decoder_repr(PyObject* self) {
     return guarded([&]() -> PyObject* {
         Decoder& d = decoder_of(self);
-        const std::string_view state = locked(d.mutex, [&]() -> std::string_view {
+        const std::string_view state = copied_out(d.mutex, [&]() -> std::string_view {
             if (!d.core) return {};
             return talmiro_media::sync_state_name(d.core->sync().state());
         });
@@ -258,7 +262,9 @@ PyMethodDef methods[] = {
                 "never a NAL unit spliced from pieces): its picture comes\nout `recovering`, and "
                 "a reference picture damages the stream until an IDR picture or a\ncompleted "
                 "recovery point, counted in `losses`, asking for an IDR at once with\n"
-                "`request_idr_on_loss`."),
+                "`request_idr_on_loss`. An IDR picture naming a PPS or SPS never seen (its "
+                "sets lost on\nthe way) is not fed: it returns `[]` and counts as a loss, "
+                "asking the same way."),
     fast_method("flush", decoder_flush,
                 "flush($self)\n--\n\nDrains what the decoder still holds; the decoder stays "
                 "usable. libavcodec forgets its\nreference pictures, so the decoder starts over: "

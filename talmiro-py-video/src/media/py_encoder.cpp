@@ -240,7 +240,14 @@ PyObject* close(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObjec
     return guarded([&]() -> PyObject* {
         if (!read_args("close", {}, args, nargs, kwnames)) return nullptr;
         EncoderObject& enc = self_of(self);
-        locked(enc.mutex, [&] { enc.encoder.reset(); });
+        // libavcodec's teardown (libx264 ends its threads) runs without the interpreter lock;
+        // the owners of lent pictures it let go of are dropped on the way out, with the lock.
+        const auto released = without_gil_locked(enc.mutex, [&] {
+            std::vector<std::shared_ptr<const void>> owners;
+            if (enc.encoder) owners = enc.encoder->close();
+            enc.encoder.reset();
+            return owners;
+        });
         Py_RETURN_NONE;
     });
 }
@@ -275,7 +282,7 @@ PyObject* param_sets(PyObject* self, PyObject* const* args, Py_ssize_t nargs, Py
     return guarded([&]() -> PyObject* {
         if (!read_args("param_sets", {}, args, nargs, kwnames)) return nullptr;
         EncoderObject& enc = self_of(self);
-        const auto sets = locked(enc.mutex, [&]() -> std::optional<std::vector<std::uint8_t>> {
+        const auto sets = copied_out(enc.mutex, [&]() -> std::optional<std::vector<std::uint8_t>> {
             if (!enc.encoder) return std::nullopt;
             const auto bytes = enc.encoder->param_sets();
             if (!bytes) return std::nullopt;
@@ -290,7 +297,7 @@ PyObject* timings(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObj
     return guarded([&]() -> PyObject* {
         if (!read_args("timings", {}, args, nargs, kwnames)) return nullptr;
         EncoderObject& enc = self_of(self);
-        const auto t = locked(enc.mutex, [&] {
+        const auto t = copied_out(enc.mutex, [&] {
             return enc.encoder ? enc.encoder->timings() : talmiro_media::EncoderTimings{};
         });
         return Py_BuildValue("(KK)", static_cast<unsigned long long>(t.convert_us),
@@ -302,8 +309,8 @@ PyObject* stats(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObjec
     return guarded([&]() -> PyObject* {
         if (!read_args("stats", {}, args, nargs, kwnames)) return nullptr;
         EncoderObject& enc = self_of(self);
-        const EncoderStats s =
-            locked(enc.mutex, [&] { return enc.encoder ? enc.encoder->stats() : EncoderStats{}; });
+        const EncoderStats s = copied_out(
+            enc.mutex, [&] { return enc.encoder ? enc.encoder->stats() : EncoderStats{}; });
         const std::uint64_t idr_requests = enc.control->idr_requests();
         return new_dict([&](PyObject* dict) {
             return dict_put_counts(dict, {{"frames_in", s.frames_in},
@@ -328,7 +335,7 @@ PyObject* stats(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObjec
 PyObject* encoder_repr(PyObject* self) {
     return guarded([&]() -> PyObject* {
         EncoderObject& enc = self_of(self);
-        const bool open = locked(enc.mutex, [&] { return enc.encoder.has_value(); });
+        const bool open = copied_out(enc.mutex, [&] { return enc.encoder.has_value(); });
         std::string facts = std::to_string(enc.cfg.width) + "x" + std::to_string(enc.cfg.height) +
                             " " + std::string(enc.input.name()) + ", backend=" +
                             std::string(talmiro_media::backend_name(enc.backend));

@@ -72,12 +72,12 @@ PyObject* pattern_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     });
 }
 
-// A drawn canvas as a Python Image. The core Image is made under the pattern's mutex; the
-// Python object after it has been released.
+// A drawn canvas as a Python Image. The core Image is drawn under the pattern's mutex without
+// the interpreter lock (a large picture takes a while); the Python object is made after.
 template <typename Draw>
 PyObject* draw_image(PyObject* self, Draw&& draw) {
     PatternState& s = state(self);
-    auto image = locked(s.mutex, [&]() -> talmiro_media::Result<talmiro_media::Image> {
+    auto image = without_gil_locked(s.mutex, [&]() -> talmiro_media::Result<talmiro_media::Image> {
         auto canvas = draw(s.pattern);
         if (!canvas) return std::unexpected(std::move(canvas.error()));
         return talmiro_media::Image::from_packed(std::move(*canvas));
@@ -112,14 +112,14 @@ PyObject* pattern_frame(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
 PyObject* pattern_width(PyObject* self, void*) {
     return guarded([&] {
         PatternState& s = state(self);
-        return PyLong_FromUnsignedLong(locked(s.mutex, [&] { return s.pattern.width(); }));
+        return PyLong_FromUnsignedLong(copied_out(s.mutex, [&] { return s.pattern.width(); }));
     });
 }
 
 PyObject* pattern_height(PyObject* self, void*) {
     return guarded([&] {
         PatternState& s = state(self);
-        return PyLong_FromUnsignedLong(locked(s.mutex, [&] { return s.pattern.height(); }));
+        return PyLong_FromUnsignedLong(copied_out(s.mutex, [&] { return s.pattern.height(); }));
     });
 }
 
@@ -130,7 +130,8 @@ PyObject* pattern_fps(PyObject* self, void*) {
 PyObject* pattern_position(PyObject* self, void*) {
     return guarded([&] {
         PatternState& s = state(self);
-        return PyLong_FromUnsignedLongLong(locked(s.mutex, [&] { return s.pattern.position(); }));
+        return PyLong_FromUnsignedLongLong(
+            copied_out(s.mutex, [&] { return s.pattern.position(); }));
     });
 }
 
@@ -138,7 +139,7 @@ PyObject* pattern_position(PyObject* self, void*) {
 PyObject* pattern_repr(PyObject* self) {
     return guarded([&]() -> PyObject* {
         PatternState& s = state(self);
-        const std::string facts = locked(s.mutex, [&] {
+        const std::string facts = copied_out(s.mutex, [&] {
             return std::to_string(s.pattern.width()) + "x" + std::to_string(s.pattern.height()) +
                    " " + std::string(s.pattern.format().name());
         });

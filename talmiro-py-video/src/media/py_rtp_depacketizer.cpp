@@ -87,11 +87,15 @@ PyObject* depacketizer_new(PyTypeObject* type, PyObject* args, PyObject* kwargs)
                         param("ssrc", cfg.ssrc, Need::Optional),
                         param("rtx_ssrc", cfg.rtx_ssrc, Need::Optional),
                         param("max_wait_us", cfg.max_wait_us, Need::Optional),
+                        param("min_wait_us", cfg.min_wait_us, Need::Optional),
+                        param("max_delay_us", cfg.max_delay_us, Need::Optional),
                         param("nack", cfg.nack, Need::Optional),
                         param("nack_delay_us", cfg.nack_delay_us, Need::Optional),
                         param("nack_interval_us", cfg.nack_interval_us, Need::Optional),
                         param("max_nacks", cfg.max_nacks, Need::Optional),
                         param("max_nack_run", cfg.max_nack_run, Need::Optional),
+                        param("tail_wait_min_us", cfg.tail_wait_min_us, Need::Optional),
+                        param("tail_wait_max_us", cfg.tail_wait_max_us, Need::Optional),
                         param("ssrc_silence_us", cfg.ssrc_silence_us, Need::Optional),
                         param("window_packets", window, Need::Optional),
                         param("max_buffered_bytes", buffered, Need::Optional),
@@ -124,7 +128,7 @@ PyObject* push(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject
         if (!held) return nullptr;
         Depacketizer& d = depacketizer_of(self);
         return output_tuple(
-            locked(d.mutex, [&] { return d.core.push(held->bytes(), arrival_us); }));
+            copied_out(d.mutex, [&] { return d.core.push(held->bytes(), arrival_us); }));
     });
 }
 
@@ -135,7 +139,7 @@ PyObject* timed(PyObject* self, const char* fn, PyObject* const* args, Py_ssize_
         std::int64_t now_us = 0;
         if (!read_args(fn, {param("now_us", now_us)}, args, nargs, kwnames)) return nullptr;
         Depacketizer& d = depacketizer_of(self);
-        return output_tuple(locked(d.mutex, [&] { return call(d.core, now_us); }));
+        return output_tuple(copied_out(d.mutex, [&] { return call(d.core, now_us); }));
     });
 }
 
@@ -154,7 +158,7 @@ PyObject* next_deadline_us(PyObject* self, PyObject* const* args, Py_ssize_t nar
     return guarded([&]() -> PyObject* {
         if (!read_args("next_deadline_us", {}, args, nargs, kwnames)) return nullptr;
         Depacketizer& d = depacketizer_of(self);
-        const auto due = locked(d.mutex, [&] { return d.core.next_deadline_us(); });
+        const auto due = copied_out(d.mutex, [&] { return d.core.next_deadline_us(); });
         if (!due) Py_RETURN_NONE;
         return PyLong_FromLongLong(*due);
     });
@@ -169,8 +173,46 @@ PyObject* set_timing(PyObject* self, PyObject* const* args, Py_ssize_t nargs, Py
                        args, nargs, kwnames))
             return nullptr;
         Depacketizer& d = depacketizer_of(self);
-        locked(d.mutex, [&] { d.core.set_timing(max_wait_us, nack_interval_us); });
+        copied_out(d.mutex, [&] {
+            d.core.set_timing(max_wait_us, nack_interval_us);
+            return true;
+        });
         Py_RETURN_NONE;
+    });
+}
+
+PyObject* set_round_trip(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                         PyObject* kwnames) {
+    return guarded([&]() -> PyObject* {
+        PyObject* rtt = nullptr;
+        std::int64_t jitter_us = 0;
+        if (!read_args("set_round_trip",
+                       {param("rtt_us", rtt, Kind::Object),
+                        param("jitter_us", jitter_us, Need::Optional)},
+                       args, nargs, kwnames))
+            return nullptr;
+        std::optional<std::int64_t> rtt_us;
+        if (rtt != Py_None) {
+            std::int64_t us = 0;
+            if (!read_value("set_round_trip", param("rtt_us", us), rtt)) return nullptr;
+            rtt_us = us;
+        }
+        Depacketizer& d = depacketizer_of(self);
+        copied_out(d.mutex, [&] {
+            d.core.set_round_trip(rtt_us, jitter_us);
+            return true;  // the lock helper carries a value back
+        });
+        Py_RETURN_NONE;
+    });
+}
+
+PyObject* timing(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return guarded([&]() -> PyObject* {
+        if (!read_args("timing", {}, args, nargs, kwnames)) return nullptr;
+        Depacketizer& d = depacketizer_of(self);
+        const auto c = copied_out(d.mutex, [&] { return d.core.config(); });
+        return Py_BuildValue("(LL)", static_cast<long long>(c.max_wait_us),
+                             static_cast<long long>(c.nack_interval_us));
     });
 }
 
@@ -178,7 +220,7 @@ PyObject* stats(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObjec
     return guarded([&]() -> PyObject* {
         if (!read_args("stats", {}, args, nargs, kwnames)) return nullptr;
         Depacketizer& d = depacketizer_of(self);
-        const auto s = locked(d.mutex, [&] { return d.core.stats(); });
+        const auto s = copied_out(d.mutex, [&] { return d.core.stats(); });
         auto by_cause = [&](PyObject* refused) {
             for (std::size_t i = 0; i < talmiro_media::kRtpRefusalCount; ++i) {
                 const auto name =
@@ -203,6 +245,7 @@ PyObject* stats(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObjec
                                           {"nals_dropped", s.nals_dropped},
                                           {"units_oversized", s.units_oversized},
                                           {"nacks", s.nacks},
+                                          {"tail_nacks", s.tail_nacks},
                                           {"restarts", s.restarts},
                                           {"forced", s.forced},
                                           {"ssrc", s.ssrc}}) &&
@@ -233,7 +276,17 @@ PyMethodDef depacketizer_methods[] = {
                 "NACK is due), or None."),
     fast_method("set_timing", set_timing,
                 "set_timing($self, max_wait_us, nack_interval_us)\n--\n\nThe wait for a gap and "
-                "the NACK repeat interval, e.g. from the measured round trip."),
+                "the NACK repeat interval, given outright."),
+    fast_method("set_round_trip", set_round_trip,
+                "set_round_trip($self, rtt_us, jitter_us=0)\n--\n\nThe wait for a gap and the "
+                "NACK repeat interval from the round trip (NACK to\nretransmission; None before "
+                "the first sample) and the jitter, in µs. With NACKs: a wait of\n2.5 round trips "
+                "plus four jitters, a repeat every 1.25 round trips plus two jitters (at\nleast "
+                "5 ms); before the first round trip, both `max_delay_us` (one NACK per gap). "
+                "Without:\na wait of four jitters, a repeat every `min_wait_us`. The wait is held "
+                "between `min_wait_us`\nand `max_delay_us`."),
+    fast_method("timing", timing,
+                "timing($self)\n--\n\n`(max_wait_us, nack_interval_us)` in force."),
     fast_method("stats", stats,
                 "stats($self)\n--\n\nCumulative counters, the refusals by cause, and the "
                 "receiver-report facts (`ssrc`,\n`first_seq`, `highest_seq` as extended sequence "
@@ -243,8 +296,8 @@ PyMethodDef depacketizer_methods[] = {
 
 constexpr const char* kDepacketizerDoc =
     "RtpDepacketizer(payload_type=96, rtx_payload_type=None, ssrc=None, rtx_ssrc=None, "
-    "max_wait_us=100000, nack=True, nack_delay_us=0, nack_interval_us=30000, max_nacks=3, "
-    "max_nack_run=1000, "
+    "max_wait_us=100000, min_wait_us=20000, max_delay_us=100000, nack=True, nack_delay_us=0, nack_interval_us=30000, max_nacks=3, "
+    "max_nack_run=1000, tail_wait_min_us=2000, tail_wait_max_us=10000, "
     "ssrc_silence_us=500000, window_packets=8192, max_buffered_bytes=33554432, "
     "max_unit_bytes=16777216)\n--\n\n"
     "The receiving side of H.264 over RTP: datagrams in, Annex-B access units out in decode\n"

@@ -122,7 +122,7 @@ PyObject* packetize(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyO
         auto cut = [&] { return p.core.packetize(bytes, capture_us); };
         const std::vector<SharedBytes> packets =
             bytes.size() >= kUnlockedUnitBytes ? without_gil_locked(p.mutex, cut)
-                                               : locked(p.mutex, cut);
+                                               : copied_out(p.mutex, cut);
         return packet_list(packets);
     });
 }
@@ -136,7 +136,7 @@ PyObject* resend_with(PyObject* self, const char* fn, PyObject* const* args, Py_
         if (!fits("seq", seq, 0xFFFF)) return nullptr;
         Packetizer& p = packetizer_of(self);
         const auto packet =
-            locked(p.mutex, [&] { return lookup(p.core, static_cast<std::uint16_t>(seq)); });
+            copied_out(p.mutex, [&] { return lookup(p.core, static_cast<std::uint16_t>(seq)); });
         return optional_bytes(packet);
     });
 }
@@ -158,7 +158,7 @@ PyObject* timestamp_of(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
             return nullptr;
         Packetizer& p = packetizer_of(self);
         return PyLong_FromUnsignedLong(
-            locked(p.mutex, [&] { return p.core.timestamp_of(capture_us); }));
+            copied_out(p.mutex, [&] { return p.core.timestamp_of(capture_us); }));
     });
 }
 
@@ -166,7 +166,7 @@ PyObject* stats(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObjec
     return guarded([&]() -> PyObject* {
         if (!read_args("stats", {}, args, nargs, kwnames)) return nullptr;
         Packetizer& p = packetizer_of(self);
-        const auto s = locked(p.mutex, [&] { return p.core.stats(); });
+        const auto s = copied_out(p.mutex, [&] { return p.core.stats(); });
         return new_dict([&](PyObject* dict) {
             return dict_put_counts(dict, {{"access_units", s.access_units},
                                           {"empty_units", s.empty_units},
@@ -221,25 +221,26 @@ PyObject* get_mtu(PyObject* self, void*) {
 PyObject* get_next_seq(PyObject* self, void*) {
     return guarded([&] {
         Packetizer& p = packetizer_of(self);
-        return PyLong_FromUnsignedLong(locked(p.mutex, [&] { return p.core.next_seq(); }));
+        return PyLong_FromUnsignedLong(copied_out(p.mutex, [&] { return p.core.next_seq(); }));
     });
 }
 PyObject* get_last_timestamp(PyObject* self, void*) {
     return guarded([&] {
         Packetizer& p = packetizer_of(self);
-        return PyLong_FromUnsignedLong(locked(p.mutex, [&] { return p.core.last_timestamp(); }));
+        return PyLong_FromUnsignedLong(
+            copied_out(p.mutex, [&] { return p.core.last_timestamp(); }));
     });
 }
 PyObject* get_profile_level_id(PyObject* self, void*) {
     return guarded([&] {
         Packetizer& p = packetizer_of(self);
-        return optional_str(locked(p.mutex, [&] { return p.core.profile_level_id(); }));
+        return optional_str(copied_out(p.mutex, [&] { return p.core.profile_level_id(); }));
     });
 }
 PyObject* get_sprop_parameter_sets(PyObject* self, void*) {
     return guarded([&] {
         Packetizer& p = packetizer_of(self);
-        return optional_str(locked(p.mutex, [&] { return p.core.sprop_parameter_sets(); }));
+        return optional_str(copied_out(p.mutex, [&] { return p.core.sprop_parameter_sets(); }));
     });
 }
 
