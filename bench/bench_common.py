@@ -165,6 +165,26 @@ def run_codec_rows(rows: dict[str, Runner], sizes: list[tuple[int, int]], only: 
     sys.stdout.write("\n")
 
 
+def run_scale_mode(args: argparse.Namespace, sizes: list[tuple[int, int]], prefix: str,
+                   encode_worker: Callable[..., Worker], decode_worker: Callable[..., Worker]) -> None:
+    """The scale mode of a contender: `prefix`_encode workers (over the input pictures) and
+    `prefix`_decode workers (over the stream, eight times as many frames unless told) on 1..N
+    threads at each size."""
+    pictures = {s: load_i420(args.inputs, s) for s in sizes}
+    units = {s: load_stream(args.inputs, s) for s in sizes}
+    decode_frames = args.decode_frames or 8 * args.frames
+    run_scale_rows(
+        {
+            f"{prefix}_encode": (lambda s: encode_worker(pictures[s], s, args.warmup, args.frames),
+                                 args.frames),
+            f"{prefix}_decode": (lambda s: decode_worker(units[s], args.warmup, decode_frames),
+                                 decode_frames),
+        },
+        sizes,
+        [int(n) for n in args.threads.split(",")],
+    )
+
+
 class Unavailable(Exception):
     """A row that cannot run with the installed packages (the reason is reported)."""
 

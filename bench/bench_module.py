@@ -27,7 +27,7 @@ from bench_common import (
     load_rgb24,
     load_stream,
     run_codec_rows,
-    run_scale_rows,
+    run_scale_mode,
 )
 from talmiro_sdk_video import _codec
 
@@ -166,19 +166,7 @@ def main() -> None:
             args.rows,
         )
     else:
-        pictures = {s: load_i420(args.inputs, s) for s in sizes}
-        units = {s: load_stream(args.inputs, s) for s in sizes}
-        decode_frames = args.decode_frames or 8 * args.frames
-        run_scale_rows(
-            {
-                "py_encode": (lambda s: EncodeWorker(pictures[s], s, args.warmup, args.frames),
-                                args.frames),
-                "py_decode": (lambda s: DecodeWorker(units[s], args.warmup, decode_frames),
-                                decode_frames),
-            },
-            sizes,
-            [int(n) for n in args.threads.split(",")],
-        )
+        run_scale_mode(args, sizes, "py", EncodeWorker, DecodeWorker)
 
 
 if __name__ == "__main__":

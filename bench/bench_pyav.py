@@ -35,7 +35,7 @@ from bench_common import (
     load_rgb24,
     load_stream,
     run_codec_rows,
-    run_scale_rows,
+    run_scale_mode,
 )
 
 VideoFrame = av.VideoFrame
@@ -258,19 +258,7 @@ def main() -> None:
             args.rows,
         )
     else:
-        pictures = {s: load_i420(args.inputs, s) for s in sizes}
-        units = {s: load_stream(args.inputs, s) for s in sizes}
-        decode_frames = args.decode_frames or 8 * args.frames
-        run_scale_rows(
-            {
-                "pyav_encode": (lambda s: EncodeWorker(pictures[s], s, args.warmup, args.frames),
-                                args.frames),
-                "pyav_decode": (lambda s: DecodeWorker(units[s], args.warmup, decode_frames),
-                                decode_frames),
-            },
-            sizes,
-            [int(n) for n in args.threads.split(",")],
-        )
+        run_scale_mode(args, sizes, "pyav", EncodeWorker, DecodeWorker)
 
 
 if __name__ == "__main__":

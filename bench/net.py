@@ -36,7 +36,7 @@ from pathlib import Path
 import talmiro_sdk_video._codec as codec
 from talmiro_sdk_video.net_commands import SendConfig, run_send
 from talmiro_sdk_video.receiver import RtpReceiver
-from talmiro_sdk_video.relay import Relay, RelayConfig
+from talmiro_sdk_video.relay import Relay, RelayConfig, free_pair
 from talmiro_sdk_video.sender import RtpSender, wall_us
 
 ROOT = Path(__file__).resolve().parents[1]
@@ -45,22 +45,6 @@ W, H, FPS, KBPS = 1280, 720, 30, 2000
 BEGIN, END = "<!-- bench/net.py: begin -->", "<!-- bench/net.py: end -->"
 CAPS = ("application/x-rtp,media=video,clock-rate=90000,encoding-name=H264,payload=96,"
         "rtcp-fb-nack=(boolean)true,rtcp-fb-nack-pli=(boolean)true")
-
-
-def free_pair() -> int:
-    for _ in range(200):
-        with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as a:
-            a.bind((LOCAL, 0))
-            port = a.getsockname()[1]
-            if port % 2 or port >= 65534:
-                continue
-            with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as b:
-                try:
-                    b.bind((LOCAL, port + 1))
-                except OSError:
-                    continue
-            return port
-    raise RuntimeError("no free pair of UDP ports")
 
 
 def thread_cpu(thread: threading.Thread | None) -> float:
@@ -159,32 +143,40 @@ def recovery(ok: list[bool]) -> tuple[float | None, int]:
     return (statistics.fmean(runs) if runs else None), max(runs, default=0)
 
 
+def receive_all(args, rx: RtpReceiver, sender: threading.Thread, lossless: Lossless) -> tuple[list, float]:
+    """Every picture `rx` shows until half a second after the sending thread ended, each as (its
+    source picture's number, shown correctly, flagged as recovering), and the receiving
+    thread's CPU time."""
+    shown: list[tuple[int | None, bool, bool]] = []
+    bye_at = None
+    rx_cpu = 0.0
+    deadline = time.monotonic() + args.frames / FPS + 30
+    while time.monotonic() < deadline:
+        rx_cpu = max(rx_cpu, thread_cpu(rx._thread))
+        if not sender.is_alive():
+            bye_at = bye_at or time.monotonic()
+            if time.monotonic() - bye_at > 0.5:
+                break
+        for pic in rx.receive(timeout=0.05):
+            ts = rx.rtp_timestamp(pic.t_us)
+            known = lossless.by_ts.get(ts) if ts is not None else None
+            correct = known is not None and \
+                hashlib.md5(pic.tobytes()).digest() == known[1]
+            shown.append((known[0] if known else None, correct, pic.recovering))
+    return shown, rx_cpu
+
+
 def run_ours(args, loss: float, nack: bool) -> dict:
     lossless = Lossless()
     decoder = TimedDecoder()
     rx = RtpReceiver(0, bind=LOCAL, sender=LOCAL, max_delay_ms=args.cap_ms, nack=nack,
                      decoder=decoder)  # type: ignore[arg-type]
-    shown: list[tuple[int | None, bool, bool]] = []   # source number, correct, flagged
     result: dict = {}
     with Relay((LOCAL, 0), rx.address, relay_config(args, loss)) as relay:
         thread = threading.Thread(target=lambda: result.update(
             send=send_through(args, relay, lossless, rtx=True)), daemon=True)
         thread.start()
-        bye_at = None
-        rx_cpu = 0.0
-        deadline = time.monotonic() + args.frames / FPS + 30
-        while time.monotonic() < deadline:
-            rx_cpu = max(rx_cpu, thread_cpu(rx._thread))
-            if not thread.is_alive():
-                bye_at = bye_at or time.monotonic()
-                if time.monotonic() - bye_at > 0.5:
-                    break
-            for pic in rx.receive(timeout=0.05):
-                ts = rx.rtp_timestamp(pic.t_us)
-                known = lossless.by_ts.get(ts) if ts is not None else None
-                correct = known is not None and \
-                    hashlib.md5(pic.tobytes()).digest() == known[1]
-                shown.append((known[0] if known else None, correct, pic.recovering))
+        shown, rx_cpu = receive_all(args, rx, thread, lossless)
         thread.join(10)
         relay_counts = relay.counters()["forward"]
     stats = rx.stats()

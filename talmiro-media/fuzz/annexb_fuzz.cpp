@@ -13,6 +13,7 @@
 
 #include "fuzz_input.hpp"
 #include "talmiro_media/annexb.hpp"
+#include "talmiro_media/internal/annexb_steps.hpp"
 
 using namespace talmiro_media;
 

@@ -98,6 +98,40 @@ void put_le(Vec& out, std::uint64_t v, int bytes) {
     for (int i = 0; i < bytes; ++i) out.push_back(static_cast<std::uint8_t>(v >> (8 * i)));
 }
 
+// The configuration that opens mode 0 of rtp_fuzz.cpp: `flags` (bit 0 a fixed SSRC, bit 1 no
+// NACKs, bits 2-4 a window of 64 << n packets), `caps` for both the held and the unit bytes
+// (in the target's steps), 20 ms waits, 10 ms between NACKs, a 3,000-packet dropout, 60 ms of
+// SSRC silence, and the clock's start (in 1/256 µs).
+Vec rtp_datagram_config(std::uint8_t flags, std::uint16_t caps, std::int64_t start) {
+    Vec out{0, flags};
+    put_le(out, caps, 2);
+    put_le(out, caps, 2);
+    put_le(out, 20000, 2);
+    out.push_back(100);
+    put_le(out, 3000, 2);
+    put_le(out, 60000, 2);
+    put_le(out, static_cast<std::uint64_t>(start), 8);
+    return out;
+}
+
+// A network recording (tests/data/rtp/) and its records, which view its bytes; exits when the
+// file is missing or cut short.
+struct Recording {
+    Vec bytes;
+    std::vector<talmiro_testing::AuRecord> records;
+};
+
+Recording read_recording(const fs::path& file) {
+    Recording r{talmiro_testing::read_file(file), {}};
+    const auto records = talmiro_testing::read_au_records(r.bytes);
+    if (r.bytes.empty() || !records) {
+        std::fprintf(stderr, "make_seeds: cannot read %s\n", file.c_str());
+        std::exit(1);
+    }
+    r.records = *records;
+    return r;
+}
+
 // RTP datagram steps (see rtp_fuzz.cpp): mode 0, a configuration (SSRC fixed, NACKs on, a
 // 1,024-packet window, roomy caps, 20 ms waits), then the stream's packets pushed 1 ms apart in
 // the order `order` gives, with a poll and a give-up at the end.
@@ -116,14 +150,7 @@ Vec rtp_steps(const std::vector<AccessUnit>& aus, std::size_t mtu, bool reorder,
         for (std::size_t i = 2; i + 1 < packets.size(); i += 3)
             std::swap(packets[i], packets[i + 1]);
     if (drop && packets.size() > 4) packets.erase(packets.begin() + 3);
-    Vec out{0, 1 | 4 << 2};
-    put_le(out, 0xFFFF, 2);
-    put_le(out, 0xFFFF, 2);
-    put_le(out, 20000, 2);
-    out.push_back(100);
-    put_le(out, 3000, 2);
-    put_le(out, 60000, 2);
-    put_le(out, 1000, 8);
+    Vec out = rtp_datagram_config(1 | 4 << 2, 0xFFFF, 1000);
     for (const SharedBytes& p : packets) {
         out.push_back(10 << 2);
         put_le(out, p.size(), 2);
@@ -137,23 +164,10 @@ Vec rtp_steps(const std::vector<AccessUnit>& aus, std::size_t mtu, bool reorder,
 // A recording of foreign RTP (tests/data/rtp/) as datagram steps: its first `count` RTP
 // datagrams, each pushed at its recorded arrival (the steps advance the clock by 97 µs units).
 Vec rtp_recording(const fs::path& file, std::size_t count) {
-    std::ifstream in(file, std::ios::binary);
-    const Vec bytes{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-    const auto records = talmiro_testing::read_au_records(bytes);
-    if (!records) {
-        std::fprintf(stderr, "make_seeds: cannot read %s\n", file.c_str());
-        std::exit(1);
-    }
-    Vec out{0, 0};  // mode 0; any SSRC, NACKs on, a 64-packet window
-    put_le(out, 0x7FFF, 2);
-    put_le(out, 0x7FFF, 2);
-    put_le(out, 20000, 2);
-    out.push_back(100);
-    put_le(out, 3000, 2);
-    put_le(out, 60000, 2);
-    put_le(out, 0, 8);
+    const Recording recording = read_recording(file);
+    Vec out = rtp_datagram_config(0, 0x7FFF, 0);  // any SSRC, NACKs on, a 64-packet window
     std::int64_t clock = 0;
-    for (const talmiro_testing::AuRecord& r : *records) {
+    for (const talmiro_testing::AuRecord& r : recording.records) {
         if (r.flags & talmiro_testing::kRtcp) continue;
         if (count-- == 0) break;
         const std::int64_t steps = std::clamp<std::int64_t>((r.t_us - clock) / 97, 0, 63);
@@ -184,15 +198,9 @@ void foreign_rtcp_seeds(const fs::path& dir, const fs::path& corpus) {
         if (entry.path().extension() == ".bin") files.push_back(entry.path());
     std::sort(files.begin(), files.end());
     for (const fs::path& file : files) {
-        std::ifstream in(file, std::ios::binary);
-        const Vec bytes{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-        const auto recorded = talmiro_testing::read_au_records(bytes);
-        if (!recorded) {
-            std::fprintf(stderr, "make_seeds: %s is cut short\n", file.c_str());
-            std::exit(1);
-        }
+        const Recording recording = read_recording(file);
         std::set<std::string> shapes;
-        for (const talmiro_testing::AuRecord& r : *recorded) {
+        for (const talmiro_testing::AuRecord& r : recording.records) {
             if (!(r.flags & talmiro_testing::kRtcp)) continue;
             std::string shape(1, static_cast<char>('0' + r.flags));
             for (const RtcpPacket& p : parse_rtcp(r.bytes).packets)

@@ -5,6 +5,8 @@
 #include <bit>
 #include <limits>
 
+#include "talmiro_media/internal/annexb_steps.hpp"
+
 #if defined(__SSE2__)
 #include <emmintrin.h>
 #endif

@@ -161,10 +161,7 @@ std::optional<SyncSignal> H264Decoder::take_signal() noexcept {
 Result<std::vector<Image>> H264Decoder::decode(const AccessUnit& au) {
     SyncVerdict verdict = sync_.push(au);
     last_signal_ = verdict.signal;
-    if (verdict.signal == SyncSignal::Reset) {
-        discard_held();
-        ++stats_.resets;
-    }
+    if (verdict.signal == SyncSignal::Reset) discard_held();
     if (!verdict.au) return std::vector<Image>{};
     // A start point never inherits pictures or timestamps from before it.
     if (verdict.start) discard_held();
@@ -301,7 +298,6 @@ std::unexpected<MediaError> H264Decoder::reset_after_error(MediaError error) noe
     tainted_ = true;
     sync_.decoder_failed();
     discard_held();
-    ++stats_.resets;
     return std::unexpected(std::move(error));
 }
 

@@ -200,7 +200,6 @@ Result<std::vector<AccessUnit>> H264Encoder::encode(const RawImage& picture, boo
     }
     stats_.encode_us += elapsed_us(encode_start);
     if (lend) {
-        ++lent_;
         // An encoder that keeps a lent picture past the call gets copies from now on.
         if (!lender_.settle(picture.owner)) lending_ = false;
     }

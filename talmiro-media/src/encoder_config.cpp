@@ -47,11 +47,18 @@ struct BackendTraits {
     std::span<const FixedOption> options;
 };
 
+// In the order of `EncoderBackend`.
 constexpr std::array<BackendTraits, 3> kBackends{{
+    {"auto", "", "", "", {}},
     {"x264", "libx264", "ultrafast", "zerolatency", kX264Options},
     {"nvenc", "h264_nvenc", "p2", "ull", kNvencOptions},
-    {"auto", "", "", "", {}},
 }};
+
+constexpr auto kBackendNames = [] {
+    std::array<std::string_view, kBackends.size()> names{};
+    for (std::size_t i = 0; i < kBackends.size(); ++i) names[i] = kBackends[i].name;
+    return names;
+}();
 
 constexpr std::array<EncoderBackend, 2> kAutoCandidates{EncoderBackend::Nvenc,
                                                         EncoderBackend::X264};
@@ -67,6 +74,8 @@ std::string size_text(std::uint32_t width, std::uint32_t height) {
 }
 
 }  // namespace
+
+std::span<const std::string_view> backend_names() noexcept { return kBackendNames; }
 
 std::string_view backend_name(EncoderBackend backend) noexcept { return traits(backend).name; }
 

@@ -6,6 +6,8 @@
 #include <ctime>
 #include <mutex>
 
+#include "talmiro_media/internal/ffmpeg_text.hpp"
+
 extern "C" {
 #include <libavcodec/avcodec.h>
 #include <libavutil/buffer.h>

@@ -41,6 +41,8 @@ std::optional<PictureFormat> PictureFormat::parse(std::string_view text) noexcep
     return std::nullopt;
 }
 
+std::span<const std::string_view> PictureFormat::names() noexcept { return kFormatNames; }
+
 std::string_view PictureFormat::name() const noexcept { return kFormatNames[value_]; }
 
 std::uint64_t PictureFormat::packed_size(std::uint32_t width, std::uint32_t height) const noexcept {

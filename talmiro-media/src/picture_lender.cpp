@@ -27,6 +27,7 @@ constexpr std::size_t kAlign = 16;
 // What the release callbacks reach: on the heap, so it stays put when the lender moves.
 struct PictureLender::Book {
     std::atomic<std::size_t> outstanding{0};
+    std::uint64_t lent = 0;  // pictures lent and settled; only the lending thread touches it
     std::mutex mutex;
     std::vector<std::shared_ptr<const void>> kept;      // owners of buffers libavcodec holds
     std::vector<std::shared_ptr<const void>> released;  // owners it has let go of since
@@ -93,6 +94,7 @@ Result<AVFrame*> PictureLender::lend(const RawImage& picture) {
 
 bool PictureLender::settle(const std::shared_ptr<const void>& owner) {
     av_frame_unref(frame_.get());
+    ++book_->lent;
     const std::lock_guard<std::mutex> held(book_->mutex);
     if (book_->outstanding.load(std::memory_order_acquire) == 0) return true;
     book_->kept.push_back(owner);
@@ -107,5 +109,7 @@ std::vector<std::shared_ptr<const void>> PictureLender::take_released() {
 std::size_t PictureLender::outstanding() const noexcept {
     return book_->outstanding.load(std::memory_order_acquire);
 }
+
+std::uint64_t PictureLender::lent() const noexcept { return book_->lent; }
 
 }  // namespace talmiro_media

@@ -11,6 +11,9 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <optional>
 #include <span>
 #include <vector>
@@ -59,6 +62,12 @@ inline AuRecord take_au_record(std::span<const std::uint8_t>& in, bool* whole = 
     r.bytes = in.first(size < in.size() ? size : in.size());
     in = in.subspan(r.bytes.size());
     return r;
+}
+
+// The bytes of a whole file (a clip or a recording); empty when it cannot be read.
+inline std::vector<std::uint8_t> read_file(const std::filesystem::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
 }
 
 // Every record of a file's bytes; absent when the last one is cut short.

@@ -1,8 +1,12 @@
+// Tests of the Annex-B readers: start codes, NAL units, RBSP, SEI, access-unit facts, parameter
+// sets, and the SPS/PPS/slice-header fields the sync policy reads, on tables and broken input.
 #include "talmiro_media/annexb.hpp"
 
 #include <gtest/gtest.h>
 
+#include "byte_vectors.hpp"
 #include "h264_bits.hpp"
+#include "talmiro_media/internal/annexb_steps.hpp"
 
 #include <initializer_list>
 #include <random>
@@ -12,13 +16,8 @@ using namespace talmiro_media;
 
 namespace {
 
-using Bytes = std::vector<std::uint8_t>;
-
-Bytes cat(std::initializer_list<Bytes> parts) {
-    Bytes out;
-    for (const Bytes& p : parts) out.insert(out.end(), p.begin(), p.end());
-    return out;
-}
+using talmiro_test::Bytes;
+using talmiro_test::cat;
 
 const Bytes kSc3{0, 0, 1};
 const Bytes kSc4{0, 0, 0, 1};

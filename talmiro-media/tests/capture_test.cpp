@@ -1,3 +1,4 @@
+// Tests of the test pattern: its samples, counter, formats, motion and what it refuses to draw.
 #include "talmiro_media/capture.hpp"
 
 #include <gtest/gtest.h>

@@ -1,3 +1,5 @@
+// Tests of filling an encoder frame from a picture: every path honours strides, NV12 round trips,
+// the packed-RGB scaler is reused, and nothing is read past a buffer.
 #include "talmiro_media/convert.hpp"
 
 #include <gtest/gtest.h>

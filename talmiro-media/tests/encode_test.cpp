@@ -1,3 +1,5 @@
+// Tests of the core encoder: opening and backend fallback, one access unit per picture with its
+// stamp, IDR requests, bitrate changes, refusals, flushing and lent pictures.
 #include "talmiro_media/encode.hpp"
 
 #include <gtest/gtest.h>
@@ -239,9 +241,11 @@ TEST(Encode, LastPendingBitrateWins) {
     EXPECT_EQ(TestAccess::codec_context(enc).rc_max_rate, 500000);
     EXPECT_EQ(TestAccess::codec_context(enc).rc_buffer_size, 500000);
     EXPECT_EQ(enc.stats().bitrate_changes, 1u);
-    control->set_bitrate_kbps(4000000);  // more bits than an int holds: the buffer saturates
+    // More bits than libavcodec's int holds: refused, the rate in force stays.
+    EXPECT_FALSE(control->set_bitrate_kbps(kMaxBitrateKbps + 1));
     encode_one(enc, picture(3).raw);
-    EXPECT_EQ(TestAccess::codec_context(enc).rc_buffer_size, INT_MAX);
+    EXPECT_EQ(TestAccess::codec_context(enc).bit_rate, 500000);
+    EXPECT_EQ(enc.stats().bitrate_changes, 1u);
 }
 
 TEST(Encode, RefusedPictureConsumesNothing) {

@@ -1,10 +1,20 @@
+// Tests of the encoder configuration: its checks, the values derived from it, what x264 makes
+// of it (read from the bitstream), what nvenc is given, and EncoderControl.
 #include "talmiro_media/encoder_config.hpp"
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <climits>
+#include <optional>
+#include <span>
 #include <string>
 #include <vector>
+
+#include "talmiro_media/annexb.hpp"
+#include "talmiro_media/capture.hpp"
+#include "talmiro_media/encode.hpp"
+#include "talmiro_media/internal/annexb_steps.hpp"
 
 extern "C" {
 #include <libavcodec/avcodec.h>
@@ -53,6 +63,70 @@ CodecContextPtr configured(const EncoderConfig& config, EncoderBackend backend) 
     if (!ctx) return nullptr;
     configure_codec_context(**ctx, config, backend);
     return std::move(*ctx);
+}
+
+// What one access unit's bitstream says about the stream's shape.
+struct UnitShape {
+    int slices = 0;
+    bool b_slice = false;
+    // SPS and PPS both come before the first slice.
+    bool param_sets_first = false;
+    std::optional<std::uint8_t> profile_idc;
+    std::optional<std::uint8_t> constraint_flags;
+};
+
+// Exp-Golomb ue(v) at bit `pos` of `rbsp`; none when the bits run out.
+std::optional<std::uint32_t> read_ue(const std::vector<std::uint8_t>& rbsp, std::size_t& pos) {
+    const auto bit = [&]() -> std::optional<unsigned> {
+        if (pos >= rbsp.size() * 8) return std::nullopt;
+        const unsigned b = (rbsp[pos / 8] >> (7 - pos % 8)) & 1;
+        ++pos;
+        return b;
+    };
+    int zeros = 0;
+    for (auto b = bit(); b != 1u; b = bit()) {
+        if (!b || ++zeros > 31) return std::nullopt;
+    }
+    std::uint32_t value = 1;
+    for (int i = 0; i < zeros; ++i) {
+        const auto b = bit();
+        if (!b) return std::nullopt;
+        value = (value << 1) | *b;
+    }
+    return value - 1;
+}
+
+UnitShape shape_of(std::span<const std::uint8_t> au) {
+    UnitShape shape;
+    bool sps = false, pps = false;
+    for (const NalUnit& nal : nal_units(au)) {
+        const auto body = au.subspan(nal.begin + 1, nal.end - nal.begin - 1);
+        if (nal.type == kNalSps) {
+            sps = true;
+            if (body.size() >= 2) {
+                shape.profile_idc = body[0];
+                shape.constraint_flags = body[1];
+            }
+        }
+        pps = pps || nal.type == kNalPps;
+        if (nal.type != kNalSlice && nal.type != kNalIdrSlice) continue;
+        if (shape.slices++ == 0) shape.param_sets_first = sps && pps;
+        const std::vector<std::uint8_t> rbsp =
+            unescape_rbsp(body.first(std::min<std::size_t>(body.size(), 16)));
+        std::size_t pos = 0;
+        const auto first_mb = read_ue(rbsp, pos);
+        const auto slice_type = read_ue(rbsp, pos);
+        EXPECT_TRUE(first_mb && slice_type);
+        if (slice_type && *slice_type % 5 == 1) shape.b_slice = true;
+    }
+    return shape;
+}
+
+RawImage raw_of(const PackedImage& p) {
+    const auto packed = packed_planes(std::span<const std::uint8_t>(p.data), p.format, p.width,
+                                      p.height);
+    return RawImage{.planes = packed.planes, .strides = packed.strides, .t_us = p.t_us,
+                    .width = p.width, .height = p.height, .format = p.format};
 }
 
 std::string format_refused(const char* name) {
@@ -116,7 +190,7 @@ TEST(EncoderConfig, GopAndRateValuesSaturateInsteadOfWrapping) {
     EXPECT_EQ(bit_rate_bps(0xFFFFFFFFu), 4294967295000LL);
 }
 
-// Every field and option read back from real libx264 and h264_nvenc contexts.
+// The fields of real libx264 and h264_nvenc contexts, and the options nvenc is given.
 TEST(ConfigureCodecContext, FieldsAndOptionsPerBackend) {
     EncoderConfig config = config_of(64, 48, 30, 2000, PictureFormat::NV12);
     config.keyframe_interval = 90;
@@ -138,23 +212,16 @@ TEST(ConfigureCodecContext, FieldsAndOptionsPerBackend) {
         EXPECT_EQ(ctx->flags, AV_CODEC_FLAG_LOW_DELAY);
         EXPECT_EQ(ctx->rc_buffer_size, ctx == x264.get() ? 2000000 : 133332);
     }
+    // x264's own settings are checked by what it produces (X264StreamIsLowLatency); nvenc's,
+    // without hardware to run them, as what its context is given.
     struct Expected {
         AVCodecContext* ctx;
         const char* key;
         std::string value;
     };
-    AVCodecContext* x = x264.get();
     auto fresh = alloc_codec_context(find_encoder("libx264"));
     ASSERT_TRUE(fresh);
-    std::vector<Expected> expected{
-        {x, "forced-idr", "true"},
-        {x, "intra-refresh", option(fresh->get(), "intra-refresh")},  // not touched at all
-        {x, "preset", "ultrafast"},
-        {x, "tune", "zerolatency"},
-        {x, "threads", "1"},
-        {x, "profile", "baseline"},
-        {x, "x264-params", "sliced-threads=0:slices=1:ref=1"},
-    };
+    std::vector<Expected> expected;
     if (AVCodecContext* n = nvenc.get()) {
         for (Expected e : std::vector<Expected>{
                  {n, "forced-idr", "true"},
@@ -173,8 +240,7 @@ TEST(ConfigureCodecContext, FieldsAndOptionsPerBackend) {
                  {n, "bufsize", "133332"}})
             expected.push_back(e);
     }
-    for (const Expected& e : expected)
-        EXPECT_EQ(option(e.ctx, e.key), e.value) << (e.ctx == x ? "x264 " : "nvenc ") << e.key;
+    for (const Expected& e : expected) EXPECT_EQ(option(e.ctx, e.key), e.value) << e.key;
 
     // A given preset and tune are used; a text holding a NUL is not applied at all.
     config.preset = "veryfast";
@@ -182,6 +248,49 @@ TEST(ConfigureCodecContext, FieldsAndOptionsPerBackend) {
     x264 = configured(config, EncoderBackend::X264);
     EXPECT_EQ(option(x264.get(), "preset"), "veryfast");
     EXPECT_EQ(option(x264.get(), "tune"), option(fresh->get(), "tune"));
+}
+
+// The low-latency shape of x264's stream in both refresh modes and both codec formats: one
+// access unit per picture, out of the call that took it, with the picture's stamp; one slice,
+// never a B slice; Constrained Baseline; SPS and PPS in band before every IDR picture; IDR
+// pictures at the period in IDR mode, and with intra refresh only the first, then recovery
+// points at the period.
+TEST(ConfigureCodecContext, X264StreamIsLowLatency) {
+    constexpr int kPeriod = 8;
+    for (const bool intra_refresh : {false, true}) {
+        for (const PictureFormat format : {PictureFormat::I420, PictureFormat::NV12}) {
+            SCOPED_TRACE(std::string(intra_refresh ? "intra refresh " : "IDR ") +
+                         std::string(format.name()));
+            EncoderConfig config = config_of(64, 48, 30, 500, format);
+            config.keyframe_interval = kPeriod;
+            config.intra_refresh = intra_refresh;
+            config.backend = EncoderBackend::X264;
+            auto enc = H264Encoder::open(config, nullptr);
+            ASSERT_TRUE(enc) << enc.error().display();
+            TestPattern pattern(64, 48, format, 3);
+            for (int n = 0; n < 3 * kPeriod; ++n) {
+                const auto picture = pattern.next(1000 * n + 7);
+                ASSERT_TRUE(picture);
+                const auto units = enc->encode(raw_of(*picture), false);
+                ASSERT_TRUE(units) << units.error().display();
+                ASSERT_EQ(units->size(), 1u) << "picture " << n;
+                const AccessUnit& au = units->front();
+                const UnitShape shape = shape_of(au.bytes());
+                EXPECT_EQ(au.t_us, 1000 * n + 7);
+                EXPECT_EQ(shape.slices, 1) << "picture " << n;
+                EXPECT_FALSE(shape.b_slice) << "picture " << n;
+                EXPECT_EQ(au.key, intra_refresh ? n == 0 : n % kPeriod == 0) << "picture " << n;
+                if (intra_refresh && n > 0) {
+                    EXPECT_EQ(au.recovery, n % kPeriod == 0) << "picture " << n;
+                }
+                if (au.key) {
+                    EXPECT_TRUE(shape.param_sets_first) << "picture " << n;
+                    EXPECT_EQ(shape.profile_idc, 66);  // Baseline
+                    EXPECT_TRUE(shape.constraint_flags.value_or(0) & 0x40);  // Constrained
+                }
+            }
+        }
+    }
 }
 
 TEST(ConfigureCodecContext, IntFieldsSaturateForHugeValues) {
@@ -216,4 +325,9 @@ TEST(EncoderControl, CoalescesIdrAndKeepsTheLastBitrate) {
     EXPECT_EQ(control.take_bitrate_kbps(), 500u);
     EXPECT_EQ(control.take_bitrate_kbps(), 0u);
     EXPECT_EQ(control.idr_requests(), 2u);
+    // Out of range: refused, and what was pending stays.
+    EXPECT_TRUE(control.set_bitrate_kbps(kMaxBitrateKbps));
+    EXPECT_FALSE(control.set_bitrate_kbps(0));
+    EXPECT_FALSE(control.set_bitrate_kbps(kMaxBitrateKbps + 1));
+    EXPECT_EQ(control.take_bitrate_kbps(), kMaxBitrateKbps);
 }

@@ -1,9 +1,12 @@
+// Tests of the FFmpeg helpers: error texts, version and log-level parsing, lookups, options, clock.
 #include "talmiro_media/ffmpeg_util.hpp"
 
 #include <gtest/gtest.h>
 
 #include <cerrno>
 #include <cstring>
+
+#include "talmiro_media/internal/ffmpeg_text.hpp"
 
 extern "C" {
 #include <libavcodec/avcodec.h>

@@ -1,3 +1,4 @@
+// Tests of the image pool: storage is recycled only once its last image is gone.
 #include "talmiro_media/image_pool.hpp"
 
 #include <gtest/gtest.h>

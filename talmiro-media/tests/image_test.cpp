@@ -1,3 +1,4 @@
+// Tests of the picture types: format names and sizes, packed and owned images, `RawImage::fits`.
 #include "talmiro_media/image.hpp"
 
 #include <gtest/gtest.h>
@@ -21,9 +22,11 @@ TEST(PictureFormat, ParseAcceptsNamesInAnyCase) {
     EXPECT_EQ(PictureFormat::parse("BGRA"), PictureFormat::BGRA);
     for (const char* bad : {"rgb", "yuv420", "", "i420 ", "nv21"})
         EXPECT_FALSE(PictureFormat::parse(bad).has_value()) << bad;
-    for (int v = 0; v < 6; ++v) {
+    ASSERT_EQ(PictureFormat::names().size(), 6u);
+    for (std::size_t v = 0; v < PictureFormat::names().size(); ++v) {
         const PictureFormat f(static_cast<PictureFormat::Value>(v));
-        EXPECT_EQ(PictureFormat::parse(f.name()), f);
+        EXPECT_EQ(PictureFormat::parse(PictureFormat::names()[v]), f);
+        EXPECT_EQ(f.name(), PictureFormat::names()[v]);
     }
 }
 

@@ -1,3 +1,4 @@
+// Tests of the NACK round trip: samples, smoothing, and requests forgotten by count and age.
 #include "talmiro_media/nack_rtt.hpp"
 
 #include <gtest/gtest.h>

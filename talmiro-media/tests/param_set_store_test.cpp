@@ -1,7 +1,9 @@
+// Tests of the receiver's parameter-set store: sets kept by id, within bounds.
 #include "talmiro_media/param_set_store.hpp"
 
 #include <gtest/gtest.h>
 
+#include "byte_vectors.hpp"
 #include "h264_bits.hpp"
 
 using namespace talmiro_media;
@@ -9,13 +11,8 @@ namespace hb = h264_bits;
 
 namespace {
 
-using Bytes = std::vector<std::uint8_t>;
-
-Bytes cat(std::initializer_list<Bytes> parts) {
-    Bytes out;
-    for (const Bytes& p : parts) out.insert(out.end(), p.begin(), p.end());
-    return out;
-}
+using talmiro_test::Bytes;
+using talmiro_test::cat;
 
 // Takes `data` into `store`; (carried sets, changed).
 std::pair<bool, bool> take(ParamSetStore& store, const Bytes& data) {

@@ -1,3 +1,4 @@
+// Tests of PSNR: values, identical and mismatched inputs.
 #include "talmiro_media/psnr.hpp"
 
 #include <gtest/gtest.h>

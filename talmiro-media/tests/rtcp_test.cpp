@@ -1,29 +1,25 @@
+// Tests of RTCP: every packet written and parsed back, the wire layout, refusals by cause, NACK
+// pairs, NTP time, round trips, and recordings of other senders.
 #include "talmiro_media/rtcp.hpp"
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <filesystem>
-#include <fstream>
 #include <initializer_list>
-#include <iterator>
 #include <set>
 #include <string>
 #include <vector>
 
 #include "au_records.hpp"
+#include "byte_vectors.hpp"
 
 using namespace talmiro_media;
 
 namespace {
 
-using Bytes = std::vector<std::uint8_t>;
-
-Bytes cat(std::initializer_list<Bytes> parts) {
-    Bytes out;
-    for (const Bytes& p : parts) out.insert(out.end(), p.begin(), p.end());
-    return out;
-}
+using talmiro_test::Bytes;
+using talmiro_test::cat;
 
 Bytes build(std::initializer_list<RtcpPacket> packets) {
     const std::vector<RtcpPacket> list(packets);
@@ -254,11 +250,6 @@ TEST(Rtcp, RoundTripFromLsrAndDlsr) {
 
 namespace {
 
-Bytes read_file(const std::filesystem::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    return Bytes(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
-
 std::uint32_t be32_at(const Bytes& b, std::size_t at) {
     return std::uint32_t{b[at]} << 24 | std::uint32_t{b[at + 1]} << 16 |
            std::uint32_t{b[at + 2]} << 8 | b[at + 3];
@@ -286,8 +277,8 @@ TEST(Rtcp, ForeignRecordingsParseWithoutRefusal) {
     };
     std::size_t echoes = 0;
     for (const Case& c : cases) {
-        const Bytes file = read_file(std::filesystem::path(TALMIRO_TEST_DATA) / "rtp" /
-                                     (std::string(c.name) + ".bin"));
+        const Bytes file = talmiro_testing::read_file(std::filesystem::path(TALMIRO_TEST_DATA) /
+                                                      "rtp" / (std::string(c.name) + ".bin"));
         const auto records = talmiro_testing::read_au_records(file);
         ASSERT_TRUE(records && !records->empty()) << c.name;
         std::set<std::uint32_t> media;

@@ -1,3 +1,5 @@
+// Tests of the RTP depacketizer: reordering and duplicates, every loss known, refusals by cause,
+// NACK timing from the round trip, RTX, restarts and jumps, bounds, and foreign recordings.
 #include "talmiro_media/rtp_depacketizer.hpp"
 
 #include <gtest/gtest.h>

@@ -1,3 +1,5 @@
+// Tests of the RTP packetizer: configuration, packet kinds and headers, FU-A, timestamps, the
+// resend history and the SDP facts of the parameter sets.
 #include "talmiro_media/rtp_packetizer.hpp"
 
 #include <gtest/gtest.h>

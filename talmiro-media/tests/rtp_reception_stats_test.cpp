@@ -1,3 +1,4 @@
+// Tests of the reception statistics: loss, jitter, the SR echo, sequence wrap, jumps and restarts.
 #include "talmiro_media/rtp_reception_stats.hpp"
 
 #include <gtest/gtest.h>

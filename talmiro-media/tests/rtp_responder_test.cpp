@@ -1,3 +1,4 @@
+// Tests of the sender's feedback answers: IDR requests coalesce, resends are limited and paced.
 #include "talmiro_media/rtp_responder.hpp"
 
 #include <gtest/gtest.h>

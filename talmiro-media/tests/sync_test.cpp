@@ -1,3 +1,5 @@
+// Tests of the decoder sync policy: states, signals and their cadence, start points with their
+// parameter sets, resets, and losses seen in frame_num, stamps, incomplete units and concealment.
 #include "talmiro_media/sync.hpp"
 
 #include <gtest/gtest.h>

@@ -1,3 +1,6 @@
+"""`python -m talmiro_sdk_video`: info, the link over memory and UDP, saved streams, snapshots,
+argument errors, and the stubs against the module."""
+
 import json
 import shutil
 import subprocess

@@ -1,3 +1,6 @@
+"""H264Decoder through the module: pictures and stamps, requests and resets, size limits, failed
+allocations, parameter sets, flushing, stats and argument errors."""
+
 import gc
 import inspect
 import pathlib

@@ -1,3 +1,6 @@
+"""H264Encoder through the module: arguments and refusals, backends, pixel formats, access-unit
+tuples, IDR requests and bitrate changes, parameter sets, stats and flushing."""
+
 import inspect
 import sys
 import threading

@@ -1,3 +1,6 @@
+"""Image and Plane: zero-copy plane views and their buffer export, lifetimes, properties, and
+pictures read from NumPy arrays and other buffers."""
+
 import ctypes
 import gc
 

@@ -23,7 +23,7 @@ import pytest
 
 import talmiro_sdk_video._codec as codec
 from talmiro_sdk_video.receiver import RtpReceiver
-from talmiro_sdk_video.relay import Relay, RelayConfig
+from talmiro_sdk_video.relay import Relay, RelayConfig, free_pair
 from talmiro_sdk_video.sdp import parse_sdp
 from test_cli import split_access_units
 
@@ -43,23 +43,6 @@ GST_SOURCE = ("videotestsrc is-live=true num-buffers={frames} ! "
 def need(tool: str) -> None:
     if shutil.which(tool) is None:
         pytest.skip(f"{tool} is not installed (scripts/setup.sh installs it)")
-
-
-def free_pair() -> int:
-    """An even port P with P and P + 1 free on 127.0.0.1 now."""
-    for _ in range(200):
-        with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as a:
-            a.bind((LOCAL, 0))
-            port = a.getsockname()[1]
-            if port % 2 or port >= 65534:
-                continue
-            with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as b:
-                try:
-                    b.bind((LOCAL, port + 1))
-                except OSError:
-                    continue
-            return port
-    raise RuntimeError("no free pair of UDP ports")
 
 
 def wait_bound(port: int, proc: subprocess.Popen, seconds: float = 10.0) -> None:

@@ -1,11 +1,17 @@
+"""The module itself: its names, the stub's agreement with them, MediaError (pickled too),
+module functions, signatures, the one exported symbol and the ABI."""
+
+import ast
 import multiprocessing
 import pickle
 import re
 import subprocess
 import threading
+from pathlib import Path
 
 import pytest
 
+import talmiro_sdk_video
 import talmiro_sdk_video._codec as codec
 
 NAMES = ["MediaError", "Image", "Plane", "H264Encoder", "H264Decoder", "TestPattern",
@@ -19,6 +25,30 @@ def test_all_lists_names_in_order():
     assert codec.__all__ == NAMES
     for name in NAMES:
         assert hasattr(codec, name)
+
+
+def stub_literals() -> dict[str, list[str]]:
+    """The stub's `Name: TypeAlias = Literal[...]` aliases, as lists of their texts."""
+    tree = ast.parse(Path(codec.__file__).with_name("_codec.pyi").read_text())
+    out = {}
+    for node in tree.body:
+        if isinstance(node, ast.AnnAssign) and isinstance(node.value, ast.Subscript) \
+                and getattr(node.value.value, "id", None) == "Literal":
+            items = node.value.slice.elts if isinstance(node.value.slice, ast.Tuple) \
+                else [node.value.slice]
+            out[node.target.id] = [item.value for item in items]
+    return out
+
+
+def test_names_come_from_the_module_and_the_stub_agrees():
+    literals = stub_literals()
+    assert codec.PIXEL_FORMATS == ("i420", "nv12", "rgb24", "bgr24", "rgba", "bgra")
+    assert literals["PixelFormat"] == list(codec.PIXEL_FORMATS)
+    assert codec.BACKENDS[0] == "auto" and literals["Backend"] == list(codec.BACKENDS[1:])
+    assert set(codec.BACKENDS) <= set(literals["BackendChoice"])
+    assert talmiro_sdk_video.PIXEL_FORMATS is codec.PIXEL_FORMATS
+    assert talmiro_sdk_video.BACKENDS is codec.BACKENDS
+    assert "PIXEL_FORMATS" not in codec.__all__
 
 
 def test_media_error_type():

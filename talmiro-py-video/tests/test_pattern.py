@@ -1,3 +1,5 @@
+"""TestPattern through the module: refusals, formats, stamps, frame indices, planes and threads."""
+
 import inspect
 import threading
 

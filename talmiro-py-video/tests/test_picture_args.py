@@ -1,3 +1,6 @@
+"""Pictures, pixel formats and byte buffers read from Python arguments: psnr, buffer_address, the
+formats taken, and buffers released on every path."""
+
 import array
 import functools
 import math

@@ -1,3 +1,6 @@
+"""The seeded lossy relay: loss, bursts, delay, jitter and reordering, full queues, feedback, and
+its command line."""
+
 import json
 import socket
 import struct

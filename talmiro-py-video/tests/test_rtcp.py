@@ -1,3 +1,6 @@
+"""RTCP through the module: the builders and the parser, what the network sends, reception
+statistics, NTP time and the NACK round trip."""
+
 import random
 
 import pytest

@@ -1,3 +1,6 @@
+"""Session descriptions: ours round trip, ffmpeg's parse, the H.264 stream and its retransmissions
+are picked, refusals, and players decode a stream by our description."""
+
 import os
 import pathlib
 import shutil
@@ -10,6 +13,7 @@ import time
 import pytest
 
 import talmiro_sdk_video._codec as codec
+from talmiro_sdk_video.relay import free_pair
 from talmiro_sdk_video.sdp import SdpError, VideoSdp, parameter_sets, parse_sdp
 
 ROOT = pathlib.Path(__file__).resolve().parents[2]
@@ -111,15 +115,6 @@ def listening(port: int) -> bool:
     """Whether some socket is bound to UDP `port` on this machine (from /proc/net/udp)."""
     entries = pathlib.Path("/proc/net/udp").read_text().splitlines()[1:]
     return any(line.split()[1].endswith(f":{port:04X}") for line in entries)
-
-
-def free_pair() -> int:
-    from talmiro_sdk_video.relay import _bind_pair
-    a, b = _bind_pair("127.0.0.1", 0)
-    port = a.getsockname()[1]
-    a.close()
-    b.close()
-    return port
 
 
 def stop(proc: subprocess.Popen) -> None:

@@ -175,15 +175,6 @@ AuFacts au_facts(std::span<const std::uint8_t> data) noexcept;
 // The same over the units `list_nal_units(data)` gave.
 AuFacts au_facts(std::span<const std::uint8_t> data, std::span<const NalUnit> units) noexcept;
 
-// The bytes without emulation-prevention bytes: a 03 that follows two or more zero bytes is
-// dropped and restarts the zero count (00 00 03 01 -> 00 00 01, 00 00 03 03 -> 00 00 03).
-std::vector<std::uint8_t> unescape_rbsp(std::span<const std::uint8_t> bytes);
-
-// The payload types of the SEI messages in the (unescaped) body of one SEI NAL unit, the
-// one-byte NAL header excluded. A message whose type and size bytes are complete is listed
-// even when its payload runs past the end; the scan stops at the trailing bits (0x80).
-std::vector<std::uint64_t> sei_payload_types(std::span<const std::uint8_t> rbsp);
-
 // Every SPS and PPS NAL unit, in stream order, each with its own start code and the bytes up
 // to the next start code: valid Annex-B to put in front of another access unit. Absent (never
 // empty) when there is none.

@@ -19,12 +19,12 @@ struct AVFrame;
 
 namespace talmiro_media {
 
-// Cumulative counters of one decoder, never reset.
+// Cumulative counters of one decoder, never reset. Its resets (after an error, or wedged) are
+// the policy's: `sync().counters().resets` counts them all.
 struct DecoderStats {
     std::uint64_t fed = 0;         // access units handed to avcodec_send_packet (drains excluded)
     std::uint64_t images = 0;      // pictures released, by decode or flush
     std::uint64_t errors = 0;      // resets after an error
-    std::uint64_t resets = 0;      // resets after an error and wedged resets of the policy
     std::uint64_t recovering = 0;  // released pictures flagged recovering: corrupt or concealed
                                    // by libavcodec, incomplete, or of an access unit damaged
                                    // by a lost, incomplete or concealed reference picture

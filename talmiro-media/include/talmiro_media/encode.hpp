@@ -139,7 +139,6 @@ private:
     EncoderStats stats_;
     // A maximum rate and buffer (for this kbit/s) still to be set; 0 when none.
     std::uint32_t pending_vbv_kbps_ = 0;
-    std::uint64_t lent_ = 0;
     bool lending_ = true;
 };
 

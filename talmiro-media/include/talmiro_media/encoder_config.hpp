@@ -20,9 +20,12 @@ namespace talmiro_media {
 
 // Which libavcodec encoder to use. `Auto` tries NVENC first, then x264; an open encoder always
 // reports the one that opened, never `Auto`.
-enum class EncoderBackend : std::uint8_t { X264, Nvenc, Auto };
+enum class EncoderBackend : std::uint8_t { Auto, X264, Nvenc };
 
-// "x264", "nvenc" or "auto".
+// Every backend's name, in the order of `EncoderBackend`: "auto", "x264", "nvenc". The one list
+// messages and the module's backend tuple are made from.
+std::span<const std::string_view> backend_names() noexcept;
+// "auto", "x264" or "nvenc".
 std::string_view backend_name(EncoderBackend backend) noexcept;
 // The backend a text names, ignoring ASCII case: "x264" or "libx264", "nvenc" or "h264_nvenc",
 // "auto"; none for any other text.
@@ -49,9 +52,6 @@ struct EncoderConfig {
     // The format the codec is opened in: I420 or NV12 only.
     PictureFormat pixel_format = PictureFormat::I420;
 };
-
-// The largest target bitrate in kbit/s: libavcodec keeps bit rates in an `int` of bit/s.
-inline constexpr std::uint32_t kMaxBitrateKbps = std::numeric_limits<std::int32_t>::max() / 1000;
 
 // The largest value libavcodec's `int` fields take; larger counts saturate at it.
 std::int32_t saturate_int(std::uint64_t value) noexcept;
@@ -83,6 +83,9 @@ std::optional<MediaError> check_picture_size(std::uint32_t width, std::uint32_t 
 void configure_codec_context(AVCodecContext& ctx, const EncoderConfig& config,
                              EncoderBackend backend);
 
+// The largest target bitrate in kbit/s: libavcodec keeps bit rates in an `int` of bit/s.
+inline constexpr std::uint32_t kMaxBitrateKbps = std::numeric_limits<std::int32_t>::max() / 1000;
+
 // Shared between an encoder and whoever steers it; every operation is a single atomic access,
 // safe from any thread at any time, also while another thread is inside the encoder.
 class EncoderControl {
@@ -96,9 +99,12 @@ public:
         idr_pending_.store(true, std::memory_order_release);
         idr_requests_.fetch_add(1, std::memory_order_relaxed);
     }
-    // A new target bitrate for the next picture; a value still pending is replaced.
-    void set_bitrate_kbps(std::uint32_t kbps) noexcept {
+    // A new target bitrate for the next picture; a value still pending is replaced. Refused
+    // (false, nothing pending changes) unless 1 <= kbps <= kMaxBitrateKbps.
+    bool set_bitrate_kbps(std::uint32_t kbps) noexcept {
+        if (kbps == 0 || kbps > kMaxBitrateKbps) return false;
         pending_bitrate_kbps_.store(kbps, std::memory_order_release);
+        return true;
     }
     std::uint64_t idr_requests() const noexcept {
         return idr_requests_.load(std::memory_order_relaxed);

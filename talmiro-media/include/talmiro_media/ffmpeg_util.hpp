@@ -87,13 +87,9 @@ bool has_encoder(std::string_view name);
 // Sets libav's log level by name ("quiet", "error", "warning", "info", "verbose", "debug");
 // any other text selects warning. Names are matched byte for byte.
 void set_log_level(std::string_view name);
-// The libav level a name selects.
-int log_level_value(std::string_view name);
 
 // libavcodec's version as "major.minor.micro".
 std::string version_string();
-// The text form of a packed libav version number.
-std::string format_version(std::uint32_t packed);
 
 // av_opt_set(obj, key, value, AV_OPT_SEARCH_CHILDREN); -1 without setting anything when the
 // key or the value holds a NUL.

@@ -23,7 +23,10 @@ public:
     constexpr PictureFormat(Value v = I420) noexcept : value_(v) {}
     constexpr operator Value() const noexcept { return value_; }
 
-    // "i420"/"yuv420p", "nv12", "rgb24", "bgr24", "rgba", "bgra", ignoring ASCII case.
+    // Every format's name, in the order of `Value`: "i420", "nv12", "rgb24", "bgr24", "rgba",
+    // "bgra". The one list messages and the module's format tuple are made from.
+    static std::span<const std::string_view> names() noexcept;
+    // A name of `names()` or "yuv420p" (I420), ignoring ASCII case.
     static std::optional<PictureFormat> parse(std::string_view text) noexcept;
     std::string_view name() const noexcept;
     constexpr bool is_yuv420() const noexcept { return value_ < RGB24; }

@@ -46,6 +46,8 @@ private:
 
     // Lent buffers libavcodec still references.
     std::size_t outstanding() const noexcept;
+    // Pictures lent so far (each counted at its `settle`).
+    std::uint64_t lent() const noexcept;
 
     struct Book;
     PictureLender(std::unique_ptr<Book> book, FramePtr frame) noexcept;

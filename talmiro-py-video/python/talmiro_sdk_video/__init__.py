@@ -14,6 +14,8 @@ import copyreg
 from typing import Callable
 
 from ._codec import (
+    BACKENDS,
+    PIXEL_FORMATS,
     H264Decoder,
     H264Encoder,
     Image,
@@ -63,9 +65,6 @@ def _reduce_media_error(
 
 
 copyreg.pickle(MediaError, _reduce_media_error)
-
-# The names of the pixel formats a single-buffer picture may be read as.
-PIXEL_FORMATS = ("i420", "nv12", "rgb24", "bgr24", "rgba", "bgra")
 
 __all__ = ["H264Encoder", "H264Decoder", "TestPattern", "Image", "Plane", "MediaError", "psnr",
            "buffer_address", "has_encoder", "avcodec_version", "set_ffmpeg_log_level",

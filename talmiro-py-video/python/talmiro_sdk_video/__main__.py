@@ -13,11 +13,12 @@
 from __future__ import annotations
 
 import argparse
+import contextlib
 import json
 import sys
 from typing import Sequence
 
-from . import PIXEL_FORMATS, _codec
+from . import BACKENDS, PIXEL_FORMATS, _codec
 
 
 class UsageError(Exception):
@@ -66,17 +67,23 @@ class _Parser(argparse.ArgumentParser):
         raise UsageError(message)
 
 
-def _build_parser() -> argparse.ArgumentParser:
-    parser = _Parser(prog="python -m talmiro_sdk_video",
-                     description="Low-latency H.264 link check: encoder, lossy channel, decoder.")
-    sub = parser.add_subparsers(dest="command")
+# "auto, x264 or nvenc": the backend names the module takes.
+_BACKEND_HELP = ", ".join(BACKENDS[:-1]) + " or " + BACKENDS[-1]
+
+
+def _add_stream_args(p: argparse.ArgumentParser, bitrate_flag: str) -> None:
+    """The test-pattern stream and its encoder: the options link and send share."""
+    p.add_argument("--size", type=_parse_size, default=(640, 480), help="WIDTHxHEIGHT (640x480)")
+    p.add_argument("--fps", type=int, default=30)
+    p.add_argument("--frames", type=int, default=300)
+    p.add_argument("--pixel-format", default="i420", choices=PIXEL_FORMATS)
+    p.add_argument(bitrate_flag, type=int, default=2000, help="kbit/s (2000)")
+    p.add_argument("--backend", default="auto", help=_BACKEND_HELP)
+
+
+def _add_link(sub) -> argparse.ArgumentParser:
     link = sub.add_parser("link", help="run a publisher and a subscriber in one process")
-    link.add_argument("--size", type=_parse_size, default=(640, 480), help="WIDTHxHEIGHT (640x480)")
-    link.add_argument("--fps", type=int, default=30)
-    link.add_argument("--frames", type=int, default=300)
-    link.add_argument("--pixel-format", default="i420", choices=PIXEL_FORMATS)
-    link.add_argument("--bitrate", type=int, default=2000, help="kbit/s (2000)")
-    link.add_argument("--backend", default="auto", help="auto, x264 or nvenc")
+    _add_stream_args(link, "--bitrate")
     refresh = link.add_mutually_exclusive_group()
     refresh.add_argument("--intra-refresh", dest="intra_refresh", action="store_true", default=True,
                          help="periodic intra refresh (default)")
@@ -112,15 +119,14 @@ def _build_parser() -> argparse.ArgumentParser:
     link.add_argument("--snapshot", metavar="FILE.png",
                       help="write the worst frame, source beside decoded, as a PNG")
     link.add_argument("--no-progress", action="store_true")
+    return link
+
+
+def _add_send(sub) -> argparse.ArgumentParser:
     send = sub.add_parser("send", help="send the test pattern over RTP/UDP in real time")
     send.add_argument("--to", required=True, type=_address, action="append",
                       help="HOST:PORT of a receiver (RTCP on PORT + 1); may be repeated")
-    send.add_argument("--size", type=_parse_size, default=(640, 480), help="WIDTHxHEIGHT (640x480)")
-    send.add_argument("--fps", type=int, default=30)
-    send.add_argument("--frames", type=int, default=300)
-    send.add_argument("--bitrate-kbps", type=int, default=2000, help="kbit/s (2000)")
-    send.add_argument("--pixel-format", default="i420", choices=PIXEL_FORMATS)
-    send.add_argument("--backend", default="auto", help="auto, x264 or nvenc")
+    _add_stream_args(send, "--bitrate-kbps")
     send.add_argument("--idr", action="store_true",
                       help="periodic IDR pictures instead of intra refresh")
     send.add_argument("--mtu", type=int, default=1200, help="bytes of UDP payload (1200)")
@@ -138,6 +144,10 @@ def _build_parser() -> argparse.ArgumentParser:
                            "so that a seeded relay loses the same packets in every run")
     send.add_argument("--json", action="store_true", help="print the summary as JSON")
     send.add_argument("--no-progress", action="store_true")
+    return send
+
+
+def _add_receive(sub) -> argparse.ArgumentParser:
     receive = sub.add_parser("receive", help="receive and decode an RTP H.264 stream")
     receive.add_argument("--port", type=_port, help="RTP port (RTCP on PORT + 1); with --sdp, "
                                                     "it wins over the description's")
@@ -157,7 +167,10 @@ def _build_parser() -> argparse.ArgumentParser:
                          help="test pattern: write the worst picture beside its source")
     receive.add_argument("--json", action="store_true", help="print the summary as JSON")
     receive.add_argument("--no-progress", action="store_true")
-    info = sub.add_parser("info", help="libavcodec version, encoders, the backend auto opens")
+    return receive
+
+
+def _add_relay(sub) -> None:
     relay = sub.add_parser("relay", help="a seeded lossy UDP relay for RTP (PORT) and RTCP "
                                          "(PORT + 1), both ways")
     relay.add_argument("--listen", required=True, type=_address,
@@ -185,6 +198,17 @@ def _build_parser() -> argparse.ArgumentParser:
     relay.add_argument("--seconds", type=float, default=0.0,
                        help="stop after this long (0: when interrupted)")
     relay.add_argument("--json", action="store_true", help="print the counters as JSON")
+
+
+def _build_parser() -> argparse.ArgumentParser:
+    parser = _Parser(prog="python -m talmiro_sdk_video",
+                     description="Low-latency H.264 link check: encoder, lossy channel, decoder.")
+    sub = parser.add_subparsers(dest="command")
+    link = _add_link(sub)
+    send = _add_send(sub)
+    receive = _add_receive(sub)
+    info = sub.add_parser("info", help="libavcodec version, encoders, the backend auto opens")
+    _add_relay(sub)
     for p in (link, info, send, receive):
         p.add_argument("--ffmpeg-log", default="quiet",
                        choices=("quiet", "error", "warning", "info", "verbose", "debug"),
@@ -256,6 +280,35 @@ def _snapshot(path: str, pair) -> None:
     PILImage.fromarray(np.concatenate([source, decoded], axis=1), "RGB").save(path, "PNG")
 
 
+def _write_snapshot(path: str | None, worst, missing: str) -> None:
+    """--snapshot: the worst picture beside its source, or a usage error naming what is missing."""
+    if not path:
+        return
+    if worst is None:
+        raise UsageError(f"--snapshot: {missing}")
+    _snapshot(path, worst)
+
+
+@contextlib.contextmanager
+def _save_file(path: str | None):
+    """--save: the file the stream is written to (None without one), closed afterwards."""
+    save = open(path, "wb") if path else None
+    try:
+        yield save
+    finally:
+        if save is not None:
+            save.close()
+
+
+def _relay_config(args: argparse.Namespace, **extra):
+    """The relay's loss, reordering and delays from the channel options."""
+    from .relay import RelayConfig
+
+    return RelayConfig(loss=args.loss, burst_rate=args.burst_rate,
+                       burst_packets=args.burst_packets, reorder=args.reorder,
+                       jitter_ms=args.jitter_ms, delay_ms=args.delay_ms, seed=args.seed, **extra)
+
+
 def _link(args: argparse.Namespace) -> int:
     if args.transport == "udp":
         return _udp_link(args)
@@ -281,18 +334,13 @@ def _link(args: argparse.Namespace) -> int:
                      burst_rate=args.burst_rate, burst_frames=args.burst_frames,
                      rtt_frames=args.rtt, seed=args.seed, realtime=args.realtime)
     progress = _Progress(cfg.frames, enabled=not args.no_progress and not args.json)
-    save = open(args.save, "wb") if args.save else None
-    try:
-        summary, worst = run_link(cfg, save=save, progress=progress,
-                                  keep_worst=bool(args.snapshot))
-    finally:
-        progress.close()
-        if save is not None:
-            save.close()
-    if args.snapshot:
-        if worst is None:
-            raise UsageError("--snapshot: no picture was decoded")
-        _snapshot(args.snapshot, worst)
+    with _save_file(args.save) as save:
+        try:
+            summary, worst = run_link(cfg, save=save, progress=progress,
+                                      keep_worst=bool(args.snapshot))
+        finally:
+            progress.close()
+    _write_snapshot(args.snapshot, worst, "no picture was decoded")
     if args.json:
         print(json.dumps(summary.as_dict(), indent=2))
     else:
@@ -358,14 +406,11 @@ def _send(args: argparse.Namespace) -> int:
                      rtcp_port=args.rtcp_port, rtx=not args.no_rtx, sdp_path=args.sdp,
                      intra_refresh=not args.idr, stream_seed=args.stream_seed)
     progress = _NetProgress("send", args.frames, enabled=not args.no_progress)
-    save = open(args.save, "wb") if args.save else None
-    try:
-        summary = run_send(cfg, progress=progress, save=save)
-    except KeyboardInterrupt:
-        return 130
-    finally:
-        if save is not None:
-            save.close()
+    with _save_file(args.save) as save:
+        try:
+            summary = run_send(cfg, progress=progress, save=save)
+        except KeyboardInterrupt:
+            return 130
     _print_summary(summary, format_send, args.json)
     return 0
 
@@ -392,24 +437,16 @@ def _receive(args: argparse.Namespace) -> int:
                         nack=False if args.no_nack else None, rtcp_to=args.rtcp_to,
                         sender=args.sender)
     progress = _NetProgress("receive", args.frames, enabled=not args.no_progress)
-    save = open(args.save, "wb") if args.save else None
-    try:
+    with _save_file(args.save) as save:
         summary, worst = run_receive(cfg, progress=progress, save=save,
                                      keep_worst=bool(args.snapshot))
-    finally:
-        if save is not None:
-            save.close()
-    if args.snapshot:
-        if worst is None:
-            raise UsageError("--snapshot: no test-pattern picture was received")
-        _snapshot(args.snapshot, worst)
+    _write_snapshot(args.snapshot, worst, "no test-pattern picture was received")
     _print_summary(summary, format_receive, args.json)
     return 0
 
 
 def _udp_link(args: argparse.Namespace) -> int:
     from .net_commands import SendConfig, UdpLinkConfig, format_udp_link, run_udp_link
-    from .relay import RelayConfig
 
     width, height = args.size
     _check_counts((("--fps", args.fps), ("--frames", args.frames), ("--bitrate", args.bitrate),
@@ -418,9 +455,7 @@ def _udp_link(args: argparse.Namespace) -> int:
     if args.keyframe_interval < 0:
         raise UsageError(f"--keyframe-interval must not be negative, got {args.keyframe_interval}")
     try:
-        relay = RelayConfig(loss=args.loss, burst_rate=args.burst_rate,
-                            burst_packets=args.burst_packets, reorder=args.reorder,
-                            jitter_ms=args.jitter_ms, delay_ms=args.delay_ms, seed=args.seed)
+        relay = _relay_config(args)
         relay.check()
     except ValueError as err:
         raise UsageError(str(err)) from None
@@ -432,17 +467,10 @@ def _udp_link(args: argparse.Namespace) -> int:
     cfg = UdpLinkConfig(send=send, relay=relay, max_delay_ms=args.max_delay_ms,
                         nack=not args.no_nack)
     progress = _NetProgress("send", args.frames, enabled=not args.no_progress and not args.json)
-    save = open(args.save, "wb") if args.save else None
-    try:
+    with _save_file(args.save) as save:
         summary, worst = run_udp_link(cfg, progress=progress, save=save,
                                       keep_worst=bool(args.snapshot))
-    finally:
-        if save is not None:
-            save.close()
-    if args.snapshot:
-        if worst is None:
-            raise UsageError("--snapshot: no picture was decoded")
-        _snapshot(args.snapshot, worst)
+    _write_snapshot(args.snapshot, worst, "no picture was decoded")
     _print_summary(summary, format_udp_link, args.json)
     return 0
 
@@ -458,15 +486,12 @@ def _print_summary(summary: dict, fmt, as_json: bool) -> None:
 def _relay(args: argparse.Namespace) -> int:
     import time
 
-    from .relay import Relay, RelayConfig, format_counters
+    from .relay import Relay, format_counters
 
     if args.seconds < 0:
         raise UsageError(f"--seconds must not be negative, got {args.seconds}")
     try:
-        cfg = RelayConfig(loss=args.loss, burst_rate=args.burst_rate,
-                          burst_packets=args.burst_packets, reorder=args.reorder,
-                          jitter_ms=args.jitter_ms, delay_ms=args.delay_ms, seed=args.seed,
-                          clean_back=args.clean_back)
+        cfg = _relay_config(args, clean_back=args.clean_back)
         relay = Relay(args.listen, args.to, cfg, rtcp_back=args.rtcp_back,
                       out_port=args.out_port)
     except ValueError as err:

@@ -22,6 +22,11 @@ Backend: TypeAlias = Literal["x264", "nvenc"]
 SyncState: TypeAlias = Literal["waiting", "primed", "streaming"]
 Signal: TypeAlias = Literal["request_idr", "reset"]
 
+# The pixel formats and backend names the module takes, in the media core's order (the
+# aliases above agree with them: tests compare the two).
+PIXEL_FORMATS: tuple[PixelFormat, ...]
+BACKENDS: tuple[Literal["auto"] | Backend, ...]
+
 # One access unit out of the encoder: (data, t_us, key, config, recovery, encoded_us).
 AccessUnitTuple: TypeAlias = tuple[bytes, int, bool, bool, bool, int]
 

@@ -406,6 +406,16 @@ def _bind_pair(host: str, port: int) -> tuple[socket.socket, socket.socket]:
     raise OSError(f"no free pair of UDP ports on {host}")
 
 
+def free_pair(host: str = "127.0.0.1") -> int:
+    """An even port P with P and P + 1 free on `host` a moment ago (bound, then let go): a place
+    for an RTP receiver and its RTCP. Another program may take them in between."""
+    a, b = _bind_pair(host, 0)
+    port = a.getsockname()[1]
+    a.close()
+    b.close()
+    return port
+
+
 def parse_address(text: str) -> Address:
     """HOST:PORT as a (host, port) pair; a ValueError names what is wrong."""
     host, sep, port = text.rpartition(":")

@@ -1,3 +1,5 @@
+// Reading a call's positional and keyword arguments into C++ values, with the messages of a
+// Python function's own argument errors.
 #include "args.hpp"
 
 #include <array>

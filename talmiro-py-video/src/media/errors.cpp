@@ -1,3 +1,4 @@
+// The module's MediaError type, raising errors, and quoting a caller's text in a message.
 #include "errors.hpp"
 
 #include <cstdio>
@@ -97,6 +98,19 @@ bool quote_text(PyObject* str, std::string& out) {
     }
     out += '"';
     return true;
+}
+
+PyObject* raise_none_of(std::string_view what, std::span<const std::string_view> names,
+                        PyObject* text) {
+    std::string message(what);
+    message += " must be ";
+    for (std::size_t i = 0; i < names.size(); ++i) {
+        if (i) message += i + 1 == names.size() ? " or " : ", ";
+        message += names[i];
+    }
+    message += ", got ";
+    if (!quote_text(text, message)) return nullptr;
+    return raise(PyExc_ValueError, message);
 }
 
 std::string take_error_text() {

@@ -7,7 +7,9 @@
 #include <exception>
 #include <new>
 #include <optional>
+#include <span>
 #include <string>
+#include <string_view>
 #include <utility>
 
 #include "talmiro_media/ffmpeg_util.hpp"
@@ -40,6 +42,11 @@ PyObject* raise(PyObject* type, const std::string& text);
 // \t and \0 for those controls and \u{hex} for any other non-printable character. Returns
 // false with an exception set when the text could not be read.
 bool quote_text(PyObject* str, std::string& out);
+
+// Raises ValueError "{what} must be a, b or c, got {text quoted}" for a str `text` that names
+// none of `names` (listed in their order); returns null.
+PyObject* raise_none_of(std::string_view what, std::span<const std::string_view> names,
+                        PyObject* text);
 
 // The current exception as "QualifiedType: str(exc)" (": <exception str() failed>" when
 // str() itself raises), clearing it.

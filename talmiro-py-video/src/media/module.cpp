@@ -7,7 +7,9 @@
 #include "classes.hpp"
 #include "errors.hpp"
 #include "values.hpp"
+#include "talmiro_media/encoder_config.hpp"
 #include "talmiro_media/ffmpeg_util.hpp"
+#include "talmiro_media/image.hpp"
 
 namespace talmiro_py {
 
@@ -75,6 +77,14 @@ bool add(PyObject* module, const char* name, PyObject* value) {
     return listed && PyModule_AddObjectRef(module, name, value) == 0;
 }
 
+// Sets a constant of the module, outside __all__, taking over the reference to `value`.
+bool add_constant(PyObject* module, const char* name, PyObject* value) {
+    if (!value) return false;
+    const bool ok = PyModule_AddObjectRef(module, name, value) == 0;
+    Py_DECREF(value);
+    return ok;
+}
+
 bool add_function(PyObject* module, PyMethodDef& def) {
     PyObject* module_name = PyModule_GetNameObject(module);
     if (!module_name) return false;
@@ -107,6 +117,11 @@ int exec_module(PyObject* module) {
             if (!add_function(module, *def)) return -1;
         for (PyMethodDef* def = rtcp_functions(); def->ml_name; ++def)
             if (!add_function(module, *def)) return -1;
+        // The names the module takes, from the core's lists.
+        if (!add_constant(module, "PIXEL_FORMATS",
+                          str_tuple(talmiro_media::PictureFormat::names())) ||
+            !add_constant(module, "BACKENDS", str_tuple(talmiro_media::backend_names())))
+            return -1;
         return 0;
     });
 }

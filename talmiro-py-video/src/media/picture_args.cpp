@@ -272,9 +272,7 @@ std::optional<HeldPicture> read_picture(PyObject* image, const talmiro_media::En
 std::optional<PictureFormat> parse_pixel_format(PyObject* text) {
     if (const auto utf8 = utf8_of(text))
         if (const auto format = PictureFormat::parse(*utf8)) return format;
-    std::string message = "pixel_format must be i420, nv12, rgb24, bgr24, rgba or bgra, got ";
-    if (!quote_text(text, message)) return std::nullopt;
-    raise(PyExc_ValueError, message);
+    raise_none_of("pixel_format", PictureFormat::names(), text);
     return std::nullopt;
 }
 

@@ -211,7 +211,7 @@ PyObject* stats_dict(const StatsSnapshot& s) {
         return dict_put_counts(dict, {{"fed", s.decoder.fed},
                                       {"images", s.decoder.images},
                                       {"errors", s.decoder.errors},
-                                      {"resets", s.decoder.resets},
+                                      {"resets", s.sync.resets},
                                       {"recovering", s.decoder.recovering}}) &&
                dict_put(dict, "sync", sync_dict(s.sync)) &&
                dict_put(dict, "state", str_of(talmiro_media::sync_state_name(s.state))) &&

@@ -56,8 +56,7 @@ EncoderObject& self_of(PyObject* self) noexcept { return unbox<EncoderObject>(se
 std::optional<EncoderBackend> parse_backend(PyObject* text) {
     if (const auto utf8 = utf8_of(text))
         if (const auto backend = talmiro_media::parse_backend(*utf8)) return backend;
-    std::string message = "backend must be auto, x264 or nvenc, got ";
-    if (quote_text(text, message)) raise(PyExc_ValueError, message);
+    raise_none_of("backend", talmiro_media::backend_names(), text);
     return std::nullopt;
 }
 
@@ -268,13 +267,11 @@ PyObject* set_bitrate_kbps(PyObject* self, PyObject* const* args, Py_ssize_t nar
         std::uint32_t kbps = 0;
         if (!read_args("set_bitrate_kbps", {param("kbps", kbps)}, args, nargs, kwnames))
             return nullptr;
+        if (self_of(self).control->set_bitrate_kbps(kbps)) Py_RETURN_NONE;
         if (kbps == 0) return raise(PyExc_ValueError, "bitrate must be > 0");
-        if (kbps > talmiro_media::kMaxBitrateKbps)
-            return raise(PyExc_ValueError, "bitrate must be <= " +
-                                               std::to_string(talmiro_media::kMaxBitrateKbps) +
-                                               " kbps");
-        self_of(self).control->set_bitrate_kbps(kbps);
-        Py_RETURN_NONE;
+        return raise(PyExc_ValueError, "bitrate must be <= " +
+                                           std::to_string(talmiro_media::kMaxBitrateKbps) +
+                                           " kbps");
     });
 }
 

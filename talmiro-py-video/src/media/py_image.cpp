@@ -256,8 +256,9 @@ constexpr const char* kImageDoc =
     "One I420 picture that owns its bytes: what the decoder returns and what `TestPattern` "
     "draws.\n`y`, `u`, `v` are zero-copy 2-D buffer views ([`Plane`]); `t_us` is the capture "
     "stamp of the\naccess unit it came from (or the stamp given to `TestPattern`), `recovering` "
-    "marks a picture\noutput while a recovery-point start was still refreshing (parts may still "
-    "be wrong).";
+    "marks a picture\nthat may be partly wrong: output while a recovery-point start was still "
+    "refreshing, or\ndecoded from a damaged bitstream (a lost or incomplete access unit, errors "
+    "libavcodec\nconcealed, or a reference picture so damaged).";
 
 PyType_Slot image_slots[] = {
     {Py_tp_doc, const_cast<char*>(kImageDoc)},

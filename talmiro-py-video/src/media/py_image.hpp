@@ -17,7 +17,7 @@ PyObject* new_image(talmiro_media::Image&& image);
 // A new Python list of Image objects, in the order of `images`.
 PyObject* new_image_list(std::vector<talmiro_media::Image>&& images);
 
-// The core image behind `obj` when it is an Image (the class or a subclass), else null.
+// The core image behind `obj` when it is an Image (the type cannot be subclassed), else null.
 // Borrowed from `obj`: valid while `obj` is alive. Sets no exception.
 const talmiro_media::SharedImage* image_of(PyObject* obj) noexcept;
 

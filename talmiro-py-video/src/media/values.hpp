@@ -22,6 +22,16 @@ inline PyObject* bytes_of(std::span<const std::uint8_t> data) {
                                      static_cast<Py_ssize_t>(data.size()));
 }
 
+// A new tuple of strs, one for each of `names` in order; null with an exception set.
+inline PyObject* str_tuple(std::span<const std::string_view> names) {
+    PyObject* tuple = PyTuple_New(static_cast<Py_ssize_t>(names.size()));
+    for (std::size_t i = 0; tuple && i < names.size(); ++i) {
+        PyObject* item = str_of(names[i]);
+        if (!item || PyTuple_SetItem(tuple, static_cast<Py_ssize_t>(i), item) < 0) Py_CLEAR(tuple);
+    }
+    return tuple;
+}
+
 // Sets `key` of `dict` to `value`, taking over the reference (a null `value` is a failure
 // already raised); false with an exception set.
 inline bool dict_put(PyObject* dict, const char* key, PyObject* value) {

@@ -28,7 +28,7 @@ struct TestAccess {
     // Pictures sent whose access unit has not come out yet.
     static std::size_t pending_stamps(const H264Encoder& e) noexcept { return e.stamps_.size(); }
     // Pictures lent to libavcodec instead of copied, and whether the next one may be.
-    static std::uint64_t lent(const H264Encoder& e) noexcept { return e.lent_; }
+    static std::uint64_t lent(const H264Encoder& e) noexcept { return e.lender_.lent(); }
     static bool lending(const H264Encoder& e) noexcept { return e.lending_; }
 
     // The pts of the decoder's last packet; absent after every flush and reset.
