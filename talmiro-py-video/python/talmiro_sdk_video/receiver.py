@@ -63,10 +63,6 @@ EARLY_RTCP = 8
 # Stamps remembered to say which RTP timestamp a picture came from.
 STAMPS_KEPT = 1024
 
-_DECODE_TAKES_COMPLETE = "complete" in (getattr(_codec.H264Decoder.decode, "__text_signature__",
-                                                None) or "")
-
-
 @dataclass
 class _Mapping:
     """A sender report's NTP time (as wall-clock µs) and RTP timestamp."""
@@ -432,17 +428,12 @@ class RtpReceiver:
                     self._stamps.popitem(last=False)
             refused = False
             try:
-                if _DECODE_TAKES_COMPLETE:
-                    pictures = self.decoder.decode(data, t_us, key, config, recovery,
-                                                   complete=complete)
-                elif data:
-                    pictures = self.decoder.decode(data, t_us, key, config, recovery)
-                else:
-                    pictures = []
+                pictures = self.decoder.decode(data, t_us, key, config, recovery,
+                                               complete=complete)
             except _codec.MediaError:
-                # The decoder refused the unit (a key picture whose parameter sets were lost
-                # before the first packet heard, say): nothing decodes until the next IDR
-                # picture, so it is asked for now rather than after the decoder's silence.
+                # libavcodec refused the unit and the decoder starts over: nothing decodes
+                # until the next IDR picture, so it is asked for now rather than after the
+                # decoder's silence.
                 pictures = []
                 refused = True
                 with self._lock:
