@@ -45,7 +45,7 @@ from collections.abc import Callable
 from dataclasses import dataclass
 
 from . import _codec
-from .relay import Address, _bind_pair
+from .relay import Address, _bind_pair, drain, wake_drained
 from .sdp import VideoSdp
 from .sender import PATTERN_PREFIX, as_address, parse_pattern_note, resolve_host, wall_us
 
@@ -306,28 +306,12 @@ class RtpReceiver:
             nacks: list[int] = []
             units: list = []
             if self._rtp in ready:
-                for _ in range(256):  # bounded per turn, so that RTCP and deadlines get a turn
-                    try:
-                        data, src = self._rtp.recvfrom(MAX_DATAGRAM)
-                    except (BlockingIOError, InterruptedError):
-                        break
-                    except OSError:
-                        break
-                    self._media(data, src[:2], nacks, units)
+                drain(self._rtp, lambda data, src: self._media(data, src, nacks, units), 256,
+                      MAX_DATAGRAM)
             if self._rtcp in ready:
-                for _ in range(64):
-                    try:
-                        data, src = self._rtcp.recvfrom(MAX_DATAGRAM)
-                    except (BlockingIOError, InterruptedError):
-                        break
-                    except OSError:
-                        break
-                    self._control(data, src[:2])
+                drain(self._rtcp, self._control, 64, MAX_DATAGRAM)
             if self._wake_r in ready:
-                try:
-                    self._wake_r.recv(64)
-                except OSError:
-                    pass
+                wake_drained(self._wake_r)
             now_us = _now_us()
             more_units, more = self._depack.poll(now_us)
             units += more_units

@@ -32,6 +32,7 @@ import socket
 import struct
 import threading
 import time
+from collections.abc import Callable
 from dataclasses import dataclass, field
 
 Address = tuple[str, int]
@@ -366,6 +367,26 @@ def _check_port(port: int, what: str) -> None:
     # The port and the one after it (RTCP) must both exist; 0 is not a place to send to.
     if not 1 <= port <= 65534:
         raise ValueError(f"{what} port must be between 1 and 65534, got {port}")
+
+
+def drain(sock: socket.socket, handle: Callable[[bytes, Address], None], limit: int = 64,
+          size: int = 65536) -> None:
+    """Hands `handle` what a non-blocking socket holds, at most `limit` datagrams, so that a
+    flood on one socket cannot starve the others or the timers of one loop."""
+    for _ in range(limit):
+        try:
+            data, src = sock.recvfrom(size)
+        except OSError:  # nothing more (BlockingIOError), or the socket was closed
+            return
+        handle(data, src[:2])
+
+
+def wake_drained(sock: socket.socket) -> None:
+    """Empties the wake-up half of a socket pair."""
+    try:
+        sock.recv(64)
+    except OSError:
+        pass
 
 
 def _bind_pair(host: str, port: int) -> tuple[socket.socket, socket.socket]:

@@ -42,7 +42,7 @@ from collections.abc import Callable, Iterable
 from dataclasses import dataclass
 
 from . import _codec
-from .relay import Address, _bind_pair, parse_address
+from .relay import Address, _bind_pair, drain, parse_address, wake_drained
 
 # The SDES PRIV prefix that names the test pattern a stream carries.
 PATTERN_PREFIX = "talmiro-pattern"
@@ -343,19 +343,9 @@ class RtpSender:
             wait = max(0.0, self._next_sr - now) if self._started else 0.5
             ready, _, _ = select.select(readers, [], [], min(wait, 0.5))
             if self._wake_r in ready:
-                try:
-                    self._wake_r.recv(64)
-                except OSError:
-                    pass
+                wake_drained(self._wake_r)
             if self._rtcp in ready:
-                for _ in range(64):  # bounded per turn
-                    try:
-                        data, src = self._rtcp.recvfrom(MAX_DATAGRAM)
-                    except (BlockingIOError, InterruptedError):
-                        break
-                    except OSError:
-                        break
-                    self._feedback(data, src[:2])
+                drain(self._rtcp, self._feedback, 64, MAX_DATAGRAM)
 
     def _receiver_for(self, src: Address) -> _Receiver | None:
         host, port = src
