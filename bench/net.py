@@ -24,8 +24,6 @@ from __future__ import annotations
 import argparse
 import hashlib
 import os
-import signal
-import socket
 import statistics
 import subprocess
 import sys
@@ -38,6 +36,9 @@ from talmiro_sdk_video.net_commands import SendConfig, run_send
 from talmiro_sdk_video.receiver import RtpReceiver
 from talmiro_sdk_video.relay import Relay, RelayConfig, free_pair
 from talmiro_sdk_video.sender import RtpSender, wall_us
+
+sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "talmiro-media" / "testing"))
+from tool_processes import port_bound, stop  # noqa: E402
 
 ROOT = Path(__file__).resolve().parents[1]
 LOCAL = "127.0.0.1"
@@ -243,19 +244,14 @@ def run_gstreamer(args, loss: float) -> dict:
     reader.start()
     lossless = Lossless()
     try:
-        _wait_bound(rx_port, proc)
+        if not port_bound(rx_port, proc, 10, LOCAL):
+            raise RuntimeError("gst-launch-1.0 did not start its receiver")
         with Relay((LOCAL, 0), (LOCAL, rx_port), relay_config(args, loss),
                    out_port=out_port) as relay:
             send = send_through(args, relay, lossless, rtx=False)
             time.sleep(0.5 + args.cap_ms / 1000)
     finally:
-        if proc.poll() is None:
-            os.kill(proc.pid, signal.SIGINT)
-            try:
-                proc.wait(5)
-            except subprocess.TimeoutExpired:
-                os.kill(proc.pid, signal.SIGKILL)
-                proc.wait(5)
+        stop(proc, collect=False)
         reader.join(10)
         err = proc.stderr.read().decode(errors="replace") if proc.stderr else ""
         lossless.decoder.close()
@@ -278,18 +274,6 @@ def run_gstreamer(args, loss: float) -> dict:
             "recovery_max": max_run, "p50_ms": pick(0.5), "p99_ms": pick(0.99),
             "nacks": send["nacks_received"], "plis": send["plis_received"],
             "recovered": None, "error": err.strip()[-300:] or None}
-
-
-def _wait_bound(port: int, proc: subprocess.Popen) -> None:
-    deadline = time.monotonic() + 10
-    while time.monotonic() < deadline and proc.poll() is None:
-        with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as probe:
-            try:
-                probe.bind((LOCAL, port))
-            except OSError:
-                return
-        time.sleep(0.05)
-    raise RuntimeError("gst-launch-1.0 did not start its receiver")
 
 
 def _fmt(value, spec: str = ".1f") -> str:

@@ -22,7 +22,6 @@ import os
 import random
 import re
 import select
-import signal
 import socket
 import struct
 import subprocess
@@ -33,6 +32,7 @@ from pathlib import Path
 HERE = Path(__file__).resolve().parent
 sys.path.insert(0, str(HERE))
 from au_records import FROM_RECEIVER, RTCP, read_datagram_records  # noqa: E402
+from tool_processes import stop  # noqa: E402
 
 _HEAD = struct.Struct("<BqI")
 DEFAULT_OUT = HERE.parent / "tests" / "data" / "rtp"
@@ -64,17 +64,6 @@ def free_ports(count: int) -> list[int]:
         for s in pair:
             s.close()
     return ports
-
-
-def stop(proc: subprocess.Popen, grace: float = 3.0) -> None:
-    """Ends one tool by its pid: SIGINT, then SIGKILL after `grace` seconds."""
-    if proc.poll() is None:
-        os.kill(proc.pid, signal.SIGINT)
-        try:
-            proc.wait(grace)
-        except subprocess.TimeoutExpired:
-            os.kill(proc.pid, signal.SIGKILL)
-            proc.wait(grace)
 
 
 class Capture:

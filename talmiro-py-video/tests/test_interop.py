@@ -10,7 +10,6 @@ import json
 import os
 import random
 import shutil
-import signal
 import socket
 import struct
 import subprocess
@@ -26,6 +25,9 @@ from talmiro_sdk_video.receiver import RtpReceiver
 from talmiro_sdk_video.relay import Relay, RelayConfig, free_pair
 from talmiro_sdk_video.sdp import parse_sdp
 from test_cli import split_access_units
+
+sys.path.insert(0, str(Path(__file__).resolve().parents[2] / "talmiro-media" / "testing"))
+from tool_processes import port_bound, stop  # noqa: E402
 
 LOCAL = "127.0.0.1"
 CLI = [sys.executable, "-m", "talmiro_sdk_video"]
@@ -46,27 +48,9 @@ def need(tool: str) -> None:
 
 
 def wait_bound(port: int, proc: subprocess.Popen, seconds: float = 10.0) -> None:
-    """Waits until a tool has bound `port` (our own bind then fails), or fails the test."""
-    deadline = time.monotonic() + seconds
-    while time.monotonic() < deadline and proc.poll() is None:
-        with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as probe:
-            try:
-                probe.bind((LOCAL, port))
-            except OSError:
-                return
-        time.sleep(0.05)
-    pytest.fail(f"port {port} was not bound: {proc.args} said {stop(proc)}")
-
-
-def stop(proc: subprocess.Popen, grace: float = 5.0) -> tuple[str, str]:
-    """Ends one process by its pid, SIGINT first; what it wrote."""
-    if proc.poll() is None:
-        os.kill(proc.pid, signal.SIGINT)
-        try:
-            return proc.communicate(timeout=grace)
-        except subprocess.TimeoutExpired:
-            os.kill(proc.pid, signal.SIGKILL)
-    return proc.communicate(timeout=grace)
+    """Waits until a tool has bound `port`, or fails the test."""
+    if not port_bound(port, proc, seconds, LOCAL):
+        pytest.fail(f"port {port} was not bound: {proc.args} said {stop(proc)}")
 
 
 @pytest.fixture

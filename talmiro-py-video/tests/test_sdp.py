@@ -1,10 +1,8 @@
 """Session descriptions: ours round trip, ffmpeg's parse, the H.264 stream and its retransmissions
 are picked, refusals, and players decode a stream by our description."""
 
-import os
 import pathlib
 import shutil
-import signal
 import socket
 import subprocess
 import sys
@@ -19,6 +17,7 @@ from talmiro_sdk_video.sdp import SdpError, VideoSdp, parameter_sets, parse_sdp
 ROOT = pathlib.Path(__file__).resolve().parents[2]
 sys.path.insert(0, str(ROOT / "talmiro-media" / "testing"))
 from au_records import RTCP, read_datagram_records  # noqa: E402
+from tool_processes import stop  # noqa: E402
 
 RTP_DATA = ROOT / "talmiro-media" / "tests" / "data" / "rtp"
 
@@ -115,16 +114,6 @@ def listening(port: int) -> bool:
     """Whether some socket is bound to UDP `port` on this machine (from /proc/net/udp)."""
     entries = pathlib.Path("/proc/net/udp").read_text().splitlines()[1:]
     return any(line.split()[1].endswith(f":{port:04X}") for line in entries)
-
-
-def stop(proc: subprocess.Popen) -> None:
-    if proc.poll() is None:
-        os.kill(proc.pid, signal.SIGINT)
-        try:
-            proc.wait(5)
-        except subprocess.TimeoutExpired:
-            os.kill(proc.pid, signal.SIGKILL)
-            proc.wait(5)
 
 
 PLAYERS = {
