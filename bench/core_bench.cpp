@@ -274,7 +274,8 @@ void bm_rtp_round_trip(benchmark::State& state, const std::vector<media::AccessU
         depacketizer.stats().units_incomplete)
         bench::fail("rtp round trip lost access units");
     state.SetItemsProcessed(packets);
-    state.counters["us_per_unit"] = benchmark::Counter(
+    // An inverted rate: seconds per access unit.
+    state.counters["seconds_per_unit"] = benchmark::Counter(
         static_cast<double>(state.iterations() * static_cast<std::int64_t>(units.size())),
         benchmark::Counter::kIsRate | benchmark::Counter::kInvert, benchmark::Counter::kIs1000);
     state.counters["packets_per_unit"] =

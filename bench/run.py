@@ -114,7 +114,7 @@ def gbench(binary: Path, flt: str, extra: list[str]) -> dict[str, dict]:
             "bytes_per_second": b.get("bytes_per_second"),
             "input_kept": b.get("input_kept"),
             "items_per_second": b.get("items_per_second"),
-            "us_per_unit": b.get("us_per_unit"),
+            "us_per_unit": None if b.get("seconds_per_unit") is None else b["seconds_per_unit"] * 1e6,
             "packets_per_unit": b.get("packets_per_unit"),
         }
     return results
