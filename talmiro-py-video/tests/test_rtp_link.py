@@ -18,7 +18,7 @@ import pytest
 import talmiro_sdk_video._codec as codec
 from talmiro_sdk_video.net_commands import SendConfig, UdpLinkConfig, run_udp_link
 from talmiro_sdk_video.receiver import RtpReceiver
-from talmiro_sdk_video.relay import RelayConfig
+from talmiro_sdk_video.relay import RelayConfig, free_pair
 from talmiro_sdk_video.sdp import VideoSdp, parse_sdp
 from talmiro_sdk_video.sender import RtpSender, wall_us
 
@@ -323,13 +323,6 @@ def test_foreign_source_with_our_ssrc_is_refused():
     assert sorted(p.y.tobytes() for p in got) == sorted(y for _, y in truth.values())
 
 
-def _free_pair() -> int:
-    rx = RtpReceiver(0, bind=LOCAL)
-    port = rx.address[1]
-    rx.close()
-    return port
-
-
 def _stop(proc: subprocess.Popen) -> None:
     if proc.poll() is None:
         proc.send_signal(signal.SIGINT)
@@ -341,7 +334,7 @@ def _stop(proc: subprocess.Popen) -> None:
 
 
 def test_send_and_receive_commands(tmp_path):
-    port = _free_pair()
+    port = free_pair()
     cmd = [sys.executable, "-m", "talmiro_sdk_video"]
     sdp_path = tmp_path / "s.sdp"
     # The PNG needs the demo extra (NumPy, Pillow).

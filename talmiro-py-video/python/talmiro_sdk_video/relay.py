@@ -429,12 +429,35 @@ def _bind_pair(host: str, port: int) -> tuple[socket.socket, socket.socket]:
 
 def free_pair(host: str = "127.0.0.1") -> int:
     """An even port P with P and P + 1 free on `host` a moment ago (bound, then let go): a place
-    for an RTP receiver and its RTCP. Another program may take them in between."""
+    for an RTP receiver and its RTCP. Another program may take them in between, so P is drawn
+    below the kernel's ephemeral range, where no socket bound to port 0 and no outgoing
+    connection lands; a random draw keeps two callers apart."""
+    low = _ephemeral_low()
+    draw = random.SystemRandom()
+    for _ in range(64):
+        port = draw.randrange(max(1024, low - 16384) & ~1, low - 1, 2)
+        try:
+            a, b = _bind_pair(host, port)
+        except OSError:
+            continue
+        a.close()
+        b.close()
+        return port
     a, b = _bind_pair(host, 0)
     port = a.getsockname()[1]
     a.close()
     b.close()
     return port
+
+
+def _ephemeral_low() -> int:
+    """The first port the kernel hands to sockets bound to port 0 (32768 where it cannot say)."""
+    try:
+        with open("/proc/sys/net/ipv4/ip_local_port_range", encoding="ascii") as f:
+            low = int(f.read().split()[0])
+    except (OSError, ValueError, IndexError):
+        return 32768
+    return low if low >= 4096 else 32768
 
 
 def parse_address(text: str) -> Address:
