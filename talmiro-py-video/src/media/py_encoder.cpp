@@ -39,7 +39,7 @@ struct EncoderObject {
           control(std::move(ctl)),
           backend(enc.backend()),
           input(input_format),
-          encoder(std::move(enc)) {}
+          core(std::move(enc)) {}
 
     const EncoderConfig cfg;
     const std::shared_ptr<EncoderControl> control;
@@ -47,10 +47,10 @@ struct EncoderObject {
     const PictureFormat input;
     std::mutex mutex;
     // Present from construction until `close`.
-    std::optional<talmiro_media::H264Encoder> encoder;
+    std::optional<talmiro_media::H264Encoder> core;
 };
 
-EncoderObject& self_of(PyObject* self) noexcept { return unbox<EncoderObject>(self); }
+EncoderObject& encoder_of(PyObject* self) noexcept { return unbox<EncoderObject>(self); }
 
 // The backend named by the str `text`, or none with the ValueError that quotes it.
 std::optional<EncoderBackend> parse_backend(PyObject* text) {
@@ -91,9 +91,9 @@ PyObject* run_unlocked(EncoderObject& enc, F&& body) {
     using Units = Result<std::vector<AccessUnit>>;
     std::vector<std::shared_ptr<const void>> released;
     std::optional<Units> result = without_gil_locked(enc.mutex, [&]() -> std::optional<Units> {
-        if (!enc.encoder) return std::nullopt;
-        Units units = body(*enc.encoder);
-        released = enc.encoder->take_released();
+        if (!enc.core) return std::nullopt;
+        Units units = body(*enc.core);
+        released = enc.core->take_released();
         return units;
     });
     return converted_or_raise(std::move(result), "encoder closed",
@@ -154,55 +154,56 @@ PyObject* encoder_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
 
 // ---- properties ----
 
-PyObject* get_width(PyObject* self, void*) {
-    return guarded([&] { return PyLong_FromUnsignedLong(self_of(self).cfg.width); });
+PyObject* encoder_width(PyObject* self, void*) {
+    return guarded([&] { return PyLong_FromUnsignedLong(encoder_of(self).cfg.width); });
 }
 
-PyObject* get_height(PyObject* self, void*) {
-    return guarded([&] { return PyLong_FromUnsignedLong(self_of(self).cfg.height); });
+PyObject* encoder_height(PyObject* self, void*) {
+    return guarded([&] { return PyLong_FromUnsignedLong(encoder_of(self).cfg.height); });
 }
 
-PyObject* get_fps(PyObject* self, void*) {
-    return guarded([&] { return PyLong_FromUnsignedLong(self_of(self).cfg.fps); });
+PyObject* encoder_fps(PyObject* self, void*) {
+    return guarded([&] { return PyLong_FromUnsignedLong(encoder_of(self).cfg.fps); });
 }
 
-PyObject* get_bitrate_kbps(PyObject* self, void*) {
-    return guarded([&] { return PyLong_FromUnsignedLong(self_of(self).cfg.bitrate_kbps); });
+PyObject* encoder_bitrate_kbps(PyObject* self, void*) {
+    return guarded([&] { return PyLong_FromUnsignedLong(encoder_of(self).cfg.bitrate_kbps); });
 }
 
-PyObject* get_intra_refresh(PyObject* self, void*) {
-    return guarded([&] { return PyBool_FromLong(self_of(self).cfg.intra_refresh); });
+PyObject* encoder_intra_refresh(PyObject* self, void*) {
+    return guarded([&] { return PyBool_FromLong(encoder_of(self).cfg.intra_refresh); });
 }
 
-PyObject* get_gop(PyObject* self, void*) {
+PyObject* encoder_gop(PyObject* self, void*) {
     return guarded([&] {
-        return PyLong_FromUnsignedLong(talmiro_media::encoder_gop(self_of(self).cfg));
+        return PyLong_FromUnsignedLong(talmiro_media::encoder_gop(encoder_of(self).cfg));
     });
 }
 
-PyObject* get_backend(PyObject* self, void*) {
-    return guarded([&] { return str_of(talmiro_media::backend_name(self_of(self).backend)); });
+PyObject* encoder_backend(PyObject* self, void*) {
+    return guarded([&] { return str_of(talmiro_media::backend_name(encoder_of(self).backend)); });
 }
 
-PyObject* get_pixel_format(PyObject* self, void*) {
-    return guarded([&] { return str_of(self_of(self).input.name()); });
+PyObject* encoder_pixel_format(PyObject* self, void*) {
+    return guarded([&] { return str_of(encoder_of(self).input.name()); });
 }
 
-PyObject* get_frame_size(PyObject* self, void*) {
+PyObject* encoder_frame_size(PyObject* self, void*) {
     return guarded([&] {
-        const EncoderObject& enc = self_of(self);
+        const EncoderObject& enc = encoder_of(self);
         return PyLong_FromUnsignedLongLong(enc.input.packed_size(enc.cfg.width, enc.cfg.height));
     });
 }
 
-PyObject* get_idr_requests(PyObject* self, void*) {
+PyObject* encoder_idr_requests(PyObject* self, void*) {
     return guarded(
-        [&] { return PyLong_FromUnsignedLongLong(self_of(self).control->idr_requests()); });
+        [&] { return PyLong_FromUnsignedLongLong(encoder_of(self).control->idr_requests()); });
 }
 
 // ---- methods ----
 
-PyObject* encode(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+PyObject* encoder_encode(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                         PyObject* kwnames) {
     return guarded([&]() -> PyObject* {
         PyObject* image = nullptr;
         std::int64_t capture_us = 0;
@@ -212,7 +213,7 @@ PyObject* encode(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObje
                         param("force_idr", force_idr, Need::Optional)},
                        args, nargs, kwnames))
             return nullptr;
-        EncoderObject& enc = self_of(self);
+        EncoderObject& enc = encoder_of(self);
         std::optional<HeldPicture> picture =
             read_picture(image, enc.cfg, enc.input, capture_us);
         if (!picture) return nullptr;
@@ -228,46 +229,48 @@ PyObject* encode(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObje
     });
 }
 
-PyObject* flush(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+PyObject* encoder_flush(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                        PyObject* kwnames) {
     return guarded([&]() -> PyObject* {
         if (!read_args("flush", {}, args, nargs, kwnames)) return nullptr;
-        return run_unlocked(self_of(self),
+        return run_unlocked(encoder_of(self),
                             [](talmiro_media::H264Encoder& core) { return core.flush(); });
     });
 }
 
-PyObject* close(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+PyObject* encoder_close(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                        PyObject* kwnames) {
     return guarded([&]() -> PyObject* {
         if (!read_args("close", {}, args, nargs, kwnames)) return nullptr;
-        EncoderObject& enc = self_of(self);
+        EncoderObject& enc = encoder_of(self);
         // libavcodec's teardown (libx264 ends its threads) runs without the interpreter lock;
         // the owners of lent pictures it let go of are dropped on the way out, with the lock.
         const auto released = without_gil_locked(enc.mutex, [&] {
             std::vector<std::shared_ptr<const void>> owners;
-            if (enc.encoder) owners = enc.encoder->close();
-            enc.encoder.reset();
+            if (enc.core) owners = enc.core->close();
+            enc.core.reset();
             return owners;
         });
         Py_RETURN_NONE;
     });
 }
 
-PyObject* request_idr(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+PyObject* encoder_request_idr(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                       PyObject* kwnames) {
     return guarded([&]() -> PyObject* {
         if (!read_args("request_idr", {}, args, nargs, kwnames)) return nullptr;
-        self_of(self).control->request_idr();
+        encoder_of(self).control->request_idr();
         Py_RETURN_NONE;
     });
 }
 
-PyObject* set_bitrate_kbps(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+PyObject* encoder_set_bitrate_kbps(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                            PyObject* kwnames) {
     return guarded([&]() -> PyObject* {
         std::uint32_t kbps = 0;
         if (!read_args("set_bitrate_kbps", {param("kbps", kbps)}, args, nargs, kwnames))
             return nullptr;
-        if (self_of(self).control->set_bitrate_kbps(kbps)) Py_RETURN_NONE;
+        if (encoder_of(self).control->set_bitrate_kbps(kbps)) Py_RETURN_NONE;
         if (kbps == 0) return raise(PyExc_ValueError, "bitrate must be > 0");
         return raise(PyExc_ValueError, "bitrate must be <= " +
                                            std::to_string(talmiro_media::kMaxBitrateKbps) +
@@ -278,13 +281,14 @@ PyObject* set_bitrate_kbps(PyObject* self, PyObject* const* args, Py_ssize_t nar
 // The accessors below copy under the mutex and build Python objects after releasing it: an
 // allocation may run a finaliser that calls back into this encoder.
 
-PyObject* param_sets(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+PyObject* encoder_param_sets(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                             PyObject* kwnames) {
     return guarded([&]() -> PyObject* {
         if (!read_args("param_sets", {}, args, nargs, kwnames)) return nullptr;
-        EncoderObject& enc = self_of(self);
+        EncoderObject& enc = encoder_of(self);
         const auto sets = copied_out(enc.mutex, [&]() -> std::optional<std::vector<std::uint8_t>> {
-            if (!enc.encoder) return std::nullopt;
-            const auto bytes = enc.encoder->param_sets();
+            if (!enc.core) return std::nullopt;
+            const auto bytes = enc.core->param_sets();
             if (!bytes) return std::nullopt;
             return std::vector<std::uint8_t>(bytes->begin(), bytes->end());
         });
@@ -293,24 +297,26 @@ PyObject* param_sets(PyObject* self, PyObject* const* args, Py_ssize_t nargs, Py
     });
 }
 
-PyObject* timings(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+PyObject* encoder_timings(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                          PyObject* kwnames) {
     return guarded([&]() -> PyObject* {
         if (!read_args("timings", {}, args, nargs, kwnames)) return nullptr;
-        EncoderObject& enc = self_of(self);
+        EncoderObject& enc = encoder_of(self);
         const auto t = copied_out(enc.mutex, [&] {
-            return enc.encoder ? enc.encoder->timings() : talmiro_media::EncoderTimings{};
+            return enc.core ? enc.core->timings() : talmiro_media::EncoderTimings{};
         });
         return Py_BuildValue("(KK)", static_cast<unsigned long long>(t.convert_us),
                              static_cast<unsigned long long>(t.encode_us));
     });
 }
 
-PyObject* stats(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+PyObject* encoder_stats(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                        PyObject* kwnames) {
     return guarded([&]() -> PyObject* {
         if (!read_args("stats", {}, args, nargs, kwnames)) return nullptr;
-        EncoderObject& enc = self_of(self);
+        EncoderObject& enc = encoder_of(self);
         const EncoderStats s = copied_out(
-            enc.mutex, [&] { return enc.encoder ? enc.encoder->stats() : EncoderStats{}; });
+            enc.mutex, [&] { return enc.core ? enc.core->stats() : EncoderStats{}; });
         const std::uint64_t idr_requests = enc.control->idr_requests();
         return new_dict([&](PyObject* dict) {
             return dict_put_counts(dict, {{"frames_in", s.frames_in},
@@ -334,8 +340,8 @@ PyObject* stats(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObjec
 // "H264Encoder(640x480 i420, backend=x264)", with ", closed" once closed.
 PyObject* encoder_repr(PyObject* self) {
     return guarded([&]() -> PyObject* {
-        EncoderObject& enc = self_of(self);
-        const bool open = copied_out(enc.mutex, [&] { return enc.encoder.has_value(); });
+        EncoderObject& enc = encoder_of(self);
+        const bool open = copied_out(enc.mutex, [&] { return enc.core.has_value(); });
         std::string facts = std::to_string(enc.cfg.width) + "x" + std::to_string(enc.cfg.height) +
                             " " + std::string(enc.input.name()) + ", backend=" +
                             std::string(talmiro_media::backend_name(enc.backend));
@@ -347,30 +353,30 @@ PyObject* encoder_repr(PyObject* self) {
 // ---- the type ----
 
 PyGetSetDef encoder_getset[] = {
-    {"width", get_width, nullptr, nullptr, nullptr},
-    {"height", get_height, nullptr, nullptr, nullptr},
-    {"fps", get_fps, nullptr, nullptr, nullptr},
-    {"bitrate_kbps", get_bitrate_kbps, nullptr, nullptr, nullptr},
-    {"intra_refresh", get_intra_refresh, nullptr, nullptr, nullptr},
-    {"gop", get_gop, nullptr,
+    {"width", encoder_width, nullptr, nullptr, nullptr},
+    {"height", encoder_height, nullptr, nullptr, nullptr},
+    {"fps", encoder_fps, nullptr, nullptr, nullptr},
+    {"bitrate_kbps", encoder_bitrate_kbps, nullptr, nullptr, nullptr},
+    {"intra_refresh", encoder_intra_refresh, nullptr, nullptr, nullptr},
+    {"gop", encoder_gop, nullptr,
      "The GOP the codec sees: the refresh period with intra-refresh, the IDR interval without.",
      nullptr},
-    {"backend", get_backend, nullptr,
+    {"backend", encoder_backend, nullptr,
      "The backend that actually opened: `\"x264\"` or `\"nvenc\"`.", nullptr},
-    {"pixel_format", get_pixel_format, nullptr,
+    {"pixel_format", encoder_pixel_format, nullptr,
      "The pixel format a single-buffer picture is read as (`\"i420\"`, `\"nv12\"`, `\"rgb24\"`,\n"
      "`\"bgr24\"`, `\"rgba\"` or `\"bgra\"`).",
      nullptr},
-    {"frame_size", get_frame_size, nullptr,
+    {"frame_size", encoder_frame_size, nullptr,
      "Bytes of one tightly packed picture in `pixel_format`.", nullptr},
-    {"idr_requests", get_idr_requests, nullptr,
+    {"idr_requests", encoder_idr_requests, nullptr,
      "IDR requests received so far (argument `force_idr` not included).", nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
 PyMethodDef encoder_methods[] = {
     fast_method(
-        "encode", encode,
+        "encode", encoder_encode,
         "encode($self, image, capture_us, force_idr=False)\n--\n\nEncodes one picture. `image` "
         "is an `Image`, a single buffer read as `pixel_format` (4:2:0:\nnumpy `(h*3/2, w)` or "
         "flat, `bytes`, `memoryview`...; RGB family: numpy `(h, w, 3|4)`,\n`(h, w*bpp)` or "
@@ -381,27 +387,27 @@ PyMethodDef encoder_methods[] = {
         "thread\nuntil the call returns. `capture_us` becomes the frames' `t_us`. Blocks the "
         "caller for one\nconversion + encode; nothing is queued. Returns `[(data, t_us, key, "
         "config, recovery,\nencoded_us), ...]` (usually one)."),
-    fast_method("flush", flush,
+    fast_method("flush", encoder_flush,
                 "flush($self)\n--\n\nDrains the encoder at end of stream; the encoder cannot be "
                 "used afterwards."),
-    fast_method("close", close,
+    fast_method("close", encoder_close,
                 "close($self)\n--\n\nFrees the codec context now (also happens when the object "
                 "is garbage collected)."),
-    fast_method("request_idr", request_idr,
+    fast_method("request_idr", encoder_request_idr,
                 "request_idr($self)\n--\n\nMake the next encoded picture an IDR with SPS/PPS "
                 "(coalesced; the `<topic>/idr` service)."),
-    fast_method("set_bitrate_kbps", set_bitrate_kbps,
+    fast_method("set_bitrate_kbps", encoder_set_bitrate_kbps,
                 "set_bitrate_kbps($self, kbps)\n--\n\nChange the target bitrate from the next "
                 "picture on."),
-    fast_method("param_sets", param_sets,
+    fast_method("param_sets", encoder_param_sets,
                 "param_sets($self)\n--\n\nThe SPS+PPS the stream uses (Annex-B bytes), once the "
                 "first AU came out."),
-    fast_method("stats", stats,
+    fast_method("stats", encoder_stats,
                 "stats($self)\n--\n\nEncoder counters plus `backend`, `pixel_format` and "
                 "`idr_requests`. `convert_us` /\n`encode_us` are cumulative microseconds spent "
                 "converting pictures (RGB -> 4:2:0, or\nI420 <-> NV12) and inside libavcodec, so "
                 "`convert_us / converted` and\n`encode_us / frames_in` are the per-frame means."),
-    fast_method("timings", timings,
+    fast_method("timings", encoder_timings,
                 "timings($self)\n--\n\n`(convert_us, encode_us)` cumulative, cheap enough to "
                 "read once per frame (one lock, no dict)."),
     enter_method(),
@@ -434,10 +440,10 @@ PyType_Slot encoder_slots[] = {
 PyType_Spec encoder_spec = {"talmiro_sdk_video._codec.H264Encoder", sizeof(Box<EncoderObject>),
                             0, kTypeFlags, encoder_slots};
 
-PyObject* g_encoder = nullptr;
+PyObject* g_encoder_type = nullptr;
 
 }  // namespace
 
-PyObject* encoder_type() { return once_type(g_encoder, encoder_spec); }
+PyObject* encoder_type() { return once_type(g_encoder_type, encoder_spec); }
 
 }  // namespace talmiro_py
