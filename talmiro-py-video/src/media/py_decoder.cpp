@@ -29,8 +29,8 @@ using talmiro_media::Image;
 using talmiro_media::Result;
 using talmiro_media::SyncSignal;
 
-struct Decoder {
-    explicit Decoder(H264Decoder&& d) noexcept : core(std::move(d)) {}
+struct DecoderObject {
+    explicit DecoderObject(H264Decoder&& d) noexcept : core(std::move(d)) {}
 
     // Guards every access to `core`, reads included. Not reentrant.
     std::mutex mutex;
@@ -38,7 +38,7 @@ struct Decoder {
     std::optional<H264Decoder> core;
 };
 
-Decoder& decoder_of(PyObject* self) noexcept { return unbox<Decoder>(self); }
+DecoderObject& decoder_of(PyObject* self) noexcept { return unbox<DecoderObject>(self); }
 
 PyObject* signal_text(std::optional<SyncSignal> signal) {
     if (!signal) Py_RETURN_NONE;
@@ -75,7 +75,7 @@ PyObject* decoder_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
         Result<H264Decoder> opened =
             without_gil([&] { return H264Decoder::open(config, output_corrupt, max_pixels); });
         if (!opened) return raise_media_error(opened.error());
-        return box_new<Decoder>(type, std::move(*opened));
+        return box_new<DecoderObject>(type, std::move(*opened));
     });
 }
 
@@ -98,7 +98,7 @@ PyObject* decoder_decode(PyObject* self, PyObject* const* args, Py_ssize_t nargs
         // The caller's object is not touched once the interpreter lock is given up.
         au.data = talmiro_media::SharedBytes::copy_of(std::span<const std::uint8_t>(
             reinterpret_cast<const std::uint8_t*>(bytes), static_cast<std::size_t>(size)));
-        Decoder& d = decoder_of(self);
+        DecoderObject& d = decoder_of(self);
         return pictures_or_raise(without_gil_locked(d.mutex, [&]() -> Outcome {
             if (!d.core) return std::nullopt;
             return d.core->decode(au);
@@ -110,7 +110,7 @@ PyObject* decoder_flush(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                         PyObject* kwnames) {
     return guarded([&]() -> PyObject* {
         if (!read_args("flush", {}, args, nargs, kwnames)) return nullptr;
-        Decoder& d = decoder_of(self);
+        DecoderObject& d = decoder_of(self);
         return pictures_or_raise(without_gil_locked(d.mutex, [&]() -> Outcome {
             if (!d.core) return std::nullopt;
             return d.core->flush();
@@ -122,7 +122,7 @@ PyObject* decoder_close(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                         PyObject* kwnames) {
     return guarded([&]() -> PyObject* {
         if (!read_args("close", {}, args, nargs, kwnames)) return nullptr;
-        Decoder& d = decoder_of(self);
+        DecoderObject& d = decoder_of(self);
         // libavcodec's teardown runs without the interpreter lock; the core holds no Python
         // object.
         without_gil_locked(d.mutex, [&] {
@@ -138,7 +138,7 @@ PyObject* read_signal(PyObject* self, PyObject* const* args, Py_ssize_t nargs, P
                       const char* fn, bool clear) {
     return guarded([&]() -> PyObject* {
         if (!read_args(fn, {}, args, nargs, kwnames)) return nullptr;
-        Decoder& d = decoder_of(self);
+        DecoderObject& d = decoder_of(self);
         const std::optional<SyncSignal> signal =
             copied_out(d.mutex, [&]() -> std::optional<SyncSignal> {
                 if (!d.core) return std::nullopt;
@@ -160,7 +160,7 @@ PyObject* decoder_signal(PyObject* self, PyObject* const* args, Py_ssize_t nargs
 
 PyObject* decoder_state(PyObject* self, void*) {
     return guarded([&]() -> PyObject* {
-        Decoder& d = decoder_of(self);
+        DecoderObject& d = decoder_of(self);
         const std::string_view name = copied_out(d.mutex, [&]() -> std::string_view {
             if (!d.core) return "closed";
             return talmiro_media::sync_state_name(d.core->sync().state());
@@ -173,7 +173,7 @@ PyObject* decoder_param_sets(PyObject* self, PyObject* const* args, Py_ssize_t n
                              PyObject* kwnames) {
     return guarded([&]() -> PyObject* {
         if (!read_args("param_sets", {}, args, nargs, kwnames)) return nullptr;
-        Decoder& d = decoder_of(self);
+        DecoderObject& d = decoder_of(self);
         const std::optional<std::vector<std::uint8_t>> sets =
             copied_out(d.mutex, [&]() -> std::optional<std::vector<std::uint8_t>> {
                 if (!d.core) return std::nullopt;
@@ -223,7 +223,7 @@ PyObject* decoder_stats(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                         PyObject* kwnames) {
     return guarded([&]() -> PyObject* {
         if (!read_args("stats", {}, args, nargs, kwnames)) return nullptr;
-        Decoder& d = decoder_of(self);
+        DecoderObject& d = decoder_of(self);
         const std::optional<StatsSnapshot> snapshot =
             copied_out(d.mutex, [&]() -> std::optional<StatsSnapshot> {
                 if (!d.core) return std::nullopt;
@@ -240,7 +240,7 @@ PyObject* decoder_stats(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
 // "H264Decoder(state=streaming)", or "H264Decoder(closed)".
 PyObject* decoder_repr(PyObject* self) {
     return guarded([&]() -> PyObject* {
-        Decoder& d = decoder_of(self);
+        DecoderObject& d = decoder_of(self);
         const std::string_view state = copied_out(d.mutex, [&]() -> std::string_view {
             if (!d.core) return {};
             return talmiro_media::sync_state_name(d.core->sync().state());
@@ -249,7 +249,7 @@ PyObject* decoder_repr(PyObject* self) {
     });
 }
 
-PyMethodDef methods[] = {
+PyMethodDef decoder_methods[] = {
     fast_method("decode", decoder_decode,
                 "decode($self, data, t_us=0, key=False, config=False, recovery=False, "
                 "complete=True)\n--\n\n"
@@ -287,7 +287,7 @@ PyMethodDef methods[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 
-PyGetSetDef getset[] = {
+PyGetSetDef decoder_getset[] = {
     {"state", decoder_state, nullptr,
      "`\"waiting\"` (no start point yet), `\"primed\"` (started, nothing out yet) or "
      "`\"streaming\"`.",
@@ -295,7 +295,7 @@ PyGetSetDef getset[] = {
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
-constexpr const char* kDoc =
+constexpr const char* kDecoderDoc =
     "H264Decoder(output_corrupt=True, stuck_frames=10, wedged_frames=150, "
     "recovery_silence_frames=60, start_at_recovery=True, request_idr_on_loss=True, "
     "max_pixels=9437184)\n--\n\n"
@@ -307,25 +307,25 @@ constexpr const char* kDoc =
     "`request_idr_on_loss` the\nfirst access unit after the gap asks for an IDR at once. A "
     "picture of more than\n`max_pixels` pixels (default 4096x2304) is a libavcodec error.";
 
-PyType_Slot slots[] = {
-    {Py_tp_doc, const_cast<char*>(kDoc)},
+PyType_Slot decoder_slots[] = {
+    {Py_tp_doc, const_cast<char*>(kDecoderDoc)},
     {Py_tp_new, reinterpret_cast<void*>(decoder_new)},
     // Collecting an open decoder frees the core decoder as close() does.
-    {Py_tp_dealloc, reinterpret_cast<void*>(box_dealloc<Decoder>)},
-    {Py_tp_methods, methods},
-    {Py_tp_getset, getset},
+    {Py_tp_dealloc, reinterpret_cast<void*>(box_dealloc<DecoderObject>)},
+    {Py_tp_methods, decoder_methods},
+    {Py_tp_getset, decoder_getset},
     {Py_tp_members, weakref_members},
     {Py_tp_repr, reinterpret_cast<void*>(decoder_repr)},
     {0, nullptr},
 };
 
-PyType_Spec spec = {"talmiro_sdk_video._codec.H264Decoder", sizeof(Box<Decoder>), 0,
-                    kTypeFlags, slots};
+PyType_Spec decoder_spec = {"talmiro_sdk_video._codec.H264Decoder", sizeof(Box<DecoderObject>),
+                            0, kTypeFlags, decoder_slots};
 
-PyObject* g_type = nullptr;
+PyObject* g_decoder_type = nullptr;
 
 }  // namespace
 
-PyObject* decoder_type() { return once_type(g_type, spec); }
+PyObject* decoder_type() { return once_type(g_decoder_type, decoder_spec); }
 
 }  // namespace talmiro_py
