@@ -25,19 +25,19 @@ namespace {
 
 using talmiro_media::PictureFormat;
 
-// The pattern changes its position on `next`, so every use goes through `mutex`; `fps` is
+// The core pattern changes its position on `next`, so every use goes through `mutex`; `fps` is
 // fixed at construction and read without it.
-struct PatternState {
-    PatternState(std::uint32_t width, std::uint32_t height, PictureFormat format,
-                 std::uint32_t speed, std::uint32_t frame_rate) noexcept
-        : pattern(width, height, format, speed), fps(frame_rate) {}
+struct PatternObject {
+    PatternObject(std::uint32_t width, std::uint32_t height, PictureFormat format,
+                  std::uint32_t speed, std::uint32_t frame_rate) noexcept
+        : core(width, height, format, speed), fps(frame_rate) {}
 
     std::mutex mutex;
-    talmiro_media::TestPattern pattern;
+    talmiro_media::TestPattern core;
     const std::uint32_t fps;
 };
 
-PatternState& state(PyObject* self) noexcept { return unbox<PatternState>(self); }
+PatternObject& pattern_of(PyObject* self) noexcept { return unbox<PatternObject>(self); }
 
 // The format of a pattern: i420 when the caller gave none; none with a ValueError set for a
 // text that names no format or an RGB format.
@@ -68,7 +68,7 @@ PyObject* pattern_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
             return raise(PyExc_ValueError, small->detail());
         const auto format = pattern_format(pixel_format);
         if (!format) return nullptr;
-        return box_new<PatternState>(type, width, height, *format, speed, fps);
+        return box_new<PatternObject>(type, width, height, *format, speed, fps);
     });
 }
 
@@ -76,9 +76,9 @@ PyObject* pattern_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
 // the interpreter lock (a large picture takes a while); the Python object is made after.
 template <typename Draw>
 PyObject* draw_image(PyObject* self, Draw&& draw) {
-    PatternState& s = state(self);
+    PatternObject& s = pattern_of(self);
     auto image = without_gil_locked(s.mutex, [&]() -> talmiro_media::Result<talmiro_media::Image> {
-        auto canvas = draw(s.pattern);
+        auto canvas = draw(s.core);
         if (!canvas) return std::unexpected(std::move(canvas.error()));
         return talmiro_media::Image::from_packed(std::move(*canvas));
     });
@@ -111,37 +111,37 @@ PyObject* pattern_frame(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
 
 PyObject* pattern_width(PyObject* self, void*) {
     return guarded([&] {
-        PatternState& s = state(self);
-        return PyLong_FromUnsignedLong(copied_out(s.mutex, [&] { return s.pattern.width(); }));
+        PatternObject& s = pattern_of(self);
+        return PyLong_FromUnsignedLong(copied_out(s.mutex, [&] { return s.core.width(); }));
     });
 }
 
 PyObject* pattern_height(PyObject* self, void*) {
     return guarded([&] {
-        PatternState& s = state(self);
-        return PyLong_FromUnsignedLong(copied_out(s.mutex, [&] { return s.pattern.height(); }));
+        PatternObject& s = pattern_of(self);
+        return PyLong_FromUnsignedLong(copied_out(s.mutex, [&] { return s.core.height(); }));
     });
 }
 
 PyObject* pattern_fps(PyObject* self, void*) {
-    return guarded([&] { return PyLong_FromUnsignedLong(state(self).fps); });
+    return guarded([&] { return PyLong_FromUnsignedLong(pattern_of(self).fps); });
 }
 
 PyObject* pattern_position(PyObject* self, void*) {
     return guarded([&] {
-        PatternState& s = state(self);
+        PatternObject& s = pattern_of(self);
         return PyLong_FromUnsignedLongLong(
-            copied_out(s.mutex, [&] { return s.pattern.position(); }));
+            copied_out(s.mutex, [&] { return s.core.position(); }));
     });
 }
 
 // "TestPattern(640x480 i420, fps=30)".
 PyObject* pattern_repr(PyObject* self) {
     return guarded([&]() -> PyObject* {
-        PatternState& s = state(self);
+        PatternObject& s = pattern_of(self);
         const std::string facts = copied_out(s.mutex, [&] {
-            return std::to_string(s.pattern.width()) + "x" + std::to_string(s.pattern.height()) +
-                   " " + std::string(s.pattern.format().name());
+            return std::to_string(s.core.width()) + "x" + std::to_string(s.core.height()) +
+                   " " + std::string(s.core.format().name());
         });
         return repr_of(self, facts + ", fps=" + std::to_string(s.fps));
     });
@@ -174,7 +174,7 @@ constexpr const char* kPatternDoc =
 PyType_Slot pattern_slots[] = {
     {Py_tp_doc, const_cast<char*>(kPatternDoc)},
     {Py_tp_new, reinterpret_cast<void*>(pattern_new)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(box_dealloc<PatternState>)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(box_dealloc<PatternObject>)},
     {Py_tp_getset, pattern_getset},
     {Py_tp_methods, pattern_methods},
     {Py_tp_members, weakref_members},
@@ -182,13 +182,13 @@ PyType_Slot pattern_slots[] = {
     {0, nullptr},
 };
 
-PyType_Spec pattern_spec = {"talmiro_sdk_video._codec.TestPattern", sizeof(Box<PatternState>),
+PyType_Spec pattern_spec = {"talmiro_sdk_video._codec.TestPattern", sizeof(Box<PatternObject>),
                             0, kTypeFlags, pattern_slots};
 
-PyObject* g_pattern = nullptr;
+PyObject* g_pattern_type = nullptr;
 
 }  // namespace
 
-PyObject* pattern_type() { return once_type(g_pattern, pattern_spec); }
+PyObject* pattern_type() { return once_type(g_pattern_type, pattern_spec); }
 
 }  // namespace talmiro_py
