@@ -247,7 +247,7 @@ std::optional<HeldBuffer> acquire_bytes(PyObject* obj, const char* what) {
 std::optional<HeldPicture> read_picture(PyObject* image, const talmiro_media::EncoderConfig& config,
                                         PictureFormat input_format, std::int64_t capture_us) {
     HeldPicture pic;
-    if (const talmiro_media::SharedImage* core = image_of(image)) {
+    if (const talmiro_media::SharedImage* core = image_or_null(image)) {
         // The encoder makes this check again; made here too, so that a closed encoder still
         // names an image of the wrong size.
         const talmiro_media::Image& img = **core;

@@ -20,10 +20,12 @@ namespace {
 
 using talmiro_media::SharedImage;
 
+// ---- Plane ----
+
 // One plane of a shared image. The shape and strides arrays live here because an exported
 // buffer view points at them.
-struct PlaneData {
-    PlaneData(SharedImage img, int plane_index) noexcept
+struct PlaneObject {
+    PlaneObject(SharedImage img, int plane_index) noexcept
         : image(std::move(img)), index(plane_index) {
         const bool luma = index == 0;
         const Py_ssize_t rows = luma ? image->height : image->ch();
@@ -40,28 +42,26 @@ struct PlaneData {
     int index;
 };
 
-const talmiro_media::Image& core(PyObject* self) noexcept { return *unbox<SharedImage>(self); }
+PlaneObject& plane_of(PyObject* self) noexcept { return unbox<PlaneObject>(self); }
 
-// ---- Plane ----
-
-PyObject* g_plane = nullptr;
+PyObject* g_plane_type = nullptr;
 
 PyObject* new_plane(const SharedImage& image, int index) {
     PyObject* type = plane_type();
     if (!type) return nullptr;
-    return box_new<PlaneData>(as_type(type), image, index);
+    return box_new<PlaneObject>(as_type(type), image, index);
 }
 
 PyObject* plane_shape(PyObject* self, void*) {
     return guarded([&]() -> PyObject* {
-        const auto& p = unbox<PlaneData>(self);
+        const auto& p = plane_of(self);
         return Py_BuildValue("(nn)", p.shape[0], p.shape[1]);
     });
 }
 
 PyObject* plane_nbytes(PyObject* self, void*) {
     return guarded([&]() -> PyObject* {
-        return PyLong_FromSize_t(unbox<PlaneData>(self).bytes().size());
+        return PyLong_FromSize_t(plane_of(self).bytes().size());
     });
 }
 
@@ -69,12 +69,12 @@ PyObject* plane_tobytes(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                         PyObject* kwnames) {
     return guarded([&]() -> PyObject* {
         if (!read_args("tobytes", {}, args, nargs, kwnames)) return nullptr;
-        return bytes_of(unbox<PlaneData>(self).bytes());
+        return bytes_of(plane_of(self).bytes());
     });
 }
 
 Py_ssize_t plane_length(PyObject* self) {
-    return guarded<Py_ssize_t>(-1, [&] { return unbox<PlaneData>(self).shape[0]; });
+    return guarded<Py_ssize_t>(-1, [&] { return plane_of(self).shape[0]; });
 }
 
 int plane_getbuffer(PyObject* self, Py_buffer* view, int flags) {
@@ -87,7 +87,7 @@ int plane_getbuffer(PyObject* self, Py_buffer* view, int flags) {
             PyErr_SetString(PyExc_BufferError, "decoded planes are read-only");
             return -1;
         }
-        auto& p = unbox<PlaneData>(self);
+        auto& p = plane_of(self);
         // The rows follow each other: Fortran order holds only for a single row or column.
         if ((flags & PyBUF_F_CONTIGUOUS) == PyBUF_F_CONTIGUOUS && p.shape[0] > 1 &&
             p.shape[1] > 1) {
@@ -132,7 +132,7 @@ constexpr const char* kPlaneDoc =
 
 PyType_Slot plane_slots[] = {
     {Py_tp_doc, const_cast<char*>(kPlaneDoc)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(box_dealloc<PlaneData>)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(box_dealloc<PlaneObject>)},
     {Py_tp_getset, plane_getset},
     {Py_tp_methods, plane_methods},
     {Py_mp_length, reinterpret_cast<void*>(plane_length)},
@@ -141,27 +141,36 @@ PyType_Slot plane_slots[] = {
     {0, nullptr},
 };
 
-PyType_Spec plane_spec = {"talmiro_sdk_video._codec.Plane", sizeof(Box<PlaneData>), 0,
+PyType_Spec plane_spec = {"talmiro_sdk_video._codec.Plane", sizeof(Box<PlaneObject>), 0,
                           kTypeFlags | Py_TPFLAGS_DISALLOW_INSTANTIATION, plane_slots};
 
 // ---- Image ----
 
-PyObject* g_image = nullptr;
+// What one Python Image owns: a holder of the core picture's bytes.
+struct ImageObject {
+    explicit ImageObject(SharedImage image) noexcept : core(std::move(image)) {}
+
+    SharedImage core;
+};
+
+ImageObject& image_of(PyObject* self) noexcept { return unbox<ImageObject>(self); }
+
+PyObject* g_image_type = nullptr;
 
 PyObject* image_width(PyObject* self, void*) {
-    return guarded([&] { return PyLong_FromUnsignedLong(core(self).width); });
+    return guarded([&] { return PyLong_FromUnsignedLong(image_of(self).core->width); });
 }
 
 PyObject* image_height(PyObject* self, void*) {
-    return guarded([&] { return PyLong_FromUnsignedLong(core(self).height); });
+    return guarded([&] { return PyLong_FromUnsignedLong(image_of(self).core->height); });
 }
 
 PyObject* image_t_us(PyObject* self, void*) {
-    return guarded([&] { return PyLong_FromLongLong(core(self).t_us); });
+    return guarded([&] { return PyLong_FromLongLong(image_of(self).core->t_us); });
 }
 
 PyObject* image_recovering(PyObject* self, void*) {
-    return guarded([&] { return PyBool_FromLong(core(self).recovering); });
+    return guarded([&] { return PyBool_FromLong(image_of(self).core->recovering); });
 }
 
 PyObject* image_format(PyObject*, void*) {
@@ -170,12 +179,12 @@ PyObject* image_format(PyObject*, void*) {
 
 template <int Index>
 PyObject* image_plane(PyObject* self, void*) {
-    return guarded([&] { return new_plane(unbox<SharedImage>(self), Index); });
+    return guarded([&] { return new_plane(image_of(self).core, Index); });
 }
 
 PyObject* image_nbytes(PyObject* self, void*) {
     return guarded([&] {
-        return PyLong_FromSize_t(core(self).nbytes());
+        return PyLong_FromSize_t(image_of(self).core->nbytes());
     });
 }
 
@@ -183,7 +192,7 @@ PyObject* image_planes(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                        PyObject* kwnames) {
     return guarded([&]() -> PyObject* {
         if (!read_args("planes", {}, args, nargs, kwnames)) return nullptr;
-        const SharedImage& img = unbox<SharedImage>(self);
+        const SharedImage& img = image_of(self).core;
         PyObject* tuple = PyTuple_New(3);
         if (!tuple) return nullptr;
         for (int i = 0; i < 3; ++i) {
@@ -201,7 +210,7 @@ PyObject* image_tobytes(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                         PyObject* kwnames) {
     return guarded([&]() -> PyObject* {
         if (!read_args("tobytes", {}, args, nargs, kwnames)) return nullptr;
-        const auto& img = core(self);
+        const auto& img = *image_of(self).core;
         const std::size_t total = img.nbytes();
         PyObject* out = PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(total));
         if (!out) return nullptr;
@@ -221,7 +230,7 @@ PyObject* image_tobytes(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
 
 PyObject* image_repr(PyObject* self) {
     return guarded([&] {
-        const auto& img = core(self);
+        const auto& img = *image_of(self).core;
         const std::string text = "Image(" + std::to_string(img.width) + "x" +
                                  std::to_string(img.height) + " i420, t_us=" +
                                  std::to_string(img.t_us) + ", recovering=" +
@@ -262,25 +271,25 @@ constexpr const char* kImageDoc =
 
 PyType_Slot image_slots[] = {
     {Py_tp_doc, const_cast<char*>(kImageDoc)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(box_dealloc<SharedImage>)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(box_dealloc<ImageObject>)},
     {Py_tp_repr, reinterpret_cast<void*>(image_repr)},
     {Py_tp_getset, image_getset},
     {Py_tp_methods, image_methods},
     {0, nullptr},
 };
 
-PyType_Spec image_spec = {"talmiro_sdk_video._codec.Image", sizeof(Box<SharedImage>), 0,
+PyType_Spec image_spec = {"talmiro_sdk_video._codec.Image", sizeof(Box<ImageObject>), 0,
                           kTypeFlags | Py_TPFLAGS_DISALLOW_INSTANTIATION, image_slots};
 
 }  // namespace
 
-PyObject* image_type() { return once_type(g_image, image_spec); }
-PyObject* plane_type() { return once_type(g_plane, plane_spec); }
+PyObject* image_type() { return once_type(g_image_type, image_spec); }
+PyObject* plane_type() { return once_type(g_plane_type, plane_spec); }
 
 PyObject* new_image(SharedImage image) {
     PyObject* type = image_type();
     if (!type) return nullptr;
-    return box_new<SharedImage>(as_type(type), std::move(image));
+    return box_new<ImageObject>(as_type(type), std::move(image));
 }
 
 PyObject* new_image(talmiro_media::Image&& image) {
@@ -305,10 +314,10 @@ PyObject* new_image_list(std::vector<talmiro_media::Image>&& images) {
     return list;
 }
 
-const SharedImage* image_of(PyObject* obj) noexcept {
-    PyObject* type = g_image;
+const SharedImage* image_or_null(PyObject* obj) noexcept {
+    PyObject* type = g_image_type;
     if (!type || !PyObject_TypeCheck(obj, as_type(type))) return nullptr;
-    return &unbox<SharedImage>(obj);
+    return &image_of(obj).core;
 }
 
 }  // namespace talmiro_py

@@ -19,6 +19,6 @@ PyObject* new_image_list(std::vector<talmiro_media::Image>&& images);
 
 // The core image behind `obj` when it is an Image (the type cannot be subclassed), else null.
 // Borrowed from `obj`: valid while `obj` is alive. Sets no exception.
-const talmiro_media::SharedImage* image_of(PyObject* obj) noexcept;
+const talmiro_media::SharedImage* image_or_null(PyObject* obj) noexcept;
 
 }  // namespace talmiro_py
