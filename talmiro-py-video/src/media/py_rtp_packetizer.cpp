@@ -31,13 +31,15 @@ using talmiro_media::SharedBytes;
 // giving the lock up and taking it back costs when other threads want it.
 constexpr std::size_t kUnlockedUnitBytes = 256 * 1024;
 
-struct Packetizer {
-    explicit Packetizer(RtpPacketizer&& p) noexcept : core(std::move(p)) {}
+struct RtpPacketizerObject {
+    explicit RtpPacketizerObject(RtpPacketizer&& p) noexcept : core(std::move(p)) {}
     std::mutex mutex;
     RtpPacketizer core;
 };
 
-Packetizer& packetizer_of(PyObject* self) noexcept { return unbox<Packetizer>(self); }
+RtpPacketizerObject& rtp_packetizer_of(PyObject* self) noexcept {
+    return unbox<RtpPacketizerObject>(self);
+}
 
 PyObject* packet_list(const std::vector<SharedBytes>& packets) {
     PyObject* list = PyList_New(static_cast<Py_ssize_t>(packets.size()));
@@ -73,7 +75,7 @@ bool fits(const char* name, std::optional<std::uint32_t> value, std::uint32_t ma
     return false;
 }
 
-PyObject* packetizer_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+PyObject* rtp_packetizer_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     return guarded([&]() -> PyObject* {
         talmiro_media::RtpPacketizerConfig cfg;
         std::uint32_t payload_type = cfg.payload_type, rtx_payload_type = cfg.rtx_payload_type;
@@ -103,11 +105,12 @@ PyObject* packetizer_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
             static_cast<std::size_t>(std::min<std::uint64_t>(history_bytes, SIZE_MAX));
         auto created = RtpPacketizer::create(cfg);
         if (!created) return raise_media_error(created.error());
-        return box_new<Packetizer>(type, std::move(*created));
+        return box_new<RtpPacketizerObject>(type, std::move(*created));
     });
 }
 
-PyObject* packetize(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+PyObject* rtp_packetizer_packetize(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                                   PyObject* kwnames) {
     return guarded([&]() -> PyObject* {
         PyObject* data = nullptr;
         std::int64_t capture_us = 0;
@@ -117,7 +120,7 @@ PyObject* packetize(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyO
             return nullptr;
         const auto held = acquire_bytes(data, "data");
         if (!held) return nullptr;
-        Packetizer& p = packetizer_of(self);
+        RtpPacketizerObject& p = rtp_packetizer_of(self);
         const auto bytes = held->bytes();
         auto cut = [&] { return p.core.packetize(bytes, capture_us); };
         const std::vector<SharedBytes> packets =
@@ -134,38 +137,42 @@ PyObject* resend_with(PyObject* self, const char* fn, PyObject* const* args, Py_
         std::uint32_t seq = 0;
         if (!read_args(fn, {param("seq", seq)}, args, nargs, kwnames)) return nullptr;
         if (!fits("seq", seq, 0xFFFF)) return nullptr;
-        Packetizer& p = packetizer_of(self);
+        RtpPacketizerObject& p = rtp_packetizer_of(self);
         const auto packet =
             copied_out(p.mutex, [&] { return lookup(p.core, static_cast<std::uint16_t>(seq)); });
         return optional_bytes(packet);
     });
 }
 
-PyObject* resend(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+PyObject* rtp_packetizer_resend(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                                PyObject* kwnames) {
     return resend_with(self, "resend", args, nargs, kwnames,
                        [](RtpPacketizer& core, std::uint16_t seq) { return core.resend(seq); });
 }
 
-PyObject* resend_rtx(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+PyObject* rtp_packetizer_resend_rtx(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                                    PyObject* kwnames) {
     return resend_with(self, "resend_rtx", args, nargs, kwnames,
                        [](RtpPacketizer& core, std::uint16_t seq) { return core.resend_rtx(seq); });
 }
 
-PyObject* timestamp_of(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+PyObject* rtp_packetizer_timestamp_of(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                                      PyObject* kwnames) {
     return guarded([&]() -> PyObject* {
         std::int64_t capture_us = 0;
         if (!read_args("timestamp_of", {param("capture_us", capture_us)}, args, nargs, kwnames))
             return nullptr;
-        Packetizer& p = packetizer_of(self);
+        RtpPacketizerObject& p = rtp_packetizer_of(self);
         return PyLong_FromUnsignedLong(
             copied_out(p.mutex, [&] { return p.core.timestamp_of(capture_us); }));
     });
 }
 
-PyObject* stats(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+PyObject* rtp_packetizer_stats(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                               PyObject* kwnames) {
     return guarded([&]() -> PyObject* {
         if (!read_args("stats", {}, args, nargs, kwnames)) return nullptr;
-        Packetizer& p = packetizer_of(self);
+        RtpPacketizerObject& p = rtp_packetizer_of(self);
         const auto s = copied_out(p.mutex, [&] { return p.core.stats(); });
         return new_dict([&](PyObject* dict) {
             return dict_put_counts(dict, {{"access_units", s.access_units},
@@ -192,61 +199,62 @@ PyObject* stats(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObjec
 // The SSRCs and the configuration are fixed at construction: read without the mutex.
 template <typename F>
 PyObject* read_core(PyObject* self, F&& read) {
-    return guarded([&]() -> PyObject* { return read(std::as_const(packetizer_of(self).core)); });
+    return guarded(
+        [&]() -> PyObject* { return read(std::as_const(rtp_packetizer_of(self).core)); });
 }
 
-PyObject* get_ssrc(PyObject* self, void*) {
+PyObject* rtp_packetizer_ssrc(PyObject* self, void*) {
     return read_core(self,
                      [](const RtpPacketizer& c) { return PyLong_FromUnsignedLong(c.ssrc()); });
 }
-PyObject* get_rtx_ssrc(PyObject* self, void*) {
+PyObject* rtp_packetizer_rtx_ssrc(PyObject* self, void*) {
     return read_core(self, [](const RtpPacketizer& c) {
         return PyLong_FromUnsignedLong(c.rtx_ssrc());
     });
 }
-PyObject* get_payload_type(PyObject* self, void*) {
+PyObject* rtp_packetizer_payload_type(PyObject* self, void*) {
     return read_core(self, [](const RtpPacketizer& c) {
         return PyLong_FromUnsignedLong(c.config().payload_type);
     });
 }
-PyObject* get_rtx_payload_type(PyObject* self, void*) {
+PyObject* rtp_packetizer_rtx_payload_type(PyObject* self, void*) {
     return read_core(self, [](const RtpPacketizer& c) {
         return PyLong_FromUnsignedLong(c.config().rtx_payload_type);
     });
 }
-PyObject* get_mtu(PyObject* self, void*) {
+PyObject* rtp_packetizer_mtu(PyObject* self, void*) {
     return read_core(self,
                      [](const RtpPacketizer& c) { return PyLong_FromSize_t(c.config().mtu); });
 }
-PyObject* get_next_seq(PyObject* self, void*) {
+PyObject* rtp_packetizer_next_seq(PyObject* self, void*) {
     return guarded([&] {
-        Packetizer& p = packetizer_of(self);
+        RtpPacketizerObject& p = rtp_packetizer_of(self);
         return PyLong_FromUnsignedLong(copied_out(p.mutex, [&] { return p.core.next_seq(); }));
     });
 }
-PyObject* get_last_timestamp(PyObject* self, void*) {
+PyObject* rtp_packetizer_last_timestamp(PyObject* self, void*) {
     return guarded([&] {
-        Packetizer& p = packetizer_of(self);
+        RtpPacketizerObject& p = rtp_packetizer_of(self);
         return PyLong_FromUnsignedLong(
             copied_out(p.mutex, [&] { return p.core.last_timestamp(); }));
     });
 }
-PyObject* get_profile_level_id(PyObject* self, void*) {
+PyObject* rtp_packetizer_profile_level_id(PyObject* self, void*) {
     return guarded([&] {
-        Packetizer& p = packetizer_of(self);
+        RtpPacketizerObject& p = rtp_packetizer_of(self);
         return optional_str(copied_out(p.mutex, [&] { return p.core.profile_level_id(); }));
     });
 }
-PyObject* get_sprop_parameter_sets(PyObject* self, void*) {
+PyObject* rtp_packetizer_sprop_parameter_sets(PyObject* self, void*) {
     return guarded([&] {
-        Packetizer& p = packetizer_of(self);
+        RtpPacketizerObject& p = rtp_packetizer_of(self);
         return optional_str(copied_out(p.mutex, [&] { return p.core.sprop_parameter_sets(); }));
     });
 }
 
-PyObject* packetizer_repr(PyObject* self) {
+PyObject* rtp_packetizer_repr(PyObject* self) {
     return guarded([&]() -> PyObject* {
-        Packetizer& p = packetizer_of(self);
+        RtpPacketizerObject& p = rtp_packetizer_of(self);
         const std::uint32_t ssrc = p.core.ssrc();
         const unsigned pt = p.core.config().payload_type;
         const std::size_t mtu = p.core.config().mtu;
@@ -257,70 +265,73 @@ PyObject* packetizer_repr(PyObject* self) {
     });
 }
 
-PyGetSetDef packetizer_getset[] = {
-    {"ssrc", get_ssrc, nullptr, "The media SSRC.", nullptr},
-    {"rtx_ssrc", get_rtx_ssrc, nullptr, "The SSRC of the retransmission (RTX) packets.", nullptr},
-    {"payload_type", get_payload_type, nullptr, nullptr, nullptr},
-    {"rtx_payload_type", get_rtx_payload_type, nullptr, nullptr, nullptr},
-    {"mtu", get_mtu, nullptr, "Bytes of UDP payload per packet at most.", nullptr},
-    {"next_seq", get_next_seq, nullptr, "The sequence number of the next media packet.", nullptr},
-    {"last_timestamp", get_last_timestamp, nullptr,
+PyGetSetDef rtp_packetizer_getset[] = {
+    {"ssrc", rtp_packetizer_ssrc, nullptr, "The media SSRC.", nullptr},
+    {"rtx_ssrc", rtp_packetizer_rtx_ssrc, nullptr,
+     "The SSRC of the retransmission (RTX) packets.", nullptr},
+    {"payload_type", rtp_packetizer_payload_type, nullptr, nullptr, nullptr},
+    {"rtx_payload_type", rtp_packetizer_rtx_payload_type, nullptr, nullptr, nullptr},
+    {"mtu", rtp_packetizer_mtu, nullptr, "Bytes of UDP payload per packet at most.", nullptr},
+    {"next_seq", rtp_packetizer_next_seq, nullptr,
+     "The sequence number of the next media packet.", nullptr},
+    {"last_timestamp", rtp_packetizer_last_timestamp, nullptr,
      "The RTP timestamp of the latest access unit sent (for a sender report).", nullptr},
-    {"profile_level_id", get_profile_level_id, nullptr,
+    {"profile_level_id", rtp_packetizer_profile_level_id, nullptr,
      "`profile-level-id` for the SDP (six hex digits from the latest SPS), or None before one.",
      nullptr},
-    {"sprop_parameter_sets", get_sprop_parameter_sets, nullptr,
+    {"sprop_parameter_sets", rtp_packetizer_sprop_parameter_sets, nullptr,
      "`sprop-parameter-sets` for the SDP (base64 SPS and PPS, comma-separated), or None before "
      "any.",
      nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
-PyMethodDef packetizer_methods[] = {
-    fast_method("packetize", packetize,
+PyMethodDef rtp_packetizer_methods[] = {
+    fast_method("packetize", rtp_packetizer_packetize,
                 "packetize($self, data, capture_us)\n--\n\nThe RTP packets (a list of bytes, in "
                 "sending order) of one Annex-B access unit\n(any contiguous byte buffer): single "
                 "NAL unit, STAP-A and FU-A packets, one timestamp\nfrom `capture_us` (90 kHz), "
                 "the marker bit on the last. The packets are kept for\n`resend`. The interpreter "
                 "lock is released for units of 256 KiB and more."),
-    fast_method("resend", resend,
+    fast_method("resend", rtp_packetizer_resend,
                 "resend($self, seq)\n--\n\nThe packet sent with sequence number `seq`, as it was "
                 "sent, or None when the history\nno longer holds it."),
-    fast_method("resend_rtx", resend_rtx,
+    fast_method("resend_rtx", rtp_packetizer_resend_rtx,
                 "resend_rtx($self, seq)\n--\n\nThe same packet as an RTX retransmission (its own "
                 "payload type, SSRC and sequence\nnumber, the original sequence number in front "
                 "of the payload), or None."),
-    fast_method("timestamp_of", timestamp_of,
+    fast_method("timestamp_of", rtp_packetizer_timestamp_of,
                 "timestamp_of($self, capture_us)\n--\n\nThe RTP timestamp a capture time gets."),
-    fast_method("stats", stats, "stats($self)\n--\n\nThe packetizer's counters."),
+    fast_method("stats", rtp_packetizer_stats, "stats($self)\n--\n\nThe packetizer's counters."),
     {nullptr, nullptr, 0, nullptr},
 };
 
-constexpr const char* kPacketizerDoc =
+constexpr const char* kRtpPacketizerDoc =
     "RtpPacketizer(payload_type=96, mtu=1200, ssrc=None, first_seq=None, timestamp_offset=None, "
     "rtx_payload_type=97, rtx_ssrc=None, rtx_first_seq=None, history_bytes=2000000)\n--\n\n"
     "The sending side of H.264 over RTP: access units in, datagrams out. SSRCs, first sequence\n"
     "numbers and the timestamp offset are drawn at random when None. Every packet leaves two\n"
     "bytes of the MTU spare for its RTX form. No sockets and no clock: the caller sends.";
 
-PyType_Slot packetizer_slots[] = {
-    {Py_tp_doc, const_cast<char*>(kPacketizerDoc)},
-    {Py_tp_new, reinterpret_cast<void*>(packetizer_new)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(box_dealloc<Packetizer>)},
-    {Py_tp_getset, packetizer_getset},
-    {Py_tp_methods, packetizer_methods},
+PyType_Slot rtp_packetizer_slots[] = {
+    {Py_tp_doc, const_cast<char*>(kRtpPacketizerDoc)},
+    {Py_tp_new, reinterpret_cast<void*>(rtp_packetizer_new)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(box_dealloc<RtpPacketizerObject>)},
+    {Py_tp_getset, rtp_packetizer_getset},
+    {Py_tp_methods, rtp_packetizer_methods},
     {Py_tp_members, weakref_members},
-    {Py_tp_repr, reinterpret_cast<void*>(packetizer_repr)},
+    {Py_tp_repr, reinterpret_cast<void*>(rtp_packetizer_repr)},
     {0, nullptr},
 };
 
-PyType_Spec packetizer_spec = {"talmiro_sdk_video._codec.RtpPacketizer",
-                               sizeof(Box<Packetizer>), 0, kTypeFlags, packetizer_slots};
+PyType_Spec rtp_packetizer_spec = {"talmiro_sdk_video._codec.RtpPacketizer",
+                                   sizeof(Box<RtpPacketizerObject>), 0, kTypeFlags,
+                                   rtp_packetizer_slots};
 
-PyObject* g_packetizer = nullptr;
+PyObject* g_rtp_packetizer_type = nullptr;
 
 }  // namespace
 
-PyObject* rtp_packetizer_type() { return once_type(g_packetizer, packetizer_spec); }
+PyObject* rtp_packetizer_type() { return once_type(g_rtp_packetizer_type, rtp_packetizer_spec); }
 
 }  // namespace talmiro_py
