@@ -27,13 +27,15 @@ using talmiro_media::RtpOutput;
 
 // Every call keeps the interpreter lock: a datagram's work is a few hundred nanoseconds to a
 // few microseconds (one copy of its payload at most), less than giving the lock up costs.
-struct Depacketizer {
-    explicit Depacketizer(const talmiro_media::RtpDepacketizerConfig& c) : core(c) {}
+struct RtpDepacketizerObject {
+    explicit RtpDepacketizerObject(const talmiro_media::RtpDepacketizerConfig& c) : core(c) {}
     std::mutex mutex;
     RtpDepacketizer core;
 };
 
-Depacketizer& depacketizer_of(PyObject* self) noexcept { return unbox<Depacketizer>(self); }
+RtpDepacketizerObject& rtp_depacketizer_of(PyObject* self) noexcept {
+    return unbox<RtpDepacketizerObject>(self);
+}
 
 PyObject* bool_of(bool v) noexcept { return v ? Py_True : Py_False; }
 
@@ -74,7 +76,7 @@ bool fits(const char* name, std::optional<std::uint32_t> value, std::uint32_t ma
     return false;
 }
 
-PyObject* depacketizer_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+PyObject* rtp_depacketizer_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     return guarded([&]() -> PyObject* {
         talmiro_media::RtpDepacketizerConfig cfg;
         std::uint32_t payload_type = cfg.payload_type;
@@ -111,11 +113,12 @@ PyObject* depacketizer_new(PyTypeObject* type, PyObject* args, PyObject* kwargs)
         cfg.max_buffered_bytes =
             static_cast<std::size_t>(std::min<std::uint64_t>(buffered, SIZE_MAX));
         cfg.max_unit_bytes = static_cast<std::size_t>(std::min<std::uint64_t>(unit, SIZE_MAX));
-        return box_new<Depacketizer>(type, cfg);
+        return box_new<RtpDepacketizerObject>(type, cfg);
     });
 }
 
-PyObject* push(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+PyObject* rtp_depacketizer_push(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                                PyObject* kwnames) {
     return guarded([&]() -> PyObject* {
         PyObject* datagram = nullptr;
         std::int64_t arrival_us = 0;
@@ -126,7 +129,7 @@ PyObject* push(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject
             return nullptr;
         const auto held = acquire_bytes(datagram, "datagram");
         if (!held) return nullptr;
-        Depacketizer& d = depacketizer_of(self);
+        RtpDepacketizerObject& d = rtp_depacketizer_of(self);
         return output_tuple(
             copied_out(d.mutex, [&] { return d.core.push(held->bytes(), arrival_us); }));
     });
@@ -138,33 +141,36 @@ PyObject* timed(PyObject* self, const char* fn, PyObject* const* args, Py_ssize_
     return guarded([&]() -> PyObject* {
         std::int64_t now_us = 0;
         if (!read_args(fn, {param("now_us", now_us)}, args, nargs, kwnames)) return nullptr;
-        Depacketizer& d = depacketizer_of(self);
+        RtpDepacketizerObject& d = rtp_depacketizer_of(self);
         return output_tuple(copied_out(d.mutex, [&] { return call(d.core, now_us); }));
     });
 }
 
-PyObject* poll(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+PyObject* rtp_depacketizer_poll(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                                PyObject* kwnames) {
     return timed(self, "poll", args, nargs, kwnames,
                  [](RtpDepacketizer& core, std::int64_t now) { return core.poll(now); });
 }
 
-PyObject* give_up(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+PyObject* rtp_depacketizer_give_up(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                                   PyObject* kwnames) {
     return timed(self, "give_up", args, nargs, kwnames,
                  [](RtpDepacketizer& core, std::int64_t now) { return core.give_up(now); });
 }
 
-PyObject* next_deadline_us(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                           PyObject* kwnames) {
+PyObject* rtp_depacketizer_next_deadline_us(PyObject* self, PyObject* const* args,
+                                            Py_ssize_t nargs, PyObject* kwnames) {
     return guarded([&]() -> PyObject* {
         if (!read_args("next_deadline_us", {}, args, nargs, kwnames)) return nullptr;
-        Depacketizer& d = depacketizer_of(self);
+        RtpDepacketizerObject& d = rtp_depacketizer_of(self);
         const auto due = copied_out(d.mutex, [&] { return d.core.next_deadline_us(); });
         if (!due) Py_RETURN_NONE;
         return PyLong_FromLongLong(*due);
     });
 }
 
-PyObject* set_timing(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+PyObject* rtp_depacketizer_set_timing(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                                      PyObject* kwnames) {
     return guarded([&]() -> PyObject* {
         std::int64_t max_wait_us = 0, nack_interval_us = 0;
         if (!read_args("set_timing",
@@ -172,14 +178,14 @@ PyObject* set_timing(PyObject* self, PyObject* const* args, Py_ssize_t nargs, Py
                         param("nack_interval_us", nack_interval_us)},
                        args, nargs, kwnames))
             return nullptr;
-        Depacketizer& d = depacketizer_of(self);
+        RtpDepacketizerObject& d = rtp_depacketizer_of(self);
         copied_out(d.mutex, [&] { d.core.set_timing(max_wait_us, nack_interval_us); });
         Py_RETURN_NONE;
     });
 }
 
-PyObject* set_round_trip(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                         PyObject* kwnames) {
+PyObject* rtp_depacketizer_set_round_trip(PyObject* self, PyObject* const* args,
+                                          Py_ssize_t nargs, PyObject* kwnames) {
     return guarded([&]() -> PyObject* {
         PyObject* rtt = nullptr;
         std::int64_t jitter_us = 0;
@@ -194,26 +200,28 @@ PyObject* set_round_trip(PyObject* self, PyObject* const* args, Py_ssize_t nargs
             if (!read_value("set_round_trip", param("rtt_us", us), rtt)) return nullptr;
             rtt_us = us;
         }
-        Depacketizer& d = depacketizer_of(self);
+        RtpDepacketizerObject& d = rtp_depacketizer_of(self);
         copied_out(d.mutex, [&] { d.core.set_round_trip(rtt_us, jitter_us); });
         Py_RETURN_NONE;
     });
 }
 
-PyObject* timing(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+PyObject* rtp_depacketizer_timing(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                                  PyObject* kwnames) {
     return guarded([&]() -> PyObject* {
         if (!read_args("timing", {}, args, nargs, kwnames)) return nullptr;
-        Depacketizer& d = depacketizer_of(self);
+        RtpDepacketizerObject& d = rtp_depacketizer_of(self);
         const auto c = copied_out(d.mutex, [&] { return d.core.config(); });
         return Py_BuildValue("(LL)", static_cast<long long>(c.max_wait_us),
                              static_cast<long long>(c.nack_interval_us));
     });
 }
 
-PyObject* stats(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+PyObject* rtp_depacketizer_stats(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                                 PyObject* kwnames) {
     return guarded([&]() -> PyObject* {
         if (!read_args("stats", {}, args, nargs, kwnames)) return nullptr;
-        Depacketizer& d = depacketizer_of(self);
+        RtpDepacketizerObject& d = rtp_depacketizer_of(self);
         const auto s = copied_out(d.mutex, [&] { return d.core.stats(); });
         auto by_cause = [&](PyObject* refused) {
             for (std::size_t i = 0; i < talmiro_media::kRtpRefusalCount; ++i) {
@@ -250,28 +258,28 @@ PyObject* stats(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObjec
     });
 }
 
-PyMethodDef depacketizer_methods[] = {
-    fast_method("push", push,
+PyMethodDef rtp_depacketizer_methods[] = {
+    fast_method("push", rtp_depacketizer_push,
                 "push($self, datagram, arrival_us)\n--\n\nTakes one datagram (any contiguous "
                 "byte buffer) that arrived at `arrival_us`, and\ndoes what `poll(arrival_us)` "
                 "does. Returns `(units, nacks)`: the access units now ready,\nin decode order, as "
                 "`(data, rtp_timestamp, arrival_us, complete, key, config, recovery,\n"
                 "recovered)` tuples, and the sequence numbers to ask the sender for. A datagram "
                 "that\ndoes not parse is counted in `stats()[\"refused\"]`, never raised."),
-    fast_method("poll", poll,
+    fast_method("poll", rtp_depacketizer_poll,
                 "poll($self, now_us)\n--\n\nGives up the gaps whose wait ended by `now_us` "
                 "(their units come out incomplete) and\nrepeats the NACKs that are due; "
                 "`(units, nacks)` as from `push`."),
-    fast_method("give_up", give_up,
+    fast_method("give_up", rtp_depacketizer_give_up,
                 "give_up($self, now_us)\n--\n\nGives up every gap and passes on all that is held, "
                 "the unit still arriving included."),
-    fast_method("next_deadline_us", next_deadline_us,
+    fast_method("next_deadline_us", rtp_depacketizer_next_deadline_us,
                 "next_deadline_us($self)\n--\n\nWhen `poll` next has work (a gap's wait ends, a "
                 "NACK is due), or None."),
-    fast_method("set_timing", set_timing,
+    fast_method("set_timing", rtp_depacketizer_set_timing,
                 "set_timing($self, max_wait_us, nack_interval_us)\n--\n\nThe wait for a gap and "
                 "the NACK repeat interval, given outright."),
-    fast_method("set_round_trip", set_round_trip,
+    fast_method("set_round_trip", rtp_depacketizer_set_round_trip,
                 "set_round_trip($self, rtt_us, jitter_us=0)\n--\n\nThe wait for a gap and the "
                 "NACK repeat interval from the round trip (NACK to\nretransmission; None before "
                 "the first sample) and the jitter, in µs. With NACKs: a wait of\n2.5 round trips "
@@ -279,16 +287,16 @@ PyMethodDef depacketizer_methods[] = {
                 "5 ms); before the first round trip, both `max_delay_us` (one NACK per gap). "
                 "Without:\na wait of four jitters, a repeat every `min_wait_us`. The wait is held "
                 "between `min_wait_us`\nand `max_delay_us`."),
-    fast_method("timing", timing,
+    fast_method("timing", rtp_depacketizer_timing,
                 "timing($self)\n--\n\n`(max_wait_us, nack_interval_us)` in force."),
-    fast_method("stats", stats,
+    fast_method("stats", rtp_depacketizer_stats,
                 "stats($self)\n--\n\nCumulative counters, the refusals by cause, and the "
                 "receiver-report facts (`ssrc`,\n`first_seq`, `highest_seq` as extended sequence "
                 "numbers, `jitter` in 90 kHz units)."),
     {nullptr, nullptr, 0, nullptr},
 };
 
-constexpr const char* kDepacketizerDoc =
+constexpr const char* kRtpDepacketizerDoc =
     "RtpDepacketizer(payload_type=96, rtx_payload_type=None, ssrc=None, rtx_ssrc=None, "
     "max_wait_us=100000, min_wait_us=20000, max_delay_us=100000, nack=True, nack_delay_us=0, nack_interval_us=30000, max_nacks=3, "
     "max_nack_run=1000, tail_wait_min_us=2000, tail_wait_max_us=10000, "
@@ -299,22 +307,25 @@ constexpr const char* kDepacketizerDoc =
     "untrusted and memory is bounded. Plain resends are always taken; RTX retransmissions when\n"
     "`rtx_payload_type` is set. No sockets and no clock: times are passed in.";
 
-PyType_Slot depacketizer_slots[] = {
-    {Py_tp_doc, const_cast<char*>(kDepacketizerDoc)},
-    {Py_tp_new, reinterpret_cast<void*>(depacketizer_new)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(box_dealloc<Depacketizer>)},
-    {Py_tp_methods, depacketizer_methods},
+PyType_Slot rtp_depacketizer_slots[] = {
+    {Py_tp_doc, const_cast<char*>(kRtpDepacketizerDoc)},
+    {Py_tp_new, reinterpret_cast<void*>(rtp_depacketizer_new)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(box_dealloc<RtpDepacketizerObject>)},
+    {Py_tp_methods, rtp_depacketizer_methods},
     {Py_tp_members, weakref_members},
     {0, nullptr},
 };
 
-PyType_Spec depacketizer_spec = {"talmiro_sdk_video._codec.RtpDepacketizer",
-                                 sizeof(Box<Depacketizer>), 0, kTypeFlags, depacketizer_slots};
+PyType_Spec rtp_depacketizer_spec = {"talmiro_sdk_video._codec.RtpDepacketizer",
+                                     sizeof(Box<RtpDepacketizerObject>), 0, kTypeFlags,
+                                     rtp_depacketizer_slots};
 
-PyObject* g_depacketizer = nullptr;
+PyObject* g_rtp_depacketizer_type = nullptr;
 
 }  // namespace
 
-PyObject* rtp_depacketizer_type() { return once_type(g_depacketizer, depacketizer_spec); }
+PyObject* rtp_depacketizer_type() {
+    return once_type(g_rtp_depacketizer_type, rtp_depacketizer_spec);
+}
 
 }  // namespace talmiro_py
