@@ -256,7 +256,7 @@ PyObject* encoder_close(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
 }
 
 PyObject* encoder_request_idr(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                      PyObject* kwnames) {
+                              PyObject* kwnames) {
     return guarded([&]() -> PyObject* {
         if (!read_args("request_idr", {}, args, nargs, kwnames)) return nullptr;
         encoder_of(self).control->request_idr();
@@ -265,7 +265,7 @@ PyObject* encoder_request_idr(PyObject* self, PyObject* const* args, Py_ssize_t 
 }
 
 PyObject* encoder_set_bitrate_kbps(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                           PyObject* kwnames) {
+                                   PyObject* kwnames) {
     return guarded([&]() -> PyObject* {
         std::uint32_t kbps = 0;
         if (!read_args("set_bitrate_kbps", {param("kbps", kbps)}, args, nargs, kwnames))
