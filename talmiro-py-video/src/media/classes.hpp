@@ -13,7 +13,7 @@ PyObject* plane_type();
 PyObject* encoder_type();
 PyObject* decoder_type();
 PyObject* pattern_type();
-PyObject* reception_stats_type();
+PyObject* rtp_reception_stats_type();
 PyObject* nack_rtt_type();
 PyObject* rtp_packetizer_type();
 PyObject* rtp_depacketizer_type();

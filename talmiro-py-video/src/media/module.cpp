@@ -106,7 +106,7 @@ int exec_module(PyObject* module) {
             !add(module, "H264Encoder", encoder_type()) ||
             !add(module, "H264Decoder", decoder_type()) ||
             !add(module, "TestPattern", pattern_type()) ||
-            !add(module, "RtpReceptionStats", reception_stats_type()) ||
+            !add(module, "RtpReceptionStats", rtp_reception_stats_type()) ||
             !add(module, "NackRtt", nack_rtt_type()) ||
             !add(module, "RtpPacketizer", rtp_packetizer_type()) ||
             !add(module, "RtpDepacketizer", rtp_depacketizer_type()) ||
