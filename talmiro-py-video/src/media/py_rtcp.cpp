@@ -433,7 +433,7 @@ PyObject* rtcp_rtt_us(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObje
     });
 }
 
-PyMethodDef functions[] = {
+PyMethodDef rtcp_methods[] = {
     fast_method("rtcp_parse", rtcp_parse,
                 "rtcp_parse(data)\n--\n\nThe packets of one RTCP datagram (any buffer) as dicts, "
                 "each with its \"type\" (\"sr\", \"rr\",\n\"sdes\", \"bye\", \"nack\", \"pli\", "
@@ -532,6 +532,6 @@ bool read_report_block(const char* fn, PyObject* dict, std::size_t index,
     return true;
 }
 
-PyMethodDef* rtcp_functions() { return functions; }
+PyMethodDef* rtcp_functions() { return rtcp_methods; }
 
 }  // namespace talmiro_py
