@@ -1,6 +1,10 @@
 // The classes of the module and its functions psnr and buffer_address, each defined in a file
 // of its own (the three small functions live in module.cpp), and the RTCP functions of
 // py_rtcp.cpp; the module's execution step adds them in this order.
+//
+// Names in a class's file py_<c>.cpp: struct <C>Object (the core object in `core`), <c>_of,
+// <c>_new, <c>_<method>, <c>_<property>, <c>_repr, tables <c>_methods, <c>_getset, <c>_slots,
+// <c>_spec, docstring k<C>Doc, cached type g_<c>_type behind <c>_type() below.
 #pragma once
 
 #include "py.hpp"
