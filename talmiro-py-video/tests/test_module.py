@@ -17,6 +17,7 @@ import talmiro_sdk_video._codec as codec
 NAMES = ["MediaError", "Image", "Plane", "H264Encoder", "H264Decoder", "TestPattern",
          "RtpReceptionStats", "NackRtt", "RtpPacketizer", "RtpDepacketizer", "RtpResponder",
          "psnr", "buffer_address", "has_encoder", "avcodec_version", "set_ffmpeg_log_level",
+         "read_rtp",
          "rtcp_parse", "rtcp_sr", "rtcp_rr", "rtcp_sdes", "rtcp_bye", "rtcp_nack", "rtcp_pli", "rtcp_fir",
          "ntp_from_us", "us_from_ntp", "rtcp_rtt_us"]
 

@@ -145,3 +145,50 @@ def test_timing_and_responder_rules_reach_python():
     assert r.may_resend(5004, 9, 1_000_000) == "limited"
     assert r.stats() == {"idr_requests": 4, "idr_requests_coalesced": 2, "resends": 1,
                          "resend_limited": 1, "resend_over_budget": 1}
+
+
+def _packet(seq: int, marker: bool = False, pt: int = 96) -> bytes:
+    return bytes([0x80, pt | (0x80 if marker else 0)]) + seq.to_bytes(2, "big") + bytes(8) + b"\x65"
+
+
+@pytest.mark.parametrize("packets,cut", [
+    ([(10, 96, 0), (11, 96, 0), (12, 96, 1), (13, 96, 0)], 3),  # the marker ends the read
+    ([(10, 96, 0), (11, 96, 0), (13, 96, 0), (14, 96, 0)], 3),  # so does a gap, after it
+    ([(10, 96, 0), (11, 97, 0), (12, 96, 0)], 2),               # and another payload type
+])
+def test_read_rtp_returns_at_what_needs_the_caller(packets, cut):
+    import socket
+    import time
+    rx, tx = (socket.socket(socket.AF_INET, socket.SOCK_DGRAM) for _ in range(2))
+    with rx, tx:
+        rx.bind(("127.0.0.1", 0))
+        tx.bind(("127.0.0.1", 0))
+        sent = [_packet(seq, bool(marker), pt) for seq, pt, marker in packets]
+        for p in sent:
+            tx.sendto(p, rx.getsockname())
+        got, ready = codec.read_rtp(rx.fileno(), time.monotonic_ns() // 1000 + 2_000_000,
+                                    (), 96, 10)
+        assert [d for d, _, _ in got] == sent[:cut] and ready == ()
+        assert all(src == tx.getsockname() for _, src, _ in got)
+        rest, _ = codec.read_rtp(rx.fileno(), 0)  # past its time: takes what is there, no wait
+        assert [d for d, _, _ in rest] == sent[cut:]
+
+
+def test_read_rtp_watch_timeout_and_arguments():
+    import socket
+    import time
+    a, b = socket.socketpair()
+    rx = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+    with a, b, rx:
+        rx.bind(("127.0.0.1", 0))
+        now = time.monotonic_ns() // 1000
+        assert codec.read_rtp(rx.fileno(), now + 20_000, (a.fileno(),)) == ([], ())
+        assert time.monotonic_ns() // 1000 >= now + 20_000
+        b.send(b"x")
+        assert codec.read_rtp(rx.fileno(), now + 5_000_000, (a.fileno(),)) == ([], (a.fileno(),))
+        with pytest.raises(ValueError):
+            codec.read_rtp(rx.fileno(), 0, payload_type=128)
+        with pytest.raises(ValueError):
+            codec.read_rtp(rx.fileno(), 0, watch=(1, 2, 3, 4, 5))
+    with pytest.raises((OSError, OverflowError)):
+        codec.read_rtp(rx.fileno(), 0)  # closed: fileno() is -1

@@ -1,6 +1,6 @@
 """Type stubs for the compiled codec module `talmiro_sdk_video._codec`."""
 
-from collections.abc import Iterable
+from collections.abc import Iterable, Sequence
 from types import TracebackType
 from typing import Literal, Required, Self, TypeAlias, TypedDict, final, type_check_only
 
@@ -9,6 +9,7 @@ from typing_extensions import Buffer
 __all__ = ["MediaError", "Image", "Plane", "H264Encoder", "H264Decoder", "TestPattern",
            "RtpReceptionStats", "NackRtt", "RtpPacketizer", "RtpDepacketizer", "RtpResponder",
            "psnr", "buffer_address", "has_encoder", "avcodec_version", "set_ffmpeg_log_level",
+           "read_rtp",
            "rtcp_parse", "rtcp_sr", "rtcp_rr", "rtcp_sdes", "rtcp_bye", "rtcp_nack", "rtcp_pli", "rtcp_fir",
            "ntp_from_us", "us_from_ntp", "rtcp_rtt_us"]
 
@@ -373,6 +374,10 @@ def buffer_address(obj: Buffer) -> int: ...
 def has_encoder(name: str) -> bool: ...
 def avcodec_version() -> str: ...
 def set_ffmpeg_log_level(level: str) -> None: ...
+def read_rtp(
+    fileno: int, until_us: int, watch: Sequence[int] = (), payload_type: int = 96,
+    next_seq: int | None = None, max_datagrams: int = 64,
+) -> tuple[list[tuple[bytes, tuple[str, int], int]], tuple[int, ...]]: ...
 
 # RTCP. Each builder returns the bytes of one packet; concatenated, they make a compound packet
 # (which starts with rtcp_sr or rtcp_rr; a feedback message may also go alone).

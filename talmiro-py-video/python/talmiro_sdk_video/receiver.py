@@ -60,6 +60,8 @@ DEFAULT_MAX_DELAY_MS = 100.0
 PICTURE_QUEUE = 256
 # RTCP datagrams kept until the sender's first packet says which host it is.
 EARLY_RTCP = 8
+# How long a NACK sent waits for the retransmission that measures the round trip.
+NACK_RTT_AGE_US = 5_000_000
 # Stamps remembered to say which RTP timestamp a picture came from.
 STAMPS_KEPT = 1024
 
@@ -69,6 +71,9 @@ class _Mapping:
 
     wall_us: int
     rtp_ts: int
+
+
+_HEADER = struct.Struct(">BBHII")
 
 
 def _rtp_fields(data: bytes) -> tuple[int, int, int, int, int] | None:
@@ -161,10 +166,12 @@ class RtpReceiver:
         self._provisional: _Mapping | None = None
         self._sender_rtcp: Address | None = None
         self._rtp_source: Address | None = None
-        self._nack_rtt = _codec.NackRtt()
+        self._nack_rtt = _codec.NackRtt(max_age_us=NACK_RTT_AGE_US)
+        # Until then a plain packet may answer a NACK sent (only then is it looked up).
+        self._nack_rtt_until = 0
+        self._next_seq: int | None = None  # after the newest media packet
         self._rtt_us: float | None = None
         self._jitter_us = 0.0
-        self._next_rr = 0.0
         self.pattern: dict[str, int] | None = None
         self.bye = False
         self._closed = False
@@ -294,62 +301,90 @@ class RtpReceiver:
             self._pictures.put_nowait(None)
 
     def _loop(self) -> None:
-        readers = [self._rtp, self._rtcp, self._wake_r]
-        self._next_rr = time.monotonic() + self._rr_interval
+        # A wake-up of this thread costs more than the packet it brings, so the RTP socket is
+        # read by `read_rtp`, which returns about once per access unit: at a packet with the
+        # marker bit, at a gap (the NACK must leave at once), at a packet of another payload
+        # type, or when RTCP, the wake-up or a timer needs the thread. The depacketizer's timers
+        # are polled only once due (`push` runs them too).
+        rtcp_fd, wake_fd = self._rtcp.fileno(), self._wake_r.fileno()
+        watch = (rtcp_fd, wake_fd)
+        depack = self._depack
+        next_rr = _now_us() + int(self._rr_interval * 1e6)
+        deadline = None
         while not self._closed:
-            now = time.monotonic()
-            wait = min(0.2, max(0.0, self._next_rr - now))
-            deadline = self._depack.next_deadline_us()
-            if deadline is not None:
-                wait = min(wait, max(0.0, (deadline - _now_us()) / 1e6))
-            ready, _, _ = select.select(readers, [], [], wait)
+            now = _now_us()
+            until = min(now + 200_000, next_rr if deadline is None else min(next_rr, deadline))
+            datagrams, ready = _codec.read_rtp(self._rtp.fileno(), until, watch,
+                                               self._media_pt, self._next_seq)
             nacks: list[int] = []
             units: list = []
-            if self._rtp in ready:
-                drain(self._rtp, lambda data, src: self._media(data, src, nacks, units), 256,
-                      MAX_DATAGRAM)
-            if self._rtcp in ready:
+            for data, src, arrival in datagrams:
+                self._media(data, src, arrival, nacks, units)
+            if rtcp_fd in ready:
                 drain(self._rtcp, self._control, 64, MAX_DATAGRAM)
-            if self._wake_r in ready:
+            if wake_fd in ready:
                 wake_drained(self._wake_r)
-            now_us = _now_us()
-            more_units, more = self._depack.poll(now_us)
-            units += more_units
-            nacks += more
+            now = _now_us()
+            if deadline is not None and now >= deadline:
+                more_units, more = depack.poll(now)
+                units += more_units
+                nacks += more
+            if datagrams or deadline is not None:
+                deadline = depack.next_deadline_us()
             # The NACK leaves before the decoding: a retransmission is a round trip away.
             if nacks:
                 self._send_nack(nacks)
-            self._decode(units)
-            if time.monotonic() >= self._next_rr:
+            if units:
+                self._decode(units)
+            if _now_us() >= next_rr:
                 self._send_report()
-                self._next_rr = time.monotonic() + self._rr_interval * random.uniform(0.5, 1.5)
+                next_rr = _now_us() + int(self._rr_interval * random.uniform(0.5, 1.5) * 1e6)
 
-    def _media(self, data: bytes, src: Address, nacks: list[int], out: list) -> None:
-        if self._sender_port is None and self._sender_host is None:
-            self._sender_host, self._sender_port = src
-            # RTCP that came before the first packet counts now if it came from the same host.
-            early, self._early_rtcp = self._early_rtcp, []
-            for rtcp, rtcp_src, arrival in early:
-                self._control(rtcp, rtcp_src, arrival)
+    def _media(self, data: bytes, src: tuple, arrival: int, nacks: list[int], out: list) -> None:
         if src[0] != self._sender_host or (self._sender_port is not None
                                             and src[1] != self._sender_port):
-            with self._lock:
-                self._counts["refused_foreign_source"] += 1
-            return
+            if self._sender_port is None and self._sender_host is None:
+                self._first_source(src)
+            else:
+                with self._lock:
+                    self._counts["refused_foreign_source"] += 1
+                return
         self._rtp_source = src
-        arrival = _now_us()
         units, more = self._depack.push(data, arrival)
-        out += units
-        nacks += more
-        fields = _rtp_fields(data)
-        if fields is not None:
+        if units:
+            out += units
+        if more:
+            nacks += more
+        if len(data) < 12 or data[0] & 0xDF != 0x80:
+            # Not version 2, or with a header extension: read the long way (the depacketizer
+            # refuses and counts what does not read).
+            fields = _rtp_fields(data)
+            if fields is None:
+                return
             pt, seq, ts, ssrc, offset = fields
-            if pt == self._media_pt:
+        else:
+            _, pt, seq, ts, ssrc = _HEADER.unpack_from(data)
+            pt &= 0x7F
+            offset = 12 + 4 * (data[0] & 0x0F)
+        if pt == self._media_pt:
+            if self._next_seq is None or (seq - self._next_seq) & 0xFFFF < 0x8000:
+                self._next_seq = (seq + 1) & 0xFFFF
+            if ssrc == self._media_ssrc:
+                self._reception.packet(seq, ts, arrival)  # type: ignore[union-attr]
+            else:
                 self._count_packet(seq, ts, ssrc, arrival)
-                if self._rtx_pt is None:
-                    self._retransmission(seq, arrival)
-            elif pt == self._rtx_pt and len(data) >= offset + 2:
-                self._retransmission(struct.unpack_from(">H", data, offset)[0], arrival)
+            if self._rtx_pt is None and arrival < self._nack_rtt_until:
+                self._retransmission(seq, arrival)
+        elif pt == self._rtx_pt and len(data) >= offset + 2:
+            self._retransmission(int.from_bytes(data[offset:offset + 2], "big"), arrival)
+
+    def _first_source(self, src: tuple) -> None:
+        """Takes the first address heard as the sender's."""
+        self._sender_host, self._sender_port = src[:2]
+        # RTCP that came before the first packet counts now if it came from the same host.
+        early, self._early_rtcp = self._early_rtcp, []
+        for rtcp, rtcp_src, arrival in early:
+            self._control(rtcp, rtcp_src, arrival)
 
     def _count_packet(self, seq: int, ts: int, ssrc: int, arrival: int) -> None:
         if self._media_ssrc != ssrc:
@@ -528,7 +563,9 @@ class RtpReceiver:
     def _send_nack(self, seqs: list[int]) -> None:
         if self._media_ssrc is None:
             return
-        self._nack_rtt.nack_sent(seqs, _now_us())
+        now = _now_us()
+        self._nack_rtt.nack_sent(seqs, now)
+        self._nack_rtt_until = now + NACK_RTT_AGE_US
         # One NACK packet holds at most about 200 pairs in an ordinary datagram: split long lists.
         for i in range(0, len(seqs), 256):
             if self._send_rtcp(_codec.rtcp_nack(self.ssrc, self._media_ssrc, seqs[i:i + 256])):
