@@ -150,7 +150,7 @@ class RtpReceiver:
             self._rtp.close()
             self._rtcp.close()
             raise
-        self._pictures: queue.Queue = queue.Queue()
+        self._pictures: queue.SimpleQueue = queue.SimpleQueue()
         self._lock = threading.Lock()
         self._counts = dict.fromkeys(
             ("pictures", "flagged", "refused_foreign_source", "rtcp_datagrams", "rtcp_refused",

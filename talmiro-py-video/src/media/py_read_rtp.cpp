@@ -10,6 +10,7 @@
 #include <cerrno>
 #include <cstdint>
 #include <cstring>
+#include <memory>
 #include <ctime>
 #include <netinet/in.h>
 #include <optional>
@@ -72,18 +73,19 @@ bool ends_read(const Datagram& d, ReadPlan& plan) noexcept {
 // batch, a watched descriptor readable, the time `until_us` passed, a signal, or an error.
 ReadResult read_datagrams(ReadPlan plan) {
     ReadResult out;
-    std::vector<std::uint8_t> buffer(kDatagramBytes);
+    // One buffer per thread, left unzeroed: a receiving thread calls this once per access unit.
+    thread_local const auto buffer = std::make_unique_for_overwrite<std::uint8_t[]>(kDatagramBytes);
     std::vector<pollfd> fds;
     fds.push_back({plan.fd, POLLIN, 0});
     for (const int w : plan.watched) fds.push_back({w, POLLIN, 0});
     while (out.datagrams.size() < plan.max_datagrams) {
         Datagram d;
         d.source_len = sizeof d.source;
-        const ssize_t n = recvfrom(plan.fd, buffer.data(), buffer.size(), MSG_DONTWAIT,
+        const ssize_t n = recvfrom(plan.fd, buffer.get(), kDatagramBytes, MSG_DONTWAIT,
                                    reinterpret_cast<sockaddr*>(&d.source), &d.source_len);
         if (n >= 0) {
             d.arrival_us = monotonic_us();
-            d.bytes.assign(buffer.begin(), buffer.begin() + n);
+            d.bytes.assign(buffer.get(), buffer.get() + n);
             out.datagrams.push_back(std::move(d));
             if (ends_read(out.datagrams.back(), plan)) break;
             continue;
