@@ -32,7 +32,8 @@ import time
 from pathlib import Path
 
 import talmiro_sdk_video._codec as codec
-from talmiro_sdk_video.net_commands import SendConfig, run_send
+from talmiro_sdk_video.link import LinkConfig, run_link
+from talmiro_sdk_video.net_commands import SendConfig, UdpLinkConfig, run_send, run_udp_link
 from talmiro_sdk_video.receiver import RtpReceiver
 from talmiro_sdk_video.relay import Relay, RelayConfig, free_pair
 from talmiro_sdk_video.sender import RtpSender, wall_us
@@ -212,7 +213,25 @@ def run_ours(args, loss: float, nack: bool) -> dict:
         "rx_transport_us": 1e6 * transport_rx / sent, "rx_decode_us": 1e6 * decoder.cpu / sent,
         "rx_packets_per_core_s": stats["packets_received"] / transport_rx if transport_rx
         else None,
+        "rtt_ms": stats["rtt_ms"],
     }
+
+
+def compare_in_process(args) -> dict:
+    """p50/p99 capture to picture of the link over loopback UDP (the relay adding nothing) and of
+    the in-process link, run alternately `args.pairs` times each: the medians."""
+    got: dict = {"udp": [], "memory": []}
+    for _ in range(args.pairs):
+        send = SendConfig(to=[], width=W, height=H, fps=FPS, frames=args.frames,
+                          bitrate_kbps=KBPS, bind=LOCAL)
+        udp, _ = run_udp_link(UdpLinkConfig(send=send, relay=RelayConfig()))
+        got["udp"].append((_ms(udp["receive"]["latency_p50_us"]),
+                           _ms(udp["receive"]["latency_p99_us"])))
+        mem = run_link(LinkConfig(width=W, height=H, fps=FPS, frames=args.frames,
+                                  bitrate_kbps=KBPS, realtime=True))
+        got["memory"].append((mem.latency_us.p50 / 1000, mem.latency_us.p99 / 1000))
+    return {k: (statistics.median(a for a, _ in v), statistics.median(b for _, b in v))
+            for k, v in got.items()}
 
 
 def _ms(us) -> float | None:
@@ -333,8 +352,33 @@ def table(args, rows: dict) -> str:
             "packets/s at that cost per packet (packets received over the receiving thread's "
             "transport CPU).",
         ]
+    lines += waiting_lines(rows, args)
     lines.append(END)
     return "\n".join(lines) + "\n"
+
+
+def waiting_lines(rows: dict, args) -> list[str]:
+    """What waiting for retransmissions adds to p99, beside the round trip the receiver measured
+    (NACK to retransmission), and the loopback link beside the in-process one."""
+    base = rows.get((0.0, "nack"))
+    out = []
+    if base is not None and base["p99_ms"] is not None:
+        parts = []
+        for (loss, key), r in sorted(rows.items()):
+            if key == "nack" and loss > 0 and r["p99_ms"] is not None:
+                rtt = f"{r['rtt_ms']:.1f} ms" if r["rtt_ms"] is not None else "none"
+                parts.append(f"{100 * loss:g} %: {r['p99_ms'] - base['p99_ms']:.1f} ms "
+                             f"(round trip measured {rtt})")
+        if parts:
+            out += ["", "p99 added by waiting for retransmissions (ours with NACK, p99 less "
+                    "its p99 at 0 % loss): " + "; ".join(parts) + "."]
+    if args.in_process:
+        udp, mem = args.in_process["udp"], args.in_process["memory"]
+        out += ["", f"0 % loss, nothing added by the relay, medians of {args.pairs} runs each: "
+                f"over loopback UDP p50 {udp[0]:.1f} ms, p99 {udp[1]:.1f} ms; the in-process "
+                f"link p50 {mem[0]:.1f} ms, p99 {mem[1]:.1f} ms; p99 difference "
+                f"{udp[1] - mem[1]:+.1f} ms."]
+    return out
 
 
 def _load() -> str:
@@ -364,6 +408,8 @@ def main() -> int:
     ap.add_argument("--out", type=Path, default=ROOT / "bench" / "RESULTS.md")
     ap.add_argument("--no-write", action="store_true")
     ap.add_argument("--verbose", action="store_true", help="counts and slowest pictures")
+    ap.add_argument("--pairs", type=int, default=3,
+                    help="runs each of the loopback and in-process links at 0 %% loss (0: none)")
     args = ap.parse_args()
     args.load_before = _load()
     wanted = args.receivers.split(",")
@@ -390,6 +436,7 @@ def main() -> int:
                 print("    ", {k: v for k, v in r.items() if not isinstance(v, float)},
                       "slowest (index, ms):", [(i, round(lat[i])) for i in sorted(worst)],
                       file=sys.stderr)
+    args.in_process = compare_in_process(args) if args.pairs > 0 else None
     section = table(args, rows)
     print(section)
     if not args.no_write:

@@ -265,37 +265,37 @@ class UdpLinkConfig:
     nack: bool = True
 
 
-def run_udp_link(cfg: UdpLinkConfig, progress: Callable[[int, dict], None] | None = None,
-                 save: BinaryIO | None = None, keep_worst: bool = False
-                 ) -> tuple[dict, tuple | None]:
-    """A sender and a receiver in this process over loopback sockets, through the relay. Each
-    picture shown is checked against a lossless decode of what was sent: `wrong` pictures
-    differ from it, `wrong_unflagged` differ and are not flagged `recovering`."""
-    lossless: collections.OrderedDict[int, bytes] = collections.OrderedDict()
-    shadow = _codec.H264Decoder()
-    lock = threading.Lock()
-    judged = {"pictures": 0, "wrong": 0, "wrong_unflagged": 0, "flagged": 0, "unknown": 0}
-    stamp_ts: dict[int, int] = {}
+class _LosslessJudge:
+    """Judges each picture shown against a lossless decode of what was sent."""
 
-    def sent(unit: tuple, rtp_ts: int) -> None:
-        stamp_ts[unit[1]] = rtp_ts
-        for pic in shadow.decode(unit[0], unit[1], unit[2], unit[3], unit[4]):
-            with lock:
-                lossless[stamp_ts.pop(pic.t_us, -1)] = pic.y.tobytes()
-                while len(lossless) > LOSSLESS_KEPT:  # a receiver that stalls
-                    lossless.popitem(last=False)
+    def __init__(self) -> None:
+        self.lossless: collections.OrderedDict[int, bytes] = collections.OrderedDict()
+        self.shadow = _codec.H264Decoder()
+        self.lock = threading.Lock()
+        self.judged = {"pictures": 0, "wrong": 0, "wrong_unflagged": 0, "flagged": 0,
+                       "unknown": 0}
+        self.stamp_ts: dict[int, int] = {}
 
-    def shown(receiver: RtpReceiver, pic: _codec.Image) -> None:
+    def sent(self, unit: tuple, rtp_ts: int) -> None:
+        self.stamp_ts[unit[1]] = rtp_ts
+        for pic in self.shadow.decode(unit[0], unit[1], unit[2], unit[3], unit[4]):
+            with self.lock:
+                self.lossless[self.stamp_ts.pop(pic.t_us, -1)] = pic.y.tobytes()
+                while len(self.lossless) > LOSSLESS_KEPT:  # a receiver that stalls
+                    self.lossless.popitem(last=False)
+
+    def shown(self, receiver: RtpReceiver, pic: _codec.Image) -> None:
         ts = receiver.rtp_timestamp(pic.t_us)
         expected = None
-        with lock:
-            if ts is not None and ts in lossless:
+        with self.lock:
+            if ts is not None and ts in self.lossless:
                 # Pictures come out in order: those before this one were not shown.
                 while True:
-                    key, value = lossless.popitem(last=False)
+                    key, value = self.lossless.popitem(last=False)
                     if key == ts:
                         expected = value
                         break
+        judged = self.judged
         judged["pictures"] += 1
         judged["flagged"] += pic.recovering
         if expected is None:
@@ -305,6 +305,14 @@ def run_udp_link(cfg: UdpLinkConfig, progress: Callable[[int, dict], None] | Non
             judged["wrong"] += 1
             judged["wrong_unflagged"] += not pic.recovering
 
+
+def run_udp_link(cfg: UdpLinkConfig, progress: Callable[[int, dict], None] | None = None,
+                 save: BinaryIO | None = None, keep_worst: bool = False
+                 ) -> tuple[dict, tuple | None]:
+    """A sender and a receiver in this process over loopback sockets, through the relay. Each
+    picture shown is checked against a lossless decode of what was sent: `wrong` pictures
+    differ from it, `wrong_unflagged` differ and are not flagged `recovering`."""
+    judge = _LosslessJudge()
     stop = threading.Event()
     results: dict = {}
     ready = threading.Event()
@@ -319,7 +327,7 @@ def run_udp_link(cfg: UdpLinkConfig, progress: Callable[[int, dict], None] | Non
             results["receive"] = run_receive(
                 ReceiveConfig(port=0, bind="127.0.0.1", max_delay_ms=cfg.max_delay_ms,
                               nack=cfg.nack, sender="127.0.0.1"),
-                stop=stop, keep_worst=keep_worst, on_picture=shown,
+                stop=stop, keep_worst=keep_worst, on_picture=judge.shown,
                 started=started)
         except BaseException as err:  # reported below
             results["error"] = err
@@ -334,29 +342,24 @@ def run_udp_link(cfg: UdpLinkConfig, progress: Callable[[int, dict], None] | Non
     relay.start()
     try:
         send_cfg = dataclasses.replace(cfg.send, to=[relay.listen_address], bind="127.0.0.1")
-        results["send"] = run_send(send_cfg, progress=progress, save=save, on_unit=sent)
+        results["send"] = run_send(send_cfg, progress=progress, save=save, on_unit=judge.sent)
         # The receiver ends at the sender's BYE (or, should it be lost, after a while).
         thread.join(5.0)
     finally:
         stop.set()
         thread.join(5.0)
         relay.stop()
-        shadow.close()
+        judge.shadow.close()
     if "error" in results:
         raise results["error"]
     received, worst = results["receive"]
+    judged = judge.judged
     shown_count = judged["pictures"]
-    summary = {
-        "send": results["send"],
-        "receive": received,
-        "relay": relay.counters(),
-        "pictures": shown_count,
-        "wrong": judged["wrong"],
-        "wrong_unflagged": judged["wrong_unflagged"],
-        "flagged": judged["flagged"],
-        "unjudged": judged["unknown"],
-        "wrong_share": judged["wrong"] / shown_count if shown_count else None,
-    }
+    summary = {"send": results["send"], "receive": received, "relay": relay.counters(),
+               "pictures": shown_count, "wrong": judged["wrong"],
+               "wrong_unflagged": judged["wrong_unflagged"], "flagged": judged["flagged"],
+               "unjudged": judged["unknown"],
+               "wrong_share": judged["wrong"] / shown_count if shown_count else None}
     return summary, worst
 
 

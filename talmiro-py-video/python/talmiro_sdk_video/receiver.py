@@ -252,6 +252,7 @@ class RtpReceiver:
             "units_complete": d["units_complete"],
             "units_incomplete": d["units_incomplete"],
             "restarts": d["restarts"],
+            "tail_nacks": d["tail_nacks"],
             "latency_p50_us": pick(0.50),
             "latency_p99_us": pick(0.99),
             "latency_mean_us": statistics.fmean(lat) if lat else None,
