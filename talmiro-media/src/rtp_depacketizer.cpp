@@ -80,8 +80,12 @@ void RtpDepacketizer::set_round_trip(std::optional<std::int64_t> rtt_us,
     std::int64_t wait = 0, interval = 0;
     if (config_.nack && rtt_us) {
         const std::int64_t rtt = std::clamp<std::int64_t>(*rtt_us, 0, kDay);
-        wait = rtt * 5 / 2 + 4 * jitter;
         interval = std::max<std::int64_t>(5'000, rtt * 5 / 4 + 2 * jitter);
+        // The first NACK's retransmission is due a round trip after the gap, with a margin for
+        // jitter; a second NACK's, an interval later. Waiting on for a round that cannot come
+        // before the cap only delays the unit that gives up anyway.
+        const std::int64_t first = rtt + std::max(4 * jitter, rtt / 2);
+        wait = first + interval <= config_.max_delay_us ? first + interval : first;
     } else if (config_.nack) {
         wait = interval = config_.max_delay_us;
     } else {

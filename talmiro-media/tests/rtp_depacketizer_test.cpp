@@ -410,7 +410,8 @@ TEST(RtpDepacketizer, TimingFromTheRoundTrip) {
         std::int64_t jitter, cap, wait, interval;
     };
     for (const Case& c : std::vector<Case>{
-             {true, 20'000, 2'000, 100'000, 58'000, 29'000},  // 2.5 rtt + 4 jitter
+             {true, 20'000, 2'000, 100'000, 59'000, 29'000},  // two rounds
+             {true, 26'000, 2'000, 50'000, 39'000, 36'500},   // the second would miss the cap
              {true, 2'000, 0, 100'000, 20'000, 5'000},        // the floors
              {true, 80'000, 5'000, 100'000, 100'000, 110'000},  // the cap
              {true, 20'000, 0, 10'000, 10'000, 25'000},       // a cap below the floor wins

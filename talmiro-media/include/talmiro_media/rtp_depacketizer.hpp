@@ -69,8 +69,9 @@ struct RtpDepacketizerConfig {
     std::int64_t ssrc_silence_us = 500'000;
     // How long a gap is waited for before the access units around it are passed on incomplete.
     std::int64_t max_wait_us = 100'000;
-    // What `set_round_trip` makes of the round trip: a wait of at least `min_wait_us` (the same
-    // wait holds a unit whose marker packet has not come, and a pacing sender spreads one
+    // What `set_round_trip` makes of the round trip: a wait long enough for two NACK rounds, or
+    // for one when a second could not end before `max_delay_us`; at least `min_wait_us` (the
+    // same wait holds a unit whose marker packet has not come, and a pacing sender spreads one
     // picture's packets over milliseconds), at most `max_delay_us`.
     std::int64_t min_wait_us = 20'000;
     std::int64_t max_delay_us = 100'000;

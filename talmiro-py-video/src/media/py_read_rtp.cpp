@@ -70,7 +70,8 @@ bool ends_read(const Datagram& d, ReadPlan& plan) noexcept {
 }
 
 // Reads without the interpreter lock. Returns after a datagram the caller wants now, a full
-// batch, a watched descriptor readable, the time `until_us` passed, a signal, or an error.
+// batch, a millisecond without a datagram once one was read, a watched descriptor readable,
+// the time `until_us` passed, a signal, or an error.
 ReadResult read_datagrams(ReadPlan plan) {
     ReadResult out;
     // One buffer per thread, left unzeroed: a receiving thread calls this once per access unit.
@@ -97,13 +98,18 @@ ReadResult read_datagrams(ReadPlan plan) {
         }
         const std::int64_t left = plan.until_us - monotonic_us();
         if (left <= 0) break;
-        // Rounded up: waking early would only come back here.
-        const int wait_ms = static_cast<int>(std::min<std::int64_t>((left + 999) / 1000, 1000));
+        // Rounded up: waking early would only come back here. Datagrams read wait for the
+        // next one a millisecond at most: the caller's timers (a unit whose packets stopped)
+        // must see them soon.
+        const bool holding = !out.datagrams.empty();
+        const int wait_ms =
+            holding ? 1 : static_cast<int>(std::min<std::int64_t>((left + 999) / 1000, 1000));
         const int got = poll(fds.data(), fds.size(), wait_ms);
         if (got < 0) {
             if (errno != EINTR) out.error = errno;
             break;
         }
+        if (got == 0 && holding) break;
         bool watched_ready = false;
         for (std::size_t i = 1; i < fds.size(); ++i)
             if (fds[i].revents != 0) {
@@ -247,9 +253,9 @@ PyMethodDef read_rtp_def = fast_method(
     "Reads datagrams from the socket `fileno` without the interpreter lock until the caller\n"
     "has something to do: a datagram that is not the packet of `payload_type` following\n"
     "`next_seq` without the marker bit (it is taken and ends the read), `max_datagrams` read,\n"
-    "a descriptor of `watch` readable, the monotonic clock past `until_us` (µs, as\n"
-    "time.monotonic_ns() // 1000), or a signal. Returns ([(bytes, (host, port), arrival_us)],\n"
-    "the descriptors of `watch` found readable). A failed read raises OSError when nothing\n"
-    "was read before it.");
+    "a millisecond without a datagram once one was read, a descriptor of `watch` readable,\n"
+    "the monotonic clock past `until_us` (µs, as time.monotonic_ns() // 1000), or a signal.\n"
+    "Returns ([(bytes, (host, port), arrival_us)], the descriptors of `watch` found\n"
+    "readable). A failed read raises OSError when nothing was read before it.")
 
 }  // namespace talmiro_py
