@@ -557,6 +557,10 @@ std::optional<std::int64_t> RtpDepacketizer::tail_due() const noexcept {
     if (!config_.nack || !unit_.active || next_ <= highest_ || !markers_seen_ ||
         unit_.tail_asks >= config_.max_nacks || (tail_seq_ && *tail_seq_ == highest_ + 1))
         return std::nullopt;
+    return add_sat(unit_.last_arrival_us, tail_wait_us());
+}
+
+std::int64_t RtpDepacketizer::tail_wait_us() const noexcept {
     // In integers (the fuzzing build traces no floating-point comparisons). The jitter in
     // 90 kHz units fits (it is a mean of differences of stamps and scaled times), held to
     // about three hours before it becomes µs.
@@ -565,7 +569,7 @@ std::optional<std::int64_t> RtpDepacketizer::tail_due() const noexcept {
     const std::int64_t wait =
         std::max(2 * spacing_us_ + 3 * jitter_us, spacing_peak_us_ + spacing_peak_us_ / 4);
     const std::int64_t upper = std::max(config_.tail_wait_min_us, config_.tail_wait_max_us);
-    return add_sat(unit_.last_arrival_us, std::clamp(wait, config_.tail_wait_min_us, upper));
+    return std::clamp(wait, config_.tail_wait_min_us, upper);
 }
 
 void RtpDepacketizer::ask_tail(std::int64_t now_us, RtpOutput& out) {

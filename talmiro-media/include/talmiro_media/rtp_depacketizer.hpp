@@ -191,15 +191,20 @@ public:
     RtpOutput give_up(std::int64_t now_us);
     // When `poll` next has something to do; absent while nothing waits.
     std::optional<std::int64_t> next_deadline_us() const noexcept;
+    // How long after its last packet a unit whose packets stopped has its tail asked for (what
+    // the packet spacing and jitter measured give now): a caller that reads a socket in
+    // batches hands its packets on within this.
+    std::int64_t tail_wait_us() const noexcept;
 
     // The wait for a gap and the NACK repeat interval, given outright.
     void set_timing(std::int64_t max_wait_us, std::int64_t nack_interval_us) noexcept;
     // The wait for a gap and the NACK repeat interval from the round trip (NACK to
     // retransmission; absent before the first sample) and the interarrival jitter, in µs:
     // - with NACKs and a round trip, NACKs repeat every 1.25 round trips plus two jitters (at
-    //   least every 5 ms), and the wait is 2.5 round trips plus four jitters: long enough for
-    //   the answer to one repeat (1.25 + 1 round trips and the jitters of both), for a lost
-    //   retransmission;
+    //   least every 5 ms); the first NACK's answer is due a round trip plus four jitters or half
+    //   a round trip (whichever is more) after the gap, and the wait lasts until one repeat's
+    //   answer is due too (for a lost retransmission), or only until the first's when the
+    //   repeat's could not come before `max_delay_us`;
     // - with NACKs and no round trip yet, the wait and the repeat interval are `max_delay_us`:
     //   one NACK per gap, so that its answer gives the first sample (a packet asked for twice
     //   measures nothing);

@@ -305,7 +305,7 @@ class RtpReceiver:
         # A wake-up of this thread costs more than the packet it brings, so the RTP socket is
         # read by `read_rtp`, which returns about once per access unit: at a packet with the
         # marker bit, at a gap (the NACK must leave at once), at a packet of another payload
-        # type, or when RTCP, the wake-up or a timer needs the thread. The depacketizer's timers
+        # type, when packets stop, or when RTCP, the wake-up or a timer needs the thread. The depacketizer's timers
         # are polled only once due (`push` runs them too).
         rtcp_fd, wake_fd = self._rtcp.fileno(), self._wake_r.fileno()
         watch = (rtcp_fd, wake_fd)
@@ -315,8 +315,11 @@ class RtpReceiver:
         while not self._closed:
             now = _now_us()
             until = min(now + 200_000, next_rr if deadline is None else min(next_rr, deadline))
+            # What it has read waits for more no longer than the depacketizer's wait for a
+            # unit whose packets stopped, so that the tail NACK is not late.
             datagrams, ready = _codec.read_rtp(self._rtp.fileno(), until, watch,
-                                               self._media_pt, self._next_seq)
+                                               self._media_pt, self._next_seq,
+                                               hold_us=depack.tail_wait_us())
             nacks: list[int] = []
             units: list = []
             for data, src, arrival in datagrams:

@@ -44,6 +44,8 @@ struct ReadPlan {
     int payload_type = 96;
     std::optional<std::uint16_t> next_seq;
     std::size_t max_datagrams = 64;
+    // How long datagrams read wait for the next before they are handed on.
+    std::int64_t hold_us = 2'000;
 };
 
 struct ReadResult {
@@ -70,7 +72,7 @@ bool ends_read(const Datagram& d, ReadPlan& plan) noexcept {
 }
 
 // Reads without the interpreter lock. Returns after a datagram the caller wants now, a full
-// batch, a millisecond without a datagram once one was read, a watched descriptor readable,
+// batch, 2 ms without a datagram once one was read, a watched descriptor readable,
 // the time `until_us` passed, a signal, or an error.
 ReadResult read_datagrams(ReadPlan plan) {
     ReadResult out;
@@ -99,11 +101,11 @@ ReadResult read_datagrams(ReadPlan plan) {
         const std::int64_t left = plan.until_us - monotonic_us();
         if (left <= 0) break;
         // Rounded up: waking early would only come back here. Datagrams read wait for the
-        // next one a millisecond at most: the caller's timers (a unit whose packets stopped)
-        // must see them soon.
+        // next one `hold_us` at most: the caller's timers (a unit whose packets stopped) must
+        // see them in time.
         const bool holding = !out.datagrams.empty();
-        const int wait_ms =
-            holding ? 1 : static_cast<int>(std::min<std::int64_t>((left + 999) / 1000, 1000));
+        const std::int64_t wait_us = holding ? std::min(left, plan.hold_us) : left;
+        const int wait_ms = static_cast<int>(std::min<std::int64_t>((wait_us + 999) / 1000, 1000));
         const int got = poll(fds.data(), fds.size(), wait_ms);
         if (got < 0) {
             if (errno != EINTR) out.error = errno;
@@ -202,12 +204,14 @@ PyObject* read_rtp(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject*
         std::uint8_t payload_type = 96;
         std::optional<std::uint32_t> next_seq;
         std::uint32_t max_datagrams = 64;
+        std::uint32_t hold_us = 2'000;
         if (!read_args("read_rtp",
                        {param("fileno", fd), param("until_us", until_us),
                         param("watch", watch, Kind::Object, Need::Optional),
                         param("payload_type", payload_type, Need::Optional),
                         param("next_seq", next_seq, Need::Optional),
-                        param("max_datagrams", max_datagrams, Need::Optional)},
+                        param("max_datagrams", max_datagrams, Need::Optional),
+                        param("hold_us", hold_us, Need::Optional)},
                        args, nargs, kwnames))
             return nullptr;
         ReadPlan plan;
@@ -223,6 +227,7 @@ PyObject* read_rtp(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject*
         plan.payload_type = payload_type;
         if (next_seq) plan.next_seq = static_cast<std::uint16_t>(*next_seq);
         plan.max_datagrams = std::min<std::uint32_t>(max_datagrams, 4096);
+        plan.hold_us = hold_us;
         ReadResult result = without_gil([&] { return read_datagrams(std::move(plan)); });
         if (result.error != 0 && result.datagrams.empty()) {
             errno = result.error;
@@ -248,14 +253,15 @@ PyObject* read_rtp(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject*
 
 PyMethodDef read_rtp_def = fast_method(
     "read_rtp", read_rtp,
-    "read_rtp(fileno, until_us, watch=(), payload_type=96, next_seq=None, max_datagrams=64)\n"
+    "read_rtp(fileno, until_us, watch=(), payload_type=96, next_seq=None, max_datagrams=64, "
+    "hold_us=2000)\n"
     "--\n\n"
     "Reads datagrams from the socket `fileno` without the interpreter lock until the caller\n"
     "has something to do: a datagram that is not the packet of `payload_type` following\n"
     "`next_seq` without the marker bit (it is taken and ends the read), `max_datagrams` read,\n"
-    "a millisecond without a datagram once one was read, a descriptor of `watch` readable,\n"
-    "the monotonic clock past `until_us` (µs, as time.monotonic_ns() // 1000), or a signal.\n"
-    "Returns ([(bytes, (host, port), arrival_us)], the descriptors of `watch` found\n"
-    "readable). A failed read raises OSError when nothing was read before it.")
+    "`hold_us` without a datagram once one was read (rounded up to ms), a descriptor of\n"
+    "`watch` readable, the monotonic clock past `until_us` (µs, as time.monotonic_ns() //\n"
+    "1000), or a signal. Returns ([(bytes, (host, port), arrival_us)], the descriptors of\n"
+    "`watch` found readable). A failed read raises OSError when nothing was read before it.");
 
 }  // namespace talmiro_py

@@ -169,6 +169,15 @@ PyObject* rtp_depacketizer_next_deadline_us(PyObject* self, PyObject* const* arg
     });
 }
 
+PyObject* rtp_depacketizer_tail_wait_us(PyObject* self, PyObject* const* args,
+                                        Py_ssize_t nargs, PyObject* kwnames) {
+    return guarded([&]() -> PyObject* {
+        if (!read_args("tail_wait_us", {}, args, nargs, kwnames)) return nullptr;
+        RtpDepacketizerObject& d = rtp_depacketizer_of(self);
+        return PyLong_FromLongLong(copied_out(d.mutex, [&] { return d.core.tail_wait_us(); }));
+    });
+}
+
 PyObject* rtp_depacketizer_set_timing(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                                       PyObject* kwnames) {
     return guarded([&]() -> PyObject* {
@@ -276,15 +285,21 @@ PyMethodDef rtp_depacketizer_methods[] = {
     fast_method("next_deadline_us", rtp_depacketizer_next_deadline_us,
                 "next_deadline_us($self)\n--\n\nWhen `poll` next has work (a gap's wait ends, a "
                 "NACK is due), or None."),
+    fast_method("tail_wait_us", rtp_depacketizer_tail_wait_us,
+                "tail_wait_us($self)\n--\n\nHow long after its last packet a unit whose packets "
+                "stopped before its marker has\nits tail asked for, from the spacing and jitter "
+                "measured now."),
     fast_method("set_timing", rtp_depacketizer_set_timing,
                 "set_timing($self, max_wait_us, nack_interval_us)\n--\n\nThe wait for a gap and "
                 "the NACK repeat interval, given outright."),
     fast_method("set_round_trip", rtp_depacketizer_set_round_trip,
                 "set_round_trip($self, rtt_us, jitter_us=0)\n--\n\nThe wait for a gap and the "
                 "NACK repeat interval from the round trip (NACK to\nretransmission; None before "
-                "the first sample) and the jitter, in µs. With NACKs: a wait of\n2.5 round trips "
-                "plus four jitters, a repeat every 1.25 round trips plus two jitters (at\nleast "
-                "5 ms); before the first round trip, both `max_delay_us` (one NACK per gap). "
+                "the first sample) and the jitter, in µs. With NACKs: a repeat every 1.25 round\n"
+                "trips plus two jitters (at least 5 ms), and a wait until the answer to one "
+                "repeat is due,\nor only the first NACK's when the repeat's could not come "
+                "before `max_delay_us`; before\nthe first round trip, both `max_delay_us` (one "
+                "NACK per gap). "
                 "Without:\na wait of four jitters, a repeat every `min_wait_us`. The wait is held "
                 "between `min_wait_us`\nand `max_delay_us`."),
     fast_method("timing", rtp_depacketizer_timing,
