@@ -93,6 +93,27 @@ def _rtp_fields(data: bytes) -> tuple[int, int, int, int, int] | None:
     return pt, seq, ts, ssrc, offset
 
 
+def _from_sdp(sdp: VideoSdp | None, port: int, payload_type: int, rtx_payload_type: int | None,
+              nack: bool | None) -> tuple[int, int, int | None, bool | None, bytes]:
+    """The port, payload types, NACK choice and in-band parameter sets a description sets (an
+    explicit port wins)."""
+    if sdp is None:
+        return port, payload_type, rtx_payload_type, nack, b""
+    if nack is None:
+        nack = any(fb.split()[0] == "nack" for fb in sdp.rtcp_fb if fb.split())
+    param_sets = b"".join(b"\x00\x00\x00\x01" + nal for nal in sdp.sprop_parameter_sets)
+    return port or sdp.port, sdp.payload_type, sdp.rtx_payload_type, nack, param_sets
+
+
+def _sender_address(sender: str | Address | None) -> tuple[str | None, int | None]:
+    """The host media is taken from, and its port (None: any), from "HOST" or "HOST:PORT"."""
+    if sender is None:
+        return None, None
+    if isinstance(sender, str) and ":" not in sender:
+        return resolve_host(sender), None
+    return as_address(sender)
+
+
 class RtpReceiver:
     """Receives one H.264 stream on UDP `port` (RTCP on `port + 1`). See the module's text.
 
@@ -111,24 +132,11 @@ class RtpReceiver:
                  on_unit: Callable[[tuple, int], None] | None = None):
         if not 0 < max_delay_ms <= 10_000:
             raise ValueError(f"max_delay_ms must be above 0 and at most 10000, got {max_delay_ms}")
-        param_sets = b""
-        if sdp is not None:
-            payload_type = sdp.payload_type
-            rtx_payload_type = sdp.rtx_payload_type
-            if port == 0:
-                port = sdp.port
-            if nack is None:
-                nack = any(fb.split()[0] == "nack" for fb in sdp.rtcp_fb if fb.split())
-            param_sets = b"".join(b"\x00\x00\x00\x01" + nal for nal in sdp.sprop_parameter_sets)
+        port, payload_type, rtx_payload_type, nack, param_sets = _from_sdp(
+            sdp, port, payload_type, rtx_payload_type, nack)
         self._nack = True if nack is None else nack
         self._max_delay_us = int(max_delay_ms * 1000)
-        self._sender_host: str | None = None
-        self._sender_port: int | None = None
-        if sender is not None:
-            if isinstance(sender, str) and ":" not in sender:
-                self._sender_host = resolve_host(sender)
-            else:
-                self._sender_host, self._sender_port = as_address(sender)
+        self._sender_host, self._sender_port = _sender_address(sender)
         self._rtcp_to = as_address(rtcp_to) if rtcp_to is not None else None
         self._param_sets = param_sets
         self._media_pt = payload_type
@@ -156,6 +164,14 @@ class RtpReceiver:
             ("pictures", "flagged", "refused_foreign_source", "rtcp_datagrams", "rtcp_refused",
              "rtcp_foreign_source", "nacks_sent", "plis_sent", "receiver_reports", "resets",
              "decode_errors", "pictures_dropped", "sender_reports", "rtt_samples"), 0)
+        self._init_stream_state()
+        self._retime()
+        self._thread = threading.Thread(target=self._run, name="talmiro-rtp-receiver",
+                                        daemon=True)
+        self._thread.start()
+
+    def _init_stream_state(self) -> None:
+        """What the thread learns of the stream: stamps, reports, round trip, latency."""
         self._latency: collections.deque[int] = collections.deque(maxlen=100_000)
         self._stamps: collections.OrderedDict[int, tuple[int, bool]] = collections.OrderedDict()
         self._reception: _codec.RtpReceptionStats | None = None
@@ -177,10 +193,6 @@ class RtpReceiver:
         self._closed = False
         self._decoder_stats: dict | None = None
         self._failure: BaseException | None = None
-        self._retime()
-        self._thread = threading.Thread(target=self._run, name="talmiro-rtp-receiver",
-                                        daemon=True)
-        self._thread.start()
 
     # ---- the public face ----
 
