@@ -227,8 +227,8 @@ def compare_in_process(args) -> dict:
         udp, _ = run_udp_link(UdpLinkConfig(send=send, relay=RelayConfig()))
         got["udp"].append((_ms(udp["receive"]["latency_p50_us"]),
                            _ms(udp["receive"]["latency_p99_us"])))
-        mem = run_link(LinkConfig(width=W, height=H, fps=FPS, frames=args.frames,
-                                  bitrate_kbps=KBPS, realtime=True))
+        mem, _ = run_link(LinkConfig(width=W, height=H, fps=FPS, frames=args.frames,
+                                     bitrate_kbps=KBPS, realtime=True))
         got["memory"].append((mem.latency_us.p50 / 1000, mem.latency_us.p99 / 1000))
     return {k: (statistics.median(a for a, _ in v), statistics.median(b for _, b in v))
             for k, v in got.items()}
@@ -417,6 +417,7 @@ def main() -> int:
                                           capture_output=True).returncode:
         print("net: gst-launch-1.0 is missing; GStreamer's column is left out", file=sys.stderr)
         wanted.remove("gst")
+    args.in_process = compare_in_process(args) if args.pairs > 0 else None
     rows: dict = {}
     for loss in (float(x) / 100 for x in args.losses.split(",")):
         for key in wanted:
@@ -436,7 +437,6 @@ def main() -> int:
                 print("    ", {k: v for k, v in r.items() if not isinstance(v, float)},
                       "slowest (index, ms):", [(i, round(lat[i])) for i in sorted(worst)],
                       file=sys.stderr)
-    args.in_process = compare_in_process(args) if args.pairs > 0 else None
     section = table(args, rows)
     print(section)
     if not args.no_write:
