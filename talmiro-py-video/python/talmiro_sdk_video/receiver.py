@@ -317,8 +317,8 @@ class RtpReceiver:
         # A wake-up of this thread costs more than the packet it brings, so the RTP socket is
         # read by `read_rtp`, which returns about once per access unit: at a packet with the
         # marker bit, at a gap (the NACK must leave at once), at a packet of another payload
-        # type, when packets stop, or when RTCP, the wake-up or a timer needs the thread. The depacketizer's timers
-        # are polled only once due (`push` runs them too).
+        # type, when packets stop, or when RTCP, the wake-up or a timer needs the thread. The
+        # depacketizer's timers are polled only once due (`push` runs them too).
         rtcp_fd, wake_fd = self._rtcp.fileno(), self._wake_r.fileno()
         watch = (rtcp_fd, wake_fd)
         depack = self._depack
@@ -345,16 +345,15 @@ class RtpReceiver:
                 more_units, more = depack.poll(now)
                 units += more_units
                 nacks += more
-            if datagrams or deadline is not None:
-                deadline = depack.next_deadline_us()
             # The NACK leaves before the decoding: a retransmission is a round trip away.
             if nacks:
                 self._send_nack(nacks)
             if units:
                 self._decode(units)
             if _now_us() >= next_rr:
-                self._send_report()
+                self._send_report()  # may retime the depacketizer's waits
                 next_rr = _now_us() + int(self._rr_interval * random.uniform(0.5, 1.5) * 1e6)
+            deadline = depack.next_deadline_us()
 
     def _media(self, data: bytes, src: tuple, arrival: int, nacks: list[int], out: list) -> None:
         if src[0] != self._sender_host or (self._sender_port is not None
@@ -372,8 +371,8 @@ class RtpReceiver:
         if more:
             nacks += more
         if len(data) < 12 or data[0] & 0xDF != 0x80:
-            # Not version 2, or with a header extension: read the long way (the depacketizer
-            # refuses and counts what does not read).
+            # Not version 2, or with CSRCs or a header extension: read the long way (the
+            # depacketizer refuses and counts what does not read).
             fields = _rtp_fields(data)
             if fields is None:
                 return
