@@ -235,14 +235,30 @@ void decoder_seeds(const fs::path& dir, const std::vector<AccessUnit>& idr,
     write_file(dir / "decoder" / "idr_tight", records(idr, 2, {2, 1, 3, 0}));
 }
 
+// Sync steps pushing a picture of the stream shape (6): frame_num `fn`, a reference picture
+// or not, an IDR picture with SPS/PPS in front and flagged key or not; complete, one frame
+// interval on; then a picture out.
+void stream_picture_steps(Vec& out, std::uint8_t fn, bool reference, bool idr) {
+    const auto x = static_cast<std::uint8_t>(fn | (reference ? 16 : 0) | (idr ? 32 | 64 : 0));
+    out.insert(out.end(), {static_cast<std::uint8_t>(6 << 5 | (idr ? 4 : 0)), 0, x, 0, 0, 2});
+}
+
 // Sync steps (see sync_fuzz.cpp): push = 0 | key 4 | recovery 8 | shape << 5, picture 2,
 // failure 3. An IDR start and pictures; P pictures while waiting, then a recovery point
-// primed from earlier SPS/PPS; a start and a decoder failure.
+// primed from earlier SPS/PPS; a start and a decoder failure; pictures of a stream with
+// frame_num as it should go (reference and non-reference pictures), and with a gap.
 void sync_seeds(const fs::path& dir) {
     write_file(dir / "sync" / "stream", {10, 150, 60, 1, 2 << 5 | 4, 7, 2, 0, 2, 0, 2, 0, 0, 0});
     write_file(dir / "sync" / "recovery",
                {10, 150, 60, 1, 0, 0, 4 << 5, 9, 0, 0, 3 << 5 | 8, 0, 2, 0, 2});
     write_file(dir / "sync" / "failure", {1, 2, 1, 0, 1 << 5 | 4, 0, 3, 0, 0, 2 << 5 | 4, 5, 2});
+    Vec frames{10, 150, 60, 1};
+    stream_picture_steps(frames, 0, true, true);
+    for (std::uint8_t fn = 1; fn < 8; ++fn) stream_picture_steps(frames, fn, fn % 3 != 0, false);
+    write_file(dir / "sync" / "stream_frames", frames);
+    Vec gap{10, 150, 60, 1};
+    for (const std::uint8_t fn : {0, 1, 3, 4}) stream_picture_steps(gap, fn, true, fn == 0);
+    write_file(dir / "sync" / "stream_gap", gap);
 }
 
 // RTP: the IDR stream whole, reordered, with a loss, at two MTUs; round trips of the IDR
