@@ -409,8 +409,7 @@ private:
             FUZZ_CHECK(asks);
         // So does silence: the threshold's worth of units without a picture or a request (the
         // recovery silence after a start at a recovery point).
-        const std::uint64_t due = threshold();
-        if (p.says.slice && quiet_.slices >= due && spacing_sure()) FUZZ_CHECK(asks);
+        if (p.says.slice && quiet_.slices >= threshold() && spacing_sure()) FUZZ_CHECK(asks);
     }
 
     void check_wedged(const Push& p) const {
@@ -434,18 +433,22 @@ private:
         const std::optional<Picture>& pic = p.unit.picture;
         const bool well_formed = pic && p.au.complete && pic->frame && pic->first_slice &&
                                  p.passed() && !p.reset() && !(p.jump && !pic->idr);
-        if (!well_formed) return clean_.reset();
+        if (!well_formed || (pic->idr && !(pic->whole_idr() && (pic->sets || clean_)))) {
+            clean_.reset();
+            return;
+        }
         if (pic->idr) {
-            if (!pic->whole_idr() || !(pic->sets || clean_)) return clean_.reset();
             clean_ = Clean{pic->frame_num, pic->sets ? pic->gaps_allowed : clean_->gaps_allowed};
             return;
         }
         if (!clean_) return;
         if (pic->sets) clean_->gaps_allowed = pic->gaps_allowed;
         if (pic->frame_num != (clean_->last_ref + 1) % kMaxFrameNum && !clean_->gaps_allowed) {
-            // (Unless a recovery point in front of it names this very picture.)
+            // A reference picture went missing: a loss, and this picture is flagged unless a
+            // recovery point in front of it names this very picture.
             FUZZ_CHECK(p.lost() && (p.v.damaged || p.says.sei));
-            return clean_.reset();
+            clean_.reset();
+            return;
         }
         FUZZ_CHECK(!p.v.damaged && !p.lost());
         if (pic->reference) clean_->last_ref = pic->frame_num;
