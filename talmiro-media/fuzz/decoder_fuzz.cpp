@@ -12,6 +12,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <limits>
+#include <optional>
 #include <span>
 
 #include "au_records.hpp"
@@ -69,6 +70,60 @@ void check_error(const H264Decoder& d, const MediaError& e) {
     FUZZ_CHECK(!TestAccess::last_pts(d).has_value());
 }
 
+// A flush: its pictures are whole, it forgets the stamps and leaves the pending signal alone.
+void flush_step(H264Decoder& dec) {
+    const std::optional<SyncSignal> before = dec.signal();
+    const auto out = dec.flush();
+    if (out) {
+        for (const Image& im : *out) check_picture(im);
+        FUZZ_CHECK(!TestAccess::last_pts(dec).has_value());
+    } else {
+        check_error(dec, out.error());
+    }
+    FUZZ_CHECK(dec.signal() == before);
+}
+
+AccessUnit unit_of(const talmiro_testing::AuRecord& r, std::int64_t t_us) {
+    AccessUnit au;
+    au.data = SharedBytes::copy_of(r.bytes);
+    au.t_us = t_us;
+    au.key = r.key();
+    au.recovery = r.recovery();
+    au.config = r.config();
+    au.complete = (r.flags & kIncomplete) == 0;
+    return au;
+}
+
+// A decode of `au`, then (with `take_signal`) a take of the pending signal.
+void decode_step(H264Decoder& dec, const AccessUnit& au, bool take_signal) {
+    const std::optional<std::int64_t> last = TestAccess::last_pts(dec);
+    const std::uint64_t fed = dec.sync().counters().fed;
+    const std::uint64_t starts = dec.sync().counters().starts;
+    const auto out = dec.decode(au);
+    const bool passed = dec.sync().counters().fed == fed + 1;
+    if (out) {
+        for (const Image& im : *out) check_picture(im);
+        if (!passed) FUZZ_CHECK(out->empty());
+        // The picture of an incomplete unit is never shown as good.
+        if (!au.complete && passed)
+            for (const Image& im : *out)
+                if (im.t_us == *TestAccess::last_pts(dec)) FUZZ_CHECK(im.recovering);
+        // Packet stamps only go up between starts and resets.
+        if (passed && last && dec.sync().counters().starts == starts &&
+            dec.signal() != SyncSignal::Reset) {
+            FUZZ_CHECK(TestAccess::last_pts(dec).has_value() && *TestAccess::last_pts(dec) > *last);
+            FUZZ_CHECK(au.t_us <= *last || *TestAccess::last_pts(dec) == au.t_us);
+        }
+    } else {
+        FUZZ_CHECK(passed);
+        check_error(dec, out.error());
+    }
+    if (take_signal) {
+        const std::optional<SyncSignal> s = dec.signal();
+        FUZZ_CHECK(dec.take_signal() == s && !dec.signal());
+    }
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
@@ -88,51 +143,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     for (int n = 0; n < kMaxRecords && !records.empty(); ++n) {
         const talmiro_testing::AuRecord r = talmiro_testing::take_au_record(records);
         previous = stamp_of(r, previous);
-        if (r.flags & kFlush) {
-            const std::optional<SyncSignal> before = dec.signal();
-            const auto out = dec.flush();
-            if (out) {
-                for (const Image& im : *out) check_picture(im);
-                FUZZ_CHECK(!TestAccess::last_pts(dec).has_value());
-            } else {
-                check_error(dec, out.error());
-            }
-            FUZZ_CHECK(dec.signal() == before);
-        } else {
-            AccessUnit au;
-            au.data = SharedBytes::copy_of(r.bytes);
-            au.t_us = previous;
-            au.key = r.key();
-            au.recovery = r.recovery();
-            au.config = r.config();
-            au.complete = (r.flags & kIncomplete) == 0;
-            const std::optional<std::int64_t> last = TestAccess::last_pts(dec);
-            const std::uint64_t fed = dec.sync().counters().fed;
-            const std::uint64_t starts = dec.sync().counters().starts;
-            const auto out = dec.decode(au);
-            const bool passed = dec.sync().counters().fed == fed + 1;
-            if (out) {
-                for (const Image& im : *out) check_picture(im);
-                if (!passed) FUZZ_CHECK(out->empty());
-                // The picture of an incomplete unit is never shown as good.
-                if (!au.complete && passed)
-                    for (const Image& im : *out)
-                        if (im.t_us == *TestAccess::last_pts(dec)) FUZZ_CHECK(im.recovering);
-                // Packet stamps only go up between starts and resets.
-                if (passed && last && dec.sync().counters().starts == starts &&
-                    dec.signal() != SyncSignal::Reset) {
-                    FUZZ_CHECK(TestAccess::last_pts(dec).has_value() && *TestAccess::last_pts(dec) > *last);
-                    FUZZ_CHECK(au.t_us <= *last || *TestAccess::last_pts(dec) == au.t_us);
-                }
-            } else {
-                FUZZ_CHECK(passed);
-                check_error(dec, out.error());
-            }
-            if (n % 3 == 0) {
-                const std::optional<SyncSignal> s = dec.signal();
-                FUZZ_CHECK(dec.take_signal() == s && !dec.signal());
-            }
-        }
+        if (r.flags & kFlush) flush_step(dec);
+        else decode_step(dec, unit_of(r, previous), n % 3 == 0);
         check_counters(dec);
     }
     return 0;

@@ -213,21 +213,9 @@ void foreign_rtcp_seeds(const fs::path& dir, const fs::path& corpus) {
     }
 }
 
-}  // namespace
-
-int main(int argc, char** argv) {
-    if (argc != 4) {
-        std::fprintf(stderr, "usage: make_seeds <corpus> <clips> <recordings>\n");
-        return 2;
-    }
-    const fs::path dir = argv[1];
-    const std::vector<AccessUnit> refresh = encode_stream(true, 16, 5);
-    const std::vector<AccessUnit> idr = encode_stream(false, 12, 8);
-
-    write_file(fs::path(argv[2]) / "clip_idr_64x48.bin", records(idr, 0));
-    write_file(fs::path(argv[2]) / "clip_refresh_64x48.bin", records(refresh, 0));
-
-    // Single access units: the opening IDR with SPS/PPS, a P picture, a recovery point.
+// Single access units: the opening IDR with SPS/PPS, a P picture, a recovery point.
+void annexb_seeds(const fs::path& dir, const std::vector<AccessUnit>& idr,
+                  const std::vector<AccessUnit>& refresh) {
     write_file(dir / "annexb" / "idr", bytes_of(idr.front()));
     write_file(dir / "annexb" / "p", bytes_of(idr[1]));
     for (const AccessUnit& au : refresh)
@@ -235,46 +223,72 @@ int main(int argc, char** argv) {
             write_file(dir / "annexb" / "recovery", bytes_of(au));
             break;
         }
+}
 
-    // Streams: defaults with corrupt output; joining an intra-refresh stream late (at a
-    // recovery point that carries re-inserted SPS/PPS); tight thresholds.
+// Decoder streams: defaults with corrupt output; joining an intra-refresh stream late (at a
+// recovery point that carries re-inserted SPS/PPS); tight thresholds.
+void decoder_seeds(const fs::path& dir, const std::vector<AccessUnit>& idr,
+                   const std::vector<AccessUnit>& refresh) {
     write_file(dir / "decoder" / "refresh", records(refresh, 0, {1, 10, 150, 60}));
     write_file(dir / "decoder" / "refresh_late", records(refresh, 3, {1, 10, 150, 60}));
     write_file(dir / "decoder" / "idr", records(idr, 0, {0, 10, 150, 60}));
     write_file(dir / "decoder" / "idr_tight", records(idr, 2, {2, 1, 3, 0}));
+}
 
-    // Sync steps (see sync_fuzz.cpp): push = 0 | key 4 | recovery 8 | shape << 5, picture 2,
-    // failure 3. An IDR start and pictures; P pictures while waiting, then a recovery point
-    // primed from earlier SPS/PPS; a start and a decoder failure.
+// Sync steps pushing a picture of the stream shape (6): frame_num `fn`, a reference picture
+// or not, an IDR picture with SPS/PPS in front and flagged key or not; complete, one frame
+// interval on; then a picture out.
+void stream_picture_steps(Vec& out, std::uint8_t fn, bool reference, bool idr) {
+    const auto x = static_cast<std::uint8_t>(fn | (reference ? 16 : 0) | (idr ? 32 | 64 : 0));
+    out.insert(out.end(), {static_cast<std::uint8_t>(6 << 5 | (idr ? 4 : 0)), 0, x, 0, 0, 2});
+}
+
+// Sync steps (see sync_fuzz.cpp): push = 0 | key 4 | recovery 8 | shape << 5, picture 2,
+// failure 3. An IDR start and pictures; P pictures while waiting, then a recovery point
+// primed from earlier SPS/PPS; a start and a decoder failure; pictures of a stream with
+// frame_num as it should go (reference and non-reference pictures), and with a gap.
+void sync_seeds(const fs::path& dir) {
     write_file(dir / "sync" / "stream", {10, 150, 60, 1, 2 << 5 | 4, 7, 2, 0, 2, 0, 2, 0, 0, 0});
     write_file(dir / "sync" / "recovery",
                {10, 150, 60, 1, 0, 0, 4 << 5, 9, 0, 0, 3 << 5 | 8, 0, 2, 0, 2});
     write_file(dir / "sync" / "failure", {1, 2, 1, 0, 1 << 5 | 4, 0, 3, 0, 0, 2 << 5 | 4, 5, 2});
+    Vec frames{10, 150, 60, 1};
+    stream_picture_steps(frames, 0, true, true);
+    for (std::uint8_t fn = 1; fn < 8; ++fn) stream_picture_steps(frames, fn, fn % 3 != 0, false);
+    write_file(dir / "sync" / "stream_frames", frames);
+    Vec gap{10, 150, 60, 1};
+    for (const std::uint8_t fn : {0, 1, 3, 4}) stream_picture_steps(gap, fn, true, fn == 0);
+    write_file(dir / "sync" / "stream_gap", gap);
+}
 
-    // RTP: the IDR stream whole, reordered, with a loss, at two MTUs; round trips of the IDR
-    // picture without and with loss and reordering.
+// RTP: the IDR stream whole, reordered, with a loss, at two MTUs; round trips of the IDR
+// picture without and with loss and reordering; foreign senders, from their recordings.
+void rtp_seeds(const fs::path& dir, const std::vector<AccessUnit>& idr,
+               const fs::path& recordings) {
     write_file(dir / "rtp" / "stream", rtp_steps(idr, 1200, false, false));
     write_file(dir / "rtp" / "reordered_small_mtu", rtp_steps(idr, 100, true, false));
     write_file(dir / "rtp" / "lost_small_mtu", rtp_steps(idr, 100, false, true));
     write_file(dir / "rtp" / "round_trip", rtp_round_trip(idr.front(), 4, 0));
     write_file(dir / "rtp" / "round_trip_lossy", rtp_round_trip(idr.front(), 2, 0x81));
-    // Foreign senders, from their recordings.
-    const fs::path recordings = argv[3];
     for (const char* name : {"ffmpeg_zerolatency", "ffmpeg_bframes", "gst_pay", "gst_rtpbin",
                              "gst_feedback_rtx"})
         write_file(dir / "rtp" / name,
                    rtp_recording(recordings / (std::string(name) + ".bin"), 120));
+}
 
-    // Pictures (see picture_fuzz.cpp): format, codec, mode, width, height, then stride and
-    // length deltas per plane.
+// Pictures (see picture_fuzz.cpp): format, codec, mode, width, height, then stride and
+// length deltas per plane.
+void picture_seeds(const fs::path& dir) {
     write_file(dir / "picture" / "i420", {0, 0, 0, 64, 48, 0, 0, 0, 0, 0, 0});
     write_file(dir / "picture" / "nv12_to_i420", {1, 0, 0, 33, 17, 0, 0, 0, 0, 0, 0});
     write_file(dir / "picture" / "rgb24_stride", {2, 1, 0, 21, 9, 3, 0, 0, 0, 0, 0});
     // An 18x16 RGB24 picture in exactly its bytes: libswscale once read past its end.
     write_file(dir / "picture" / "rgb24_18x16_exact", {2, 0, 0, 18, 16, 0, 0, 0, 0, 0, 0});
+}
 
-    // RTCP: what a sender sends (SR, SDES with CNAME and a private item, BYE) and what a
-    // receiver sends (RR, SDES, NACK, PLI, FIR).
+// RTCP: what a sender sends (SR, SDES with CNAME and a private item, BYE) and what a
+// receiver sends (RR, SDES, NACK, PLI, FIR); and what ffmpeg and GStreamer sent.
+void rtcp_seeds(const fs::path& dir, const fs::path& recordings) {
     const RtcpReportBlock block{0x5EED, 12, 3, 0x1FFFE, 90, 0xB7052000, 0x54000};
     const RtcpSdes sdes{{{0x5EED, {{kSdesCname, "seed@host", ""},
                                    {kSdesPriv, "fps=30", "talmiro-pattern"}}}}};
@@ -287,7 +301,28 @@ int main(int argc, char** argv) {
                      RtcpPli{0xF00D, 0x5EED}, RtcpFir{0xF00D, 0, {{0x5EED, 7}}}}));
     write_file(dir / "rtcp" / "bye",
                rtcp({RtcpReceiverReport{0x5EED, {}}, RtcpBye{{0x5EED}, "bye"}}));
-    // And what ffmpeg and GStreamer sent.
-    foreign_rtcp_seeds(argv[3], dir);
+    foreign_rtcp_seeds(recordings, dir);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    if (argc != 4) {
+        std::fprintf(stderr, "usage: make_seeds <corpus> <clips> <recordings>\n");
+        return 2;
+    }
+    const fs::path dir = argv[1];
+    const fs::path recordings = argv[3];
+    const std::vector<AccessUnit> refresh = encode_stream(true, 16, 5);
+    const std::vector<AccessUnit> idr = encode_stream(false, 12, 8);
+
+    write_file(fs::path(argv[2]) / "clip_idr_64x48.bin", records(idr, 0));
+    write_file(fs::path(argv[2]) / "clip_refresh_64x48.bin", records(refresh, 0));
+    annexb_seeds(dir, idr, refresh);
+    decoder_seeds(dir, idr, refresh);
+    sync_seeds(dir);
+    rtp_seeds(dir, idr, recordings);
+    picture_seeds(dir);
+    rtcp_seeds(dir, recordings);
     return 0;
 }

@@ -104,28 +104,13 @@ void datagrams(FuzzInput& in) {
     FUZZ_CHECK(d.buffered_bytes() == 0 && d.pending_unit_bytes() == 0);
 }
 
-void round_trip(FuzzInput& in) {
-    RtpPacketizerConfig pc;
-    pc.mtu = kMinRtpMtu + in.take<std::uint8_t>() * 8u;
-    pc.first_seq = in.take<std::uint16_t>();
-    const std::size_t size = in.take<std::uint16_t>() % 20000;
-    const Bytes au = in.take_vector(size);
-    auto packetizer = RtpPacketizer::create(pc);
-    FUZZ_CHECK(packetizer.has_value());
-    std::vector<SharedBytes> packets = packetizer->packetize(au, 0);
-    // A second unit after it, so that a lost last packet shows as a gap.
-    const Bytes next{0, 0, 0, 1, 0x41, 1};
-    for (SharedBytes& p : packetizer->packetize(next, 33333)) packets.push_back(std::move(p));
-
-    RtpDepacketizerConfig c;
-    RtpDepacketizer d(c);
-    Checked checked(c);
-    bool lost = false;
+// The order a channel delivers `count` packets in, one input byte per packet deciding its fate:
+// lost (never the first or the last; `lost` is set), sent twice, or swapped with an earlier one.
+std::vector<std::size_t> channel(FuzzInput& in, std::size_t count, bool& lost) {
     std::vector<std::size_t> order;
-    for (std::size_t i = 0; i < packets.size(); ++i) {
-        FUZZ_CHECK(packets[i].size() <= pc.mtu - 2);
+    for (std::size_t i = 0; i < count; ++i) {
         const std::uint8_t fate = in.take<std::uint8_t>();
-        if (i > 0 && i + 1 < packets.size() && fate % 16 == 1) {
+        if (i > 0 && i + 1 < count && fate % 16 == 1) {
             lost = true;
             continue;
         }
@@ -137,14 +122,14 @@ void round_trip(FuzzInput& in) {
             std::swap(order[j], order.back());
         }
     }
-    for (std::size_t i : order) {
-        checked.pushes += 1;
-        checked.check(d, d.push(packets[i].bytes(), 0));
-        FUZZ_CHECK(!d.stats().packets_refused);
-    }
-    checked.check(d, d.poll(1'000'000'000));
-    checked.check(d, d.give_up(1'000'000'001));
+    return order;
+}
 
+// What came out of a round trip of `au`: without loss the unit whole and complete (its NAL
+// units of types 1..23 free of emulation), then the next; with loss, for the unit, only NAL
+// units that went in, in their order, marked incomplete.
+void check_delivered(const Bytes& au, bool lost, const Checked& checked,
+                     const RtpDepacketizer& d, const RtpPacketizer& packetizer) {
     const std::vector<Bytes> sent = nals_of(au);
     if (!lost) {
         std::vector<Bytes> kept;
@@ -158,7 +143,7 @@ void round_trip(FuzzInput& in) {
         return;
     }
     for (const RtpAccessUnit& u : checked.out) {
-        if (u.rtp_timestamp != packetizer->timestamp_of(0)) continue;
+        if (u.rtp_timestamp != packetizer.timestamp_of(0)) continue;
         FUZZ_CHECK(!u.complete);
         auto at = sent.begin();
         for (const Bytes& n : nals_of(u.unit.bytes())) {
@@ -166,6 +151,34 @@ void round_trip(FuzzInput& in) {
             FUZZ_CHECK(at != sent.end());
         }
     }
+}
+
+void round_trip(FuzzInput& in) {
+    RtpPacketizerConfig pc;
+    pc.mtu = kMinRtpMtu + in.take<std::uint8_t>() * 8u;
+    pc.first_seq = in.take<std::uint16_t>();
+    const std::size_t size = in.take<std::uint16_t>() % 20000;
+    const Bytes au = in.take_vector(size);
+    auto packetizer = RtpPacketizer::create(pc);
+    FUZZ_CHECK(packetizer.has_value());
+    std::vector<SharedBytes> packets = packetizer->packetize(au, 0);
+    // A second unit after it, so that a lost last packet shows as a gap.
+    const Bytes next{0, 0, 0, 1, 0x41, 1};
+    for (SharedBytes& p : packetizer->packetize(next, 33333)) packets.push_back(std::move(p));
+    for (const SharedBytes& p : packets) FUZZ_CHECK(p.size() <= pc.mtu - 2);
+
+    RtpDepacketizerConfig c;
+    RtpDepacketizer d(c);
+    Checked checked(c);
+    bool lost = false;
+    for (std::size_t i : channel(in, packets.size(), lost)) {
+        checked.pushes += 1;
+        checked.check(d, d.push(packets[i].bytes(), 0));
+        FUZZ_CHECK(!d.stats().packets_refused);
+    }
+    checked.check(d, d.poll(1'000'000'000));
+    checked.check(d, d.give_up(1'000'000'001));
+    check_delivered(au, lost, checked, d, *packetizer);
 }
 
 }  // namespace

@@ -182,10 +182,9 @@ SyncVerdict DecoderSync::pass_on(const AccessUnit& au, std::span<const NalUnit> 
         verdict.signal = SyncSignal::Reset;
         return verdict;
     }
-    const std::uint32_t threshold =
-        recovery_start_ ? config_.recovery_silence_frames : config_.stuck_frames;
     const bool loss_due = config_.request_idr_on_loss && damaged_;
-    if ((silence_ >= threshold || loss_due) && request_spaced()) verdict.signal = request();
+    if ((silence_ >= silence_threshold() || loss_due) && request_spaced())
+        verdict.signal = request();
     return verdict;
 }
 
@@ -194,8 +193,12 @@ SyncVerdict DecoderSync::drop() noexcept {
     saturating_increment(fed_since_output_);
     saturating_increment(silence_);
     SyncVerdict verdict;
-    if (silence_ >= config_.stuck_frames && request_spaced()) verdict.signal = request();
+    if (silence_ >= silence_threshold() && request_spaced()) verdict.signal = request();
     return verdict;
+}
+
+std::uint32_t DecoderSync::silence_threshold() const noexcept {
+    return recovery_start_ ? config_.recovery_silence_frames : config_.stuck_frames;
 }
 
 bool DecoderSync::sets_known(std::span<const std::uint8_t> slice) const noexcept {

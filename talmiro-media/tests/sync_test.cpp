@@ -691,3 +691,19 @@ TEST(DecoderSyncLoss, StartPointsWithoutTheirSetsAsk) {
     EXPECT_TRUE(sync.push(p_frame()).damaged);
     EXPECT_EQ(sync.counters().losses, 1u);
 }
+
+// After a start at a recovery point the first request waits out the recovery silence, also when
+// the units without a picture are start points dropped for want of their sets.
+TEST(DecoderSyncLoss, DroppedStartPointsKeepTheRecoverySilence) {
+    SyncConfig config;
+    config.request_idr_on_loss = false;
+    DecoderSync sync(config);
+    sync.push(au(kSets));
+    sync.picture_out();
+    ASSERT_TRUE(sync.push(bare_recovery()).start);
+    Schedule got;
+    for (int i = 2; i <= 70; ++i)
+        if (const SyncVerdict v = sync.push(au(hb::annexb({idr_slice(9)}), true)); v.signal)
+            got.emplace_back(i, *v.signal);
+    EXPECT_EQ(got, requests(60, 10, 70));
+}

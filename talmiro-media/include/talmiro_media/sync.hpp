@@ -149,8 +149,12 @@ private:
     // the wedged or request signal when due.
     SyncVerdict pass_on(const AccessUnit& au, std::span<const NalUnit> units,
                         std::optional<std::vector<std::uint8_t>> prefix, bool key, bool starting);
-    // Drops an access unit while waiting; requests on every `stuck_frames`-th.
+    // Drops an access unit (while waiting, or a start point whose sets never came); requests
+    // when the silence reaches its threshold.
     SyncVerdict drop() noexcept;
+    // Access units without a picture after which an IDR picture is requested: the recovery
+    // silence after a start at a recovery point, until the first picture or request.
+    std::uint32_t silence_threshold() const noexcept;
     void clear_counts() noexcept;
     // Forgets the stream's frame_num, field and stamp history and its damage (at every start,
     // reset and restart).
