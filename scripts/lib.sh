@@ -44,3 +44,12 @@ use_ffmpeg() {
   TALMIRO_FFMPEG_PREFIX=$(bash scripts/build_ffmpeg.sh | tail -n 1)
   export TALMIRO_FFMPEG_PREFIX
 }
+
+# Runs a step of a script and says how long it took (on stderr), so that a slow test command
+# shows where its time goes.
+timed_step() {
+  local name=$1 start=$SECONDS
+  shift
+  "$@"
+  echo "$(basename "$0"): $name took $((SECONDS - start)) s" >&2
+}

@@ -7,18 +7,18 @@
 # UndefinedBehaviorSanitizer. Last the wheel, installed into a fresh virtual environment with
 # the system's libx264 hidden.
 source "$(dirname "$0")/lib.sh"
-bash scripts/setup.sh
+timed_step "set-up and release build" bash scripts/setup.sh
 use_venv
 
-(cd "$RELEASE_BUILD/talmiro-media" && ctest --output-on-failure -j"$JOBS")
+timed_step "C++ tests" bash -c "cd '$RELEASE_BUILD/talmiro-media' && ctest --output-on-failure -j$JOBS"
 
 # Reliability: the fuzz targets for a bounded time, the C++ and Python tests under
 # AddressSanitizer and UndefinedBehaviorSanitizer, memcheck on the codec tests.
-bash scripts/fuzz.sh
-bash scripts/sanitize.sh
-bash scripts/valgrind.sh
+timed_step "fuzzing" bash scripts/fuzz.sh
+timed_step "sanitizers" bash scripts/sanitize.sh
+timed_step "memcheck" bash scripts/valgrind.sh
 
 # From a directory outside the sources, so only the installed package can be imported.
-(cd talmiro-py-video/tests && python -m pytest -q -p no:cacheprovider .)
+timed_step "Python tests" bash -c "cd talmiro-py-video/tests && python -m pytest -q -p no:cacheprovider ."
 
-bash scripts/test_wheel.sh
+timed_step "wheel" bash scripts/test_wheel.sh
