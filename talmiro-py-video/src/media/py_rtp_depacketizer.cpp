@@ -37,8 +37,6 @@ RtpDepacketizerObject& rtp_depacketizer_of(PyObject* self) noexcept {
     return unbox<RtpDepacketizerObject>(self);
 }
 
-PyObject* bool_of(bool v) noexcept { return v ? Py_True : Py_False; }
-
 // (units, nacks): units as (data, rtp_timestamp, arrival_us, complete, key, config, recovery,
 // recovered) tuples in decode order, nacks as a list of sequence numbers.
 PyObject* output_tuple(const RtpOutput& out) {
@@ -68,12 +66,6 @@ PyObject* output_tuple(const RtpOutput& out) {
         if (!seq || PyList_SetItem(nacks, static_cast<Py_ssize_t>(i), seq) < 0) return fail();
     }
     return Py_BuildValue("(NN)", units, nacks);
-}
-
-bool fits(const char* name, std::optional<std::uint32_t> value, std::uint32_t max) {
-    if (!value || *value <= max) return true;
-    raise(PyExc_ValueError, std::string(name) + " must be <= " + std::to_string(max));
-    return false;
 }
 
 PyObject* rtp_depacketizer_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
