@@ -440,12 +440,8 @@ def _receive(args: argparse.Namespace) -> int:
                         nack=False if args.no_nack else None, rtcp_to=args.rtcp_to,
                         sender=args.sender)
     progress = _NetProgress("receive", args.frames, enabled=not args.no_progress)
-    with _save_file(args.save) as save:
-        summary, worst = run_receive(cfg, progress=progress, save=save,
-                                     keep_worst=bool(args.snapshot))
-    _write_snapshot(args.snapshot, worst, "no test-pattern picture was received")
-    _print_summary(summary, format_receive, args.json)
-    return 0
+    return _run_decoding(args, run_receive, cfg, progress, format_receive,
+                         "no test-pattern picture was received")
 
 
 def _udp_link(args: argparse.Namespace) -> int:
@@ -470,11 +466,18 @@ def _udp_link(args: argparse.Namespace) -> int:
     cfg = UdpLinkConfig(send=send, relay=relay, max_delay_ms=args.max_delay_ms,
                         nack=not args.no_nack)
     progress = _NetProgress("send", args.frames, enabled=not args.no_progress and not args.json)
+    return _run_decoding(args, run_udp_link, cfg, progress, format_udp_link,
+                         "no picture was decoded")
+
+
+def _run_decoding(args: argparse.Namespace, run, cfg, progress, fmt, missing: str) -> int:
+    """Runs a net command that decodes (receive, link over UDP) with the --save file, keeping
+    the worst picture when --snapshot asks for it; then writes the snapshot (`missing` when
+    there is none) and prints the summary."""
     with _save_file(args.save) as save:
-        summary, worst = run_udp_link(cfg, progress=progress, save=save,
-                                      keep_worst=bool(args.snapshot))
-    _write_snapshot(args.snapshot, worst, "no picture was decoded")
-    _print_summary(summary, format_udp_link, args.json)
+        summary, worst = run(cfg, progress=progress, save=save, keep_worst=bool(args.snapshot))
+    _write_snapshot(args.snapshot, worst, missing)
+    _print_summary(summary, fmt, args.json)
     return 0
 
 
