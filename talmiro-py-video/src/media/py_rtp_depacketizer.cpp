@@ -150,24 +150,29 @@ PyObject* rtp_depacketizer_give_up(PyObject* self, PyObject* const* args, Py_ssi
                  [](RtpDepacketizer& core, std::int64_t now) { return core.give_up(now); });
 }
 
+// A method without arguments that gives a time in microseconds, or None, read under the lock.
+template <typename F>
+PyObject* time_us(PyObject* self, const char* fn, PyObject* const* args, Py_ssize_t nargs,
+                  PyObject* kwnames, F&& read) {
+    return guarded([&]() -> PyObject* {
+        if (!read_args(fn, {}, args, nargs, kwnames)) return nullptr;
+        RtpDepacketizerObject& d = rtp_depacketizer_of(self);
+        const std::optional<std::int64_t> us = copied_out(d.mutex, [&] { return read(d.core); });
+        if (!us) Py_RETURN_NONE;
+        return PyLong_FromLongLong(*us);
+    });
+}
+
 PyObject* rtp_depacketizer_next_deadline_us(PyObject* self, PyObject* const* args,
                                             Py_ssize_t nargs, PyObject* kwnames) {
-    return guarded([&]() -> PyObject* {
-        if (!read_args("next_deadline_us", {}, args, nargs, kwnames)) return nullptr;
-        RtpDepacketizerObject& d = rtp_depacketizer_of(self);
-        const auto due = copied_out(d.mutex, [&] { return d.core.next_deadline_us(); });
-        if (!due) Py_RETURN_NONE;
-        return PyLong_FromLongLong(*due);
-    });
+    return time_us(self, "next_deadline_us", args, nargs, kwnames,
+                   [](const RtpDepacketizer& core) { return core.next_deadline_us(); });
 }
 
 PyObject* rtp_depacketizer_tail_wait_us(PyObject* self, PyObject* const* args,
                                         Py_ssize_t nargs, PyObject* kwnames) {
-    return guarded([&]() -> PyObject* {
-        if (!read_args("tail_wait_us", {}, args, nargs, kwnames)) return nullptr;
-        RtpDepacketizerObject& d = rtp_depacketizer_of(self);
-        return PyLong_FromLongLong(copied_out(d.mutex, [&] { return d.core.tail_wait_us(); }));
-    });
+    return time_us(self, "tail_wait_us", args, nargs, kwnames,
+                   [](const RtpDepacketizer& core) { return core.tail_wait_us(); });
 }
 
 PyObject* rtp_depacketizer_set_timing(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
