@@ -19,12 +19,12 @@
 extern "C" {
 #include <libavcodec/avcodec.h>
 #include <libavutil/buffer.h>
-#include <libavutil/crc.h>
 #include <libavutil/error.h>
 #include <libavutil/frame.h>
 #include <libavutil/opt.h>
 }
 
+#include "codec_rows.hpp"
 #include "inputs.hpp"
 
 namespace {
@@ -135,28 +135,11 @@ std::vector<PacketPtr> stream_packets(const bench::Stream& stream) {
     return packets;
 }
 
-// zlib's crc32 of a byte run continued from `crc`, so that Python's zlib.crc32 agrees.
-std::uint32_t crc32(std::uint32_t crc, const std::uint8_t* data, std::size_t len) {
-    return ~av_crc(av_crc_get_table(AV_CRC_32_IEEE_LE), ~crc, data, len);
-}
-
-std::size_t warmup_of(std::size_t inputs) { return g_options.warmup ? g_options.warmup : inputs; }
-
-// The codec side of one pass: what came out and after how many inputs the first output did.
-struct Tally {
-    std::uint64_t outputs = 0;
-    std::uint64_t bytes = 0;
-    std::int64_t delay = -1;
-    std::uint32_t crc = 0;
-    // Pictures whose memory libavcodec still referenced once the call had returned: 0 means
-    // the caller's memory may be lent to the encoder for the duration of the call alone.
+// The tally of a pass, with the pictures whose memory libavcodec still referenced once the call
+// had returned: 0 means the caller's memory may be lent to the encoder for the duration of the
+// call alone.
+struct Tally : bench::Tally {
     std::uint64_t input_kept = 0;
-
-    void out(std::size_t input, std::size_t bytes_out) {
-        if (delay < 0) delay = static_cast<std::int64_t>(input);
-        ++outputs;
-        bytes += bytes_out;
-    }
 };
 
 // Sends one picture and drains the packets; with `decoder`, each packet is decoded at once.
@@ -167,7 +150,8 @@ void encode_one(AVCodecContext* enc, AVFrame* frame, std::int64_t pts, AVPacket*
     check(avcodec_send_frame(enc, frame), "avcodec_send_frame");
     while (avcodec_receive_packet(enc, packet) == 0) {
         tally.out(input, static_cast<std::size_t>(packet->size));
-        if (hash) tally.crc = crc32(tally.crc, packet->data, static_cast<std::size_t>(packet->size));
+        if (hash)
+            tally.crc = bench::crc32(tally.crc, {packet->data, static_cast<std::size_t>(packet->size)});
         if (dec) {
             check(avcodec_send_packet(dec, packet), "avcodec_send_packet");
             while (avcodec_receive_frame(dec, picture) == 0) av_frame_unref(picture);
@@ -189,12 +173,8 @@ void decode_one(AVCodecContext* dec, AVPacket* packet, std::int64_t pts, AVFrame
 }
 
 void set_counters(benchmark::State& state, const Tally& warm, const Tally& timed) {
-    state.counters["delay"] = static_cast<double>(warm.delay);
-    state.counters["warmup_crc"] = static_cast<double>(warm.crc);
-    state.counters["outputs"] = static_cast<double>(timed.outputs);
+    bench::set_counters(state, warm, timed);
     state.counters["input_kept"] = static_cast<double>(warm.input_kept + timed.input_kept);
-    state.counters["bytes_per_output"] =
-        timed.outputs ? static_cast<double>(timed.bytes) / static_cast<double>(timed.outputs) : 0;
 }
 
 // `decode`: decode each access unit right after encoding it (the link loop); `cold`: cycle
@@ -210,7 +190,7 @@ void run_encode(benchmark::State& state, bench::Size size, bool decode, bool col
     std::int64_t pts = 0;
     std::size_t n = 0;
     Tally warm, timed;
-    for (const std::size_t end = warmup_of(frames.size()); n < end; ++n)
+    for (const std::size_t end = bench::warmup_of(g_options, frames.size()); n < end; ++n)
         encode_one(enc.get(), frames[n % frames.size()].get(), pts++, packet.get(), dec.get(),
                    picture.get(), warm, n, true);
     for (auto _ : state) {
@@ -227,7 +207,7 @@ void run_decode(benchmark::State& state, bench::Size size) {
     FramePtr picture(av_frame_alloc());
     std::size_t n = 0;
     Tally warm, timed;
-    for (const std::size_t end = warmup_of(packets.size()); n < end; ++n)
+    for (const std::size_t end = bench::warmup_of(g_options, packets.size()); n < end; ++n)
         decode_one(dec.get(), packets[n % packets.size()].get(), static_cast<std::int64_t>(n),
                    picture.get(), warm, n);
     for (auto _ : state) {
@@ -243,14 +223,10 @@ void run_decode(benchmark::State& state, bench::Size size) {
 int main(int argc, char** argv) {
     benchmark::Initialize(&argc, argv);
     g_options = bench::parse_options(argc, argv);
-    const auto frames = static_cast<benchmark::IterationCount>(g_options.frames ? g_options.frames : 120);
     av_log_set_level(AV_LOG_WARNING);
     for (const bench::Size size : bench::kSizes) {
         const auto add = [&](const std::string& name, auto body) {
-            benchmark::RegisterBenchmark((name + "/" + size.name()).c_str(), body)
-                ->Iterations(frames)
-                ->UseRealTime()
-                ->Unit(benchmark::kMicrosecond);
+            bench::register_codec_row(g_options, name, size, body);
         };
         add("bare_encode", [size](benchmark::State& s) { run_encode(s, size, false); });
         add("bare_decode", [size](benchmark::State& s) { run_decode(s, size); });

@@ -124,9 +124,9 @@ def figure(clock: Clock, frames: int, warm: Tally, timed: Tally) -> Figure:
     )
 
 
-def arguments(description: str) -> argparse.Namespace:
+def arguments(description: str, info: bool = False) -> argparse.Namespace:
     p = argparse.ArgumentParser(description=description)
-    p.add_argument("mode", choices=("codec", "scale", "info"))
+    p.add_argument("mode", choices=("codec", "scale", "info") if info else ("codec", "scale"))
     p.add_argument("--inputs", type=Path, default=Path("bench/out/inputs"))
     p.add_argument("--warmup", type=int, default=30)
     p.add_argument("--frames", type=int, default=90)
@@ -190,13 +190,20 @@ class Unavailable(Exception):
 
 
 class Worker:
-    """One thread's share of a scaling run: its own codec, warmed up before the clock starts."""
+    """One thread's share of a scaling run: its own codec, warmed up on inputs 0..`warmup` before
+    the clock starts, then timed on the next `frames` inputs."""
+
+    warmup: int
+    frames: int
+
+    def run(self, begin: int, end: int) -> None:
+        raise NotImplementedError
 
     def warm(self) -> None:
-        raise NotImplementedError
+        self.run(0, self.warmup)
 
     def timed(self) -> None:
-        raise NotImplementedError
+        self.run(self.warmup, self.warmup + self.frames)
 
 
 def threads_fps(workers: list[Worker], frames: int) -> dict[str, float]:
@@ -244,3 +251,19 @@ def run_scale_rows(
                     out[key] = {"unavailable": str(e)}
     json.dump(out, sys.stdout)
     sys.stdout.write("\n")
+
+
+def main(description: str, prefix: str, rows: Callable[[Path, int, int], dict[str, Runner]],
+         encode_worker: Callable[..., Worker], decode_worker: Callable[..., Worker],
+         info: Callable[[], dict] | None = None) -> None:
+    """A contender's command line: `codec` runs the rows that `rows(inputs, warmup, frames)`
+    names, `scale` the `prefix`_encode and `prefix`_decode workers, `info` (where the contender
+    has one) prints what `info()` gives as JSON."""
+    args = arguments(description, info is not None)
+    sizes = chosen_sizes(args.sizes)
+    if args.mode == "info" and info is not None:
+        print(json.dumps(info()))
+    elif args.mode == "codec":
+        run_codec_rows(rows(args.inputs, args.warmup, args.frames), sizes, args.rows)
+    else:
+        run_scale_mode(args, sizes, prefix, encode_worker, decode_worker)

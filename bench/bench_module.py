@@ -13,22 +13,8 @@ from pathlib import Path
 
 import numpy as np
 
-from bench_common import (
-    Clock,
-    Figure,
-    Tally,
-    Unavailable,
-    Worker,
-    arguments,
-    chosen_sizes,
-    cold,
-    figure,
-    load_i420,
-    load_rgb24,
-    load_stream,
-    run_codec_rows,
-    run_scale_mode,
-)
+from bench_common import (Clock, Figure, Runner, Tally, Unavailable, Worker, cold, figure, load_i420,
+                          load_rgb24, load_stream, main)
 from talmiro_sdk_video import _codec
 
 
@@ -120,13 +106,9 @@ class EncodeWorker(Worker):
         self.pictures, self.warmup, self.frames = pictures, warmup, frames
         self.enc = encoder(size)
 
-    def warm(self) -> None:
-        for n in range(self.warmup):
-            self.enc.encode(self.pictures[n % len(self.pictures)], n)
-
-    def timed(self) -> None:
+    def run(self, begin: int, end: int) -> None:
         enc, pictures, k = self.enc, self.pictures, len(self.pictures)
-        for n in range(self.warmup, self.warmup + self.frames):
+        for n in range(begin, end):
             enc.encode(pictures[n % k], n)
 
 
@@ -142,32 +124,17 @@ class DecodeWorker(Worker):
             for image in dec.decode(data, n, key, config, recovery):
                 asarray(image.y), asarray(image.u), asarray(image.v)
 
-    def warm(self) -> None:
-        self.run(0, self.warmup)
 
-    def timed(self) -> None:
-        self.run(self.warmup, self.warmup + self.frames)
-
-
-def main() -> None:
-    args = arguments(__doc__ or "")
-    sizes = chosen_sizes(args.sizes)
-    if args.mode == "codec":
-        rows = Rows(args.inputs, args.warmup, args.frames)
-        run_codec_rows(
-            {
-                "py_encode_i420": rows.encode_i420,
-                "py_encode_rgb24": rows.encode_rgb24,
-                "py_decode": rows.decode,
-                "py_loop": rows.loop,
-                "py_loop_cold": lambda s: rows.loop(s, True),
-            },
-            sizes,
-            args.rows,
-        )
-    else:
-        run_scale_mode(args, sizes, "py", EncodeWorker, DecodeWorker)
+def codec_rows(inputs: Path, warmup: int, frames: int) -> dict[str, Runner]:
+    rows = Rows(inputs, warmup, frames)
+    return {
+        "py_encode_i420": rows.encode_i420,
+        "py_encode_rgb24": rows.encode_rgb24,
+        "py_decode": rows.decode,
+        "py_loop": rows.loop,
+        "py_loop_cold": lambda s: rows.loop(s, True),
+    }
 
 
 if __name__ == "__main__":
-    main()
+    main(__doc__ or "", "py", codec_rows, EncodeWorker, DecodeWorker)

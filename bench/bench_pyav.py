@@ -12,7 +12,6 @@ array without copying; zero-copy NumPy views of the decoded planes).
 
 from __future__ import annotations
 
-import json
 import re
 from fractions import Fraction
 from pathlib import Path
@@ -20,23 +19,8 @@ from pathlib import Path
 import av
 import numpy as np
 
-from bench_common import (
-    BITRATE_BPS,
-    FPS,
-    Clock,
-    Figure,
-    Tally,
-    Worker,
-    arguments,
-    chosen_sizes,
-    cold,
-    figure,
-    load_i420,
-    load_rgb24,
-    load_stream,
-    run_codec_rows,
-    run_scale_mode,
-)
+from bench_common import (BITRATE_BPS, FPS, Clock, Figure, Runner, Tally, Worker, cold, figure,
+                          load_i420, load_rgb24, load_stream, main)
 
 VideoFrame = av.VideoFrame
 Packet = av.Packet
@@ -205,12 +189,6 @@ class EncodeWorker(Worker):
             frame.pts = n
             cc.encode(frame)
 
-    def warm(self) -> None:
-        self.run(0, self.warmup)
-
-    def timed(self) -> None:
-        self.run(self.warmup, self.warmup + self.frames)
-
 
 class DecodeWorker(Worker):
     def __init__(self, units: list, warmup: int, frames: int):
@@ -225,41 +203,27 @@ class DecodeWorker(Worker):
             for frame in cc.decode(packet):
                 plane_views(frame)
 
-    def warm(self) -> None:
-        self.run(0, self.warmup)
 
-    def timed(self) -> None:
-        self.run(self.warmup, self.warmup + self.frames)
+def codec_rows(inputs: Path, warmup: int, frames: int) -> dict[str, Runner]:
+    r = Rows(inputs, warmup, frames)
+    return {
+        "pyav_encode_i420_ndarray": lambda s: r.encode(s, "i420", False),
+        "pyav_encode_i420_buffer": lambda s: r.encode(s, "i420", True),
+        "pyav_encode_rgb24_ndarray": lambda s: r.encode(s, "rgb24", False),
+        "pyav_encode_rgb24_buffer": lambda s: r.encode(s, "rgb24", True),
+        "pyav_decode_ndarray": lambda s: r.decode(s, False),
+        "pyav_decode_views": lambda s: r.decode(s, True),
+        "pyav_decode_default_threads": lambda s: r.decode(s, True, threads=True),
+        "pyav_loop_ndarray": lambda s: r.loop(s, False),
+        "pyav_loop_buffer": lambda s: r.loop(s, True),
+        "pyav_loop_buffer_cold": lambda s: r.loop(s, True, cold_pictures=True),
+    }
 
 
-def main() -> None:
-    args = arguments(__doc__ or "")
-    av.logging.set_level(av.logging.WARNING)
-    sizes = chosen_sizes(args.sizes)
-    if args.mode == "info":
-        print(json.dumps({"pyav": av.__version__, "ffmpeg": av.ffmpeg_version_info,
-                          "x264_core": x264_core()}))
-    elif args.mode == "codec":
-        r = Rows(args.inputs, args.warmup, args.frames)
-        run_codec_rows(
-            {
-                "pyav_encode_i420_ndarray": lambda s: r.encode(s, "i420", False),
-                "pyav_encode_i420_buffer": lambda s: r.encode(s, "i420", True),
-                "pyav_encode_rgb24_ndarray": lambda s: r.encode(s, "rgb24", False),
-                "pyav_encode_rgb24_buffer": lambda s: r.encode(s, "rgb24", True),
-                "pyav_decode_ndarray": lambda s: r.decode(s, False),
-                "pyav_decode_views": lambda s: r.decode(s, True),
-                "pyav_decode_default_threads": lambda s: r.decode(s, True, threads=True),
-                "pyav_loop_ndarray": lambda s: r.loop(s, False),
-                "pyav_loop_buffer": lambda s: r.loop(s, True),
-                "pyav_loop_buffer_cold": lambda s: r.loop(s, True, cold_pictures=True),
-            },
-            sizes,
-            args.rows,
-        )
-    else:
-        run_scale_mode(args, sizes, "pyav", EncodeWorker, DecodeWorker)
+def info() -> dict:
+    return {"pyav": av.__version__, "ffmpeg": av.ffmpeg_version_info, "x264_core": x264_core()}
 
 
 if __name__ == "__main__":
-    main()
+    av.logging.set_level(av.logging.WARNING)
+    main(__doc__ or "", "pyav", codec_rows, EncodeWorker, DecodeWorker, info)

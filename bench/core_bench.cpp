@@ -17,10 +17,10 @@
 #include <vector>
 
 extern "C" {
-#include <libavutil/crc.h>
 #include <libavutil/frame.h>
 }
 
+#include "codec_rows.hpp"
 #include "inputs.hpp"
 #include "talmiro_media/annexb.hpp"
 #include "talmiro_media/capture.hpp"
@@ -324,32 +324,7 @@ void bm_pattern(benchmark::State& state, bench::Size size) {
 
 // ---- encoder and decoder ----
 
-std::uint32_t crc32(std::uint32_t crc, std::span<const std::uint8_t> bytes) {
-    return ~av_crc(av_crc_get_table(AV_CRC_32_IEEE_LE), ~crc, bytes.data(), bytes.size());
-}
-
-std::size_t warmup_of(std::size_t inputs) { return g_options.warmup ? g_options.warmup : inputs; }
-
-struct Tally {
-    std::uint64_t outputs = 0;
-    std::uint64_t bytes = 0;
-    std::int64_t delay = -1;
-    std::uint32_t crc = 0;
-
-    void out(std::size_t input, std::size_t bytes_out) {
-        if (delay < 0) delay = static_cast<std::int64_t>(input);
-        ++outputs;
-        bytes += bytes_out;
-    }
-};
-
-void set_counters(benchmark::State& state, const Tally& warm, const Tally& timed) {
-    state.counters["delay"] = static_cast<double>(warm.delay);
-    state.counters["warmup_crc"] = static_cast<double>(warm.crc);
-    state.counters["outputs"] = static_cast<double>(timed.outputs);
-    state.counters["bytes_per_output"] =
-        timed.outputs ? static_cast<double>(timed.bytes) / static_cast<double>(timed.outputs) : 0;
-}
+using bench::Tally;
 
 media::H264Encoder open_encoder(bench::Size size) {
     media::EncoderConfig config;
@@ -367,7 +342,7 @@ void encode_one(media::H264Encoder& enc, const media::RawImage& picture, media::
     std::vector<media::AccessUnit> units = value_or_fail(enc.encode(picture, false), "encode");
     for (const media::AccessUnit& au : units) {
         tally.out(input, au.data.size());
-        if (hash) tally.crc = crc32(tally.crc, au.bytes());
+        if (hash) tally.crc = bench::crc32(tally.crc, au.bytes());
         if (dec) benchmark::DoNotOptimize(value_or_fail(dec->decode(au), "decode"));
     }
     benchmark::DoNotOptimize(units);
@@ -388,13 +363,13 @@ void bm_encode(benchmark::State& state, bench::Size size, media::PictureFormat f
         raw.owner = owner;
         return raw;
     };
-    for (const std::size_t end = warmup_of(pictures.count()); n < end; ++n)
+    for (const std::size_t end = bench::warmup_of(g_options, pictures.count()); n < end; ++n)
         encode_one(enc, picture(n), dec ? &*dec : nullptr, warm, n, true);
     for (auto _ : state) {
         encode_one(enc, picture(n), dec ? &*dec : nullptr, timed, n, false);
         ++n;
     }
-    set_counters(state, warm, timed);
+    bench::set_counters(state, warm, timed);
 }
 
 void decode_one(media::H264Decoder& dec, media::AccessUnit& au, std::int64_t t_us, Tally& tally,
@@ -410,13 +385,13 @@ void bm_decode(benchmark::State& state, bench::Size size) {
     media::H264Decoder dec = open_decoder();
     std::size_t n = 0;
     Tally warm, timed;
-    for (const std::size_t end = warmup_of(units.size()); n < end; ++n)
+    for (const std::size_t end = bench::warmup_of(g_options, units.size()); n < end; ++n)
         decode_one(dec, units[n % units.size()], static_cast<std::int64_t>(n), warm, n);
     for (auto _ : state) {
         decode_one(dec, units[n % units.size()], static_cast<std::int64_t>(n), timed, n);
         ++n;
     }
-    set_counters(state, warm, timed);
+    bench::set_counters(state, warm, timed);
 }
 
 }  // namespace
@@ -424,8 +399,6 @@ void bm_decode(benchmark::State& state, bench::Size size) {
 int main(int argc, char** argv) {
     benchmark::Initialize(&argc, argv);
     g_options = bench::parse_options(argc, argv);
-    const auto frames =
-        static_cast<benchmark::IterationCount>(g_options.frames ? g_options.frames : 120);
     media::ffmpeg_init();
 
     const auto micro = [](const std::string& name, auto body) {
@@ -466,10 +439,7 @@ int main(int argc, char** argv) {
 
     for (const bench::Size size : bench::kSizes) {
         const auto add = [&](const std::string& name, auto body) {
-            benchmark::RegisterBenchmark((name + "/" + size.name()).c_str(), body)
-                ->Iterations(frames)
-                ->UseRealTime()
-                ->Unit(benchmark::kMicrosecond);
+            bench::register_codec_row(g_options, name, size, body);
         };
         add("core_encode_i420", [size](benchmark::State& s) {
             bm_encode(s, size, media::PictureFormat::I420, false);

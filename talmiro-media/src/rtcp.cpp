@@ -5,6 +5,8 @@
 #include <string>
 #include <type_traits>
 
+#include "byte_order.hpp"
+
 namespace talmiro_media {
 
 namespace {
@@ -21,17 +23,6 @@ constexpr std::size_t kFbFixed = kHeader + 8;
 constexpr std::size_t kFirEntry = 8;
 // The length field counts 32-bit words minus one.
 constexpr std::size_t kMaxPacketBytes = (std::size_t{0xFFFF} + 1) * 4;
-
-std::uint16_t be16(Bytes d, std::size_t at) noexcept {
-    return static_cast<std::uint16_t>(d[at] << 8 | d[at + 1]);
-}
-std::uint32_t be32(Bytes d, std::size_t at) noexcept {
-    return std::uint32_t{d[at]} << 24 | std::uint32_t{d[at + 1]} << 16 |
-           std::uint32_t{d[at + 2]} << 8 | d[at + 3];
-}
-std::uint64_t be64(Bytes d, std::size_t at) noexcept {
-    return std::uint64_t{be32(d, at)} << 32 | be32(d, at + 4);
-}
 
 std::string text_at(Bytes d, std::size_t at, std::size_t len) {
     return std::string(reinterpret_cast<const char*>(d.data() + at), len);
@@ -207,17 +198,6 @@ std::unexpected<MediaError> refuse(std::string what) {
     return std::unexpected(MediaError::unsupported("rtcp: " + std::move(what)));
 }
 
-void put8(std::vector<std::uint8_t>& out, std::uint32_t v) {
-    out.push_back(static_cast<std::uint8_t>(v));
-}
-void put16(std::vector<std::uint8_t>& out, std::uint32_t v) {
-    put8(out, v >> 8);
-    put8(out, v);
-}
-void put32(std::vector<std::uint8_t>& out, std::uint32_t v) {
-    put16(out, v >> 16);
-    put16(out, v);
-}
 void put_text(std::vector<std::uint8_t>& out, const std::string& s) {
     out.insert(out.end(), s.begin(), s.end());
 }

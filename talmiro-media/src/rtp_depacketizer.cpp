@@ -6,24 +6,12 @@
 #include <cmath>
 #include <limits>
 
+#include "byte_order.hpp"
+#include "rtp_nal_types.hpp"
+
 namespace talmiro_media {
 
 namespace {
-
-constexpr std::uint8_t kStapA = 24;
-constexpr std::uint8_t kStapB = 25;
-constexpr std::uint8_t kMtap16 = 26;
-constexpr std::uint8_t kMtap24 = 27;
-constexpr std::uint8_t kFuA = 28;
-constexpr std::uint8_t kFuB = 29;
-
-std::uint16_t be16(std::span<const std::uint8_t> d, std::size_t at) noexcept {
-    return static_cast<std::uint16_t>(d[at] << 8 | d[at + 1]);
-}
-
-std::uint32_t be32(std::span<const std::uint8_t> d, std::size_t at) noexcept {
-    return std::uint32_t{be16(d, at)} << 16 | be16(d, at + 2);
-}
 
 // a + b, held at the ends of the range (times come from the caller, any value is allowed).
 std::int64_t add_sat(std::int64_t a, std::int64_t b) noexcept {

@@ -4,28 +4,19 @@
 #include <algorithm>
 #include <random>
 
+#include "byte_order.hpp"
+#include "rtp_nal_types.hpp"
+
 namespace talmiro_media {
 
 namespace {
 
-constexpr std::uint8_t kStapA = 24;
-constexpr std::uint8_t kFuA = 28;
 constexpr std::size_t kRtxOverhead = 2;
 constexpr std::size_t kMaxHistoryPackets = 32768;
 
 std::uint32_t random_u32() {
     std::random_device rd;
     return rd();
-}
-
-void put16(std::vector<std::uint8_t>& out, std::uint16_t v) {
-    out.push_back(static_cast<std::uint8_t>(v >> 8));
-    out.push_back(static_cast<std::uint8_t>(v));
-}
-
-void put32(std::vector<std::uint8_t>& out, std::uint32_t v) {
-    put16(out, static_cast<std::uint16_t>(v >> 16));
-    put16(out, static_cast<std::uint16_t>(v));
 }
 
 // The NAL units of an access unit that can be sent (types 1..23, no start code emulated inside),
@@ -120,7 +111,7 @@ void RtpPacketizer::emit(std::vector<SharedBytes>& out, std::vector<std::uint8_t
     stats_.packets += 1;
     stats_.bytes += packet.size();
     stats_.payload_bytes += packet.size() - kRtpHeaderSize;
-    const std::uint16_t seq = static_cast<std::uint16_t>(packet[2] << 8 | packet[3]);
+    const std::uint16_t seq = be16(packet, 2);
     SharedBytes shared(std::move(packet));
     history_.push_back({seq, shared});
     stats_.history_size += shared.size();

@@ -81,6 +81,19 @@ def _add_stream_args(p: argparse.ArgumentParser, bitrate_flag: str) -> None:
     p.add_argument("--backend", default="auto", help=_BACKEND_HELP)
 
 
+# The relay's options as `_relay_config` reads them: flag, type, default.
+_CHANNEL_OPTIONS = (("--loss", _fraction, 0.0), ("--burst-rate", _fraction, 0.0),
+                    ("--burst-packets", int, 5), ("--reorder", _fraction, 0.0),
+                    ("--jitter-ms", float, 0.0), ("--delay-ms", float, 0.0), ("--seed", int, 1))
+
+
+def _add_channel_args(p: argparse.ArgumentParser, helps: tuple[str | None, ...]) -> None:
+    """The lossy relay's options, which link (udp) and relay share, each with the command's
+    own help text (in `_CHANNEL_OPTIONS`' order)."""
+    for (flag, kind, default), text in zip(_CHANNEL_OPTIONS, helps, strict=True):
+        p.add_argument(flag, type=kind, default=default, help=text)
+
+
 def _add_link(sub) -> argparse.ArgumentParser:
     link = sub.add_parser("link", help="run a publisher and a subscriber in one process")
     _add_stream_args(link, "--bitrate")
@@ -94,25 +107,20 @@ def _add_link(sub) -> argparse.ArgumentParser:
     link.add_argument("--transport", choices=("udp", "memory"), default="udp",
                       help="udp (default): RTP over loopback sockets through a seeded lossy "
                            "relay; memory: in-process, losing whole access units")
-    link.add_argument("--loss", type=_fraction, default=0.0,
-                      help="chance a packet (udp) or an access unit (memory) is lost")
-    link.add_argument("--burst-rate", type=_fraction, default=0.0,
-                      help="chance per packet (udp) or access unit (memory) that a burst starts")
+    _add_channel_args(link, ("chance a packet (udp) or an access unit (memory) is lost",
+                             "chance per packet (udp) or access unit (memory) that a burst starts",
+                             "udp: packets lost per burst",
+                             "udp: chance a packet is held back behind the next one",
+                             "udp: extra delay per packet, uniform in 0..JITTER",
+                             "udp: one-way delay", None))
     link.add_argument("--burst-frames", type=int, default=5,
                       help="memory: access units lost per burst")
-    link.add_argument("--burst-packets", type=int, default=5, help="udp: packets lost per burst")
-    link.add_argument("--reorder", type=_fraction, default=0.0,
-                      help="udp: chance a packet is held back behind the next one")
-    link.add_argument("--jitter-ms", type=float, default=0.0,
-                      help="udp: extra delay per packet, uniform in 0..JITTER")
-    link.add_argument("--delay-ms", type=float, default=0.0, help="udp: one-way delay")
     link.add_argument("--mtu", type=int, default=1200, help="udp: bytes of UDP payload (1200)")
     link.add_argument("--max-delay-ms", type=_positive, default=100.0,
                       help="udp: longest wait for a retransmission (100)")
     link.add_argument("--no-nack", action="store_true", help="udp: no retransmissions")
     link.add_argument("--rtt", type=int, default=2,
                       help="memory: round trip of an IDR request, in frames")
-    link.add_argument("--seed", type=int, default=1)
     link.add_argument("--realtime", action="store_true", help="pace the pictures by --fps")
     link.add_argument("--json", action="store_true", help="print the summary as JSON")
     link.add_argument("--save", metavar="FILE.h264", help="write the sent stream")
@@ -183,18 +191,13 @@ def _add_relay(sub) -> None:
     relay.add_argument("--out-port", type=int, default=0,
                        help="the relay's port towards the receiver, where it takes the "
                             "receiver's RTCP on PORT + 1 (0: a free pair)")
-    relay.add_argument("--loss", type=_fraction, default=0.0, help="chance a packet is lost")
-    relay.add_argument("--burst-rate", type=_fraction, default=0.0,
-                       help="chance a packet starts a burst of losses")
-    relay.add_argument("--burst-packets", type=int, default=5, help="packets lost per burst")
-    relay.add_argument("--reorder", type=_fraction, default=0.0,
-                       help="chance a packet is held back behind the next one")
-    relay.add_argument("--jitter-ms", type=float, default=0.0,
-                       help="extra delay, uniform in 0..JITTER; the order is kept")
-    relay.add_argument("--delay-ms", type=float, default=0.0, help="one-way delay, both ways")
+    _add_channel_args(relay, ("chance a packet is lost", "chance a packet starts a burst of losses",
+                              "packets lost per burst",
+                              "chance a packet is held back behind the next one",
+                              "extra delay, uniform in 0..JITTER; the order is kept",
+                              "one-way delay, both ways", None))
     relay.add_argument("--clean-back", action="store_true",
                        help="no loss or reordering from the receiver to the sender")
-    relay.add_argument("--seed", type=int, default=1)
     relay.add_argument("--seconds", type=float, default=0.0,
                        help="stop after this long (0: when interrupted)")
     relay.add_argument("--json", action="store_true", help="print the counters as JSON")
@@ -437,12 +440,8 @@ def _receive(args: argparse.Namespace) -> int:
                         nack=False if args.no_nack else None, rtcp_to=args.rtcp_to,
                         sender=args.sender)
     progress = _NetProgress("receive", args.frames, enabled=not args.no_progress)
-    with _save_file(args.save) as save:
-        summary, worst = run_receive(cfg, progress=progress, save=save,
-                                     keep_worst=bool(args.snapshot))
-    _write_snapshot(args.snapshot, worst, "no test-pattern picture was received")
-    _print_summary(summary, format_receive, args.json)
-    return 0
+    return _run_decoding(args, run_receive, cfg, progress, format_receive,
+                         "no test-pattern picture was received")
 
 
 def _udp_link(args: argparse.Namespace) -> int:
@@ -467,11 +466,18 @@ def _udp_link(args: argparse.Namespace) -> int:
     cfg = UdpLinkConfig(send=send, relay=relay, max_delay_ms=args.max_delay_ms,
                         nack=not args.no_nack)
     progress = _NetProgress("send", args.frames, enabled=not args.no_progress and not args.json)
+    return _run_decoding(args, run_udp_link, cfg, progress, format_udp_link,
+                         "no picture was decoded")
+
+
+def _run_decoding(args: argparse.Namespace, run, cfg, progress, fmt, missing: str) -> int:
+    """Runs a net command that decodes (receive, link over UDP) with the --save file, keeping
+    the worst picture when --snapshot asks for it; then writes the snapshot (`missing` when
+    there is none) and prints the summary."""
     with _save_file(args.save) as save:
-        summary, worst = run_udp_link(cfg, progress=progress, save=save,
-                                      keep_worst=bool(args.snapshot))
-    _write_snapshot(args.snapshot, worst, "no picture was decoded")
-    _print_summary(summary, format_udp_link, args.json)
+        summary, worst = run(cfg, progress=progress, save=save, keep_worst=bool(args.snapshot))
+    _write_snapshot(args.snapshot, worst, missing)
+    _print_summary(summary, fmt, args.json)
     return 0
 
 

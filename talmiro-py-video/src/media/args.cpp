@@ -229,6 +229,12 @@ bool read_args(const char* fn, Params params, PyObject* args, PyObject* kwargs) 
 
 bool read_value(const char* fn, const Param& p, PyObject* value) { return convert(fn, p, value); }
 
+bool fits(const char* name, std::optional<std::uint32_t> value, std::uint32_t max) {
+    if (!value || *value <= max) return true;
+    raise(PyExc_ValueError, std::string(name) + " must be <= " + std::to_string(max));
+    return false;
+}
+
 std::optional<std::string_view> utf8_of(PyObject* str, bool keep_error) {
     Py_ssize_t len = 0;
     const char* s = PyUnicode_AsUTF8AndSize(str, &len);

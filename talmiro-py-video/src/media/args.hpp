@@ -74,6 +74,11 @@ bool read_args(const char* fn, Params params, PyObject* args, PyObject* kwargs);
 // target as an argument would be, its messages naming `p.name`.
 bool read_value(const char* fn, const Param& p, PyObject* value);
 
+// An argument read wider than it may be (a payload type, 0..127, or a 16-bit sequence number,
+// read as 32 bits): true when `value` is none or at most `max`, else false with the ValueError
+// "NAME must be <= MAX".
+bool fits(const char* name, std::optional<std::uint32_t> value, std::uint32_t max);
+
 // A method-table entry for a fast-call function with keywords.
 using FastFunction = PyObject* (*)(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
 inline PyMethodDef fast_method(const char* name, FastFunction fn, const char* doc) noexcept {

@@ -60,8 +60,6 @@ std::optional<EncoderBackend> parse_backend(PyObject* text) {
     return std::nullopt;
 }
 
-PyObject* bool_of(bool v) noexcept { return v ? Py_True : Py_False; }
-
 // The access units as (data, t_us, key, config, recovery, encoded_us) tuples, in order.
 PyObject* access_unit_list(const std::vector<AccessUnit>& units) {
     PyObject* list = PyList_New(static_cast<Py_ssize_t>(units.size()));

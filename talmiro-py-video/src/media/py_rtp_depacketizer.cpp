@@ -37,8 +37,6 @@ RtpDepacketizerObject& rtp_depacketizer_of(PyObject* self) noexcept {
     return unbox<RtpDepacketizerObject>(self);
 }
 
-PyObject* bool_of(bool v) noexcept { return v ? Py_True : Py_False; }
-
 // (units, nacks): units as (data, rtp_timestamp, arrival_us, complete, key, config, recovery,
 // recovered) tuples in decode order, nacks as a list of sequence numbers.
 PyObject* output_tuple(const RtpOutput& out) {
@@ -68,12 +66,6 @@ PyObject* output_tuple(const RtpOutput& out) {
         if (!seq || PyList_SetItem(nacks, static_cast<Py_ssize_t>(i), seq) < 0) return fail();
     }
     return Py_BuildValue("(NN)", units, nacks);
-}
-
-bool fits(const char* name, std::optional<std::uint32_t> value, std::uint32_t max) {
-    if (!value || *value <= max) return true;
-    raise(PyExc_ValueError, std::string(name) + " must be <= " + std::to_string(max));
-    return false;
 }
 
 PyObject* rtp_depacketizer_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
@@ -158,24 +150,29 @@ PyObject* rtp_depacketizer_give_up(PyObject* self, PyObject* const* args, Py_ssi
                  [](RtpDepacketizer& core, std::int64_t now) { return core.give_up(now); });
 }
 
+// A method without arguments that gives a time in microseconds, or None, read under the lock.
+template <typename F>
+PyObject* time_us(PyObject* self, const char* fn, PyObject* const* args, Py_ssize_t nargs,
+                  PyObject* kwnames, F&& read) {
+    return guarded([&]() -> PyObject* {
+        if (!read_args(fn, {}, args, nargs, kwnames)) return nullptr;
+        RtpDepacketizerObject& d = rtp_depacketizer_of(self);
+        const std::optional<std::int64_t> us = copied_out(d.mutex, [&] { return read(d.core); });
+        if (!us) Py_RETURN_NONE;
+        return PyLong_FromLongLong(*us);
+    });
+}
+
 PyObject* rtp_depacketizer_next_deadline_us(PyObject* self, PyObject* const* args,
                                             Py_ssize_t nargs, PyObject* kwnames) {
-    return guarded([&]() -> PyObject* {
-        if (!read_args("next_deadline_us", {}, args, nargs, kwnames)) return nullptr;
-        RtpDepacketizerObject& d = rtp_depacketizer_of(self);
-        const auto due = copied_out(d.mutex, [&] { return d.core.next_deadline_us(); });
-        if (!due) Py_RETURN_NONE;
-        return PyLong_FromLongLong(*due);
-    });
+    return time_us(self, "next_deadline_us", args, nargs, kwnames,
+                   [](const RtpDepacketizer& core) { return core.next_deadline_us(); });
 }
 
 PyObject* rtp_depacketizer_tail_wait_us(PyObject* self, PyObject* const* args,
                                         Py_ssize_t nargs, PyObject* kwnames) {
-    return guarded([&]() -> PyObject* {
-        if (!read_args("tail_wait_us", {}, args, nargs, kwnames)) return nullptr;
-        RtpDepacketizerObject& d = rtp_depacketizer_of(self);
-        return PyLong_FromLongLong(copied_out(d.mutex, [&] { return d.core.tail_wait_us(); }));
-    });
+    return time_us(self, "tail_wait_us", args, nargs, kwnames,
+                   [](const RtpDepacketizer& core) { return core.tail_wait_us(); });
 }
 
 PyObject* rtp_depacketizer_set_timing(PyObject* self, PyObject* const* args, Py_ssize_t nargs,

@@ -68,13 +68,6 @@ PyObject* optional_str(const std::optional<std::string>& text) {
     return str_of(*text);
 }
 
-// A payload type (0..127) or 16-bit sequence number argument that was read as 32 bits.
-bool fits(const char* name, std::optional<std::uint32_t> value, std::uint32_t max) {
-    if (!value || *value <= max) return true;
-    raise(PyExc_ValueError, std::string(name) + " must be <= " + std::to_string(max));
-    return false;
-}
-
 PyObject* rtp_packetizer_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     return guarded([&]() -> PyObject* {
         talmiro_media::RtpPacketizerConfig cfg;

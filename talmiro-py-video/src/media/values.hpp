@@ -11,6 +11,9 @@
 
 namespace talmiro_py {
 
+// Py_True or Py_False, borrowed: for Py_BuildValue's "O", which takes a reference of its own.
+inline PyObject* bool_of(bool v) noexcept { return v ? Py_True : Py_False; }
+
 // A new str from UTF-8 text; null with an exception set.
 inline PyObject* str_of(std::string_view text) {
     return PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
