@@ -433,8 +433,7 @@ def _receive(args: argparse.Namespace) -> int:
     port = args.port if args.port is not None else (sdp.port if sdp is not None else None)
     if port is None:
         raise UsageError("--port is needed (or --sdp with the port)")
-    if args.frames is None and args.seconds is None:
-        pass  # until the sender's BYE or an interrupt
+    # With neither --frames nor --seconds, it runs until the sender's BYE or an interrupt.
     cfg = ReceiveConfig(port=port, bind=args.bind, frames=args.frames, seconds=args.seconds,
                         sdp=sdp, max_delay_ms=args.max_delay_ms,
                         nack=False if args.no_nack else None, rtcp_to=args.rtcp_to,
