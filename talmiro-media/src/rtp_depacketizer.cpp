@@ -75,7 +75,11 @@ void RtpDepacketizer::set_round_trip(std::optional<std::int64_t> rtt_us,
         const std::int64_t first = rtt + std::max(4 * jitter, rtt / 2);
         wait = first + interval <= config_.max_delay_us ? first + interval : first;
     } else if (config_.nack) {
-        wait = interval = config_.max_delay_us;
+        // No round trip yet: the whole cap, with one repeat half-way, so that a lost
+        // retransmission is asked for again while an answer to the first NACK that comes
+        // sooner still measures the round trip.
+        wait = config_.max_delay_us;
+        interval = std::max<std::int64_t>(5'000, config_.max_delay_us / 2);
     } else {
         wait = 4 * jitter;
         interval = config_.min_wait_us;

@@ -415,7 +415,7 @@ TEST(RtpDepacketizer, TimingFromTheRoundTrip) {
              {true, 2'000, 0, 100'000, 20'000, 5'000},        // the floors
              {true, 80'000, 5'000, 100'000, 100'000, 110'000},  // the cap
              {true, 20'000, 0, 10'000, 10'000, 25'000},       // a cap below the floor wins
-             {true, {}, 3'000, 70'000, 70'000, 70'000},       // no round trip yet: one NACK
+             {true, {}, 3'000, 70'000, 70'000, 35'000},       // no round trip yet: one repeat
              {false, {}, 8'000, 100'000, 32'000, 20'000},     // reordering only
              {false, 5'000, 1'000, 100'000, 20'000, 20'000},
          }) {

@@ -205,9 +205,10 @@ public:
     //   a round trip (whichever is more) after the gap, and the wait lasts until one repeat's
     //   answer is due too (for a lost retransmission), or only until the first's when the
     //   repeat's could not come before `max_delay_us`;
-    // - with NACKs and no round trip yet, the wait and the repeat interval are `max_delay_us`:
-    //   one NACK per gap, so that its answer gives the first sample (a packet asked for twice
-    //   measures nothing);
+    // - with NACKs and no round trip yet, the wait is `max_delay_us` and the repeat interval
+    //   half of it (at least 5 ms): an answer to the first NACK that comes before the repeat
+    //   gives the first sample (a packet asked for twice measures nothing), and a lost
+    //   retransmission is still asked for again;
     // - without NACKs, the wait is four jitters (what reordering needs), the interval
     //   `min_wait_us`.
     // The wait is held between `min_wait_us` and `max_delay_us`.

@@ -295,8 +295,8 @@ PyMethodDef rtp_depacketizer_methods[] = {
                 "the first sample) and the jitter, in µs. With NACKs: a repeat every 1.25 round\n"
                 "trips plus two jitters (at least 5 ms), and a wait until the answer to one "
                 "repeat is due,\nor only the first NACK's when the repeat's could not come "
-                "before `max_delay_us`; before\nthe first round trip, both `max_delay_us` (one "
-                "NACK per gap). "
+                "before `max_delay_us`; before\nthe first round trip, a wait of `max_delay_us` "
+                "and a repeat half-way. "
                 "Without:\na wait of four jitters, a repeat every `min_wait_us`. The wait is held "
                 "between `min_wait_us`\nand `max_delay_us`."),
     fast_method("timing", rtp_depacketizer_timing,
