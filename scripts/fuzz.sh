@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Builds the media core's fuzz targets (libFuzzer, AddressSanitizer + UndefinedBehaviorSanitizer)
-# into build/fuzz and runs each for a bounded time from the committed seed corpus; any finding
+# into build/fuzz and runs each for a bounded time from the committed seed corpus, as many at
+# once as there are build jobs (TALMIRO_JOBS, default: the number of processors); any finding
 # (a crash, a sanitizer report, a broken invariant, a leak, a timeout) fails the script and
 # leaves its input in build/fuzz/findings/.
 #
@@ -25,8 +26,8 @@ use_ffmpeg
 
 build=$FUZZ_BUILD
 cmake -S talmiro-media -B "$build" -G Ninja -DTALMIRO_FFMPEG_PREFIX="$TALMIRO_FFMPEG_PREFIX" \
-  -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTALMIRO_SANITIZE=address,undefined \
-  -DTALMIRO_FUZZ=ON -DTALMIRO_MEDIA_TESTS=OFF >/dev/null
+  -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_CXX_FLAGS_RELWITHDEBINFO="$INSTRUMENTED_FLAGS" \
+  -DTALMIRO_SANITIZE=address,undefined -DTALMIRO_FUZZ=ON -DTALMIRO_MEDIA_TESTS=OFF >/dev/null
 cmake --build "$build"
 
 corpus=talmiro-media/fuzz/corpus
@@ -40,30 +41,61 @@ fi
 export ASAN_OPTIONS=${ASAN_OPTIONS:-abort_on_error=1:detect_leaks=1}
 export UBSAN_OPTIONS=${UBSAN_OPTIONS:-print_stacktrace=1}
 mkdir -p "$build/findings"
-failed=()
-for t in $targets; do
-  bin="$build/fuzz/${t}_fuzz"
-  if [ ! -x "$bin" ]; then
-    echo "fuzz: $t: no such target in talmiro-media/fuzz/, skipped"
-    continue
-  fi
-  run_dir="$build/runs/$t"
+
+# Runs one target for the time given and writes its verdict line to $build/runs/<target>.verdict
+# (its libFuzzer log beside it).
+run_target() {
+  local t=$1 bin="$build/fuzz/${1}_fuzz" run_dir="$build/runs/$1" log="$build/runs/$1.log"
+  local start status runs cov
   mkdir -p "$run_dir"
-  log="$build/runs/$t.log"
   start=$(date +%s)
   if "$bin" "$run_dir" "$corpus/$t" -max_total_time="$seconds" -timeout=10 -rss_limit_mb=2560 \
       -print_final_stats=1 -artifact_prefix="$build/findings/$t-" >"$log" 2>&1; then
     status=ok
   else
     status=FAILED
-    failed+=("$t")
   fi
-  runs=$(sed -n 's/^stat::number_of_executed_units: *//p' "$log" | tail -n 1)
-  cov=$(grep -Eo 'cov: [0-9]+ ft: [0-9]+ corp: [0-9]+' "$log" | tail -n 1)
-  echo "fuzz: $t: $status, ${runs:-?} runs in $(( $(date +%s) - start )) s, ${cov:-no coverage line}"
-  if [ "$status" = FAILED ]; then
-    grep -E 'ERROR|SUMMARY|check failed|Test unit written|runtime error' "$log" | head -n 20 || true
-    echo "fuzz: full log in $log"
+  runs=$(sed -n 's/^stat::number_of_executed_units: *//p' "$log" | tail -n 1) || true
+  cov=$(grep -Eo 'cov: [0-9]+ ft: [0-9]+ corp: [0-9]+' "$log" | tail -n 1) || true
+  echo "fuzz: $t: $status, ${runs:-?} runs in $(( $(date +%s) - start )) s, ${cov:-no coverage line}" \
+    >"$build/runs/$t.verdict"
+}
+
+# The targets run $JOBS at a time (each is single-threaded), so the whole run takes about
+# seconds x targets / JOBS.
+mkdir -p "$build/runs"
+present=()
+for t in $targets; do
+  if [ -x "$build/fuzz/${t}_fuzz" ]; then
+    present+=("$t")
+  else
+    echo "fuzz: $t: no such target in talmiro-media/fuzz/, skipped"
+  fi
+done
+running=0
+for t in "${present[@]}"; do
+  rm -f "$build/runs/$t.verdict"
+  run_target "$t" &
+  running=$((running + 1))
+  if [ "$running" -ge "$JOBS" ]; then
+    wait -n || true
+    running=$((running - 1))
+  fi
+done
+wait || true
+
+failed=()
+for t in "${present[@]}"; do
+  verdict="$build/runs/$t.verdict"
+  if [ ! -s "$verdict" ]; then
+    echo "fuzz: $t: FAILED, no verdict" >"$verdict"
+  fi
+  cat "$verdict"
+  if ! grep -q ": ok," "$verdict"; then
+    failed+=("$t")
+    grep -E 'ERROR|SUMMARY|check failed|Test unit written|runtime error' "$build/runs/$t.log" |
+      head -n 20 || true
+    echo "fuzz: full log in $build/runs/$t.log"
   fi
 done
 

@@ -16,6 +16,11 @@ export CMAKE_BUILD_PARALLEL_LEVEL=$JOBS
 RELEASE_BUILD=build/release
 ASAN_BUILD=build/asan
 FUZZ_BUILD=build/fuzz
+# The optimisation of the instrumented trees (asan, fuzz), passed as
+# -DCMAKE_CXX_FLAGS_RELWITHDEBINFO: -O1 with line tables builds in about half the time of -O2
+# with full debug information, the tests run about as fast, and the sanitizers' reports still
+# name file and line.
+INSTRUMENTED_FLAGS="-O1 -g1 -DNDEBUG"
 
 # Installs the Debian packages among the arguments that are not installed yet.
 apt_install_missing() {

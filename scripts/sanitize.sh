@@ -21,8 +21,8 @@ site="$PWD/$build/site"
 # own sources too (and link the sanitizer runtimes into the module).
 san="-fsanitize=address,undefined -fno-omit-frame-pointer -fno-sanitize-recover=all"
 cmake -S . -B "$build" -G Ninja -DTALMIRO_FFMPEG_PREFIX="$TALMIRO_FFMPEG_PREFIX" \
-  -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTALMIRO_SANITIZE=address,undefined \
-  -DTALMIRO_MEDIA_TESTS=ON \
+  -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_CXX_FLAGS_RELWITHDEBINFO="$INSTRUMENTED_FLAGS" \
+  -DTALMIRO_SANITIZE=address,undefined -DTALMIRO_MEDIA_TESTS=ON \
   -DCMAKE_CXX_FLAGS="$san -Wno-maybe-uninitialized" \
   -DCMAKE_MODULE_LINKER_FLAGS="-fsanitize=address,undefined" \
   -DPython3_EXECUTABLE="$PWD/.venv/bin/python" >/dev/null
