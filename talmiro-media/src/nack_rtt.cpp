@@ -2,21 +2,10 @@
 #include "talmiro_media/nack_rtt.hpp"
 
 #include <algorithm>
-#include <limits>
+
+#include "saturating.hpp"
 
 namespace talmiro_media {
-
-namespace {
-
-// a - b, held inside the 64-bit range.
-std::int64_t saturating_sub(std::int64_t a, std::int64_t b) noexcept {
-    std::int64_t out = 0;
-    if (!__builtin_sub_overflow(a, b, &out)) return out;
-    return b < 0 ? std::numeric_limits<std::int64_t>::max()
-                 : std::numeric_limits<std::int64_t>::min();
-}
-
-}  // namespace
 
 NackRtt::NackRtt(Config config) noexcept : config_(config) {
     config_.capacity = std::max<std::size_t>(config_.capacity, 1);

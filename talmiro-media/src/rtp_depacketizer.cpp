@@ -4,22 +4,15 @@
 #include <algorithm>
 #include <bit>
 #include <cmath>
-#include <limits>
 
 #include "byte_order.hpp"
 #include "rtp_nal_types.hpp"
+#include "saturating.hpp"
 
 namespace talmiro_media {
 
 namespace {
 
-// a + b, held at the ends of the range (times come from the caller, any value is allowed).
-std::int64_t add_sat(std::int64_t a, std::int64_t b) noexcept {
-    std::int64_t r = 0;
-    if (!__builtin_add_overflow(a, b, &r)) return r;
-    using Limits = std::numeric_limits<std::int64_t>;
-    return b > 0 ? Limits::max() : Limits::min();
-}
 
 bool is_single_type(std::uint8_t t) noexcept { return t >= 1 && t <= 23; }
 
@@ -177,7 +170,7 @@ std::optional<RtpRefusal> RtpDepacketizer::accept_source(Packet& p, std::int64_t
     }
     if (config_.ssrc && p.ssrc != *config_.ssrc) return RtpRefusal::ForeignSsrc;
     if (!started_ || p.ssrc == ssrc_) return std::nullopt;
-    if (config_.ssrc || add_sat(last_packet_us_, config_.ssrc_silence_us) > arrival_us)
+    if (config_.ssrc || saturating_add(last_packet_us_, config_.ssrc_silence_us) > arrival_us)
         return RtpRefusal::ForeignSsrc;
     restart(arrival_us, out);
     return std::nullopt;
@@ -340,8 +333,8 @@ void RtpDepacketizer::advance(std::int64_t now_us, std::int64_t force_until, Rtp
             continue;
         }
         const bool forced = next_ < force_until;
-        if (!forced && now_us < add_sat(s.time_us, config_.max_wait_us)) break;
-        if (forced && now_us < add_sat(s.time_us, config_.max_wait_us)) stats_.forced += 1;
+        if (!forced && now_us < saturating_add(s.time_us, config_.max_wait_us)) break;
+        if (forced && now_us < saturating_add(s.time_us, config_.max_wait_us)) stats_.forced += 1;
         s = Slot{};
         released_arrived_[index] = false;
         next_ += 1;
@@ -525,9 +518,9 @@ void RtpDepacketizer::finish(bool complete, bool marked, RtpOutput& out) {
 
 std::optional<std::int64_t> RtpDepacketizer::nack_due(const Slot& s) const noexcept {
     if (s.state != SlotState::Missing || s.nack_count >= config_.max_nacks) return std::nullopt;
-    if (s.nack_count == 0) return add_sat(s.time_us, config_.nack_delay_us);
+    if (s.nack_count == 0) return saturating_add(s.time_us, config_.nack_delay_us);
     if (config_.nack_interval_us <= 0) return std::nullopt;
-    return add_sat(s.last_nack_us, config_.nack_interval_us);
+    return saturating_add(s.last_nack_us, config_.nack_interval_us);
 }
 
 void RtpDepacketizer::ask(Slot& s, std::int64_t seq, std::int64_t now_us, RtpOutput& out) {
@@ -549,7 +542,7 @@ std::optional<std::int64_t> RtpDepacketizer::tail_due() const noexcept {
     if (!config_.nack || !unit_.active || next_ <= highest_ || !markers_seen_ ||
         unit_.tail_asks >= config_.max_nacks || (tail_seq_ && *tail_seq_ == highest_ + 1))
         return std::nullopt;
-    return add_sat(unit_.last_arrival_us, tail_wait_us());
+    return saturating_add(unit_.last_arrival_us, tail_wait_us());
 }
 
 std::int64_t RtpDepacketizer::tail_wait_us() const noexcept {
@@ -579,9 +572,8 @@ void RtpDepacketizer::update_spacing(std::uint32_t ts, std::int64_t arrival_us) 
     if (spacing_ts_ && *spacing_ts_ == ts) {
         // Mean with gain 1/8 of the time between two packets of one unit, each sample held
         // to a second (any time is allowed).
-        const std::int64_t sample = std::clamp<std::int64_t>(
-            add_sat(arrival_us, -std::max<std::int64_t>(spacing_arrival_us_, INT64_MIN + 1)), 0,
-            1'000'000);
+        const std::int64_t sample =
+            std::clamp<std::int64_t>(saturating_sub(arrival_us, spacing_arrival_us_), 0, 1'000'000);
         spacing_us_ = spacing_learnt_ ? spacing_us_ + (sample - spacing_us_) / 8 : sample;
         spacing_learnt_ = true;
         spacing_peak_us_ = std::max(spacing_peak_us_, sample);
@@ -605,7 +597,7 @@ RtpOutput RtpDepacketizer::poll(std::int64_t now_us) {
     advance(now_us, next_, out);
     // A unit whose end has not come, with nothing after it in sight: its last packets were lost.
     if (unit_.active && next_ > highest_ &&
-        now_us > add_sat(unit_.last_arrival_us, config_.max_wait_us))
+        now_us > saturating_add(unit_.last_arrival_us, config_.max_wait_us))
         finish(false, false, out);
     ask_tail(now_us, out);
     repeat_nacks(now_us, out);
@@ -627,9 +619,9 @@ std::optional<std::int64_t> RtpDepacketizer::next_deadline_us() const noexcept {
     auto take = [&](std::int64_t t) { due = due ? std::min(*due, t) : t; };
     if (next_ <= highest_) {
         const Slot& s = slots_[static_cast<std::uint64_t>(next_) & (slots_.size() - 1)];
-        if (s.state == SlotState::Missing) take(add_sat(s.time_us, config_.max_wait_us));
+        if (s.state == SlotState::Missing) take(saturating_add(s.time_us, config_.max_wait_us));
     } else if (unit_.active) {
-        take(add_sat(add_sat(unit_.last_arrival_us, config_.max_wait_us), 1));
+        take(saturating_add(saturating_add(unit_.last_arrival_us, config_.max_wait_us), 1));
     }
     if (config_.nack && nacks_pending_) take(nack_due_us_);
     if (const auto tail = tail_due()) take(*tail);

@@ -3,6 +3,8 @@
 
 #include <algorithm>
 
+#include "saturating.hpp"
+
 namespace talmiro_media {
 
 namespace {
@@ -14,13 +16,6 @@ std::uint64_t key_of(std::uint32_t receiver, std::uint16_t seq) noexcept {
     return std::uint64_t{receiver} << 16 | seq;
 }
 
-// now - then, held at the ends of the range (times come from the caller).
-std::int64_t since(std::int64_t now, std::int64_t then) noexcept {
-    std::int64_t r = 0;
-    if (!__builtin_sub_overflow(now, then, &r)) return r;
-    return now > then ? INT64_MAX : INT64_MIN;
-}
-
 }  // namespace
 
 RtpResponder::RtpResponder(const RtpResponderConfig& config)
@@ -30,13 +25,13 @@ RtpResponder::RtpResponder(const RtpResponderConfig& config)
 }
 
 bool RtpResponder::idr_pending(std::int64_t now_us) const noexcept {
-    return idr_asked_us_ && since(now_us, *idr_asked_us_) < config_.idr_pending_limit_us;
+    return idr_asked_us_ && saturating_sub(now_us, *idr_asked_us_) < config_.idr_pending_limit_us;
 }
 
 bool RtpResponder::request_idr(std::int64_t now_us, std::optional<std::int64_t> rtt_us) noexcept {
     stats_.idr_requests += 1;
     const std::int64_t rtt = rtt_us.value_or(config_.default_rtt_us);
-    if (idr_pending(now_us) || (last_idr_us_ && since(now_us, *last_idr_us_) < rtt)) {
+    if (idr_pending(now_us) || (last_idr_us_ && saturating_sub(now_us, *last_idr_us_) < rtt)) {
         stats_.idr_requests_coalesced += 1;
         return false;
     }
@@ -74,7 +69,7 @@ void RtpResponder::refill(std::int64_t now_us) noexcept {
     if (now_us > INT64_MIN + kSecondUs) forget_sent_before(now_us - kSecondUs);
     if (budget_us_) {
         const double elapsed =
-            static_cast<double>(std::max<std::int64_t>(0, since(now_us, *budget_us_))) / 1e6;
+            static_cast<double>(std::max<std::int64_t>(0, saturating_sub(now_us, *budget_us_))) / 1e6;
         const double rate =
             std::max(config_.resend_min_rate, 2.0 * static_cast<double>(sent_bytes_));
         budget_ = std::min(config_.resend_burst, budget_ + elapsed * rate);
