@@ -519,6 +519,8 @@ void RtpDepacketizer::finish(bool complete, bool marked, RtpOutput& out) {
 std::optional<std::int64_t> RtpDepacketizer::nack_due(const Slot& s) const noexcept {
     if (s.state != SlotState::Missing || s.nack_count >= config_.max_nacks) return std::nullopt;
     if (s.nack_count == 0) return saturating_add(s.time_us, config_.nack_delay_us);
+    if (s.nack_count == 1 && config_.nack_copy_us > 0)
+        return saturating_add(s.last_nack_us, config_.nack_copy_us);
     if (config_.nack_interval_us <= 0) return std::nullopt;
     return saturating_add(s.last_nack_us, config_.nack_interval_us);
 }

@@ -328,6 +328,20 @@ TEST(RtpDepacketizer, NackTimingAndRecovery) {
     EXPECT_EQ(wide.poll(100'000).nacks, std::vector<std::uint16_t>{});
     EXPECT_EQ(wide.push(rtp(114, 0, slice), 100'001).nacks.size(), 0u);  // nack_delay_us
     EXPECT_EQ(wide.poll(120'001).nacks, std::vector<std::uint16_t>{113});
+
+    // With a copy, the first NACK goes again shortly after, then the repeats follow the copy;
+    // the copy counts among the NACKs allowed.
+    c = RtpDepacketizerConfig{};
+    c.nack_interval_us = 30'000;
+    c.nack_copy_us = 3'000;
+    RtpDepacketizer copying(c);
+    EXPECT_TRUE(copying.push(rtp(10, 0, slice), 0).nacks.empty());
+    EXPECT_EQ(copying.push(rtp(12, 0, slice), 1000).nacks, std::vector<std::uint16_t>{11});
+    EXPECT_EQ(copying.next_deadline_us(), 4'000);
+    for (const auto& [now, nacks] : std::vector<std::pair<std::int64_t, std::size_t>>{
+             {3'999, 0}, {4'000, 1}, {33'999, 0}, {34'000, 1}, {64'000, 0}})
+        EXPECT_EQ(copying.poll(now).nacks.size(), nacks) << now;
+    EXPECT_EQ(copying.stats().nacks, 3u);
 }
 
 // A unit whose packets stop before its marker packet has its tail asked for after a short wait,

@@ -80,6 +80,12 @@ struct RtpDepacketizerConfig {
     // while it is waited for, `max_nacks` times at most (255 at most).
     bool nack = true;
     std::int64_t nack_delay_us = 0;
+    // The first NACK of a gap is sent again this long after it (0 or less: not at all), before
+    // the repeats: on a lossy path the NACK or the retransmission it asks for is lost about
+    // twice as often as a packet, and each such loss costs the unit a round trip and more of
+    // waiting; a copy costs a few bytes, and a second retransmission when both arrive. It
+    // counts among the `max_nacks`.
+    std::int64_t nack_copy_us = 0;
     std::int64_t nack_interval_us = 30'000;
     std::uint32_t max_nacks = 3;
     // A unit whose packets stopped without its marker packet: its tail is asked for (the sequence

@@ -319,6 +319,7 @@ class RtpDepacketizer:
         max_delay_us: int = 100000,
         nack: bool = True,
         nack_delay_us: int = 0,
+        nack_copy_us: int = 0,
         nack_interval_us: int = 30000,
         max_nacks: int = 3,
         max_nack_run: int = 1000,

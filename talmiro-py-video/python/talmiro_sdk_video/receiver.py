@@ -11,7 +11,8 @@ out, and RTCP back to the sender.
 A thread of its own reads both sockets, puts the datagrams through the core's
 `RtpDepacketizer` and the access units it releases through `H264Decoder`, and sends RTCP:
 
-- a NACK as soon as the depacketizer reports a gap (compound with a receiver report);
+- a NACK as soon as the depacketizer reports a gap (compound with a receiver report), and a
+  copy of it 3 ms later;
 - a PLI whenever the decoder raises "request_idr";
 - receiver reports about once a second.
 
@@ -56,6 +57,11 @@ MAX_DATAGRAM = 65536
 # milliseconds (it costs nothing when nothing is lost: a unit goes on the moment it is complete).
 MIN_WAIT_US = 20_000
 DEFAULT_MAX_DELAY_MS = 100.0
+# Each first NACK goes again this long after it: where packets are lost, a NACK or its answer is
+# lost about twice as often, and each such loss would hold the unit a round trip more; the copy
+# costs a second retransmission when both arrive. Spaced so that one short burst does not take
+# both.
+NACK_COPY_US = 3_000
 # Pictures waiting to be taken by `receive`; beyond this the oldest go (counted).
 PICTURE_QUEUE = 256
 # RTCP datagrams kept until the sender's first packet says which host it is.
@@ -150,7 +156,7 @@ class RtpReceiver:
         self._depack = _codec.RtpDepacketizer(
             payload_type=payload_type, rtx_payload_type=rtx_payload_type,
             max_wait_us=self._max_delay_us, min_wait_us=MIN_WAIT_US,
-            max_delay_us=self._max_delay_us, nack=self._nack)
+            max_delay_us=self._max_delay_us, nack=self._nack, nack_copy_us=NACK_COPY_US)
         self._rtp, self._rtcp = _bind_pair(bind, port)
         try:
             self._wake_r, self._wake_w = socket.socketpair()

@@ -85,6 +85,7 @@ PyObject* rtp_depacketizer_new(PyTypeObject* type, PyObject* args, PyObject* kwa
                         param("max_delay_us", cfg.max_delay_us, Need::Optional),
                         param("nack", cfg.nack, Need::Optional),
                         param("nack_delay_us", cfg.nack_delay_us, Need::Optional),
+                        param("nack_copy_us", cfg.nack_copy_us, Need::Optional),
                         param("nack_interval_us", cfg.nack_interval_us, Need::Optional),
                         param("max_nacks", cfg.max_nacks, Need::Optional),
                         param("max_nack_run", cfg.max_nack_run, Need::Optional),
@@ -310,7 +311,8 @@ PyMethodDef rtp_depacketizer_methods[] = {
 
 constexpr const char* kRtpDepacketizerDoc =
     "RtpDepacketizer(payload_type=96, rtx_payload_type=None, ssrc=None, rtx_ssrc=None, "
-    "max_wait_us=100000, min_wait_us=20000, max_delay_us=100000, nack=True, nack_delay_us=0, nack_interval_us=30000, max_nacks=3, "
+    "max_wait_us=100000, min_wait_us=20000, max_delay_us=100000, nack=True, nack_delay_us=0, "
+    "nack_copy_us=0, nack_interval_us=30000, max_nacks=3, "
     "max_nack_run=1000, tail_wait_min_us=2000, tail_wait_max_us=10000, "
     "ssrc_silence_us=500000, window_packets=8192, max_buffered_bytes=33554432, "
     "max_unit_bytes=16777216)\n--\n\n"
