@@ -22,7 +22,7 @@ void NackRtt::nack_sent(std::span<const std::uint16_t> seqs, std::int64_t now_us
         const auto it = std::find_if(requests_.begin(), requests_.end(),
                                      [seq](const Request& r) { return r.seq == seq; });
         if (it != requests_.end()) {
-            ++it->times;
+            if (saturating_sub(now_us, it->sent_us) > config_.copy_window_us) ++it->times;
             continue;
         }
         requests_.push_back({seq, 1, now_us});

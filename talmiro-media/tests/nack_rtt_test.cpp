@@ -23,6 +23,14 @@ TEST(NackRtt, SamplesAndSmoothing) {
     EXPECT_EQ(rtt.retransmission(11, 95'000), std::nullopt);
     EXPECT_EQ(rtt.counts(), (NackRtt::Counts{2, 1, 1}));
     EXPECT_EQ(rtt.rtt_us(), 45'000);
+
+    // A copy within the window is timed from the first request; a repeat beyond it is not.
+    NackRtt copies(NackRtt::Config{.copy_window_us = 5'000});
+    copies.nack_sent(std::vector<std::uint16_t>{7, 8}, 0);
+    copies.nack_sent(std::vector<std::uint16_t>{7, 8}, 5'000);
+    copies.nack_sent(std::vector<std::uint16_t>{8}, 5'001);
+    EXPECT_EQ(copies.retransmission(7, 30'000), 30'000);
+    EXPECT_EQ(copies.retransmission(8, 30'000), std::nullopt);
 }
 
 TEST(NackRtt, RequestsAreForgottenByCountAndAge) {

@@ -147,56 +147,79 @@ def test_timing_and_responder_rules_reach_python():
                          "resend_limited": 1, "resend_over_budget": 1}
 
 
-def _packet(seq: int, marker: bool = False, pt: int = 96) -> bytes:
-    return bytes([0x80, pt | (0x80 if marker else 0)]) + seq.to_bytes(2, "big") + bytes(8) + b"\x65"
+def _packet(seq: int, marker: bool = True, pt: int = 96, ssrc: int = 5) -> bytes:
+    return (bytes([0x80, pt | (0x80 if marker else 0)]) + seq.to_bytes(2, "big") +
+            (seq * 3000).to_bytes(4, "big") + ssrc.to_bytes(4, "big") + b"\x65\x88")
 
 
-@pytest.mark.parametrize("packets,cut", [
-    ([(10, 96, 0), (11, 96, 0), (12, 96, 1), (13, 96, 0)], 3),  # the marker ends the read
-    ([(10, 96, 0), (11, 96, 0), (13, 96, 0), (14, 96, 0)], 3),  # so does a gap, after it
-    ([(10, 96, 0), (11, 97, 0), (12, 96, 0)], 2),               # and another payload type
-])
-def test_read_rtp_returns_at_what_needs_the_caller(packets, cut):
+@pytest.fixture
+def udp():
     import socket
+    socks = [socket.socket(socket.AF_INET, socket.SOCK_DGRAM) for _ in range(3)]
+    for s in socks:
+        s.bind(("127.0.0.1", 0))
+    yield socks  # receiver, sender, stranger
+    for s in socks:
+        s.close()
+
+
+def _now() -> int:
     import time
-    rx, tx = (socket.socket(socket.AF_INET, socket.SOCK_DGRAM) for _ in range(2))
-    with rx, tx:
-        rx.bind(("127.0.0.1", 0))
-        tx.bind(("127.0.0.1", 0))
-        sent = [_packet(seq, bool(marker), pt) for seq, pt, marker in packets]
-        for p in sent:
-            tx.sendto(p, rx.getsockname())
-        got, ready = codec.read_rtp(rx.fileno(), time.monotonic_ns() // 1000 + 2_000_000,
-                                    (), 96, 10)
-        assert [d for d, _, _ in got] == sent[:cut] and ready == ()
-        assert all(src == tx.getsockname() for _, src, _ in got)
-        rest, _ = codec.read_rtp(rx.fileno(), 0)  # past its time: takes what is there, no wait
-        assert [d for d, _, _ in rest] == sent[cut:]
+    return time.monotonic_ns() // 1000
 
 
-def test_read_rtp_watch_timeout_and_arguments():
+def test_receive_rtp_takes_the_sender_and_returns_at_work(udp):
+    rx, tx, other = udp
+    depack = codec.RtpDepacketizer(rtx_payload_type=97)
+    reception, rtt = codec.RtpReceptionStats(5), codec.NackRtt()
+    host, port = tx.getsockname()
+    tx.sendto(_packet(10), rx.getsockname())
+    units, nacks, ready, foreign, source, fresh, samples = codec.receive_rtp(
+        rx.fileno(), _now() + 2_000_000, depack, host=host)
+    # One unit out ends the read; with no statistics given, its packet comes back to count.
+    assert len(units) == 1 and units[0][3] and nacks == [] and ready == () and foreign == 0
+    assert source == (host, port) and fresh == [(10, 30000, 5, fresh[0][3])] and samples == 0
+    # A stranger's datagram is dropped and counted; a gap is NACKed at once; the statistics
+    # count what they follow; the retransmission (RTX, original sequence number first) gives
+    # the round trip of the NACK.
+    other.sendto(_packet(11), rx.getsockname())
+    tx.sendto(_packet(12), rx.getsockname())
+    got = codec.receive_rtp(rx.fileno(), _now() + 2_000_000, depack, (), host, port,
+                            reception, rtt)
+    assert got[1] == [11] and got[3] == 1 and got[5] == [] and reception.stats()["received"] == 1
+    rtt.nack_sent([11], _now())
+    rtx = bytes([0x80, 0x80 | 97, 0, 1]) + (33000).to_bytes(4, "big") + (6).to_bytes(4, "big") + \
+        b"\x00\x0b\x65\x88"
+    tx.sendto(rtx, rx.getsockname())
+    units, nacks, *_, samples = codec.receive_rtp(rx.fileno(), _now() + 2_000_000, depack, (),
+                                                  host, port, reception, rtt)
+    assert [u[1] for u in units] == [33000, 36000] and units[0][7] and samples == 1
+
+
+def test_receive_rtp_timers_watch_and_arguments(udp):
     import socket
-    import time
+    rx, tx, _ = udp
+    depack = codec.RtpDepacketizer(max_wait_us=30_000, min_wait_us=30_000)
     a, b = socket.socketpair()
-    rx = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
-    with a, b, rx:
-        rx.bind(("127.0.0.1", 0))
-        now = time.monotonic_ns() // 1000
-        assert codec.read_rtp(rx.fileno(), now + 20_000, (a.fileno(),)) == ([], ())
-        assert time.monotonic_ns() // 1000 >= now + 20_000
+    with a, b:
+        start = _now()
+        assert codec.receive_rtp(rx.fileno(), start + 20_000, depack, (a.fileno(),))[:3] == \
+            ([], [], ())
+        assert _now() >= start + 20_000
         b.send(b"x")
-        assert codec.read_rtp(rx.fileno(), now + 5_000_000, (a.fileno(),)) == ([], (a.fileno(),))
-        # Packets in order without a marker are handed on once no more come, not held to the end.
-        tx = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
-        with tx:
-            for seq in (1, 2):
-                tx.sendto(_packet(seq), rx.getsockname())
-            start = time.monotonic()
-            got, _ = codec.read_rtp(rx.fileno(), time.monotonic_ns() // 1000 + 5_000_000)
-            assert len(got) == 2 and time.monotonic() - start < 4
-        with pytest.raises(ValueError):
-            codec.read_rtp(rx.fileno(), 0, payload_type=128)
-        with pytest.raises(ValueError):
-            codec.read_rtp(rx.fileno(), 0, watch=(1, 2, 3, 4, 5))
+        assert codec.receive_rtp(rx.fileno(), _now() + 5_000_000, depack,
+                                 (a.fileno(),))[2] == (a.fileno(),)
+    # A unit whose end never comes is given up by the depacketizer's own timer, inside the call.
+    tx.sendto(_packet(1, marker=False), rx.getsockname())
+    start = _now()
+    units = codec.receive_rtp(rx.fileno(), start + 5_000_000, depack)[0]
+    assert len(units) == 1 and not units[0][3] and _now() - start < 2_000_000
+    for bad, error in [(dict(watch=(1, 2, 3, 4, 5)), ValueError), (dict(port=70000), ValueError),
+                       (dict(max_datagrams=0), ValueError), (dict(reception=depack), TypeError)]:
+        with pytest.raises(error):
+            codec.receive_rtp(rx.fileno(), 0, depack, **bad)
+    with pytest.raises(TypeError):
+        codec.receive_rtp(rx.fileno(), 0, object())
+    rx.close()
     with pytest.raises((OSError, OverflowError)):
-        codec.read_rtp(rx.fileno(), 0)  # closed: fileno() is -1
+        codec.receive_rtp(rx.fileno(), 0, depack)  # closed: fileno() is -1

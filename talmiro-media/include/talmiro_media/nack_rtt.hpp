@@ -3,7 +3,8 @@
 // monotonic clock).
 //
 // A packet asked for more than once gives no sample: its retransmission may answer any of the
-// requests. The requests remembered are bounded in number and in age, so that a sequence
+// requests. A request repeated within `copy_window_us` of the first is a copy of it (a receiver
+// that sends each NACK twice on purpose): its answer is timed from the first. The requests remembered are bounded in number and in age, so that a sequence
 // number that comes round again after the wrap is not taken for the one asked for.
 #pragma once
 
@@ -22,6 +23,8 @@ public:
         std::size_t capacity = 1024;
         // A request older than this is forgotten.
         std::int64_t max_age_us = 5'000'000;
+        // Repeats this soon after the first request are copies of it, not requests of their own.
+        std::int64_t copy_window_us = 0;
     };
 
     NackRtt() noexcept : NackRtt(Config{}) {}

@@ -9,7 +9,7 @@ from typing_extensions import Buffer
 __all__ = ["MediaError", "Image", "Plane", "H264Encoder", "H264Decoder", "TestPattern",
            "RtpReceptionStats", "NackRtt", "RtpPacketizer", "RtpDepacketizer", "RtpResponder",
            "psnr", "buffer_address", "has_encoder", "avcodec_version", "set_ffmpeg_log_level",
-           "read_rtp",
+           "receive_rtp",
            "rtcp_parse", "rtcp_sr", "rtcp_rr", "rtcp_sdes", "rtcp_bye", "rtcp_nack", "rtcp_pli", "rtcp_fir",
            "ntp_from_us", "us_from_ntp", "rtcp_rtt_us"]
 
@@ -376,10 +376,13 @@ def buffer_address(obj: Buffer) -> int: ...
 def has_encoder(name: str) -> bool: ...
 def avcodec_version() -> str: ...
 def set_ffmpeg_log_level(level: str) -> None: ...
-def read_rtp(
-    fileno: int, until_us: int, watch: Sequence[int] = (), payload_type: int = 96,
-    next_seq: int | None = None, max_datagrams: int = 64, hold_us: int = 2000,
-) -> tuple[list[tuple[bytes, tuple[str, int], int]], tuple[int, ...]]: ...
+def receive_rtp(
+    fileno: int, until_us: int, depacketizer: RtpDepacketizer, watch: Sequence[int] = (),
+    host: str | None = None, port: int | None = None,
+    reception: RtpReceptionStats | None = None, nack_rtt: NackRtt | None = None,
+    nack_rtt_until_us: int = 0, max_datagrams: int = 256,
+) -> tuple[list[RtpUnitTuple], list[int], tuple[int, ...], int, tuple[str, int] | None,
+           list[tuple[int, int, int, int]], int]: ...
 
 # RTCP. Each builder returns the bytes of one packet; concatenated, they make a compound packet
 # (which starts with rtcp_sr or rtcp_rr; a feedback message may also go alone).
@@ -524,7 +527,8 @@ class NackRttCounts(TypedDict):
 
 @final
 class NackRtt:
-    def __new__(cls, capacity: int = 1024, max_age_us: int = 5000000) -> Self: ...
+    def __new__(cls, capacity: int = 1024, max_age_us: int = 5000000,
+                copy_window_us: int = 0) -> Self: ...
     @property
     def rtt_us(self) -> int | None: ...
     @property

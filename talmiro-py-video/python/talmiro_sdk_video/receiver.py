@@ -36,10 +36,8 @@ from __future__ import annotations
 import collections
 import queue
 import random
-import select
 import socket
 import statistics
-import struct
 import threading
 import time
 from collections.abc import Callable
@@ -77,26 +75,6 @@ class _Mapping:
 
     wall_us: int
     rtp_ts: int
-
-
-_HEADER = struct.Struct(">BBHII")
-
-
-def _rtp_fields(data: bytes) -> tuple[int, int, int, int, int] | None:
-    """(payload type, sequence number, timestamp, SSRC, payload offset) of an RTP datagram whose
-    header reads, else None (the depacketizer refuses and counts those)."""
-    if len(data) < 12 or data[0] >> 6 != 2:
-        return None
-    pt = data[1] & 0x7F
-    seq, ts, ssrc = struct.unpack_from(">HII", data, 2)
-    offset = 12 + 4 * (data[0] & 0x0F)
-    if data[0] & 0x10:
-        if len(data) < offset + 4:
-            return None
-        offset += 4 + 4 * struct.unpack_from(">H", data, offset + 2)[0]
-    if len(data) < offset:
-        return None
-    return pt, seq, ts, ssrc, offset
 
 
 def _from_sdp(sdp: VideoSdp | None, port: int, payload_type: int, rtx_payload_type: int | None,
@@ -145,8 +123,6 @@ class RtpReceiver:
         self._sender_host, self._sender_port = _sender_address(sender)
         self._rtcp_to = as_address(rtcp_to) if rtcp_to is not None else None
         self._param_sets = param_sets
-        self._media_pt = payload_type
-        self._rtx_pt = rtx_payload_type
         self.decoder = decoder or _codec.H264Decoder(request_idr_on_loss=True)
         self._own_decoder = decoder is None
         self._on_unit = on_unit
@@ -188,10 +164,10 @@ class RtpReceiver:
         self._provisional: _Mapping | None = None
         self._sender_rtcp: Address | None = None
         self._rtp_source: Address | None = None
-        self._nack_rtt = _codec.NackRtt(max_age_us=NACK_RTT_AGE_US)
+        self._nack_rtt = _codec.NackRtt(max_age_us=NACK_RTT_AGE_US,
+                                        copy_window_us=2 * NACK_COPY_US)
         # Until then a plain packet may answer a NACK sent (only then is it looked up).
         self._nack_rtt_until = 0
-        self._next_seq: int | None = None  # after the newest media packet
         self._rtt_us: float | None = None
         self._jitter_us = 0.0
         self.pattern: dict[str, int] | None = None
@@ -321,36 +297,36 @@ class RtpReceiver:
 
     def _loop(self) -> None:
         # A wake-up of this thread costs more than the packet it brings, so the RTP socket is
-        # read by `read_rtp`, which returns about once per access unit: at a packet with the
-        # marker bit, at a gap (the NACK must leave at once), at a packet of another payload
-        # type, when packets stop, or when RTCP, the wake-up or a timer needs the thread. The
-        # depacketizer's timers are polled only once due (`push` runs them too).
+        # read by `receive_rtp`, which feeds the depacketizer and runs its timers without the
+        # interpreter lock, and returns about once per access unit: with units to decode or
+        # sequence numbers to NACK, or when RTCP, the wake-up or the report timer needs the
+        # thread.
         rtcp_fd, wake_fd = self._rtcp.fileno(), self._wake_r.fileno()
         watch = (rtcp_fd, wake_fd)
-        depack = self._depack
         next_rr = _now_us() + int(self._rr_interval * 1e6)
-        deadline = None
         while not self._closed:
-            now = _now_us()
-            until = min(now + 200_000, next_rr if deadline is None else min(next_rr, deadline))
-            # What it has read waits for more no longer than the depacketizer's wait for a
-            # unit whose packets stopped, so that the tail NACK is not late.
-            datagrams, ready = _codec.read_rtp(self._rtp.fileno(), until, watch,
-                                               self._media_pt, self._next_seq,
-                                               hold_us=depack.tail_wait_us())
-            nacks: list[int] = []
-            units: list = []
-            for data, src, arrival in datagrams:
-                self._media(data, src, arrival, nacks, units)
+            until = min(_now_us() + 200_000, next_rr)
+            units, nacks, ready, foreign, source, fresh, samples = _codec.receive_rtp(
+                self._rtp.fileno(), until, self._depack, watch, self._sender_host,
+                self._sender_port, self._reception, self._nack_rtt, self._nack_rtt_until)
+            if foreign:
+                with self._lock:
+                    self._counts["refused_foreign_source"] += foreign
+            if source is not None:
+                if self._sender_host is None:
+                    self._first_source(source)
+                self._rtp_source = source
+            for seq, ts, ssrc, arrival in fresh:
+                self._count_packet(seq, ts, ssrc, arrival)
+            if samples:
+                self._rtt_us = self._nack_rtt.rtt_us
+                with self._lock:
+                    self._counts["rtt_samples"] += samples
+                self._retime()
             if rtcp_fd in ready:
                 drain(self._rtcp, self._control, 64, MAX_DATAGRAM)
             if wake_fd in ready:
                 wake_drained(self._wake_r)
-            now = _now_us()
-            if deadline is not None and now >= deadline:
-                more_units, more = depack.poll(now)
-                units += more_units
-                nacks += more
             # The NACK leaves before the decoding: a retransmission is a round trip away.
             if nacks:
                 self._send_nack(nacks)
@@ -359,45 +335,6 @@ class RtpReceiver:
             if _now_us() >= next_rr:
                 self._send_report()  # may retime the depacketizer's waits
                 next_rr = _now_us() + int(self._rr_interval * random.uniform(0.5, 1.5) * 1e6)
-            deadline = depack.next_deadline_us()
-
-    def _media(self, data: bytes, src: tuple, arrival: int, nacks: list[int], out: list) -> None:
-        if src[0] != self._sender_host or (self._sender_port is not None
-                                            and src[1] != self._sender_port):
-            if self._sender_port is None and self._sender_host is None:
-                self._first_source(src)
-            else:
-                with self._lock:
-                    self._counts["refused_foreign_source"] += 1
-                return
-        self._rtp_source = src
-        units, more = self._depack.push(data, arrival)
-        if units:
-            out += units
-        if more:
-            nacks += more
-        if len(data) < 12 or data[0] & 0xDF != 0x80:
-            # Not version 2, or with CSRCs or a header extension: read the long way (the
-            # depacketizer refuses and counts what does not read).
-            fields = _rtp_fields(data)
-            if fields is None:
-                return
-            pt, seq, ts, ssrc, offset = fields
-        else:
-            _, pt, seq, ts, ssrc = _HEADER.unpack_from(data)
-            pt &= 0x7F
-            offset = 12 + 4 * (data[0] & 0x0F)
-        if pt == self._media_pt:
-            if self._next_seq is None or (seq - self._next_seq) & 0xFFFF < 0x8000:
-                self._next_seq = (seq + 1) & 0xFFFF
-            if ssrc == self._media_ssrc:
-                self._reception.packet(seq, ts, arrival)  # type: ignore[union-attr]
-            else:
-                self._count_packet(seq, ts, ssrc, arrival)
-            if self._rtx_pt is None and arrival < self._nack_rtt_until:
-                self._retransmission(seq, arrival)
-        elif pt == self._rtx_pt and len(data) >= offset + 2:
-            self._retransmission(int.from_bytes(data[offset:offset + 2], "big"), arrival)
 
     def _first_source(self, src: tuple) -> None:
         """Takes the first address heard as the sender's."""
@@ -420,14 +357,6 @@ class RtpReceiver:
                 self._reception.sender_report(*heard)
         assert self._reception is not None
         self._reception.packet(seq, ts, arrival)
-
-    def _retransmission(self, seq: int, arrival: int) -> None:
-        if self._nack_rtt.retransmission(seq, arrival) is None:
-            return
-        self._rtt_us = self._nack_rtt.rtt_us
-        with self._lock:
-            self._counts["rtt_samples"] += 1
-        self._retime()
 
     def _retime(self) -> None:
         """Gives the depacketizer the round trip and jitter measured: it makes the wait for a

@@ -11,6 +11,7 @@
 #include "args.hpp"
 #include "box.hpp"
 #include "classes.hpp"
+#include "cores.hpp"
 #include "errors.hpp"
 #include "protocols.hpp"
 #include "values.hpp"
@@ -37,14 +38,15 @@ PyObject* optional_us(std::optional<std::int64_t> us) {
 PyObject* nack_rtt_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     return guarded([&]() -> PyObject* {
         std::uint32_t capacity = 1024;
-        std::int64_t max_age = 5'000'000;
+        std::int64_t max_age = 5'000'000, copy_window = 0;
         if (!read_args("NackRtt",
                        {param("capacity", capacity, Need::Optional),
-                        param("max_age_us", max_age, Need::Optional)},
+                        param("max_age_us", max_age, Need::Optional),
+                        param("copy_window_us", copy_window, Need::Optional)},
                        args, kwargs))
             return nullptr;
         if (capacity == 0) return raise(PyExc_ValueError, "NackRtt: capacity is 0");
-        return box_new<NackRttObject>(type, NackRtt::Config{capacity, max_age});
+        return box_new<NackRttObject>(type, NackRtt::Config{capacity, max_age, copy_window});
     });
 }
 
@@ -140,10 +142,12 @@ PyGetSetDef nack_rtt_getset[] = {
 };
 
 constexpr const char* kNackRttDoc =
-    "NackRtt(capacity=1024, max_age_us=5000000)\n--\n\n"
+    "NackRtt(capacity=1024, max_age_us=5000000, copy_window_us=0)\n--\n\n"
     "A receiver's round trip, measured from the NACK that asked for a packet to the\n"
     "retransmission that brought it. At most `capacity` requests are remembered, none longer\n"
-    "than `max_age_us`. Times are µs on one monotonic clock.";
+    "than `max_age_us`. A packet asked for again gives no sample, unless within\n"
+    "`copy_window_us` of the first request (a copy sent on purpose: timed from the first).\n"
+    "Times are µs on one monotonic clock.";
 
 PyType_Slot nack_rtt_slots[] = {
     {Py_tp_doc, const_cast<char*>(kNackRttDoc)},
@@ -164,5 +168,11 @@ PyObject* g_nack_rtt_type = nullptr;
 }  // namespace
 
 PyObject* nack_rtt_type() { return once_type(g_nack_rtt_type, nack_rtt_spec); }
+
+talmiro_media::NackRtt* nack_rtt_core(PyObject* obj) {
+    PyObject* type = nack_rtt_type();
+    if (!type || !PyObject_TypeCheck(obj, reinterpret_cast<PyTypeObject*>(type))) return nullptr;
+    return &nack_rtt_of(obj).core;
+}
 
 }  // namespace talmiro_py

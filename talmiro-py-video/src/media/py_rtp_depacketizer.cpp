@@ -11,6 +11,7 @@
 #include "args.hpp"
 #include "box.hpp"
 #include "classes.hpp"
+#include "cores.hpp"
 #include "errors.hpp"
 #include "locks.hpp"
 #include "picture_args.hpp"
@@ -37,9 +38,11 @@ RtpDepacketizerObject& rtp_depacketizer_of(PyObject* self) noexcept {
     return unbox<RtpDepacketizerObject>(self);
 }
 
+}  // namespace
+
 // (units, nacks): units as (data, rtp_timestamp, arrival_us, complete, key, config, recovery,
 // recovered) tuples in decode order, nacks as a list of sequence numbers.
-PyObject* output_tuple(const RtpOutput& out) {
+PyObject* rtp_output_tuple(const RtpOutput& out) {
     PyObject* units = PyList_New(static_cast<Py_ssize_t>(out.units.size()));
     PyObject* nacks = units ? PyList_New(static_cast<Py_ssize_t>(out.nacks.size())) : nullptr;
     if (!nacks) {
@@ -67,6 +70,8 @@ PyObject* output_tuple(const RtpOutput& out) {
     }
     return Py_BuildValue("(NN)", units, nacks);
 }
+
+namespace {
 
 PyObject* rtp_depacketizer_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     return guarded([&]() -> PyObject* {
@@ -123,7 +128,7 @@ PyObject* rtp_depacketizer_push(PyObject* self, PyObject* const* args, Py_ssize_
         const auto held = acquire_bytes(datagram, "datagram");
         if (!held) return nullptr;
         RtpDepacketizerObject& d = rtp_depacketizer_of(self);
-        return output_tuple(
+        return rtp_output_tuple(
             copied_out(d.mutex, [&] { return d.core.push(held->bytes(), arrival_us); }));
     });
 }
@@ -135,7 +140,7 @@ PyObject* timed(PyObject* self, const char* fn, PyObject* const* args, Py_ssize_
         std::int64_t now_us = 0;
         if (!read_args(fn, {param("now_us", now_us)}, args, nargs, kwnames)) return nullptr;
         RtpDepacketizerObject& d = rtp_depacketizer_of(self);
-        return output_tuple(copied_out(d.mutex, [&] { return call(d.core, now_us); }));
+        return rtp_output_tuple(copied_out(d.mutex, [&] { return call(d.core, now_us); }));
     });
 }
 
@@ -340,6 +345,13 @@ PyObject* g_rtp_depacketizer_type = nullptr;
 
 PyObject* rtp_depacketizer_type() {
     return once_type(g_rtp_depacketizer_type, rtp_depacketizer_spec);
+}
+
+DepacketizerRef rtp_depacketizer_core(PyObject* obj) {
+    PyObject* type = rtp_depacketizer_type();
+    if (!type || !PyObject_TypeCheck(obj, reinterpret_cast<PyTypeObject*>(type))) return {};
+    RtpDepacketizerObject& d = rtp_depacketizer_of(obj);
+    return {&d.mutex, &d.core};
 }
 
 }  // namespace talmiro_py

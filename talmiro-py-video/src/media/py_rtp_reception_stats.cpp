@@ -10,6 +10,7 @@
 #include "args.hpp"
 #include "box.hpp"
 #include "classes.hpp"
+#include "cores.hpp"
 #include "errors.hpp"
 #include "protocols.hpp"
 #include "py_rtcp.hpp"
@@ -175,6 +176,12 @@ PyObject* g_rtp_reception_stats_type = nullptr;
 
 PyObject* rtp_reception_stats_type() {
     return once_type(g_rtp_reception_stats_type, rtp_reception_stats_spec);
+}
+
+talmiro_media::RtpReceptionStats* rtp_reception_stats_core(PyObject* obj) {
+    PyObject* type = rtp_reception_stats_type();
+    if (!type || !PyObject_TypeCheck(obj, reinterpret_cast<PyTypeObject*>(type))) return nullptr;
+    return &rtp_reception_stats_of(obj).core;
 }
 
 }  // namespace talmiro_py
