@@ -8,6 +8,7 @@
 #   bash scripts/fuzz.sh                      # about 15 s per target
 #   FUZZ_SECONDS=600 bash scripts/fuzz.sh     # a longer run: 10 minutes per target
 #   FUZZ_TARGETS="sync annexb" bash scripts/fuzz.sh
+#   TALMIRO_BUILD_ONLY=1 bash scripts/fuzz.sh  # build the targets, run none
 #   bash scripts/fuzz.sh --seeds              # rewrite talmiro-media/fuzz/corpus and the Python
 #                                             # tests' sample clips from the encoder (and the
 #                                             # RTCP seeds from the network recordings)
@@ -29,6 +30,7 @@ cmake -S talmiro-media -B "$build" -G Ninja -DTALMIRO_FFMPEG_PREFIX="$TALMIRO_FF
   -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_CXX_FLAGS_RELWITHDEBINFO="$INSTRUMENTED_FLAGS" \
   -DTALMIRO_SANITIZE=address,undefined -DTALMIRO_FUZZ=ON -DTALMIRO_MEDIA_TESTS=OFF >/dev/null
 cmake --build "$build"
+[ "${TALMIRO_BUILD_ONLY:-0}" = 1 ] && exit 0
 
 corpus=talmiro-media/fuzz/corpus
 if [ "${1:-}" = "--seeds" ]; then

@@ -8,6 +8,7 @@
 #     LeakSanitizer, so leak detection is off for this half; the C++ half and the fuzz targets
 #     check for leaks.
 # SANITIZE_PYTHON=0 skips the second half; arguments are passed to pytest (default: all tests).
+# TALMIRO_BUILD_ONLY=1 builds the tree and stops.
 source "$(dirname "$0")/lib.sh"
 # The virtual environment's tools (cmake, ninja, pytest, numpy); the installed module itself is
 # not used here.
@@ -27,6 +28,7 @@ cmake -S . -B "$build" -G Ninja -DTALMIRO_FFMPEG_PREFIX="$TALMIRO_FFMPEG_PREFIX"
   -DCMAKE_MODULE_LINKER_FLAGS="-fsanitize=address,undefined" \
   -DPython3_EXECUTABLE="$PWD/.venv/bin/python" >/dev/null
 cmake --build "$build"
+[ "${TALMIRO_BUILD_ONLY:-0}" = 1 ] && exit 0
 (cd "$build/talmiro-media" &&
   ASAN_OPTIONS=${ASAN_OPTIONS:-detect_leaks=1} ctest --output-on-failure -j"$JOBS")
 
