@@ -11,8 +11,7 @@ source "$(dirname "$0")/lib.sh"
 fail() { echo "test_wheel: FAILED: $*" >&2; exit 1; }
 PYTHON=${PYTHON:-python3}
 
-# TALMIRO_WHEEL: a wheel scripts/wheel.sh built already (the test command builds it meanwhile).
-wheel=${TALMIRO_WHEEL:-$PWD/$(bash scripts/wheel.sh | tail -n 1)}
+wheel=$PWD/$(bash scripts/wheel.sh | tail -n 1)
 [ -f "$wheel" ] || fail "scripts/wheel.sh gave no wheel"
 
 ldconfig=$(command -v ldconfig || echo /sbin/ldconfig)
