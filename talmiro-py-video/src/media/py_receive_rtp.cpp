@@ -285,6 +285,30 @@ PyObject* ready_tuple(const std::vector<int>& ready) {
     return out;
 }
 
+// (units, nacks, ready, foreign, source, fresh, rtt_samples); takes `fresh` over.
+PyObject* result_tuple(const ReceiveResult& r, PyObject* fresh, std::uint64_t samples) {
+    PyObject* output = rtp_output_tuple(r.out);
+    PyObject* ready = output ? ready_tuple(r.ready) : nullptr;
+    PyObject* source = nullptr;
+    if (ready) {
+        source = r.source ? Py_BuildValue("(sH)", r.source->host.c_str(), r.source->port)
+                          : Py_NewRef(Py_None);
+    }
+    if (!source) {
+        Py_DECREF(fresh);
+        Py_XDECREF(output);
+        Py_XDECREF(ready);
+        return nullptr;
+    }
+    PyObject* units = PyTuple_GetItem(output, 0);
+    PyObject* nacks = PyTuple_GetItem(output, 1);
+    PyObject* out = Py_BuildValue("(OONKNNK)", units, nacks, ready,
+                                  static_cast<unsigned long long>(r.foreign), source, fresh,
+                                  static_cast<unsigned long long>(samples));
+    Py_DECREF(output);
+    return out;
+}
+
 // The objects of the call, checked.
 bool read_objects(PyObject* depack, PyObject* reception, PyObject* nack_rtt, ReceivePlan& plan,
                   talmiro_media::RtpReceptionStats*& stats, talmiro_media::NackRtt*& rtt) {
@@ -347,26 +371,7 @@ PyObject* receive_rtp(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObje
         }
         std::uint64_t samples = 0;
         PyObject* fresh = account(r, stats, rtt, plain_resends, nack_rtt_until_us, samples);
-        PyObject* output = fresh ? rtp_output_tuple(r.out) : nullptr;
-        PyObject* ready = output ? ready_tuple(r.ready) : nullptr;
-        PyObject* source = nullptr;
-        if (ready) {
-            source = r.source ? Py_BuildValue("(sH)", r.source->host.c_str(), r.source->port)
-                              : Py_NewRef(Py_None);
-        }
-        if (!source) {
-            Py_XDECREF(fresh);
-            Py_XDECREF(output);
-            Py_XDECREF(ready);
-            return nullptr;
-        }
-        PyObject* units = PyTuple_GetItem(output, 0);
-        PyObject* nacks = PyTuple_GetItem(output, 1);
-        PyObject* out = Py_BuildValue("(OONKNNK)", units, nacks, ready,
-                                      static_cast<unsigned long long>(r.foreign), source, fresh,
-                                      static_cast<unsigned long long>(samples));
-        Py_DECREF(output);
-        return out;
+        return fresh ? result_tuple(r, fresh, samples) : nullptr;
     });
 }
 
