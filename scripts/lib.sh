@@ -21,6 +21,12 @@ FUZZ_BUILD=build/fuzz
 # with full debug information, the tests run about as fast, and the sanitizers' reports still
 # name file and line.
 INSTRUMENTED_FLAGS="-O1 -g1 -DNDEBUG"
+# The release tree's configuration, as scripts/setup.sh installs the module into .venv and
+# scripts/wheel.sh builds the wheel from the same objects: the tests as well, and source paths
+# relative to the repository (the wheel is reproducible whichever directory it is built in).
+# Only install rules differ between the two (TALMIRO_BUNDLE_X264), so neither recompiles.
+RELEASE_CONFIG=(-C build-dir="$RELEASE_BUILD" -C cmake.define.TALMIRO_MEDIA_TESTS=ON
+                -C cmake.define.CMAKE_CXX_FLAGS="-ffile-prefix-map=$PWD=.")
 
 # Installs the Debian packages among the arguments that are not installed yet.
 apt_install_missing() {

@@ -31,4 +31,4 @@ export PATH="$PWD/.venv/bin:$PATH"
 # build tools are .venv's own, so the build tree stays valid from one run to the next and a
 # second run only builds what changed.
 .venv/bin/python -m pip install -q --disable-pip-version-check --no-build-isolation \
-  -C build-dir="$RELEASE_BUILD" -C cmake.define.TALMIRO_MEDIA_TESTS=ON ".[demo,test]"
+  "${RELEASE_CONFIG[@]}" -C cmake.define.TALMIRO_BUNDLE_X264=OFF ".[demo,test]"

@@ -20,16 +20,16 @@ if [ -z "${SOURCE_DATE_EPOCH:-}" ]; then
   SOURCE_DATE_EPOCH=$(git log -1 --format=%ct 2>/dev/null || echo 315532800)
 fi
 export SOURCE_DATE_EPOCH
-# Paths of the build machine stay out of the binaries.
-export CXXFLAGS="${CXXFLAGS:+$CXXFLAGS }-ffile-prefix-map=$PWD=."
 
-# Always from a fresh build tree, so nothing of an earlier build can leak into the wheel.
+# From the release tree (RELEASE_CONFIG in lib.sh: the flags scripts/setup.sh builds with, paths
+# of the build machine kept out of the binaries), so that the module is not compiled twice:
+# ninja brings the tree up to date with the sources first. Only the install rules differ.
 raw=build/wheel/raw
 rm -rf build/wheel
 mkdir -p "$raw" dist
 log "building the wheel"
 python -m pip wheel -q --disable-pip-version-check --no-deps --no-build-isolation -w "$raw" \
-  -C build-dir=build/wheel/cmake -C cmake.define.TALMIRO_BUNDLE_X264=ON . >&2
+  "${RELEASE_CONFIG[@]}" -C cmake.define.TALMIRO_BUNDLE_X264=ON . >&2
 built=("$raw"/talmiro_sdk_video-*-cp311-abi3-linux_x86_64.whl)
 [ -f "${built[0]}" ] || { log "error: pip wheel made no cp311-abi3 wheel"; exit 1; }
 
