@@ -634,6 +634,7 @@ RtpOutput RtpDepacketizer::push(std::span<const std::uint8_t> datagram, std::int
     RtpOutput out;
     Packet p;
     std::optional<RtpRefusal> refused = parse(datagram, p);
+    if (!refused) out.header = RtpHeaderFacts{p.seq, p.ts, p.ssrc, p.rtx};
     if (!refused) refused = accept_source(p, arrival_us, out);
     if (!refused) refused = insert(p, arrival_us, out);
     if (refused) {

@@ -455,7 +455,14 @@ TEST(RtpDepacketizer, RtxFillsTheGap) {
         if (i != 5) r.take(d.push(sent.packets[i], static_cast<std::int64_t>(i)));
     ASSERT_EQ(r.nacks.size(), 1u);
     const auto rtx = p.resend_rtx(r.nacks[0]);
-    r.take(d.push(rtx->bytes(), 1000));
+    const std::uint16_t lost = r.nacks[0];
+    RtpOutput answered = d.push(rtx->bytes(), 1000);
+    // The header an RTX packet reads as: the original sequence number, the RTX SSRC.
+    ASSERT_TRUE(answered.header);
+    EXPECT_EQ(answered.header->seq, lost);
+    EXPECT_TRUE(answered.header->rtx);
+    EXPECT_NE(answered.header->ssrc, d.stats().ssrc);
+    r.take(std::move(answered));
     ASSERT_EQ(r.units.size(), sent.aus.size());
     for (std::size_t i = 0; i < sent.aus.size(); ++i) {
         EXPECT_TRUE(r.units[i].complete);
@@ -466,7 +473,10 @@ TEST(RtpDepacketizer, RtxFillsTheGap) {
     // Another RTX SSRC once one is known, or RTX before any media, is foreign.
     auto other = Bytes(rtx->bytes().begin(), rtx->bytes().end());
     other[11] ^= 1;
-    EXPECT_EQ(d.push(other, 1001).refused, RtpRefusal::ForeignSsrc);
+    const RtpOutput foreign = d.push(other, 1001);
+    EXPECT_EQ(foreign.refused, RtpRefusal::ForeignSsrc);
+    EXPECT_TRUE(foreign.header);  // it parsed before it was refused
+    EXPECT_FALSE(d.push(Bytes(11, 0x80), 1002).header);
     EXPECT_EQ(RtpDepacketizer(c).push(rtx->bytes(), 0).refused, RtpRefusal::ForeignSsrc);
 }
 

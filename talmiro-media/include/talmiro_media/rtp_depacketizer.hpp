@@ -173,6 +173,14 @@ struct RtpAccessUnit {
     bool recovered = false;
 };
 
+// The header of a datagram that parsed, for the caller's reception statistics and round trip.
+struct RtpHeaderFacts {
+    std::uint16_t seq = 0;  // of an RTX packet: the original sequence number it carries
+    std::uint32_t ts = 0;
+    std::uint32_t ssrc = 0;
+    bool rtx = false;
+};
+
 // What one call gives back.
 struct RtpOutput {
     std::vector<RtpAccessUnit> units;
@@ -180,6 +188,9 @@ struct RtpOutput {
     std::vector<std::uint16_t> nacks;
     // Why the datagram of a `push` was refused; absent when it was taken.
     std::optional<RtpRefusal> refused;
+    // The header of the datagram of a `push`, when it parsed (taken or refused later, e.g. as
+    // another stream's).
+    std::optional<RtpHeaderFacts> header;
 };
 
 // One H.264 stream's RTP receiver state. Not thread-safe.

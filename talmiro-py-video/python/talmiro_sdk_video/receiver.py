@@ -345,10 +345,9 @@ class RtpReceiver:
             self._control(rtcp, rtcp_src, arrival)
 
     def _count_packet(self, seq: int, ts: int, ssrc: int, arrival: int) -> None:
+        """A packet of the depacketizer's stream that the statistics do not count yet (a new
+        source starts them over)."""
         if self._media_ssrc != ssrc:
-            # A new source counts only once the depacketizer has taken it as the stream.
-            if self._depack.stats()["ssrc"] != ssrc:
-                return
             self._media_ssrc = ssrc
             self._reception = _codec.RtpReceptionStats(ssrc)
             self._provisional = None

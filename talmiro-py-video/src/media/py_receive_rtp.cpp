@@ -101,34 +101,6 @@ Address text_address(const sockaddr_storage& a) {
     return {host, port};
 }
 
-std::uint16_t be16(std::span<const std::uint8_t> b, std::size_t at) noexcept {
-    return static_cast<std::uint16_t>(b[at] << 8 | b[at + 1]);
-}
-
-std::uint32_t be32(std::span<const std::uint8_t> b, std::size_t at) noexcept {
-    return static_cast<std::uint32_t>(be16(b, at)) << 16 | be16(b, at + 2);
-}
-
-// The facts of a media or RTX packet whose header reads (the depacketizer refuses and counts
-// the rest); RTX: the original sequence number in front of the payload.
-std::optional<Taken> facts_of(std::span<const std::uint8_t> b,
-                              const talmiro_media::RtpDepacketizerConfig& c) noexcept {
-    if (b.size() < 12 || (b[0] >> 6) != 2) return std::nullopt;
-    Taken t{be16(b, 2), be32(b, 4), be32(b, 8)};
-    const std::uint8_t pt = b[1] & 0x7F;
-    if (pt == c.payload_type) return t;
-    if (!c.rtx_payload_type || pt != *c.rtx_payload_type) return std::nullopt;
-    std::size_t offset = 12 + 4 * std::size_t{b[0] & 0x0Fu};
-    if (b[0] & 0x10) {
-        if (b.size() < offset + 4) return std::nullopt;
-        offset += 4 + 4 * std::size_t{be16(b, offset + 2)};
-    }
-    if (b.size() < offset + 2) return std::nullopt;
-    t.seq = be16(b, offset);
-    t.rtx = true;
-    return t;
-}
-
 void append(RtpOutput& to, RtpOutput&& from) {
     for (auto& u : from.units) to.units.push_back(std::move(u));
     to.nacks.insert(to.nacks.end(), from.nacks.begin(), from.nacks.end());
@@ -155,12 +127,10 @@ void take(ReceivePlan& plan, ReceiveResult& r, std::span<const std::uint8_t> byt
     r.source = source;
     std::lock_guard<std::mutex> held(*plan.depack.mutex);
     talmiro_media::RtpDepacketizer& d = *plan.depack.core;
-    append(r.out, d.push(bytes, arrival_us));
-    if (auto t = facts_of(bytes, d.config())) {
-        t->arrival_us = arrival_us;
-        t->stream = t->ssrc == d.stats().ssrc;
-        r.taken.push_back(*t);
-    }
+    RtpOutput out = d.push(bytes, arrival_us);
+    if (const auto& h = out.header)
+        r.taken.push_back({h->seq, h->ts, h->ssrc, arrival_us, h->rtx, h->ssrc == d.stats().ssrc});
+    append(r.out, std::move(out));
 }
 
 // Runs the depacketizer's timers when due; when it next has work.
