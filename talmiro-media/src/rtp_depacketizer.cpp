@@ -400,6 +400,8 @@ void RtpDepacketizer::consume(std::uint32_t ts, bool marker, std::span<const std
         unit_.active = true;
         unit_.ts = ts;
         unit_.ok = clean;
+        unit_.bytes.reserve(std::min(last_unit_bytes_ + last_unit_bytes_ / 4 + 2 * payload.size(),
+                                     config_.max_unit_bytes));
         unit_.first_arrival_us = arrival_us;
     } else if (gap_ > 0) {
         unit_.ok = false;
@@ -502,6 +504,7 @@ void RtpDepacketizer::finish(bool complete, bool marked, RtpOutput& out) {
     au.complete = complete && unit_.ok;
     au.recovered = unit_.recovered;
     au.unit.t_us = unit_.last_arrival_us;
+    last_unit_bytes_ = unit_.bytes.size();
     au.unit.data = SharedBytes(std::move(unit_.bytes));
     const AuFacts facts = au_facts(au.unit.bytes(), unit_.nals);
     au.unit.key = facts.key;

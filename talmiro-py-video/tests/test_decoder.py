@@ -70,8 +70,8 @@ def test_fresh_decoder():
     assert dec.signal() is None and dec.take_signal() is None
     assert dec.param_sets() is None
     stats = dec.stats()
-    assert list(stats) == ["fed", "images", "errors", "resets", "recovering", "sync", "state",
-                           "fed_since_output"]
+    assert list(stats) == ["fed", "images", "errors", "resets", "recovering", "cpu_us", "sync",
+                           "state", "fed_since_output"]
     assert list(stats["sync"]) == ["frames", "dropped", "fed", "output", "starts",
                                    "starts_at_recovery", "resets", "idr_requests", "losses"]
     assert all(v == 0 for k, v in stats.items() if k not in ("sync", "state"))

@@ -174,7 +174,7 @@ def test_receive_rtp_takes_the_sender_and_returns_at_work(udp):
     reception, rtt = codec.RtpReceptionStats(5), codec.NackRtt()
     host, port = tx.getsockname()
     tx.sendto(_packet(10), rx.getsockname())
-    units, nacks, ready, foreign, source, fresh, samples = codec.receive_rtp(
+    units, nacks, ready, foreign, source, fresh, samples, _ = codec.receive_rtp(
         rx.fileno(), _now() + 2_000_000, depack, host=host)
     # One unit out ends the read; with no statistics given, its packet comes back to count.
     assert len(units) == 1 and units[0][3] and nacks == [] and ready == () and foreign == 0
@@ -191,8 +191,8 @@ def test_receive_rtp_takes_the_sender_and_returns_at_work(udp):
     rtx = bytes([0x80, 0x80 | 97, 0, 1]) + (33000).to_bytes(4, "big") + (6).to_bytes(4, "big") + \
         b"\x00\x0b\x65\x88"
     tx.sendto(rtx, rx.getsockname())
-    units, nacks, *_, samples = codec.receive_rtp(rx.fileno(), _now() + 2_000_000, depack, (),
-                                                  host, port, reception, rtt)
+    units, nacks, *_, samples, _ = codec.receive_rtp(rx.fileno(), _now() + 2_000_000, depack, (),
+                                                     host, port, reception, rtt)
     assert [u[1] for u in units] == [33000, 36000] and units[0][7] and samples == 1
 
 
@@ -223,3 +223,55 @@ def test_receive_rtp_timers_watch_and_arguments(udp):
     rx.close()
     with pytest.raises((OSError, OverflowError)):
         codec.receive_rtp(rx.fileno(), 0, depack)  # closed: fileno() is -1
+
+
+def test_receive_rtp_decodes_into_a_picture_queue(units, udp):
+    rx, tx, _ = udp
+    pack = codec.RtpPacketizer(mtu=1200, ssrc=7)
+    ts = [pack.timestamp_of(t) for _, t, *_ in units[:10]]
+    for data, t, *_ in units[:10]:
+        for p in pack.packetize(data, t):
+            tx.sendto(p, rx.getsockname())
+    depack, dec, queue = codec.RtpDepacketizer(), codec.H264Decoder(), codec.PictureQueue()
+    # A mapping of another stream leaves the units to the caller.
+    got = codec.receive_rtp(rx.fileno(), _now() + 2_000_000, depack, decoder=dec,
+                            pictures=queue, stamp=(8, 0, 0, True))
+    assert len(got[0]) == 1 and got[7] == (0, 0, 0, 0) and queue.stats()["pictures"] == 0
+    data, _, _, _, key, config, recovery, _ = got[0][0]
+    queue.put(dec.decode(data, 1, key, config, recovery))
+    # The stream's own: decoded here, stamped by the mapping (a unit before its timestamp
+    # included), and queued.
+    wall = 10**15
+    decoded, deadline = 0, _now() + 5_000_000
+    while decoded < 9 and _now() < deadline:
+        got = codec.receive_rtp(rx.fileno(), _now() + 500_000, depack, decoder=dec,
+                                pictures=queue, stamp=(7, wall, ts[2], True))
+        assert got[0] == [] and got[7][1:] == (0, 0, 0)
+        decoded += got[7][0]
+    pics = queue.take(0)
+    expect = [wall + ((t - ts[2]) * 1_000_000) // 90_000 for t in ts[1:]]
+    assert [p.t_us for p in pics] == [1] + expect and expect[1] == wall and expect[0] % 10 == 6
+    assert queue.stamp_of(expect[3]) == (ts[4], True) and len(queue.latencies()) == 9
+    assert dec.stats()["images"] == 10 and dec.stats()["cpu_us"] > 0
+    with pytest.raises(TypeError):
+        codec.receive_rtp(rx.fileno(), 0, depack, decoder=dec, pictures=None)
+
+
+def test_picture_queue_waits_closes_and_checks():
+    import threading
+    import time
+    queue = codec.PictureQueue(capacity=2)
+    t0 = time.monotonic()
+    assert queue.take(0.05) == [] and time.monotonic() - t0 >= 0.04
+    pic = codec.TestPattern(64, 48).next(5)
+    queue.stamp(5, 90, False)
+    queue.put([pic, pic, pic])
+    assert queue.stats()["pictures_dropped"] == 1 and queue.stats()["latency_p50_us"] is None
+    assert [p.t_us for p in queue.take()] == [5, 5]
+    threading.Timer(0.05, queue.close).start()
+    assert queue.take(10) == [] and time.monotonic() - t0 < 5
+    for bad in ([1], 3):
+        with pytest.raises(TypeError):
+            queue.put(bad)
+    with pytest.raises(ValueError):
+        queue.take(-1)

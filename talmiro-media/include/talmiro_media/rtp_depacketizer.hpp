@@ -332,6 +332,9 @@ private:
     bool markers_seen_ = false;
     std::optional<std::uint32_t> last_released_ts_;
     Unit unit_;
+    // Bytes of the last unit passed on: room a new unit's bytes start with, so that a picture's
+    // bytes are not moved again at every doubling of their buffer as its packets come.
+    std::size_t last_unit_bytes_ = 0;
     std::int64_t nack_due_us_ = 0;
     bool nacks_pending_ = false;
     // The last tail asked for: the sequence number (also in flight while the next unit shows

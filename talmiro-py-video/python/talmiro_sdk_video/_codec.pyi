@@ -8,6 +8,7 @@ from typing_extensions import Buffer
 
 __all__ = ["MediaError", "Image", "Plane", "H264Encoder", "H264Decoder", "TestPattern",
            "RtpReceptionStats", "NackRtt", "RtpPacketizer", "RtpDepacketizer", "RtpResponder",
+           "PictureQueue",
            "psnr", "buffer_address", "has_encoder", "avcodec_version", "set_ffmpeg_log_level",
            "receive_rtp",
            "rtcp_parse", "rtcp_sr", "rtcp_rr", "rtcp_sdes", "rtcp_bye", "rtcp_nack", "rtcp_pli", "rtcp_fir",
@@ -120,6 +121,8 @@ class DecoderStats(TypedDict):
     errors: int
     resets: int
     recovering: int
+    # Thread CPU time the decode calls took.
+    cpu_us: int
     sync: SyncStats
     state: SyncState
     fed_since_output: int
@@ -380,9 +383,31 @@ def receive_rtp(
     fileno: int, until_us: int, depacketizer: RtpDepacketizer, watch: Sequence[int] = (),
     host: str | None = None, port: int | None = None,
     reception: RtpReceptionStats | None = None, nack_rtt: NackRtt | None = None,
-    nack_rtt_until_us: int = 0, max_datagrams: int = 256,
+    nack_rtt_until_us: int = 0, max_datagrams: int = 256, decoder: H264Decoder | None = None,
+    pictures: PictureQueue | None = None, stamp: tuple[int, int, int, bool] | None = None,
 ) -> tuple[list[RtpUnitTuple], list[int], tuple[int, ...], int, tuple[str, int] | None,
-           list[tuple[int, int, int, int]], int]: ...
+           list[tuple[int, int, int, int]], int, tuple[int, int, int, int]]: ...
+
+@type_check_only
+class PictureQueueStats(TypedDict):
+    pictures: int
+    flagged: int
+    pictures_dropped: int
+    latency_p50_us: int | None
+    latency_p99_us: int | None
+    latency_mean_us: float | None
+
+@final
+class PictureQueue:
+    def __new__(cls, capacity: int = 256, stamps: int = 1024,
+                latencies: int = 100000) -> Self: ...
+    def put(self, pictures: Sequence[Image]) -> None: ...
+    def take(self, timeout: float | None = None) -> list[Image]: ...
+    def stamp(self, t_us: int, rtp_ts: int, exact: bool) -> None: ...
+    def stamp_of(self, t_us: int) -> tuple[int, bool] | None: ...
+    def close(self) -> None: ...
+    def stats(self) -> PictureQueueStats: ...
+    def latencies(self) -> list[int]: ...
 
 # RTCP. Each builder returns the bytes of one packet; concatenated, they make a compound packet
 # (which starts with rtcp_sr or rtcp_rr; a feedback message may also go alone).

@@ -9,7 +9,10 @@ out, and RTCP back to the sender.
     print(receiver.stats())
 
 A thread of its own reads both sockets, puts the datagrams through the core's
-`RtpDepacketizer` and the access units it releases through `H264Decoder`, and sends RTCP:
+`RtpDepacketizer` and the access units it releases through `H264Decoder`, and sends RTCP. With
+the package's own decoder (a `H264Decoder`, no `on_unit`) the datagrams and units never reach
+Python code: `receive_rtp` decodes in native code and queues the pictures in a `PictureQueue`,
+and the thread runs Python only for RTCP. It sends:
 
 - a NACK as soon as the depacketizer reports a gap (compound with a receiver report), and a
   copy of it 3 ms later;
@@ -33,11 +36,8 @@ access unit instead (such pictures count in no latency).
 
 from __future__ import annotations
 
-import collections
-import queue
 import random
 import socket
-import statistics
 import threading
 import time
 from collections.abc import Callable
@@ -140,12 +140,14 @@ class RtpReceiver:
             self._rtp.close()
             self._rtcp.close()
             raise
-        self._pictures: queue.SimpleQueue = queue.SimpleQueue()
+        # The decoder's calls are made in native code when it is the package's own.
+        self._native = type(self.decoder) is _codec.H264Decoder and on_unit is None
+        self._pictures = _codec.PictureQueue(capacity=PICTURE_QUEUE, stamps=STAMPS_KEPT)
         self._lock = threading.Lock()
         self._counts = dict.fromkeys(
-            ("pictures", "flagged", "refused_foreign_source", "rtcp_datagrams", "rtcp_refused",
-             "rtcp_foreign_source", "nacks_sent", "plis_sent", "receiver_reports", "resets",
-             "decode_errors", "pictures_dropped", "sender_reports", "rtt_samples"), 0)
+            ("refused_foreign_source", "rtcp_datagrams", "rtcp_refused", "rtcp_foreign_source",
+             "nacks_sent", "plis_sent", "receiver_reports", "resets", "decode_errors",
+             "sender_reports", "rtt_samples"), 0)
         self._init_stream_state()
         self._retime()
         self._thread = threading.Thread(target=self._run, name="talmiro-rtp-receiver",
@@ -153,9 +155,7 @@ class RtpReceiver:
         self._thread.start()
 
     def _init_stream_state(self) -> None:
-        """What the thread learns of the stream: stamps, reports, round trip, latency."""
-        self._latency: collections.deque[int] = collections.deque(maxlen=100_000)
-        self._stamps: collections.OrderedDict[int, tuple[int, bool]] = collections.OrderedDict()
+        """What the thread learns of the stream: reports, round trip."""
         self._reception: _codec.RtpReceptionStats | None = None
         self._media_ssrc: int | None = None
         self._mappings: dict[int, _Mapping] = {}
@@ -186,27 +186,15 @@ class RtpReceiver:
     def receive(self, timeout: float | None = None) -> list[_codec.Image]:
         """The pictures decoded since the last call; waits up to `timeout` seconds (None: for
         ever) for the first when there is none."""
-        if self._failure is not None:
-            raise RuntimeError(f"the receiving thread failed: {self._failure}") from self._failure
-        out = []
-        try:
-            out.append(self._pictures.get(timeout=timeout) if timeout != 0
-                       else self._pictures.get_nowait())
-        except queue.Empty:
-            return out
-        while True:
-            try:
-                out.append(self._pictures.get_nowait())
-            except queue.Empty:
-                break
-        if self._failure is not None:  # the thread put None in the queue when it failed
-            raise RuntimeError(f"the receiving thread failed: {self._failure}") from self._failure
-        return out
+        if self._failure is None:
+            out = self._pictures.take(timeout)
+            if out or self._failure is None:
+                return out
+        raise RuntimeError(f"the receiving thread failed: {self._failure}") from self._failure
 
     def rtp_timestamp(self, t_us: int) -> int | None:
         """The RTP timestamp of the access unit a recent picture stamped `t_us` came from."""
-        with self._lock:
-            entry = self._stamps.get(t_us)
+        entry = self._pictures.stamp_of(t_us)
         return entry[0] if entry else None
 
     def pattern_frame(self, t_us: int) -> int | None:
@@ -230,8 +218,7 @@ class RtpReceiver:
         dstats = self._decoder_stats if self._decoder_stats is not None else self.decoder.stats()
         with self._lock:
             out: dict = dict(self._counts)
-            lat = sorted(self._latency)
-        pick = (lambda q: lat[min(len(lat) - 1, int(q * len(lat)))]) if lat else (lambda q: None)
+        out.update(self._pictures.stats())  # pictures, flagged, dropped, latency
         sync = dstats.get("sync", {})
         out.update({
             "packets_received": d["packets_received"],
@@ -247,9 +234,6 @@ class RtpReceiver:
             "units_incomplete": d["units_incomplete"],
             "restarts": d["restarts"],
             "tail_nacks": d["tail_nacks"],
-            "latency_p50_us": pick(0.50),
-            "latency_p99_us": pick(0.99),
-            "latency_mean_us": statistics.fmean(lat) if lat else None,
             "losses": sync.get("losses", 0),
             "idr_requests": sync.get("idr_requests", 0),
             "decoder_errors": dstats.get("errors", 0),
@@ -270,6 +254,7 @@ class RtpReceiver:
         except OSError:
             pass
         self._thread.join(5.0)
+        self._pictures.close()  # a receive() waiting for ever returns
         try:
             self._send_rtcp(_codec.rtcp_bye([self.ssrc]))
         except OSError:
@@ -293,22 +278,24 @@ class RtpReceiver:
             self._loop()
         except BaseException as err:  # reported by receive()
             self._failure = err
-            self._pictures.put_nowait(None)
+            self._pictures.close()
 
     def _loop(self) -> None:
         # A wake-up of this thread costs more than the packet it brings, so the RTP socket is
-        # read by `receive_rtp`, which feeds the depacketizer and runs its timers without the
-        # interpreter lock, and returns about once per access unit: with units to decode or
-        # sequence numbers to NACK, or when RTCP, the wake-up or the report timer needs the
-        # thread.
+        # read by `receive_rtp`, which feeds the depacketizer, runs its timers and decodes
+        # without the interpreter lock. It returns only when this thread has work: sequence
+        # numbers to NACK, an IDR picture to ask for, units to decode here, RTCP in, the
+        # wake-up (close), or the report timer.
         rtcp_fd, wake_fd = self._rtcp.fileno(), self._wake_r.fileno()
         watch = (rtcp_fd, wake_fd)
         next_rr = _now_us() + int(self._rr_interval * 1e6)
         while not self._closed:
-            until = min(_now_us() + 200_000, next_rr)
-            units, nacks, ready, foreign, source, fresh, samples = _codec.receive_rtp(
-                self._rtp.fileno(), until, self._depack, watch, self._sender_host,
-                self._sender_port, self._reception, self._nack_rtt, self._nack_rtt_until)
+            stamp = self._native_stamp()
+            decoder, pictures = (None, None) if stamp is None else (self.decoder, self._pictures)
+            units, nacks, ready, foreign, source, fresh, samples, decoded = _codec.receive_rtp(
+                self._rtp.fileno(), next_rr, self._depack, watch, self._sender_host,
+                self._sender_port, self._reception, self._nack_rtt, self._nack_rtt_until,
+                decoder=decoder, pictures=pictures, stamp=stamp)
             if foreign:
                 with self._lock:
                     self._counts["refused_foreign_source"] += foreign
@@ -330,6 +317,8 @@ class RtpReceiver:
             # The NACK leaves before the decoding: a retransmission is a round trip away.
             if nacks:
                 self._send_nack(nacks)
+            if decoded[0]:
+                self._decoded(*decoded[1:])
             if units:
                 self._decode(units)
             if _now_us() >= next_rr:
@@ -363,6 +352,29 @@ class RtpReceiver:
         rtt = None if self._rtt_us is None else int(self._rtt_us)
         self._depack.set_round_trip(rtt, int(self._jitter_us))
 
+    def _native_stamp(self) -> tuple[int, int, int, bool] | None:
+        """What `receive_rtp` stamps the units it decodes by: (ssrc, wall_us, rtp_ts, exact);
+        None while this thread decodes (a foreign decoder, `on_unit`, parameter sets from the
+        description still to go in front, or no mapping yet)."""
+        ssrc = self._media_ssrc
+        if not self._native or self._param_sets or ssrc is None:
+            return None
+        mapping = self._mappings.get(ssrc)
+        if mapping is not None:
+            return ssrc, mapping.wall_us, mapping.rtp_ts, True
+        p = self._provisional
+        return None if p is None else (ssrc, p.wall_us, p.rtp_ts, False)
+
+    def _decoded(self, errors: int, idr_requests: int, resets: int) -> None:
+        """What came of the units `receive_rtp` decoded: a refused unit or a "request_idr"
+        signal asks for an IDR picture (one PLI for all of them)."""
+        if errors or resets:
+            with self._lock:
+                self._counts["decode_errors"] += errors
+                self._counts["resets"] += resets
+        if errors or idr_requests:
+            self._send_pli()
+
     def _stamp(self, rtp_ts: int, arrival: int) -> tuple[int, bool]:
         """The capture time of a unit on the sender's clock, and whether a sender report said
         it (else: a provisional stamp from the arrival of the first unit)."""
@@ -390,10 +402,7 @@ class RtpReceiver:
                 self._param_sets = b""
             if not data and complete:
                 continue
-            with self._lock:
-                self._stamps[t_us] = (rtp_ts, exact)
-                while len(self._stamps) > STAMPS_KEPT:
-                    self._stamps.popitem(last=False)
+            self._pictures.stamp(t_us, rtp_ts, exact)
             refused = False
             try:
                 pictures = self.decoder.decode(data, t_us, key, config, recovery,
@@ -413,25 +422,7 @@ class RtpReceiver:
                 with self._lock:
                     self._counts["resets"] += 1
             if pictures:
-                self._deliver(pictures)
-
-    def _deliver(self, pictures: list) -> None:
-        now = wall_us()
-        with self._lock:
-            for pic in pictures:
-                self._counts["pictures"] += 1
-                if pic.recovering:
-                    self._counts["flagged"] += 1
-                entry = self._stamps.get(pic.t_us)
-                if entry is not None and entry[1]:
-                    self._latency.append(now - pic.t_us)
-                if self._pictures.qsize() >= PICTURE_QUEUE:
-                    try:
-                        self._pictures.get_nowait()
-                        self._counts["pictures_dropped"] += 1
-                    except queue.Empty:
-                        pass
-                self._pictures.put_nowait(pic)
+                self._pictures.put(pictures)
 
     # ---- RTCP ----
 

@@ -22,6 +22,7 @@ PyObject* nack_rtt_type();
 PyObject* rtp_packetizer_type();
 PyObject* rtp_depacketizer_type();
 PyObject* rtp_responder_type();
+PyObject* picture_queue_type();
 
 // Module functions (py_psnr.cpp, py_buffer_address.cpp, py_receive_rtp.cpp).
 extern PyMethodDef psnr_def;

@@ -1,14 +1,21 @@
-// The core objects behind three RTP classes, for receive_rtp (py_receive_rtp.cpp), which drives
-// them in one call: the depacketizer with the mutex that guards it (it is fed without the
-// interpreter lock), the reception statistics and the round trip as they are guarded (by the
-// interpreter lock: each of their calls is shorter than giving the lock up).
+// The core objects behind the classes that receive_rtp (py_receive_rtp.cpp) drives in one call:
+// the depacketizer and the decoder with the mutexes that guard them (they work without the
+// interpreter lock), the picture queue (guarded by a mutex of its own), and the reception
+// statistics and the round trip as they are guarded (by the interpreter lock: each of their
+// calls is shorter than giving the lock up).
 #pragma once
 
 #include "py.hpp"
 
+#include <cstdint>
+#include <ctime>
 #include <mutex>
+#include <optional>
+#include <vector>
 
+#include "talmiro_media/decode.hpp"
 #include "talmiro_media/nack_rtt.hpp"
+#include "talmiro_media/picture_queue.hpp"
 #include "talmiro_media/rtp_depacketizer.hpp"
 #include "talmiro_media/rtp_reception_stats.hpp"
 
@@ -19,10 +26,30 @@ struct DepacketizerRef {
     talmiro_media::RtpDepacketizer* core = nullptr;
 };
 
+struct DecoderRef {
+    std::mutex* mutex = nullptr;
+    std::optional<talmiro_media::H264Decoder>* core = nullptr;  // empty once closed
+    std::uint64_t* cpu_ns = nullptr;                            // thread CPU time decoding
+};
+
 // The core of `obj` when it is an instance of the class, else null (no exception set).
 DepacketizerRef rtp_depacketizer_core(PyObject* obj);
+DecoderRef decoder_core(PyObject* obj);
+talmiro_media::PictureQueue* picture_queue_core(PyObject* obj);
 talmiro_media::RtpReceptionStats* rtp_reception_stats_core(PyObject* obj);
 talmiro_media::NackRtt* nack_rtt_core(PyObject* obj);
+
+// Decodes `au` with the open decoder of `d`, whose mutex the caller holds, and counts the
+// thread CPU time it took.
+talmiro_media::Result<std::vector<talmiro_media::Image>> decode_counted(
+    const DecoderRef& d, const talmiro_media::AccessUnit& au);
+
+// Microseconds since 1970 on the wall clock (time.time_ns() // 1000).
+inline std::int64_t wall_clock_us() noexcept {
+    timespec ts{};
+    clock_gettime(CLOCK_REALTIME, &ts);
+    return static_cast<std::int64_t>(ts.tv_sec) * 1'000'000 + ts.tv_nsec / 1000;
+}
 
 // (units, nacks) as RtpDepacketizer.push gives them.
 PyObject* rtp_output_tuple(const talmiro_media::RtpOutput& out);

@@ -110,7 +110,8 @@ int exec_module(PyObject* module) {
             !add(module, "NackRtt", nack_rtt_type()) ||
             !add(module, "RtpPacketizer", rtp_packetizer_type()) ||
             !add(module, "RtpDepacketizer", rtp_depacketizer_type()) ||
-            !add(module, "RtpResponder", rtp_responder_type()))
+            !add(module, "RtpResponder", rtp_responder_type()) ||
+            !add(module, "PictureQueue", picture_queue_type()))
             return -1;
         for (PyMethodDef* def : {&psnr_def, &buffer_address_def, &has_encoder_def,
                                  &avcodec_version_def, &set_ffmpeg_log_level_def, &receive_rtp_def})

@@ -2,6 +2,7 @@
 // Access units come in as bytes with their header facts, pictures go out as Image objects,
 // signals as short strings and counters as a dict.
 #include <cstdint>
+#include <ctime>
 #include <mutex>
 #include <optional>
 #include <span>
@@ -13,6 +14,7 @@
 #include "args.hpp"
 #include "box.hpp"
 #include "classes.hpp"
+#include "cores.hpp"
 #include "errors.hpp"
 #include "locks.hpp"
 #include "protocols.hpp"
@@ -36,6 +38,8 @@ struct DecoderObject {
     std::mutex mutex;
     // Absent once closed, for good.
     std::optional<H264Decoder> core;
+    // Thread CPU time spent in decode calls, whichever thread made them.
+    std::uint64_t cpu_ns = 0;
 };
 
 DecoderObject& decoder_of(PyObject* self) noexcept { return unbox<DecoderObject>(self); }
@@ -101,7 +105,7 @@ PyObject* decoder_decode(PyObject* self, PyObject* const* args, Py_ssize_t nargs
         DecoderObject& d = decoder_of(self);
         return pictures_or_raise(without_gil_locked(d.mutex, [&]() -> Outcome {
             if (!d.core) return std::nullopt;
-            return d.core->decode(au);
+            return decode_counted({&d.mutex, &d.core, &d.cpu_ns}, au);
         }));
     });
 }
@@ -185,6 +189,7 @@ PyObject* decoder_param_sets(PyObject* self, PyObject* const* args, Py_ssize_t n
 }
 
 struct StatsSnapshot {
+    std::uint64_t cpu_ns;
     talmiro_media::DecoderStats decoder;
     talmiro_media::SyncCounters sync;
     talmiro_media::SyncState state;
@@ -212,7 +217,8 @@ PyObject* stats_dict(const StatsSnapshot& s) {
                                       {"images", s.decoder.images},
                                       {"errors", s.decoder.errors},
                                       {"resets", s.sync.resets},
-                                      {"recovering", s.decoder.recovering}}) &&
+                                      {"recovering", s.decoder.recovering},
+                                      {"cpu_us", s.cpu_ns / 1000}}) &&
                dict_put(dict, "sync", sync_dict(s.sync)) &&
                dict_put(dict, "state", str_of(talmiro_media::sync_state_name(s.state))) &&
                dict_put_count(dict, "fed_since_output", s.fed_since_output);
@@ -228,7 +234,7 @@ PyObject* decoder_stats(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
             copied_out(d.mutex, [&]() -> std::optional<StatsSnapshot> {
                 if (!d.core) return std::nullopt;
                 const talmiro_media::DecoderSync& sync = d.core->sync();
-                return StatsSnapshot{d.core->stats(), sync.counters(), sync.state(),
+                return StatsSnapshot{d.cpu_ns, d.core->stats(), sync.counters(), sync.state(),
                                      sync.fed_since_output()};
             });
         if (snapshot) return stats_dict(*snapshot);
@@ -280,7 +286,7 @@ PyMethodDef decoder_methods[] = {
                 "frame that carried them),\nthe SPS first."),
     fast_method("stats", decoder_stats,
                 "stats($self)\n--\n\nDecoder counters (`fed`, `images`, `errors`, `resets`, "
-                "`recovering`), the policy's\n(`sync.frames/dropped/fed/output/starts/"
+                "`recovering`, `cpu_us`: the\nthread CPU time decoding took), the policy's\n(`sync.frames/dropped/fed/output/starts/"
                 "starts_at_recovery/resets/idr_requests/losses`),\n`state` and `fed_since_output`."),
     enter_method(),
     exit_method(),
@@ -327,5 +333,26 @@ PyObject* g_decoder_type = nullptr;
 }  // namespace
 
 PyObject* decoder_type() { return once_type(g_decoder_type, decoder_spec); }
+
+DecoderRef decoder_core(PyObject* obj) {
+    PyObject* type = decoder_type();
+    if (!type || !PyObject_TypeCheck(obj, as_type(type))) return {};
+    DecoderObject& d = decoder_of(obj);
+    return {&d.mutex, &d.core, &d.cpu_ns};
+}
+
+talmiro_media::Result<std::vector<Image>> decode_counted(const DecoderRef& d,
+                                                         const talmiro_media::AccessUnit& au) {
+    const auto cpu_ns = [] {
+        timespec ts{};
+        clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
+        return static_cast<std::uint64_t>(ts.tv_sec) * 1'000'000'000u +
+               static_cast<std::uint64_t>(ts.tv_nsec);
+    };
+    const std::uint64_t start = cpu_ns();
+    auto out = (*d.core)->decode(au);
+    *d.cpu_ns += cpu_ns() - start;
+    return out;
+}
 
 }  // namespace talmiro_py

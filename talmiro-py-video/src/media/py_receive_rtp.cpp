@@ -1,11 +1,12 @@
 // The receive_rtp function: a receiving thread's socket loop in native code. It waits for RTP
 // datagrams without the interpreter lock, feeds each straight into an RtpDepacketizer and runs
-// the depacketizer's timers, and returns only when the caller has something to do: access units
-// to decode, sequence numbers to NACK, a watched descriptor readable, or its time up. A thread
-// in Python otherwise wakes up once per packet, and each wake-up (the interpreter lock taken
-// back, the loop's bytecode run cold, the datagram made an object) costs several times what
-// the packet itself does; this way it wakes up about once per access unit, and no packet
-// becomes a Python object.
+// the depacketizer's timers; given a decoder and a picture queue, it also decodes the access
+// units the depacketizer releases and queues their pictures. It returns only when the caller
+// has something to do: sequence numbers to NACK, an IDR picture to ask for, units it must
+// decode itself, a watched descriptor readable, or its time up. A thread in Python otherwise
+// wakes up once per packet, or once per access unit, and each wake-up (the interpreter lock
+// taken back, the loop's bytecode run cold, the datagram made an object) costs several times
+// what the packet itself does.
 #include "py.hpp"
 
 #include <arpa/inet.h>
@@ -55,6 +56,17 @@ struct Address {
     std::uint16_t port = 0;
 };
 
+// The decoder and queue the access units go to, and the sender report's mapping that stamps
+// them with their capture time.
+struct DecodePlan {
+    DecoderRef decoder;
+    talmiro_media::PictureQueue* pictures = nullptr;
+    std::uint32_t ssrc = 0;      // the stream the mapping is for
+    std::int64_t wall_us = 0;    // a capture time (µs since 1970) ...
+    std::uint32_t rtp_ts = 0;    // ... and its RTP timestamp
+    bool exact = false;          // a sender report's mapping, not a provisional one
+};
+
 struct ReceivePlan {
     int fd = -1;
     std::int64_t until_us = 0;
@@ -64,14 +76,26 @@ struct ReceivePlan {
     std::optional<std::string> host;
     std::optional<std::uint16_t> port;
     std::size_t max_datagrams = 256;
+    std::optional<DecodePlan> decode;
     // The last datagram's source, and its text.
     sockaddr_storage last{};
     socklen_t last_len = 0;
     Address last_text;
 };
 
+struct Decoded {
+    std::uint64_t units = 0;         // decoded here
+    std::uint64_t errors = 0;        // refused by libavcodec (the decoder starts over)
+    std::uint64_t idr_requests = 0;  // "request_idr" signals
+    std::uint64_t resets = 0;        // "reset" signals
+};
+
 struct ReceiveResult {
-    RtpOutput out;
+    RtpOutput out;  // its units: those left for the caller to decode, in decode order
+    Decoded decoded;
+    // A unit came that the mapping does not stamp (or the decoder was closed): it and every
+    // unit after it go to the caller.
+    bool caller_decodes = false;
     std::vector<Taken> taken;
     std::vector<int> ready;        // the watched descriptors found readable
     std::uint64_t datagrams = 0;   // read from the sender
@@ -133,6 +157,64 @@ void take(ReceivePlan& plan, ReceiveResult& r, std::span<const std::uint8_t> byt
     append(r.out, std::move(out));
 }
 
+// Python's floor division, for the stamps of units before the mapping's.
+std::int64_t floor_div(std::int64_t a, std::int64_t b) noexcept {
+    return a / b - ((a % b != 0) && ((a < 0) != (b < 0)));
+}
+
+// The capture time of a unit on the sender's clock, by the mapping (timestamps within half the
+// 32-bit range either side of it).
+std::int64_t stamp_of(const DecodePlan& p, std::uint32_t rtp_ts) noexcept {
+    const auto ticks = static_cast<std::int32_t>(rtp_ts - p.rtp_ts);
+    return p.wall_us + floor_div(static_cast<std::int64_t>(ticks) * 1'000'000, 90'000);
+}
+
+// Decodes one unit and queues its pictures; false when the decoder is closed (the caller gets
+// the unit).
+bool decode_one(const DecodePlan& p, Decoded& d, talmiro_media::RtpAccessUnit& u) {
+    u.unit.t_us = stamp_of(p, u.rtp_timestamp);
+    u.unit.complete = u.complete;
+    std::optional<talmiro_media::Result<std::vector<talmiro_media::Image>>> out;
+    std::optional<talmiro_media::SyncSignal> signal;
+    {
+        std::lock_guard<std::mutex> held(*p.decoder.mutex);
+        if (!*p.decoder.core) return false;
+        // A unit that lost every NAL unit says only that something was lost; an empty complete
+        // one says nothing.
+        if (u.unit.data.bytes().empty() && u.complete) return true;
+        p.pictures->stamp(u.unit.t_us, {u.rtp_timestamp, p.exact});
+        out.emplace(decode_counted(p.decoder, u.unit));
+        signal = (*p.decoder.core)->take_signal();
+    }
+    d.units += 1;
+    if (!*out) d.errors += 1;
+    if (signal == talmiro_media::SyncSignal::RequestIdr) d.idr_requests += 1;
+    if (signal == talmiro_media::SyncSignal::Reset) d.resets += 1;
+    if (*out && !(*out)->empty()) {
+        std::vector<talmiro_media::SharedImage> shared;
+        shared.reserve((*out)->size());
+        for (talmiro_media::Image& image : **out)
+            shared.push_back(std::make_shared<const talmiro_media::Image>(std::move(image)));
+        p.pictures->push(std::move(shared), wall_clock_us());
+    }
+    return true;
+}
+
+// Decodes the units taken so far, in order, until one is the caller's to decode.
+void decode_units(const ReceivePlan& plan, ReceiveResult& r) {
+    auto& units = r.out.units;
+    std::size_t done = 0;
+    while (done < units.size() && !r.caller_decodes) {
+        if (units[done].ssrc != plan.decode->ssrc ||
+            !decode_one(*plan.decode, r.decoded, units[done])) {
+            r.caller_decodes = true;
+            break;
+        }
+        ++done;
+    }
+    units.erase(units.begin(), units.begin() + static_cast<std::ptrdiff_t>(done));
+}
+
 // Runs the depacketizer's timers when due; when it next has work.
 std::optional<std::int64_t> run_timers(const ReceivePlan& plan, ReceiveResult& r,
                                        std::int64_t now_us) {
@@ -156,7 +238,12 @@ ReceiveResult receive(ReceivePlan plan) {
     std::vector<pollfd> fds;
     fds.push_back({plan.fd, POLLIN, 0});
     for (const int w : plan.watched) fds.push_back({w, POLLIN, 0});
-    auto work = [&] { return !r.out.units.empty() || !r.out.nacks.empty(); };
+    // What the caller must do: send NACKs or a PLI, decode units.
+    auto work = [&] {
+        if (plan.decode && !r.out.units.empty()) decode_units(plan, r);
+        return !r.out.units.empty() || !r.out.nacks.empty() || r.decoded.errors != 0 ||
+               r.decoded.idr_requests != 0;
+    };
     while (r.datagrams + r.foreign < plan.max_datagrams) {
         sockaddr_storage from{};
         socklen_t from_len = sizeof from;
@@ -255,7 +342,7 @@ PyObject* ready_tuple(const std::vector<int>& ready) {
     return out;
 }
 
-// (units, nacks, ready, foreign, source, fresh, rtt_samples); takes `fresh` over.
+// (units, nacks, ready, foreign, source, fresh, rtt_samples, decoded); takes `fresh` over.
 PyObject* result_tuple(const ReceiveResult& r, PyObject* fresh, std::uint64_t samples) {
     PyObject* output = rtp_output_tuple(r.out);
     PyObject* ready = output ? ready_tuple(r.ready) : nullptr;
@@ -272,9 +359,13 @@ PyObject* result_tuple(const ReceiveResult& r, PyObject* fresh, std::uint64_t sa
     }
     PyObject* units = PyTuple_GetItem(output, 0);
     PyObject* nacks = PyTuple_GetItem(output, 1);
-    PyObject* out = Py_BuildValue("(OONKNNK)", units, nacks, ready,
-                                  static_cast<unsigned long long>(r.foreign), source, fresh,
-                                  static_cast<unsigned long long>(samples));
+    using ull = unsigned long long;
+    const Decoded& d = r.decoded;
+    PyObject* out = Py_BuildValue("(OONKNNK(KKKK))", units, nacks, ready,
+                                  static_cast<ull>(r.foreign), source, fresh,
+                                  static_cast<ull>(samples), static_cast<ull>(d.units),
+                                  static_cast<ull>(d.errors), static_cast<ull>(d.idr_requests),
+                                  static_cast<ull>(d.resets));
     Py_DECREF(output);
     return out;
 }
@@ -294,12 +385,46 @@ bool read_objects(PyObject* depack, PyObject* reception, PyObject* nack_rtt, Rec
     return false;
 }
 
+// The decoding part of the plan: `decoder` and `pictures` both None (the caller decodes), or an
+// H264Decoder, a PictureQueue and the stamp (ssrc, wall_us, rtp_ts, exact), which may be None
+// until the first sender report or provisional mapping (the caller decodes meanwhile).
+bool read_decode(PyObject* decoder, PyObject* pictures, PyObject* stamp, ReceivePlan& plan) {
+    const bool none = (!decoder || decoder == Py_None) && (!pictures || pictures == Py_None);
+    if (none) return true;
+    DecodePlan p;
+    p.decoder = decoder ? decoder_core(decoder) : DecoderRef{};
+    p.pictures = pictures ? picture_queue_core(pictures) : nullptr;
+    if (!p.decoder.core || !p.pictures) {
+        PyErr_SetString(PyExc_TypeError,
+                        "receive_rtp() needs an H264Decoder and a PictureQueue, or neither");
+        return false;
+    }
+    if (!stamp || stamp == Py_None) return true;
+    unsigned long ssrc = 0, rtp_ts = 0;
+    long long wall_us = 0;
+    int exact = 0;
+    if (!PyTuple_Check(stamp) ||
+        !PyArg_ParseTuple(stamp, "kLkp;receive_rtp() needs stamp=(ssrc, wall_us, rtp_ts, exact)",
+                          &ssrc, &wall_us, &rtp_ts, &exact)) {
+        if (!PyErr_Occurred())
+            PyErr_SetString(PyExc_TypeError,
+                            "receive_rtp() needs stamp=(ssrc, wall_us, rtp_ts, exact)");
+        return false;
+    }
+    p.ssrc = static_cast<std::uint32_t>(ssrc);
+    p.wall_us = wall_us;
+    p.rtp_ts = static_cast<std::uint32_t>(rtp_ts);
+    p.exact = exact != 0;
+    plan.decode = p;
+    return true;
+}
+
 PyObject* receive_rtp(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return guarded([&]() -> PyObject* {
         std::uint32_t fd = 0, max_datagrams = 256;
         std::int64_t until_us = 0, nack_rtt_until_us = 0;
         PyObject *depack = nullptr, *watch = nullptr, *host = nullptr, *reception = nullptr,
-                 *nack_rtt = nullptr;
+                 *nack_rtt = nullptr, *decoder = nullptr, *pictures = nullptr, *stamp = nullptr;
         std::optional<std::uint32_t> port;
         if (!read_args("receive_rtp",
                        {param("fileno", fd), param("until_us", until_us),
@@ -310,13 +435,18 @@ PyObject* receive_rtp(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObje
                         param("reception", reception, Kind::Object, Need::Optional),
                         param("nack_rtt", nack_rtt, Kind::Object, Need::Optional),
                         param("nack_rtt_until_us", nack_rtt_until_us, Need::Optional),
-                        param("max_datagrams", max_datagrams, Need::Optional)},
+                        param("max_datagrams", max_datagrams, Need::Optional),
+                        param("decoder", decoder, Kind::Object, Need::Optional),
+                        param("pictures", pictures, Kind::Object, Need::Optional),
+                        param("stamp", stamp, Kind::Object, Need::Optional)},
                        args, nargs, kwnames))
             return nullptr;
         ReceivePlan plan;
         talmiro_media::RtpReceptionStats* stats = nullptr;
         talmiro_media::NackRtt* rtt = nullptr;
-        if (!read_objects(depack, reception, nack_rtt, plan, stats, rtt)) return nullptr;
+        if (!read_objects(depack, reception, nack_rtt, plan, stats, rtt) ||
+            !read_decode(decoder, pictures, stamp, plan))
+            return nullptr;
         plan.fd = static_cast<int>(std::min<std::uint32_t>(fd, INT32_MAX));
         plan.until_us = until_us;
         if (watch && !read_fds(watch, plan.watched)) return nullptr;
@@ -335,7 +465,7 @@ PyObject* receive_rtp(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObje
         const bool plain_resends = !plan.depack.core->config().rtx_payload_type;
         const ReceiveResult r = without_gil([&] { return receive(std::move(plan)); });
         if (r.error != 0 && r.datagrams == 0 && r.foreign == 0 && r.out.units.empty() &&
-            r.out.nacks.empty()) {
+            r.out.nacks.empty() && r.decoded.units == 0) {
             errno = r.error;
             return PyErr_SetFromErrno(PyExc_OSError);
         }
@@ -350,7 +480,8 @@ PyObject* receive_rtp(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObje
 PyMethodDef receive_rtp_def = fast_method(
     "receive_rtp", receive_rtp,
     "receive_rtp(fileno, until_us, depacketizer, watch=(), host=None, port=None, "
-    "reception=None, nack_rtt=None, nack_rtt_until_us=0, max_datagrams=256)\n"
+    "reception=None, nack_rtt=None, nack_rtt_until_us=0, max_datagrams=256, decoder=None, "
+    "pictures=None, stamp=None)\n"
     "--\n\n"
     "Reads RTP datagrams from the socket `fileno` without the interpreter lock and pushes each\n"
     "into `depacketizer` as it arrives, running its timers when due, until the caller has\n"
@@ -359,11 +490,17 @@ PyMethodDef receive_rtp_def = fast_method(
     "signal. Only datagrams from `host` (and `port`, when given) are taken; with no host, the\n"
     "first address heard is. The media packets go into `reception` when it counts their SSRC,\n"
     "and retransmissions (RTX, or plain resends before `nack_rtt_until_us`) into `nack_rtt`.\n"
-    "Returns (units, nacks, ready, foreign, source, fresh, rtt_samples): `(units, nacks)` as\n"
-    "from `RtpDepacketizer.push`, the descriptors of `watch` found readable, the datagrams\n"
-    "dropped as from elsewhere, the (host, port) of the last one taken or None, the media\n"
-    "packets of the depacketizer's stream that `reception` did not count, as (seq, timestamp,\n"
-    "ssrc, arrival_us), and the round trips `nack_rtt` measured. A failed read raises OSError\n"
-    "when it comes before anything else.");
+    "With `decoder` (an H264Decoder), `pictures` (a PictureQueue) and `stamp` = (ssrc, wall_us,\n"
+    "rtp_ts, exact), the access units of that SSRC are decoded here, stamped with their capture\n"
+    "time by that mapping (90 kHz), and their pictures queued; the call then returns for a\n"
+    "refused unit or a \"request_idr\" signal too, and leaves a unit of another stream, and\n"
+    "those after it, to the caller.\n"
+    "Returns (units, nacks, ready, foreign, source, fresh, rtt_samples, decoded): `(units,\n"
+    "nacks)` as from `RtpDepacketizer.push` (the units left to the caller), the descriptors of\n"
+    "`watch` found readable, the datagrams dropped as from elsewhere, the (host, port) of the\n"
+    "last one taken or None, the media packets of the depacketizer's stream that `reception`\n"
+    "did not count, as (seq, timestamp, ssrc, arrival_us), the round trips `nack_rtt`\n"
+    "measured, and (units decoded, refused, \"request_idr\" signals, \"reset\" signals). A\n"
+    "failed read raises OSError when it comes before anything else.");
 
 }  // namespace talmiro_py
