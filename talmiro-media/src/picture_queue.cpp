@@ -54,7 +54,14 @@ void PictureQueue::push(std::vector<SharedImage>&& pictures, std::int64_t now_wa
 
 std::vector<SharedImage> PictureQueue::take(std::chrono::steady_clock::time_point deadline) {
     std::unique_lock<std::mutex> held(mutex_);
-    ready_.wait_until(held, deadline, [this] { return closed_ || !pictures_.empty(); });
+    const auto ready = [this] { return closed_ || !pictures_.empty(); };
+    // No deadline is waited for as such: the far ends of the clock's range do not convert to
+    // the system's time values everywhere.
+    if (deadline == std::chrono::steady_clock::time_point::max()) {
+        ready_.wait(held, ready);
+    } else if (!ready() && deadline > std::chrono::steady_clock::now()) {
+        ready_.wait_until(held, deadline, ready);
+    }
     std::vector<SharedImage> out(std::make_move_iterator(pictures_.begin()),
                                  std::make_move_iterator(pictures_.end()));
     pictures_.clear();

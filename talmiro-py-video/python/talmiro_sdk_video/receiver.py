@@ -129,6 +129,7 @@ class RtpReceiver:
         self._rr_interval = rr_interval_s
         self.ssrc = random.getrandbits(32) or 1
         self.cname = f"talmiro-{self.ssrc:08x}@{socket.gethostname()}"[:255]
+        self._sdes = _codec.rtcp_sdes(self.ssrc, self.cname)  # the same in every compound
         self._depack = _codec.RtpDepacketizer(
             payload_type=payload_type, rtx_payload_type=rtx_payload_type,
             max_wait_us=self._max_delay_us, min_wait_us=MIN_WAIT_US,
@@ -317,7 +318,7 @@ class RtpReceiver:
             # The NACK leaves before the decoding: a retransmission is a round trip away.
             if nacks:
                 self._send_nack(nacks)
-            if decoded[0]:
+            if decoded[1] or decoded[2] or decoded[3]:
                 self._decoded(*decoded[1:])
             if units:
                 self._decode(units)
@@ -483,7 +484,7 @@ class RtpReceiver:
                 blocks.append(block)
                 self._jitter_us = block["jitter"] * 1_000_000 / 90_000
                 self._retime()
-        return _codec.rtcp_rr(self.ssrc, blocks) + _codec.rtcp_sdes(self.ssrc, self.cname)
+        return _codec.rtcp_rr(self.ssrc, blocks) + self._sdes
 
     def _send_rtcp(self, tail: bytes) -> bool:
         dest = self._rtcp_destination()
