@@ -174,11 +174,12 @@ def test_receive_rtp_takes_the_sender_and_returns_at_work(udp):
     reception, rtt = codec.RtpReceptionStats(5), codec.NackRtt()
     host, port = tx.getsockname()
     tx.sendto(_packet(10), rx.getsockname())
-    units, nacks, ready, foreign, source, fresh, samples, _ = codec.receive_rtp(
+    units, nacks, ready, foreign, source, fresh, samples, _, fed_back = codec.receive_rtp(
         rx.fileno(), _now() + 2_000_000, depack, host=host)
     # One unit out ends the read; with no statistics given, its packet comes back to count.
     assert len(units) == 1 and units[0][3] and nacks == [] and ready == () and foreign == 0
     assert source == (host, port) and fresh == [(10, 30000, 5, fresh[0][3])] and samples == 0
+    assert fed_back is None
     # A stranger's datagram is dropped and counted; a gap is NACKed at once; the statistics
     # count what they follow; the retransmission (RTX, original sequence number first) gives
     # the round trip of the NACK.
@@ -191,7 +192,7 @@ def test_receive_rtp_takes_the_sender_and_returns_at_work(udp):
     rtx = bytes([0x80, 0x80 | 97, 0, 1]) + (33000).to_bytes(4, "big") + (6).to_bytes(4, "big") + \
         b"\x00\x0b\x65\x88"
     tx.sendto(rtx, rx.getsockname())
-    units, nacks, *_, samples, _ = codec.receive_rtp(rx.fileno(), _now() + 2_000_000, depack, (),
+    units, nacks, *_, samples, _, _ = codec.receive_rtp(rx.fileno(), _now() + 2_000_000, depack, (),
                                                      host, port, reception, rtt)
     assert [u[1] for u in units] == [33000, 36000] and units[0][7] and samples == 1
 
@@ -223,6 +224,30 @@ def test_receive_rtp_timers_watch_and_arguments(udp):
     rx.close()
     with pytest.raises((OSError, OverflowError)):
         codec.receive_rtp(rx.fileno(), 0, depack)  # closed: fileno() is -1
+
+
+def test_receive_rtp_sends_nacks_itself_and_waits_on(udp):
+    rx, tx, sink = udp
+    depack = codec.RtpDepacketizer(max_wait_us=1_000_000, max_delay_us=1_000_000)
+    reception, rtt = codec.RtpReceptionStats(5), codec.NackRtt()
+    assert len(depack.push(_packet(10), _now())[0]) == 1
+    tx.sendto(_packet(12), rx.getsockname())
+    sdes = codec.rtcp_sdes(99, "me")
+    feedback = (sink.fileno(), *sink.getsockname(), 99, sdes, 1000)
+    # Given where to send them, the call sends the NACK (receiver report, SDES, NACK) and
+    # waits on, to its end.
+    start = _now()
+    got = codec.receive_rtp(rx.fileno(), start + 150_000, depack, (), *tx.getsockname(),
+                            reception, rtt, feedback=feedback)
+    assert got[1] == [] and got[8][0] == 1 and got[8][1] > start and _now() >= start + 150_000
+    assert reception.stats()["received"] == 1
+    packets, counts = codec.rtcp_parse(sink.recv(2048))
+    assert [p["type"] for p in packets] == ["rr", "sdes", "nack"] and counts["refused"] == 0
+    assert packets[2]["lost"] == [11] and packets[2]["media_ssrc"] == 5
+    assert rtt.retransmission(11, _now()) is not None
+    for bad in [(1, 2), (sink.fileno(), "127.0.0.1", 70000, 1, sdes, 0)]:
+        with pytest.raises((TypeError, OverflowError, ValueError)):
+            codec.receive_rtp(rx.fileno(), 0, depack, feedback=bad)
 
 
 def test_receive_rtp_decodes_into_a_picture_queue(units, udp):

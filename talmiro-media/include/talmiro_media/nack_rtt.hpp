@@ -51,6 +51,7 @@ public:
         bool operator==(const Counts&) const = default;
     };
     const Counts& counts() const noexcept { return counts_; }
+    const Config& config() const noexcept { return config_; }
 
 private:
     struct Request {

@@ -385,8 +385,10 @@ def receive_rtp(
     reception: RtpReceptionStats | None = None, nack_rtt: NackRtt | None = None,
     nack_rtt_until_us: int = 0, max_datagrams: int = 256, decoder: H264Decoder | None = None,
     pictures: PictureQueue | None = None, stamp: tuple[int, int, int, bool] | None = None,
+    feedback: tuple[int, str, int, int, bytes, int] | None = None,
 ) -> tuple[list[RtpUnitTuple], list[int], tuple[int, ...], int, tuple[str, int] | None,
-           list[tuple[int, int, int, int]], int, tuple[int, int, int, int]]: ...
+           list[tuple[int, int, int, int]], int, tuple[int, int, int, int],
+           tuple[int, int, int] | None]: ...
 
 @type_check_only
 class PictureQueueStats(TypedDict):

@@ -12,7 +12,8 @@ A thread of its own reads both sockets, puts the datagrams through the core's
 `RtpDepacketizer` and the access units it releases through `H264Decoder`, and sends RTCP. With
 the package's own decoder (a `H264Decoder`, no `on_unit`) the datagrams and units never reach
 Python code: `receive_rtp` decodes in native code and queues the pictures in a `PictureQueue`,
-and the thread runs Python only for RTCP. It sends:
+and sends the NACKs too once the stream and the sender's RTCP address are known; the thread
+runs Python only for PLIs, RTCP in and the report timer. It sends:
 
 - a NACK as soon as the depacketizer reports a gap (compound with a receiver report), and a
   copy of it 3 ms later;
@@ -293,10 +294,13 @@ class RtpReceiver:
         while not self._closed:
             stamp = self._native_stamp()
             decoder, pictures = (None, None) if stamp is None else (self.decoder, self._pictures)
-            units, nacks, ready, foreign, source, fresh, samples, decoded = _codec.receive_rtp(
+            (units, nacks, ready, foreign, source, fresh, samples, decoded,
+             fed_back) = _codec.receive_rtp(
                 self._rtp.fileno(), next_rr, self._depack, watch, self._sender_host,
                 self._sender_port, self._reception, self._nack_rtt, self._nack_rtt_until,
-                decoder=decoder, pictures=pictures, stamp=stamp)
+                decoder=decoder, pictures=pictures, stamp=stamp, feedback=self._feedback())
+            if fed_back is not None:
+                self._fed_back(*fed_back)
             if foreign:
                 with self._lock:
                     self._counts["refused_foreign_source"] += foreign
@@ -365,6 +369,27 @@ class RtpReceiver:
             return ssrc, mapping.wall_us, mapping.rtp_ts, True
         p = self._provisional
         return None if p is None else (ssrc, p.wall_us, p.rtp_ts, False)
+
+    def _feedback(self) -> tuple[int, str, int, int, bytes, int] | None:
+        """What `receive_rtp` sends NACKs with itself: (RTCP socket, host, port, our SSRC, our
+        SDES, the jitter last reported); None while the stream or its RTCP address is unknown
+        (this thread sends them)."""
+        if not self._nack or self._reception is None:
+            return None
+        dest = self._rtcp_destination()
+        if dest is None:
+            return None
+        return (self._rtcp.fileno(), dest[0], dest[1], self.ssrc, self._sdes,
+                int(self._jitter_us))
+
+    def _fed_back(self, messages: int, nack_rtt_until: int, jitter_us: int) -> None:
+        """What `receive_rtp` sent: NACK packets, until when a plain packet may answer one, and
+        the jitter its receiver reports said."""
+        self._nack_rtt_until = max(self._nack_rtt_until, nack_rtt_until)
+        self._jitter_us = float(jitter_us)
+        if messages:
+            with self._lock:
+                self._counts["nacks_sent"] += messages
 
     def _decoded(self, errors: int, idr_requests: int, resets: int) -> None:
         """What came of the units `receive_rtp` decoded: a refused unit or a "request_idr"

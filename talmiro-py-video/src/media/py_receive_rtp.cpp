@@ -30,6 +30,7 @@
 #include "cores.hpp"
 #include "errors.hpp"
 #include "locks.hpp"
+#include "talmiro_media/rtcp.hpp"
 
 namespace talmiro_py {
 
@@ -104,6 +105,23 @@ struct ReceiveResult {
     int error = 0;                 // errno of a failed read or wait, 0 if none
 };
 
+// Where the NACKs go when the call sends them itself (with the interpreter lock, between two
+// waits): the RTCP socket, the sender's RTCP address, our SSRC and SDES packet, and the jitter
+// last reported, which the round trip's wait is made of.
+struct FeedbackPlan {
+    int fd = -1;
+    sockaddr_storage to{};
+    socklen_t to_len = 0;
+    std::uint32_t ssrc = 0;
+    std::vector<std::uint8_t> sdes;
+    std::int64_t jitter_us = 0;
+    // What was sent: whether NACKs were, the NACK packets that went, and until when a plain
+    // packet may answer one.
+    bool nacked = false;
+    std::uint64_t nack_messages = 0;
+    std::int64_t nack_rtt_until_us = 0;
+};
+
 std::int64_t monotonic_us() noexcept {
     timespec ts{};
     clock_gettime(CLOCK_MONOTONIC, &ts);
@@ -128,6 +146,21 @@ Address text_address(const sockaddr_storage& a) {
 void append(RtpOutput& to, RtpOutput&& from) {
     for (auto& u : from.units) to.units.push_back(std::move(u));
     to.nacks.insert(to.nacks.end(), from.nacks.begin(), from.nacks.end());
+}
+
+// Adds what one wait brought to what the call brought so far.
+void merge(ReceiveResult& total, ReceiveResult&& r) {
+    append(total.out, std::move(r.out));
+    total.ready.insert(total.ready.end(), r.ready.begin(), r.ready.end());
+    total.datagrams += r.datagrams;
+    total.foreign += r.foreign;
+    if (r.source) total.source = std::move(r.source);
+    if (r.error != 0) total.error = r.error;
+    total.decoded.units += r.decoded.units;
+    total.decoded.errors += r.decoded.errors;
+    total.decoded.idr_requests += r.decoded.idr_requests;
+    total.decoded.resets += r.decoded.resets;
+    total.caller_decodes = total.caller_decodes || r.caller_decodes;
 }
 
 // One datagram read: dropped when it is not from the sender, else pushed. The source's text is
@@ -231,7 +264,7 @@ std::optional<std::int64_t> run_timers(const ReceivePlan& plan, ReceiveResult& r
 }
 
 // Without the interpreter lock: reads until the caller has something to do (see the doc).
-ReceiveResult receive(ReceivePlan plan) {
+ReceiveResult receive(ReceivePlan& plan) {
     ReceiveResult r;
     // One buffer per thread, left unzeroed: a receiving thread calls this once per access unit.
     thread_local const auto buffer = std::make_unique_for_overwrite<std::uint8_t[]>(kDatagramBytes);
@@ -307,29 +340,70 @@ bool read_fds(PyObject* watch, std::vector<int>& out) {
 }
 
 // With the interpreter lock: tells the reception statistics and the round trip of the packets
-// taken; returns the packets of the stream that `reception` does not count (the caller starts
-// counting the stream) as (seq, timestamp, ssrc, arrival_us) tuples, and the round-trip samples.
-PyObject* account(const ReceiveResult& r, talmiro_media::RtpReceptionStats* reception,
-                  talmiro_media::NackRtt* rtt, bool plain_resends, std::int64_t nack_rtt_until,
-                  std::uint64_t& samples) {
-    PyObject* fresh = PyList_New(0);
+// taken; appends to `fresh` the packets of the stream that `reception` does not count (the
+// caller starts counting the stream) as (seq, timestamp, ssrc, arrival_us) tuples, and counts
+// the round-trip samples. False with an exception set.
+bool account(const ReceiveResult& r, talmiro_media::RtpReceptionStats* reception,
+             talmiro_media::NackRtt* rtt, bool plain_resends, std::int64_t nack_rtt_until,
+             PyObject* fresh, std::uint64_t& samples) {
     for (const Taken& t : r.taken) {
-        if (!fresh) return nullptr;
         if (!t.rtx && reception && reception->ssrc() == t.ssrc) {
             reception->packet(t.seq, t.ts, t.arrival_us);
         } else if (!t.rtx && t.stream) {
             PyObject* item = Py_BuildValue("(HkkL)", t.seq, static_cast<unsigned long>(t.ts),
                                            static_cast<unsigned long>(t.ssrc),
                                            static_cast<long long>(t.arrival_us));
-            if (!item || PyList_Append(fresh, item) < 0) Py_CLEAR(fresh);
+            const bool ok = item && PyList_Append(fresh, item) == 0;
             Py_XDECREF(item);
+            if (!ok) return false;
         }
         // A plain resend reads as the packet itself: looked up only while a NACK may be answered.
         if (rtt && (t.rtx || (plain_resends && t.arrival_us < nack_rtt_until)) &&
             rtt->retransmission(t.seq, t.arrival_us))
             samples += 1;
     }
-    return fresh;
+    return true;
+}
+
+// Gives the depacketizer the round trip measured and the jitter last reported: it makes the
+// wait for a missing packet and the NACK repeat interval of them.
+void retime(const FeedbackPlan& fb, const talmiro_media::NackRtt* rtt,
+            const DepacketizerRef& depack) {
+    std::lock_guard<std::mutex> held(*depack.mutex);
+    depack.core->set_round_trip(rtt ? rtt->rtt_us() : std::nullopt, fb.jitter_us);
+}
+
+// With the interpreter lock: sends `seqs` as NACK packets (at most 256 numbers each, after a
+// receiver report and our SDES, one compound per datagram), tells the round trip when they
+// went, and gives the depacketizer the jitter reported and the round trip measured.
+void send_nacks(FeedbackPlan& fb, talmiro_media::RtpReceptionStats& reception,
+                talmiro_media::NackRtt* rtt, const DepacketizerRef& depack,
+                std::span<const std::uint16_t> seqs) {
+    namespace tm = talmiro_media;
+    const std::int64_t now = monotonic_us();
+    fb.nacked = true;
+    tm::RtcpReceiverReport rr{fb.ssrc, {}};
+    if (const auto block = reception.report(now)) {
+        rr.reports.push_back(*block);
+        fb.jitter_us = static_cast<std::int64_t>(block->jitter) * 1'000'000 / 90'000;
+    }
+    if (rtt) {
+        rtt->nack_sent(seqs, now);
+        fb.nack_rtt_until_us = now + rtt->config().max_age_us;
+    }
+    retime(fb, rtt, depack);
+    for (std::size_t i = 0; i < seqs.size(); i += 256) {
+        std::vector<std::uint8_t> datagram;
+        const tm::RtcpNack nack{fb.ssrc, reception.ssrc(),
+                                tm::nack_pairs(seqs.subspan(i, std::min<std::size_t>(256, seqs.size() - i)))};
+        if (!tm::append_rtcp(datagram, rr)) return;
+        datagram.insert(datagram.end(), fb.sdes.begin(), fb.sdes.end());
+        if (!tm::append_rtcp(datagram, nack)) return;
+        // A full socket buffer drops the NACK as the network would; nothing waits here.
+        if (sendto(fb.fd, datagram.data(), datagram.size(), MSG_DONTWAIT,
+                   reinterpret_cast<const sockaddr*>(&fb.to), fb.to_len) >= 0)
+            fb.nack_messages += 1;
+    }
 }
 
 PyObject* ready_tuple(const std::vector<int>& ready) {
@@ -342,8 +416,10 @@ PyObject* ready_tuple(const std::vector<int>& ready) {
     return out;
 }
 
-// (units, nacks, ready, foreign, source, fresh, rtt_samples, decoded); takes `fresh` over.
-PyObject* result_tuple(const ReceiveResult& r, PyObject* fresh, std::uint64_t samples) {
+// (units, nacks, ready, foreign, source, fresh, rtt_samples, decoded, fed_back); takes `fresh`
+// over.
+PyObject* result_tuple(const ReceiveResult& r, PyObject* fresh, std::uint64_t samples,
+                       const std::optional<FeedbackPlan>& fb) {
     PyObject* output = rtp_output_tuple(r.out);
     PyObject* ready = output ? ready_tuple(r.ready) : nullptr;
     PyObject* source = nullptr;
@@ -361,11 +437,23 @@ PyObject* result_tuple(const ReceiveResult& r, PyObject* fresh, std::uint64_t sa
     PyObject* nacks = PyTuple_GetItem(output, 1);
     using ull = unsigned long long;
     const Decoded& d = r.decoded;
-    PyObject* out = Py_BuildValue("(OONKNNK(KKKK))", units, nacks, ready,
-                                  static_cast<ull>(r.foreign), source, fresh,
-                                  static_cast<ull>(samples), static_cast<ull>(d.units),
-                                  static_cast<ull>(d.errors), static_cast<ull>(d.idr_requests),
-                                  static_cast<ull>(d.resets));
+    PyObject* fed_back = fb && fb->nacked
+                             ? Py_BuildValue("(KLL)", static_cast<ull>(fb->nack_messages),
+                                             static_cast<long long>(fb->nack_rtt_until_us),
+                                             static_cast<long long>(fb->jitter_us))
+                             : Py_NewRef(Py_None);
+    PyObject* out = fed_back ? Py_BuildValue("(OONKNNK(KKKK)N)", units, nacks, ready,
+                                             static_cast<ull>(r.foreign), source, fresh,
+                                             static_cast<ull>(samples), static_cast<ull>(d.units),
+                                             static_cast<ull>(d.errors),
+                                             static_cast<ull>(d.idr_requests),
+                                             static_cast<ull>(d.resets), fed_back)
+                             : nullptr;
+    if (!fed_back) {
+        Py_DECREF(ready);
+        Py_DECREF(source);
+        Py_DECREF(fresh);
+    }
     Py_DECREF(output);
     return out;
 }
@@ -419,12 +507,90 @@ bool read_decode(PyObject* decoder, PyObject* pictures, PyObject* stamp, Receive
     return true;
 }
 
+// The feedback part of the plan: None (the caller sends the NACKs), or (rtcp_fileno, host, port,
+// ssrc, sdes, jitter_us) with a numeric host. Absent with an exception set on a bad value; a
+// host that is not a numeric address leaves the NACKs to the caller.
+std::optional<std::optional<FeedbackPlan>> read_feedback(PyObject* feedback) {
+    std::optional<FeedbackPlan> none;
+    if (!feedback || feedback == Py_None) return none;
+    FeedbackPlan fb;
+    int fd = -1;
+    const char* host = nullptr;
+    unsigned int port = 0;
+    unsigned long ssrc = 0;
+    PyObject* sdes = nullptr;
+    long long jitter = 0;
+    if (!PyTuple_Check(feedback) ||
+        !PyArg_ParseTuple(feedback, "isIkSL", &fd, &host, &port, &ssrc, &sdes, &jitter) ||
+        port > 0xFFFF || fd < 0) {
+        if (!PyErr_Occurred())
+            PyErr_SetString(PyExc_TypeError, "receive_rtp() needs feedback=(rtcp_fileno, host, "
+                                             "port, ssrc, sdes, jitter_us) or None");
+        return std::nullopt;
+    }
+    auto* v4 = reinterpret_cast<sockaddr_in*>(&fb.to);
+    auto* v6 = reinterpret_cast<sockaddr_in6*>(&fb.to);
+    if (inet_pton(AF_INET, host, &v4->sin_addr) == 1) {
+        v4->sin_family = AF_INET;
+        v4->sin_port = htons(static_cast<std::uint16_t>(port));
+        fb.to_len = sizeof(sockaddr_in);
+    } else if (inet_pton(AF_INET6, host, &v6->sin6_addr) == 1) {
+        v6->sin6_family = AF_INET6;
+        v6->sin6_port = htons(static_cast<std::uint16_t>(port));
+        fb.to_len = sizeof(sockaddr_in6);
+    } else {
+        return none;
+    }
+    fb.fd = fd;
+    fb.ssrc = static_cast<std::uint32_t>(ssrc);
+    const auto* bytes = reinterpret_cast<const std::uint8_t*>(PyBytes_AsString(sdes));
+    fb.sdes.assign(bytes, bytes + PyBytes_Size(sdes));
+    fb.jitter_us = jitter;
+    return std::optional<FeedbackPlan>(std::move(fb));
+}
+
+// Until the caller has work: waits without the interpreter lock, then with it tells the
+// statistics and the round trip what came and sends the NACKs itself when it may, and waits on.
+// False with an exception set.
+bool receive_until_work(ReceivePlan& plan, ReceiveResult& total, std::optional<FeedbackPlan>& fb,
+                        talmiro_media::RtpReceptionStats* stats, talmiro_media::NackRtt* rtt,
+                        std::int64_t nack_rtt_until, PyObject* fresh, std::uint64_t& samples) {
+    const bool plain_resends = !plan.depack.core->config().rtx_payload_type;
+    for (bool first = true;; first = false) {
+        ReceiveResult r = without_gil([&] { return receive(plan); });
+        if (first && r.error != 0 && r.datagrams == 0 && r.foreign == 0 &&
+            r.out.units.empty() && r.out.nacks.empty() && r.decoded.units == 0) {
+            errno = r.error;
+            PyErr_SetFromErrno(PyExc_OSError);
+            return false;
+        }
+        if (fb) nack_rtt_until = std::max(nack_rtt_until, fb->nack_rtt_until_us);
+        const Py_ssize_t fresh_before = PyList_Size(fresh);
+        const std::uint64_t samples_before = samples;
+        if (!account(r, stats, rtt, plain_resends, nack_rtt_until, fresh, samples)) return false;
+        if (fb && samples != samples_before) retime(*fb, rtt, plan.depack);
+        merge(total, std::move(r));
+        if (fb && stats && !total.out.nacks.empty()) {
+            send_nacks(*fb, *stats, rtt, plan.depack, total.out.nacks);
+            total.out.nacks.clear();
+        }
+        const bool caller_work = !total.out.units.empty() || !total.out.nacks.empty() ||
+                                 !total.ready.empty() || total.decoded.errors != 0 ||
+                                 total.decoded.idr_requests != 0 || total.error != 0 ||
+                                 PyList_Size(fresh) != fresh_before;
+        if (caller_work || !fb || monotonic_us() >= plan.until_us ||
+            total.datagrams + total.foreign >= plan.max_datagrams)
+            return true;
+    }
+}
+
 PyObject* receive_rtp(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return guarded([&]() -> PyObject* {
         std::uint32_t fd = 0, max_datagrams = 256;
         std::int64_t until_us = 0, nack_rtt_until_us = 0;
         PyObject *depack = nullptr, *watch = nullptr, *host = nullptr, *reception = nullptr,
-                 *nack_rtt = nullptr, *decoder = nullptr, *pictures = nullptr, *stamp = nullptr;
+                 *nack_rtt = nullptr, *decoder = nullptr, *pictures = nullptr, *stamp = nullptr,
+                 *feedback = nullptr;
         std::optional<std::uint32_t> port;
         if (!read_args("receive_rtp",
                        {param("fileno", fd), param("until_us", until_us),
@@ -438,7 +604,8 @@ PyObject* receive_rtp(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObje
                         param("max_datagrams", max_datagrams, Need::Optional),
                         param("decoder", decoder, Kind::Object, Need::Optional),
                         param("pictures", pictures, Kind::Object, Need::Optional),
-                        param("stamp", stamp, Kind::Object, Need::Optional)},
+                        param("stamp", stamp, Kind::Object, Need::Optional),
+                        param("feedback", feedback, Kind::Object, Need::Optional)},
                        args, nargs, kwnames))
             return nullptr;
         ReceivePlan plan;
@@ -462,16 +629,17 @@ PyObject* receive_rtp(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObje
             if (port) plan.port = static_cast<std::uint16_t>(*port);
         }
         plan.max_datagrams = std::min<std::uint32_t>(max_datagrams, 4096);
-        const bool plain_resends = !plan.depack.core->config().rtx_payload_type;
-        const ReceiveResult r = without_gil([&] { return receive(std::move(plan)); });
-        if (r.error != 0 && r.datagrams == 0 && r.foreign == 0 && r.out.units.empty() &&
-            r.out.nacks.empty() && r.decoded.units == 0) {
-            errno = r.error;
-            return PyErr_SetFromErrno(PyExc_OSError);
-        }
+        auto fb = read_feedback(feedback);
+        if (!fb) return nullptr;
+        PyObject* fresh = PyList_New(0);
+        if (!fresh) return nullptr;
+        ReceiveResult total;
         std::uint64_t samples = 0;
-        PyObject* fresh = account(r, stats, rtt, plain_resends, nack_rtt_until_us, samples);
-        return fresh ? result_tuple(r, fresh, samples) : nullptr;
+        if (!receive_until_work(plan, total, *fb, stats, rtt, nack_rtt_until_us, fresh, samples)) {
+            Py_DECREF(fresh);
+            return nullptr;
+        }
+        return result_tuple(total, fresh, samples, *fb);
     });
 }
 
@@ -481,7 +649,7 @@ PyMethodDef receive_rtp_def = fast_method(
     "receive_rtp", receive_rtp,
     "receive_rtp(fileno, until_us, depacketizer, watch=(), host=None, port=None, "
     "reception=None, nack_rtt=None, nack_rtt_until_us=0, max_datagrams=256, decoder=None, "
-    "pictures=None, stamp=None)\n"
+    "pictures=None, stamp=None, feedback=None)\n"
     "--\n\n"
     "Reads RTP datagrams from the socket `fileno` without the interpreter lock and pushes each\n"
     "into `depacketizer` as it arrives, running its timers when due, until the caller has\n"
@@ -494,13 +662,18 @@ PyMethodDef receive_rtp_def = fast_method(
     "rtp_ts, exact), the access units of that SSRC are decoded here, stamped with their capture\n"
     "time by that mapping (90 kHz), and their pictures queued; the call then returns for a\n"
     "refused unit or a \"request_idr\" signal too, and leaves a unit of another stream, and\n"
-    "those after it, to the caller.\n"
-    "Returns (units, nacks, ready, foreign, source, fresh, rtt_samples, decoded): `(units,\n"
-    "nacks)` as from `RtpDepacketizer.push` (the units left to the caller), the descriptors of\n"
-    "`watch` found readable, the datagrams dropped as from elsewhere, the (host, port) of the\n"
+    "those after it, to the caller. With `feedback` = (rtcp_fileno, host, port, ssrc, sdes,\n"
+    "jitter_us) and `reception`, the NACKs are sent here (a receiver report, the SDES packet\n"
+    "`sdes` and the NACK, from our `ssrc` to the numeric address host:port), `nack_rtt` is told,\n"
+    "the depacketizer is given the round trip and the jitter, and the call waits on.\n"
+    "Returns (units, nacks, ready, foreign, source, fresh, rtt_samples, decoded, fed_back):\n"
+    "`(units, nacks)` as from `RtpDepacketizer.push` (those left to the caller), the descriptors\n"
+    "of `watch` found readable, the datagrams dropped as from elsewhere, the (host, port) of the\n"
     "last one taken or None, the media packets of the depacketizer's stream that `reception`\n"
     "did not count, as (seq, timestamp, ssrc, arrival_us), the round trips `nack_rtt`\n"
-    "measured, and (units decoded, refused, \"request_idr\" signals, \"reset\" signals). A\n"
-    "failed read raises OSError when it comes before anything else.");
+    "measured, (units decoded, refused, \"request_idr\" signals, \"reset\" signals), and None\n"
+    "or, when NACKs were sent here, (NACK packets sent, until when a plain packet may answer\n"
+    "one, the jitter reported in µs). A failed read raises OSError when it comes before\n"
+    "anything else.");
 
 }  // namespace talmiro_py
