@@ -10,7 +10,7 @@ __all__ = ["MediaError", "Image", "Plane", "H264Encoder", "H264Decoder", "TestPa
            "RtpReceptionStats", "NackRtt", "RtpPacketizer", "RtpDepacketizer", "RtpResponder",
            "PictureQueue",
            "psnr", "buffer_address", "has_encoder", "avcodec_version", "set_ffmpeg_log_level",
-           "receive_rtp",
+           "receive_rtp", "send_datagrams",
            "rtcp_parse", "rtcp_sr", "rtcp_rr", "rtcp_sdes", "rtcp_bye", "rtcp_nack", "rtcp_pli", "rtcp_fir",
            "ntp_from_us", "us_from_ntp", "rtcp_rtt_us"]
 
@@ -389,6 +389,9 @@ def receive_rtp(
 ) -> tuple[list[RtpUnitTuple], list[int], tuple[int, ...], int, tuple[str, int] | None,
            list[tuple[int, int, int, int]], int, tuple[int, int, int, int],
            tuple[int, int, int] | None]: ...
+
+def send_datagrams(fileno: int, datagrams: Sequence[bytes],
+                   addresses: Sequence[tuple[str, int]]) -> int: ...
 
 @type_check_only
 class PictureQueueStats(TypedDict):

@@ -235,13 +235,7 @@ class RtpSender:
         if first and packets:
             self._send_report()
             self._wake()
-        errors = 0
-        for packet in packets:
-            for d in self._dests:
-                try:
-                    self._rtp.sendto(packet, d.address)
-                except OSError:
-                    errors += 1
+        errors = self._send_all(packets, [d.address for d in self._dests])
         size = sum(map(len, packets))
         with self._lock:
             self._counts["packets"] += len(packets)
@@ -434,16 +428,18 @@ class RtpSender:
                 self._responder.resent(key, seq, len(packet))
                 out.append(packet)
             self._counts["packets_resent"] += len(out)
-        errors = 0
-        for packet in out:
-            for address in targets:
-                try:
-                    self._rtp.sendto(packet, address)
-                except OSError:
-                    errors += 1
+        errors = self._send_all(out, targets)
         if errors:
             with self._lock:
                 self._counts["send_errors"] += errors
+
+    def _send_all(self, packets: list[bytes], addresses: list[Address]) -> int:
+        """Sends each packet to each address, in native code (a batch to a system call);
+        the sends that failed."""
+        fd = self._rtp.fileno()
+        if fd < 0:  # closed meanwhile
+            return len(packets) * len(addresses)
+        return _codec.send_datagrams(fd, packets, addresses)
 
     def _send_report(self, bye: str | None = None) -> None:
         with self._lock:

@@ -24,10 +24,12 @@ PyObject* rtp_depacketizer_type();
 PyObject* rtp_responder_type();
 PyObject* picture_queue_type();
 
-// Module functions (py_psnr.cpp, py_buffer_address.cpp, py_receive_rtp.cpp).
+// Module functions (py_psnr.cpp, py_buffer_address.cpp, py_receive_rtp.cpp,
+// py_send_datagrams.cpp).
 extern PyMethodDef psnr_def;
 extern PyMethodDef buffer_address_def;
 extern PyMethodDef receive_rtp_def;
+extern PyMethodDef send_datagrams_def;
 // The RTCP functions and NTP-time helpers (py_rtcp.cpp): a table ending with a null entry.
 PyMethodDef* rtcp_functions();
 

@@ -114,7 +114,8 @@ int exec_module(PyObject* module) {
             !add(module, "PictureQueue", picture_queue_type()))
             return -1;
         for (PyMethodDef* def : {&psnr_def, &buffer_address_def, &has_encoder_def,
-                                 &avcodec_version_def, &set_ffmpeg_log_level_def, &receive_rtp_def})
+                                 &avcodec_version_def, &set_ffmpeg_log_level_def, &receive_rtp_def,
+                                 &send_datagrams_def})
             if (!add_function(module, *def)) return -1;
         for (PyMethodDef* def = rtcp_functions(); def->ml_name; ++def)
             if (!add_function(module, *def)) return -1;

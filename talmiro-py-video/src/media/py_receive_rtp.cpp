@@ -30,6 +30,7 @@
 #include "cores.hpp"
 #include "errors.hpp"
 #include "locks.hpp"
+#include "socket_address.hpp"
 #include "talmiro_media/rtcp.hpp"
 
 namespace talmiro_py {
@@ -110,8 +111,7 @@ struct ReceiveResult {
 // last reported, which the round trip's wait is made of.
 struct FeedbackPlan {
     int fd = -1;
-    sockaddr_storage to{};
-    socklen_t to_len = 0;
+    SocketAddress to;
     std::uint32_t ssrc = 0;
     std::vector<std::uint8_t> sdes;
     std::int64_t jitter_us = 0;
@@ -400,8 +400,8 @@ void send_nacks(FeedbackPlan& fb, talmiro_media::RtpReceptionStats& reception,
         datagram.insert(datagram.end(), fb.sdes.begin(), fb.sdes.end());
         if (!tm::append_rtcp(datagram, nack)) return;
         // A full socket buffer drops the NACK as the network would; nothing waits here.
-        if (sendto(fb.fd, datagram.data(), datagram.size(), MSG_DONTWAIT,
-                   reinterpret_cast<const sockaddr*>(&fb.to), fb.to_len) >= 0)
+        if (sendto(fb.fd, datagram.data(), datagram.size(), MSG_DONTWAIT, fb.to.get(),
+                   fb.to.length) >= 0)
             fb.nack_messages += 1;
     }
 }
@@ -528,19 +528,9 @@ std::optional<std::optional<FeedbackPlan>> read_feedback(PyObject* feedback) {
                                              "port, ssrc, sdes, jitter_us) or None");
         return std::nullopt;
     }
-    auto* v4 = reinterpret_cast<sockaddr_in*>(&fb.to);
-    auto* v6 = reinterpret_cast<sockaddr_in6*>(&fb.to);
-    if (inet_pton(AF_INET, host, &v4->sin_addr) == 1) {
-        v4->sin_family = AF_INET;
-        v4->sin_port = htons(static_cast<std::uint16_t>(port));
-        fb.to_len = sizeof(sockaddr_in);
-    } else if (inet_pton(AF_INET6, host, &v6->sin6_addr) == 1) {
-        v6->sin6_family = AF_INET6;
-        v6->sin6_port = htons(static_cast<std::uint16_t>(port));
-        fb.to_len = sizeof(sockaddr_in6);
-    } else {
-        return none;
-    }
+    const auto to = numeric_address(host, static_cast<std::uint16_t>(port));
+    if (!to) return none;
+    fb.to = *to;
     fb.fd = fd;
     fb.ssrc = static_cast<std::uint32_t>(ssrc);
     const auto* bytes = reinterpret_cast<const std::uint8_t*>(PyBytes_AsString(sdes));

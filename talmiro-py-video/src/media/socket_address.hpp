@@ -1,0 +1,24 @@
+// Socket addresses of numeric host texts, for the functions that send datagrams without the
+// interpreter lock (and so without Python's socket module).
+#pragma once
+
+#include <netinet/in.h>
+#include <sys/socket.h>
+
+#include <cstdint>
+#include <optional>
+
+namespace talmiro_py {
+
+struct SocketAddress {
+    sockaddr_storage storage{};
+    socklen_t length = 0;
+
+    const sockaddr* get() const noexcept { return reinterpret_cast<const sockaddr*>(&storage); }
+};
+
+// The address of a numeric IPv4 or IPv6 host text and a port; absent for anything else (a
+// name, a scoped address).
+std::optional<SocketAddress> numeric_address(const char* host, std::uint16_t port) noexcept;
+
+}  // namespace talmiro_py
