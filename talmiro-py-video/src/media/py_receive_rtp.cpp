@@ -271,11 +271,12 @@ ReceiveResult receive(ReceivePlan& plan) {
     std::vector<pollfd> fds;
     fds.push_back({plan.fd, POLLIN, 0});
     for (const int w : plan.watched) fds.push_back({w, POLLIN, 0});
-    // What the caller must do: send NACKs or a PLI, decode units.
+    // What the caller must do: send NACKs or a PLI, decode units. NACKs go before any decoding:
+    // their answer is a round trip away, and a picture's decoding would delay it.
     auto work = [&] {
+        if (!r.out.nacks.empty()) return true;
         if (plan.decode && !r.out.units.empty()) decode_units(plan, r);
-        return !r.out.units.empty() || !r.out.nacks.empty() || r.decoded.errors != 0 ||
-               r.decoded.idr_requests != 0;
+        return !r.out.units.empty() || r.decoded.errors != 0 || r.decoded.idr_requests != 0;
     };
     while (r.datagrams + r.foreign < plan.max_datagrams) {
         sockaddr_storage from{};
@@ -563,6 +564,9 @@ bool receive_until_work(ReceivePlan& plan, ReceiveResult& total, std::optional<F
         if (fb && stats && !total.out.nacks.empty()) {
             send_nacks(*fb, *stats, rtt, plan.depack, total.out.nacks);
             total.out.nacks.clear();
+            // The units that came with the NACKs are decoded now that those went.
+            if (plan.decode && !total.out.units.empty())
+                without_gil([&] { decode_units(plan, total); });
         }
         const bool caller_work = !total.out.units.empty() || !total.out.nacks.empty() ||
                                  !total.ready.empty() || total.decoded.errors != 0 ||
