@@ -33,7 +33,8 @@ from pathlib import Path
 
 import talmiro_sdk_video._codec as codec
 from talmiro_sdk_video.link import LinkConfig, run_link
-from talmiro_sdk_video.net_commands import SendConfig, UdpLinkConfig, run_send, run_udp_link
+from talmiro_sdk_video.net_commands import (ReceiveConfig, SendConfig, UdpLinkConfig,
+                                             run_receive, run_send, run_udp_link)
 from talmiro_sdk_video.receiver import RtpReceiver
 from talmiro_sdk_video.relay import Relay, RelayConfig, free_pair
 from talmiro_sdk_video.sender import RtpSender, wall_us
@@ -202,11 +203,38 @@ def run_ours(args, loss: float, nack: bool) -> dict:
     }
 
 
+def direct_link(args) -> tuple[float | None, float | None]:
+    """p50/p99 capture to picture of our sender sending straight to our receiver over loopback
+    (the receive command's loop, scoring included)."""
+    ready = threading.Event()
+    holder: dict = {}
+
+    def started(rx: RtpReceiver) -> None:
+        holder["rx"] = rx
+        ready.set()
+    out: dict = {}
+    cfg = ReceiveConfig(bind=LOCAL, frames=args.frames, seconds=args.frames / FPS + 30,
+                        max_delay_ms=args.cap_ms, sender=LOCAL)
+    receiving = threading.Thread(target=lambda: out.update(
+        summary=run_receive(cfg, started=started)[0]), daemon=True)
+    receiving.start()
+    if not ready.wait(10):
+        raise RuntimeError("the receiver did not start")
+    run_send(SendConfig(to=[holder["rx"].address], width=W, height=H, fps=FPS,
+                        frames=args.frames, bitrate_kbps=KBPS, bind=LOCAL))
+    receiving.join(args.frames / FPS + 30)
+    summary = out.get("summary", {})
+    return _ms(summary.get("latency_p50_us")), _ms(summary.get("latency_p99_us"))
+
+
 def compare_in_process(args) -> dict:
-    """p50/p99 capture to picture of the link over loopback UDP (the relay adding nothing) and of
-    the in-process link, run alternately `args.pairs` times each: the medians."""
-    got: dict = {"udp": [], "memory": []}
+    """p50/p99 capture to picture of the link over loopback UDP, sender straight to receiver
+    ("direct") and through the relay adding nothing ("udp": a Python thread of the same process
+    forwards each datagram), and of the in-process link, run in turn `args.pairs` times each: the
+    medians."""
+    got: dict = {"direct": [], "udp": [], "memory": []}
     for _ in range(args.pairs):
+        got["direct"].append(direct_link(args))
         send = SendConfig(to=[], width=W, height=H, fps=FPS, frames=args.frames,
                           bitrate_kbps=KBPS, bind=LOCAL)
         udp, _ = run_udp_link(UdpLinkConfig(send=send, relay=RelayConfig()))
@@ -358,11 +386,13 @@ def waiting_lines(rows: dict, args) -> list[str]:
             out += ["", "p99 added by waiting for retransmissions (ours with NACK, p99 less "
                     "its p99 at 0 % loss): " + "; ".join(parts) + "."]
     if args.in_process:
-        udp, mem = args.in_process["udp"], args.in_process["memory"]
-        out += ["", f"0 % loss, nothing added by the relay, medians of {args.pairs} runs each: "
-                f"over loopback UDP p50 {udp[0]:.1f} ms, p99 {udp[1]:.1f} ms; the in-process "
-                f"link p50 {mem[0]:.1f} ms, p99 {mem[1]:.1f} ms; p99 difference "
-                f"{udp[1] - mem[1]:+.1f} ms."]
+        direct, udp, mem = (args.in_process[k] for k in ("direct", "udp", "memory"))
+        out += ["", f"0 % loss, medians of {args.pairs} runs each: over loopback UDP, sender "
+                f"straight to receiver, p50 {direct[0]:.1f} ms, p99 {direct[1]:.1f} ms; through "
+                f"the relay adding nothing (a Python thread of the same process forwards each "
+                f"datagram) p50 {udp[0]:.1f} ms, p99 {udp[1]:.1f} ms; the in-process link p50 "
+                f"{mem[0]:.1f} ms, p99 {mem[1]:.1f} ms; p99 difference, straight over UDP less "
+                f"in-process, {direct[1] - mem[1]:+.1f} ms."]
     return out
 
 
