@@ -114,13 +114,7 @@ PyObject* picture_queue_take(PyObject* self, PyObject* const* args, Py_ssize_t n
             got = without_gil([&] { return q.take(slice); });
             if (got.empty() && PyErr_CheckSignals() < 0) return nullptr;
         }
-        PyObject* list = PyList_New(static_cast<Py_ssize_t>(got.size()));
-        for (std::size_t i = 0; list && i < got.size(); ++i) {
-            PyObject* item = new_image(std::move(got[i]));
-            if (!item) Py_CLEAR(list);
-            else PyList_SetItem(list, static_cast<Py_ssize_t>(i), item);
-        }
-        return list;
+        return new_list(got.size(), [&](std::size_t i) { return new_image(std::move(got[i])); });
     });
 }
 
@@ -189,13 +183,7 @@ PyObject* picture_queue_latencies(PyObject* self, PyObject* const* args, Py_ssiz
     return guarded([&]() -> PyObject* {
         if (!read_args("latencies", {}, args, nargs, kwnames)) return nullptr;
         const std::vector<std::int64_t> lat = queue_of(self).latencies();
-        PyObject* list = PyList_New(static_cast<Py_ssize_t>(lat.size()));
-        for (std::size_t i = 0; list && i < lat.size(); ++i) {
-            PyObject* item = PyLong_FromLongLong(lat[i]);
-            if (!item) Py_CLEAR(list);
-            else PyList_SetItem(list, static_cast<Py_ssize_t>(i), item);
-        }
-        return list;
+        return new_list(lat.size(), [&](std::size_t i) { return PyLong_FromLongLong(lat[i]); });
     });
 }
 

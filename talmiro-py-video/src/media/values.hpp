@@ -3,6 +3,7 @@
 
 #include "py.hpp"
 
+#include <cstddef>
 #include <cstdint>
 #include <initializer_list>
 #include <span>
@@ -55,6 +56,19 @@ inline bool dict_put_counts(PyObject* dict, Counts counts) {
     for (const auto& [key, value] : counts)
         if (!dict_put_count(dict, key, value)) return false;
     return true;
+}
+
+// A new list of `n` items, item i made by `make(i)` (a new reference, or null with an exception
+// set); null with an exception set.
+template <typename Make>
+PyObject* new_list(std::size_t n, Make&& make) {
+    PyObject* list = PyList_New(static_cast<Py_ssize_t>(n));
+    for (std::size_t i = 0; list && i < n; ++i) {
+        PyObject* item = make(i);
+        // PyList_SetItem takes the item over, even when it fails.
+        if (!item || PyList_SetItem(list, static_cast<Py_ssize_t>(i), item) < 0) Py_CLEAR(list);
+    }
+    return list;
 }
 
 // The one builder of the module's dicts: a new dict that `fill` (returning false with an
