@@ -370,8 +370,11 @@ bool account(const ReceiveResult& r, talmiro_media::RtpReceptionStats* reception
 // wait for a missing packet and the NACK repeat interval of them.
 void retime(const FeedbackPlan& fb, const talmiro_media::NackRtt* rtt,
             const DepacketizerRef& depack) {
-    std::lock_guard<std::mutex> held(*depack.mutex);
-    depack.core->set_round_trip(rtt ? rtt->rtt_us() : std::nullopt, fb.jitter_us);
+    const auto rtt_us = rtt ? rtt->rtt_us() : std::nullopt;
+    copied_out(*depack.mutex, [&] {
+        depack.core->set_round_trip(rtt_us, fb.jitter_us);
+        return true;
+    });
 }
 
 // With the interpreter lock: sends `seqs` as NACK packets (at most 256 numbers each, after a
