@@ -62,22 +62,14 @@ std::optional<EncoderBackend> parse_backend(PyObject* text) {
 
 // The access units as (data, t_us, key, config, recovery, encoded_us) tuples, in order.
 PyObject* access_unit_list(const std::vector<AccessUnit>& units) {
-    PyObject* list = PyList_New(static_cast<Py_ssize_t>(units.size()));
-    if (!list) return nullptr;
-    for (std::size_t i = 0; i < units.size(); ++i) {
+    return new_list(units.size(), [&](std::size_t i) {
         const AccessUnit& au = units[i];
         const auto data = au.bytes();
-        PyObject* item = Py_BuildValue(
-            "(y#LOOOL)", reinterpret_cast<const char*>(data.data()),
-            static_cast<Py_ssize_t>(data.size()), static_cast<long long>(au.t_us),
-            bool_of(au.key), bool_of(au.config), bool_of(au.recovery),
-            static_cast<long long>(au.encoded_us.value_or(0)));
-        if (!item || PyList_SetItem(list, static_cast<Py_ssize_t>(i), item) < 0) {
-            Py_DECREF(list);
-            return nullptr;
-        }
-    }
-    return list;
+        return Py_BuildValue("(y#LOOOL)", reinterpret_cast<const char*>(data.data()),
+                             static_cast<Py_ssize_t>(data.size()), static_cast<long long>(au.t_us),
+                             bool_of(au.key), bool_of(au.config), bool_of(au.recovery),
+                             static_cast<long long>(au.encoded_us.value_or(0)));
+    });
 }
 
 // Runs `body` on the open core encoder without the interpreter lock and with the mutex held;

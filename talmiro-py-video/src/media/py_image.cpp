@@ -302,16 +302,7 @@ PyObject* new_image_list(std::vector<talmiro_media::Image>&& images) {
     shared.reserve(images.size());
     for (talmiro_media::Image& image : images)
         shared.push_back(std::make_shared<const talmiro_media::Image>(std::move(image)));
-    PyObject* list = PyList_New(static_cast<Py_ssize_t>(shared.size()));
-    if (!list) return nullptr;
-    for (std::size_t i = 0; i < shared.size(); ++i) {
-        PyObject* item = new_image(std::move(shared[i]));
-        if (!item || PyList_SetItem(list, static_cast<Py_ssize_t>(i), item) < 0) {
-            Py_DECREF(list);
-            return nullptr;
-        }
-    }
-    return list;
+    return new_list(shared.size(), [&](std::size_t i) { return new_image(std::move(shared[i])); });
 }
 
 const SharedImage* image_or_null(PyObject* obj) noexcept {

@@ -42,20 +42,7 @@ RtpPacketizerObject& rtp_packetizer_of(PyObject* self) noexcept {
 }
 
 PyObject* packet_list(const std::vector<SharedBytes>& packets) {
-    PyObject* list = PyList_New(static_cast<Py_ssize_t>(packets.size()));
-    if (!list) return nullptr;
-    for (std::size_t i = 0; i < packets.size(); ++i) {
-        PyObject* item = bytes_of(packets[i].bytes());
-        if (!item) {
-            Py_DECREF(list);
-            return nullptr;
-        }
-        if (PyList_SetItem(list, static_cast<Py_ssize_t>(i), item) < 0) {
-            Py_DECREF(list);
-            return nullptr;
-        }
-    }
-    return list;
+    return new_list(packets.size(), [&](std::size_t i) { return bytes_of(packets[i].bytes()); });
 }
 
 PyObject* optional_bytes(const std::optional<SharedBytes>& packet) {
