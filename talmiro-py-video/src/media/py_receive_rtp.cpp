@@ -279,13 +279,17 @@ ReceiveResult receive(ReceivePlan& plan) {
         return !r.out.units.empty() || r.decoded.errors != 0 || r.decoded.idr_requests != 0;
     };
     while (r.datagrams + r.foreign < plan.max_datagrams) {
+        // The clock is read before the socket: when the read finds nothing, nothing had come
+        // by `now`, so a timer due by then is due indeed. Read after, a thread descheduled in
+        // between would find a packet overdue that sat in the socket all along.
+        const std::int64_t now = monotonic_us();
         sockaddr_storage from{};
         socklen_t from_len = sizeof from;
         const ssize_t n = recvfrom(plan.fd, buffer.get(), kDatagramBytes, MSG_DONTWAIT,
                                    reinterpret_cast<sockaddr*>(&from), &from_len);
         if (n >= 0) {
             take(plan, r, {buffer.get(), static_cast<std::size_t>(n)}, from,
-                 std::min<socklen_t>(from_len, sizeof from), monotonic_us());
+                 std::min<socklen_t>(from_len, sizeof from), now);
             if (work()) break;
             continue;
         }
@@ -294,7 +298,6 @@ ReceiveResult receive(ReceivePlan& plan) {
             r.error = errno;
             break;
         }
-        const std::int64_t now = monotonic_us();
         const auto due = run_timers(plan, r, now);
         if (work() || now >= plan.until_us) break;
         const std::int64_t wait_us = std::min(plan.until_us, due.value_or(plan.until_us)) - now;
