@@ -183,7 +183,10 @@ def test_foreign_senders_received_clean(sender, spawn):
     assert r["packets_received"] > 0, (tool_err, err)
     assert r["packets_refused"] == r["rtcp_refused"] == 0, r["refused"]
     assert r["packets_lost"] == r["units_incomplete"] == r["flagged"] == 0
-    assert r["losses"] == r["decoder_errors"] == r["nacks_sent"] == r["plis_sent"] == 0
+    assert r["losses"] == r["decoder_errors"] == r["plis_sent"] == 0
+    # A sender held up in the middle of a unit (a loaded machine) has its tail asked for; that
+    # is the only NACK a stream that lost nothing may cost.
+    assert r["nacks_sent"] <= r["tail_nacks"] <= 2
     # A B-picture stream leaves the last two pictures in the decoder.
     assert 43 <= r["pictures"] <= 45
     assert r["psnr_mean_db"] is None and r["wrong_share"] is None
