@@ -182,3 +182,10 @@ def test_classes_are_immutable(cls):
     with pytest.raises(TypeError):
         cls.extra = 1
     assert not hasattr(cls, "extra")
+
+
+def test_psnr_docstring():
+    assert codec.psnr.__doc__ == (
+        "Luma PSNR in dB between two equally sized uint8 buffers (`inf` for identical, `None` "
+        "for a\nsize mismatch): the \"does the loop still carry a picture\" metric of the codec "
+        "tests.")

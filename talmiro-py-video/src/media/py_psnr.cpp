@@ -38,8 +38,8 @@ PyObject* psnr(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwn
 
 PyMethodDef psnr_def = fast_method(
     "psnr", psnr,
-    "psnr(a, b)\n--\n\nPSNR in dB (peak 255) over every byte of two contiguous uint8 buffers, "
-    "read in place:\n`inf` when they are identical, `None` when their lengths differ or both are "
-    "empty.");
+    "psnr(a, b)\n--\n\nLuma PSNR in dB between two equally sized uint8 buffers (`inf` for "
+    "identical, `None` for a\nsize mismatch): the \"does the loop still carry a picture\" metric "
+    "of the codec tests.");
 
 }  // namespace talmiro_py
