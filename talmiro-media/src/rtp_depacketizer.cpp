@@ -45,6 +45,7 @@ RtpDepacketizer::RtpDepacketizer(const RtpDepacketizerConfig& config) : config_(
     config_.max_nacks = std::min<std::uint32_t>(config.max_nacks, 255);
     slots_.resize(window);
     released_arrived_.assign(window, false);
+    released_us_.assign(window, 0);
 }
 
 void RtpDepacketizer::set_timing(std::int64_t max_wait_us, std::int64_t nack_interval_us) noexcept {
@@ -189,6 +190,7 @@ void RtpDepacketizer::restart(std::int64_t now_us, RtpOutput& out) {
     markers_seen_ = false;
     tail_seq_.reset();
     spacing_ts_.reset();
+    pause_ts_.reset();
     stats_.restarts += 1;
 }
 
@@ -205,22 +207,54 @@ void RtpDepacketizer::update_jitter(std::uint32_t ts, std::int64_t arrival_us) n
     jitter_arrival_ = arrival;
 }
 
+// Sequence validation in the manner of RFC 3550 (A.1): a packet far from the stream is on
+// probation, and the next packet of the media stream continuing from it (its sequence number
+// plus one) confirms a new base. Far is more than `max_dropout` ahead, or behind the window, or
+// behind the release point at a place passed longer ago than anything still worth waiting for
+// can come: an answer to a NACK comes within a round trip of the wait for a gap (both held to
+// the cap on delay), a late packet within the wait, and `ssrc_silence_us` is already how long
+// this receiver takes a quiet stream to be gone. Closer behind, a packet is late or a duplicate
+// whatever follows it: two consecutive resends of an older pair come well within that time. A
+// retransmission in RTX form carries an old sequence number by design: it never confirms.
+RtpDepacketizer::SeqCheck RtpDepacketizer::check_seq(const Packet& p, std::int64_t ext,
+                                                     std::int64_t arrival_us) noexcept {
+    const std::int64_t window = static_cast<std::int64_t>(slots_.size());
+    const std::int64_t delta = ext - highest_;
+    const std::int64_t horizon = std::max(
+        {saturating_add(config_.max_wait_us, config_.max_delay_us),
+         saturating_add(config_.max_delay_us, config_.max_delay_us),
+         config_.ssrc_silence_us});
+    const bool far = delta > static_cast<std::int64_t>(config_.max_dropout) || ext < next_ - window;
+    const bool stale =
+        !far && ext < next_ &&
+        saturating_sub(arrival_us, released_us_[static_cast<std::uint64_t>(ext) &
+                                                (slots_.size() - 1)]) > horizon;
+    if (!far && !stale) {
+        if (!p.rtx) bad_seq_.reset();
+        return SeqCheck::InStream;
+    }
+    if (p.rtx) return far ? SeqCheck::Refused : SeqCheck::InStream;
+    if (bad_seq_ && p.seq == *bad_seq_) return SeqCheck::NewBase;
+    bad_seq_ = static_cast<std::uint16_t>(p.seq + 1);
+    return far ? SeqCheck::Refused : SeqCheck::InStream;
+}
+
+void RtpDepacketizer::mark_released(std::int64_t ext, bool arrived, std::int64_t now_us) noexcept {
+    const std::size_t index = static_cast<std::uint64_t>(ext) & (slots_.size() - 1);
+    released_arrived_[index] = arrived;
+    released_us_[index] = now_us;
+}
+
 std::optional<RtpRefusal> RtpDepacketizer::insert(const Packet& p, std::int64_t arrival_us,
                                                   RtpOutput& out) {
     const std::int64_t window = static_cast<std::int64_t>(slots_.size());
     std::int64_t ext = p.seq;
     bool fresh_unknown = false;
     if (started_) {
-        const auto delta =
-            static_cast<std::int16_t>(p.seq - static_cast<std::uint16_t>(highest_));
-        ext = highest_ + delta;
-        const bool jump = delta > static_cast<std::int64_t>(config_.max_dropout) ||
-                          ext < next_ - window;
-        if (jump) {
-            if (!bad_seq_ || p.seq != *bad_seq_) {
-                bad_seq_ = static_cast<std::uint16_t>(p.seq + 1);
-                return RtpRefusal::SeqJump;
-            }
+        ext = highest_ + static_cast<std::int16_t>(p.seq - static_cast<std::uint16_t>(highest_));
+        const SeqCheck check = check_seq(p, ext, arrival_us);
+        if (check == SeqCheck::Refused) return RtpRefusal::SeqJump;
+        if (check == SeqCheck::NewBase) {
             // Two in a row: the sender jumped. Start over at this packet; what came before it
             // (the refused one) may have begun its access unit.
             restart(arrival_us, out);
@@ -237,6 +271,8 @@ std::optional<RtpRefusal> RtpDepacketizer::insert(const Packet& p, std::int64_t 
         last_marked_ = true;
         stats_.ssrc = ssrc_;
         stats_.first_seq = ext;
+        // Places before the first packet count as passed now.
+        std::fill(released_us_.begin(), released_us_.end(), arrival_us);
     }
 
     bool recovered = false;
@@ -280,7 +316,7 @@ std::optional<RtpRefusal> RtpDepacketizer::insert(const Packet& p, std::int64_t 
             if (tail_seq_ && g == *tail_seq_ && askable) {
                 // Asked for already, as the tail of the unit before.
                 s.nacked = true;
-                s.nack_count = 1;
+                s.nack_count = tail_count_;
                 s.last_nack_us = tail_asked_us_;
             }
             if (config_.nack) ask(s, g, arrival_us, out);
@@ -300,7 +336,7 @@ std::optional<RtpRefusal> RtpDepacketizer::insert(const Packet& p, std::int64_t 
     if (ext == next_) {
         // At the release point: used straight from the datagram.
         slot(ext) = Slot{};
-        released_arrived_[static_cast<std::uint64_t>(ext) & (slots_.size() - 1)] = true;
+        mark_released(ext, true, arrival_us);
         next_ += 1;
         consume(p.ts, p.marker, p.payload, arrival_us, recovered, out);
         return std::nullopt;
@@ -321,22 +357,22 @@ std::optional<RtpRefusal> RtpDepacketizer::insert(const Packet& p, std::int64_t 
 void RtpDepacketizer::advance(std::int64_t now_us, std::int64_t force_until, RtpOutput& out) {
     while (next_ <= highest_) {
         Slot& s = slot(next_);
-        const std::size_t index = static_cast<std::uint64_t>(next_) & (slots_.size() - 1);
         if (s.state == SlotState::Present) {
             std::vector<std::uint8_t> payload = std::move(s.payload);
             buffered_bytes_ -= payload.size();
             const Slot taken{SlotState::Empty, s.marker, s.nacked, 0, s.ts, s.time_us, 0, {}};
             s = Slot{};
-            released_arrived_[index] = true;
+            mark_released(next_, true, now_us);
             next_ += 1;
             consume(taken.ts, taken.marker, payload, taken.time_us, taken.nacked, out);
             continue;
         }
+        if (pass_given_up_tail(now_us, out)) continue;
         const bool forced = next_ < force_until;
         if (!forced && now_us < saturating_add(s.time_us, config_.max_wait_us)) break;
         if (forced && now_us < saturating_add(s.time_us, config_.max_wait_us)) stats_.forced += 1;
         s = Slot{};
-        released_arrived_[index] = false;
+        mark_released(next_, false, now_us);
         next_ += 1;
         stats_.packets_lost += 1;
         pass_gap(out);
@@ -346,7 +382,7 @@ void RtpDepacketizer::advance(std::int64_t now_us, std::int64_t force_until, Rtp
         const std::int64_t n = force_until - next_;
         const std::int64_t window = static_cast<std::int64_t>(slots_.size());
         for (std::int64_t g = std::max(next_, force_until - window); g < force_until; ++g)
-            released_arrived_[static_cast<std::uint64_t>(g) & (slots_.size() - 1)] = false;
+            mark_released(g, false, now_us);
         stats_.packets_lost += static_cast<std::uint64_t>(n);
         stats_.forced += static_cast<std::uint64_t>(n);
         next_ = force_until;
@@ -354,6 +390,33 @@ void RtpDepacketizer::advance(std::int64_t now_us, std::int64_t force_until, Rtp
         pass_gap(out);
         gap_ += static_cast<std::uint64_t>(n - 1);
     }
+}
+
+bool RtpDepacketizer::pass_given_up_tail(std::int64_t now_us, RtpOutput& out) {
+    // The unit before was let go without its marker packet and the next packet, already here,
+    // is of another unit: the one sequence number between them was the marker packet of a unit
+    // that is gone, and the next unit need not wait for it (it counts as late if it comes).
+    if (unit_.active || last_marked_ || !markers_seen_ || gap_ != 0 || !last_released_ts_ ||
+        next_ + 1 > highest_)
+        return false;
+    const Slot& after = slot(next_ + 1);
+    if (after.state != SlotState::Present || after.ts == *last_released_ts_) return false;
+    slot(next_) = Slot{};
+    mark_released(next_, false, now_us);
+    next_ += 1;
+    stats_.packets_lost += 1;
+    pass_gap(out);
+    return true;
+}
+
+bool RtpDepacketizer::late_for_released(std::uint32_t ts) noexcept {
+    // A unit let go before its end does not come out again under the same timestamp: what
+    // arrives for it later is late, and nothing of it was lost between it and the next unit.
+    if (unit_.active || last_marked_ || !last_released_ts_ || *last_released_ts_ != ts)
+        return false;
+    stats_.packets_late += 1;
+    gap_ = 0;
+    return true;
 }
 
 void RtpDepacketizer::pass_gap(RtpOutput&) {
@@ -388,7 +451,7 @@ void RtpDepacketizer::append_nal(std::span<const std::uint8_t> whole) {
 
 void RtpDepacketizer::consume(std::uint32_t ts, bool marker, std::span<const std::uint8_t> payload,
                               std::int64_t arrival_us, bool recovered, RtpOutput& out) {
-    if (payload.empty()) return;
+    if (payload.empty() || late_for_released(ts)) return;
     if (unit_.active && ts != unit_.ts) finish(unit_.ok && gap_ == 0, false, out);
     if (!unit_.active) {
         // Its start is known when nothing was lost since the previous unit ended on its marker
@@ -411,6 +474,7 @@ void RtpDepacketizer::consume(std::uint32_t ts, bool marker, std::span<const std
     unit_.recovered = unit_.recovered || recovered;
 
     const std::uint8_t type = payload[0] & 0x1F;
+    if (type != kFuA) unit_.fu_dropped = false;
     if (type != kFuA && unit_.fu_start) {
         // A fragmented unit interrupted before its end fragment.
         unit_.bytes.resize(*unit_.fu_start);
@@ -431,6 +495,7 @@ void RtpDepacketizer::consume(std::uint32_t ts, bool marker, std::span<const std
         const std::uint8_t nal_type = header & 0x1F;
         const auto data = payload.subspan(2);
         if (header & 0x80) {
+            unit_.fu_dropped = false;
             if (unit_.fu_start) {
                 unit_.bytes.resize(*unit_.fu_start);
                 unit_.ok = false;
@@ -450,7 +515,10 @@ void RtpDepacketizer::consume(std::uint32_t ts, bool marker, std::span<const std
                 unit_.bytes.resize(*unit_.fu_start);
                 unit_.fu_start.reset();
             }
-            if (unit_.ok || (header & 0x40)) stats_.nals_dropped += 1;
+            // Counted once per NAL unit: at its first fragment heard or its end, unless it was
+            // already left out for the unit cap.
+            if (!unit_.fu_dropped && (unit_.ok || (header & 0x40))) stats_.nals_dropped += 1;
+            if (header & 0x40) unit_.fu_dropped = false;
             unit_.ok = false;
             if (marker) {
                 markers_seen_ = true;
@@ -465,6 +533,7 @@ void RtpDepacketizer::consume(std::uint32_t ts, bool marker, std::span<const std
             stats_.nals_dropped += 1;
             if (!unit_.oversized) stats_.units_oversized += 1;
             unit_.oversized = true;
+            unit_.fu_dropped = (header & 0x40) == 0;
         } else {
             unit_.bytes.insert(unit_.bytes.end(), data.begin(), data.end());
             if (header & 0x40) {
@@ -513,6 +582,10 @@ void RtpDepacketizer::finish(bool complete, bool marked, RtpOutput& out) {
         return u.type == kNalSps || u.type == kNalPps;
     });
     (au.complete ? stats_.units_complete : stats_.units_incomplete) += 1;
+    if (au.complete && pause_ts_ && *pause_ts_ == unit_.ts) {
+        spacing_peak_us_ = std::max(unit_pause_us_, spacing_peak_us_ - spacing_peak_us_ / 64);
+        pause_ts_.reset();
+    }
     last_released_ts_ = unit_.ts;
     last_marked_ = marked;
     unit_ = Unit{};
@@ -543,11 +616,18 @@ void RtpDepacketizer::ask(Slot& s, std::int64_t seq, std::int64_t now_us, RtpOut
 }
 
 std::optional<std::int64_t> RtpDepacketizer::tail_due() const noexcept {
-    // Only while the unit's last packet heard is the stream's last, and once per stall.
+    // Only while the unit's last packet heard is the stream's last.
     if (!config_.nack || !unit_.active || next_ <= highest_ || !markers_seen_ ||
-        unit_.tail_asks >= config_.max_nacks || (tail_seq_ && *tail_seq_ == highest_ + 1))
+        unit_.tail_asks >= config_.max_nacks)
         return std::nullopt;
-    return saturating_add(unit_.last_arrival_us, tail_wait_us());
+    if (!tail_seq_ || *tail_seq_ != highest_ + 1)
+        return saturating_add(unit_.last_arrival_us, tail_wait_us());
+    // Asked for already in this stall: again as a gap's first NACK would be.
+    if (tail_count_ >= config_.max_nacks) return std::nullopt;
+    if (tail_count_ == 1 && config_.nack_copy_us > 0)
+        return saturating_add(tail_asked_us_, config_.nack_copy_us);
+    if (config_.nack_interval_us <= 0) return std::nullopt;
+    return saturating_add(tail_asked_us_, config_.nack_interval_us);
 }
 
 std::int64_t RtpDepacketizer::tail_wait_us() const noexcept {
@@ -558,14 +638,22 @@ std::int64_t RtpDepacketizer::tail_wait_us() const noexcept {
         std::min<std::int64_t>(static_cast<std::int64_t>(stats_.jitter), 1'000'000'000) * 100 / 9;
     const std::int64_t wait =
         std::max(2 * spacing_us_ + 3 * jitter_us, spacing_peak_us_ + spacing_peak_us_ / 4);
-    const std::int64_t upper = std::max(config_.tail_wait_min_us, config_.tail_wait_max_us);
+    // Below half the wait for a gap too: a tail asked for must have time to come.
+    const std::int64_t upper =
+        std::max(config_.tail_wait_min_us,
+                 std::min(config_.tail_wait_max_us, config_.max_wait_us / 2));
     return std::clamp(wait, config_.tail_wait_min_us, upper);
 }
 
 void RtpDepacketizer::ask_tail(std::int64_t now_us, RtpOutput& out) {
     const auto due = tail_due();
     if (!due || now_us < *due) return;
-    tail_seq_ = highest_ + 1;
+    if (tail_seq_ && *tail_seq_ == highest_ + 1) {
+        tail_count_ += 1;
+    } else {
+        tail_seq_ = highest_ + 1;
+        tail_count_ = 1;
+    }
     tail_asked_us_ = now_us;
     unit_.tail_asks += 1;
     out.nacks.push_back(static_cast<std::uint16_t>(*tail_seq_));
@@ -573,18 +661,27 @@ void RtpDepacketizer::ask_tail(std::int64_t now_us, RtpOutput& out) {
     stats_.tail_nacks += 1;
 }
 
+// How a sender and the path spread one picture's packets, for the tail wait: the mean spacing
+// of consecutive packets within a unit, and the peak of the longest pause within a unit. The
+// pause is the time between two packets of one unit arriving next in sequence; a unit's
+// longest is taken only when the unit came out complete (an incomplete unit's pauses are
+// losses and answers to NACKs, not spread), and the peak follows a longer one at once and
+// fades by 1/64 per complete unit (to half in about 44 units, 1.5 s at 30 a second). A peak
+// and not a mean: a jittery path or a pacing sender pauses long in one unit of many, and a
+// tail asked for too soon costs a NACK, a resend and a duplicate each time, while one asked
+// for late costs only that much wait on a tail really lost (bounded by the tail wait's cap).
 void RtpDepacketizer::update_spacing(std::uint32_t ts, std::int64_t arrival_us) noexcept {
+    if (!pause_ts_ || *pause_ts_ != ts) {
+        pause_ts_ = ts;
+        unit_pause_us_ = 0;
+    }
     if (spacing_ts_ && *spacing_ts_ == ts) {
-        // Mean with gain 1/8 of the time between two packets of one unit, each sample held
-        // to a second (any time is allowed).
+        // Mean with gain 1/8, each sample held to a second (any time is allowed).
         const std::int64_t sample =
             std::clamp<std::int64_t>(saturating_sub(arrival_us, spacing_arrival_us_), 0, 1'000'000);
         spacing_us_ = spacing_learnt_ ? spacing_us_ + (sample - spacing_us_) / 8 : sample;
         spacing_learnt_ = true;
-        spacing_peak_us_ = std::max(spacing_peak_us_, sample);
-    } else {
-        // A new unit: the peak fades by half in about 22 units (0.7 s at 30 per second).
-        spacing_peak_us_ -= spacing_peak_us_ / 32;
+        unit_pause_us_ = std::max(unit_pause_us_, sample);
     }
     spacing_ts_ = ts;
     spacing_arrival_us_ = arrival_us;

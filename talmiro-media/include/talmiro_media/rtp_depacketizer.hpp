@@ -8,7 +8,9 @@
 // a cap on the bytes of one access unit.
 //
 // The first packet heard starts the stream (one older than it arrives late). Packets are put
-// in order by extended sequence number. A packet that arrives at the release
+// in order by extended sequence number. A jump far ahead, or back to a place passed long ago,
+// is refused until the next packet of the media stream continues from it: then the sender
+// started over on a new base (a restart). A packet that arrives at the release
 // point is used at once (no copy, no delay); a later one waits in the window for the gap before
 // it. A gap is waited for until `max_wait_us` after it showed (the arrival of the packet beyond
 // it), then passed: its sequence numbers count as lost and the access unit around it comes out
@@ -90,11 +92,14 @@ struct RtpDepacketizerConfig {
     std::uint32_t max_nacks = 3;
     // A unit whose packets stopped without its marker packet: its tail is asked for (the sequence
     // number after the last heard) once nothing has come for twice the packet spacing measured
-    // within units plus three times the jitter, or 1.25 times the longest such spacing of late if
-    // more (a jittery path spreads a unit's packets), held between these bounds, instead of waiting
-    // for the next unit to show the gap a frame interval later. Once per stall, at most `max_nacks`
-    // times per unit, and only once the stream has shown marker bits: a sender that merely paces
-    // its packets costs a NACK now and then, never a flood.
+    // within units plus three times the jitter, or 1.25 times the longest pause within the
+    // complete units of late if more (a jittery path spreads a unit's packets), held between
+    // these bounds and below half the wait for a gap, instead of waiting for the next unit to show
+    // the gap a frame interval later. The ask is repeated like a gap's NACK (`nack_copy_us`, then
+    // `nack_interval_us`) while the stall lasts, at most `max_nacks` times per unit, and only once
+    // the stream has shown marker bits: a sender that merely paces its packets costs a NACK now
+    // and then, never a flood. What arrives for a unit after it was passed on incomplete counts
+    // as late and is not passed on again.
     std::int64_t tail_wait_min_us = 2'000;
     std::int64_t tail_wait_max_us = 10'000;
     // A gap of more sequence numbers than this is not asked for: resending it would take longer
@@ -110,7 +115,8 @@ struct RtpDepacketizerConfig {
     // (the largest an IDR picture can be) with room to spare. NAL units beyond it are left out.
     std::size_t max_unit_bytes = 16u << 20;
     // How far (in sequence numbers) a packet may jump from the stream before it needs the
-    // next one to confirm it.
+    // next one to confirm it. A step back needs it too when its place was passed longer ago than
+    // any answer to a NACK or late packet is worth waiting for (see `insert`).
     std::uint32_t max_dropout = 3000;
 };
 
@@ -124,7 +130,7 @@ struct RtpDepacketizerStats {
     std::uint64_t packets_duplicated = 0;
     // Arrived after a later sequence number.
     std::uint64_t packets_reordered = 0;
-    // Arrived after their place had been given up on.
+    // Arrived after their place had been given up on, or for a unit passed on incomplete.
     std::uint64_t packets_late = 0;
     // Arrived after being asked for again (counted once each).
     std::uint64_t packets_recovered = 0;
@@ -278,11 +284,23 @@ private:
         std::uint64_t gap_after = 0;
         // Its tail was asked for this many times.
         std::uint32_t tail_asks = 0;
+        // A fragmented NAL unit left out (counted) whose remaining fragments are still coming.
+        bool fu_dropped = false;
     };
+    // What the sequence number of a packet of a running stream says.
+    enum class SeqCheck : std::uint8_t { InStream, Refused, NewBase };
 
     std::optional<RtpRefusal> parse(std::span<const std::uint8_t> d, Packet& p) const noexcept;
     static std::optional<RtpRefusal> check_payload(std::span<const std::uint8_t> payload) noexcept;
     std::optional<RtpRefusal> insert(const Packet& p, std::int64_t arrival_us, RtpOutput& out);
+    SeqCheck check_seq(const Packet& p, std::int64_t ext, std::int64_t arrival_us) noexcept;
+    // Notes that the release point passed `ext` at `now_us`, and whether its packet arrived.
+    void mark_released(std::int64_t ext, bool arrived, std::int64_t now_us) noexcept;
+    // A packet at the release point for a unit already passed on incomplete: counted late.
+    bool late_for_released(std::uint32_t ts) noexcept;
+    // Gives up a lone gap at the release point that lies between a unit passed on incomplete
+    // and the start of the next unit: it was the former's marker packet.
+    bool pass_given_up_tail(std::int64_t now_us, RtpOutput& out);
     std::optional<RtpRefusal> accept_source(Packet& p, std::int64_t arrival_us, RtpOutput& out);
     void restart(std::int64_t now_us, RtpOutput& out);
     // Moves the release point over present packets, and over gaps whose wait ended (all gaps
@@ -315,6 +333,8 @@ private:
     // Whether each of the last window's worth of released sequence numbers arrived, by the
     // same index as `slots_` (tells a duplicate from a late packet).
     std::vector<bool> released_arrived_;
+    // When the release point passed each of them (before the stream's first packet: its arrival).
+    std::vector<std::int64_t> released_us_;
 
     bool started_ = false;
     std::uint32_t ssrc_ = 0;
@@ -341,12 +361,17 @@ private:
     // its gap, which then does not ask again at once) and when.
     std::optional<std::int64_t> tail_seq_;
     std::int64_t tail_asked_us_ = 0;
+    // How many times that sequence number was asked for as a tail.
+    std::uint8_t tail_count_ = 0;
     // The mean spacing of consecutive packets of one unit, and the last new packet's timestamp
     // and arrival.
     std::int64_t spacing_us_ = 0;
     bool spacing_learnt_ = false;
-    // The longest spacing within a unit of late, fading with each unit.
+    // The longest pause within the complete units of late, fading with each (see
+    // `update_spacing`), and the longest within the unit arriving now.
     std::int64_t spacing_peak_us_ = 0;
+    std::int64_t unit_pause_us_ = 0;
+    std::optional<std::uint32_t> pause_ts_;
     std::optional<std::uint32_t> spacing_ts_;
     std::int64_t spacing_arrival_us_ = 0;
     // Jitter state: the previous packet's timestamp and arrival in 90 kHz units.
