@@ -299,8 +299,11 @@ std::optional<RtpRefusal> RtpDepacketizer::insert(const Packet& p, std::int64_t 
         if (ext - next_ >= window) advance(arrival_us, ext - window + 1, out);
         if (!p.rtx) {
             update_jitter(p.ts, arrival_us);
-            // A tail asked for says nothing of the spacing: it comes a round trip later.
-            if (ext == highest_ + 1 && !(tail_seq_ && ext == *tail_seq_))
+            // A tail asked for says nothing of the spacing when it may be the answer, a round
+            // trip later; with RTX on, the answer comes as RTX and the original was only late
+            // (the very pause the tail wait must learn to sit out).
+            const bool asked = tail_seq_ && ext == *tail_seq_ && !config_.rtx_payload_type;
+            if (ext == highest_ + 1 && !asked)
                 update_spacing(p.ts, arrival_us);
             else
                 spacing_ts_.reset();
@@ -583,7 +586,7 @@ void RtpDepacketizer::finish(bool complete, bool marked, RtpOutput& out) {
     });
     (au.complete ? stats_.units_complete : stats_.units_incomplete) += 1;
     if (au.complete && pause_ts_ && *pause_ts_ == unit_.ts) {
-        spacing_peak_us_ = std::max(unit_pause_us_, spacing_peak_us_ - spacing_peak_us_ / 64);
+        spacing_peak_us_ = std::max(unit_pause_us_, spacing_peak_us_ - spacing_peak_us_ / 256);
         pause_ts_.reset();
     }
     last_released_ts_ = unit_.ts;
@@ -637,7 +640,7 @@ std::int64_t RtpDepacketizer::tail_wait_us() const noexcept {
     const std::int64_t jitter_us =
         std::min<std::int64_t>(static_cast<std::int64_t>(stats_.jitter), 1'000'000'000) * 100 / 9;
     const std::int64_t wait =
-        std::max(2 * spacing_us_ + 3 * jitter_us, spacing_peak_us_ + spacing_peak_us_ / 4);
+        std::max(2 * spacing_us_ + 3 * jitter_us, spacing_peak_us_ + spacing_peak_us_ / 2);
     // Below half the wait for a gap too: a tail asked for must have time to come.
     const std::int64_t upper =
         std::max(config_.tail_wait_min_us,
@@ -666,10 +669,13 @@ void RtpDepacketizer::ask_tail(std::int64_t now_us, RtpOutput& out) {
 // pause is the time between two packets of one unit arriving next in sequence; a unit's
 // longest is taken only when the unit came out complete (an incomplete unit's pauses are
 // losses and answers to NACKs, not spread), and the peak follows a longer one at once and
-// fades by 1/64 per complete unit (to half in about 44 units, 1.5 s at 30 a second). A peak
+// fades by 1/256 per complete unit (to half in about 177 units, 6 s at 30 a second). A peak
 // and not a mean: a jittery path or a pacing sender pauses long in one unit of many, and a
 // tail asked for too soon costs a NACK, a resend and a duplicate each time, while one asked
 // for late costs only that much wait on a tail really lost (bounded by the tail wait's cap).
+// The wait is 1.5 times the peak: the longest pause of a jittery path is reached seldom, so
+// the peak learnt sits below it. A tail asked for whose original then came (RTX on) is one of
+// those pauses and is learnt too, or the wait would never learn past its own NACKs.
 void RtpDepacketizer::update_spacing(std::uint32_t ts, std::int64_t arrival_us) noexcept {
     if (!pause_ts_ || *pause_ts_ != ts) {
         pause_ts_ = ts;

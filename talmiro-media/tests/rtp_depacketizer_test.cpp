@@ -507,6 +507,170 @@ TEST(RtpDepacketizer, RestartsAndJumps) {
     EXPECT_EQ(d.stats().refused[static_cast<std::size_t>(RtpRefusal::SeqJump)], 1u);
 }
 
+// A sender that starts over with the same SSRC on a base behind its old one (the same seed
+// run again), or far ahead, is taken once the packet after the first continues from it: a new
+// base, counted as a restart, every unit after it out. A packet alone, a resend of an old pair
+// soon after its place passed, and RTX of an old pair however late never start one: they are
+// duplicates, and the stream goes on.
+TEST(RtpDepacketizer, SameSsrcNewBase) {
+    struct Case {
+        const char* name;
+        std::int64_t base;      // of the packets after the pause; the old stream ends at 2999
+        std::int64_t pause_us;  // from the old stream's last packet
+        std::size_t count;
+        bool rtx;
+        std::uint64_t restarts, duplicated;
+    };
+    const Bytes slice{0x41, 1};
+    for (const Case& c : std::vector<Case>{
+             {"the same base again", 1000, 1'000'000, 40, false, 1, 1},
+             {"just behind, after a pause", 2900, 1'000'000, 40, false, 1, 1},
+             {"behind the window", 3000 - 20000 + 65536, 1'000'000, 40, false, 1, 0},
+             {"far ahead at once", 3000 + 20000, 1'000, 40, false, 1, 0},
+             {"a packet alone", 1000, 1'000'000, 1, false, 0, 1},
+             {"a resend of a pair soon after", 2700, 50'000, 2, false, 0, 2},
+             {"RTX of a pair long after", 1000, 1'000'000, 2, true, 0, 2},
+         }) {
+        SCOPED_TRACE(c.name);
+        RtpDepacketizerConfig config;
+        config.rtx_payload_type = 97;
+        RtpDepacketizer d(config);
+        Received r;
+        std::int64_t t = 0;
+        for (std::uint16_t seq = 1000; seq < 3000; ++seq, t += 1'000)
+            r.take(d.push(rtp(seq, seq * 3000u, slice), t));
+        r.units.clear();
+        t += c.pause_us;
+        for (std::size_t k = 0; k < c.count; ++k, t += 1'000) {
+            const auto seq = static_cast<std::uint16_t>(c.base + static_cast<std::int64_t>(k));
+            const std::uint32_t ts = 7'000'000 + static_cast<std::uint32_t>(k) * 3000;
+            r.take(c.rtx ? d.push(rtp(static_cast<std::uint16_t>(6000 + k), ts,
+                                      Bytes{static_cast<std::uint8_t>(seq >> 8),
+                                            static_cast<std::uint8_t>(seq), 0x41, 1},
+                                      true, 0x99, 97),
+                                  t)
+                         : d.push(rtp(seq, ts, slice), t));
+        }
+        EXPECT_EQ(d.stats().restarts, c.restarts);
+        EXPECT_EQ(d.stats().packets_duplicated, c.duplicated);
+        if (c.restarts > 0) {
+            // Every unit from the second packet on (the first of them may lack its start).
+            ASSERT_EQ(r.units.size(), c.count - 1);
+            for (std::size_t k = 1; k < r.units.size(); ++k) EXPECT_TRUE(r.units[k].complete);
+            continue;
+        }
+        EXPECT_TRUE(r.units.empty());
+        for (std::uint16_t seq = 3000; seq < 3010; ++seq, t += 1'000)
+            r.take(d.push(rtp(seq, seq * 3000u, slice), t));
+        EXPECT_EQ(r.units.size(), 10u);
+        EXPECT_EQ(d.stats().units_incomplete, 0u);
+        EXPECT_EQ(d.stats().packets_lost, 0u);
+    }
+}
+
+// A unit whose tail is late: the tail is asked for, and again after the copy interval; the unit
+// is given up after the wait; the next unit comes out as soon as it is complete, and the tail,
+// whenever it comes, counts as late and does not come out as a second unit of that timestamp.
+TEST(RtpDepacketizer, TailGivenUpComesOutOnce) {
+    const Bytes slice{0x41, 1};
+    for (const std::int64_t tail_at : {60'000, 80'000}) {  // before the next unit, after it
+        SCOPED_TRACE(tail_at);
+        RtpDepacketizerConfig c;
+        c.nack_copy_us = 3'000;
+        RtpDepacketizer d(c);
+        d.set_timing(20'000, 30'000);
+        Received r;
+        auto step = [&](std::int64_t now, std::optional<Bytes> packet = {}) {
+            for (auto due = d.next_deadline_us(); due && *due <= now; due = d.next_deadline_us())
+                r.take(d.poll(*due));
+            if (packet) r.take(d.push(*packet, now));
+        };
+        step(0, rtp(7, 0, slice, false));
+        step(100, rtp(8, 0, slice, false));
+        step(200, rtp(9, 0, slice));
+        step(33'000, rtp(10, 3000, slice, false));
+        step(33'100, rtp(11, 3000, slice, false));
+        step(53'200);
+        EXPECT_EQ(r.nacks, (std::vector<std::uint16_t>{12, 12}));  // at 35.1 ms and 38.1 ms
+        EXPECT_EQ(d.stats().tail_nacks, 2u);
+        ASSERT_EQ(r.units.size(), 2u);
+        EXPECT_FALSE(r.units[1].complete);
+        const Bytes tail = rtp(12, 3000, Bytes{0x41, 2});
+        if (tail_at < 66'000) step(tail_at, tail);
+        step(66'000, rtp(13, 6000, slice, false));
+        step(66'100, rtp(14, 6000, slice, false));
+        step(66'200, rtp(15, 6000, slice));
+        ASSERT_EQ(r.units.size(), 3u);  // the next unit, not held up by the tail
+        EXPECT_EQ(r.units[2].rtp_timestamp, 6000u);
+        EXPECT_TRUE(r.units[2].complete);
+        if (tail_at > 66'000) step(tail_at, tail);
+        step(200'000);
+        EXPECT_EQ(r.units.size(), 3u);
+        EXPECT_EQ(d.stats().packets_late, 1u);
+        EXPECT_EQ(d.stats().units_incomplete, 1u);
+    }
+}
+
+// A path that delays each packet by 0..5 ms (keeping their order) at no loss: the tail wait
+// learns the pauses within complete units, and asks for almost no tail that was only late;
+// where a tail is then really lost, it is still asked for within the cap.
+TEST(RtpDepacketizer, TailWaitLearnsTheSpread) {
+    RtpDepacketizerConfig c;
+    c.rtx_payload_type = 97;
+    RtpDepacketizer d(c);
+    Received r;
+    std::mt19937 rng(11);
+    std::uniform_int_distribution<std::int64_t> delay(0, 5'000);
+    std::int64_t last = 0;
+    std::uint16_t seq = 0;
+    for (std::int64_t unit = 0; unit <= 300; ++unit)
+        for (std::int64_t k = 0; k < 4; ++k, ++seq) {
+            if (unit == 300 && k == 3) break;  // the last unit's tail is lost
+            const std::int64_t t = std::max(last, unit * 33'333 + k * 300 + delay(rng));
+            for (auto due = d.next_deadline_us(); due && *due <= t; due = d.next_deadline_us())
+                r.take(d.poll(*due));
+            r.take(d.push(rtp(seq, static_cast<std::uint32_t>(unit * 3000), Bytes{0x41, 1}, k == 3),
+                          t));
+            last = t;
+        }
+    EXPECT_LE(d.stats().tail_nacks, 2u);
+    EXPECT_EQ(d.stats().units_complete, 300u);
+    EXPECT_LE(d.next_deadline_us(), last + d.config().tail_wait_max_us);
+    r.take(d.poll(last + d.config().tail_wait_max_us));
+    EXPECT_EQ(r.nacks.back(), static_cast<std::uint16_t>(seq));
+}
+
+// One NAL unit past the unit cap counts once among the dropped, however it was carried.
+TEST(RtpDepacketizer, NalPastTheCapCountsOnce) {
+    const Bytes body(20, 0x55);
+    auto fu = [&](std::uint8_t header) {
+        Bytes p{0x7C, header};
+        p.insert(p.end(), body.begin(), body.end());
+        return p;
+    };
+    Bytes single{0x65};
+    single.insert(single.end(), 60, 0x55);
+    for (const std::vector<Bytes>& payloads : std::vector<std::vector<Bytes>>{
+             {fu(0x85), fu(0x05), fu(0x05), fu(0x45)},  // start, two middles, end
+             {fu(0x85), fu(0x05), fu(0x45)},
+             {fu(0x85), fu(0x45)},
+             {single}}) {
+        SCOPED_TRACE(payloads.size());
+        RtpDepacketizerConfig c;
+        c.max_unit_bytes = 40;
+        RtpDepacketizer d(c);
+        Received r;
+        for (std::size_t i = 0; i < payloads.size(); ++i)
+            r.take(d.push(rtp(static_cast<std::uint16_t>(i), 0, payloads[i],
+                              i + 1 == payloads.size()),
+                          0));
+        ASSERT_EQ(r.units.size(), 1u);
+        EXPECT_FALSE(r.units[0].complete);
+        EXPECT_EQ(d.stats().nals_dropped, 1u);
+        EXPECT_EQ(d.stats().units_oversized, 1u);
+    }
+}
+
 // The window and its byte cap give up the oldest gaps early; a unit whose end never comes is
 // let go after the wait; a unit past the byte cap loses whole NAL units, not parts.
 TEST(RtpDepacketizer, BoundsAndTail) {

@@ -92,7 +92,7 @@ struct RtpDepacketizerConfig {
     std::uint32_t max_nacks = 3;
     // A unit whose packets stopped without its marker packet: its tail is asked for (the sequence
     // number after the last heard) once nothing has come for twice the packet spacing measured
-    // within units plus three times the jitter, or 1.25 times the longest pause within the
+    // within units plus three times the jitter, or 1.5 times the longest pause within the
     // complete units of late if more (a jittery path spreads a unit's packets), held between
     // these bounds and below half the wait for a gap, instead of waiting for the next unit to show
     // the gap a frame interval later. The ask is repeated like a gap's NACK (`nack_copy_us`, then
