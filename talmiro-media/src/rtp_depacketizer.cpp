@@ -245,9 +245,67 @@ void RtpDepacketizer::mark_released(std::int64_t ext, bool arrived, std::int64_t
     released_us_[index] = now_us;
 }
 
+void RtpDepacketizer::start_stream(const Packet& p, std::int64_t ext, bool fresh_unknown,
+                                   std::int64_t arrival_us) noexcept {
+    started_ = true;
+    ssrc_ = p.ssrc;
+    next_ = ext;
+    highest_ = ext - 1;
+    gap_ = fresh_unknown ? 1 : 0;
+    last_marked_ = true;
+    stats_.ssrc = ssrc_;
+    stats_.first_seq = ext;
+    // Places before the first packet count as passed now.
+    std::fill(released_us_.begin(), released_us_.end(), arrival_us);
+}
+
+bool RtpDepacketizer::extend(const Packet& p, std::int64_t ext, std::int64_t arrival_us,
+                             RtpOutput& out) {
+    const std::int64_t window = static_cast<std::int64_t>(slots_.size());
+    bool recovered = false;
+    if (ext - next_ >= window) advance(arrival_us, ext - window + 1, out);
+    if (!p.rtx) {
+        update_jitter(p.ts, arrival_us);
+        // A tail asked for says nothing of the spacing when it may be the answer, a round
+        // trip later; with RTX on, the answer comes as RTX and the original was only late
+        // (the very pause the tail wait must learn to sit out).
+        const bool asked = tail_seq_ && ext == *tail_seq_ && !config_.rtx_payload_type;
+        if (ext == highest_ + 1 && !asked)
+            update_spacing(p.ts, arrival_us);
+        else
+            spacing_ts_.reset();
+    }
+    const std::int64_t gap_begin = std::max(highest_ + 1, next_);
+    const bool askable = ext - gap_begin <= static_cast<std::int64_t>(config_.max_nack_run);
+    for (std::int64_t g = gap_begin; g < ext; ++g) {
+        Slot& s = slot(g);
+        s = Slot{};
+        s.state = SlotState::Missing;
+        s.time_us = arrival_us;
+        if (!askable) s.nack_count = 255;  // never asked for
+        if (tail_seq_ && g == *tail_seq_ && askable) {
+            // Asked for already, as the tail of the unit before.
+            s.nacked = true;
+            s.nack_count = tail_count_;
+            s.last_nack_us = tail_asked_us_;
+        }
+        if (config_.nack) ask(s, g, arrival_us, out);
+    }
+    if (tail_seq_ && ext >= *tail_seq_) {
+        // With RTX on, the original packet merely late is no recovery.
+        if (ext == *tail_seq_ && (p.rtx || !config_.rtx_payload_type)) {
+            recovered = true;
+            stats_.packets_recovered += 1;
+        }
+        tail_seq_.reset();
+    }
+    highest_ = ext;
+    stats_.highest_seq = highest_;
+    return recovered;
+}
+
 std::optional<RtpRefusal> RtpDepacketizer::insert(const Packet& p, std::int64_t arrival_us,
                                                   RtpOutput& out) {
-    const std::int64_t window = static_cast<std::int64_t>(slots_.size());
     std::int64_t ext = p.seq;
     bool fresh_unknown = false;
     if (started_) {
@@ -262,28 +320,13 @@ std::optional<RtpRefusal> RtpDepacketizer::insert(const Packet& p, std::int64_t 
             fresh_unknown = true;
         }
     }
-    if (!started_) {
-        started_ = true;
-        ssrc_ = p.ssrc;
-        next_ = ext;
-        highest_ = ext - 1;
-        gap_ = fresh_unknown ? 1 : 0;
-        last_marked_ = true;
-        stats_.ssrc = ssrc_;
-        stats_.first_seq = ext;
-        // Places before the first packet count as passed now.
-        std::fill(released_us_.begin(), released_us_.end(), arrival_us);
-    }
-
+    if (!started_) start_stream(p, ext, fresh_unknown, arrival_us);
     bool recovered = false;
     if (ext < next_) {
+        // Behind the release point: a duplicate if its place was filled, else late.
         const std::size_t index = static_cast<std::uint64_t>(ext) & (slots_.size() - 1);
-        if (released_arrived_[index]) {
-            stats_.packets_duplicated += 1;
-        } else {
-            stats_.packets_late += 1;
-            released_arrived_[index] = true;
-        }
+        (released_arrived_[index] ? stats_.packets_duplicated : stats_.packets_late) += 1;
+        released_arrived_[index] = true;
         return std::nullopt;
     }
     if (ext <= highest_) {
@@ -296,44 +339,7 @@ std::optional<RtpRefusal> RtpDepacketizer::insert(const Packet& p, std::int64_t 
         recovered = s.nacked;
         if (recovered) stats_.packets_recovered += 1;
     } else {
-        if (ext - next_ >= window) advance(arrival_us, ext - window + 1, out);
-        if (!p.rtx) {
-            update_jitter(p.ts, arrival_us);
-            // A tail asked for says nothing of the spacing when it may be the answer, a round
-            // trip later; with RTX on, the answer comes as RTX and the original was only late
-            // (the very pause the tail wait must learn to sit out).
-            const bool asked = tail_seq_ && ext == *tail_seq_ && !config_.rtx_payload_type;
-            if (ext == highest_ + 1 && !asked)
-                update_spacing(p.ts, arrival_us);
-            else
-                spacing_ts_.reset();
-        }
-        const std::int64_t gap_begin = std::max(highest_ + 1, next_);
-        const bool askable = ext - gap_begin <= static_cast<std::int64_t>(config_.max_nack_run);
-        for (std::int64_t g = gap_begin; g < ext; ++g) {
-            Slot& s = slot(g);
-            s = Slot{};
-            s.state = SlotState::Missing;
-            s.time_us = arrival_us;
-            if (!askable) s.nack_count = 255;  // never asked for
-            if (tail_seq_ && g == *tail_seq_ && askable) {
-                // Asked for already, as the tail of the unit before.
-                s.nacked = true;
-                s.nack_count = tail_count_;
-                s.last_nack_us = tail_asked_us_;
-            }
-            if (config_.nack) ask(s, g, arrival_us, out);
-        }
-        if (tail_seq_ && ext >= *tail_seq_) {
-            // With RTX on, the original packet merely late is no recovery.
-            if (ext == *tail_seq_ && (p.rtx || !config_.rtx_payload_type)) {
-                recovered = true;
-                stats_.packets_recovered += 1;
-            }
-            tail_seq_.reset();
-        }
-        highest_ = ext;
-        stats_.highest_seq = highest_;
+        recovered = extend(p, ext, arrival_us, out);
     }
 
     if (ext == next_) {
@@ -452,6 +458,71 @@ void RtpDepacketizer::append_nal(std::span<const std::uint8_t> whole) {
     unit_.nals.push_back({at, at + code, unit_.bytes.size(), type});
 }
 
+bool RtpDepacketizer::consume_fu(std::span<const std::uint8_t> payload, bool marker,
+                                 RtpOutput& out) {
+    const std::uint8_t header = payload[1], nal_type = header & 0x1F;
+    const auto data = payload.subspan(2);
+    if (header & 0x80) {
+        unit_.fu_dropped = false;
+        if (unit_.fu_start) {
+            unit_.bytes.resize(*unit_.fu_start);
+            unit_.ok = false;
+            stats_.nals_dropped += 1;
+        }
+        const auto nal_header = static_cast<std::uint8_t>((payload[0] & 0xE0) | nal_type);
+        const bool long_code = unit_.bytes.empty() || nal_type == kNalSps || nal_type == kNalPps;
+        unit_.fu_start = unit_.bytes.size();
+        unit_.fu_type = nal_type;
+        static constexpr std::uint8_t kCode[4] = {0, 0, 0, 1};
+        unit_.bytes.insert(unit_.bytes.end(), kCode + (long_code ? 0 : 1), kCode + 4);
+        unit_.bytes.push_back(nal_header);
+    } else if (!unit_.fu_start || unit_.fu_type != nal_type) {
+        // A fragment without its start: the unit it belongs to is lost whole.
+        if (unit_.fu_start) {
+            unit_.bytes.resize(*unit_.fu_start);
+            unit_.fu_start.reset();
+        }
+        // Counted once per NAL unit: at its first fragment heard or its end, unless it was
+        // already left out for the unit cap.
+        if (!unit_.fu_dropped && (unit_.ok || (header & 0x40))) stats_.nals_dropped += 1;
+        if (header & 0x40) unit_.fu_dropped = false;
+        unit_.ok = false;
+        if (marker) {
+            markers_seen_ = true;
+            finish(false, true, out);
+        }
+        return false;
+    }
+    if (unit_.bytes.size() + data.size() > config_.max_unit_bytes) {
+        unit_.bytes.resize(*unit_.fu_start);
+        unit_.fu_start.reset();
+        unit_.ok = false;
+        stats_.nals_dropped += 1;
+        if (!unit_.oversized) stats_.units_oversized += 1;
+        unit_.oversized = true;
+        unit_.fu_dropped = (header & 0x40) == 0;
+    } else {
+        unit_.bytes.insert(unit_.bytes.end(), data.begin(), data.end());
+        if (header & 0x40) end_fu(nal_type);
+    }
+    return true;
+}
+
+void RtpDepacketizer::end_fu(std::uint8_t nal_type) {
+    const std::size_t at = *unit_.fu_start;
+    const std::size_t code = unit_.bytes[at + 2] == 1 ? 3 : 4;
+    unit_.fu_start.reset();
+    while (unit_.bytes.back() == 0) unit_.bytes.pop_back();  // the header is not 0
+    const auto nal = std::span<const std::uint8_t>(unit_.bytes).subspan(at + code);
+    if (nal_emulation_free(nal)) {
+        unit_.nals.push_back({at, at + code, unit_.bytes.size(), nal_type});
+    } else {
+        unit_.bytes.resize(at);
+        unit_.ok = false;
+        stats_.nals_dropped += 1;
+    }
+}
+
 void RtpDepacketizer::consume(std::uint32_t ts, bool marker, std::span<const std::uint8_t> payload,
                               std::int64_t arrival_us, bool recovered, RtpOutput& out) {
     if (payload.empty() || late_for_released(ts)) return;
@@ -493,67 +564,8 @@ void RtpDepacketizer::consume(std::uint32_t ts, bool marker, std::span<const std
             append_nal(payload.subspan(i + 2, n));
             i += 2 + n;
         }
-    } else {
-        const std::uint8_t header = payload[1];
-        const std::uint8_t nal_type = header & 0x1F;
-        const auto data = payload.subspan(2);
-        if (header & 0x80) {
-            unit_.fu_dropped = false;
-            if (unit_.fu_start) {
-                unit_.bytes.resize(*unit_.fu_start);
-                unit_.ok = false;
-                stats_.nals_dropped += 1;
-            }
-            const auto nal_header = static_cast<std::uint8_t>((payload[0] & 0xE0) | nal_type);
-            const bool long_code =
-                unit_.bytes.empty() || nal_type == kNalSps || nal_type == kNalPps;
-            unit_.fu_start = unit_.bytes.size();
-            unit_.fu_type = nal_type;
-            static constexpr std::uint8_t kCode[4] = {0, 0, 0, 1};
-            unit_.bytes.insert(unit_.bytes.end(), kCode + (long_code ? 0 : 1), kCode + 4);
-            unit_.bytes.push_back(nal_header);
-        } else if (!unit_.fu_start || unit_.fu_type != nal_type) {
-            // A fragment without its start: the unit it belongs to is lost whole.
-            if (unit_.fu_start) {
-                unit_.bytes.resize(*unit_.fu_start);
-                unit_.fu_start.reset();
-            }
-            // Counted once per NAL unit: at its first fragment heard or its end, unless it was
-            // already left out for the unit cap.
-            if (!unit_.fu_dropped && (unit_.ok || (header & 0x40))) stats_.nals_dropped += 1;
-            if (header & 0x40) unit_.fu_dropped = false;
-            unit_.ok = false;
-            if (marker) {
-                markers_seen_ = true;
-                finish(false, true, out);
-            }
-            return;
-        }
-        if (unit_.bytes.size() + data.size() > config_.max_unit_bytes) {
-            unit_.bytes.resize(*unit_.fu_start);
-            unit_.fu_start.reset();
-            unit_.ok = false;
-            stats_.nals_dropped += 1;
-            if (!unit_.oversized) stats_.units_oversized += 1;
-            unit_.oversized = true;
-            unit_.fu_dropped = (header & 0x40) == 0;
-        } else {
-            unit_.bytes.insert(unit_.bytes.end(), data.begin(), data.end());
-            if (header & 0x40) {
-                const std::size_t at = *unit_.fu_start;
-                const std::size_t code = unit_.bytes[at + 2] == 1 ? 3 : 4;
-                unit_.fu_start.reset();
-                while (unit_.bytes.back() == 0) unit_.bytes.pop_back();  // the header is not 0
-                const auto nal = std::span<const std::uint8_t>(unit_.bytes).subspan(at + code);
-                if (nal_emulation_free(nal)) {
-                    unit_.nals.push_back({at, at + code, unit_.bytes.size(), nal_type});
-                } else {
-                    unit_.bytes.resize(at);
-                    unit_.ok = false;
-                    stats_.nals_dropped += 1;
-                }
-            }
-        }
+    } else if (!consume_fu(payload, marker, out)) {
+        return;
     }
     if (marker) {
         markers_seen_ = true;

@@ -294,6 +294,11 @@ private:
     static std::optional<RtpRefusal> check_payload(std::span<const std::uint8_t> payload) noexcept;
     std::optional<RtpRefusal> insert(const Packet& p, std::int64_t arrival_us, RtpOutput& out);
     SeqCheck check_seq(const Packet& p, std::int64_t ext, std::int64_t arrival_us) noexcept;
+    void start_stream(const Packet& p, std::int64_t ext, bool fresh_unknown,
+                      std::int64_t arrival_us) noexcept;
+    // Takes a packet beyond the highest (the gaps before it are waited for and asked for);
+    // true when it answers a tail asked for.
+    bool extend(const Packet& p, std::int64_t ext, std::int64_t arrival_us, RtpOutput& out);
     // Notes that the release point passed `ext` at `now_us`, and whether its packet arrived.
     void mark_released(std::int64_t ext, bool arrived, std::int64_t now_us) noexcept;
     // A packet at the release point for a unit already passed on incomplete: counted late.
@@ -309,6 +314,10 @@ private:
     void consume(std::uint32_t ts, bool marker, std::span<const std::uint8_t> payload,
                  std::int64_t arrival_us, bool recovered, RtpOutput& out);
     void pass_gap(RtpOutput& out);
+    // An FU-A packet of the unit being assembled; false when it ended the unit already.
+    bool consume_fu(std::span<const std::uint8_t> payload, bool marker, RtpOutput& out);
+    // The end fragment of the fragmented NAL unit in progress has come: it is whole.
+    void end_fu(std::uint8_t nal_type);
     void append_nal(std::span<const std::uint8_t> nal);
     // Passes the unit on; `marked` when its marker packet ended it.
     void finish(bool complete, bool marked, RtpOutput& out);
