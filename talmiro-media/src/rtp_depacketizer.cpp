@@ -482,10 +482,11 @@ bool RtpDepacketizer::consume_fu(std::span<const std::uint8_t> payload, bool mar
             unit_.bytes.resize(*unit_.fu_start);
             unit_.fu_start.reset();
         }
-        // Counted once per NAL unit: at its first fragment heard or its end, unless it was
-        // already left out for the unit cap.
-        if (!unit_.fu_dropped && (unit_.ok || (header & 0x40))) stats_.nals_dropped += 1;
-        if (header & 0x40) unit_.fu_dropped = false;
+        // Counted once per NAL unit: at its first fragment heard when nothing was amiss, or
+        // else at its end; not again once counted (for the unit cap, or at that first one).
+        const bool counted = !unit_.fu_dropped && (unit_.ok || (header & 0x40));
+        if (counted) stats_.nals_dropped += 1;
+        unit_.fu_dropped = (header & 0x40) == 0 && (counted || unit_.fu_dropped);
         unit_.ok = false;
         if (marker) {
             markers_seen_ = true;

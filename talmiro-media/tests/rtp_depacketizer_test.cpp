@@ -669,6 +669,12 @@ TEST(RtpDepacketizer, NalPastTheCapCountsOnce) {
         EXPECT_EQ(d.stats().nals_dropped, 1u);
         EXPECT_EQ(d.stats().units_oversized, 1u);
     }
+    // So does one whose start came before the stream's first packet.
+    RtpDepacketizer d;
+    d.push(rtp(0, 0, fu(0x05), false), 0);
+    d.push(rtp(1, 0, fu(0x05), false), 0);
+    d.push(rtp(2, 0, fu(0x45)), 0);
+    EXPECT_EQ(d.stats().nals_dropped, 1u);
 }
 
 // The window and its byte cap give up the oldest gaps early; a unit whose end never comes is
