@@ -51,30 +51,34 @@ def test_restarted_sender_on_a_new_port_is_shown_again(bye):
 
 
 def test_stream_whose_first_packets_were_lost_asks_for_an_idr_picture_at_once():
-    """The first packets of the stream (its parameter sets and the head of the IDR picture) are
-    lost before the receiver knew of it: the first unit comes out incomplete and the PLI goes at
-    once, not after the decoder's silence of several frames."""
+    """Every packet of the stream's first unit but its last (an IDR picture in fragments, its
+    parameter sets and every slice's start) is lost before the receiver knew of the stream: the
+    first packet heard is a fragment without its start, the unit comes out incomplete and the PLI
+    goes at once, not after the decoder's silence of several frames."""
     with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as hop:
         hop.bind((LOCAL, 0))
         hop.settimeout(0.02)
         with RtpSender([hop.getsockname()], bind=LOCAL, mtu=200) as tx, \
                 RtpReceiver(0, bind=LOCAL, rtcp_to=tx.rtcp_address) as rx:
             dropped: list[bytes] = []
+            heard: list[bytes] = []
 
-            def forward(n: int) -> None:  # all but the stream's first three packets
+            def forward(n: int) -> None:
                 while True:
                     try:
                         data = hop.recv(65536)
                     except TimeoutError:
                         return
-                    if len(dropped) < 3:
+                    first_unit = not heard and (not dropped or data[4:8] == dropped[0][4:8])
+                    if first_unit and not data[1] & 0x80:  # not its marker packet
                         dropped.append(data)
-                    else:
-                        hop.sendto(data, rx.address)
+                        continue
+                    heard.append(data)
+                    hop.sendto(data, rx.address)
             send_pattern(tx, 30, paced=True, hook=forward)
             got = collect(rx, 30, seconds=1.0)
             s, t = rx.stats(), tx.stats()
-    assert dropped[2][12] & 0x1F == 28  # the IDR picture went on in fragments
+    assert heard[0][12] & 0x1F == 28 and not heard[0][13] & 0x80  # a fragment, not its start
     assert s["units_incomplete"] >= 1 and s["plis_sent"] >= 1 and t["idr_reasons"]["pli"] >= 1
     # The decoder's silence would ask only after 10 frames.
     assert len(got) >= 25 and not any(p.recovering for p in got)
