@@ -105,7 +105,7 @@ def _sender_address(sender: str | Address | None) -> tuple[str | None, int | Non
 class RtpReceiver:
     """Receives one H.264 stream on UDP `port` (RTCP on `port + 1`). See the module's text.
 
-    `sender`: "HOST" or "HOST:PORT" media is taken from (default: the first heard).
+    `sender`: "HOST" or "HOST:PORT" media is taken from (default: the first host heard).
     `rtcp_to`: where RTCP goes (default: where the sender's RTCP came from, else its RTP
     port + 1). `sdp`: a description of the stream (payload types, parameter sets, feedback);
     `port` wins over its port when not 0. `nack`: ask for lost packets (default: when the
