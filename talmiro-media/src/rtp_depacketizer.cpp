@@ -171,7 +171,8 @@ std::optional<RtpRefusal> RtpDepacketizer::accept_source(Packet& p, std::int64_t
     }
     if (config_.ssrc && p.ssrc != *config_.ssrc) return RtpRefusal::ForeignSsrc;
     if (!started_ || p.ssrc == ssrc_) return std::nullopt;
-    if (config_.ssrc || saturating_add(last_packet_us_, config_.ssrc_silence_us) > arrival_us)
+    if (config_.ssrc ||
+        (!ended_ && saturating_add(last_packet_us_, config_.ssrc_silence_us) > arrival_us))
         return RtpRefusal::ForeignSsrc;
     restart(arrival_us, out);
     return std::nullopt;
@@ -181,6 +182,7 @@ void RtpDepacketizer::restart(std::int64_t now_us, RtpOutput& out) {
     RtpOutput flushed = give_up(now_us);
     for (RtpAccessUnit& u : flushed.units) out.units.push_back(std::move(u));
     started_ = false;
+    ended_ = false;
     rtx_ssrc_.reset();
     bad_seq_.reset();
     jitter_ts_.reset();

@@ -71,6 +71,8 @@ SyncVerdict DecoderSync::push(const AccessUnit& au) {
         if (!au.complete && state_ != SyncState::Waiting) {
             damage();
             if (config_.request_idr_on_loss && request_spaced()) verdict.signal = request();
+        } else if (!au.complete && start_lost()) {
+            verdict.signal = request();
         }
         return verdict;
     }
@@ -117,7 +119,9 @@ SyncVerdict DecoderSync::push(const AccessUnit& au) {
         }
     }
     if (changed) unfed_ = true;
-    return drop();
+    SyncVerdict verdict = drop();
+    if (!verdict.signal && !au.complete && start_lost()) verdict.signal = request();
+    return verdict;
 }
 
 void DecoderSync::picture_out() noexcept {
@@ -211,6 +215,10 @@ bool DecoderSync::sets_known(std::span<const std::uint8_t> slice) const noexcept
 
 bool DecoderSync::request_spaced() const noexcept {
     return !config_.request_idr_on_loss || since_request_ >= config_.stuck_frames;
+}
+
+bool DecoderSync::start_lost() const noexcept {
+    return config_.request_idr_on_loss && state_ == SyncState::Waiting && request_spaced();
 }
 
 SyncSignal DecoderSync::request() noexcept {

@@ -677,6 +677,30 @@ TEST(RtpDepacketizer, NalPastTheCapCountsOnce) {
     EXPECT_EQ(d.stats().nals_dropped, 1u);
 }
 
+// A stream whose sender said BYE gives way to the next new SSRC at once; until then (and
+// without the BYE) a new SSRC waits for the silence. A BYE before any stream changes nothing.
+TEST(RtpDepacketizer, AnEndedStreamGivesWayAtOnce) {
+    const Bytes slice{0x41, 1};
+    RtpDepacketizer d;
+    d.end_stream();
+    Received r;
+    r.take(d.push(rtp(100, 0, slice), 0));
+    r.take(d.push(rtp(7, 0, slice, true, 0xB), 1000));
+    EXPECT_EQ(r.refused, std::vector<RtpRefusal>{RtpRefusal::ForeignSsrc});
+    d.end_stream();
+    r.take(d.push(rtp(101, 3000, slice), 2000));  // the old stream's own packets still count
+    r.take(d.push(rtp(8, 3000, slice, true, 0xB), 3000));
+    r.take(d.push(rtp(9, 6000, slice, true, 0xB), 4000));
+    EXPECT_EQ(r.refused.size(), 1u);
+    EXPECT_EQ(d.stats().restarts, 1u);
+    ASSERT_EQ(r.units.size(), 4u);
+    EXPECT_EQ(r.units[3].ssrc, 0xBu);
+    // The new stream holds as any other: a third SSRC waits for its silence.
+    r.take(d.push(rtp(50, 0, slice, true, 0xC), 5000));
+    EXPECT_EQ(r.refused.size(), 2u);
+    EXPECT_EQ(d.stats().restarts, 1u);
+}
+
 // The window and its byte cap give up the oldest gaps early; a unit whose end never comes is
 // let go after the wait; a unit past the byte cap loses whole NAL units, not parts.
 TEST(RtpDepacketizer, BoundsAndTail) {

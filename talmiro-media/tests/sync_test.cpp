@@ -146,6 +146,35 @@ TEST(DecoderSync, WaitingDropsAndRequestsEveryStuckFrames) {
     EXPECT_EQ(signals(sync, p_frame(), 10), requests(10, 1, 10));
 }
 
+// Before any start point, an incomplete unit (a start point that lost its head, or the unit a
+// receiver joined in the middle of) asks at once, a slice left in it or not; requests keep
+// their spacing, and a complete unit waits the stuck frames as ever.
+TEST(DecoderSync, AnIncompleteUnitWhileWaitingAsksAtOnce) {
+    struct Case {
+        const char* what;
+        AccessUnit first;
+        bool request_idr_on_loss;
+        Schedule expected;
+    };
+    AccessUnit headless = au({});  // every NAL unit lost
+    headless.complete = false;
+    AccessUnit part = p_frame();
+    part.complete = false;
+    for (const Case& c : {Case{"no slice left", headless, true, requests(1, 10, 21)},
+                          Case{"a slice left", part, true, requests(1, 10, 21)},
+                          Case{"switched off", part, false, requests(10, 10, 21)},
+                          Case{"complete", p_frame(), true, requests(10, 10, 21)}}) {
+        DecoderSync sync(SyncConfig{10, 1000, 60, true, c.request_idr_on_loss});
+        EXPECT_EQ(signals(sync, c.first, 21), c.expected) << c.what;
+        EXPECT_EQ(sync.state(), SyncState::Waiting) << c.what;
+    }
+    // Spaced: a second incomplete unit right after the first does not ask again.
+    DecoderSync sync;
+    EXPECT_EQ(sync.push(part).signal, SyncSignal::RequestIdr);
+    EXPECT_FALSE(sync.push(part).signal);
+    EXPECT_FALSE(sync.push(headless).signal);
+}
+
 TEST(DecoderSync, IdrStartSharesTheBufferAndStreamsOnPictures) {
     DecoderSync sync;
     const AccessUnit start = idr();

@@ -236,6 +236,10 @@ public:
     //   `min_wait_us`.
     // The wait is held between `min_wait_us` and `max_delay_us`.
     void set_round_trip(std::optional<std::int64_t> rtt_us, std::int64_t jitter_us) noexcept;
+    // The stream's sender said it left (an RTCP BYE for its SSRC): the next packet of a new SSRC
+    // starts a new stream at once, without the `ssrc_silence_us` a new SSRC waits for otherwise.
+    // Packets of the ended SSRC are still taken until then.
+    void end_stream() noexcept { ended_ = started_; }
 
     const RtpDepacketizerConfig& config() const noexcept { return config_; }
     const RtpDepacketizerStats& stats() const noexcept { return stats_; }
@@ -347,6 +351,8 @@ private:
 
     bool started_ = false;
     std::uint32_t ssrc_ = 0;
+    // The stream's sender said BYE: a new SSRC need not wait for the silence.
+    bool ended_ = false;
     std::optional<std::uint32_t> rtx_ssrc_;
     std::int64_t last_packet_us_ = 0;
     // The release point and the highest extended sequence number seen.

@@ -9,7 +9,7 @@
 // once they have shown a steady frame interval. An access unit that arrived incomplete, and a
 // reference picture the decoder had to conceal, damage the stream the same way. The access
 // units it passes on while damaged are marked, and (unless switched off) it asks for an IDR
-// picture at once. An IDR picture whose slices name a PPS (or an SPS behind it) never seen, its
+// picture at once; so does an incomplete unit before any start point. An IDR picture whose slices name a PPS (or an SPS behind it) never seen, its
 // parameter sets lost on the way, is not passed on: it is a loss, and asks the same way.
 #pragma once
 
@@ -175,6 +175,10 @@ private:
     // A request may go out now: with `request_idr_on_loss`, only `stuck_frames` after the last
     // unless an IDR picture came since.
     bool request_spaced() const noexcept;
+    // An incomplete unit while waiting asks now, not after `stuck_frames`: it is most likely the
+    // start point itself (an IDR picture whose first packets were lost, or the unit a receiver
+    // joined in the middle of), and the next one may be far. Spaced as every request.
+    bool start_lost() const noexcept;
     // Counts a RequestIdr and returns it.
     SyncSignal request() noexcept;
 

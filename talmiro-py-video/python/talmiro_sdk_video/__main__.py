@@ -168,7 +168,7 @@ def _add_receive(sub) -> argparse.ArgumentParser:
     receive.add_argument("--rtcp-to", type=_address, help="HOST:PORT for RTCP (default: where "
                          "the sender's RTCP came from, else its RTP port + 1)")
     receive.add_argument("--sender", help="HOST or HOST:PORT media is taken from (default: "
-                                          "the first heard)")
+                                          "the first host heard, any port)")
     receive.add_argument("--bind", default="0.0.0.0", help="local address (0.0.0.0)")
     receive.add_argument("--save", metavar="FILE.h264", help="write the received stream")
     receive.add_argument("--snapshot", metavar="FILE.png",

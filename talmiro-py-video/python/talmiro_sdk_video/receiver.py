@@ -27,8 +27,11 @@ asked for), capped by `max_delay_ms`. When the wait ends the unit is decoded wit
 `complete=False`, and the decoder flags what it damaged.
 
 Media is taken only from the sender: the address given (a host, any port; or HOST:PORT), else
-the first address heard. Datagrams from anywhere else are counted in `packets_refused` and
-dropped, and so is RTCP from another host.
+the first host heard (any port: a sender that restarts sends from a new one). Datagrams from
+anywhere else are counted in `packets_refused` and dropped, and so is RTCP from another host.
+A new SSRC from the sender after `ssrc_silence_us` of silence, or right after a BYE for the
+stream, starts a new stream (counted in `restarts`): what was learnt of the old one (reception
+statistics, sender reports, its RTCP address) is forgotten, and a PLI asks for an IDR picture.
 
 Pictures carry `t_us`, the capture time on the sender's clock, from the sender reports'
 mapping of NTP time to RTP timestamps; before the first sender report, the arrival time of the
@@ -102,7 +105,7 @@ def _sender_address(sender: str | Address | None) -> tuple[str | None, int | Non
 class RtpReceiver:
     """Receives one H.264 stream on UDP `port` (RTCP on `port + 1`). See the module's text.
 
-    `sender`: "HOST" or "HOST:PORT" media is taken from (default: the first heard).
+    `sender`: "HOST" or "HOST:PORT" media is taken from (default: the first host heard).
     `rtcp_to`: where RTCP goes (default: where the sender's RTCP came from, else its RTP
     port + 1). `sdp`: a description of the stream (payload types, parameter sets, feedback);
     `port` wins over its port when not 0. `nack`: ask for lost packets (default: when the
@@ -161,9 +164,11 @@ class RtpReceiver:
         self._reception: _codec.RtpReceptionStats | None = None
         self._media_ssrc: int | None = None
         self._mappings: dict[int, _Mapping] = {}
+        self._sender_rtcp_ssrc: int | None = None  # whose sender report `_sender_rtcp` is of
         self._last_sr: dict[int, tuple[int, int]] = {}
         self._early_rtcp: list[tuple[bytes, Address, int]] = []
         self._provisional: _Mapping | None = None
+        self._restart_pli = False
         self._sender_rtcp: Address | None = None
         self._rtp_source: Address | None = None
         self._nack_rtt = _codec.NackRtt(max_age_us=NACK_RTT_AGE_US,
@@ -310,6 +315,9 @@ class RtpReceiver:
                 self._rtp_source = source
             for seq, ts, ssrc, arrival in fresh:
                 self._count_packet(seq, ts, ssrc, arrival)
+            if self._restart_pli:
+                self._restart_pli = False
+                self._send_pli()
             if samples:
                 self._rtt_us = self._nack_rtt.rtt_us
                 with self._lock:
@@ -331,8 +339,8 @@ class RtpReceiver:
                 next_rr = _now_us() + int(self._rr_interval * random.uniform(0.5, 1.5) * 1e6)
 
     def _first_source(self, src: tuple) -> None:
-        """Takes the first address heard as the sender's."""
-        self._sender_host, self._sender_port = src[:2]
+        """Takes the first host heard as the sender's (any port)."""
+        self._sender_host = src[0]
         # RTCP that came before the first packet counts now if it came from the same host.
         early, self._early_rtcp = self._early_rtcp, []
         for rtcp, rtcp_src, arrival in early:
@@ -342,6 +350,8 @@ class RtpReceiver:
         """A packet of the depacketizer's stream that the statistics do not count yet (a new
         source starts them over)."""
         if self._media_ssrc != ssrc:
+            if self._media_ssrc is not None:
+                self._new_stream(ssrc)
             self._media_ssrc = ssrc
             self._reception = _codec.RtpReceptionStats(ssrc)
             self._provisional = None
@@ -350,6 +360,20 @@ class RtpReceiver:
                 self._reception.sender_report(*heard)
         assert self._reception is not None
         self._reception.packet(seq, ts, arrival)
+
+    def _new_stream(self, ssrc: int) -> None:
+        """The depacketizer took a new SSRC (the sender restarted): what was learnt of the old
+        stream goes, and its first IDR picture is asked for (the PLI goes once the new stream is
+        set up, with the packet that started it)."""
+        self._mappings = {k: v for k, v in self._mappings.items() if k == ssrc}
+        self._last_sr = {k: v for k, v in self._last_sr.items() if k == ssrc}
+        if self._sender_rtcp_ssrc != ssrc:
+            self._sender_rtcp = None  # the old sender's port; the new one's is learnt again
+        self._nack_rtt = _codec.NackRtt(max_age_us=NACK_RTT_AGE_US,
+                                        copy_window_us=2 * NACK_COPY_US)
+        self._nack_rtt_until = 0
+        self.bye = False
+        self._restart_pli = True
 
     def _retime(self) -> None:
         """Gives the depacketizer the round trip and jitter measured: it makes the wait for a
@@ -469,7 +493,7 @@ class RtpReceiver:
             self._counts["rtcp_refused"] += counts["refused"]
         for p in packets:
             if p["type"] == "sr":
-                self._sender_rtcp = src
+                self._sender_rtcp, self._sender_rtcp_ssrc = src, p["ssrc"]
                 if len(self._mappings) >= 8 and p["ssrc"] not in self._mappings:
                     self._mappings.clear()
                 self._mappings[p["ssrc"]] = _Mapping(_codec.us_from_ntp(p["ntp"]),
@@ -491,6 +515,7 @@ class RtpReceiver:
             elif p["type"] == "bye":
                 if self._media_ssrc is not None and self._media_ssrc in p["ssrcs"]:
                     self.bye = True
+                    self._depack.end_stream()  # a new SSRC need not wait for the silence
 
     def _rtcp_destination(self) -> Address | None:
         if self._rtcp_to is not None:

@@ -74,7 +74,7 @@ struct ReceivePlan {
     std::int64_t until_us = 0;
     std::vector<int> watched;
     DepacketizerRef depack;
-    // The sender's address (any port when none); when there is no host, the first heard.
+    // The sender's address (any port when none); when there is no host, the first host heard.
     std::optional<std::string> host;
     std::optional<std::uint16_t> port;
     std::size_t max_datagrams = 256;
@@ -173,9 +173,10 @@ void take(ReceivePlan& plan, ReceiveResult& r, std::span<const std::uint8_t> byt
         plan.last_text = text_address(from);
     }
     const Address& source = plan.last_text;
+    // The first host heard is the sender's, any port: a sender that restarts comes from a new
+    // one, and the depacketizer's SSRC rule tells its new stream from another's.
     if (!plan.host) {
         plan.host = source.host;
-        plan.port = source.port;
     } else if (source.host != *plan.host || (plan.port && source.port != *plan.port)) {
         r.foreign += 1;
         return;
@@ -655,9 +656,10 @@ PyMethodDef receive_rtp_def = fast_method(
     "into `depacketizer` as it arrives, running its timers when due, until the caller has\n"
     "something to do: access units or NACKs out, a descriptor of `watch` readable, the monotonic\n"
     "clock past `until_us` (µs, as time.monotonic_ns() // 1000), `max_datagrams` read, or a\n"
-    "signal. Only datagrams from `host` (and `port`, when given) are taken; with no host, the\n"
-    "first address heard is. The media packets go into `reception` when it counts their SSRC,\n"
-    "and retransmissions (RTX, or plain resends before `nack_rtt_until_us`) into `nack_rtt`.\n"
+    "signal. Only datagrams from `host` (and `port`, when given) are taken; with no host, those\n"
+    "of the first host heard are (any port). The media packets go into `reception` when it\n"
+    "counts their SSRC, and retransmissions (RTX, or plain resends before `nack_rtt_until_us`)\n"
+    "into `nack_rtt`.\n"
     "With `decoder` (an H264Decoder), `pictures` (a PictureQueue) and `stamp` = (ssrc, wall_us,\n"
     "rtp_ts, exact), the access units of that SSRC are decoded here, stamped with their capture\n"
     "time by that mapping (90 kHz), and their pictures queued; the call then returns for a\n"

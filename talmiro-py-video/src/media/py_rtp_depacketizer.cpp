@@ -218,6 +218,16 @@ PyObject* rtp_depacketizer_set_round_trip(PyObject* self, PyObject* const* args,
     });
 }
 
+PyObject* rtp_depacketizer_end_stream(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                                     PyObject* kwnames) {
+    return guarded([&]() -> PyObject* {
+        if (!read_args("end_stream", {}, args, nargs, kwnames)) return nullptr;
+        RtpDepacketizerObject& d = rtp_depacketizer_of(self);
+        copied_out(d.mutex, [&] { d.core.end_stream(); });
+        Py_RETURN_NONE;
+    });
+}
+
 PyObject* rtp_depacketizer_timing(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                                   PyObject* kwnames) {
     return guarded([&]() -> PyObject* {
@@ -305,6 +315,9 @@ PyMethodDef rtp_depacketizer_methods[] = {
                 "and a repeat half-way. "
                 "Without:\na wait of four jitters, a repeat every `min_wait_us`. The wait is held "
                 "between `min_wait_us`\nand `max_delay_us`."),
+    fast_method("end_stream", rtp_depacketizer_end_stream,
+                "end_stream($self)\n--\n\nThe stream's sender said BYE: the next packet of a new "
+                "SSRC starts a new stream at\nonce, without waiting for `ssrc_silence_us`."),
     fast_method("timing", rtp_depacketizer_timing,
                 "timing($self)\n--\n\n`(max_wait_us, nack_interval_us)` in force."),
     fast_method("stats", rtp_depacketizer_stats,
