@@ -168,8 +168,8 @@ bool RtpResponder::limited(std::uint32_t receiver, std::uint16_t seq) const {
 }
 
 double& RtpResponder::feedback_budget(std::uint32_t receiver, std::int64_t now_us) {
-    // A second's worth of the media packets sent, at least the minimum rate.
-    const double rate = std::max(config_.nack_min_rate, static_cast<double>(sent_packets_));
+    // Twice the media packets of the last second, at least the minimum rate.
+    const double rate = std::max(config_.nack_min_rate, 2.0 * static_cast<double>(sent_packets_));
     auto it = feedback_.find(receiver);
     if (it == feedback_.end()) {
         if (feedback_.size() >= config_.max_receivers) {

@@ -215,10 +215,10 @@ TEST(RtpResponder, NackWorkIsBudgetedPerReceiver) {
     }
     EXPECT_EQ(r.stats().nack_over_budget, 275u);
     EXPECT_EQ(r.stats().resend_limited, 25u);
-    // Media packets sent raise the budget to a second's worth of them.
+    // Media packets sent raise the budget to twice those of the last second.
     r.media_sent(600'000, 100'000, 400);
     Resender out;
-    EXPECT_EQ(r.answer_nack(3, all, {0, 1000}, 600'000, out.fn()).resent, 400u);
+    EXPECT_EQ(r.answer_nack(3, all, {0, 1000}, 600'000, out.fn()).resent, 800u);
     // The budget of bytes still stops resends, counted as before.
     RtpResponderConfig tight = c;
     tight.resend_burst = 250;

@@ -39,7 +39,7 @@ def test_every_builder_parses_back_field_for_field():
     ]
     assert counts == {"parsed": 8, "refused": 0, "truncated": 0, "bad_version": 0,
                       "bad_padding": 0, "count_past_end": 0, "too_short": 0, "malformed": 0,
-                      "unknown_type": 0, "unknown_feedback": 0}
+                      "unknown_type": 0, "unknown_feedback": 0, "nack_pairs_dropped": 0}
     # Any contiguous buffer is read in place.
     assert codec.rtcp_parse(memoryview(bytearray(data)))[0] == packets
 

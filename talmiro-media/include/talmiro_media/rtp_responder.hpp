@@ -14,8 +14,9 @@
 // - A NACK costs a bounded amount of work whatever it names: `answer_nack` reads at most
 //   `max_nack_pairs` PID/BLP pairs, keeps of what they name only the packets the history holds
 //   (by ranges, not number by number), and handles at most as many packets per receiver and
-//   second as its feedback budget allows (the media packets sent in the last second, at least
-//   `nack_min_rate`, a second's worth saved up at most). A packet handled spends the budget
+//   second as its feedback budget allows (twice the media packets sent in the last second, as
+//   the budget of bytes, at least `nack_min_rate`; a second's worth saved up at most: a
+//   receiver may have every packet resent twice a second). A packet handled spends the budget
 //   whether it is resent or found resent too often already.
 //
 // No sockets and no clocks: every call takes the time (µs on one monotonic clock). Memory is
@@ -46,7 +47,7 @@ struct RtpResponderConfig {
     // IDR pictures from requests at least this far apart (0: only the round trip counts).
     std::int64_t min_idr_interval_us = 0;
     // The least a receiver's feedback budget refills by, in NACKed packets per second.
-    double nack_min_rate = 256;
+    double nack_min_rate = 128;
     // PID/BLP pairs read from one NACK list; receivers whose budgets are kept.
     std::size_t max_nack_pairs = 1024;
     std::size_t max_receivers = 64;

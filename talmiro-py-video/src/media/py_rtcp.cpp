@@ -184,7 +184,8 @@ PyObject* counts_dict(const tm::RtcpCounts& c) {
                                    {"too_short", c.too_short},
                                    {"malformed", c.malformed},
                                    {"unknown_type", c.unknown_type},
-                                   {"unknown_feedback", c.unknown_feedback}});
+                                   {"unknown_feedback", c.unknown_feedback},
+                                   {"nack_pairs_dropped", c.nack_pairs_dropped}});
     });
 }
 
@@ -439,7 +440,8 @@ PyMethodDef rtcp_methods[] = {
                 "each with its \"type\" (\"sr\", \"rr\",\n\"sdes\", \"bye\", \"nack\", \"pli\", "
                 "\"fir\") and fields, and the dict of counts: \"parsed\", \"refused\"\n(the sum "
                 "of the refusals) and each cause of refusal, and the packets skipped as "
-                "\"unknown_type\"\nor \"unknown_feedback\". Never raises for what the datagram "
+                "\"unknown_type\"\nor \"unknown_feedback\", and \"nack_pairs_dropped\" (NACK pairs past "
+                "the first 1,024 of the\ndatagram, not read). Never raises for what the datagram "
                 "holds."),
     fast_method("rtcp_sr", rtcp_sr,
                 "rtcp_sr(ssrc, ntp, rtp_timestamp, packet_count, octet_count, reports=())\n--\n\n"
