@@ -58,8 +58,8 @@ def run(seconds: float, size: str, flood: str | None) -> dict:
     reader.start()
     rng = random.Random(f"talmiro-stream/{SEED}")  # as `send --stream-seed` draws them
     ssrc, first_seq = rng.getrandbits(32), rng.getrandbits(16)
-    datagram, rate = {"nack": (flood_nack(ssrc, first_seq), 20), "pli": (_codec.rtcp_pli(1, ssrc), 200),
-                      None: (b"", 0)}[flood]
+    datagram, rate = {"nack": (flood_nack(ssrc, first_seq), 20),
+                      "pli": (_codec.rtcp_pli(1, ssrc), 200), None: (b"", 0)}[flood]
     sent = 0
     done = None  # the sender's (pid, status, rusage) once it ended
     with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as s:

@@ -168,7 +168,8 @@ TEST(Rtcp, RefusalsAreCountedByCause) {
         // A datagram gives kRtcpMaxNackPairs NACK pairs at most; a NACK left without one is
         // not reported.
         {"NACK pairs past the datagram's limit",
-         build({RtcpNack{1, 2, std::vector<NackPair>(1000)}, RtcpNack{1, 2, std::vector<NackPair>(100)},
+         build({RtcpNack{1, 2, std::vector<NackPair>(1000)},
+                RtcpNack{1, 2, std::vector<NackPair>(100)},
                 RtcpNack{1, 2, std::vector<NackPair>(5)}, RtcpPli{1, 2}}),
          {.parsed = 3, .nack_pairs_dropped = 81}},
     };

@@ -501,12 +501,13 @@ class RtcpBye(TypedDict):
     reason: str | None
 
 @type_check_only
-class RtcpNack(TypedDict):
-    type: Literal["nack"]
-    sender_ssrc: int
-    media_ssrc: int
-    # (PID, BLP) as sent, and the sequence numbers they name, pair by pair.
-    pairs: list[tuple[int, int]]
+class RtcpNack(TypedDict, total=False):
+    type: Required[Literal["nack"]]
+    sender_ssrc: Required[int]
+    media_ssrc: Required[int]
+    # (PID, BLP) as sent, and the sequence numbers they name, pair by pair (not with
+    # rtcp_parse(..., nack_lost=False)).
+    pairs: Required[list[tuple[int, int]]]
     lost: list[int]
 
 @type_check_only
@@ -589,7 +590,7 @@ class NackRtt:
     def retransmission(self, seq: int, now_us: int) -> int | None: ...
     def stats(self) -> NackRttCounts: ...
 
-def rtcp_parse(data: Buffer) -> tuple[list[RtcpPacket], RtcpCounts]: ...
+def rtcp_parse(data: Buffer, nack_lost: bool = True) -> tuple[list[RtcpPacket], RtcpCounts]: ...
 def rtcp_sr(
     ssrc: int, ntp: int, rtp_timestamp: int, packet_count: int, octet_count: int,
     reports: Iterable[ReportBlockArg] = (),

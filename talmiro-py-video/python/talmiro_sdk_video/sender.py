@@ -368,7 +368,8 @@ class RtpSender:
             if src[0] not in self._hosts:
                 self._counts["feedback_refused"] += 1
                 return
-        packets, counts = _codec.rtcp_parse(data)
+        # A NACK's pairs go to the responder as they are: never a list of every number named.
+        packets, counts = _codec.rtcp_parse(data, nack_lost=False)
         arrival_ntp = _codec.ntp_from_us(wall_us())
         ours = self._pack.ssrc
         pairs: list[tuple[int, int]] = []

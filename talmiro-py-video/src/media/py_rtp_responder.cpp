@@ -124,7 +124,8 @@ PyObject* rtp_responder_media_sent(PyObject* self, PyObject* const* args, Py_ssi
                        args, nargs, kwnames))
             return nullptr;
         with_core(self, [&](RtpResponder& core) {
-            core.media_sent(now, static_cast<std::size_t>(bytes), static_cast<std::size_t>(packets));
+            core.media_sent(now, static_cast<std::size_t>(bytes),
+                            static_cast<std::size_t>(packets));
         });
         Py_RETURN_NONE;
     });
@@ -225,8 +226,9 @@ NackAnswer answer_locked(RtpResponderObject& r, const PacketizerRef& p, std::uin
     return without_gil([&] {
         std::scoped_lock both(r.mutex, *p.mutex);
         const std::uint64_t count = p.core->stats().history_packets;
-        const talmiro_media::SeqWindow held{
-            static_cast<std::uint16_t>(p.core->next_seq() - count), static_cast<std::size_t>(count)};
+        // The history holds the newest `count` packets sent, up to the next number.
+        const talmiro_media::SeqWindow held{static_cast<std::uint16_t>(p.core->next_seq() - count),
+                                            static_cast<std::size_t>(count)};
         return r.core.answer_nack(receiver, pairs, held, now, [&](std::uint16_t seq) {
             auto packet = rtx ? p.core->resend_rtx(seq) : p.core->resend(seq);
             if (!packet) return std::size_t{0};
@@ -253,7 +255,8 @@ PyObject* rtp_responder_answer_nack(PyObject* self, PyObject* const* args, Py_ss
         const PacketizerRef p = rtp_packetizer_core(packetizer);
         if (!p.core) {
             if (!PyErr_Occurred())
-                PyErr_SetString(PyExc_TypeError, "answer_nack: packetizer must be an RtpPacketizer");
+                PyErr_SetString(PyExc_TypeError,
+                                "answer_nack: packetizer must be an RtpPacketizer");
             return nullptr;
         }
         RtpResponderObject& r = rtp_responder_of(self);
@@ -264,7 +267,8 @@ PyObject* rtp_responder_answer_nack(PyObject* self, PyObject* const* args, Py_ss
         std::vector<SharedBytes> out;
         NackAnswer a = answer_locked(r, p, receiver, list, now, rtx, out);
         a.pairs_dropped += unread;
-        const Owned packets(new_list(out.size(), [&](std::size_t i) { return bytes_of(out[i].bytes()); }));
+        const Owned packets(
+            new_list(out.size(), [&](std::size_t i) { return bytes_of(out[i].bytes()); }));
         const Owned counts(packets ? answer_dict(a) : nullptr);
         return counts ? PyTuple_Pack(2, packets.get(), counts.get()) : nullptr;
     });
@@ -313,8 +317,8 @@ PyMethodDef rtp_responder_methods[] = {
                 "Answers a NACK list from `receiver`, its (pid, blp) `pairs` (the first\n"
                 "`max_nack_pairs` are read), from the history of the RtpPacketizer `packetizer`: "
                 "of the\npackets named, those held and within the receiver's feedback budget are "
-                "checked as\n`may_resend` does and paid as `resent` pays. Returns (packets, counts):"
-                " the packets to\nsend to the receiver (RTX form with `rtx`), in sequence order, "
+                "checked as\n`may_resend` does and paid as `resent` pays. Returns (packets, "
+                "counts): the packets to\nsend to the receiver (RTX form with `rtx`), in sequence order, "
                 "and what came of the\nnumbers named (`named`, `not_held`, `resent`, `limited`, "
                 "`over_budget`,\n`nack_over_budget`, `pairs_dropped`). Runs without the "
                 "interpreter lock."),
