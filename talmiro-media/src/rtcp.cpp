@@ -130,19 +130,26 @@ Refusal read_bye(Bytes p, std::size_t count, std::vector<RtcpPacket>& out) {
     return nullptr;
 }
 
-Refusal read_rtpfb(Bytes p, std::uint8_t fmt, std::vector<RtcpPacket>& out, RtcpCounts& counts) {
+// `room`: the NACK pairs the datagram may still give.
+Refusal read_rtpfb(Bytes p, std::uint8_t fmt, std::vector<RtcpPacket>& out, RtcpCounts& counts,
+                   std::size_t& room) {
     if (fmt != kRtcpFmtNack) {
         ++counts.unknown_feedback;
         return nullptr;
     }
     if (p.size() < kFbFixed + 4) return &RtcpCounts::too_short;
     if ((p.size() - kFbFixed) % 4 != 0) return &RtcpCounts::malformed;
+    const std::size_t pairs = (p.size() - kFbFixed) / 4;
+    const std::size_t taken = std::min(pairs, room);
+    counts.nack_pairs_dropped += pairs - taken;
+    room -= taken;
+    if (taken == 0) return nullptr;
     RtcpNack nack;
     nack.sender_ssrc = be32(p, 4);
     nack.media_ssrc = be32(p, 8);
-    nack.pairs.reserve((p.size() - kFbFixed) / 4);
-    for (std::size_t at = kFbFixed; at < p.size(); at += 4)
-        nack.pairs.push_back({be16(p, at), be16(p, at + 2)});
+    nack.pairs.reserve(taken);
+    for (std::size_t i = 0; i < taken; ++i)
+        nack.pairs.push_back({be16(p, kFbFixed + i * 4), be16(p, kFbFixed + i * 4 + 2)});
     out.emplace_back(std::move(nack));
     return nullptr;
 }
@@ -169,7 +176,7 @@ Refusal read_psfb(Bytes p, std::uint8_t fmt, std::vector<RtcpPacket>& out, RtcpC
 }
 
 // One packet, its padding already removed (at least the four header bytes).
-void read_packet(Bytes p, RtcpParsed& parsed) {
+void read_packet(Bytes p, RtcpParsed& parsed, std::size_t& nack_room) {
     const std::size_t count = p[0] & 0x1F;
     Refusal refusal = nullptr;
     const std::size_t before = parsed.packets.size();
@@ -180,7 +187,7 @@ void read_packet(Bytes p, RtcpParsed& parsed) {
         case kRtcpBye: refusal = read_bye(p, count, parsed.packets); break;
         case kRtcpRtpfb:
             refusal = read_rtpfb(p, static_cast<std::uint8_t>(count), parsed.packets,
-                                 parsed.counts);
+                                 parsed.counts, nack_room);
             break;
         case kRtcpPsfb:
             refusal = read_psfb(p, static_cast<std::uint8_t>(count), parsed.packets,
@@ -350,12 +357,14 @@ RtcpCounts& RtcpCounts::operator+=(const RtcpCounts& o) noexcept {
     malformed += o.malformed;
     unknown_type += o.unknown_type;
     unknown_feedback += o.unknown_feedback;
+    nack_pairs_dropped += o.nack_pairs_dropped;
     return *this;
 }
 
 RtcpParsed parse_rtcp(std::span<const std::uint8_t> d) {
     RtcpParsed parsed;
     std::size_t at = 0;
+    std::size_t nack_room = kRtcpMaxNackPairs;
     while (at < d.size()) {
         if (d.size() - at < kHeader) {
             ++parsed.counts.truncated;
@@ -381,7 +390,7 @@ RtcpParsed parse_rtcp(std::span<const std::uint8_t> d) {
             }
             p = p.first(len - pad);
         }
-        read_packet(p, parsed);
+        read_packet(p, parsed, nack_room);
     }
     return parsed;
 }

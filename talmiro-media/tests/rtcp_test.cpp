@@ -165,6 +165,13 @@ TEST(Rtcp, RefusalsAreCountedByCause) {
          {.parsed = 2, .count_past_end = 1}},
         {"bad header before a good packet", cat({pli, {0x00, 0, 0, 0}, rr}),
          {.parsed = 1, .bad_version = 1}},
+        // A datagram gives kRtcpMaxNackPairs NACK pairs at most; a NACK left without one is
+        // not reported.
+        {"NACK pairs past the datagram's limit",
+         build({RtcpNack{1, 2, std::vector<NackPair>(1000)},
+                RtcpNack{1, 2, std::vector<NackPair>(100)},
+                RtcpNack{1, 2, std::vector<NackPair>(5)}, RtcpPli{1, 2}}),
+         {.parsed = 3, .nack_pairs_dropped = 81}},
     };
     for (const Case& c : cases) {
         const RtcpParsed parsed = parse_rtcp(c.data);

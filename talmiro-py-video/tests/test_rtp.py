@@ -144,7 +144,29 @@ def test_timing_and_responder_rules_reach_python():
     assert r.may_resend(5004, 10, 0) == "over_budget"
     assert r.may_resend(5004, 9, 1_000_000) == "limited"
     assert r.stats() == {"idr_requests": 4, "idr_requests_coalesced": 2, "resends": 1,
-                         "resend_limited": 1, "resend_over_budget": 1}
+                         "resend_limited": 1, "resend_over_budget": 1, "nack_over_budget": 0}
+    # The minimum interval holds requests back beyond a short round trip.
+    r = codec.RtpResponder(min_idr_interval_us=300)
+    r.idr_sent(0)
+    assert not r.request_idr(299, 10) and r.request_idr(300, 10)
+    # A NACK list answered from a packetizer's history in one call: what it holds, in RTX
+    # form or as sent, within the receiver's feedback budget.
+    tx = codec.RtpPacketizer(ssrc=5, rtx_ssrc=6, first_seq=65534, timestamp_offset=0)
+    sent = [tx.packetize(b"\x00\x00\x01\x41" + bytes([n + 1]), n)[0] for n in range(4)]
+    r = codec.RtpResponder(nack_min_rate=2)
+    out, counts = r.answer_nack(tx, 5004, [(65533, 0x0003), (1, 0x8000)], 0, rtx=False)
+    assert out == [sent[1], sent[3]]  # 65533 and 17 never sent; the budget covers the newest two
+    assert counts == {"named": 5, "not_held": 2, "resent": 2, "limited": 0, "over_budget": 0,
+                      "nack_over_budget": 1, "pairs_dropped": 0}
+    out, counts = r.answer_nack(tx, 5004, [(65534, 0)], 0)
+    assert out == [] and counts["nack_over_budget"] == 1
+    out, counts = r.answer_nack(tx, 5005, ((65534, 0),), 0)
+    assert [p[12:] for p in out] == [b"\xff\xfe" + sent[0][12:]]
+    for bad, exc in [(None, TypeError), ([(1,)], TypeError), ([(1, 65536)], OverflowError)]:
+        with pytest.raises(exc):
+            r.answer_nack(tx, 1, bad, 0)
+    with pytest.raises(TypeError, match="RtpPacketizer"):
+        r.answer_nack(r, 1, [], 0)
 
 
 def _packet(seq: int, marker: bool = True, pt: int = 96, ssrc: int = 5) -> bytes:

@@ -323,6 +323,52 @@ def test_foreign_source_with_our_ssrc_is_refused():
     assert sorted(p.y.tobytes() for p in got) == sorted(y for _, y in truth.values())
 
 
+@pytest.mark.parametrize("flood", ["nack", "pli"])
+def test_feedback_flood_from_another_port_costs_bounded_work(flood):
+    # From a port of the receiver's host that is not the receiver's: 20 NACKs a second naming
+    # every sequence number (the stream's first), or 200 PLIs a second, for two seconds.
+    junk = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+    junk.bind((LOCAL, 0))
+    with junk, RtpReceiver(0, bind=LOCAL, sender=LOCAL) as rx, \
+            RtpSender([(LOCAL, rx.address[1])], bind=LOCAL) as tx:
+        first = tx.packetizer.next_seq
+        every = codec.rtcp_nack(1, tx.ssrc, [(first + i) & 0xFFFF for i in range(65536)])
+        datagram, per_frame = (every, 2 / 3) if flood == "nack" else \
+            (codec.rtcp_pli(1, tx.ssrc), 20 / 3)
+        sent = 0
+
+        def inject(n: int) -> None:
+            nonlocal sent
+            while sent < (n + 1) * per_frame:
+                junk.sendto(datagram, tx.rtcp_address)
+                sent += 1
+        start = time.monotonic()
+        truth = send_pattern(tx, 60, paced=True, hook=inject)
+        got = collect(rx, 60)
+        deadline = time.monotonic() + 2
+        while tx.stats()["rtcp_datagrams"] < sent and time.monotonic() < deadline:
+            time.sleep(0.01)
+        seconds = time.monotonic() - start
+        t = tx.stats()
+    assert len(got) == 60 and not any(p.recovering for p in got)
+    assert sorted(p.y.tobytes() for p in got) == sorted(y for _, y in truth.values())
+    if flood == "nack":
+        # Each datagram is read up to 1,024 pairs; of what they name only the packets held
+        # are looked at, and no more a second than the receiver's feedback budget.
+        assert t["nacks_received"] == sent == 40
+        assert t["nack_pairs_dropped"] == sent * (len(every) // 4 - 3 - 1024)
+        assert t["resend_misses"] == t["history_misses"] >= sent * (1024 * 17 - t["packets"])
+        rate = max(128, 2 * t["packets"])  # packets a second: twice the media's, at least 128
+        handled = t["packets_resent"] + t["resend_limited"]
+        assert 0 < handled <= rate * (1 + seconds) and t["nack_over_budget"] > 0
+    else:
+        # At most one IDR picture per 300 ms, the stream's first aside.
+        assert t["plis_received"] == sent == 400
+        assert 1 <= t["idr_from_feedback"] == t["idr_pictures"] - 1 <= seconds / 0.3 + 1
+        granted = t["idr_requests"] - t["idr_requests_coalesced"]
+        assert t["idr_requests_coalesced"] > 300 and granted - t["idr_from_feedback"] in (0, 1)
+
+
 def _stop(proc: subprocess.Popen) -> None:
     if proc.poll() is None:
         proc.send_signal(signal.SIGINT)

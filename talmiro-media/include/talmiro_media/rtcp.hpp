@@ -49,6 +49,10 @@ inline constexpr std::uint8_t kSdesPriv = 8;
 // are at most 255 bytes.
 inline constexpr std::size_t kRtcpMaxCount = 31;
 inline constexpr std::size_t kRtcpMaxText = 255;
+// The generic-NACK pairs read from one datagram, in all its NACKs together: 4 kB of them, far
+// more than a receiver's loss fills (a full 1,200-byte NACK holds 297), and enough to name
+// every packet a sender's history holds. The rest are not read (counted).
+inline constexpr std::size_t kRtcpMaxNackPairs = 1024;
 
 // What a receiver says about one source it hears.
 struct RtcpReportBlock {
@@ -193,6 +197,9 @@ struct RtcpCounts {
     std::uint64_t unknown_type = 0;
     // Skipped: a feedback message of a format not acted on.
     std::uint64_t unknown_feedback = 0;
+    // NACK pairs past the first kRtcpMaxNackPairs of the datagram, not read (a NACK left with
+    // none is not reported). Not a refusal: the packets they are in count as parsed.
+    std::uint64_t nack_pairs_dropped = 0;
 
     std::uint64_t refused() const noexcept {
         return truncated + bad_version + bad_padding + count_past_end + too_short + malformed;

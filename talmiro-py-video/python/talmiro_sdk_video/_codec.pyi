@@ -351,12 +351,25 @@ class RtpResponderStats(TypedDict):
     resends: int
     resend_limited: int
     resend_over_budget: int
+    nack_over_budget: int
+
+# What RtpResponder.answer_nack did with the numbers a NACK list named.
+@type_check_only
+class NackAnswer(TypedDict):
+    named: int
+    not_held: int
+    resent: int
+    limited: int
+    over_budget: int
+    nack_over_budget: int
+    pairs_dropped: int
 
 @final
 class RtpResponder:
-    """How a sender answers feedback: IDR requests coalesce (at most one per round trip, none
-    while one asked for is unsent); each NACKed packet is resent at most `max_resends` times
-    per receiver, from a byte budget that refills at twice the media rate of the last second."""
+    """How a sender answers feedback: IDR requests coalesce (at most one per round trip or
+    `min_idr_interval_us`, none while one asked for is unsent); each NACKed packet is resent at
+    most `max_resends` times per receiver, from a byte budget that refills at twice the media
+    rate of the last second; a receiver's NACKs are handled up to its feedback budget."""
     def __new__(
         cls,
         max_resends: int = 3,
@@ -365,14 +378,21 @@ class RtpResponder:
         resend_min_rate: int = 125000,
         resend_burst: int = 524288,
         max_resend_entries: int = 65536,
+        min_idr_interval_us: int = 0,
+        nack_min_rate: int = 128,
+        max_nack_pairs: int = 1024,
     ) -> Self: ...
     def request_idr(self, now_us: int, rtt_us: int | None = None) -> bool: ...
     def idr_sent(self, now_us: int, first: bool = False) -> None: ...
-    def media_sent(self, now_us: int, bytes: int) -> None: ...
+    def media_sent(self, now_us: int, bytes: int, packets: int = 1) -> None: ...
     def may_resend(
         self, receiver: int, seq: int, now_us: int,
     ) -> Literal["resend", "limited", "over_budget"]: ...
     def resent(self, receiver: int, seq: int, bytes: int) -> None: ...
+    def answer_nack(
+        self, packetizer: RtpPacketizer, receiver: int, pairs: Sequence[tuple[int, int]],
+        now_us: int, rtx: bool = True,
+    ) -> tuple[list[bytes], NackAnswer]: ...
     def stats(self) -> RtpResponderStats: ...
 
 def psnr(a: Buffer, b: Buffer) -> float | None: ...
@@ -482,12 +502,13 @@ class RtcpBye(TypedDict):
     reason: str | None
 
 @type_check_only
-class RtcpNack(TypedDict):
-    type: Literal["nack"]
-    sender_ssrc: int
-    media_ssrc: int
-    # (PID, BLP) as sent, and the sequence numbers they name, pair by pair.
-    pairs: list[tuple[int, int]]
+class RtcpNack(TypedDict, total=False):
+    type: Required[Literal["nack"]]
+    sender_ssrc: Required[int]
+    media_ssrc: Required[int]
+    # (PID, BLP) as sent, and the sequence numbers they name, pair by pair (not with
+    # rtcp_parse(..., nack_lost=False)).
+    pairs: Required[list[tuple[int, int]]]
     lost: list[int]
 
 @type_check_only
@@ -526,6 +547,8 @@ class RtcpCounts(TypedDict):
     # Skipped, not refused: packet types and feedback formats not acted on.
     unknown_type: int
     unknown_feedback: int
+    # NACK pairs past the first 1,024 of the datagram, not read.
+    nack_pairs_dropped: int
 
 @type_check_only
 class ReceptionCounts(TypedDict):
@@ -568,7 +591,7 @@ class NackRtt:
     def retransmission(self, seq: int, now_us: int) -> int | None: ...
     def stats(self) -> NackRttCounts: ...
 
-def rtcp_parse(data: Buffer) -> tuple[list[RtcpPacket], RtcpCounts]: ...
+def rtcp_parse(data: Buffer, nack_lost: bool = True) -> tuple[list[RtcpPacket], RtcpCounts]: ...
 def rtcp_sr(
     ssrc: int, ntp: int, rtp_timestamp: int, packet_count: int, octet_count: int,
     reports: Iterable[ReportBlockArg] = (),

@@ -13,11 +13,15 @@ receiver from one UDP socket. A thread of its own serves RTCP on a second socket
 the RTP port + 1):
 
 - PLI and FIR call `encoder.request_idr()`. Requests coalesce: while an IDR picture asked for
-  has not been sent, or within one round trip after one was sent, a request asks for nothing
-  new (the receiver could not have seen that picture yet).
+  has not been sent, or within one round trip or `min_idr_interval_ms` (whichever is longer)
+  after one was sent, a request asks for nothing new (the receiver could not have seen that
+  picture yet, and a storm of requests must not make every picture an IDR picture).
 - Generic NACKs are answered from the packetizer's history, in RTX form (own payload type and
   SSRC) when `rtx_payload_type` is set, else as the original packets again; each packet is
-  resent at most `max_resends` times per receiver, from a budget of bytes (below).
+  resent at most `max_resends` times per receiver, from a budget of bytes (below). One native
+  call answers a NACK list: what it names beyond the history costs nothing, and each receiver
+  has a feedback budget of packets handled per second (counted in `nack_over_budget` when
+  spent), so that no NACK, however large, holds up the media.
 
 These rules are the core's `RtpResponder`; this class gives it the times and the round trips.
 - Receiver reports give each receiver's loss, jitter and round trip.
@@ -58,6 +62,8 @@ MAX_RESEND_ENTRIES = 65536
 # NACKs cannot make the sender send many times what its stream carries.
 RESEND_MIN_RATE = 125_000
 RESEND_BURST = 512 * 1024
+# IDR pictures asked for by PLI or FIR are at least this far apart, whatever the round trip.
+MIN_IDR_INTERVAL_MS = 300
 
 
 def wall_us() -> int:
@@ -129,7 +135,8 @@ class RtpSender:
                  max_resends: int = 3, cname: str | None = None,
                  sr_interval_s: float = 1.0, clock: Callable[[], int] = wall_us,
                  ssrc: int | None = None, first_seq: int | None = None,
-                 timestamp_offset: int | None = None):
+                 timestamp_offset: int | None = None,
+                 min_idr_interval_ms: float = MIN_IDR_INTERVAL_MS):
         self._dests = [_Receiver(as_address(t)) for t in to]
         if not self._dests:
             raise ValueError("at least one receiver is needed")
@@ -137,6 +144,9 @@ class RtpSender:
             raise ValueError(f"max_resends must not be negative, got {max_resends}")
         if not 0.05 <= sr_interval_s <= 60:
             raise ValueError(f"sr_interval_s must be between 0.05 and 60, got {sr_interval_s}")
+        if not 0 <= min_idr_interval_ms <= 60_000:
+            raise ValueError("min_idr_interval_ms must be between 0 and 60000, got "
+                             f"{min_idr_interval_ms}")
         self._hosts = {d.address[0] for d in self._dests}
         self.encoder = encoder
         self._clock = clock
@@ -167,7 +177,8 @@ class RtpSender:
         self._counts = dict.fromkeys(
             ("frames", "packets", "bytes", "idr_pictures", "idr_from_feedback", "plis_received",
              "firs_received", "nacks_received", "packets_resent", "resend_misses",
-             "resend_limited", "resend_over_budget", "idr_requests", "idr_requests_coalesced",
+             "resend_limited", "resend_over_budget", "nack_over_budget", "nack_pairs_dropped",
+             "idr_requests", "idr_requests_coalesced",
              "rtcp_datagrams", "rtcp_refused", "feedback_refused", "feedback_other_ssrc",
              "byes_received", "sender_reports", "send_errors"), 0)
         self._idr_reasons = {"first": 0, "pli": 0, "fir": 0, "other": 0}
@@ -176,7 +187,8 @@ class RtpSender:
         self._responder = _codec.RtpResponder(
             max_resends=min(max_resends, 255), default_rtt_us=int(DEFAULT_RTT_S * 1e6),
             idr_pending_limit_us=int(IDR_PENDING_LIMIT_S * 1e6), resend_min_rate=RESEND_MIN_RATE,
-            resend_burst=RESEND_BURST, max_resend_entries=MAX_RESEND_ENTRIES)
+            resend_burst=RESEND_BURST, max_resend_entries=MAX_RESEND_ENTRIES,
+            min_idr_interval_us=int(min_idr_interval_ms * 1000))
         self._started = False
         self._next_sr = 0.0
         self._closed = False
@@ -241,7 +253,7 @@ class RtpSender:
             self._counts["packets"] += len(packets)
             self._counts["bytes"] += size
             self._counts["send_errors"] += errors
-            self._responder.media_sent(_mono_us(), size)
+            self._responder.media_sent(_mono_us(), size, len(packets))
         return len(packets)
 
     def request_idr(self, reason: str = "other") -> bool:
@@ -264,7 +276,8 @@ class RtpSender:
             out["idr_reasons"] = dict(self._idr_reasons)
             out["receivers"] = [d.as_dict() for d in self._dests]
             pstats = self._pack.stats()
-        out["history_misses"] = pstats["history_misses"]
+        # Numbers named outside the history are found so in bulk, never asked of the packetizer.
+        out["history_misses"] = pstats["history_misses"] + out["resend_misses"]
         out["rtx_packets"] = pstats["rtx_packets"]
         out["ssrc"] = self._pack.ssrc
         return out
@@ -355,10 +368,11 @@ class RtpSender:
             if src[0] not in self._hosts:
                 self._counts["feedback_refused"] += 1
                 return
-        packets, counts = _codec.rtcp_parse(data)
+        # A NACK's pairs go to the responder as they are: never a list of every number named.
+        packets, counts = _codec.rtcp_parse(data, nack_lost=False)
         arrival_ntp = _codec.ntp_from_us(wall_us())
         ours = self._pack.ssrc
-        resend: list[int] = []
+        pairs: list[tuple[int, int]] = []
         want: str | None = None
         dest = self._receiver_for(src)
         # Reports name the receiver by SSRC when its address does not (several on one host).
@@ -367,6 +381,7 @@ class RtpSender:
                 dest = next((d for d in self._dests if d.ssrc == p["ssrc"]), None)
         with self._lock:
             self._counts["rtcp_refused"] += counts["refused"]
+            self._counts["nack_pairs_dropped"] += counts["nack_pairs_dropped"]
             for p in packets:
                 if p["type"] == "rr" or p["type"] == "sr":
                     for block in p["reports"]:
@@ -377,7 +392,7 @@ class RtpSender:
                         self._counts["feedback_other_ssrc"] += 1
                         continue
                     self._counts["nacks_received"] += 1
-                    resend += p["lost"]
+                    pairs += p["pairs"]
                 elif p["type"] == "pli":
                     if p["media_ssrc"] not in (ours, 0):
                         self._counts["feedback_other_ssrc"] += 1
@@ -394,8 +409,8 @@ class RtpSender:
                     self._counts["byes_received"] += 1
         if want is not None:
             self.request_idr(want)
-        if resend:
-            self._resend(resend, dest, src)
+        if pairs:
+            self._resend(pairs, dest, src)
 
     def _report(self, dest: _Receiver, ssrc: int, block: dict, arrival_ntp: int) -> None:
         dest.ssrc = ssrc
@@ -407,27 +422,23 @@ class RtpSender:
         if rtt is not None:
             dest.rtt_ms = rtt / 1000.0
 
-    def _resend(self, seqs: list[int], dest: _Receiver | None, src: Address) -> None:
+    def _resend(self, pairs: list[tuple[int, int]], dest: _Receiver | None, src: Address
+                ) -> None:
         # To the receiver that asked; one not known by address gets them at the address it
         # asked from, less one (its RTP port, when it sends RTCP from the next).
         targets = [dest.address] if dest is not None else \
             [d.address for d in self._dests if d.address[0] == src[0]]
         key = targets[0][1] if targets else 0
-        out: list[bytes] = []
-        now = _mono_us()
+        # Native, without the interpreter lock and without ours: send() goes on meanwhile.
+        out, answer = self._responder.answer_nack(self._pack, key, pairs, _mono_us(),
+                                                  rtx=self._rtx)
         with self._lock:
-            for seq in dict.fromkeys(seqs):
-                verdict = self._responder.may_resend(key, seq, now)
-                if verdict != "resend":
-                    self._counts["resend_" + verdict] += 1
-                    continue
-                packet = self._pack.resend_rtx(seq) if self._rtx else self._pack.resend(seq)
-                if packet is None:
-                    self._counts["resend_misses"] += 1
-                    continue
-                self._responder.resent(key, seq, len(packet))
-                out.append(packet)
             self._counts["packets_resent"] += len(out)
+            self._counts["resend_misses"] += answer["not_held"]
+            self._counts["resend_limited"] += answer["limited"]
+            self._counts["resend_over_budget"] += answer["over_budget"]
+            self._counts["nack_over_budget"] += answer["nack_over_budget"]
+            self._counts["nack_pairs_dropped"] += answer["pairs_dropped"]
         errors = self._send_all(out, targets)
         if errors:
             with self._lock:

@@ -104,6 +104,9 @@ PyObject* sdes_chunk(const tm::RtcpSdesChunk& chunk) {
 }
 
 struct PacketDict {
+    // Whether a NACK's dict lists the numbers its pairs name ("lost") besides the pairs.
+    bool nack_lost = true;
+
     PyObject* operator()(const tm::RtcpSenderReport& sr) const {
         return new_dict([&](PyObject* d) {
             return dict_put(d, "type", str_of("sr")) &&
@@ -148,7 +151,7 @@ struct PacketDict {
                    dict_put(d, "pairs", list_of(nack.pairs, [](const tm::NackPair& p) {
                                 return tuple_of({u64(p.pid), u64(p.blp)});
                             })) &&
-                   dict_put(d, "lost", list_of(tm::nack_seqs(nack.pairs), u64));
+                   (!nack_lost || dict_put(d, "lost", list_of(tm::nack_seqs(nack.pairs), u64)));
         });
     }
     PyObject* operator()(const tm::RtcpPli& pli) const {
@@ -184,14 +187,19 @@ PyObject* counts_dict(const tm::RtcpCounts& c) {
                                    {"too_short", c.too_short},
                                    {"malformed", c.malformed},
                                    {"unknown_type", c.unknown_type},
-                                   {"unknown_feedback", c.unknown_feedback}});
+                                   {"unknown_feedback", c.unknown_feedback},
+                                   {"nack_pairs_dropped", c.nack_pairs_dropped}});
     });
 }
 
 PyObject* rtcp_parse(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return guarded([&]() -> PyObject* {
         PyObject* data = nullptr;
-        if (!read_args("rtcp_parse", {param("data", data, Kind::Object)}, args, nargs, kwnames))
+        bool nack_lost = true;
+        if (!read_args("rtcp_parse",
+                       {param("data", data, Kind::Object),
+                        param("nack_lost", nack_lost, Need::Optional)},
+                       args, nargs, kwnames))
             return nullptr;
         auto held = acquire_u8(data);
         if (!held) return nullptr;
@@ -200,8 +208,8 @@ PyObject* rtcp_parse(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObjec
             return nullptr;
         }
         const tm::RtcpParsed parsed = tm::parse_rtcp(held->bytes());
-        const auto packet_dict = [](const tm::RtcpPacket& p) {
-            return std::visit(PacketDict{}, p);
+        const auto packet_dict = [&](const tm::RtcpPacket& p) {
+            return std::visit(PacketDict{nack_lost}, p);
         };
         return tuple_of({list_of(parsed.packets, packet_dict), counts_dict(parsed.counts)});
     });
@@ -435,12 +443,15 @@ PyObject* rtcp_rtt_us(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObje
 
 PyMethodDef rtcp_methods[] = {
     fast_method("rtcp_parse", rtcp_parse,
-                "rtcp_parse(data)\n--\n\nThe packets of one RTCP datagram (any buffer) as dicts, "
+                "rtcp_parse(data, nack_lost=True)\n--\n\nThe packets of one RTCP datagram (any "
+                "buffer) as dicts, "
                 "each with its \"type\" (\"sr\", \"rr\",\n\"sdes\", \"bye\", \"nack\", \"pli\", "
                 "\"fir\") and fields, and the dict of counts: \"parsed\", \"refused\"\n(the sum "
                 "of the refusals) and each cause of refusal, and the packets skipped as "
-                "\"unknown_type\"\nor \"unknown_feedback\". Never raises for what the datagram "
-                "holds."),
+                "\"unknown_type\"\nor \"unknown_feedback\", and \"nack_pairs_dropped\" (NACK pairs past "
+                "the first 1,024 of the\ndatagram, not read). A NACK's dict lists its PID/BLP "
+                "\"pairs\" and, with `nack_lost`,\nthe numbers they name (\"lost\"). Never "
+                "raises for what the datagram holds."),
     fast_method("rtcp_sr", rtcp_sr,
                 "rtcp_sr(ssrc, ntp, rtp_timestamp, packet_count, octet_count, reports=())\n--\n\n"
                 "A sender report, with report blocks given as the dicts `rtcp_parse` and\n"

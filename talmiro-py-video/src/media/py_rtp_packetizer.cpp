@@ -14,6 +14,7 @@
 #include "classes.hpp"
 #include "errors.hpp"
 #include "locks.hpp"
+#include "packetizer_ref.hpp"
 #include "picture_args.hpp"
 #include "protocols.hpp"
 #include "values.hpp"
@@ -313,5 +314,12 @@ PyObject* g_rtp_packetizer_type = nullptr;
 }  // namespace
 
 PyObject* rtp_packetizer_type() { return once_type(g_rtp_packetizer_type, rtp_packetizer_spec); }
+
+PacketizerRef rtp_packetizer_core(PyObject* obj) {
+    PyObject* type = rtp_packetizer_type();
+    if (!type || !PyObject_TypeCheck(obj, reinterpret_cast<PyTypeObject*>(type))) return {};
+    RtpPacketizerObject& p = rtp_packetizer_of(obj);
+    return {&p.mutex, &p.core};
+}
 
 }  // namespace talmiro_py
