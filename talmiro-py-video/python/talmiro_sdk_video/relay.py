@@ -9,10 +9,16 @@ the address the sender's RTCP came from, or before any has come, to its RTP sour
 
 The same seed gives the same fate to the same RTP packet: the decision for an RTP packet is a
 hash of the seed, the direction, its SSRC, sequence number and timestamp, and how often that
-packet has been seen. Receivers compared behind one seed so see the same original packets
-lost, whatever feedback they send (a burst, once started, takes the packets that arrive after
-it, resends among them). A packet resent is an independent draw. Other datagrams (RTCP,
-anything that is not RTP) draw from a seeded generator of their own per direction and port.
+packet has been seen. A burst runs over the sequence numbers of one SSRC's original packets:
+the one that starts it and the `burst_packets - 1` after it are lost. A resend (a packet seen
+before, or an RTX packet: payload type `rtx_payload_type`, drawn by the original sequence
+number it carries, not its own) is a draw of its own, lost with chance `loss + burst_rate`, and
+never starts or joins a burst. So the original packets lost depend only on the seed and the
+stream (its SSRC, sequence numbers and timestamps), not on what feedback a receiver sends, in
+which order it arrives, or what is resent in between: receivers compared behind one seed see
+the same original packets lost, and so do two runs of a stream whose SSRC and sequence numbers
+are fixed. Other datagrams (RTCP, anything that is not RTP) draw from a seeded generator of
+their own per direction and port.
 
     relay = Relay(("127.0.0.1", 5004), ("127.0.0.1", 6004), RelayConfig(loss=0.02, delay_ms=10))
     relay.start()
@@ -63,6 +69,7 @@ class RelayConfig:
     delay_ms: float = 0.0       # one-way delay, added to every datagram both ways
     seed: int = 1
     clean_back: bool = False    # the way back (receiver to sender) is delayed but never lossy
+    rtx_payload_type: int | None = 97   # RTP packets of this type are RTX resends (RFC 4588)
     max_queue: int = 4096       # datagrams waiting to leave; more are dropped and counted
 
     def check(self) -> None:
@@ -78,6 +85,9 @@ class RelayConfig:
             raise ValueError(f"burst_packets must be between 1 and 10000, got {self.burst_packets}")
         if not 1 <= self.max_queue <= 1_000_000:
             raise ValueError(f"max_queue must be between 1 and 1000000, got {self.max_queue}")
+        if self.rtx_payload_type is not None and not 0 <= self.rtx_payload_type <= 127:
+            raise ValueError(f"rtx_payload_type must be between 0 and 127, "
+                             f"got {self.rtx_payload_type}")
 
 
 @dataclass
@@ -88,20 +98,34 @@ class _Lane:
     out: socket.socket
     rng: random.Random
     impaired: bool
-    burst_left: int = 0
+    burst_left: int = 0         # datagrams that are not RTP still to lose in a burst
     last_departure: float = 0.0
     held: tuple[bytes, Address, float] | None = None
-    seen: dict[tuple[int, int, int], int] = field(default_factory=dict)
+    seen: dict[tuple[int, int, int, bool], int] = field(default_factory=dict)
+    # The sequence number the last burst of each SSRC's original packets started at.
+    bursts: dict[int, int] = field(default_factory=dict)
 
 
-def _rtp_key(data: bytes) -> tuple[int, int, int] | None:
-    """(SSRC, sequence number, timestamp) of what looks like an RTP packet (the timestamp tells
-    a packet from the one with its sequence number 65536 packets earlier); RTCP (types
-    192-223) is not."""
+# SSRCs whose bursts are followed; beyond it the relay forgets them all.
+MAX_BURST_SSRCS = 256
+
+
+def _rtp_key(data: bytes, rtx_payload_type: int | None) -> tuple[int, int, int, bool] | None:
+    """(SSRC, sequence number, timestamp, is_rtx) of what looks like an RTP packet (the
+    timestamp tells a packet from the one with its sequence number 65536 packets earlier); for
+    an RTX packet the sequence number is that of the original it carries. RTCP (types 192-223)
+    is not RTP."""
     if len(data) < 12 or data[0] >> 6 != 2 or 192 <= data[1] <= 223:
         return None
     seq, timestamp, ssrc = struct.unpack_from(">HII", data, 2)
-    return ssrc, seq, timestamp
+    if (data[1] & 0x7F) != rtx_payload_type:
+        return ssrc, seq, timestamp, False
+    at = 12 + 4 * (data[0] & 0x0F)
+    if data[0] & 0x10 and at + 4 <= len(data):  # a header extension
+        at += 4 + 4 * struct.unpack_from(">H", data, at + 2)[0]
+    if at + 2 <= len(data):
+        seq = struct.unpack_from(">H", data, at)[0]
+    return ssrc, seq, timestamp, True
 
 
 class Relay:
@@ -280,13 +304,42 @@ class Relay:
 
     def _lose(self, lane: _Lane, data: bytes, counts: dict[str, int]) -> bool:
         cfg = self.config
+        key = _rtp_key(data, cfg.rtx_payload_type)
+        if key is None:
+            return self._lose_other(lane, counts)
+        if cfg.loss <= 0.0 and cfg.burst_rate <= 0.0:
+            return False
+        seen = self._seen(lane, key)
+        draw = self._draw(lane, key, seen)
+        ssrc, seq, _, rtx = key
+        if rtx or seen:
+            in_burst = draw < cfg.burst_rate
+        else:
+            if draw < cfg.burst_rate:
+                if ssrc not in lane.bursts and len(lane.bursts) >= MAX_BURST_SSRCS:
+                    lane.bursts.clear()
+                lane.bursts[ssrc] = seq
+            start = lane.bursts.get(ssrc)
+            in_burst = start is not None and (seq - start) & 0xFFFF < cfg.burst_packets
+        if in_burst:
+            counts["lost_in_burst"] += 1
+            return True
+        if draw < cfg.burst_rate + cfg.loss:
+            counts["lost"] += 1
+            return True
+        return False
+
+    def _lose_other(self, lane: _Lane, counts: dict[str, int]) -> bool:
+        """The fate of a datagram that is not RTP: a draw from the lane's generator; a burst
+        takes the datagrams of the lane that follow it."""
+        cfg = self.config
         if lane.burst_left > 0:
             lane.burst_left -= 1
             counts["lost_in_burst"] += 1
             return True
         if cfg.loss <= 0.0 and cfg.burst_rate <= 0.0:
             return False
-        draw = self._draw(lane, data)
+        draw = lane.rng.random()
         if draw < cfg.burst_rate:
             lane.burst_left = cfg.burst_packets - 1
             counts["lost_in_burst"] += 1
@@ -296,17 +349,21 @@ class Relay:
             return True
         return False
 
-    def _draw(self, lane: _Lane, data: bytes) -> float:
-        key = _rtp_key(data)
-        if key is None:
-            return lane.rng.random()
+    @staticmethod
+    def _seen(lane: _Lane, key: tuple[int, int, int, bool]) -> int:
+        """How often the packet was seen before; counts this time."""
         seen = lane.seen.get(key, 0)
         if len(lane.seen) >= 65536 and key not in lane.seen:
             # Bounded: the oldest quarter goes (a dict keeps the order keys came in).
             for old in list(itertools.islice(lane.seen, 16384)):
                 del lane.seen[old]
         lane.seen[key] = seen + 1
-        text = f"{self.config.seed}/{lane.name}/{key[0]}/{key[1]}/{key[2]}/{seen}"
+        return seen
+
+    def _draw(self, lane: _Lane, key: tuple[int, int, int, bool], seen: int) -> float:
+        ssrc, seq, timestamp, rtx = key
+        kind = "rtx/" if rtx else ""
+        text = f"{self.config.seed}/{lane.name}/{kind}{ssrc}/{seq}/{timestamp}/{seen}"
         digest = hashlib.blake2b(text.encode(), digest_size=8).digest()
         return int.from_bytes(digest, "little") / 2.0**64
 

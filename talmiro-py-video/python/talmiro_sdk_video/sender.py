@@ -121,7 +121,8 @@ class _Receiver:
 class RtpSender:
     """Sends one H.264 stream over RTP/UDP to the receivers `to` ("HOST:PORT" or (host, port);
     their RTCP port is the next one) and serves their RTCP. See the module's text. `ssrc`,
-    `first_seq` and `timestamp_offset` are drawn at random when not given."""
+    `first_seq`, `timestamp_offset`, and the RTX stream's `rtx_ssrc` and `rtx_first_seq`, are
+    drawn at random when not given."""
 
     def __init__(self, to: Iterable[str | Address], *, encoder: _codec.H264Encoder | None = None,
                  bind: str = "0.0.0.0", port: int = 0, rtcp_port: int | None = None,
@@ -129,7 +130,8 @@ class RtpSender:
                  max_resends: int = 3, cname: str | None = None,
                  sr_interval_s: float = 1.0, clock: Callable[[], int] = wall_us,
                  ssrc: int | None = None, first_seq: int | None = None,
-                 timestamp_offset: int | None = None):
+                 timestamp_offset: int | None = None, rtx_ssrc: int | None = None,
+                 rtx_first_seq: int | None = None):
         self._dests = [_Receiver(as_address(t)) for t in to]
         if not self._dests:
             raise ValueError("at least one receiver is needed")
@@ -145,7 +147,8 @@ class RtpSender:
         kw = {"payload_type": payload_type, "mtu": mtu, "ssrc": ssrc, "first_seq": first_seq,
               "timestamp_offset": timestamp_offset}
         if rtx_payload_type is not None:
-            kw["rtx_payload_type"] = rtx_payload_type
+            kw.update(rtx_payload_type=rtx_payload_type, rtx_ssrc=rtx_ssrc,
+                      rtx_first_seq=rtx_first_seq)
         self._pack = _codec.RtpPacketizer(**kw)
         self.cname = cname or f"talmiro-{self._pack.ssrc:08x}@{socket.gethostname()}"[:255]
         self._note: str | None = None
