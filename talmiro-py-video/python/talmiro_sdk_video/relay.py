@@ -16,7 +16,7 @@ the one that starts it and the `burst_packets - 1` after it are lost. A resend (
 before, or an RTX packet: payload type `rtx_payload_type`, drawn by the original sequence
 number it carries, not its own) is a draw of its own, lost with chance `loss + burst_rate`, and
 never starts or joins a burst. So the original packets lost depend only on the seed and the
-stream (its SSRC, sequence numbers and timestamps), not on what feedback a receiver sends, in
+stream (its SSRC and sequence numbers), not on what feedback a receiver sends, in
 which order it arrives, or what is resent in between: receivers compared behind one seed see
 the same original packets lost, and so do two runs of a stream whose SSRC and sequence numbers
 are fixed. Other datagrams (RTCP, anything that is not RTP) draw from a seeded generator of
