@@ -132,11 +132,14 @@ def sent_with_a_nack(seed: int) -> list[tuple[int, int, int, int]]:
         rtp.setblocking(True)
         rtp.settimeout(0.2)
         deadline = time.monotonic() + 60
-        while time.monotonic() < deadline and (proc.poll() is None or nacks < 2):
+        while time.monotonic() < deadline:
+            running = proc.poll() is None
             try:
                 data, src = rtp.recvfrom(65536)
             except (TimeoutError, socket.timeout):
-                continue
+                if running:
+                    continue
+                break  # the sender is gone and its last packets are read
             pt, seq, ts, ssrc = data[1] & 0x7F, *struct.unpack_from(">HII", data, 2)
             got.append((pt, ssrc, seq, ts))
             if nacks < 2 and pt == 96:
