@@ -128,11 +128,12 @@ def test_stream_and_feedback_over_ipv6(receiver_bind, sender_bind, sender_rule):
     need_ipv6_loopback()
     rx = RtpReceiver(0, bind=receiver_bind, sender=sender_rule)
     host = "127.0.0.1" if sender_rule == "127.0.0.1" else "::1"
-    relay = Relay((host, 0), (host, rx.address[1]), RelayConfig(loss=0.05, seed=2))
+    relay = Relay((host, 0), (host, rx.address[1]), RelayConfig(loss=0.1, seed=3))
     try:
         relay.start()
         listen = format_address(relay.listen_address)
-        with RtpSender([listen], bind=sender_bind) as tx:
+        # A fixed SSRC and first sequence number: the relay loses the same packets every run.
+        with RtpSender([listen], bind=sender_bind, ssrc=0x5EED, first_seq=1000) as tx:
             shown = stream(tx, [rx])
             resent = tx.stats()["packets_resent"]
         stats = rx.stats()
