@@ -1,10 +1,13 @@
 """`python -m talmiro_sdk_video`: info, the link over memory and UDP, saved streams, snapshots,
-argument errors, and the stubs against the module."""
+argument errors, a stream seed's packets, and the stubs against the module."""
 
 import json
 import shutil
+import socket
+import struct
 import subprocess
 import sys
+import time
 from pathlib import Path
 
 import pytest
@@ -111,6 +114,60 @@ def test_snapshot_png(tmp_path: Path):
     run("link", *SMALL, "--frames", "10", "--snapshot", str(path))
     with Image.open(path) as img:
         assert img.size == (320, 96) and img.mode == "RGB"
+
+
+def sent_with_a_nack(seed: int) -> list[tuple[int, int, int, int]]:
+    """(payload type, SSRC, sequence number, timestamp) of every packet `send --stream-seed`
+    sends to a socket that NACKs its first packet twice."""
+    from talmiro_sdk_video.relay import _bind_pair
+    rtp, rtcp = _bind_pair("127.0.0.1", 0)
+    proc = subprocess.Popen(
+        [sys.executable, "-m", "talmiro_sdk_video", "send", "--to",
+         f"127.0.0.1:{rtp.getsockname()[1]}", "--size", "160x96", "--frames", "3",
+         "--stream-seed", str(seed), "--no-progress", "--json"],
+        stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+    got: list = []
+    nacks = 0
+    try:
+        rtp.setblocking(True)
+        rtp.settimeout(0.2)
+        deadline = time.monotonic() + 60
+        while time.monotonic() < deadline:
+            running = proc.poll() is None
+            try:
+                data, src = rtp.recvfrom(65536)
+            except (TimeoutError, socket.timeout):
+                if running:
+                    continue
+                break  # the sender is gone and its last packets are read
+            pt, seq, ts, ssrc = data[1] & 0x7F, *struct.unpack_from(">HII", data, 2)
+            got.append((pt, ssrc, seq, ts))
+            if nacks < 2 and pt == 96:
+                # Twice the first packet: the second retransmission has a number of its own.
+                rtcp.sendto(struct.pack(">BBHIIHH", 0x81, 205, 3, 1, ssrc, got[0][2], 0),
+                            (src[0], src[1] + 1))
+                nacks += 1
+                time.sleep(0.05)
+        out, err = proc.communicate(timeout=60)
+    finally:
+        if proc.poll() is None:
+            proc.kill()
+            proc.wait(5)
+        rtp.close()
+        rtcp.close()
+    assert proc.returncode == 0, err
+    assert json.loads(out)["packets_resent"] == sum(p == 97 for p, *_ in got) >= 1
+    return got
+
+
+def test_a_stream_seed_fixes_every_packet_retransmissions_included():
+    first, again, other = sent_with_a_nack(5), sent_with_a_nack(5), sent_with_a_nack(6)
+    originals = [p for p in first if p[0] == 96]
+    assert originals == [p for p in again if p[0] == 96] and len(originals) >= 3
+    resent, resent_again = ([p[1:3] for p in run if p[0] == 97] for run in (first, again))
+    count = min(len(resent), len(resent_again))
+    assert resent[:count] == resent_again[:count] and resent[0][0] != originals[0][1]
+    assert originals[0][1:] != [p for p in other if p[0] == 96][0][1:]
 
 
 @pytest.mark.parametrize("args", [

@@ -29,30 +29,38 @@ def drain(sock: socket.socket, got: list) -> None:
         got.append((data, src, time.monotonic_ns()))
 
 
-def run_through(cfg: RelayConfig, count: int = 1000) -> tuple[list[tuple[int, int]], dict]:
-    """Sends `count` RTP packets through a relay; the sequence numbers in arrival order with
-    each one's time in the relay (ns), and the relay's counters."""
-    recv_rtp, recv_rtcp = _bind_pair(LOCAL, 0)
-    sender = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+def relay_packets(cfg: RelayConfig, packets: list[bytes], host: str = LOCAL
+                  ) -> tuple[list[tuple[bytes, int]], dict]:
+    """Sends the packets through a relay on `host`; what arrived in arrival order with each
+    one's arrival time (ns), and the relay's counters."""
+    recv_rtp, recv_rtcp = _bind_pair(host, 0)
+    sender = socket.socket(recv_rtp.family, socket.SOCK_DGRAM)
     got: list = []
-    with sender, recv_rtp, recv_rtcp, Relay((LOCAL, 0), (LOCAL, recv_rtp.getsockname()[1]),
+    with sender, recv_rtp, recv_rtcp, Relay((host, 0), (host, recv_rtp.getsockname()[1]),
                                             cfg) as relay:
-        for seq in range(count):
-            sender.sendto(rtp(seq), relay.listen_address)
-            if seq % 20 == 19:  # paced, so no socket buffer overflows on the way
+        for n, packet in enumerate(packets):
+            sender.sendto(packet, relay.listen_address)
+            if n % 20 == 19:  # paced, so no socket buffer overflows on the way
                 time.sleep(0.002)
                 drain(recv_rtp, got)
         deadline = time.monotonic() + 20
         while time.monotonic() < deadline:
             drain(recv_rtp, got)
             c = relay.counters()
-            if c["forward"]["received"] == count and c["queued"] == 0 and \
+            if c["forward"]["received"] == len(packets) and c["queued"] == 0 and \
                     c["forward"]["forwarded"] == len(got):
                 break
             time.sleep(0.01)
         counters = relay.counters()
+    return [(d, t) for d, _, t in got], counters
+
+
+def run_through(cfg: RelayConfig, count: int = 1000) -> tuple[list[tuple[int, int]], dict]:
+    """Sends `count` RTP packets through a relay; the sequence numbers in arrival order with
+    each one's time in the relay (ns), and the relay's counters."""
+    got, counters = relay_packets(cfg, [rtp(seq) for seq in range(count)])
     arrivals = [(struct.unpack_from(">H", d, 2)[0], t - struct.unpack_from(">q", d, 12)[0])
-                for d, _, t in got]
+                for d, t in got]
     return arrivals, counters
 
 
@@ -82,6 +90,32 @@ def test_bursts_lose_runs_of_packets():
     assert runs and all(r >= 4 for r in runs)
     assert counters["forward"]["lost_in_burst"] == 1000 - len(have)
     assert counters["forward"]["lost"] == 0
+
+
+def rtx(seq: int, original: int, ssrc: int) -> bytes:
+    """An RTX packet (payload type 97) resending `original` of `rtp(original)`'s stream."""
+    return struct.pack(">BBHIIH", 0x80, 97, seq & 0xFFFF, original * 3000, ssrc, original)
+
+
+def test_bursts_take_the_same_originals_whatever_is_resent_between():
+    """What is resent (how often, which packets, from which RTX SSRC, or as plain copies)
+    changes no original packet's fate."""
+    cfg = RelayConfig(loss=0.03, burst_rate=0.02, seed=11)
+    lost_sets = []
+    for ssrc, every, plain in ((0xAAAA, 7, False), (0xBBBB, 3, True), (0xAAAA, 1000, False)):
+        packets, rtx_seq = [], 0
+        for seq in range(1000):
+            packets.append(rtp(seq))
+            if seq % every == every - 1:
+                packets.append(rtp(seq - 2)[:12] if plain else rtx(rtx_seq, seq - 2, ssrc))
+                rtx_seq += 1
+        got, counters = relay_packets(cfg, packets)
+        originals = {struct.unpack_from(">H", d, 2)[0] for d, _ in got
+                     if d[1] == 96 and len(d) > 12}
+        lost_sets.append(set(range(1000)) - originals)
+        assert counters["forward"]["lost_in_burst"] > 0
+    assert lost_sets[0] == lost_sets[1] == lost_sets[2]
+    assert 30 < len(lost_sets[0]) < 250
 
 
 def test_delay_jitter_and_reordering_lose_nothing_and_swap_neighbours():

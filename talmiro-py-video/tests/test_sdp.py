@@ -96,6 +96,53 @@ def test_refuses_what_it_cannot_use(text, message):
         parse_sdp(text)
 
 
+def _with_rtx(port="5004", rtx="97", rtx_time="300", rtcp=None) -> str:
+    return "\n".join(["v=0", f"m=video {port} RTP/AVPF 96 {rtx}", "a=rtpmap:96 H264/90000",
+                      "a=fmtp:96 packetization-mode=1", f"a=rtpmap:{rtx} rtx/90000",
+                      f"a=fmtp:{rtx} apt=96;rtx-time={rtx_time}"]
+                     + ([f"a=rtcp:{rtcp}"] if rtcp is not None else []))
+
+
+# Values a receiver cannot use: each refusal names the line that holds it.
+HOSTILE = {
+    "rtx payload type -1": (_with_rtx(rtx="-1"), "a=fmtp:-1 apt=96"),
+    "rtx payload type 1000": (_with_rtx(rtx="1000"), "a=fmtp:1000 apt=96"),
+    "port 65535 (no RTCP port after it)": (_with_rtx(port="65535"), "m=video 65535"),
+    "port 0 (the stream is off)": (_with_rtx(port="0"), "m=video 0"),
+    "port +5004": (_with_rtx(port="+5004"), "m=video +5004"),
+    "rtx-time of centuries": (_with_rtx(rtx_time="99999999999999"), "rtx-time=9999"),
+    "rtcp port 0": (_with_rtx(rtcp="0"), "a=rtcp:0"),
+    "media payload type 128": (_with_rtx().replace("RTP/AVPF 96 97", "RTP/AVPF 128 96"),
+                               "m=video 5004 RTP/AVPF 128"),
+}
+
+
+@pytest.mark.parametrize("case", sorted(HOSTILE))
+def test_refuses_hostile_values_naming_their_line(case):
+    text, line = HOSTILE[case]
+    with pytest.raises(SdpError) as err:
+        parse_sdp(text)
+    assert line in str(err.value)
+    assert parse_sdp(_with_rtx()).rtx_time_ms == 300
+
+
+def test_a_section_turned_off_gives_way_to_the_next():
+    text = _with_rtx(port="0") + "\n" + _with_rtx(port="6004").split("\n", 1)[1]
+    assert parse_sdp(text).port == 6004
+
+
+@pytest.mark.parametrize("case", ["port 0 (the stream is off)", "rtx payload type 1000"])
+def test_receive_refuses_a_hostile_description_in_one_line(tmp_path, case):
+    path = tmp_path / "hostile.sdp"
+    path.write_text(HOSTILE[case][0])
+    result = subprocess.run([sys.executable, "-m", "talmiro_sdk_video", "receive", "--sdp",
+                             str(path), "--seconds", "1"], capture_output=True, text=True,
+                            timeout=60)
+    assert result.returncode == 2 and result.stdout == ""
+    lines = result.stderr.splitlines()
+    assert len(lines) == 1 and lines[0].startswith("error: --sdp ") and HOSTILE[case][1] in lines[0]
+
+
 @pytest.mark.parametrize("change, message", [
     ({"address": "10.0.0.1\r\na=inject"}, "address"),
     ({"session_name": "two\nlines"}, "one line"),

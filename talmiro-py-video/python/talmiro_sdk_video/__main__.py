@@ -133,7 +133,8 @@ def _add_link(sub) -> argparse.ArgumentParser:
 def _add_send(sub) -> argparse.ArgumentParser:
     send = sub.add_parser("send", help="send the test pattern over RTP/UDP in real time")
     send.add_argument("--to", required=True, type=_address, action="append",
-                      help="HOST:PORT of a receiver (RTCP on PORT + 1); may be repeated")
+                      help="HOST:PORT or [IPV6]:PORT of a receiver (RTCP on PORT + 1); may be "
+                           "repeated")
     _add_stream_args(send, "--bitrate-kbps")
     send.add_argument("--idr", action="store_true",
                       help="periodic IDR pictures instead of intra refresh")
@@ -144,7 +145,8 @@ def _add_send(sub) -> argparse.ArgumentParser:
     send.add_argument("--rtcp-port", type=_port, help="port for feedback (default: the RTP "
                                                      "source port + 1)")
     send.add_argument("--port", type=int, default=0, help="local RTP source port (0: any)")
-    send.add_argument("--bind", default="0.0.0.0", help="local address (0.0.0.0)")
+    send.add_argument("--bind", default="0.0.0.0", help="local address (0.0.0.0: IPv4, or :: "
+                      "when a receiver has only IPv6 addresses; :: takes both)")
     send.add_argument("--no-rtx", action="store_true",
                       help="resend lost packets as they were, not as RTX packets")
     send.add_argument("--stream-seed", type=int,
@@ -167,9 +169,10 @@ def _add_receive(sub) -> argparse.ArgumentParser:
     receive.add_argument("--no-nack", action="store_true", help="never ask for retransmissions")
     receive.add_argument("--rtcp-to", type=_address, help="HOST:PORT for RTCP (default: where "
                          "the sender's RTCP came from, else its RTP port + 1)")
-    receive.add_argument("--sender", help="HOST or HOST:PORT media is taken from (default: "
-                                          "the first host heard, any port)")
-    receive.add_argument("--bind", default="0.0.0.0", help="local address (0.0.0.0)")
+    receive.add_argument("--sender", help="HOST, HOST:PORT or [IPV6]:PORT media is taken from "
+                                          "(default: the first host heard, any port)")
+    receive.add_argument("--bind", default="0.0.0.0", help="local address (0.0.0.0: IPv4; :: "
+                         "takes both families)")
     receive.add_argument("--save", metavar="FILE.h264", help="write the received stream")
     receive.add_argument("--snapshot", metavar="FILE.png",
                          help="test pattern: write the worst picture beside its source")
@@ -491,7 +494,7 @@ def _print_summary(summary: dict, fmt, as_json: bool) -> None:
 def _relay(args: argparse.Namespace) -> int:
     import time
 
-    from .relay import Relay, format_counters
+    from .relay import Relay, format_address, format_counters
 
     if args.seconds < 0:
         raise UsageError(f"--seconds must not be negative, got {args.seconds}")
@@ -501,8 +504,9 @@ def _relay(args: argparse.Namespace) -> int:
                       out_port=args.out_port)
     except ValueError as err:
         raise UsageError(str(err)) from None
-    (host, port), out = relay.listen_address, relay.receiver_facing_address[1]
-    print(f"relay: {host}:{port} (+1) to {args.to[0]}:{args.to[1]} (+1) from port {out} (+1)",
+    listen, out = relay.listen_address, relay.receiver_facing_address[1]
+    print(f"relay: {format_address(listen)} (+1) to {format_address(args.to)} (+1) from port "
+          f"{out} (+1)",
           file=sys.stderr, flush=True)
     relay.start()
     try:

@@ -50,8 +50,8 @@ class SendConfig:
     sdp_path: str | None = None
     intra_refresh: bool = True
     keyframe_interval: int = 0
-    # Fixes the SSRC, the first sequence number and the timestamps (else random), so that the
-    # seeded relay gives two runs the same losses.
+    # Fixes the SSRCs and first sequence numbers (media and RTX) and the timestamps (else
+    # random), so that the seeded relay gives two runs the same losses.
     stream_seed: int | None = None
 
 
@@ -89,11 +89,7 @@ def run_send(cfg: SendConfig, progress: Callable[[int, dict], None] | None = Non
     # Capture times are whole multiples of 100 µs from the start (9 ticks of the 90 kHz clock).
     start_wall = (wall_us() + 20_000) // 100 * 100
     start_mono = time.monotonic() + 0.02
-    fixed: dict = {}
-    if cfg.stream_seed is not None:
-        rng = random.Random(f"talmiro-stream/{cfg.stream_seed}")
-        fixed = {"ssrc": rng.getrandbits(32), "first_seq": rng.getrandbits(16),
-                 "timestamp_offset": (rng.getrandbits(32) - start_wall // 100 * 9) % (1 << 32)}
+    fixed = stream_identity(cfg.stream_seed, start_wall)
     try:
         sender = RtpSender(cfg.to, encoder=encoder, bind=cfg.bind, port=cfg.port,
                            rtcp_port=cfg.rtcp_port, mtu=cfg.mtu,
@@ -135,6 +131,22 @@ def run_send(cfg: SendConfig, progress: Callable[[int, dict], None] | None = Non
     out["seconds"] = round(elapsed, 3)
     out["bitrate_kbps"] = round(out["bytes"] * 8 / max(sent / cfg.fps, 1e-3) / 1000, 1)
     return out
+
+
+def stream_identity(seed: int | None, start_wall_us: int) -> dict:
+    """RtpSender's SSRCs, first sequence numbers and timestamp offset for a stream seed (empty
+    for None: all drawn at random): two runs with one seed send every packet, retransmissions
+    included, with the same SSRC and sequence number, and the first picture (captured at
+    `start_wall_us`) with the same timestamp."""
+    if seed is None:
+        return {}
+    rng = random.Random(f"talmiro-stream/{seed}")
+    fixed = {"ssrc": rng.getrandbits(32), "first_seq": rng.getrandbits(16),
+             "timestamp_offset": (rng.getrandbits(32) - start_wall_us // 100 * 9) % (1 << 32)}
+    rtx_ssrc = rng.getrandbits(32)
+    fixed["rtx_ssrc"] = rtx_ssrc if rtx_ssrc != fixed["ssrc"] else rtx_ssrc ^ 0xFFFFFFFF
+    fixed["rtx_first_seq"] = rng.getrandbits(16)
+    return fixed
 
 
 def _send_one(sender: RtpSender, unit: tuple, save: BinaryIO | None,

@@ -48,9 +48,9 @@ from collections.abc import Callable
 from dataclasses import dataclass
 
 from . import _codec
-from .relay import Address, _bind_pair, drain, wake_drained
+from .relay import Address, _bind_pair, bind_family, drain, parse_host, peer_address, wake_drained
 from .sdp import VideoSdp
-from .sender import PATTERN_PREFIX, as_address, parse_pattern_note, resolve_host, wall_us
+from .sender import PATTERN_PREFIX, as_address, parse_pattern_note, wall_us
 
 MAX_DATAGRAM = 65536
 # The depacketizer makes the wait for a missing packet of the round trip and jitter measured
@@ -93,19 +93,37 @@ def _from_sdp(sdp: VideoSdp | None, port: int, payload_type: int, rtx_payload_ty
     return port or sdp.port, sdp.payload_type, sdp.rtx_payload_type, nack, param_sets
 
 
-def _sender_address(sender: str | Address | None) -> tuple[str | None, int | None]:
-    """The host media is taken from, and its port (None: any), from "HOST" or "HOST:PORT"."""
+def _sender_address(sender: str | Address | None, bind: str) -> tuple[str | None, int | None]:
+    """The host media is taken from, and its port (None: any), from "HOST", "HOST:PORT",
+    "[IPV6]:PORT" or a bare IPv6 address, written as a socket bound to the numeric address
+    `bind` reports it (IPv4-mapped on `::`)."""
     if sender is None:
         return None, None
-    if isinstance(sender, str) and ":" not in sender:
-        return resolve_host(sender), None
-    return as_address(sender)
+    host, port = parse_host(sender) if isinstance(sender, str) else sender
+    if port is None:
+        return peer_address(host, bind), None
+    return as_address((host, port), bind)
+
+
+def _receiving_addresses(bind: str, sender: str | Address | None,
+                         rtcp_to: str | Address | None
+                         ) -> tuple[str, tuple[str | None, int | None], Address | None]:
+    """The numeric address to bind (0.0.0.0: IPv4 unless the sender or `rtcp_to` has only
+    IPv6 addresses, then `::`), the sender's host and port, and where RTCP goes."""
+    peers = [parse_host(p)[0] if isinstance(p, str) else p[0] for p in (sender, rtcp_to)
+             if p is not None]
+    bind, _ = bind_family(bind, peers)
+    return bind, _sender_address(sender, bind), (as_address(rtcp_to, bind)
+                                                  if rtcp_to is not None else None)
 
 
 class RtpReceiver:
     """Receives one H.264 stream on UDP `port` (RTCP on `port + 1`). See the module's text.
 
-    `sender`: "HOST" or "HOST:PORT" media is taken from (default: the first host heard).
+    `sender`: "HOST" or "HOST:PORT" media is taken from (default: the first host heard, any
+    port); an IPv6 address is written bare or in brackets ("::1", "[::1]:5004"). `bind`: the
+    local address, whose family the sockets take; the default, 0.0.0.0, is IPv4 unless `sender`
+    or `rtcp_to` has only IPv6 addresses (then `::`); `::` takes both families.
     `rtcp_to`: where RTCP goes (default: where the sender's RTCP came from, else its RTP
     port + 1). `sdp`: a description of the stream (payload types, parameter sets, feedback);
     `port` wins over its port when not 0. `nack`: ask for lost packets (default: when the
@@ -124,8 +142,8 @@ class RtpReceiver:
             sdp, port, payload_type, rtx_payload_type, nack)
         self._nack = True if nack is None else nack
         self._max_delay_us = int(max_delay_ms * 1000)
-        self._sender_host, self._sender_port = _sender_address(sender)
-        self._rtcp_to = as_address(rtcp_to) if rtcp_to is not None else None
+        bind, (self._sender_host, self._sender_port), self._rtcp_to = _receiving_addresses(
+            bind, sender, rtcp_to)
         self._param_sets = param_sets
         self.decoder = decoder or _codec.H264Decoder(request_idr_on_loss=True)
         self._own_decoder = decoder is None

@@ -7,12 +7,20 @@ sends to R or R + 1 (its RTCP: reports, NACK, PLI) goes back to the sender from 
 the address the sender's RTCP came from, or before any has come, to its RTP source port + 1
 (`rtcp_back` overrides that, for senders that take RTCP on another port than they send from).
 
-The same seed gives the same fate to the same RTP packet: the decision for an RTP packet is a
-hash of the seed, the direction, its SSRC, sequence number and timestamp, and how often that
-packet has been seen. Receivers compared behind one seed so see the same original packets
-lost, whatever feedback they send (a burst, once started, takes the packets that arrive after
-it, resends among them). A packet resent is an independent draw. Other datagrams (RTCP,
-anything that is not RTP) draw from a seeded generator of their own per direction and port.
+The same seed gives the same fate to the same RTP packet: the decision for an original RTP
+packet is a hash of the seed, the direction, its SSRC and its sequence number (extended past
+each wrap), so that two runs of a stream whose SSRC and first sequence number are fixed lose
+the same packets even where their contents differ (an IDR picture a PLI asked for at another
+moment). A burst runs over the sequence numbers of one SSRC's original packets:
+the one that starts it and the `burst_packets - 1` after it are lost. A resend (a packet seen
+before, or an RTX packet: payload type `rtx_payload_type`, drawn by the original sequence
+number it carries, not its own) is a draw of its own, lost with chance `loss + burst_rate`, and
+never starts or joins a burst. So the original packets lost depend only on the seed and the
+stream (its SSRC and sequence numbers), not on what feedback a receiver sends, in
+which order it arrives, or what is resent in between: receivers compared behind one seed see
+the same original packets lost, and so do two runs of a stream whose SSRC and sequence numbers
+are fixed. Other datagrams (RTCP, anything that is not RTP) draw from a seeded generator of
+their own per direction and port.
 
     relay = Relay(("127.0.0.1", 5004), ("127.0.0.1", 6004), RelayConfig(loss=0.02, delay_ms=10))
     relay.start()
@@ -32,7 +40,7 @@ import socket
 import struct
 import threading
 import time
-from collections.abc import Callable
+from collections.abc import Callable, Iterable
 from dataclasses import dataclass, field
 
 Address = tuple[str, int]
@@ -63,6 +71,7 @@ class RelayConfig:
     delay_ms: float = 0.0       # one-way delay, added to every datagram both ways
     seed: int = 1
     clean_back: bool = False    # the way back (receiver to sender) is delayed but never lossy
+    rtx_payload_type: int | None = 97   # RTP packets of this type are RTX resends (RFC 4588)
     max_queue: int = 4096       # datagrams waiting to leave; more are dropped and counted
 
     def check(self) -> None:
@@ -78,6 +87,9 @@ class RelayConfig:
             raise ValueError(f"burst_packets must be between 1 and 10000, got {self.burst_packets}")
         if not 1 <= self.max_queue <= 1_000_000:
             raise ValueError(f"max_queue must be between 1 and 1000000, got {self.max_queue}")
+        if self.rtx_payload_type is not None and not 0 <= self.rtx_payload_type <= 127:
+            raise ValueError(f"rtx_payload_type must be between 0 and 127, "
+                             f"got {self.rtx_payload_type}")
 
 
 @dataclass
@@ -88,20 +100,36 @@ class _Lane:
     out: socket.socket
     rng: random.Random
     impaired: bool
-    burst_left: int = 0
+    burst_left: int = 0         # datagrams that are not RTP still to lose in a burst
     last_departure: float = 0.0
     held: tuple[bytes, Address, float] | None = None
-    seen: dict[tuple[int, int, int], int] = field(default_factory=dict)
+    seen: dict[tuple[int, int, int, bool], int] = field(default_factory=dict)
+    # Per SSRC of original packets: the sequence number the last burst started at, and the
+    # highest sequence number with the wraps before it (extended: 65536 per wrap).
+    bursts: dict[int, int] = field(default_factory=dict)
+    highest: dict[int, int] = field(default_factory=dict)
 
 
-def _rtp_key(data: bytes) -> tuple[int, int, int] | None:
-    """(SSRC, sequence number, timestamp) of what looks like an RTP packet (the timestamp tells
-    a packet from the one with its sequence number 65536 packets earlier); RTCP (types
-    192-223) is not."""
+# SSRCs whose bursts are followed; beyond it the relay forgets them all.
+MAX_BURST_SSRCS = 256
+
+
+def _rtp_key(data: bytes, rtx_payload_type: int | None) -> tuple[int, int, int, bool] | None:
+    """(SSRC, sequence number, timestamp, is_rtx) of what looks like an RTP packet (the
+    timestamp tells a packet from the one with its sequence number 65536 packets earlier); for
+    an RTX packet the sequence number is that of the original it carries. RTCP (types 192-223)
+    is not RTP."""
     if len(data) < 12 or data[0] >> 6 != 2 or 192 <= data[1] <= 223:
         return None
     seq, timestamp, ssrc = struct.unpack_from(">HII", data, 2)
-    return ssrc, seq, timestamp
+    if (data[1] & 0x7F) != rtx_payload_type:
+        return ssrc, seq, timestamp, False
+    at = 12 + 4 * (data[0] & 0x0F)
+    if data[0] & 0x10 and at + 4 <= len(data):  # a header extension
+        at += 4 + 4 * struct.unpack_from(">H", data, at + 2)[0]
+    if at + 2 <= len(data):
+        seq = struct.unpack_from(">H", data, at)[0]
+    return ssrc, seq, timestamp, True
 
 
 class Relay:
@@ -109,7 +137,9 @@ class Relay:
     in a thread of its own. `listen` is where the sender sends (its RTP port; RTCP on the next
     port); `to` is the receiver's RTP port (RTCP on the next). The relay sends to the receiver
     from `out_port` and the next port (0: a free pair), where the receiver's RTCP is taken; a
-    receiver that sends its RTCP to a configured port (GStreamer's) needs it fixed."""
+    receiver that sends its RTCP to a configured port (GStreamer's) needs it fixed. Hosts are
+    names or addresses of either family; the sockets take the family of `listen`'s host (for
+    0.0.0.0: IPv4 unless `to` has only IPv6 addresses, then `::`, which takes both)."""
 
     def __init__(self, listen: Address, to: Address, config: RelayConfig | None = None,
                  rtcp_back: Address | None = None, out_port: int = 0):
@@ -120,13 +150,15 @@ class Relay:
         _check_port(to[1], "to")
         if out_port != 0:
             _check_port(out_port, "out")
-        self._to = (to[0], to[1])
-        self._rtcp_back = rtcp_back
+        host, _ = bind_family(listen[0], [to[0]] + ([rtcp_back[0]] if rtcp_back else []))
+        self._to = (peer_address(to[0], host), to[1])
+        self._rtcp_back = (peer_address(rtcp_back[0], host), rtcp_back[1]) if rtcp_back \
+            else None
         self._socks: list[socket.socket] = []
-        self._a_rtp, self._a_rtcp = _bind_pair(listen[0], listen[1])
+        self._a_rtp, self._a_rtcp = _bind_pair(host, listen[1])
         self._socks += [self._a_rtp, self._a_rtcp]
         try:
-            self._b_rtp, self._b_rtcp = _bind_pair(listen[0], out_port)
+            self._b_rtp, self._b_rtcp = _bind_pair(host, out_port)
             self._socks += [self._b_rtp, self._b_rtcp]
             self._wake_r, self._wake_w = socket.socketpair()
         except OSError:
@@ -280,13 +312,44 @@ class Relay:
 
     def _lose(self, lane: _Lane, data: bytes, counts: dict[str, int]) -> bool:
         cfg = self.config
+        key = _rtp_key(data, cfg.rtx_payload_type)
+        if key is None:
+            return self._lose_other(lane, counts)
+        if cfg.loss <= 0.0 and cfg.burst_rate <= 0.0:
+            return False
+        seen = self._seen(lane, key)
+        ssrc, seq, _, rtx = key
+        if rtx or seen:
+            draw = self._draw(lane, key, seen)
+            in_burst = draw < cfg.burst_rate
+        else:
+            if ssrc not in lane.highest and len(lane.highest) >= MAX_BURST_SSRCS:
+                lane.highest.clear()
+                lane.bursts.clear()
+            draw = self._draw(lane, (ssrc, _extend(lane.highest, ssrc, seq), 0, False), 0)
+            if draw < cfg.burst_rate:
+                lane.bursts[ssrc] = seq
+            start = lane.bursts.get(ssrc)
+            in_burst = start is not None and (seq - start) & 0xFFFF < cfg.burst_packets
+        if in_burst:
+            counts["lost_in_burst"] += 1
+            return True
+        if draw < cfg.burst_rate + cfg.loss:
+            counts["lost"] += 1
+            return True
+        return False
+
+    def _lose_other(self, lane: _Lane, counts: dict[str, int]) -> bool:
+        """The fate of a datagram that is not RTP: a draw from the lane's generator; a burst
+        takes the datagrams of the lane that follow it."""
+        cfg = self.config
         if lane.burst_left > 0:
             lane.burst_left -= 1
             counts["lost_in_burst"] += 1
             return True
         if cfg.loss <= 0.0 and cfg.burst_rate <= 0.0:
             return False
-        draw = self._draw(lane, data)
+        draw = lane.rng.random()
         if draw < cfg.burst_rate:
             lane.burst_left = cfg.burst_packets - 1
             counts["lost_in_burst"] += 1
@@ -296,17 +359,21 @@ class Relay:
             return True
         return False
 
-    def _draw(self, lane: _Lane, data: bytes) -> float:
-        key = _rtp_key(data)
-        if key is None:
-            return lane.rng.random()
+    @staticmethod
+    def _seen(lane: _Lane, key: tuple[int, int, int, bool]) -> int:
+        """How often the packet was seen before; counts this time."""
         seen = lane.seen.get(key, 0)
         if len(lane.seen) >= 65536 and key not in lane.seen:
             # Bounded: the oldest quarter goes (a dict keeps the order keys came in).
             for old in list(itertools.islice(lane.seen, 16384)):
                 del lane.seen[old]
         lane.seen[key] = seen + 1
-        text = f"{self.config.seed}/{lane.name}/{key[0]}/{key[1]}/{key[2]}/{seen}"
+        return seen
+
+    def _draw(self, lane: _Lane, key: tuple[int, int, int, bool], seen: int) -> float:
+        ssrc, seq, timestamp, rtx = key
+        kind = "rtx" if rtx else "rtp" if seen else "original"
+        text = f"{self.config.seed}/{lane.name}/{kind}/{ssrc}/{seq}/{timestamp}/{seen}"
         digest = hashlib.blake2b(text.encode(), digest_size=8).digest()
         return int.from_bytes(digest, "little") / 2.0**64
 
@@ -363,6 +430,20 @@ class Relay:
                 wake.close()
 
 
+def _extend(highest: dict[int, int], ssrc: int, seq: int) -> int:
+    """`seq` extended with the wraps of its SSRC's sequence numbers (RFC 3550 A.1's idea: a
+    step back of more than half the range is a wrap; a step forward of as much, a packet from
+    before the last wrap); the highest extended number is kept in `highest`."""
+    top = highest.get(ssrc)
+    if top is None:
+        highest[ssrc] = seq
+        return seq
+    delta = ((seq - top + 32768) & 0xFFFF) - 32768   # -32768..32767
+    extended = max(0, top + delta)
+    highest[ssrc] = max(top, extended)
+    return extended
+
+
 def _check_port(port: int, what: str) -> None:
     # The port and the one after it (RTCP) must both exist; 0 is not a place to send to.
     if not 1 <= port <= 65534:
@@ -389,17 +470,100 @@ def wake_drained(sock: socket.socket) -> None:
         pass
 
 
+# Bind addresses that mean any local address: IPv4 unless a peer has only an IPv6 address.
+ANY_ADDRESS = ("0.0.0.0", "")
+_MAPPED = "::ffff:"
+
+
+def resolve_host(host: str, family: int = socket.AF_UNSPEC) -> str:
+    """The numeric address of a host name or address (in brackets or not), as getaddrinfo
+    writes it, of `family` (AF_INET or AF_INET6); with AF_UNSPEC, a name's IPv4 address when it
+    has one, else its IPv6 address. An IPv4-mapped IPv6 address counts as IPv4."""
+    name = host[1:-1] if host.startswith("[") and host.endswith("]") else host
+    try:
+        infos = socket.getaddrinfo(name, None, socket.AF_UNSPEC, socket.SOCK_DGRAM)
+    except (socket.gaierror, UnicodeError, ValueError):
+        raise ValueError(f"cannot resolve host {host!r}") from None
+    found = [str(info[4][0]) for info in infos
+             if info[0] in (socket.AF_INET, socket.AF_INET6)]
+    found = [a[len(_MAPPED):] if a.startswith(_MAPPED) and "." in a else a for a in found]
+    v4 = next((a for a in found if ":" not in a), None)
+    v6 = next((a for a in found if ":" in a), None)
+    pick = v6 if family == socket.AF_INET6 else v4 if family == socket.AF_INET else v4 or v6
+    if pick is None:
+        kind = "IPv4 " if family == socket.AF_INET else "IPv6 " if family == socket.AF_INET6 \
+            else ""
+        raise ValueError(f"cannot resolve host {host!r} to an {kind}address")
+    return pick
+
+
+def peer_address(host: str, bind: str) -> str:
+    """The numeric address of `host` for a socket bound to the numeric address `bind`: of its
+    family, except that a socket bound to `::` takes both, an IPv4 address written IPv4-mapped
+    (as the socket reports the datagrams from it)."""
+    address = resolve_host(host)
+    if bind == "::":
+        return _MAPPED + address if ":" not in address else address
+    family = family_of(bind)
+    if family == family_of(address):
+        return address
+    try:
+        return resolve_host(host, family)
+    except ValueError:
+        want, have = ("IPv6", "IPv4") if family == socket.AF_INET6 else ("IPv4", "IPv6")
+        raise ValueError(f"host {host!r} has only {have} addresses and the bind address {bind} "
+                         f"is {want} (bind ::, which takes both)") from None
+
+
+def family_of(address: str) -> int:
+    """AF_INET6 for a numeric IPv6 address, else AF_INET."""
+    return socket.AF_INET6 if ":" in address else socket.AF_INET
+
+
+def bind_family(bind: str, peers: Iterable[str] = ()) -> tuple[str, int]:
+    """The numeric address to bind for a socket that talks to `peers` (host names or
+    addresses), and its family: a bind address's own; for 0.0.0.0 (or empty), IPv4 while every
+    peer has an IPv4 address, else `::`. A socket bound to `::` takes both families (IPv4
+    peers as IPv4-mapped addresses)."""
+    if bind in ANY_ADDRESS:
+        if all(":" not in resolve_host(peer) for peer in peers):
+            return "0.0.0.0", socket.AF_INET
+        return "::", socket.AF_INET6
+    address = resolve_host(bind)
+    return address, family_of(address)
+
+
+def format_address(address: Address) -> str:
+    """HOST:PORT, an IPv6 host in brackets ([::1]:5004); an IPv4-mapped one as IPv4."""
+    host, port = address[0], address[1]
+    if host.startswith(_MAPPED) and "." in host:
+        host = host[len(_MAPPED):]
+    return f"[{host}]:{port}" if ":" in host else f"{host}:{port}"
+
+
+def _udp_socket(family: int, any_address: bool) -> socket.socket:
+    sock = socket.socket(family, socket.SOCK_DGRAM)
+    if family == socket.AF_INET6 and any_address:
+        try:  # both families, whatever the system's default
+            sock.setsockopt(socket.IPPROTO_IPV6, socket.IPV6_V6ONLY, 0)
+        except OSError:
+            pass
+    return sock
+
+
 def _bind_pair(host: str, port: int) -> tuple[socket.socket, socket.socket]:
-    """Binds `port` and `port + 1`; with port 0, an even free pair (bounded tries)."""
+    """Binds `port` and `port + 1` on `host` (a name or address of either family, 0.0.0.0 or
+    ::); with port 0, an even free pair (bounded tries)."""
+    host, family = bind_family(host)
     for _ in range(1 if port else 100):
-        a = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+        a = _udp_socket(family, host == "::")
         try:
             a.bind((host, port))
             got = a.getsockname()[1]
             if port == 0 and (got % 2 or got >= 65535):
                 a.close()
                 continue
-            b = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+            b = _udp_socket(family, host == "::")
             try:
                 b.bind((host, got + 1))
             except OSError:
@@ -461,17 +625,39 @@ def _ephemeral_low() -> int:
 
 
 def parse_address(text: str) -> Address:
-    """HOST:PORT as a (host, port) pair; a ValueError names what is wrong."""
-    host, sep, port = text.rpartition(":")
-    if not sep or not host:
-        raise ValueError(f"address must be HOST:PORT, got {text!r}")
-    try:
-        number = int(port)
-    except ValueError:
-        raise ValueError(f"address must be HOST:PORT, got {text!r}") from None
+    """HOST:PORT, or [IPV6]:PORT, as a (host, port) pair (the host without brackets); a
+    ValueError names what is wrong."""
+    host, port = parse_host(text)
+    if port is None:
+        raise ValueError(f"address must be HOST:PORT or [IPV6]:PORT, got {text!r}")
+    return host, port
+
+
+def parse_host(text: str) -> tuple[str, int | None]:
+    """HOST, HOST:PORT, [IPV6] or [IPV6]:PORT as (host, port or None); a bare IPv6 address
+    (two colons or more) is a host without a port."""
+    if text.startswith("["):
+        host, sep, rest = text[1:].partition("]")
+        if not sep or not host or "[" in host or (rest and not rest.startswith(":")):
+            raise ValueError(f"an IPv6 address is written [IPV6] or [IPV6]:PORT, got {text!r}")
+        return host, _port_of(rest[1:], text) if rest else None
+    if text.count(":") != 1:
+        if not text:
+            raise ValueError("the host is empty")
+        return text, None
+    host, _, port = text.partition(":")
+    if not host:
+        raise ValueError(f"address must be HOST:PORT or [IPV6]:PORT, got {text!r}")
+    return host, _port_of(port, text)
+
+
+def _port_of(text: str, whole: str) -> int:
+    if not text.isascii() or not text.isdigit() or len(text) > 5:
+        raise ValueError(f"address must be HOST:PORT or [IPV6]:PORT, got {whole!r}")
+    number = int(text)
     if not 0 <= number <= 65535:
         raise ValueError(f"port must be between 0 and 65535, got {number}")
-    return host, number
+    return number
 
 
 def format_counters(counters: dict) -> str:

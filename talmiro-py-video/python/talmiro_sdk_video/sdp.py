@@ -20,6 +20,7 @@ from dataclasses import dataclass, field
 
 MAX_SDP_BYTES = 64 * 1024
 MAX_LINES = 2000
+MAX_RTX_TIME_MS = 600_000   # how long a sender may say it keeps packets for resending
 _TOKEN = re.compile(r"[!#$%&'*+\-.0-9A-Z^_`a-z{|}~]+")   # RFC 4566 token characters
 _HOST = re.compile(r"[0-9A-Za-z.:\-]+")
 
@@ -125,18 +126,27 @@ class VideoSdp:
         for fb in self.rtcp_fb:
             if not fb or not all(_TOKEN.fullmatch(word) for word in fb.split(" ")):
                 raise SdpError(f"rtcp-fb value must be tokens, got {fb!r}")
-        if self.rtx_time_ms is not None and not 0 <= self.rtx_time_ms <= 600_000:
-            raise SdpError(f"rtx_time_ms must be between 0 and 600000, got {self.rtx_time_ms}")
+        if self.rtx_time_ms is not None and not 0 <= self.rtx_time_ms <= MAX_RTX_TIME_MS:
+            raise SdpError(f"rtx_time_ms must be between 0 and {MAX_RTX_TIME_MS}, "
+                           f"got {self.rtx_time_ms}")
 
 
-def _port(text: str, what: str) -> int:
-    try:
-        port = int(text.split("/", 1)[0])
-    except ValueError:
-        raise SdpError(f"{what}: not a port: {text!r}") from None
-    if not 0 <= port <= 65535:
-        raise SdpError(f"{what}: port out of range: {port}")
+def _port(text: str, line: str, low: int = 1, high: int = 65535) -> int:
+    """The port of `text` (a "/count" after it aside), between `low` and `high`; an SdpError
+    names the line it came from."""
+    number = text.split("/", 1)[0]
+    if not re.fullmatch(r"[0-9]{1,5}", number):
+        raise SdpError(f"{line[:80]!r}: not a port: {number[:40]!r}")
+    port = int(number)
+    if not low <= port <= high:
+        raise SdpError(f"{line[:80]!r}: port out of range ({low}..{high}): {port}")
     return port
+
+
+def _payload_type(text: str, line: str) -> int:
+    if not re.fullmatch(r"[0-9]{1,3}", text) or int(text) > 127:
+        raise SdpError(f"{line[:80]!r}: payload type out of range (0..127): {text[:40]!r}")
+    return int(text)
 
 
 def _fmtp_params(text: str) -> dict[str, str]:
@@ -148,12 +158,19 @@ def _fmtp_params(text: str) -> dict[str, str]:
     return params
 
 
-def _section_fields(lines: list[str]) -> tuple[dict[int, str], dict[int, dict[str, str]],
-                                               dict[int, list[str]]]:
-    """rtpmap encodings, fmtp parameters and rtcp-fb values by payload type (-1: `*`)."""
-    rtpmap: dict[int, str] = {}
-    fmtp: dict[int, dict[str, str]] = {}
-    fb: dict[int, list[str]] = {}
+@dataclass
+class _Fields:
+    """A section's rtpmap encodings, fmtp parameters and rtcp-fb values by payload type (-1:
+    `*`), and the fmtp line each payload type's parameters came from."""
+
+    rtpmap: dict[int, str] = field(default_factory=dict)
+    fmtp: dict[int, dict[str, str]] = field(default_factory=dict)
+    fb: dict[int, list[str]] = field(default_factory=dict)
+    fmtp_line: dict[int, str] = field(default_factory=dict)
+
+
+def _section_fields(lines: list[str]) -> _Fields:
+    out = _Fields()
     for line in lines:
         if not line.startswith("a="):
             continue
@@ -169,12 +186,13 @@ def _section_fields(lines: list[str]) -> tuple[dict[int, str], dict[int, dict[st
             except ValueError:
                 continue
         if name == "rtpmap":
-            rtpmap[pt] = rest.strip()
+            out.rtpmap[pt] = rest.strip()
         elif name == "fmtp":
-            fmtp[pt] = _fmtp_params(rest)
+            out.fmtp[pt] = _fmtp_params(rest)
+            out.fmtp_line[pt] = line
         else:
-            fb.setdefault(pt, []).append(" ".join(rest.split()))
-    return rtpmap, fmtp, fb
+            out.fb.setdefault(pt, []).append(" ".join(rest.split()))
+    return out
 
 
 def parse_sdp(text: str | bytes) -> VideoSdp:
@@ -199,32 +217,45 @@ def parse_sdp(text: str | bytes) -> VideoSdp:
     session = sections[0]
     session_address = _connection(session)
     name = next((line[2:] for line in session if line.startswith("s=")), "")
+    unusable: SdpError | None = None
     for section in sections[1:]:
         media = section[0][2:].split()
         if len(media) < 4 or media[0] != "video" or not media[2].upper().startswith("RTP/"):
             continue
-        port = _port(media[1], "m=video")
-        rtpmap, fmtp, fb = _section_fields(section)
-        for pt_text in media[3:]:
-            try:
-                pt = int(pt_text)
-            except ValueError:
-                continue
-            if not 0 <= pt <= 127:
-                raise SdpError(f"payload type out of range: {pt}")
-            encoding = rtpmap.get(pt, "").split("/")
-            if len(encoding) < 2 or encoding[0].upper() != "H264" or encoding[1] != "90000":
-                continue
-            params = fmtp.get(pt, {})
-            try:
-                mode = int(params.get("packetization-mode", "0"))
-            except ValueError:
-                raise SdpError("packetization-mode is not a number") from None
-            if mode not in (0, 1):
-                continue
-            return _stream(section, session_address, name, port, pt, mode, params, rtpmap, fmtp,
-                           fb, media[2])
-    raise SdpError("no H.264 video stream with packetization mode 0 or 1")
+        fields = _section_fields(section)
+        found = _h264_payload(section[0], media[3:], fields)
+        if found is None:
+            continue
+        try:
+            # Port 0 is a stream turned off; RTCP needs the port after it.
+            port = _port(media[1], section[0], 1, 65534)
+        except SdpError as err:  # a later section may still serve
+            unusable = unusable or err
+            continue
+        pt, mode = found
+        return _stream(section, session_address, name, port, pt, mode, fields, media[2])
+    raise unusable or SdpError("no H.264 video stream with packetization mode 0 or 1")
+
+
+def _h264_payload(line: str, pts: list[str], fields: _Fields) -> tuple[int, int] | None:
+    """The first of a media line's payload types that is H.264 in mode 0 or 1, with its mode."""
+    for pt_text in pts:
+        try:
+            int(pt_text)
+        except ValueError:
+            continue
+        pt = _payload_type(pt_text, line)
+        encoding = fields.rtpmap.get(pt, "").split("/")
+        if len(encoding) < 2 or encoding[0].upper() != "H264" or encoding[1] != "90000":
+            continue
+        params = fields.fmtp.get(pt, {})
+        try:
+            mode = int(params.get("packetization-mode", "0"))
+        except ValueError:
+            raise SdpError("packetization-mode is not a number") from None
+        if mode in (0, 1):
+            return pt, mode
+    return None
 
 
 def _connection(lines: list[str]) -> str | None:
@@ -236,8 +267,9 @@ def _connection(lines: list[str]) -> str | None:
     return None
 
 
-def _stream(section, session_address, name, port, pt, mode, params, rtpmap, fmtp, fb,
+def _stream(section, session_address, name, port, pt, mode, fields: _Fields,
             profile) -> VideoSdp:
+    params = fields.fmtp.get(pt, {})
     sprop: list[bytes] = []
     for item in filter(None, params.get("sprop-parameter-sets", "").split(",")):
         try:
@@ -251,28 +283,41 @@ def _stream(section, session_address, name, port, pt, mode, params, rtpmap, fmtp
     framerate = None
     for line in section:
         if line.startswith("a=rtcp:"):
-            rtcp_port = _port(line[7:].split()[0] if line[7:].split() else "", "a=rtcp")
+            rtcp_port = _port(line[7:].split()[0] if line[7:].split() else "", line)
         elif line.startswith("a=framerate:"):
             try:
                 framerate = float(line[12:])
             except ValueError:
                 pass
-    rtx_pt = rtx_time = None
-    for other, encoding in rtpmap.items():
-        if encoding.split("/")[0].lower() == "rtx" and fmtp.get(other, {}).get("apt") == str(pt):
-            rtx_pt = other
-            try:
-                rtx_time = int(fmtp[other].get("rtx-time", ""))
-            except ValueError:
-                rtx_time = None
-            break
+    rtx_pt, rtx_time = _rtx(pt, fields)
     address = _connection(section) or session_address or "127.0.0.1"
     return VideoSdp(port=port, address=address, payload_type=pt,
                     profile_level_id=profile_level_id, sprop_parameter_sets=tuple(sprop),
                     packetization_mode=mode, rtcp_port=rtcp_port,
-                    rtcp_fb=tuple(fb.get(pt, []) + fb.get(-1, [])), rtx_payload_type=rtx_pt,
+                    rtcp_fb=tuple(fields.fb.get(pt, []) + fields.fb.get(-1, [])),
+                    rtx_payload_type=rtx_pt,
                     rtx_time_ms=rtx_time, framerate=framerate, session_name=name or "-",
                     profile=profile.upper(), fmtp=dict(params))
+
+
+def _rtx(pt: int, fields: _Fields) -> tuple[int | None, int | None]:
+    """The payload type of the RTX stream for `pt` and its rtx-time (None: not said or not a
+    number); an SdpError names an fmtp line with values the receiver cannot use."""
+    for other, encoding in fields.rtpmap.items():
+        if encoding.split("/")[0].lower() != "rtx" or \
+                fields.fmtp.get(other, {}).get("apt") != str(pt):
+            continue
+        line = fields.fmtp_line[other]
+        if not 0 <= other <= 127:
+            raise SdpError(f"{line[:80]!r}: RTX payload type out of range (0..127): {other}")
+        text = fields.fmtp[other].get("rtx-time", "")
+        if not re.fullmatch(r"[0-9]+", text):
+            return other, None
+        if len(text) > 9 or int(text) > MAX_RTX_TIME_MS:
+            raise SdpError(f"{line[:80]!r}: rtx-time out of range (0..{MAX_RTX_TIME_MS} ms): "
+                           f"{text[:40]}")
+        return other, int(text)
+    return None, None
 
 
 def parameter_sets(access_unit: bytes) -> tuple[bytes, bytes] | None:

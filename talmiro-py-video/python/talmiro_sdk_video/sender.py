@@ -29,6 +29,12 @@ These rules are the core's `RtpResponder`; this class gives it the times and the
   once a second, with an SDES CNAME and, for the test pattern, an SDES PRIV item that says which
   picture each timestamp carries; `close` sends BYE.
 
+Receivers are "HOST:PORT" or "[IPV6]:PORT" (or (host, port)); the sockets are bound in the
+family of `bind`. The default, 0.0.0.0, is IPv4 unless a receiver has only IPv6 addresses: then
+`::`, one socket for both families, which reaches IPv4 receivers by their IPv4-mapped
+addresses (so receivers of both families can be mixed); a name with an IPv4 address takes it.
+A receiver an IPv4 bind address cannot reach is a ValueError.
+
 Feedback is taken only from the hosts the sender sends to (any port: GStreamer sends from an
 ephemeral one); anything else is counted and dropped. Capture times are µs on the clock that
 `clock` reads (the wall clock by default), which sender reports map to NTP time: a receiver on
@@ -46,7 +52,8 @@ from collections.abc import Callable, Iterable
 from dataclasses import dataclass
 
 from . import _codec
-from .relay import Address, _bind_pair, drain, parse_address, wake_drained
+from .relay import (Address, _bind_pair, _udp_socket, bind_family, drain, family_of,
+                    format_address, parse_address, peer_address, resolve_host, wake_drained)
 
 # The SDES PRIV prefix that names the test pattern a stream carries.
 PATTERN_PREFIX = "talmiro-pattern"
@@ -71,20 +78,23 @@ def wall_us() -> int:
     return time.time_ns() // 1000
 
 
-def resolve_host(host: str) -> str:
-    """The IPv4 address of a host name or address."""
-    try:
-        return socket.getaddrinfo(host, None, socket.AF_INET, socket.SOCK_DGRAM)[0][4][0]
-    except (socket.gaierror, IndexError):
-        raise ValueError(f"cannot resolve host {host!r}") from None
-
-
-def as_address(value: str | Address) -> Address:
-    """"HOST:PORT" or (host, port) as (IPv4 address, port)."""
+def as_address(value: str | Address, bind: str | None = None) -> Address:
+    """"HOST:PORT", "[IPV6]:PORT" or (host, port) as (numeric address, port): for a socket
+    bound to the numeric address `bind` (see `peer_address`), else IPv4 when the host has an
+    IPv4 address, else IPv6."""
     host, port = parse_address(value) if isinstance(value, str) else value
     if not 1 <= port <= 65534:
         raise ValueError(f"port must be between 1 and 65534, got {port}")
-    return resolve_host(host), port
+    return (resolve_host(host) if bind is None else peer_address(host, bind)), port
+
+
+def _destinations(to: Iterable[str | Address], bind: str) -> tuple[str, list[Address]]:
+    """The numeric address to bind and the receivers' addresses in its family (see
+    `bind_family`: with 0.0.0.0, IPv4 unless a receiver has only IPv6 addresses, then `::`,
+    which reaches both families from one socket)."""
+    pairs = [parse_address(t) if isinstance(t, str) else (t[0], t[1]) for t in to]
+    bind, _ = bind_family(bind, [host for host, _ in pairs])
+    return bind, [as_address(pair, bind) for pair in pairs]
 
 
 def pattern_note(width: int, height: int, fps: int, speed: int, ts0: int) -> str:
@@ -119,7 +129,7 @@ class _Receiver:
     reports: int = 0
 
     def as_dict(self) -> dict:
-        return {"address": f"{self.address[0]}:{self.address[1]}", "ssrc": self.ssrc,
+        return {"address": format_address(self.address), "ssrc": self.ssrc,
                 "fraction_lost": self.fraction_lost, "cumulative_lost": self.cumulative_lost,
                 "jitter_ms": self.jitter_ms, "rtt_ms": self.rtt_ms, "reports": self.reports}
 
@@ -127,7 +137,8 @@ class _Receiver:
 class RtpSender:
     """Sends one H.264 stream over RTP/UDP to the receivers `to` ("HOST:PORT" or (host, port);
     their RTCP port is the next one) and serves their RTCP. See the module's text. `ssrc`,
-    `first_seq` and `timestamp_offset` are drawn at random when not given."""
+    `first_seq`, `timestamp_offset`, and the RTX stream's `rtx_ssrc` and `rtx_first_seq`, are
+    drawn at random when not given."""
 
     def __init__(self, to: Iterable[str | Address], *, encoder: _codec.H264Encoder | None = None,
                  bind: str = "0.0.0.0", port: int = 0, rtcp_port: int | None = None,
@@ -135,9 +146,11 @@ class RtpSender:
                  max_resends: int = 3, cname: str | None = None,
                  sr_interval_s: float = 1.0, clock: Callable[[], int] = wall_us,
                  ssrc: int | None = None, first_seq: int | None = None,
-                 timestamp_offset: int | None = None,
+                 timestamp_offset: int | None = None, rtx_ssrc: int | None = None,
+                 rtx_first_seq: int | None = None,
                  min_idr_interval_ms: float = MIN_IDR_INTERVAL_MS):
-        self._dests = [_Receiver(as_address(t)) for t in to]
+        bind, dests = _destinations(to, bind)
+        self._dests = [_Receiver(address) for address in dests]
         if not self._dests:
             raise ValueError("at least one receiver is needed")
         if max_resends < 0:
@@ -155,7 +168,8 @@ class RtpSender:
         kw = {"payload_type": payload_type, "mtu": mtu, "ssrc": ssrc, "first_seq": first_seq,
               "timestamp_offset": timestamp_offset}
         if rtx_payload_type is not None:
-            kw["rtx_payload_type"] = rtx_payload_type
+            kw.update(rtx_payload_type=rtx_payload_type, rtx_ssrc=rtx_ssrc,
+                      rtx_first_seq=rtx_first_seq)
         self._pack = _codec.RtpPacketizer(**kw)
         self.cname = cname or f"talmiro-{self._pack.ssrc:08x}@{socket.gethostname()}"[:255]
         self._note: str | None = None
@@ -478,7 +492,8 @@ def _mono_us() -> int:
 
 
 def _bind_one(host: str, port: int) -> socket.socket:
-    s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+    """A UDP socket bound to the numeric address `host` (`::` takes both families)."""
+    s = _udp_socket(family_of(host), host == "::")
     try:
         s.bind((host, port))
         s.setblocking(False)
