@@ -10,7 +10,8 @@
 //    a loss every unit passed on is flagged until an IDR picture or a recovery point;
 //  - two requests are never closer than `stuck_frames` units unless an IDR picture came between
 //    (or frame_num shows one lost); a request comes with every loss and after the silence
-//    threshold (when spacing allows), and never without one of them;
+//    threshold (when spacing allows), and never without one of them or an incomplete unit
+//    before any start point;
 //  - a reset comes after `wedged_frames` units passed on without a picture, never sooner.
 //
 // Input: four bytes of configuration, then one byte per step (its low two bits choose push,
@@ -398,8 +399,11 @@ private:
     void check_requests(const Push& p) const {
         if (p.requested()) {
             FUZZ_CHECK(spacing_allows());
-            // Every request has its reason: a loss (when losses ask) or the silence threshold.
-            const bool loss = config_.request_idr_on_loss && (p.lost() || p.v.damaged);
+            // Every request has its reason: a loss (when losses ask), an incomplete unit before
+            // any start point (the start itself may be what was lost), or the silence threshold.
+            const bool start_lost = p.before == SyncState::Waiting && !p.au.complete;
+            const bool loss =
+                config_.request_idr_on_loss && (p.lost() || p.v.damaged || start_lost);
             FUZZ_CHECK(loss || quiet_.all >= threshold());
         }
         const bool asks = p.v.signal.has_value();
