@@ -430,15 +430,18 @@ bool RtpDepacketizer::late_for_released(std::uint32_t ts) noexcept {
     return true;
 }
 
+void RtpDepacketizer::drop_fragment() noexcept {
+    if (!unit_.fu_start) return;
+    unit_.bytes.resize(*unit_.fu_start);
+    unit_.fu_start.reset();
+    unit_.ok = false;
+    stats_.nals_dropped += 1;
+}
+
 void RtpDepacketizer::pass_gap(RtpOutput&) {
     gap_ += 1;
     // A fragmented unit cannot go on across a gap.
-    if (unit_.active && unit_.fu_start) {
-        unit_.bytes.resize(*unit_.fu_start);
-        unit_.fu_start.reset();
-        unit_.ok = false;
-        stats_.nals_dropped += 1;
-    }
+    if (unit_.active) drop_fragment();
 }
 
 void RtpDepacketizer::append_nal(std::span<const std::uint8_t> whole) {
@@ -466,11 +469,7 @@ bool RtpDepacketizer::consume_fu(std::span<const std::uint8_t> payload, bool mar
     const auto data = payload.subspan(2);
     if (header & 0x80) {
         unit_.fu_dropped = false;
-        if (unit_.fu_start) {
-            unit_.bytes.resize(*unit_.fu_start);
-            unit_.ok = false;
-            stats_.nals_dropped += 1;
-        }
+        drop_fragment();
         const auto nal_header = static_cast<std::uint8_t>((payload[0] & 0xE0) | nal_type);
         const bool long_code = unit_.bytes.empty() || nal_type == kNalSps || nal_type == kNalPps;
         unit_.fu_start = unit_.bytes.size();
@@ -497,10 +496,7 @@ bool RtpDepacketizer::consume_fu(std::span<const std::uint8_t> payload, bool mar
         return false;
     }
     if (unit_.bytes.size() + data.size() > config_.max_unit_bytes) {
-        unit_.bytes.resize(*unit_.fu_start);
-        unit_.fu_start.reset();
-        unit_.ok = false;
-        stats_.nals_dropped += 1;
+        drop_fragment();
         if (!unit_.oversized) stats_.units_oversized += 1;
         unit_.oversized = true;
         unit_.fu_dropped = (header & 0x40) == 0;
@@ -552,13 +548,8 @@ void RtpDepacketizer::consume(std::uint32_t ts, bool marker, std::span<const std
 
     const std::uint8_t type = payload[0] & 0x1F;
     if (type != kFuA) unit_.fu_dropped = false;
-    if (type != kFuA && unit_.fu_start) {
-        // A fragmented unit interrupted before its end fragment.
-        unit_.bytes.resize(*unit_.fu_start);
-        unit_.fu_start.reset();
-        unit_.ok = false;
-        stats_.nals_dropped += 1;
-    }
+    // A fragmented unit interrupted before its end fragment.
+    if (type != kFuA) drop_fragment();
     if (is_single_type(type)) {
         append_nal(payload);
     } else if (type == kStapA) {
@@ -577,12 +568,7 @@ void RtpDepacketizer::consume(std::uint32_t ts, bool marker, std::span<const std
 }
 
 void RtpDepacketizer::finish(bool complete, bool marked, RtpOutput& out) {
-    if (unit_.fu_start) {
-        unit_.bytes.resize(*unit_.fu_start);
-        unit_.fu_start.reset();
-        stats_.nals_dropped += 1;
-        complete = false;
-    }
+    drop_fragment();
     RtpAccessUnit au;
     au.rtp_timestamp = unit_.ts;
     au.ssrc = ssrc_;

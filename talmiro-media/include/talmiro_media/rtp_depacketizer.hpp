@@ -317,6 +317,8 @@ private:
     void advance(std::int64_t now_us, std::int64_t force_until, RtpOutput& out);
     void consume(std::uint32_t ts, bool marker, std::span<const std::uint8_t> payload,
                  std::int64_t arrival_us, bool recovered, RtpOutput& out);
+    // Leaves out the fragmented NAL unit in progress, if any (counted, the unit damaged).
+    void drop_fragment() noexcept;
     void pass_gap(RtpOutput& out);
     // An FU-A packet of the unit being assembled; false when it ended the unit already.
     bool consume_fu(std::span<const std::uint8_t> payload, bool marker, RtpOutput& out);

@@ -331,13 +331,7 @@ class Relay:
                 lane.bursts[ssrc] = seq
             start = lane.bursts.get(ssrc)
             in_burst = start is not None and (seq - start) & 0xFFFF < cfg.burst_packets
-        if in_burst:
-            counts["lost_in_burst"] += 1
-            return True
-        if draw < cfg.burst_rate + cfg.loss:
-            counts["lost"] += 1
-            return True
-        return False
+        return self._verdict(in_burst, draw, counts)
 
     def _lose_other(self, lane: _Lane, counts: dict[str, int]) -> bool:
         """The fate of a datagram that is not RTP: a draw from the lane's generator; a burst
@@ -345,16 +339,21 @@ class Relay:
         cfg = self.config
         if lane.burst_left > 0:
             lane.burst_left -= 1
-            counts["lost_in_burst"] += 1
-            return True
+            return self._verdict(True, 1.0, counts)
         if cfg.loss <= 0.0 and cfg.burst_rate <= 0.0:
             return False
         draw = lane.rng.random()
         if draw < cfg.burst_rate:
             lane.burst_left = cfg.burst_packets - 1
+        return self._verdict(draw < cfg.burst_rate, draw, counts)
+
+    def _verdict(self, in_burst: bool, draw: float, counts: dict[str, int]) -> bool:
+        """Lost in a burst, lost alone (a draw under the loss rate past the burst rate), or
+        not lost; counted."""
+        if in_burst:
             counts["lost_in_burst"] += 1
             return True
-        if draw < cfg.burst_rate + cfg.loss:
+        if draw < self.config.burst_rate + self.config.loss:
             counts["lost"] += 1
             return True
         return False

@@ -1,6 +1,7 @@
-// The core objects behind the classes that receive_rtp (py_receive_rtp.cpp) drives in one call:
-// the depacketizer and the decoder with the mutexes that guard them (they work without the
-// interpreter lock), the picture queue (guarded by a mutex of its own), and the reception
+// The core objects behind the classes that one call drives with another's: the packetizer (whose
+// history the responder's NACK answer resends from, py_rtp_responder.cpp), and those that
+// receive_rtp (py_receive_rtp.cpp) drives: the depacketizer and the decoder with the mutexes
+// that guard them (they work without the interpreter lock), the picture queue (guarded by a mutex of its own), and the reception
 // statistics and the round trip as they are guarded (by the interpreter lock: each of their
 // calls is shorter than giving the lock up).
 #pragma once
@@ -17,9 +18,15 @@
 #include "talmiro_media/nack_rtt.hpp"
 #include "talmiro_media/picture_queue.hpp"
 #include "talmiro_media/rtp_depacketizer.hpp"
+#include "talmiro_media/rtp_packetizer.hpp"
 #include "talmiro_media/rtp_reception_stats.hpp"
 
 namespace talmiro_py {
+
+struct PacketizerRef {
+    std::mutex* mutex = nullptr;
+    talmiro_media::RtpPacketizer* core = nullptr;
+};
 
 struct DepacketizerRef {
     std::mutex* mutex = nullptr;
@@ -33,6 +40,7 @@ struct DecoderRef {
 };
 
 // The core of `obj` when it is an instance of the class, else null (no exception set).
+PacketizerRef rtp_packetizer_core(PyObject* obj);
 DepacketizerRef rtp_depacketizer_core(PyObject* obj);
 DecoderRef decoder_core(PyObject* obj);
 talmiro_media::PictureQueue* picture_queue_core(PyObject* obj);

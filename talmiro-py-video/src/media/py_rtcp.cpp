@@ -28,11 +28,6 @@ namespace {
 
 namespace tm = talmiro_media;
 
-struct Unref {
-    void operator()(PyObject* obj) const noexcept { Py_DECREF(obj); }
-};
-using Owned = std::unique_ptr<PyObject, Unref>;
-
 // Calls `each(item, index)` for every item of `iterable`; false with an exception set.
 template <typename Each>
 bool for_each_item(PyObject* iterable, Each&& each) {

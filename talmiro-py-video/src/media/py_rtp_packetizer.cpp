@@ -14,7 +14,7 @@
 #include "classes.hpp"
 #include "errors.hpp"
 #include "locks.hpp"
-#include "packetizer_ref.hpp"
+#include "cores.hpp"
 #include "picture_args.hpp"
 #include "protocols.hpp"
 #include "values.hpp"

@@ -19,7 +19,7 @@
 #include "classes.hpp"
 #include "errors.hpp"
 #include "locks.hpp"
-#include "packetizer_ref.hpp"
+#include "cores.hpp"
 #include "values.hpp"
 #include "talmiro_media/rtp_responder.hpp"
 
@@ -38,7 +38,6 @@ struct RtpResponderObject {
     std::mutex mutex;
     RtpResponder core;
 };
-
 
 RtpResponderObject& rtp_responder_of(PyObject* self) noexcept {
     return unbox<RtpResponderObject>(self);
@@ -168,11 +167,6 @@ PyObject* rtp_responder_resent(PyObject* self, PyObject* const* args, Py_ssize_t
         Py_RETURN_NONE;
     });
 }
-
-struct Unref {
-    void operator()(PyObject* obj) const noexcept { Py_DECREF(obj); }
-};
-using Owned = std::unique_ptr<PyObject, Unref>;
 
 // One (pid, blp) item of a NACK list; false with an exception set.
 bool read_pair(PyObject* item, NackPair& pair) {

@@ -6,11 +6,18 @@
 #include <cstddef>
 #include <cstdint>
 #include <initializer_list>
+#include <memory>
 #include <span>
 #include <string_view>
 #include <utility>
 
 namespace talmiro_py {
+
+// A new reference, given back when it goes.
+struct Unref {
+    void operator()(PyObject* obj) const noexcept { Py_DECREF(obj); }
+};
+using Owned = std::unique_ptr<PyObject, Unref>;
 
 // Py_True or Py_False, borrowed: for Py_BuildValue's "O", which takes a reference of its own.
 inline PyObject* bool_of(bool v) noexcept { return v ? Py_True : Py_False; }
