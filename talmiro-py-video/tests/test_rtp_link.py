@@ -355,7 +355,8 @@ def test_feedback_flood_from_another_port_costs_bounded_work(flood):
     if flood == "nack":
         # Each datagram is read up to 1,024 pairs; of what they name only the packets held
         # are looked at, and no more a second than the receiver's feedback budget.
-        assert t["nacks_received"] == sent == 40
+        # The real receiver may ask too, for a packet a loaded machine dropped.
+        assert sent == 40 and sent <= t["nacks_received"] <= sent + 5
         assert t["nack_pairs_dropped"] == sent * (len(every) // 4 - 3 - 1024)
         assert t["resend_misses"] == t["history_misses"] >= sent * (1024 * 17 - t["packets"])
         rate = max(128, 2 * t["packets"])  # packets a second: twice the media's, at least 128
