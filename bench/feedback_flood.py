@@ -23,7 +23,7 @@ import sys
 import threading
 import time
 
-from talmiro_sdk_video import _codec
+from talmiro_sdk_video import _rtp
 from talmiro_sdk_video.relay import free_pair
 
 LOCAL = "127.0.0.1"
@@ -59,7 +59,7 @@ def run(seconds: float, size: str, flood: str | None) -> dict:
     rng = random.Random(f"talmiro-stream/{SEED}")  # as `send --stream-seed` draws them
     ssrc, first_seq = rng.getrandbits(32), rng.getrandbits(16)
     datagram, rate = {"nack": (flood_nack(ssrc, first_seq), 20),
-                      "pli": (_codec.rtcp_pli(1, ssrc), 200), None: (b"", 0)}[flood]
+                      "pli": (_rtp.rtcp_pli(1, ssrc), 200), None: (b"", 0)}[flood]
     sent = 0
     done = None  # the sender's (pid, status, rusage) once it ended
     with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as s:

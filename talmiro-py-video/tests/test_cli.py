@@ -192,6 +192,7 @@ def test_stubs_match_the_module():
     if not Path(stubtest).exists():
         pytest.skip("mypy's stubtest is not installed")
     allow = Path(__file__).with_name("stubtest_allowlist.txt")
-    result = subprocess.run([stubtest, "talmiro_sdk_video._codec", "--allowlist", str(allow)],
+    result = subprocess.run([stubtest, "talmiro_sdk_video._codec", "talmiro_sdk_video._rtp",
+                             "--allowlist", str(allow)],
                             capture_output=True, text=True, timeout=300)
     assert result.returncode == 0, result.stdout + result.stderr

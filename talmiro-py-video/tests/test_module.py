@@ -1,5 +1,5 @@
-"""The module itself: its names, the stub's agreement with them, MediaError (pickled too),
-module functions, signatures, the one exported symbol and the ABI."""
+"""The modules themselves: their names, the stubs' agreement with them, MediaError (pickled
+too), module functions, signatures, the one exported symbol of each and the ABI."""
 
 import ast
 import multiprocessing
@@ -13,24 +13,39 @@ import pytest
 
 import talmiro_sdk_video
 import talmiro_sdk_video._codec as codec
+import talmiro_sdk_video._rtp as rtp
 
+MODULES = [codec, rtp]
 STUB = ast.parse(Path(codec.__file__).with_name("_codec.pyi").read_text())
 
 
-def stub_all() -> list[str]:
+def stub_all(module=codec) -> list[str]:
     """The stub's `__all__`: the one hand-written list of the module's names."""
-    for node in STUB.body:
+    stub = ast.parse(Path(module.__file__).with_name(module.__name__.split(".")[-1] + ".pyi")
+                     .read_text())
+    for node in stub.body:
         if isinstance(node, ast.Assign) and [getattr(t, "id", None) for t in node.targets] == ["__all__"]:
             return ast.literal_eval(node.value)
     raise AssertionError("the stub has no __all__")
 
 
 def test_all_lists_names_in_order():
-    names = stub_all()
-    assert "MediaError" in names and "receive_rtp" in names
-    assert codec.__all__ == names
-    for name in names:
-        assert hasattr(codec, name)
+    assert codec.__all__ == stub_all(codec) == [
+        "MediaError", "Image", "Plane", "H264Encoder", "H264Decoder", "TestPattern", "psnr",
+        "buffer_address", "has_encoder", "avcodec_version", "set_ffmpeg_log_level"]
+    assert rtp.__all__ == stub_all(rtp) and "receive_rtp" in rtp.__all__
+    for module in MODULES:
+        for name in module.__all__:
+            assert hasattr(module, name)
+
+
+def test_network_module_shares_the_codec_types():
+    # One MediaError for both: what the network raises is caught as the codec's.
+    with pytest.raises(codec.MediaError):
+        rtp.RtpPacketizer(mtu=10)
+    queue = rtp.PictureQueue()
+    queue.put([codec.TestPattern(64, 48).frame(0)])
+    assert type(queue.take(0)[0]) is codec.Image
 
 
 def stub_literals() -> dict[str, list[str]]:
@@ -79,11 +94,13 @@ def test_media_error_crosses_a_process():
             pool.apply(codec.H264Encoder, (15, 48))
 
 
-@pytest.mark.parametrize("cls", ["Image", "Plane", "H264Encoder", "H264Decoder", "TestPattern",
-                                 "RtpReceptionStats", "NackRtt", "RtpPacketizer", "RtpDepacketizer",
-                                 "RtpResponder"])
-def test_classes_belong_to_the_module(cls):
-    assert getattr(codec, cls).__module__ == "talmiro_sdk_video._codec"
+@pytest.mark.parametrize("module,cls", [
+    (codec, "Image"), (codec, "Plane"), (codec, "H264Encoder"), (codec, "H264Decoder"),
+    (codec, "TestPattern"), (rtp, "RtpReceptionStats"), (rtp, "NackRtt"),
+    (rtp, "RtpPacketizer"), (rtp, "RtpDepacketizer"), (rtp, "RtpResponder"),
+    (rtp, "PictureQueue")])
+def test_classes_belong_to_the_module(module, cls):
+    assert getattr(module, cls).__module__ == module.__name__
 
 
 def test_avcodec_version():
@@ -136,16 +153,18 @@ def test_text_signatures(fn):
                                     "set_ffmpeg_log_level": ["level"]}[fn]
 
 
-def test_only_pyinit_is_exported():
-    out = subprocess.run(["nm", "-D", "--defined-only", codec.__file__],
+@pytest.mark.parametrize("module", MODULES)
+def test_only_pyinit_is_exported(module):
+    out = subprocess.run(["nm", "-D", "--defined-only", module.__file__],
                          capture_output=True, text=True, check=True).stdout
     functions = [line.split()[-1] for line in out.splitlines() if line.split()[1] in "TtWw"]
-    assert functions == ["PyInit__codec"]
+    assert functions == ["PyInit_" + module.__name__.split(".")[-1]]
 
 
-def test_module_is_abi3_and_finds_bundled_ffmpeg():
-    assert codec.__file__.endswith("_codec.abi3.so")
-    out = subprocess.run(["readelf", "-d", codec.__file__], capture_output=True, text=True,
+@pytest.mark.parametrize("module", MODULES)
+def test_module_is_abi3_and_finds_bundled_ffmpeg(module):
+    assert module.__file__.endswith(module.__name__.split(".")[-1] + ".abi3.so")
+    out = subprocess.run(["readelf", "-d", module.__file__], capture_output=True, text=True,
                          check=True).stdout
     assert "$ORIGIN/lib:$ORIGIN/../talmiro_runtime_sdk_video.libs" in out
 
@@ -173,10 +192,10 @@ def test_module_uses_only_the_stable_abi_of_3_11():
 
 @pytest.mark.parametrize("cls", ["Image", "Plane", "H264Encoder", "H264Decoder", "TestPattern",
                                  "RtpReceptionStats", "NackRtt", "RtpPacketizer", "RtpDepacketizer",
-                                 "RtpResponder"])
+                                 "RtpResponder", "PictureQueue"])
 def test_classes_are_immutable(cls):
     # A replaced __new__ would make objects whose C++ value was never built.
-    cls = getattr(codec, cls)
+    cls = getattr(codec, cls, None) or getattr(rtp, cls)
     with pytest.raises(TypeError):
         cls.__new__ = staticmethod(lambda c: object.__new__(c))
     with pytest.raises(TypeError):

@@ -6,6 +6,7 @@ import random
 import pytest
 
 import talmiro_sdk_video._codec as codec
+import talmiro_sdk_video._rtp as rtp
 
 W, H, FPS = 320, 240, 30
 
@@ -23,8 +24,8 @@ def units():
 
 
 def run(units, mtu, drop=None, shuffle=False, **kwargs):
-    tx = codec.RtpPacketizer(mtu=mtu, ssrc=7, first_seq=65530)
-    rx = codec.RtpDepacketizer(rtx_payload_type=97, **kwargs)
+    tx = rtp.RtpPacketizer(mtu=mtu, ssrc=7, first_seq=65530)
+    rx = rtp.RtpDepacketizer(rtx_payload_type=97, **kwargs)
     packets = [p for data, t, *_ in units for p in tx.packetize(data, t)]
     assert all(len(p) <= mtu - 2 for p in packets)
     order = list(range(len(packets)))
@@ -70,7 +71,7 @@ def test_a_lost_packet_is_known_and_recovered_by_rtx(units):
     assert nacks == [seq]
     assert sum(not u[3] for u in out) == 1
     # Again, with the RTX answer to the NACK.
-    rx2 = codec.RtpDepacketizer(rtx_payload_type=97)
+    rx2 = rtp.RtpDepacketizer(rtx_payload_type=97)
     got = []
     for k, p in enumerate(packets):
         if k != 20:
@@ -85,7 +86,7 @@ def test_a_lost_packet_is_known_and_recovered_by_rtx(units):
 
 
 def test_refused_datagrams_are_counted_not_raised():
-    rx = codec.RtpDepacketizer()
+    rx = rtp.RtpDepacketizer()
     mtap = bytes([0x80, 96, 0, 1]) + bytes(8) + b"\x1a"
     for d in (b"", b"\x80" * 11, bytes([0x40]) + bytes(15), mtap):
         assert rx.push(d, 0) == ([], [])
@@ -106,11 +107,11 @@ def test_refused_datagrams_are_counted_not_raised():
 ])
 def test_packetizer_arguments(kwargs, exc):
     with pytest.raises(exc):
-        codec.RtpPacketizer(**kwargs)
+        rtp.RtpPacketizer(**kwargs)
 
 
 def test_packetizer_properties_and_resend():
-    tx = codec.RtpPacketizer(ssrc=0x1234, rtx_ssrc=0x99, first_seq=10, timestamp_offset=0)
+    tx = rtp.RtpPacketizer(ssrc=0x1234, rtx_ssrc=0x99, first_seq=10, timestamp_offset=0)
     assert (tx.ssrc, tx.rtx_ssrc, tx.payload_type, tx.rtx_payload_type, tx.mtu) == (
         0x1234, 0x99, 96, 97, 1200)
     assert tx.profile_level_id is None and tx.sprop_parameter_sets is None
@@ -128,14 +129,14 @@ def test_packetizer_properties_and_resend():
 def test_timing_and_responder_rules_reach_python():
     # The receiver's and sender's timing rules are the core's; the module passes times and
     # round trips through, None included, and names the verdicts.
-    rx = codec.RtpDepacketizer(max_delay_us=70_000)
+    rx = rtp.RtpDepacketizer(max_delay_us=70_000)
     rx.set_round_trip(None, 3_000)
     assert rx.timing() == (70_000, 35_000)
     rx.set_round_trip(20_000, jitter_us=2_000)
     assert rx.timing() == (59_000, 29_000)
     with pytest.raises(TypeError):
         rx.set_round_trip("20000")
-    r = codec.RtpResponder(max_resends=1, resend_burst=1000)
+    r = rtp.RtpResponder(max_resends=1, resend_burst=1000)
     assert r.request_idr(0) and not r.request_idr(1, rtt_us=None)
     r.idr_sent(10)
     assert not r.request_idr(20, 100) and r.request_idr(110, 100)
@@ -146,14 +147,14 @@ def test_timing_and_responder_rules_reach_python():
     assert r.stats() == {"idr_requests": 4, "idr_requests_coalesced": 2, "resends": 1,
                          "resend_limited": 1, "resend_over_budget": 1, "nack_over_budget": 0}
     # The minimum interval holds requests back beyond a short round trip.
-    r = codec.RtpResponder(min_idr_interval_us=300)
+    r = rtp.RtpResponder(min_idr_interval_us=300)
     r.idr_sent(0)
     assert not r.request_idr(299, 10) and r.request_idr(300, 10)
     # A NACK list answered from a packetizer's history in one call: what it holds, in RTX
     # form or as sent, within the receiver's feedback budget.
-    tx = codec.RtpPacketizer(ssrc=5, rtx_ssrc=6, first_seq=65534, timestamp_offset=0)
+    tx = rtp.RtpPacketizer(ssrc=5, rtx_ssrc=6, first_seq=65534, timestamp_offset=0)
     sent = [tx.packetize(b"\x00\x00\x01\x41" + bytes([n + 1]), n)[0] for n in range(4)]
-    r = codec.RtpResponder(nack_min_rate=2)
+    r = rtp.RtpResponder(nack_min_rate=2)
     out, counts = r.answer_nack(tx, 5004, [(65533, 0x0003), (1, 0x8000)], 0, rtx=False)
     assert out == [sent[1], sent[3]]  # 65533 and 17 never sent; the budget covers the newest two
     assert counts == {"named": 5, "not_held": 2, "resent": 2, "limited": 0, "over_budget": 0,
@@ -192,11 +193,11 @@ def _now() -> int:
 
 def test_receive_rtp_takes_the_sender_and_returns_at_work(udp):
     rx, tx, other = udp
-    depack = codec.RtpDepacketizer(rtx_payload_type=97)
-    reception, rtt = codec.RtpReceptionStats(5), codec.NackRtt()
+    depack = rtp.RtpDepacketizer(rtx_payload_type=97)
+    reception, rtt = rtp.RtpReceptionStats(5), rtp.NackRtt()
     host, port = tx.getsockname()
     tx.sendto(_packet(10), rx.getsockname())
-    units, nacks, ready, foreign, source, fresh, samples, _, fed_back = codec.receive_rtp(
+    units, nacks, ready, foreign, source, fresh, samples, _, fed_back = rtp.receive_rtp(
         rx.fileno(), _now() + 2_000_000, depack, host=host)
     # One unit out ends the read; with no statistics given, its packet comes back to count.
     assert len(units) == 1 and units[0][3] and nacks == [] and ready == () and foreign == 0
@@ -207,14 +208,14 @@ def test_receive_rtp_takes_the_sender_and_returns_at_work(udp):
     # the round trip of the NACK.
     other.sendto(_packet(11), rx.getsockname())
     tx.sendto(_packet(12), rx.getsockname())
-    got = codec.receive_rtp(rx.fileno(), _now() + 2_000_000, depack, (), host, port,
+    got = rtp.receive_rtp(rx.fileno(), _now() + 2_000_000, depack, (), host, port,
                             reception, rtt)
     assert got[1] == [11] and got[3] == 1 and got[5] == [] and reception.stats()["received"] == 1
     rtt.nack_sent([11], _now())
     rtx = bytes([0x80, 0x80 | 97, 0, 1]) + (33000).to_bytes(4, "big") + (6).to_bytes(4, "big") + \
         b"\x00\x0b\x65\x88"
     tx.sendto(rtx, rx.getsockname())
-    units, nacks, *_, samples, _, _ = codec.receive_rtp(rx.fileno(), _now() + 2_000_000, depack, (),
+    units, nacks, *_, samples, _, _ = rtp.receive_rtp(rx.fileno(), _now() + 2_000_000, depack, (),
                                                      host, port, reception, rtt)
     assert [u[1] for u in units] == [33000, 36000] and units[0][7] and samples == 1
 
@@ -222,66 +223,66 @@ def test_receive_rtp_takes_the_sender_and_returns_at_work(udp):
 def test_receive_rtp_timers_watch_and_arguments(udp):
     import socket
     rx, tx, _ = udp
-    depack = codec.RtpDepacketizer(max_wait_us=30_000, min_wait_us=30_000)
+    depack = rtp.RtpDepacketizer(max_wait_us=30_000, min_wait_us=30_000)
     a, b = socket.socketpair()
     with a, b:
         start = _now()
-        assert codec.receive_rtp(rx.fileno(), start + 20_000, depack, (a.fileno(),))[:3] == \
+        assert rtp.receive_rtp(rx.fileno(), start + 20_000, depack, (a.fileno(),))[:3] == \
             ([], [], ())
         assert _now() >= start + 20_000
         b.send(b"x")
-        assert codec.receive_rtp(rx.fileno(), _now() + 5_000_000, depack,
+        assert rtp.receive_rtp(rx.fileno(), _now() + 5_000_000, depack,
                                  (a.fileno(),))[2] == (a.fileno(),)
     # A unit whose end never comes is given up by the depacketizer's own timer, inside the call.
     tx.sendto(_packet(1, marker=False), rx.getsockname())
     start = _now()
-    units = codec.receive_rtp(rx.fileno(), start + 5_000_000, depack)[0]
+    units = rtp.receive_rtp(rx.fileno(), start + 5_000_000, depack)[0]
     assert len(units) == 1 and not units[0][3] and _now() - start < 2_000_000
     for bad, error in [(dict(watch=(1, 2, 3, 4, 5)), ValueError), (dict(port=70000), ValueError),
                        (dict(max_datagrams=0), ValueError), (dict(reception=depack), TypeError)]:
         with pytest.raises(error):
-            codec.receive_rtp(rx.fileno(), 0, depack, **bad)
+            rtp.receive_rtp(rx.fileno(), 0, depack, **bad)
     with pytest.raises(TypeError):
-        codec.receive_rtp(rx.fileno(), 0, object())
+        rtp.receive_rtp(rx.fileno(), 0, object())
     rx.close()
     with pytest.raises((OSError, OverflowError)):
-        codec.receive_rtp(rx.fileno(), 0, depack)  # closed: fileno() is -1
+        rtp.receive_rtp(rx.fileno(), 0, depack)  # closed: fileno() is -1
 
 
 def test_receive_rtp_sends_nacks_itself_and_waits_on(udp):
     rx, tx, sink = udp
-    depack = codec.RtpDepacketizer(max_wait_us=1_000_000, max_delay_us=1_000_000)
-    reception, rtt = codec.RtpReceptionStats(5), codec.NackRtt()
+    depack = rtp.RtpDepacketizer(max_wait_us=1_000_000, max_delay_us=1_000_000)
+    reception, rtt = rtp.RtpReceptionStats(5), rtp.NackRtt()
     assert len(depack.push(_packet(10), _now())[0]) == 1
     tx.sendto(_packet(12), rx.getsockname())
-    sdes = codec.rtcp_sdes(99, "me")
+    sdes = rtp.rtcp_sdes(99, "me")
     feedback = (sink.fileno(), *sink.getsockname(), 99, sdes, 1000)
     # Given where to send them, the call sends the NACK (receiver report, SDES, NACK) and
     # waits on, to its end.
     start = _now()
-    got = codec.receive_rtp(rx.fileno(), start + 150_000, depack, (), *tx.getsockname(),
+    got = rtp.receive_rtp(rx.fileno(), start + 150_000, depack, (), *tx.getsockname(),
                             reception, rtt, feedback=feedback)
     assert got[1] == [] and got[8][0] == 1 and got[8][1] > start and _now() >= start + 150_000
     assert reception.stats()["received"] == 1
-    packets, counts = codec.rtcp_parse(sink.recv(2048))
+    packets, counts = rtp.rtcp_parse(sink.recv(2048))
     assert [p["type"] for p in packets] == ["rr", "sdes", "nack"] and counts["refused"] == 0
     assert packets[2]["lost"] == [11] and packets[2]["media_ssrc"] == 5
     assert rtt.retransmission(11, _now()) is not None
     for bad in [(1, 2), (sink.fileno(), "127.0.0.1", 70000, 1, sdes, 0)]:
         with pytest.raises((TypeError, OverflowError, ValueError)):
-            codec.receive_rtp(rx.fileno(), 0, depack, feedback=bad)
+            rtp.receive_rtp(rx.fileno(), 0, depack, feedback=bad)
 
 
 def test_receive_rtp_decodes_into_a_picture_queue(units, udp):
     rx, tx, _ = udp
-    pack = codec.RtpPacketizer(mtu=1200, ssrc=7)
+    pack = rtp.RtpPacketizer(mtu=1200, ssrc=7)
     ts = [pack.timestamp_of(t) for _, t, *_ in units[:10]]
     for data, t, *_ in units[:10]:
         for p in pack.packetize(data, t):
             tx.sendto(p, rx.getsockname())
-    depack, dec, queue = codec.RtpDepacketizer(), codec.H264Decoder(), codec.PictureQueue()
+    depack, dec, queue = rtp.RtpDepacketizer(), codec.H264Decoder(), rtp.PictureQueue()
     # A mapping of another stream leaves the units to the caller.
-    got = codec.receive_rtp(rx.fileno(), _now() + 2_000_000, depack, decoder=dec,
+    got = rtp.receive_rtp(rx.fileno(), _now() + 2_000_000, depack, decoder=dec,
                             pictures=queue, stamp=(8, 0, 0, True))
     assert len(got[0]) == 1 and got[7] == (0, 0, 0, 0) and queue.stats()["pictures"] == 0
     data, _, _, _, key, config, recovery, _ = got[0][0]
@@ -291,7 +292,7 @@ def test_receive_rtp_decodes_into_a_picture_queue(units, udp):
     wall = 10**15
     decoded, deadline = 0, _now() + 5_000_000
     while decoded < 9 and _now() < deadline:
-        got = codec.receive_rtp(rx.fileno(), _now() + 500_000, depack, decoder=dec,
+        got = rtp.receive_rtp(rx.fileno(), _now() + 500_000, depack, decoder=dec,
                                 pictures=queue, stamp=(7, wall, ts[2], True))
         assert got[0] == [] and got[7][1:] == (0, 0, 0)
         decoded += got[7][0]
@@ -301,13 +302,13 @@ def test_receive_rtp_decodes_into_a_picture_queue(units, udp):
     assert queue.stamp_of(expect[3]) == (ts[4], True) and len(queue.latencies()) == 9
     assert dec.stats()["images"] == 10 and dec.stats()["cpu_us"] > 0
     with pytest.raises(TypeError):
-        codec.receive_rtp(rx.fileno(), 0, depack, decoder=dec, pictures=None)
+        rtp.receive_rtp(rx.fileno(), 0, depack, decoder=dec, pictures=None)
 
 
 def test_picture_queue_waits_closes_and_checks():
     import threading
     import time
-    queue = codec.PictureQueue(capacity=2)
+    queue = rtp.PictureQueue(capacity=2)
     t0 = time.monotonic()
     assert queue.take(0.05) == [] and time.monotonic() - t0 >= 0.04
     pic = codec.TestPattern(64, 48).next(5)
@@ -328,12 +329,12 @@ def test_send_datagrams_sends_each_to_each_and_counts_failures(udp):
     rx, tx, other = udp
     grams = [b"a", b"bb", b"c" * 1200]
     # Port 0 is refused by the kernel: counted, and the sends after it still go.
-    assert codec.send_datagrams(tx.fileno(), grams, [rx.getsockname(), ("127.0.0.1", 0),
+    assert rtp.send_datagrams(tx.fileno(), grams, [rx.getsockname(), ("127.0.0.1", 0),
                                                      other.getsockname()]) == 3
     assert [rx.recv(2048) for _ in grams] == grams == [other.recv(2048) for _ in grams]
     for bad, error in [(dict(addresses=[("localhost", 5)]), ValueError),
                        (dict(addresses=[("127.0.0.1", 70000)]), ValueError),
                        (dict(datagrams=["text"]), TypeError)]:
         with pytest.raises(error):
-            codec.send_datagrams(**{"fileno": tx.fileno(), "datagrams": grams,
+            rtp.send_datagrams(**{"fileno": tx.fileno(), "datagrams": grams,
                                     "addresses": [rx.getsockname()], **bad})

@@ -16,6 +16,7 @@ import time
 import pytest
 
 import talmiro_sdk_video._codec as codec
+import talmiro_sdk_video._rtp as rtp
 from talmiro_sdk_video.net_commands import SendConfig, UdpLinkConfig, run_udp_link
 from talmiro_sdk_video.receiver import RtpReceiver
 from talmiro_sdk_video.relay import RelayConfig, free_pair
@@ -72,7 +73,7 @@ def test_clean_stream_every_picture_exact_and_stamped():
         def plis(n: int) -> None:  # three requests at once: one IDR picture answers them
             if n == 10:
                 for _ in range(3):
-                    peer.sendto(codec.rtcp_pli(7, tx.ssrc), tx.rtcp_address)
+                    peer.sendto(rtp.rtcp_pli(7, tx.ssrc), tx.rtcp_address)
                 time.sleep(0.05)
         truth = send_pattern(tx, 45, paced=True, hook=plis)
         got = collect(rx, 45)
@@ -272,7 +273,7 @@ def test_hostile_datagrams_counted_and_stream_intact():
                 first = tx.stats()["packets"]
                 seqs = [(tx.packetizer.next_seq - i) & 0xFFFF for i in range(1, first + 1)]
                 for _ in range(10):
-                    junk.sendto(codec.rtcp_nack(1, tx.ssrc, seqs), tx.rtcp_address)
+                    junk.sendto(rtp.rtcp_nack(1, tx.ssrc, seqs), tx.rtcp_address)
             if n != 10:
                 return
             for data, _ in HOSTILE:
@@ -281,7 +282,7 @@ def test_hostile_datagrams_counted_and_stream_intact():
                 junk.sendto(data, (LOCAL, port + 1))
                 junk.sendto(data, tx.rtcp_address)
             if stranger is not None:  # another host's feedback: refused whatever it says
-                stranger.sendto(codec.rtcp_pli(1, tx.ssrc), tx.rtcp_address)
+                stranger.sendto(rtp.rtcp_pli(1, tx.ssrc), tx.rtcp_address)
         truth = send_pattern(tx, 30, hook=inject)
         got = collect(rx, 30)
         time.sleep(0.1)
@@ -332,9 +333,9 @@ def test_feedback_flood_from_another_port_costs_bounded_work(flood):
     with junk, RtpReceiver(0, bind=LOCAL, sender=LOCAL) as rx, \
             RtpSender([(LOCAL, rx.address[1])], bind=LOCAL) as tx:
         first = tx.packetizer.next_seq
-        every = codec.rtcp_nack(1, tx.ssrc, [(first + i) & 0xFFFF for i in range(65536)])
+        every = rtp.rtcp_nack(1, tx.ssrc, [(first + i) & 0xFFFF for i in range(65536)])
         datagram, per_frame = (every, 2 / 3) if flood == "nack" else \
-            (codec.rtcp_pli(1, tx.ssrc), 20 / 3)
+            (rtp.rtcp_pli(1, tx.ssrc), 20 / 3)
         sent = 0
 
         def inject(n: int) -> None:

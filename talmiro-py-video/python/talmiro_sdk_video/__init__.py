@@ -5,8 +5,9 @@ functions are available from here too::
 
     from talmiro_sdk_video import H264Encoder, H264Decoder, TestPattern, Image, Plane, MediaError, psnr
 
-and so are ``RtpPacketizer``, ``RtpDepacketizer`` and ``RtpResponder``, the RTCP packet builders and parser
-(``rtcp_*``), ``RtpReceptionStats`` and ``NackRtt``. ``RtpSender`` and ``RtpReceiver`` carry a
+and so are, from the compiled network module :mod:`talmiro_sdk_video._rtp`, ``RtpPacketizer``,
+``RtpDepacketizer`` and ``RtpResponder``, the RTCP packet builders and parser (``rtcp_*``),
+``RtpReceptionStats`` and ``NackRtt``. ``RtpSender`` and ``RtpReceiver`` carry a
 stream over RTP/UDP with its RTCP feedback (sockets and threads in Python, over those classes).
 """
 
@@ -20,18 +21,21 @@ from ._codec import (
     H264Encoder,
     Image,
     MediaError,
-    NackRtt,
     Plane,
-    RtpReceptionStats,
-    RtpDepacketizer,
-    RtpPacketizer,
-    RtpResponder,
     TestPattern,
     avcodec_version,
     buffer_address,
     has_encoder,
-    ntp_from_us,
     psnr,
+    set_ffmpeg_log_level,
+)
+from ._rtp import (
+    NackRtt,
+    RtpReceptionStats,
+    RtpDepacketizer,
+    RtpPacketizer,
+    RtpResponder,
+    ntp_from_us,
     rtcp_bye,
     rtcp_fir,
     rtcp_nack,
@@ -41,7 +45,6 @@ from ._codec import (
     rtcp_rtt_us,
     rtcp_sdes,
     rtcp_sr,
-    set_ffmpeg_log_level,
     us_from_ntp,
 )
 

@@ -47,7 +47,7 @@ import time
 from collections.abc import Callable
 from dataclasses import dataclass
 
-from . import _codec
+from . import _codec, _rtp
 from .relay import Address, _bind_pair, bind_family, drain, parse_host, peer_address, wake_drained
 from .sdp import VideoSdp
 from .sender import PATTERN_PREFIX, as_address, parse_pattern_note, wall_us
@@ -151,8 +151,8 @@ class RtpReceiver:
         self._rr_interval = rr_interval_s
         self.ssrc = random.getrandbits(32) or 1
         self.cname = f"talmiro-{self.ssrc:08x}@{socket.gethostname()}"[:255]
-        self._sdes = _codec.rtcp_sdes(self.ssrc, self.cname)  # the same in every compound
-        self._depack = _codec.RtpDepacketizer(
+        self._sdes = _rtp.rtcp_sdes(self.ssrc, self.cname)  # the same in every compound
+        self._depack = _rtp.RtpDepacketizer(
             payload_type=payload_type, rtx_payload_type=rtx_payload_type,
             max_wait_us=self._max_delay_us, min_wait_us=MIN_WAIT_US,
             max_delay_us=self._max_delay_us, nack=self._nack, nack_copy_us=NACK_COPY_US)
@@ -165,7 +165,7 @@ class RtpReceiver:
             raise
         # The decoder's calls are made in native code when it is the package's own.
         self._native = type(self.decoder) is _codec.H264Decoder and on_unit is None
-        self._pictures = _codec.PictureQueue(capacity=PICTURE_QUEUE, stamps=STAMPS_KEPT)
+        self._pictures = _rtp.PictureQueue(capacity=PICTURE_QUEUE, stamps=STAMPS_KEPT)
         self._lock = threading.Lock()
         self._counts = dict.fromkeys(
             ("refused_foreign_source", "rtcp_datagrams", "rtcp_refused", "rtcp_foreign_source",
@@ -179,7 +179,7 @@ class RtpReceiver:
 
     def _init_stream_state(self) -> None:
         """What the thread learns of the stream: reports, round trip."""
-        self._reception: _codec.RtpReceptionStats | None = None
+        self._reception: _rtp.RtpReceptionStats | None = None
         self._media_ssrc: int | None = None
         self._mappings: dict[int, _Mapping] = {}
         self._sender_rtcp_ssrc: int | None = None  # whose sender report `_sender_rtcp` is of
@@ -189,7 +189,7 @@ class RtpReceiver:
         self._restart_pli = False
         self._sender_rtcp: Address | None = None
         self._rtp_source: Address | None = None
-        self._nack_rtt = _codec.NackRtt(max_age_us=NACK_RTT_AGE_US,
+        self._nack_rtt = _rtp.NackRtt(max_age_us=NACK_RTT_AGE_US,
                                         copy_window_us=2 * NACK_COPY_US)
         # Until then a plain packet may answer a NACK sent (only then is it looked up).
         self._nack_rtt_until = 0
@@ -281,7 +281,7 @@ class RtpReceiver:
         self._thread.join(5.0)
         self._pictures.close()  # a receive() waiting for ever returns
         try:
-            self._send_rtcp(_codec.rtcp_bye([self.ssrc]))
+            self._send_rtcp(_rtp.rtcp_bye([self.ssrc]))
         except OSError:
             pass
         for s in (self._rtp, self._rtcp, self._wake_r, self._wake_w):
@@ -318,7 +318,7 @@ class RtpReceiver:
             stamp = self._native_stamp()
             decoder, pictures = (None, None) if stamp is None else (self.decoder, self._pictures)
             (units, nacks, ready, foreign, source, fresh, samples, decoded,
-             fed_back) = _codec.receive_rtp(
+             fed_back) = _rtp.receive_rtp(
                 self._rtp.fileno(), next_rr, self._depack, watch, self._sender_host,
                 self._sender_port, self._reception, self._nack_rtt, self._nack_rtt_until,
                 decoder=decoder, pictures=pictures, stamp=stamp, feedback=self._feedback())
@@ -371,7 +371,7 @@ class RtpReceiver:
             if self._media_ssrc is not None:
                 self._new_stream(ssrc)
             self._media_ssrc = ssrc
-            self._reception = _codec.RtpReceptionStats(ssrc)
+            self._reception = _rtp.RtpReceptionStats(ssrc)
             self._provisional = None
             heard = self._last_sr.get(ssrc)
             if heard is not None:  # the report that came before the first packet
@@ -387,7 +387,7 @@ class RtpReceiver:
         self._last_sr = {k: v for k, v in self._last_sr.items() if k == ssrc}
         if self._sender_rtcp_ssrc != ssrc:
             self._sender_rtcp = None  # the old sender's port; the new one's is learnt again
-        self._nack_rtt = _codec.NackRtt(max_age_us=NACK_RTT_AGE_US,
+        self._nack_rtt = _rtp.NackRtt(max_age_us=NACK_RTT_AGE_US,
                                         copy_window_us=2 * NACK_COPY_US)
         self._nack_rtt_until = 0
         self.bye = False
@@ -505,7 +505,7 @@ class RtpReceiver:
             if src[0] != self._sender_host:
                 self._counts["rtcp_foreign_source"] += 1
                 return
-        packets, counts = _codec.rtcp_parse(data)
+        packets, counts = _rtp.rtcp_parse(data)
         arrival = _now_us() if arrival is None else arrival
         with self._lock:
             self._counts["rtcp_refused"] += counts["refused"]
@@ -514,7 +514,7 @@ class RtpReceiver:
                 self._sender_rtcp, self._sender_rtcp_ssrc = src, p["ssrc"]
                 if len(self._mappings) >= 8 and p["ssrc"] not in self._mappings:
                     self._mappings.clear()
-                self._mappings[p["ssrc"]] = _Mapping(_codec.us_from_ntp(p["ntp"]),
+                self._mappings[p["ssrc"]] = _Mapping(_rtp.us_from_ntp(p["ntp"]),
                                                      p["rtp_timestamp"])
                 if len(self._last_sr) >= 8 and p["ssrc"] not in self._last_sr:
                     self._last_sr.clear()
@@ -552,7 +552,7 @@ class RtpReceiver:
                 blocks.append(block)
                 self._jitter_us = block["jitter"] * 1_000_000 / 90_000
                 self._retime()
-        return _codec.rtcp_rr(self.ssrc, blocks) + self._sdes
+        return _rtp.rtcp_rr(self.ssrc, blocks) + self._sdes
 
     def _send_rtcp(self, tail: bytes) -> bool:
         dest = self._rtcp_destination()
@@ -577,14 +577,14 @@ class RtpReceiver:
         self._nack_rtt_until = now + NACK_RTT_AGE_US
         # One NACK packet holds at most about 200 pairs in an ordinary datagram: split long lists.
         for i in range(0, len(seqs), 256):
-            if self._send_rtcp(_codec.rtcp_nack(self.ssrc, self._media_ssrc, seqs[i:i + 256])):
+            if self._send_rtcp(_rtp.rtcp_nack(self.ssrc, self._media_ssrc, seqs[i:i + 256])):
                 with self._lock:
                     self._counts["nacks_sent"] += 1
 
     def _send_pli(self) -> None:
         if self._media_ssrc is None:
             return
-        if self._send_rtcp(_codec.rtcp_pli(self.ssrc, self._media_ssrc)):
+        if self._send_rtcp(_rtp.rtcp_pli(self.ssrc, self._media_ssrc)):
             with self._lock:
                 self._counts["plis_sent"] += 1
 

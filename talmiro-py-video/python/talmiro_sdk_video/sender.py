@@ -51,7 +51,7 @@ import time
 from collections.abc import Callable, Iterable
 from dataclasses import dataclass
 
-from . import _codec
+from . import _codec, _rtp
 from .relay import (Address, _bind_pair, _udp_socket, bind_family, drain, family_of,
                     format_address, parse_address, peer_address, resolve_host, wake_drained)
 
@@ -170,7 +170,7 @@ class RtpSender:
         if rtx_payload_type is not None:
             kw.update(rtx_payload_type=rtx_payload_type, rtx_ssrc=rtx_ssrc,
                       rtx_first_seq=rtx_first_seq)
-        self._pack = _codec.RtpPacketizer(**kw)
+        self._pack = _rtp.RtpPacketizer(**kw)
         self.cname = cname or f"talmiro-{self._pack.ssrc:08x}@{socket.gethostname()}"[:255]
         self._note: str | None = None
         self._lock = threading.Lock()
@@ -198,7 +198,7 @@ class RtpSender:
         self._idr_reasons = {"first": 0, "pli": 0, "fir": 0, "other": 0}
         # Why the IDR picture asked for was asked for, until one is sent.
         self._idr_pending: str | None = None
-        self._responder = _codec.RtpResponder(
+        self._responder = _rtp.RtpResponder(
             max_resends=min(max_resends, 255), default_rtt_us=int(DEFAULT_RTT_S * 1e6),
             idr_pending_limit_us=int(IDR_PENDING_LIMIT_S * 1e6), resend_min_rate=RESEND_MIN_RATE,
             resend_burst=RESEND_BURST, max_resend_entries=MAX_RESEND_ENTRIES,
@@ -226,7 +226,7 @@ class RtpSender:
         return self._rtcp.getsockname()[:2]
 
     @property
-    def packetizer(self) -> _codec.RtpPacketizer:
+    def packetizer(self) -> _rtp.RtpPacketizer:
         return self._pack
 
     def timestamp_of(self, capture_us: int) -> int:
@@ -383,8 +383,8 @@ class RtpSender:
                 self._counts["feedback_refused"] += 1
                 return
         # A NACK's pairs go to the responder as they are: never a list of every number named.
-        packets, counts = _codec.rtcp_parse(data, nack_lost=False)
-        arrival_ntp = _codec.ntp_from_us(wall_us())
+        packets, counts = _rtp.rtcp_parse(data, nack_lost=False)
+        arrival_ntp = _rtp.ntp_from_us(wall_us())
         ours = self._pack.ssrc
         pairs: list[tuple[int, int]] = []
         want: str | None = None
@@ -432,7 +432,7 @@ class RtpSender:
         dest.fraction_lost = block["fraction_lost"] / 256.0
         dest.cumulative_lost = block["cumulative_lost"]
         dest.jitter_ms = block["jitter"] / 90.0
-        rtt = _codec.rtcp_rtt_us(block["lsr"], block["dlsr"], arrival_ntp)
+        rtt = _rtp.rtcp_rtt_us(block["lsr"], block["dlsr"], arrival_ntp)
         if rtt is not None:
             dest.rtt_ms = rtt / 1000.0
 
@@ -464,21 +464,21 @@ class RtpSender:
         fd = self._rtp.fileno()
         if fd < 0:  # closed meanwhile
             return len(packets) * len(addresses)
-        return _codec.send_datagrams(fd, packets, addresses)
+        return _rtp.send_datagrams(fd, packets, addresses)
 
     def _send_report(self, bye: str | None = None) -> None:
         with self._lock:
             pstats = self._pack.stats()
-            ntp = _codec.ntp_from_us(wall_us())
+            ntp = _rtp.ntp_from_us(wall_us())
             ts = self._pack.timestamp_of(self._clock())
             ssrc = self._pack.ssrc
             self._counts["sender_reports"] += 1
         items = [("priv", PATTERN_PREFIX, self._note)] if self._note else []
-        data = (_codec.rtcp_sr(ssrc, ntp, ts, pstats["packets"] & 0xFFFFFFFF,
+        data = (_rtp.rtcp_sr(ssrc, ntp, ts, pstats["packets"] & 0xFFFFFFFF,
                                pstats["payload_bytes"] & 0xFFFFFFFF)
-                + _codec.rtcp_sdes(ssrc, self.cname, items))
+                + _rtp.rtcp_sdes(ssrc, self.cname, items))
         if bye is not None:
-            data += _codec.rtcp_bye([ssrc], bye or None)
+            data += _rtp.rtcp_bye([ssrc], bye or None)
         for d in self._dests:
             try:
                 self._rtcp.sendto(data, (d.address[0], d.address[1] + 1))

@@ -1,6 +1,6 @@
-// The classes of the module and its functions psnr, buffer_address and receive_rtp, each defined in a file
-// of its own (the three small functions live in module.cpp), and the RTCP functions of
-// py_rtcp.cpp; the module's execution step adds them in this order.
+// The classes of both modules and their functions, each defined in a file of its own (the three
+// small functions of the codec module live in module.cpp), and the RTCP functions of
+// py_rtcp.cpp; each module's execution step adds them in this order.
 //
 // Names in a class's file py_<c>.cpp: struct <C>Object (the core object in `core`), <c>_of,
 // <c>_new, <c>_<method>, <c>_<property>, <c>_repr, tables <c>_methods, <c>_getset, <c>_slots,

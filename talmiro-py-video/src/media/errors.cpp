@@ -1,4 +1,4 @@
-// The module's MediaError type, raising errors, and quoting a caller's text in a message.
+// Raising errors, and quoting a caller's text in a message.
 #include "errors.hpp"
 
 #include <cstdio>
@@ -6,11 +6,6 @@
 namespace talmiro_py {
 
 namespace {
-
-constexpr const char* kMediaErrorDoc =
-    "the codec refused: bad picture, unsupported configuration, or a libavcodec error";
-
-PyObject* g_media_error = nullptr;
 
 void append_utf8(std::string& out, Py_UCS4 c) {
     if (c < 0x80) {
@@ -49,14 +44,6 @@ bool printable(PyObject* str, Py_ssize_t i, Py_UCS4 c) {
 }
 
 }  // namespace
-
-PyObject* media_error_type() {
-    // The interpreter lock serialises this; the type lives for the rest of the process.
-    if (!g_media_error)
-        g_media_error = PyErr_NewExceptionWithDoc("_core.MediaError", kMediaErrorDoc, nullptr,
-                                                  nullptr);
-    return g_media_error;
-}
 
 PyObject* raise_media_error(const char* text) {
     if (PyObject* type = media_error_type()) PyErr_SetString(type, text);

@@ -1,10 +1,12 @@
-// The module definition, its execution step and the small module functions.
+// The codec module: its definition, its execution step and the small module functions.
 #include "py.hpp"
 
 #include <string>
 
 #include "args.hpp"
 #include "classes.hpp"
+#include "codec_api.hpp"
+#include "module_names.hpp"
 #include "errors.hpp"
 #include "values.hpp"
 #include "talmiro_media/encoder_config.hpp"
@@ -58,43 +60,6 @@ PyMethodDef set_ffmpeg_log_level_def = fast_method(
     "set_ffmpeg_log_level(level)\n--\n\nlibav's own log level (`quiet`, `error`, `warning`, "
     "`info`, `verbose`, `debug`).");
 
-// Appends `name` to the module's __all__ (made on first use), then sets the attribute.
-bool add(PyObject* module, const char* name, PyObject* value) {
-    if (!value) return false;
-    PyObject* all = PyObject_GetAttrString(module, "__all__");
-    if (!all) {
-        PyErr_Clear();
-        all = PyList_New(0);
-        if (!all || PyModule_AddObjectRef(module, "__all__", all) < 0) {
-            Py_XDECREF(all);
-            return false;
-        }
-    }
-    PyObject* key = PyUnicode_FromString(name);
-    const bool listed = key && PyList_Append(all, key) == 0;
-    Py_XDECREF(key);
-    Py_DECREF(all);
-    return listed && PyModule_AddObjectRef(module, name, value) == 0;
-}
-
-// Sets a constant of the module, outside __all__, taking over the reference to `value`.
-bool add_constant(PyObject* module, const char* name, PyObject* value) {
-    if (!value) return false;
-    const bool ok = PyModule_AddObjectRef(module, name, value) == 0;
-    Py_DECREF(value);
-    return ok;
-}
-
-bool add_function(PyObject* module, PyMethodDef& def) {
-    PyObject* module_name = PyModule_GetNameObject(module);
-    if (!module_name) return false;
-    PyObject* fn = PyCFunction_NewEx(&def, module, module_name);
-    Py_DECREF(module_name);
-    const bool ok = add(module, def.ml_name, fn);
-    Py_XDECREF(fn);
-    return ok;
-}
-
 int exec_module(PyObject* module) {
     return guarded<int>(-1, [&]() -> int {
         if (!PyModule_Check(module)) {
@@ -105,20 +70,13 @@ int exec_module(PyObject* module) {
             !add(module, "Image", image_type()) || !add(module, "Plane", plane_type()) ||
             !add(module, "H264Encoder", encoder_type()) ||
             !add(module, "H264Decoder", decoder_type()) ||
-            !add(module, "TestPattern", pattern_type()) ||
-            !add(module, "RtpReceptionStats", rtp_reception_stats_type()) ||
-            !add(module, "NackRtt", nack_rtt_type()) ||
-            !add(module, "RtpPacketizer", rtp_packetizer_type()) ||
-            !add(module, "RtpDepacketizer", rtp_depacketizer_type()) ||
-            !add(module, "RtpResponder", rtp_responder_type()) ||
-            !add(module, "PictureQueue", picture_queue_type()))
+            !add(module, "TestPattern", pattern_type()))
             return -1;
         for (PyMethodDef* def : {&psnr_def, &buffer_address_def, &has_encoder_def,
-                                 &avcodec_version_def, &set_ffmpeg_log_level_def, &receive_rtp_def,
-                                 &send_datagrams_def})
+                                 &avcodec_version_def, &set_ffmpeg_log_level_def})
             if (!add_function(module, *def)) return -1;
-        for (PyMethodDef* def = rtcp_functions(); def->ml_name; ++def)
-            if (!add_function(module, *def)) return -1;
+        // The table the network module takes the codec's types from, outside __all__.
+        if (!add_constant(module, "_api", codec_api_capsule())) return -1;
         // The names the module takes, from the core's lists.
         if (!add_constant(module, "PIXEL_FORMATS",
                           str_tuple(talmiro_media::PictureFormat::names())) ||

@@ -160,7 +160,7 @@ PyType_Slot nack_rtt_slots[] = {
     {0, nullptr},
 };
 
-PyType_Spec nack_rtt_spec = {"talmiro_sdk_video._codec.NackRtt", sizeof(Box<NackRttObject>), 0,
+PyType_Spec nack_rtt_spec = {"talmiro_sdk_video._rtp.NackRtt", sizeof(Box<NackRttObject>), 0,
                              kTypeFlags, nack_rtt_slots};
 
 PyObject* g_nack_rtt_type = nullptr;

@@ -231,7 +231,7 @@ PyType_Slot picture_queue_slots[] = {
     {0, nullptr},
 };
 
-PyType_Spec picture_queue_spec = {"talmiro_sdk_video._codec.PictureQueue",
+PyType_Spec picture_queue_spec = {"talmiro_sdk_video._rtp.PictureQueue",
                                   sizeof(Box<PictureQueueObject>), 0, kTypeFlags,
                                   picture_queue_slots};
 

@@ -348,7 +348,7 @@ PyType_Slot rtp_depacketizer_slots[] = {
     {0, nullptr},
 };
 
-PyType_Spec rtp_depacketizer_spec = {"talmiro_sdk_video._codec.RtpDepacketizer",
+PyType_Spec rtp_depacketizer_spec = {"talmiro_sdk_video._rtp.RtpDepacketizer",
                                      sizeof(Box<RtpDepacketizerObject>), 0, kTypeFlags,
                                      rtp_depacketizer_slots};
 

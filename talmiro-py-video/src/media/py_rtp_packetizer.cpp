@@ -305,7 +305,7 @@ PyType_Slot rtp_packetizer_slots[] = {
     {0, nullptr},
 };
 
-PyType_Spec rtp_packetizer_spec = {"talmiro_sdk_video._codec.RtpPacketizer",
+PyType_Spec rtp_packetizer_spec = {"talmiro_sdk_video._rtp.RtpPacketizer",
                                    sizeof(Box<RtpPacketizerObject>), 0, kTypeFlags,
                                    rtp_packetizer_slots};
 

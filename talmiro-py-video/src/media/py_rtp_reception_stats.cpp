@@ -166,7 +166,7 @@ PyType_Slot rtp_reception_stats_slots[] = {
     {0, nullptr},
 };
 
-PyType_Spec rtp_reception_stats_spec = {"talmiro_sdk_video._codec.RtpReceptionStats",
+PyType_Spec rtp_reception_stats_spec = {"talmiro_sdk_video._rtp.RtpReceptionStats",
                                         sizeof(Box<RtpReceptionStatsObject>), 0, kTypeFlags,
                                         rtp_reception_stats_slots};
 

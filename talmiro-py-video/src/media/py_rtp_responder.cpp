@@ -344,7 +344,7 @@ PyType_Slot rtp_responder_slots[] = {
     {0, nullptr},
 };
 
-PyType_Spec rtp_responder_spec = {"talmiro_sdk_video._codec.RtpResponder",
+PyType_Spec rtp_responder_spec = {"talmiro_sdk_video._rtp.RtpResponder",
                                   sizeof(Box<RtpResponderObject>), 0, kTypeFlags,
                                   rtp_responder_slots};
 

@@ -1,0 +1,51 @@
+// The network module: RTP packetizing and depacketizing, RTCP, the receive loop and datagrams.
+// The codec's types (MediaError, Image, the decoder) come from _codec, imported first.
+#include "py.hpp"
+
+#include "classes.hpp"
+#include "codec_api.hpp"
+#include "errors.hpp"
+#include "module_names.hpp"
+
+namespace talmiro_py {
+
+namespace {
+
+int exec_module(PyObject* module) {
+    return guarded<int>(-1, [&]() -> int {
+        if (!PyModule_Check(module)) {
+            PyErr_SetString(PyExc_TypeError, "_rtp: execution step needs a module");
+            return -1;
+        }
+        if (!load_codec_api()) return -1;
+        if (!add(module, "RtpReceptionStats", rtp_reception_stats_type()) ||
+            !add(module, "NackRtt", nack_rtt_type()) ||
+            !add(module, "RtpPacketizer", rtp_packetizer_type()) ||
+            !add(module, "RtpDepacketizer", rtp_depacketizer_type()) ||
+            !add(module, "RtpResponder", rtp_responder_type()) ||
+            !add(module, "PictureQueue", picture_queue_type()))
+            return -1;
+        for (PyMethodDef* def : {&receive_rtp_def, &send_datagrams_def})
+            if (!add_function(module, *def)) return -1;
+        for (PyMethodDef* def = rtcp_functions(); def->ml_name; ++def)
+            if (!add_function(module, *def)) return -1;
+        return 0;
+    });
+}
+
+PyModuleDef_Slot module_slots[] = {
+    {Py_mod_exec, reinterpret_cast<void*>(exec_module)},
+    {0, nullptr},
+};
+
+PyModuleDef module_def = {
+    PyModuleDef_HEAD_INIT, "_rtp", "", 0, nullptr, module_slots, nullptr, nullptr, nullptr,
+};
+
+}  // namespace
+
+}  // namespace talmiro_py
+
+extern "C" __attribute__((visibility("default"))) PyObject* PyInit__rtp() {
+    return PyModuleDef_Init(&talmiro_py::module_def);
+}
