@@ -10,6 +10,7 @@ import pytest
 
 import talmiro_sdk_video
 import talmiro_sdk_video._codec as codec
+import talmiro_sdk_video._rtp as rtp
 
 
 def encoder():
@@ -75,11 +76,12 @@ def test_repr(make, text):
     assert repr(make()) == text
 
 
-def test_package_exports_the_codec():
-    python_level = {"RtpSender", "RtpReceiver"}  # the network link, over the codec's classes
+def test_package_exports_the_modules():
+    python_level = {"RtpSender", "RtpReceiver"}  # the network link, over the modules' classes
     assert python_level <= set(talmiro_sdk_video.__all__)
     for name in set(talmiro_sdk_video.__all__) - python_level:
-        assert getattr(talmiro_sdk_video, name) is getattr(codec, name)
+        assert getattr(talmiro_sdk_video, name) is getattr(codec, name, None) or \
+            getattr(talmiro_sdk_video, name) is getattr(rtp, name)
     assert {"H264Encoder", "H264Decoder", "TestPattern", "Image", "Plane", "MediaError",
             "psnr"} <= set(talmiro_sdk_video.__all__)
 
