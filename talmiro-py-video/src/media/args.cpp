@@ -75,43 +75,79 @@ bool read_integer(const char* fn, const Param& p, PyObject* obj, bool is_signed,
     return ok;
 }
 
-bool convert(const char* fn, const Param& p, PyObject* obj) {
+// Reads an unsigned integer of at most `max` into the `T` that `target` points to.
+template <typename T>
+bool store_unsigned(const char* fn, const Param& p, PyObject* obj, T* target, std::uint64_t max,
+                    const char* width) {
     std::uint64_t u = 0;
     std::int64_t s = 0;
+    if (!read_integer(fn, p, obj, false, u, s)) return false;
+    if (u > max) return overflow(fn, p, width);
+    *target = static_cast<T>(u);
+    return true;
+}
+
+bool convert_integer(const char* fn, const Param& p, PyObject* obj) {
     switch (p.kind) {
         case Kind::U8:
-            if (!read_integer(fn, p, obj, false, u, s)) return false;
-            if (u > 0xFFu) return overflow(fn, p, "unsigned 8-bit");
-            *static_cast<std::uint8_t*>(p.target) = static_cast<std::uint8_t>(u);
-            return true;
+            return store_unsigned(fn, p, obj, static_cast<std::uint8_t*>(p.target), 0xFFu,
+                                  "unsigned 8-bit");
         case Kind::U16:
-            if (!read_integer(fn, p, obj, false, u, s)) return false;
-            if (u > 0xFFFFu) return overflow(fn, p, "unsigned 16-bit");
-            *static_cast<std::uint16_t*>(p.target) = static_cast<std::uint16_t>(u);
-            return true;
+            return store_unsigned(fn, p, obj, static_cast<std::uint16_t*>(p.target), 0xFFFFu,
+                                  "unsigned 16-bit");
         case Kind::U32:
-            if (!read_integer(fn, p, obj, false, u, s)) return false;
-            if (u > 0xFFFFFFFFu) return overflow(fn, p, "unsigned 32-bit");
-            *static_cast<std::uint32_t*>(p.target) = static_cast<std::uint32_t>(u);
-            return true;
-        case Kind::OptU32:
+            return store_unsigned(fn, p, obj, static_cast<std::uint32_t*>(p.target),
+                                  0xFFFFFFFFu, "unsigned 32-bit");
+        case Kind::OptU32: {
+            auto* target = static_cast<std::optional<std::uint32_t>*>(p.target);
             if (obj == Py_None) {
-                static_cast<std::optional<std::uint32_t>*>(p.target)->reset();
+                target->reset();
                 return true;
             }
             if (!PyIndex_Check(obj)) return type_error(fn, p, "int or None", obj);
-            if (!read_integer(fn, p, obj, false, u, s)) return false;
-            if (u > 0xFFFFFFFFu) return overflow(fn, p, "unsigned 32-bit");
-            *static_cast<std::optional<std::uint32_t>*>(p.target) = static_cast<std::uint32_t>(u);
+            std::uint32_t v = 0;
+            if (!store_unsigned(fn, p, obj, &v, 0xFFFFFFFFu, "unsigned 32-bit")) return false;
+            *target = v;
             return true;
+        }
         case Kind::U64:
-            if (!read_integer(fn, p, obj, false, u, s)) return false;
-            *static_cast<std::uint64_t*>(p.target) = u;
-            return true;
-        case Kind::I64:
+            return store_unsigned(fn, p, obj, static_cast<std::uint64_t*>(p.target),
+                                  ~std::uint64_t{0}, "unsigned 64-bit");
+        case Kind::I64: {
+            std::uint64_t u = 0;
+            std::int64_t s = 0;
             if (!read_integer(fn, p, obj, true, u, s)) return false;
             *static_cast<std::int64_t*>(p.target) = s;
             return true;
+        }
+        default:
+            return false;
+    }
+}
+
+// A str, bytes or any object, borrowed into the parameter's slot; None too where optional.
+bool convert_object(const char* fn, const Param& p, PyObject* obj) {
+    auto* target = static_cast<PyObject**>(p.target);
+    if (p.kind == Kind::OptStr && obj == Py_None) {
+        *target = nullptr;
+        return true;
+    }
+    if ((p.kind == Kind::Str || p.kind == Kind::OptStr) && !PyUnicode_Check(obj))
+        return type_error(fn, p, p.kind == Kind::Str ? "str" : "str or None", obj);
+    if (p.kind == Kind::Bytes && !PyBytes_Check(obj)) return type_error(fn, p, "bytes", obj);
+    *target = obj;
+    return true;
+}
+
+bool convert(const char* fn, const Param& p, PyObject* obj) {
+    switch (p.kind) {
+        case Kind::U8:
+        case Kind::U16:
+        case Kind::U32:
+        case Kind::OptU32:
+        case Kind::U64:
+        case Kind::I64:
+            return convert_integer(fn, p, obj);
         case Kind::Bool: {
             if (PyBool_Check(obj)) {
                 *static_cast<bool*>(p.target) = obj == Py_True;
@@ -124,24 +160,10 @@ bool convert(const char* fn, const Param& p, PyObject* obj) {
             return true;
         }
         case Kind::Str:
-            if (!PyUnicode_Check(obj)) return type_error(fn, p, "str", obj);
-            *static_cast<PyObject**>(p.target) = obj;
-            return true;
         case Kind::OptStr:
-            if (obj == Py_None) {
-                *static_cast<PyObject**>(p.target) = nullptr;
-                return true;
-            }
-            if (!PyUnicode_Check(obj)) return type_error(fn, p, "str or None", obj);
-            *static_cast<PyObject**>(p.target) = obj;
-            return true;
         case Kind::Bytes:
-            if (!PyBytes_Check(obj)) return type_error(fn, p, "bytes", obj);
-            *static_cast<PyObject**>(p.target) = obj;
-            return true;
         case Kind::Object:
-            *static_cast<PyObject**>(p.target) = obj;
-            return true;
+            return convert_object(fn, p, obj);
     }
     return false;
 }
