@@ -61,33 +61,9 @@ SyncVerdict DecoderSync::push(const AccessUnit& au) {
     bool changed = false;
     const bool carries_sets = sets_.take(data, units, changed);
     const NalUnit* slice = first_slice(units);
-    if (!slice && (carries_sets || !au.complete)) {
-        // Parameter sets on their own (from a session description, or sent apart from the
-        // pictures), or a unit whose every slice was lost: libavcodec makes no picture of it
-        // and would answer with an error. A lost picture damages a started stream.
-        if (changed) unfed_ = true;
-        ++counters_.dropped;
-        SyncVerdict verdict;
-        if (!au.complete && state_ != SyncState::Waiting) {
-            damage();
-            if (config_.request_idr_on_loss && request_spaced()) verdict.signal = request();
-        } else if (!au.complete && start_lost()) {
-            verdict.signal = request();
-        }
-        return verdict;
-    }
+    if (!slice && (carries_sets || !au.complete)) return drop_sliceless(au, changed);
     saturating_increment(since_request_);
-    if (au.key && slice && !sets_known(bytes_of(data, *slice))) {
-        // A start point whose parameter sets never arrived (lost with the packet that carried
-        // them): libavcodec could only refuse it. It is a lost picture, asked for again at once.
-        if (changed) unfed_ = true;
-        SyncVerdict verdict = drop();
-        if (state_ == SyncState::Waiting) ++counters_.losses;
-        else damage();
-        if (!verdict.signal && config_.request_idr_on_loss && request_spaced())
-            verdict.signal = request();
-        return verdict;
-    }
+    if (au.key && slice && !sets_known(bytes_of(data, *slice))) return drop_unprimed(changed);
 
     if (state_ != SyncState::Waiting) return pass_on(au, units, std::nullopt, au.key, false);
 
@@ -96,32 +72,63 @@ SyncVerdict DecoderSync::push(const AccessUnit& au) {
         start();
         return pass_on(au, units, std::nullopt, true, true);
     }
-    if (config_.start_at_recovery && au.recovery && (carries_sets || sets_.all())) {
-        // A bare recovery point takes the sets its slices name; when they name none that
-        // can be read, all of them.
-        std::optional<std::vector<std::uint8_t>> prefix;
-        bool decodable = true;
-        if (!carries_sets) {
-            const std::optional<SliceFacts> facts =
-                slice ? parse_slice(bytes_of(data, *slice), sets_.facts()) : std::nullopt;
-            if (facts && facts->pic_parameter_set_id) {
-                prefix = sets_.for_pps(*facts->pic_parameter_set_id);
-                decodable = prefix.has_value();
-            } else {
-                prefix = sets_.all();
-            }
-        }
-        if (decodable) {
-            recovery_start_ = true;
-            ++counters_.starts_at_recovery;
-            start();
-            return pass_on(au, units, std::move(prefix), true, true);
-        }
-    }
+    if (config_.start_at_recovery && au.recovery && (carries_sets || sets_.all()))
+        if (auto verdict = start_at_recovery(au, units, slice, carries_sets)) return *verdict;
     if (changed) unfed_ = true;
     SyncVerdict verdict = drop();
     if (!verdict.signal && !au.complete && start_lost()) verdict.signal = request();
     return verdict;
+}
+
+SyncVerdict DecoderSync::drop_sliceless(const AccessUnit& au, bool changed) {
+    // Parameter sets on their own (from a session description, or sent apart from the
+    // pictures), or a unit whose every slice was lost: libavcodec makes no picture of it and
+    // would answer with an error. A lost picture damages a started stream.
+    if (changed) unfed_ = true;
+    ++counters_.dropped;
+    SyncVerdict verdict;
+    if (!au.complete && state_ != SyncState::Waiting) {
+        damage();
+        if (config_.request_idr_on_loss && request_spaced()) verdict.signal = request();
+    } else if (!au.complete && start_lost()) {
+        verdict.signal = request();
+    }
+    return verdict;
+}
+
+SyncVerdict DecoderSync::drop_unprimed(bool changed) {
+    // A start point whose parameter sets never arrived (lost with the packet that carried
+    // them): libavcodec could only refuse it. It is a lost picture, asked for again at once.
+    if (changed) unfed_ = true;
+    SyncVerdict verdict = drop();
+    if (state_ == SyncState::Waiting) ++counters_.losses;
+    else damage();
+    if (!verdict.signal && config_.request_idr_on_loss && request_spaced())
+        verdict.signal = request();
+    return verdict;
+}
+
+std::optional<SyncVerdict> DecoderSync::start_at_recovery(const AccessUnit& au,
+                                                          std::span<const NalUnit> units,
+                                                          const NalUnit* slice,
+                                                          bool carries_sets) {
+    // A bare recovery point takes the sets its slices name; when they name none that can be
+    // read, all of them.
+    std::optional<std::vector<std::uint8_t>> prefix;
+    if (!carries_sets) {
+        const std::optional<SliceFacts> facts =
+            slice ? parse_slice(bytes_of(au.bytes(), *slice), sets_.facts()) : std::nullopt;
+        if (facts && facts->pic_parameter_set_id) {
+            prefix = sets_.for_pps(*facts->pic_parameter_set_id);
+            if (!prefix) return std::nullopt;
+        } else {
+            prefix = sets_.all();
+        }
+    }
+    recovery_start_ = true;
+    ++counters_.starts_at_recovery;
+    start();
+    return pass_on(au, units, std::move(prefix), true, true);
 }
 
 void DecoderSync::picture_out() noexcept {
@@ -359,6 +366,18 @@ void DecoderSync::track(const AccessUnit& au, std::span<const NalUnit> units,
         since_request_ = kNever;
     }
     if (gap) damage();
+    follow_recovery(picture, recovery_count);
+    // A unit that lost part of itself on the way: its own picture is damaged, and when others
+    // refer to it (or it cannot say), so is the stream.
+    const bool incomplete = !au.complete;
+    if (incomplete && (reference || !picture)) damage();
+    verdict.damaged = damaged_ || incomplete;
+    verdict.reference = reference;
+    verdict.idr = idr;
+}
+
+void DecoderSync::follow_recovery(const std::optional<SliceFacts>& picture,
+                                  std::optional<std::uint32_t> recovery_count) noexcept {
     // The recovery point is the reference picture whose frame_num is the SEI's picture's plus
     // recovery_frame_cnt; it and what follows it are whole.
     if (damaged_ && !recovery_target_ && recovery_count && picture && picture->frame_num)
@@ -369,13 +388,6 @@ void DecoderSync::track(const AccessUnit& au, std::span<const NalUnit> units,
         damaged_ = false;
         recovery_target_.reset();
     }
-    // A unit that lost part of itself on the way: its own picture is damaged, and when others
-    // refer to it (or it cannot say), so is the stream.
-    const bool incomplete = !au.complete;
-    if (incomplete && (reference || !picture)) damage();
-    verdict.damaged = damaged_ || incomplete;
-    verdict.reference = reference;
-    verdict.idr = idr;
 }
 
 void DecoderSync::clear_counts() noexcept {
