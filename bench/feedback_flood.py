@@ -24,7 +24,7 @@ import threading
 import time
 
 from talmiro_sdk_video import _rtp
-from talmiro_sdk_video.relay import free_pair
+from talmiro_sdk_video._net import free_pair
 
 LOCAL = "127.0.0.1"
 SEED = 7

@@ -32,12 +32,13 @@ import time
 from pathlib import Path
 
 import talmiro_sdk_video._codec as codec
-from talmiro_sdk_video.link import LinkConfig, run_link
+from talmiro_sdk_video._net import free_pair, wall_us
+from talmiro_sdk_video.in_process import LinkConfig, run_link
 from talmiro_sdk_video.net_commands import (ReceiveConfig, SendConfig, UdpLinkConfig,
                                              run_receive, run_send, run_udp_link)
 from talmiro_sdk_video.receiver import RtpReceiver
-from talmiro_sdk_video.relay import Relay, RelayConfig, free_pair
-from talmiro_sdk_video.sender import RtpSender, wall_us
+from talmiro_sdk_video.relay import Relay, RelayConfig
+from talmiro_sdk_video.sender import RtpSender
 
 sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "talmiro-media" / "testing"))
 from tool_processes import port_bound, stop  # noqa: E402

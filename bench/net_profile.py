@@ -35,7 +35,7 @@ import time
 from pathlib import Path
 
 from talmiro_sdk_video.receiver import RtpReceiver
-from talmiro_sdk_video.relay import free_pair
+from talmiro_sdk_video._net import free_pair
 
 LOCAL = "127.0.0.1"
 CODEC_LIBS = ("libx264", "libavcodec", "libavutil")
@@ -91,50 +91,46 @@ def outside_codec(counts: collections.Counter) -> float:
     return sum(v for d, v in counts.items() if not d.startswith(CODEC_LIBS))
 
 
-def main() -> None:
-    ap = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    ap.add_argument("--loss", type=float, default=2.0, help="percent")
-    ap.add_argument("--frames", type=int, default=900)
-    ap.add_argument("--seconds", type=float, default=12.0, help="each of the two samplings")
-    args = ap.parse_args()
+def start_stream(rx_port: int, loss_percent: float, frames: int
+                 ) -> tuple[subprocess.Popen, subprocess.Popen]:
+    """The relay (10 ms each way, 5 ms jitter, seed 1) towards a receiver on `rx_port`, and the
+    `send` command's 1280x720 30 fps test pattern at 2 Mbit/s into it, each in a process of its
+    own; the relay's process and the sender's."""
     py = sys.executable
-    rx = RtpReceiver(0, bind=LOCAL, sender=LOCAL, max_delay_ms=50)
     listen = free_pair()
-    run_s = str(args.frames // 30 + 20)
     relay = subprocess.Popen(
         [py, "-m", "talmiro_sdk_video", "relay", "--listen", f"{LOCAL}:{listen}", "--to",
-         f"{LOCAL}:{rx.address[1]}", "--loss", str(args.loss / 100), "--delay-ms", "10",
-         "--jitter-ms", "5", "--seed", "1", "--seconds", run_s], stdout=subprocess.DEVNULL)
+         f"{LOCAL}:{rx_port}", "--loss", str(loss_percent / 100), "--delay-ms", "10",
+         "--jitter-ms", "5", "--seed", "1", "--seconds", str(frames // 30 + 20)],
+        stdout=subprocess.DEVNULL)
     time.sleep(0.5)
     sender = subprocess.Popen(
         [py, "-m", "talmiro_sdk_video", "send", "--to", f"{LOCAL}:{listen}", "--bind", LOCAL,
-         "--size", "1280x720", "--bitrate-kbps", "2000", "--frames", str(args.frames),
+         "--size", "1280x720", "--bitrate-kbps", "2000", "--frames", str(frames),
          "--no-progress", "--json"], stdout=subprocess.DEVNULL)
-    shown = [0]
-    done = threading.Event()
+    return relay, sender
 
-    def take() -> None:
-        while not done.is_set():
-            shown[0] += len(rx.receive(timeout=0.05))
-    taker = threading.Thread(target=take, daemon=True)
-    taker.start()
-    try:
-        with tempfile.TemporaryDirectory() as tmp:
-            time.sleep(4)  # the stream settles
-            flat, calls = Path(tmp, "flat.data"), Path(tmp, "calls.data")
-            perf(["-F", "1999", "-p", f"{os.getpid()},{sender.pid}"], flat, args.seconds)
-            perf(["-F", "999", "-m", "4096", "--call-graph", "dwarf,16384", "-p", str(sender.pid)], calls,
-                 args.seconds)
-            threads = by_thread_and_dso(flat)
-            stacks = sender_stacks(calls, sender.pid)
-    finally:
-        done.set()
-        sender.wait(args.frames / 30 + 30)
-        relay.kill()
-        relay.wait()
-        rx.close()
+
+def stop_stream(relay: subprocess.Popen, sender: subprocess.Popen, frames: int) -> None:
+    sender.wait(frames / 30 + 30)
+    relay.kill()
+    relay.wait()
+
+
+def sample(sender_pid: int, seconds: float) -> tuple[dict[int, collections.Counter],
+                                                     collections.Counter]:
+    """This process and the sender flat, then the sender with call graphs."""
+    with tempfile.TemporaryDirectory() as tmp:
+        flat, calls = Path(tmp, "flat.data"), Path(tmp, "calls.data")
+        perf(["-F", "1999", "-p", f"{os.getpid()},{sender_pid}"], flat, seconds)
+        perf(["-F", "999", "-m", "4096", "--call-graph", "dwarf,16384", "-p", str(sender_pid)],
+             calls, seconds)
+        return by_thread_and_dso(flat), sender_stacks(calls, sender_pid)
+
+
+def report(args: argparse.Namespace, shown: int, threads: dict[int, collections.Counter],
+           stacks: collections.Counter, rx_tid: int, app_tid: int) -> None:
     codec = codec_share(threads)
-    rx_tid, app_tid = rx._thread.native_id, taker.native_id
     ours = {int(t) for t in os.listdir("/proc/self/task")} | {rx_tid, app_tid}
     sender_flat = sum(sum(c.values()) for t, c in threads.items() if t not in ours)
     receiving = outside_codec(threads.get(rx_tid, collections.Counter()))
@@ -143,7 +139,7 @@ def main() -> None:
     sending = stacks["transport, sending"] + stacks["transport, RTCP thread"]
     # The sender's share of the first sampling, split as the second found it.
     sending_flat = sender_flat * sending / max(1, sampled)
-    print(f"loss {args.loss:g} %, {args.frames} frames, {shown[0]} shown; codec "
+    print(f"loss {args.loss:g} %, {args.frames} frames, {shown} shown; codec "
           f"{codec:.1f} % of the samples")
     print(f"receiver, its receiving thread outside the codec: {receiving:.2f} % of the samples, "
           f"{100 * receiving / codec:.1f} % of the codec's; the application's thread taking the "
@@ -153,6 +149,32 @@ def main() -> None:
           + ", ".join(f"{k} {v}" for k, v in stacks.most_common()))
     print("receiving thread by library: " + ", ".join(
         f"{d} {v:.2f}" for d, v in threads.get(rx_tid, collections.Counter()).most_common(8)))
+
+
+def main() -> None:
+    ap = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    ap.add_argument("--loss", type=float, default=2.0, help="percent")
+    ap.add_argument("--frames", type=int, default=900)
+    ap.add_argument("--seconds", type=float, default=12.0, help="each of the two samplings")
+    args = ap.parse_args()
+    rx = RtpReceiver(0, bind=LOCAL, sender=LOCAL, max_delay_ms=50)
+    relay, sender = start_stream(rx.address[1], args.loss, args.frames)
+    shown = [0]
+    done = threading.Event()
+
+    def take() -> None:
+        while not done.is_set():
+            shown[0] += len(rx.receive(timeout=0.05))
+    taker = threading.Thread(target=take, daemon=True)
+    taker.start()
+    try:
+        time.sleep(4)  # the stream settles
+        threads, stacks = sample(sender.pid, args.seconds)
+    finally:
+        done.set()
+        stop_stream(relay, sender, args.frames)
+        rx.close()
+    report(args, shown[0], threads, stacks, rx._thread.native_id, taker.native_id)
 
 
 if __name__ == "__main__":

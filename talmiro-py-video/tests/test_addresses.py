@@ -10,10 +10,11 @@ import time
 import pytest
 
 import talmiro_sdk_video._codec as codec
+from talmiro_sdk_video._net import (bind_pair, format_address, free_pair, parse_address,
+                                    parse_host, wall_us)
 from talmiro_sdk_video.receiver import RtpReceiver
-from talmiro_sdk_video.relay import (Relay, RelayConfig, _bind_pair, format_address, free_pair,
-                                     parse_address, parse_host)
-from talmiro_sdk_video.sender import RtpSender, wall_us
+from talmiro_sdk_video.relay import Relay, RelayConfig
+from talmiro_sdk_video.sender import RtpSender
 
 W, H, FPS = 160, 96, 30
 
@@ -74,7 +75,7 @@ def test_addresses_are_written_with_brackets_for_ipv6(address, text):
 
 def test_sockets_take_the_family_of_their_addresses():
     need_ipv6_loopback()
-    a, b = _bind_pair("::1", 0)
+    a, b = bind_pair("::1", 0)
     with a, b:
         assert a.family == b.family == socket.AF_INET6
         assert b.getsockname()[1] == a.getsockname()[1] + 1

@@ -119,8 +119,8 @@ def test_snapshot_png(tmp_path: Path):
 def sent_with_a_nack(seed: int) -> list[tuple[int, int, int, int]]:
     """(payload type, SSRC, sequence number, timestamp) of every packet `send --stream-seed`
     sends to a socket that NACKs its first packet twice."""
-    from talmiro_sdk_video.relay import _bind_pair
-    rtp, rtcp = _bind_pair("127.0.0.1", 0)
+    from talmiro_sdk_video._net import bind_pair
+    rtp, rtcp = bind_pair("127.0.0.1", 0)
     proc = subprocess.Popen(
         [sys.executable, "-m", "talmiro_sdk_video", "send", "--to",
          f"127.0.0.1:{rtp.getsockname()[1]}", "--size", "160x96", "--frames", "3",

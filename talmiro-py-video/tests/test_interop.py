@@ -21,8 +21,9 @@ from pathlib import Path
 import pytest
 
 import talmiro_sdk_video._codec as codec
+from talmiro_sdk_video._net import free_pair
 from talmiro_sdk_video.receiver import RtpReceiver
-from talmiro_sdk_video.relay import Relay, RelayConfig, free_pair
+from talmiro_sdk_video.relay import Relay, RelayConfig
 from talmiro_sdk_video.sdp import parse_sdp
 from test_cli import split_access_units
 

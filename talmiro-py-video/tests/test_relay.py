@@ -10,7 +10,8 @@ import time
 
 import pytest
 
-from talmiro_sdk_video.relay import Relay, RelayConfig, _bind_pair
+from talmiro_sdk_video._net import bind_pair
+from talmiro_sdk_video.relay import Relay, RelayConfig
 
 LOCAL = "127.0.0.1"
 
@@ -33,7 +34,7 @@ def relay_packets(cfg: RelayConfig, packets: list[bytes], host: str = LOCAL
                   ) -> tuple[list[tuple[bytes, int]], dict]:
     """Sends the packets through a relay on `host`; what arrived in arrival order with each
     one's arrival time (ns), and the relay's counters."""
-    recv_rtp, recv_rtcp = _bind_pair(host, 0)
+    recv_rtp, recv_rtcp = bind_pair(host, 0)
     sender = socket.socket(recv_rtp.family, socket.SOCK_DGRAM)
     got: list = []
     with sender, recv_rtp, recv_rtcp, Relay((host, 0), (host, recv_rtp.getsockname()[1]),
@@ -169,8 +170,8 @@ def test_datagrams_the_system_dropped_are_counted():
 
 
 def test_feedback_goes_back_to_the_sender():
-    recv_rtp, recv_rtcp = _bind_pair(LOCAL, 0)
-    send_rtp, send_rtp_next = _bind_pair(LOCAL, 0)
+    recv_rtp, recv_rtcp = bind_pair(LOCAL, 0)
+    send_rtp, send_rtp_next = bind_pair(LOCAL, 0)
     send_rtcp = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
     override = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
     send_rtcp.bind((LOCAL, 0))

@@ -17,11 +17,12 @@ import pytest
 
 import talmiro_sdk_video._codec as codec
 import talmiro_sdk_video._rtp as rtp
+from talmiro_sdk_video._net import free_pair, wall_us
 from talmiro_sdk_video.net_commands import SendConfig, UdpLinkConfig, run_udp_link
 from talmiro_sdk_video.receiver import RtpReceiver
-from talmiro_sdk_video.relay import RelayConfig, free_pair
+from talmiro_sdk_video.relay import RelayConfig
 from talmiro_sdk_video.sdp import VideoSdp, parse_sdp
-from talmiro_sdk_video.sender import RtpSender, wall_us
+from talmiro_sdk_video.sender import RtpSender
 
 ROOT = pathlib.Path(__file__).resolve().parents[2]
 sys.path.insert(0, str(ROOT / "talmiro-media" / "testing"))

@@ -11,7 +11,7 @@ import time
 import pytest
 
 import talmiro_sdk_video._codec as codec
-from talmiro_sdk_video.relay import free_pair
+from talmiro_sdk_video._net import free_pair
 from talmiro_sdk_video.sdp import SdpError, VideoSdp, parameter_sets, parse_sdp
 
 ROOT = pathlib.Path(__file__).resolve().parents[2]

@@ -12,7 +12,7 @@ memory stays flat.
 import pytest
 
 import talmiro_sdk_video._codec as codec
-from talmiro_sdk_video.link import LossEpisodes, LossyChannel
+from talmiro_sdk_video.in_process import LossEpisodes, LossyChannel
 
 FRAMES = 10_000
 WIDTH, HEIGHT, FPS = 320, 240, 30

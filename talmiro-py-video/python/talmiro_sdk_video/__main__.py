@@ -55,7 +55,7 @@ def _port(text: str) -> int:
 
 
 def _address(text: str) -> tuple[str, int]:
-    from .relay import parse_address
+    from ._net import parse_address
     try:
         return parse_address(text)
     except ValueError as err:
@@ -279,7 +279,7 @@ def _snapshot(path: str, pair) -> None:
         raise UsageError("--snapshot needs Pillow: pip install 'talmiro-sdk-video[demo]'") from None
     import numpy as np
 
-    from .link import yuv_to_rgb
+    from .pixels import yuv_to_rgb
 
     source, decoded = (yuv_to_rgb(np.asarray(i.y), np.asarray(i.u), np.asarray(i.v))
                        for i in pair)
@@ -319,7 +319,7 @@ def _link(args: argparse.Namespace) -> int:
     if args.transport == "udp":
         return _udp_link(args)
     try:
-        from .link import LinkConfig, format_summary, run_link
+        from .in_process import LinkConfig, format_summary, run_link
     except ModuleNotFoundError as err:
         if err.name != "numpy":
             raise
@@ -494,7 +494,8 @@ def _print_summary(summary: dict, fmt, as_json: bool) -> None:
 def _relay(args: argparse.Namespace) -> int:
     import time
 
-    from .relay import Relay, format_address, format_counters
+    from ._net import format_address
+    from .relay import Relay, format_counters
 
     if args.seconds < 0:
         raise UsageError(f"--seconds must not be negative, got {args.seconds}")

@@ -16,10 +16,11 @@ from collections.abc import Callable
 from typing import BinaryIO
 
 from . import _codec
+from ._net import wall_us
 from .receiver import RtpReceiver
 from .relay import Relay, RelayConfig
 from .sdp import VideoSdp, parameter_sets
-from .sender import RtpSender, wall_us
+from .sender import RtpSender
 
 # A picture of the test pattern whose luma PSNR against its source is below this is wrong:
 # the pattern codes at 40 dB and more at the link's rates, a picture a loss damaged far lower.
@@ -71,8 +72,8 @@ class ReceiveConfig:
 def _pattern_input(image: _codec.Image, pixel_format: str):
     if pixel_format == "i420":
         return image
-    from .link import _source_picture  # NumPy, only for the other pixel formats
-    return _source_picture(image, pixel_format)
+    from .pixels import source_picture  # NumPy, only for the other pixel formats
+    return source_picture(image, pixel_format)
 
 
 def run_send(cfg: SendConfig, progress: Callable[[int, dict], None] | None = None,

@@ -43,14 +43,15 @@ from __future__ import annotations
 import random
 import socket
 import threading
-import time
 from collections.abc import Callable
 from dataclasses import dataclass
 
 from . import _codec, _rtp
-from .relay import Address, _bind_pair, bind_family, drain, parse_host, peer_address, wake_drained
+from ._net import (Address, as_address, bind_family, bind_pair, drain, parse_host, peer_address,
+                   rtcp_return_address, wake_drained, wall_us)
+from ._net import mono_us as _now_us
+from .pattern_note import PATTERN_PREFIX, parse_pattern_note
 from .sdp import VideoSdp
-from .sender import PATTERN_PREFIX, as_address, parse_pattern_note, wall_us
 
 MAX_DATAGRAM = 65536
 # The depacketizer makes the wait for a missing packet of the round trip and jitter measured
@@ -156,7 +157,7 @@ class RtpReceiver:
             payload_type=payload_type, rtx_payload_type=rtx_payload_type,
             max_wait_us=self._max_delay_us, min_wait_us=MIN_WAIT_US,
             max_delay_us=self._max_delay_us, nack=self._nack, nack_copy_us=NACK_COPY_US)
-        self._rtp, self._rtcp = _bind_pair(bind, port)
+        self._rtp, self._rtcp = bind_pair(bind, port)
         try:
             self._wake_r, self._wake_w = socket.socketpair()
         except OSError:
@@ -536,13 +537,7 @@ class RtpReceiver:
                     self._depack.end_stream()  # a new SSRC need not wait for the silence
 
     def _rtcp_destination(self) -> Address | None:
-        if self._rtcp_to is not None:
-            return self._rtcp_to
-        if self._sender_rtcp is not None:
-            return self._sender_rtcp
-        if self._rtp_source is not None and self._rtp_source[1] < 65535:
-            return self._rtp_source[0], self._rtp_source[1] + 1
-        return None
+        return rtcp_return_address(self._rtcp_to, self._sender_rtcp, self._rtp_source)
 
     def _report_packets(self) -> bytes:
         blocks = []
@@ -587,7 +582,3 @@ class RtpReceiver:
         if self._send_rtcp(_rtp.rtcp_pli(self.ssrc, self._media_ssrc)):
             with self._lock:
                 self._counts["plis_sent"] += 1
-
-
-def _now_us() -> int:
-    return time.monotonic_ns() // 1000

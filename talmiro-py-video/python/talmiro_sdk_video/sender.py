@@ -52,11 +52,10 @@ from collections.abc import Callable, Iterable
 from dataclasses import dataclass
 
 from . import _codec, _rtp
-from .relay import (Address, _bind_pair, _udp_socket, bind_family, drain, family_of,
-                    format_address, parse_address, peer_address, resolve_host, wake_drained)
-
-# The SDES PRIV prefix that names the test pattern a stream carries.
-PATTERN_PREFIX = "talmiro-pattern"
+from ._net import (Address, as_address, bind_family, bind_one, bind_pair, drain, format_address,
+                   parse_address, wake_drained, wall_us)
+from ._net import mono_us as _mono_us
+from .pattern_note import PATTERN_PREFIX, pattern_note
 # Before any report gives a round trip, requests for an IDR picture coalesce over this long.
 DEFAULT_RTT_S = 0.1
 # An IDR picture asked for and not sent after this long no longer holds new requests back.
@@ -73,21 +72,6 @@ RESEND_BURST = 512 * 1024
 MIN_IDR_INTERVAL_MS = 300
 
 
-def wall_us() -> int:
-    """Microseconds since 1970 on the wall clock: the default capture clock."""
-    return time.time_ns() // 1000
-
-
-def as_address(value: str | Address, bind: str | None = None) -> Address:
-    """"HOST:PORT", "[IPV6]:PORT" or (host, port) as (numeric address, port): for a socket
-    bound to the numeric address `bind` (see `peer_address`), else IPv4 when the host has an
-    IPv4 address, else IPv6."""
-    host, port = parse_address(value) if isinstance(value, str) else value
-    if not 1 <= port <= 65534:
-        raise ValueError(f"port must be between 1 and 65534, got {port}")
-    return (resolve_host(host) if bind is None else peer_address(host, bind)), port
-
-
 def _destinations(to: Iterable[str | Address], bind: str) -> tuple[str, list[Address]]:
     """The numeric address to bind and the receivers' addresses in its family (see
     `bind_family`: with 0.0.0.0, IPv4 unless a receiver has only IPv6 addresses, then `::`,
@@ -95,25 +79,6 @@ def _destinations(to: Iterable[str | Address], bind: str) -> tuple[str, list[Add
     pairs = [parse_address(t) if isinstance(t, str) else (t[0], t[1]) for t in to]
     bind, _ = bind_family(bind, [host for host, _ in pairs])
     return bind, [as_address(pair, bind) for pair in pairs]
-
-
-def pattern_note(width: int, height: int, fps: int, speed: int, ts0: int) -> str:
-    """The PRIV value for a test-pattern stream: picture n of `TestPattern(width, height, fps,
-    speed=speed)` carries RTP timestamp ts0 + n * 90000 / fps."""
-    return f"w={width} h={height} fps={fps} speed={speed} ts0={ts0}"
-
-
-def parse_pattern_note(text: str) -> dict[str, int] | None:
-    """The fields of a test-pattern PRIV value, or None when it is not one."""
-    try:
-        fields = dict(part.split("=", 1) for part in text.split())
-        out = {k: int(fields[k]) for k in ("w", "h", "fps", "speed", "ts0")}
-    except (ValueError, KeyError):
-        return None
-    if not (1 <= out["w"] <= 16384 and 1 <= out["h"] <= 16384 and 1 <= out["fps"] <= 1000
-            and 0 <= out["speed"] <= 1 << 16 and 0 <= out["ts0"] < 1 << 32):
-        return None
-    return out
 
 
 @dataclass
@@ -177,11 +142,11 @@ class RtpSender:
         self._socks: list[socket.socket] = []
         try:
             if rtcp_port is None:
-                self._rtp, self._rtcp = _bind_pair(bind, port)
+                self._rtp, self._rtcp = bind_pair(bind, port)
             else:
-                self._rtp = _bind_one(bind, port)
+                self._rtp = bind_one(bind, port)
                 self._socks.append(self._rtp)
-                self._rtcp = _bind_one(bind, rtcp_port)
+                self._rtcp = bind_one(bind, rtcp_port)
             self._socks = [self._rtp, self._rtcp]
             self._wake_r, self._wake_w = socket.socketpair()
         except OSError:
@@ -485,19 +450,3 @@ class RtpSender:
             except OSError:
                 with self._lock:
                     self._counts["send_errors"] += 1
-
-
-def _mono_us() -> int:
-    return time.monotonic_ns() // 1000
-
-
-def _bind_one(host: str, port: int) -> socket.socket:
-    """A UDP socket bound to the numeric address `host` (`::` takes both families)."""
-    s = _udp_socket(family_of(host), host == "::")
-    try:
-        s.bind((host, port))
-        s.setblocking(False)
-    except OSError:
-        s.close()
-        raise
-    return s

@@ -18,9 +18,9 @@ import time
 from collections.abc import Callable, Iterator
 from typing import BinaryIO
 
-import numpy as np
-
 from . import PIXEL_FORMATS, _codec
+from ._net import mono_us
+from .pixels import source_picture
 
 
 @dataclasses.dataclass(frozen=True)
@@ -102,39 +102,6 @@ class LinkSummary:
         return dataclasses.asdict(self)
 
 
-def _source_picture(image: _codec.Image, pixel_format: str):
-    """The encoder's input for one pattern picture in `pixel_format` (numpy, no copy for i420)."""
-    if pixel_format == "i420":
-        return image
-    y = np.asarray(image.y)
-    u = np.asarray(image.u)
-    v = np.asarray(image.v)
-    if pixel_format == "nv12":
-        uv = np.empty((u.shape[0], u.shape[1] * 2), dtype=np.uint8)
-        uv[:, 0::2] = u
-        uv[:, 1::2] = v
-        return np.concatenate([y.reshape(-1), uv.reshape(-1)])
-    rgb = yuv_to_rgb(y, u, v)
-    order = {"rgb24": [0, 1, 2], "bgr24": [2, 1, 0], "rgba": [0, 1, 2], "bgra": [2, 1, 0]}
-    out = rgb[:, :, order[pixel_format]]
-    if pixel_format in ("rgba", "bgra"):
-        alpha = np.full(out.shape[:2] + (1,), 255, dtype=np.uint8)
-        out = np.concatenate([out, alpha], axis=2)
-    return np.ascontiguousarray(out)
-
-
-def yuv_to_rgb(y: np.ndarray, u: np.ndarray, v: np.ndarray) -> np.ndarray:
-    """Limited-range BT.601 4:2:0 to 8-bit RGB, shape (h, w, 3)."""
-    h, w = y.shape
-    uu = np.repeat(np.repeat(u, 2, axis=0), 2, axis=1)[:h, :w].astype(np.float32) - 128.0
-    vv = np.repeat(np.repeat(v, 2, axis=0), 2, axis=1)[:h, :w].astype(np.float32) - 128.0
-    yy = (y.astype(np.float32) - 16.0) * (255.0 / 219.0)
-    r = yy + 1.596 * vv
-    g = yy - 0.392 * uu - 0.813 * vv
-    b = yy + 2.017 * uu
-    return np.clip(np.stack([r, g, b], axis=2) + 0.5, 0, 255).astype(np.uint8)
-
-
 class LossyChannel:
     """Seeded losses: each access unit is lost with probability `loss`; with probability
     `burst_rate` a burst starts that loses the next `burst_frames` access units (a number, or
@@ -198,10 +165,6 @@ class LossEpisodes:
         return self.first is not None
 
 
-def _now_us() -> int:
-    return time.monotonic_ns() // 1000
-
-
 class _Link:
     """One run of the link: `send` encodes a frame, `receive` passes an access unit through
     the channel to the decoder, `score` judges the pictures out, `summarise` adds it up."""
@@ -252,11 +215,11 @@ class _Link:
         while self.idr_due and self.idr_due[0] <= n:
             self.idr_due.pop(0)
             self.encoder.request_idr()
-        stamp = max(_now_us(), self.last_stamp + 1)
+        stamp = max(mono_us(), self.last_stamp + 1)
         self.last_stamp = stamp
         source = self.pattern.next(stamp)
         self.frame_of_stamp[stamp] = n
-        picture = _source_picture(source, self.cfg.pixel_format)
+        picture = source_picture(source, self.cfg.pixel_format)
 
         t0 = time.perf_counter_ns()
         units = self.encoder.encode(picture, stamp)
@@ -287,7 +250,7 @@ class _Link:
             self.decode_errors += 1
             pictures = []
         self.decode_call.append((time.perf_counter_ns() - t0) / 1000)
-        arrived = _now_us()
+        arrived = mono_us()
         signal = self.decoder.take_signal()
         if signal == "request_idr":
             self.idr_due.append(n + self.cfg.rtt_frames)
