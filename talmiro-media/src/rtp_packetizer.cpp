@@ -147,6 +147,55 @@ void RtpPacketizer::remember_param_set(std::span<const std::uint8_t> nal) {
     });
 }
 
+std::vector<std::uint8_t> RtpPacketizer::single_or_stap_a(std::uint32_t ts, Nals group,
+                                                       std::size_t stap_size) {
+    if (group.size() == 1) {
+        auto p = start_packet(ts, group[0].size());
+        p.insert(p.end(), group[0].begin(), group[0].end());
+        stats_.single_packets += 1;
+        return p;
+    }
+    // STAP-A: one header (F and the highest NRI of the units), then each unit behind its
+    // 2-byte length.
+    auto p = start_packet(ts, stap_size);
+    std::uint8_t f = 0, nri = 0;
+    for (const auto nal : group) {
+        f |= nal[0] & 0x80;
+        nri = std::max<std::uint8_t>(nri, nal[0] & 0x60);
+    }
+    p.push_back(static_cast<std::uint8_t>(f | nri | kStapA));
+    for (const auto nal : group) {
+        put16(p, static_cast<std::uint16_t>(nal.size()));
+        p.insert(p.end(), nal.begin(), nal.end());
+    }
+    stats_.stap_a_packets += 1;
+    return p;
+}
+
+void RtpPacketizer::fu_a(std::uint32_t ts, std::span<const std::uint8_t> nal,
+                         std::size_t max_payload, std::vector<std::vector<std::uint8_t>>& built) {
+    // FU-A: the NAL header becomes the FU indicator and header; the body is cut into
+    // fragments of near-equal size.
+    const auto body = nal.subspan(1);
+    const std::size_t room = max_payload - 2;
+    const std::size_t count = (body.size() + room - 1) / room;
+    const std::size_t base = body.size() / count, extra = body.size() % count;
+    for (std::size_t k = 0, off = 0; k < count; ++k) {
+        const std::size_t n = base + (k < extra ? 1 : 0);
+        auto p = start_packet(ts, 2 + n);
+        p.push_back(static_cast<std::uint8_t>((nal[0] & 0xE0) | kFuA));
+        std::uint8_t header = nal[0] & 0x1F;
+        if (off == 0) header |= 0x80;
+        if (off + n == body.size()) header |= 0x40;
+        p.push_back(header);
+        p.insert(p.end(), body.begin() + static_cast<std::ptrdiff_t>(off),
+                 body.begin() + static_cast<std::ptrdiff_t>(off + n));
+        off += n;
+        stats_.fu_a_packets += 1;
+        built.push_back(std::move(p));
+    }
+}
+
 std::vector<SharedBytes> RtpPacketizer::packetize(std::span<const std::uint8_t> annexb,
                                                   std::int64_t capture_us) {
     std::vector<SharedBytes> out;
@@ -162,71 +211,30 @@ std::vector<SharedBytes> RtpPacketizer::packetize(std::span<const std::uint8_t> 
     const std::size_t max_payload = config_.mtu - kRtpHeaderSize - kRtxOverhead;
     // Built first and kept once the last one is marked.
     std::vector<std::vector<std::uint8_t>> built;
-
-    // Units waiting to go out together: [first, last) of `nals` and their STAP-A size.
-    std::size_t group_begin = 0, group_end = 0, group_size = 1;
-    auto flush_group = [&] {
-        if (group_end == group_begin) return;
-        if (group_end - group_begin == 1) {
-            const auto nal = nals[group_begin];
-            auto p = start_packet(ts, nal.size());
-            p.insert(p.end(), nal.begin(), nal.end());
-            stats_.single_packets += 1;
-            built.push_back(std::move(p));
-        } else {
-            auto p = start_packet(ts, group_size);
-            std::uint8_t f = 0, nri = 0;
-            for (std::size_t i = group_begin; i < group_end; ++i) {
-                f |= nals[i][0] & 0x80;
-                nri = std::max<std::uint8_t>(nri, nals[i][0] & 0x60);
-            }
-            p.push_back(static_cast<std::uint8_t>(f | nri | kStapA));
-            for (std::size_t i = group_begin; i < group_end; ++i) {
-                put16(p, static_cast<std::uint16_t>(nals[i].size()));
-                p.insert(p.end(), nals[i].begin(), nals[i].end());
-            }
-            stats_.stap_a_packets += 1;
-            built.push_back(std::move(p));
-        }
-        group_begin = group_end;
-        group_size = 1;
+    // Units waiting to go out together: [first, end) of `nals` and their STAP-A size.
+    std::size_t first = 0, end = 0, stap_size = 1;
+    const auto flush = [&] {
+        if (end > first)
+            built.push_back(single_or_stap_a(ts, Nals(nals).subspan(first, end - first),
+                                             stap_size));
+        first = end;
+        stap_size = 1;
     };
-
     for (std::size_t i = 0; i < nals.size(); ++i) {
         const auto nal = nals[i];
         if ((nal[0] & 0x1F) == kNalSps || (nal[0] & 0x1F) == kNalPps) remember_param_set(nal);
         if (nal.size() <= max_payload) {
             // A STAP-A holds units of at most 65,535 bytes, each behind its 2-byte length.
-            if (group_size + 2 + nal.size() > max_payload) flush_group();
-            group_end = i + 1;
-            group_size += 2 + nal.size();
+            if (stap_size + 2 + nal.size() > max_payload) flush();
+            end = i + 1;
+            stap_size += 2 + nal.size();
             continue;
         }
-        flush_group();
-        group_begin = group_end = i + 1;
-        // FU-A: the NAL header becomes the FU indicator and header; the body is cut into
-        // fragments of near-equal size.
-        const auto body = nal.subspan(1);
-        const std::size_t room = max_payload - 2;
-        const std::size_t count = (body.size() + room - 1) / room;
-        const std::size_t base = body.size() / count, extra = body.size() % count;
-        for (std::size_t k = 0, off = 0; k < count; ++k) {
-            const std::size_t n = base + (k < extra ? 1 : 0);
-            auto p = start_packet(ts, 2 + n);
-            p.push_back(static_cast<std::uint8_t>((nal[0] & 0xE0) | kFuA));
-            std::uint8_t header = nal[0] & 0x1F;
-            if (off == 0) header |= 0x80;
-            if (off + n == body.size()) header |= 0x40;
-            p.push_back(header);
-            p.insert(p.end(), body.begin() + static_cast<std::ptrdiff_t>(off),
-                     body.begin() + static_cast<std::ptrdiff_t>(off + n));
-            off += n;
-            stats_.fu_a_packets += 1;
-            built.push_back(std::move(p));
-        }
+        flush();
+        first = end = i + 1;
+        fu_a(ts, nal, max_payload, built);
     }
-    flush_group();
-
+    flush();
     // The marker bit on the last packet of the access unit.
     built.back()[1] |= 0x80;
     out.reserve(built.size());
