@@ -52,6 +52,50 @@ std::uint32_t next_frame_num(std::uint32_t frame_num, std::uint32_t max_frame_nu
 
 }  // namespace
 
+SyncVerdict DecoderSync::no_picture(const AccessUnit& au, bool changed) {
+    // Parameter sets on their own (from a session description, or sent apart from the
+    // pictures), or a unit whose every slice was lost: libavcodec makes no picture of it and
+    // would answer with an error. A lost picture damages a started stream.
+    if (changed) unfed_ = true;
+    ++counters_.dropped;
+    SyncVerdict verdict;
+    if (!au.complete && state_ != SyncState::Waiting) {
+        damage();
+        if (config_.request_idr_on_loss && request_spaced()) verdict.signal = request();
+    } else if (!au.complete && start_lost()) {
+        verdict.signal = request();
+    }
+    return verdict;
+}
+
+SyncVerdict DecoderSync::sets_missing(bool changed) {
+    // Lost with the packet that carried them: libavcodec could only refuse the picture. It is
+    // a lost picture, asked for again at once.
+    if (changed) unfed_ = true;
+    SyncVerdict verdict = drop();
+    if (state_ == SyncState::Waiting) ++counters_.losses;
+    else damage();
+    if (!verdict.signal && config_.request_idr_on_loss && request_spaced())
+        verdict.signal = request();
+    return verdict;
+}
+
+std::optional<std::optional<std::vector<std::uint8_t>>> DecoderSync::recovery_start(
+    const AccessUnit& au, const NalUnit* slice, bool carries_sets) {
+    if (!config_.start_at_recovery || !au.recovery || !(carries_sets || sets_.all()))
+        return std::nullopt;
+    // A bare recovery point takes the sets its slices name; when they name none that can be
+    // read, all of them.
+    if (carries_sets) return std::optional<std::vector<std::uint8_t>>{};
+    const std::span<const std::uint8_t> data = au.bytes();
+    const std::optional<SliceFacts> facts =
+        slice ? parse_slice(bytes_of(data, *slice), sets_.facts()) : std::nullopt;
+    if (!facts || !facts->pic_parameter_set_id) return sets_.all();
+    std::optional<std::vector<std::uint8_t>> prefix = sets_.for_pps(*facts->pic_parameter_set_id);
+    if (!prefix) return std::nullopt;
+    return prefix;
+}
+
 SyncVerdict DecoderSync::push(const AccessUnit& au) {
     ++counters_.frames;
     // One walk of the bytes serves the cache and the tracking. SPS/PPS are kept from every
@@ -61,33 +105,9 @@ SyncVerdict DecoderSync::push(const AccessUnit& au) {
     bool changed = false;
     const bool carries_sets = sets_.take(data, units, changed);
     const NalUnit* slice = first_slice(units);
-    if (!slice && (carries_sets || !au.complete)) {
-        // Parameter sets on their own (from a session description, or sent apart from the
-        // pictures), or a unit whose every slice was lost: libavcodec makes no picture of it
-        // and would answer with an error. A lost picture damages a started stream.
-        if (changed) unfed_ = true;
-        ++counters_.dropped;
-        SyncVerdict verdict;
-        if (!au.complete && state_ != SyncState::Waiting) {
-            damage();
-            if (config_.request_idr_on_loss && request_spaced()) verdict.signal = request();
-        } else if (!au.complete && start_lost()) {
-            verdict.signal = request();
-        }
-        return verdict;
-    }
+    if (!slice && (carries_sets || !au.complete)) return no_picture(au, changed);
     saturating_increment(since_request_);
-    if (au.key && slice && !sets_known(bytes_of(data, *slice))) {
-        // A start point whose parameter sets never arrived (lost with the packet that carried
-        // them): libavcodec could only refuse it. It is a lost picture, asked for again at once.
-        if (changed) unfed_ = true;
-        SyncVerdict verdict = drop();
-        if (state_ == SyncState::Waiting) ++counters_.losses;
-        else damage();
-        if (!verdict.signal && config_.request_idr_on_loss && request_spaced())
-            verdict.signal = request();
-        return verdict;
-    }
+    if (au.key && slice && !sets_known(bytes_of(data, *slice))) return sets_missing(changed);
 
     if (state_ != SyncState::Waiting) return pass_on(au, units, std::nullopt, au.key, false);
 
@@ -96,27 +116,11 @@ SyncVerdict DecoderSync::push(const AccessUnit& au) {
         start();
         return pass_on(au, units, std::nullopt, true, true);
     }
-    if (config_.start_at_recovery && au.recovery && (carries_sets || sets_.all())) {
-        // A bare recovery point takes the sets its slices name; when they name none that
-        // can be read, all of them.
-        std::optional<std::vector<std::uint8_t>> prefix;
-        bool decodable = true;
-        if (!carries_sets) {
-            const std::optional<SliceFacts> facts =
-                slice ? parse_slice(bytes_of(data, *slice), sets_.facts()) : std::nullopt;
-            if (facts && facts->pic_parameter_set_id) {
-                prefix = sets_.for_pps(*facts->pic_parameter_set_id);
-                decodable = prefix.has_value();
-            } else {
-                prefix = sets_.all();
-            }
-        }
-        if (decodable) {
-            recovery_start_ = true;
-            ++counters_.starts_at_recovery;
-            start();
-            return pass_on(au, units, std::move(prefix), true, true);
-        }
+    if (auto prefix = recovery_start(au, slice, carries_sets)) {
+        recovery_start_ = true;
+        ++counters_.starts_at_recovery;
+        start();
+        return pass_on(au, units, std::move(*prefix), true, true);
     }
     if (changed) unfed_ = true;
     SyncVerdict verdict = drop();

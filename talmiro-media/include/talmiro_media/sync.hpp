@@ -149,6 +149,14 @@ private:
     // the wedged or request signal when due.
     SyncVerdict pass_on(const AccessUnit& au, std::span<const NalUnit> units,
                         std::optional<std::vector<std::uint8_t>> prefix, bool key, bool starting);
+    // An access unit without a slice: parameter sets on their own, or every slice lost.
+    SyncVerdict no_picture(const AccessUnit& au, bool changed);
+    // A start point whose parameter sets never arrived: a lost picture.
+    SyncVerdict sets_missing(bool changed);
+    // While waiting, a recovery point to start at (and the prefix of sets it needs, if any), or
+    // absent when it cannot start there.
+    std::optional<std::optional<std::vector<std::uint8_t>>> recovery_start(
+        const AccessUnit& au, const NalUnit* slice, bool carries_sets);
     // Drops an access unit (while waiting, or a start point whose sets never came); requests
     // when the silence reaches its threshold.
     SyncVerdict drop() noexcept;
