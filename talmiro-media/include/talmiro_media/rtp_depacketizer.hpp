@@ -20,6 +20,11 @@
 //
 // No sockets and no clocks: each call takes the time, and `next_deadline_us` says when the
 // caller should call `poll` if nothing arrives before.
+//
+// This class checks headers and sources and ties its units together: the order of packets is
+// `RtpReorderWindow`'s, when to ask for what and how long to wait `NackScheduler`'s (with
+// `PacketSpacing` for the tail), the payload structure `parse_h264_payload`'s and the access
+// units `H264UnitAssembler`'s (all in internal/).
 #pragma once
 
 #include <array>

@@ -67,7 +67,7 @@ struct RtpDepacketizerConfig {
     std::size_t max_unit_bytes = 16u << 20;
     // How far (in sequence numbers) a packet may jump from the stream before it needs the
     // next one to confirm it. A step back needs it too when its place was passed longer ago than
-    // any answer to a NACK or late packet is worth waiting for (see `insert`).
+    // any answer to a NACK or late packet is worth waiting for (see `RtpReorderWindow::check`).
     std::uint32_t max_dropout = 3000;
 };
 
