@@ -115,6 +115,17 @@ void NackScheduler::repeat(std::int64_t now_us, const RtpReorderWindow& window,
         if (window.place(g) == RtpReorderWindow::Place::Missing) ask(entry(g), g, now_us, nacks);
 }
 
+NackScheduler::Asked NackScheduler::ask_due(std::int64_t now_us, const RtpReorderWindow& window,
+                                            const std::optional<Stall>& stall,
+                                            std::vector<std::uint16_t>& nacks) {
+    Asked asked;
+    asked.tail = ask_tail(now_us, stall, nacks);
+    const std::size_t before = nacks.size();
+    repeat(now_us, window, nacks);
+    asked.gaps = nacks.size() - before;
+    return asked;
+}
+
 std::optional<std::int64_t> NackScheduler::next_repeat_us() const noexcept {
     if (!nack_ || !pending_) return std::nullopt;
     return due_us_;

@@ -332,16 +332,10 @@ std::int64_t RtpDepacketizer::tail_wait_us() const noexcept {
     return scheduler_.tail_wait_us(spacing_.wait_us(jitter_us()));
 }
 
-void RtpDepacketizer::ask_tail(std::int64_t now_us, RtpOutput& out) {
-    if (!scheduler_.ask_tail(now_us, stall(), out.nacks)) return;
-    stats_.nacks += 1;
-    stats_.tail_nacks += 1;
-}
-
-void RtpDepacketizer::repeat_nacks(std::int64_t now_us, RtpOutput& out) {
-    const std::size_t asked_before = out.nacks.size();
-    scheduler_.repeat(now_us, window_, out.nacks);
-    stats_.nacks += out.nacks.size() - asked_before;
+void RtpDepacketizer::ask_due(std::int64_t now_us, RtpOutput& out) {
+    const NackScheduler::Asked asked = scheduler_.ask_due(now_us, window_, stall(), out.nacks);
+    stats_.nacks += asked.gaps + (asked.tail ? 1 : 0);
+    if (asked.tail) stats_.tail_nacks += 1;
 }
 
 // ---- the calls ----
@@ -354,8 +348,7 @@ RtpOutput RtpDepacketizer::poll(std::int64_t now_us) {
     if (assembler_.active() && window_.drained() &&
         now_us > saturating_add(assembler_.last_arrival_us(), scheduler_.max_wait_us()))
         give_up_unit(out);
-    ask_tail(now_us, out);
-    repeat_nacks(now_us, out);
+    ask_due(now_us, out);
     return out;
 }
 

@@ -155,8 +155,8 @@ private:
     void units_done(const RtpOutput& out, std::size_t first) noexcept;
     // The unit being assembled, when its last packet heard is the stream's last.
     std::optional<NackScheduler::Stall> stall() const noexcept;
-    void ask_tail(std::int64_t now_us, RtpOutput& out);
-    void repeat_nacks(std::int64_t now_us, RtpOutput& out);
+    // Asks for what is due by `now_us`: a stalled unit's tail, repeats for gaps.
+    void ask_due(std::int64_t now_us, RtpOutput& out);
     void update_jitter(std::uint32_t ts, std::int64_t arrival_us) noexcept;
     // The interarrival jitter in µs.
     std::int64_t jitter_us() const noexcept;

@@ -27,6 +27,17 @@ public:
     std::int64_t max_wait_us() const noexcept { return max_wait_us_; }
     std::int64_t interval_us() const noexcept { return interval_us_; }
 
+    // The unit being assembled while its last packet heard is the stream's last (and the
+    // stream has shown marker bits).
+    struct Stall {
+        // Tells the units apart (`H264UnitAssembler::unit_number`).
+        std::uint64_t unit = 0;
+        std::int64_t last_arrival_us = 0;
+        // The sequence number after its last packet heard.
+        std::int64_t next_seq = 0;
+        // The tail wait before the bounds (`PacketSpacing::wait_us`).
+        std::int64_t wait_us = 0;
+    };
     // The gaps `first` up to `end` showed at `now_us`; those due are asked for now (appended to
     // `nacks`). A run longer than `max_nack_run` is never asked for.
     void open(std::int64_t first, std::int64_t end, std::int64_t now_us,
@@ -35,6 +46,14 @@ public:
     bool asked(std::int64_t ext) const noexcept { return entry(ext).asked; }
     // When the gap at `ext` is given up.
     std::int64_t give_up_at(std::int64_t ext) const noexcept;
+    // What to ask for now: the tail of the stalled unit when due, then the gaps of `window`
+    // whose repeat is due by `now_us` (appended to `nacks` in that order).
+    struct Asked {
+        std::size_t gaps = 0;
+        bool tail = false;
+    };
+    Asked ask_due(std::int64_t now_us, const RtpReorderWindow& window,
+                  const std::optional<Stall>& stall, std::vector<std::uint16_t>& nacks);
     // Asks again for the gaps of `window` that are due by `now_us`.
     void repeat(std::int64_t now_us, const RtpReorderWindow& window,
                 std::vector<std::uint16_t>& nacks);
@@ -47,17 +66,6 @@ public:
         tail_seq_.reset();
     }
 
-    // The unit being assembled while its last packet heard is the stream's last (and the
-    // stream has shown marker bits).
-    struct Stall {
-        // Tells the units apart (`H264UnitAssembler::unit_number`).
-        std::uint64_t unit = 0;
-        std::int64_t last_arrival_us = 0;
-        // The sequence number after its last packet heard.
-        std::int64_t next_seq = 0;
-        // The tail wait before the bounds (`PacketSpacing::wait_us`).
-        std::int64_t wait_us = 0;
-    };
     // The tail wait held between its bounds and below half the wait for a gap.
     std::int64_t tail_wait_us(std::int64_t estimate_us) const noexcept;
     // When the tail of the stalled unit is to be asked for; absent when it is not.
