@@ -147,6 +147,56 @@ void RtpPacketizer::remember_param_set(std::span<const std::uint8_t> nal) {
     });
 }
 
+void RtpPacketizer::pack(std::span<const std::span<const std::uint8_t>> group,
+                         std::size_t stap_size, std::uint32_t ts,
+                         std::vector<std::vector<std::uint8_t>>& built) {
+    if (group.empty()) return;
+    if (group.size() == 1) {
+        auto p = start_packet(ts, group[0].size());
+        p.insert(p.end(), group[0].begin(), group[0].end());
+        stats_.single_packets += 1;
+        built.push_back(std::move(p));
+        return;
+    }
+    auto p = start_packet(ts, stap_size);
+    std::uint8_t f = 0, nri = 0;
+    for (const auto nal : group) {
+        f |= nal[0] & 0x80;
+        nri = std::max<std::uint8_t>(nri, nal[0] & 0x60);
+    }
+    p.push_back(static_cast<std::uint8_t>(f | nri | kStapA));
+    for (const auto nal : group) {
+        put16(p, static_cast<std::uint16_t>(nal.size()));
+        p.insert(p.end(), nal.begin(), nal.end());
+    }
+    stats_.stap_a_packets += 1;
+    built.push_back(std::move(p));
+}
+
+void RtpPacketizer::fragment(std::span<const std::uint8_t> nal, std::size_t max_payload,
+                             std::uint32_t ts, std::vector<std::vector<std::uint8_t>>& built) {
+    // The NAL header becomes the FU indicator and header; the body is cut into fragments of
+    // near-equal size.
+    const auto body = nal.subspan(1);
+    const std::size_t room = max_payload - 2;
+    const std::size_t count = (body.size() + room - 1) / room;
+    const std::size_t base = body.size() / count, extra = body.size() % count;
+    for (std::size_t k = 0, off = 0; k < count; ++k) {
+        const std::size_t n = base + (k < extra ? 1 : 0);
+        auto p = start_packet(ts, 2 + n);
+        p.push_back(static_cast<std::uint8_t>((nal[0] & 0xE0) | kFuA));
+        std::uint8_t header = nal[0] & 0x1F;
+        if (off == 0) header |= 0x80;
+        if (off + n == body.size()) header |= 0x40;
+        p.push_back(header);
+        p.insert(p.end(), body.begin() + static_cast<std::ptrdiff_t>(off),
+                 body.begin() + static_cast<std::ptrdiff_t>(off + n));
+        off += n;
+        stats_.fu_a_packets += 1;
+        built.push_back(std::move(p));
+    }
+}
+
 std::vector<SharedBytes> RtpPacketizer::packetize(std::span<const std::uint8_t> annexb,
                                                   std::int64_t capture_us) {
     std::vector<SharedBytes> out;
@@ -166,32 +216,10 @@ std::vector<SharedBytes> RtpPacketizer::packetize(std::span<const std::uint8_t> 
     // Units waiting to go out together: [first, last) of `nals` and their STAP-A size.
     std::size_t group_begin = 0, group_end = 0, group_size = 1;
     auto flush_group = [&] {
-        if (group_end == group_begin) return;
-        if (group_end - group_begin == 1) {
-            const auto nal = nals[group_begin];
-            auto p = start_packet(ts, nal.size());
-            p.insert(p.end(), nal.begin(), nal.end());
-            stats_.single_packets += 1;
-            built.push_back(std::move(p));
-        } else {
-            auto p = start_packet(ts, group_size);
-            std::uint8_t f = 0, nri = 0;
-            for (std::size_t i = group_begin; i < group_end; ++i) {
-                f |= nals[i][0] & 0x80;
-                nri = std::max<std::uint8_t>(nri, nals[i][0] & 0x60);
-            }
-            p.push_back(static_cast<std::uint8_t>(f | nri | kStapA));
-            for (std::size_t i = group_begin; i < group_end; ++i) {
-                put16(p, static_cast<std::uint16_t>(nals[i].size()));
-                p.insert(p.end(), nals[i].begin(), nals[i].end());
-            }
-            stats_.stap_a_packets += 1;
-            built.push_back(std::move(p));
-        }
+        pack(std::span(nals).subspan(group_begin, group_end - group_begin), group_size, ts, built);
         group_begin = group_end;
         group_size = 1;
     };
-
     for (std::size_t i = 0; i < nals.size(); ++i) {
         const auto nal = nals[i];
         if ((nal[0] & 0x1F) == kNalSps || (nal[0] & 0x1F) == kNalPps) remember_param_set(nal);
@@ -204,26 +232,7 @@ std::vector<SharedBytes> RtpPacketizer::packetize(std::span<const std::uint8_t> 
         }
         flush_group();
         group_begin = group_end = i + 1;
-        // FU-A: the NAL header becomes the FU indicator and header; the body is cut into
-        // fragments of near-equal size.
-        const auto body = nal.subspan(1);
-        const std::size_t room = max_payload - 2;
-        const std::size_t count = (body.size() + room - 1) / room;
-        const std::size_t base = body.size() / count, extra = body.size() % count;
-        for (std::size_t k = 0, off = 0; k < count; ++k) {
-            const std::size_t n = base + (k < extra ? 1 : 0);
-            auto p = start_packet(ts, 2 + n);
-            p.push_back(static_cast<std::uint8_t>((nal[0] & 0xE0) | kFuA));
-            std::uint8_t header = nal[0] & 0x1F;
-            if (off == 0) header |= 0x80;
-            if (off + n == body.size()) header |= 0x40;
-            p.push_back(header);
-            p.insert(p.end(), body.begin() + static_cast<std::ptrdiff_t>(off),
-                     body.begin() + static_cast<std::ptrdiff_t>(off + n));
-            off += n;
-            stats_.fu_a_packets += 1;
-            built.push_back(std::move(p));
-        }
+        fragment(nal, max_payload, ts, built);
     }
     flush_group();
 

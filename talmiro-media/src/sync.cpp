@@ -315,6 +315,20 @@ bool DecoderSync::follow(const SliceFacts& slice, std::int64_t jump, bool& first
     return gap;
 }
 
+void DecoderSync::follow_recovery(const std::optional<SliceFacts>& picture,
+                                  std::optional<std::uint32_t> recovery_count) noexcept {
+    // The recovery point is the reference picture whose frame_num is the SEI's picture's plus
+    // recovery_frame_cnt; it and what follows it are whole.
+    if (damaged_ && !recovery_target_ && recovery_count && picture && picture->frame_num)
+        recovery_target_ = static_cast<std::uint32_t>(
+            (std::uint64_t{*picture->frame_num} + *recovery_count) % picture->max_frame_num);
+    if (recovery_target_ && picture && picture->nal_ref_idc != 0 &&
+        picture->frame_num == recovery_target_) {
+        damaged_ = false;
+        recovery_target_.reset();
+    }
+}
+
 void DecoderSync::track(const AccessUnit& au, std::span<const NalUnit> units,
                         SyncVerdict& verdict) noexcept {
     const std::span<const std::uint8_t> data = au.bytes();
@@ -363,16 +377,7 @@ void DecoderSync::track(const AccessUnit& au, std::span<const NalUnit> units,
         since_request_ = kNever;
     }
     if (gap) damage();
-    // The recovery point is the reference picture whose frame_num is the SEI's picture's plus
-    // recovery_frame_cnt; it and what follows it are whole.
-    if (damaged_ && !recovery_target_ && recovery_count && picture && picture->frame_num)
-        recovery_target_ = static_cast<std::uint32_t>(
-            (std::uint64_t{*picture->frame_num} + *recovery_count) % picture->max_frame_num);
-    if (recovery_target_ && picture && picture->nal_ref_idc != 0 &&
-        picture->frame_num == recovery_target_) {
-        damaged_ = false;
-        recovery_target_.reset();
-    }
+    follow_recovery(picture, recovery_count);
     // A unit that lost part of itself on the way: its own picture is damaged, and when others
     // refer to it (or it cannot say), so is the stream.
     const bool incomplete = !au.complete;

@@ -141,6 +141,13 @@ private:
     // Starts a packet: the header with the next sequence number; the caller appends the payload.
     std::vector<std::uint8_t> start_packet(std::uint32_t ts, std::size_t payload_size);
     void emit(std::vector<SharedBytes>& out, std::vector<std::uint8_t> packet);
+    // One packet of NAL units that fit it: a single NAL unit packet for one, a STAP-A of
+    // `stap_size` payload bytes for more.
+    void pack(std::span<const std::span<const std::uint8_t>> group, std::size_t stap_size,
+              std::uint32_t ts, std::vector<std::vector<std::uint8_t>>& built);
+    // FU-A packets of one NAL unit longer than `max_payload`.
+    void fragment(std::span<const std::uint8_t> nal, std::size_t max_payload, std::uint32_t ts,
+                  std::vector<std::vector<std::uint8_t>>& built);
     void remember_param_set(std::span<const std::uint8_t> nal);
     const Sent* find(std::uint16_t seq) const noexcept;
 

@@ -170,6 +170,10 @@ private:
     // Follows frame_num, fields, stamps, recovery points and completeness through one access
     // unit passed on, and fills `damaged`, `reference` and `first_field` of its verdict.
     void track(const AccessUnit& au, std::span<const NalUnit> units, SyncVerdict& verdict) noexcept;
+    // Sets or reaches the recovery point of a damaged stream: `picture` (its first slice) and
+    // the recovery_frame_cnt of its SEI, if any.
+    void follow_recovery(const std::optional<SliceFacts>& picture,
+                         std::optional<std::uint32_t> recovery_count) noexcept;
     // Follows one picture (the first slice of it); whether it reveals a loss. `jump` is the
     // stamp distance to the last unit in frame intervals (0 when the stamps say nothing).
     bool follow(const SliceFacts& slice, std::int64_t jump, bool& first_field) noexcept;
