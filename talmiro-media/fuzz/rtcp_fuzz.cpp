@@ -43,6 +43,17 @@ void check_parse(std::span<const std::uint8_t> d) {
             const std::vector<std::uint16_t> seqs = nack_seqs(nack->pairs);
             const std::vector<std::uint16_t> again = nack_seqs(nack_pairs(seqs));
             FUZZ_CHECK(std::set(seqs.begin(), seqs.end()) == std::set(again.begin(), again.end()));
+            // Split into packets of a bound the pairs pick, the same pairs come back in order.
+            const std::size_t bound = 16 + 4 * (nack->pairs[0].blp & 0x3F);
+            std::vector<NackPair> read;
+            for (const Vec& packet : write_nacks(1, 2, seqs, bound)) {
+                FUZZ_CHECK(packet.size() <= bound);
+                const RtcpParsed one = parse_rtcp(packet);
+                FUZZ_CHECK(one.packets.size() == 1);
+                const auto& pairs = std::get<RtcpNack>(one.packets[0]).pairs;
+                read.insert(read.end(), pairs.begin(), pairs.end());
+            }
+            FUZZ_CHECK(read == nack_pairs(seqs));
         }
     }
     if (d.size() > kRewriteLimit) return;

@@ -28,6 +28,23 @@ std::string text_at(Bytes d, std::size_t at, std::size_t len) {
     return std::string(reinterpret_cast<const char*>(d.data() + at), len);
 }
 
+// A report block (24 bytes), in sender and receiver reports alike:
+//
+//   0                   1                   2                   3
+//   0 1 2 3 4 5 6 7 8 9 0 1 2 3 4 5 6 7 8 9 0 1 2 3 4 5 6 7 8 9 0 1
+//  +-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+
+//  |                 SSRC of the source reported on                |
+//  +-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+
+//  | fraction lost |       cumulative number of packets lost       |
+//  +-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+
+//  |           extended highest sequence number received           |
+//  +-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+
+//  |                      interarrival jitter                      |
+//  +-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+
+//  |                         last SR (LSR)                         |
+//  +-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+
+//  |                   delay since last SR (DLSR)                  |
+//  +-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+
 RtcpReportBlock read_block(Bytes d, std::size_t at) noexcept {
     RtcpReportBlock b;
     b.ssrc = be32(d, at);
@@ -54,6 +71,27 @@ bool read_blocks(Bytes p, std::size_t at, std::size_t count,
 // The packet's cause of refusal, or none with the value in `out`.
 using Refusal = std::uint64_t RtcpCounts::*;
 
+// Sender report (PT 200), RC report blocks after the sender info:
+//
+//   0                   1                   2                   3
+//   0 1 2 3 4 5 6 7 8 9 0 1 2 3 4 5 6 7 8 9 0 1 2 3 4 5 6 7 8 9 0 1
+//  +-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+
+//  |V=2|P|    RC   |   PT=SR=200   |             length            |
+//  +-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+
+//  |                         SSRC of sender                        |
+//  +=+=+=+=+=+=+=+=+=+=+=+=+=+=+=+=+=+=+=+=+=+=+=+=+=+=+=+=+=+=+=+=+
+//  |              NTP timestamp, most significant word             |
+//  +-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+
+//  |             NTP timestamp, least significant word             |
+//  +-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+
+//  |                         RTP timestamp                         |
+//  +-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+
+//  |                     sender's packet count                     |
+//  +-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+
+//  |                      sender's octet count                     |
+//  +=+=+=+=+=+=+=+=+=+=+=+=+=+=+=+=+=+=+=+=+=+=+=+=+=+=+=+=+=+=+=+=+
+//  |                  report blocks (RC x 24 bytes)                |
+//  +=+=+=+=+=+=+=+=+=+=+=+=+=+=+=+=+=+=+=+=+=+=+=+=+=+=+=+=+=+=+=+=+
 Refusal read_sr(Bytes p, std::size_t count, std::vector<RtcpPacket>& out) {
     if (p.size() < kSrFixed) return &RtcpCounts::too_short;
     RtcpSenderReport sr;
@@ -67,6 +105,17 @@ Refusal read_sr(Bytes p, std::size_t count, std::vector<RtcpPacket>& out) {
     return nullptr;
 }
 
+// Receiver report (PT 201): the sender report without its sender info.
+//
+//   0                   1                   2                   3
+//   0 1 2 3 4 5 6 7 8 9 0 1 2 3 4 5 6 7 8 9 0 1 2 3 4 5 6 7 8 9 0 1
+//  +-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+
+//  |V=2|P|    RC   |   PT=RR=201   |             length            |
+//  +-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+
+//  |                     SSRC of packet sender                     |
+//  +=+=+=+=+=+=+=+=+=+=+=+=+=+=+=+=+=+=+=+=+=+=+=+=+=+=+=+=+=+=+=+=+
+//  |                  report blocks (RC x 24 bytes)                |
+//  +=+=+=+=+=+=+=+=+=+=+=+=+=+=+=+=+=+=+=+=+=+=+=+=+=+=+=+=+=+=+=+=+
 Refusal read_rr(Bytes p, std::size_t count, std::vector<RtcpPacket>& out) {
     if (p.size() < kRrFixed) return &RtcpCounts::too_short;
     RtcpReceiverReport rr;
@@ -76,6 +125,23 @@ Refusal read_rr(Bytes p, std::size_t count, std::vector<RtcpPacket>& out) {
     return nullptr;
 }
 
+// Source description (PT 202): SC chunks, each an SSRC and its items (type, length, text; PRIV
+// items start their text with a prefix length and prefix), ended by a zero octet and padded to
+// the next word.
+//
+//   0                   1                   2                   3
+//   0 1 2 3 4 5 6 7 8 9 0 1 2 3 4 5 6 7 8 9 0 1 2 3 4 5 6 7 8 9 0 1
+//  +-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+
+//  |V=2|P|    SC   |  PT=SDES=202  |             length            |
+//  +=+=+=+=+=+=+=+=+=+=+=+=+=+=+=+=+=+=+=+=+=+=+=+=+=+=+=+=+=+=+=+=+
+//  |                          SSRC/CSRC_1                          |
+//  +-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+
+//  |     type      |     length    |  text ...                     |
+//  +-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+
+//  |  ... more items ...           |       0       |  pad to word  |
+//  +=+=+=+=+=+=+=+=+=+=+=+=+=+=+=+=+=+=+=+=+=+=+=+=+=+=+=+=+=+=+=+=+
+//  |                          SSRC/CSRC_2 ...                      |
+//  +=+=+=+=+=+=+=+=+=+=+=+=+=+=+=+=+=+=+=+=+=+=+=+=+=+=+=+=+=+=+=+=+
 // Chunks start on a word boundary; each ends with a zero octet and the zeros up to the next
 // boundary. A chunk whose items end exactly at the packet's end is taken without its end.
 Refusal read_sdes(Bytes p, std::size_t count, std::vector<RtcpPacket>& out) {
@@ -115,6 +181,19 @@ Refusal read_sdes(Bytes p, std::size_t count, std::vector<RtcpPacket>& out) {
     return nullptr;
 }
 
+// Goodbye (PT 203): SC sources leaving, then an optional reason (length, text, padding).
+//
+//   0                   1                   2                   3
+//   0 1 2 3 4 5 6 7 8 9 0 1 2 3 4 5 6 7 8 9 0 1 2 3 4 5 6 7 8 9 0 1
+//  +-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+
+//  |V=2|P|    SC   |   PT=BYE=203  |             length            |
+//  +-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+
+//  |                           SSRC/CSRC                           |
+//  +-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+
+//  :                              ...                              :
+//  +-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+
+//  |     length    |               reason for leaving            ...
+//  +-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+
 Refusal read_bye(Bytes p, std::size_t count, std::vector<RtcpPacket>& out) {
     if (count * 4 > p.size() - kHeader) return &RtcpCounts::count_past_end;
     RtcpBye bye;
@@ -130,6 +209,23 @@ Refusal read_bye(Bytes p, std::size_t count, std::vector<RtcpPacket>& out) {
     return nullptr;
 }
 
+// Transport-layer feedback (PT 205) of format 1, the generic NACK: after the common feedback
+// header, one or more FCI words, each a lost packet's sequence number (PID) and a bitmask of
+// the 16 that follow it (BLP: bit i set when PID+i+1 is lost too).
+//
+//   0                   1                   2                   3
+//   0 1 2 3 4 5 6 7 8 9 0 1 2 3 4 5 6 7 8 9 0 1 2 3 4 5 6 7 8 9 0 1
+//  +-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+
+//  |V=2|P| FMT=1   | PT=RTPFB=205  |             length            |
+//  +-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+
+//  |                  SSRC of packet sender                        |
+//  +-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+
+//  |                  SSRC of media source                         |
+//  +-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+
+//  |            PID                |             BLP               |
+//  +-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+
+//  :            ... more PID/BLP words                             :
+//  +-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+
 // `room`: the NACK pairs the datagram may still give.
 Refusal read_rtpfb(Bytes p, std::uint8_t fmt, std::vector<RtcpPacket>& out, RtcpCounts& counts,
                    std::size_t& room) {
@@ -154,6 +250,25 @@ Refusal read_rtpfb(Bytes p, std::uint8_t fmt, std::vector<RtcpPacket>& out, Rtcp
     return nullptr;
 }
 
+// Payload-specific feedback (PT 206): picture loss indication (format 1), the common feedback
+// header alone, and full intra request (format 4), whose FCI entries name each source asked
+// and a request number (media source SSRC 0).
+//
+//   0                   1                   2                   3
+//   0 1 2 3 4 5 6 7 8 9 0 1 2 3 4 5 6 7 8 9 0 1 2 3 4 5 6 7 8 9 0 1
+//  +-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+
+//  |V=2|P| FMT=1/4 | PT=PSFB=206   |             length            |
+//  +-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+
+//  |                  SSRC of packet sender                        |
+//  +-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+
+//  |                  SSRC of media source                         |
+//  +=+=+=+=+=+=+=+=+=+=+=+=+=+=+=+=+=+=+=+=+=+=+=+=+=+=+=+=+=+=+=+=+
+//  |                    FIR only: SSRC of a source                 |
+//  +-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+
+//  |  Seq nr.      |    reserved (0)                               |
+//  +-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+
+//  :                   ... more FIR entries                        :
+//  +-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+
 Refusal read_psfb(Bytes p, std::uint8_t fmt, std::vector<RtcpPacket>& out, RtcpCounts& counts) {
     if (fmt != kRtcpFmtPli && fmt != kRtcpFmtFir) {
         ++counts.unknown_feedback;
@@ -232,6 +347,7 @@ Result<void> check_text(std::size_t n, const char* what) {
     return {};
 }
 
+// Report blocks, laid out as `read_block` draws one.
 Result<void> write_blocks(std::vector<std::uint8_t>& out,
                           const std::vector<RtcpReportBlock>& blocks) {
     for (const RtcpReportBlock& b : blocks) {
@@ -249,6 +365,7 @@ Result<void> write_blocks(std::vector<std::uint8_t>& out,
     return {};
 }
 
+// A sender report, laid out as `read_sr` draws it.
 Result<void> write(std::vector<std::uint8_t>& out, const RtcpSenderReport& sr) {
     if (auto ok = check_count(sr.reports.size(), "report blocks"); !ok) return ok;
     header(out, sr.reports.size(), kRtcpSr);
@@ -261,6 +378,7 @@ Result<void> write(std::vector<std::uint8_t>& out, const RtcpSenderReport& sr) {
     return write_blocks(out, sr.reports);
 }
 
+// A receiver report, laid out as `read_rr` draws it.
 Result<void> write(std::vector<std::uint8_t>& out, const RtcpReceiverReport& rr) {
     if (auto ok = check_count(rr.reports.size(), "report blocks"); !ok) return ok;
     header(out, rr.reports.size(), kRtcpRr);
@@ -268,6 +386,7 @@ Result<void> write(std::vector<std::uint8_t>& out, const RtcpReceiverReport& rr)
     return write_blocks(out, rr.reports);
 }
 
+// A source description, laid out as `read_sdes` draws it.
 Result<void> write(std::vector<std::uint8_t>& out, const RtcpSdes& sdes) {
     if (auto ok = check_count(sdes.chunks.size(), "SDES chunks"); !ok) return ok;
     header(out, sdes.chunks.size(), kRtcpSdes);
@@ -295,6 +414,7 @@ Result<void> write(std::vector<std::uint8_t>& out, const RtcpSdes& sdes) {
     return {};
 }
 
+// A goodbye, laid out as `read_bye` draws it.
 Result<void> write(std::vector<std::uint8_t>& out, const RtcpBye& bye) {
     if (auto ok = check_count(bye.ssrcs.size(), "BYE sources"); !ok) return ok;
     if (bye.reason) {
@@ -310,6 +430,7 @@ Result<void> write(std::vector<std::uint8_t>& out, const RtcpBye& bye) {
     return {};
 }
 
+// A generic NACK, laid out as `read_rtpfb` draws it (`write_nacks` splits a long one).
 Result<void> write(std::vector<std::uint8_t>& out, const RtcpNack& nack) {
     if (nack.pairs.empty()) return refuse("a NACK without pairs");
     header(out, kRtcpFmtNack, kRtcpRtpfb);
@@ -322,6 +443,7 @@ Result<void> write(std::vector<std::uint8_t>& out, const RtcpNack& nack) {
     return {};
 }
 
+// A picture loss indication, laid out as `read_psfb` draws it (no FCI).
 Result<void> write(std::vector<std::uint8_t>& out, const RtcpPli& pli) {
     header(out, kRtcpFmtPli, kRtcpPsfb);
     put32(out, pli.sender_ssrc);
@@ -329,6 +451,7 @@ Result<void> write(std::vector<std::uint8_t>& out, const RtcpPli& pli) {
     return {};
 }
 
+// A full intra request, laid out as `read_psfb` draws it.
 Result<void> write(std::vector<std::uint8_t>& out, const RtcpFir& fir) {
     if (fir.entries.empty()) return refuse("a FIR without entries");
     header(out, kRtcpFmtFir, kRtcpPsfb);
@@ -430,6 +553,23 @@ std::vector<NackPair> nack_pairs(std::span<const std::uint16_t> missing) {
         out.push_back({seq, 0});
     }
     return out;
+}
+
+std::vector<std::vector<std::uint8_t>> write_nacks(std::uint32_t sender_ssrc,
+                                                   std::uint32_t media_ssrc,
+                                                   std::span<const std::uint16_t> lost,
+                                                   std::size_t max_bytes) {
+    const std::vector<NackPair> pairs = nack_pairs(lost);
+    const std::size_t bytes = std::clamp(max_bytes, kFbFixed + 4, kMaxPacketBytes);
+    const std::size_t per_packet = (bytes - kFbFixed) / 4;
+    std::vector<std::vector<std::uint8_t>> packets;
+    for (std::size_t i = 0; i < pairs.size(); i += per_packet) {
+        const auto these = std::span(pairs).subspan(i, std::min(per_packet, pairs.size() - i));
+        std::vector<std::uint8_t>& out = packets.emplace_back();
+        // Cannot be refused: pairs there are, and the packet is within the length field's reach.
+        (void)append_rtcp(out, RtcpNack{sender_ssrc, media_ssrc, {these.begin(), these.end()}});
+    }
+    return packets;
 }
 
 std::vector<std::uint16_t> nack_seqs(std::span<const NackPair> pairs) {

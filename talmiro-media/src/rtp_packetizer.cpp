@@ -147,16 +147,17 @@ void RtpPacketizer::remember_param_set(std::span<const std::uint8_t> nal) {
     });
 }
 
-std::vector<std::uint8_t> RtpPacketizer::single_or_stap_a(std::uint32_t ts, Nals group,
-                                                       std::size_t stap_size) {
+void RtpPacketizer::pack(std::span<const std::span<const std::uint8_t>> group,
+                         std::size_t stap_size, std::uint32_t ts,
+                         std::vector<std::vector<std::uint8_t>>& built) {
+    if (group.empty()) return;
     if (group.size() == 1) {
         auto p = start_packet(ts, group[0].size());
         p.insert(p.end(), group[0].begin(), group[0].end());
         stats_.single_packets += 1;
-        return p;
+        built.push_back(std::move(p));
+        return;
     }
-    // STAP-A: one header (F and the highest NRI of the units), then each unit behind its
-    // 2-byte length.
     auto p = start_packet(ts, stap_size);
     std::uint8_t f = 0, nri = 0;
     for (const auto nal : group) {
@@ -169,13 +170,13 @@ std::vector<std::uint8_t> RtpPacketizer::single_or_stap_a(std::uint32_t ts, Nals
         p.insert(p.end(), nal.begin(), nal.end());
     }
     stats_.stap_a_packets += 1;
-    return p;
+    built.push_back(std::move(p));
 }
 
-void RtpPacketizer::fu_a(std::uint32_t ts, std::span<const std::uint8_t> nal,
-                         std::size_t max_payload, std::vector<std::vector<std::uint8_t>>& built) {
-    // FU-A: the NAL header becomes the FU indicator and header; the body is cut into
-    // fragments of near-equal size.
+void RtpPacketizer::fragment(std::span<const std::uint8_t> nal, std::size_t max_payload,
+                             std::uint32_t ts, std::vector<std::vector<std::uint8_t>>& built) {
+    // The NAL header becomes the FU indicator and header; the body is cut into fragments of
+    // near-equal size.
     const auto body = nal.subspan(1);
     const std::size_t room = max_payload - 2;
     const std::size_t count = (body.size() + room - 1) / room;
@@ -211,30 +212,30 @@ std::vector<SharedBytes> RtpPacketizer::packetize(std::span<const std::uint8_t> 
     const std::size_t max_payload = config_.mtu - kRtpHeaderSize - kRtxOverhead;
     // Built first and kept once the last one is marked.
     std::vector<std::vector<std::uint8_t>> built;
-    // Units waiting to go out together: [first, end) of `nals` and their STAP-A size.
-    std::size_t first = 0, end = 0, stap_size = 1;
-    const auto flush = [&] {
-        if (end > first)
-            built.push_back(single_or_stap_a(ts, Nals(nals).subspan(first, end - first),
-                                             stap_size));
-        first = end;
-        stap_size = 1;
+
+    // Units waiting to go out together: [first, last) of `nals` and their STAP-A size.
+    std::size_t group_begin = 0, group_end = 0, group_size = 1;
+    auto flush_group = [&] {
+        pack(std::span(nals).subspan(group_begin, group_end - group_begin), group_size, ts, built);
+        group_begin = group_end;
+        group_size = 1;
     };
     for (std::size_t i = 0; i < nals.size(); ++i) {
         const auto nal = nals[i];
         if ((nal[0] & 0x1F) == kNalSps || (nal[0] & 0x1F) == kNalPps) remember_param_set(nal);
         if (nal.size() <= max_payload) {
             // A STAP-A holds units of at most 65,535 bytes, each behind its 2-byte length.
-            if (stap_size + 2 + nal.size() > max_payload) flush();
-            end = i + 1;
-            stap_size += 2 + nal.size();
+            if (group_size + 2 + nal.size() > max_payload) flush_group();
+            group_end = i + 1;
+            group_size += 2 + nal.size();
             continue;
         }
-        flush();
-        first = end = i + 1;
-        fu_a(ts, nal, max_payload, built);
+        flush_group();
+        group_begin = group_end = i + 1;
+        fragment(nal, max_payload, ts, built);
     }
-    flush();
+    flush_group();
+
     // The marker bit on the last packet of the access unit.
     built.back()[1] |= 0x80;
     out.reserve(built.size());

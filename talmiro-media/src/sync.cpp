@@ -52,35 +52,7 @@ std::uint32_t next_frame_num(std::uint32_t frame_num, std::uint32_t max_frame_nu
 
 }  // namespace
 
-SyncVerdict DecoderSync::push(const AccessUnit& au) {
-    ++counters_.frames;
-    // One walk of the bytes serves the cache and the tracking. SPS/PPS are kept from every
-    // access unit, also one about to be dropped, so a later picture can be primed with them.
-    const std::span<const std::uint8_t> data = au.bytes();
-    const std::vector<NalUnit> units = list_nal_units(data);
-    bool changed = false;
-    const bool carries_sets = sets_.take(data, units, changed);
-    const NalUnit* slice = first_slice(units);
-    if (!slice && (carries_sets || !au.complete)) return drop_sliceless(au, changed);
-    saturating_increment(since_request_);
-    if (au.key && slice && !sets_known(bytes_of(data, *slice))) return drop_unprimed(changed);
-
-    if (state_ != SyncState::Waiting) return pass_on(au, units, std::nullopt, au.key, false);
-
-    if (au.key) {
-        recovery_start_ = false;
-        start();
-        return pass_on(au, units, std::nullopt, true, true);
-    }
-    if (config_.start_at_recovery && au.recovery && (carries_sets || sets_.all()))
-        if (auto verdict = start_at_recovery(au, units, slice, carries_sets)) return *verdict;
-    if (changed) unfed_ = true;
-    SyncVerdict verdict = drop();
-    if (!verdict.signal && !au.complete && start_lost()) verdict.signal = request();
-    return verdict;
-}
-
-SyncVerdict DecoderSync::drop_sliceless(const AccessUnit& au, bool changed) {
+SyncVerdict DecoderSync::no_picture(const AccessUnit& au, bool changed) {
     // Parameter sets on their own (from a session description, or sent apart from the
     // pictures), or a unit whose every slice was lost: libavcodec makes no picture of it and
     // would answer with an error. A lost picture damages a started stream.
@@ -96,9 +68,9 @@ SyncVerdict DecoderSync::drop_sliceless(const AccessUnit& au, bool changed) {
     return verdict;
 }
 
-SyncVerdict DecoderSync::drop_unprimed(bool changed) {
-    // A start point whose parameter sets never arrived (lost with the packet that carried
-    // them): libavcodec could only refuse it. It is a lost picture, asked for again at once.
+SyncVerdict DecoderSync::sets_missing(bool changed) {
+    // Lost with the packet that carried them: libavcodec could only refuse the picture. It is
+    // a lost picture, asked for again at once.
     if (changed) unfed_ = true;
     SyncVerdict verdict = drop();
     if (state_ == SyncState::Waiting) ++counters_.losses;
@@ -108,27 +80,52 @@ SyncVerdict DecoderSync::drop_unprimed(bool changed) {
     return verdict;
 }
 
-std::optional<SyncVerdict> DecoderSync::start_at_recovery(const AccessUnit& au,
-                                                          std::span<const NalUnit> units,
-                                                          const NalUnit* slice,
-                                                          bool carries_sets) {
+std::optional<std::optional<std::vector<std::uint8_t>>> DecoderSync::recovery_start(
+    const AccessUnit& au, const NalUnit* slice, bool carries_sets) {
+    if (!config_.start_at_recovery || !au.recovery || !(carries_sets || sets_.all()))
+        return std::nullopt;
     // A bare recovery point takes the sets its slices name; when they name none that can be
     // read, all of them.
-    std::optional<std::vector<std::uint8_t>> prefix;
-    if (!carries_sets) {
-        const std::optional<SliceFacts> facts =
-            slice ? parse_slice(bytes_of(au.bytes(), *slice), sets_.facts()) : std::nullopt;
-        if (facts && facts->pic_parameter_set_id) {
-            prefix = sets_.for_pps(*facts->pic_parameter_set_id);
-            if (!prefix) return std::nullopt;
-        } else {
-            prefix = sets_.all();
-        }
+    if (carries_sets) return std::optional<std::vector<std::uint8_t>>{};
+    const std::span<const std::uint8_t> data = au.bytes();
+    const std::optional<SliceFacts> facts =
+        slice ? parse_slice(bytes_of(data, *slice), sets_.facts()) : std::nullopt;
+    if (!facts || !facts->pic_parameter_set_id) return sets_.all();
+    std::optional<std::vector<std::uint8_t>> prefix = sets_.for_pps(*facts->pic_parameter_set_id);
+    if (!prefix) return std::nullopt;
+    return prefix;
+}
+
+SyncVerdict DecoderSync::push(const AccessUnit& au) {
+    ++counters_.frames;
+    // One walk of the bytes serves the cache and the tracking. SPS/PPS are kept from every
+    // access unit, also one about to be dropped, so a later picture can be primed with them.
+    const std::span<const std::uint8_t> data = au.bytes();
+    const std::vector<NalUnit> units = list_nal_units(data);
+    bool changed = false;
+    const bool carries_sets = sets_.take(data, units, changed);
+    const NalUnit* slice = first_slice(units);
+    if (!slice && (carries_sets || !au.complete)) return no_picture(au, changed);
+    saturating_increment(since_request_);
+    if (au.key && slice && !sets_known(bytes_of(data, *slice))) return sets_missing(changed);
+
+    if (state_ != SyncState::Waiting) return pass_on(au, units, std::nullopt, au.key, false);
+
+    if (au.key) {
+        recovery_start_ = false;
+        start();
+        return pass_on(au, units, std::nullopt, true, true);
     }
-    recovery_start_ = true;
-    ++counters_.starts_at_recovery;
-    start();
-    return pass_on(au, units, std::move(prefix), true, true);
+    if (auto prefix = recovery_start(au, slice, carries_sets)) {
+        recovery_start_ = true;
+        ++counters_.starts_at_recovery;
+        start();
+        return pass_on(au, units, std::move(*prefix), true, true);
+    }
+    if (changed) unfed_ = true;
+    SyncVerdict verdict = drop();
+    if (!verdict.signal && !au.complete && start_lost()) verdict.signal = request();
+    return verdict;
 }
 
 void DecoderSync::picture_out() noexcept {
@@ -318,6 +315,20 @@ bool DecoderSync::follow(const SliceFacts& slice, std::int64_t jump, bool& first
     return gap;
 }
 
+void DecoderSync::follow_recovery(const std::optional<SliceFacts>& picture,
+                                  std::optional<std::uint32_t> recovery_count) noexcept {
+    // The recovery point is the reference picture whose frame_num is the SEI's picture's plus
+    // recovery_frame_cnt; it and what follows it are whole.
+    if (damaged_ && !recovery_target_ && recovery_count && picture && picture->frame_num)
+        recovery_target_ = static_cast<std::uint32_t>(
+            (std::uint64_t{*picture->frame_num} + *recovery_count) % picture->max_frame_num);
+    if (recovery_target_ && picture && picture->nal_ref_idc != 0 &&
+        picture->frame_num == recovery_target_) {
+        damaged_ = false;
+        recovery_target_.reset();
+    }
+}
+
 void DecoderSync::track(const AccessUnit& au, std::span<const NalUnit> units,
                         SyncVerdict& verdict) noexcept {
     const std::span<const std::uint8_t> data = au.bytes();
@@ -374,20 +385,6 @@ void DecoderSync::track(const AccessUnit& au, std::span<const NalUnit> units,
     verdict.damaged = damaged_ || incomplete;
     verdict.reference = reference;
     verdict.idr = idr;
-}
-
-void DecoderSync::follow_recovery(const std::optional<SliceFacts>& picture,
-                                  std::optional<std::uint32_t> recovery_count) noexcept {
-    // The recovery point is the reference picture whose frame_num is the SEI's picture's plus
-    // recovery_frame_cnt; it and what follows it are whole.
-    if (damaged_ && !recovery_target_ && recovery_count && picture && picture->frame_num)
-        recovery_target_ = static_cast<std::uint32_t>(
-            (std::uint64_t{*picture->frame_num} + *recovery_count) % picture->max_frame_num);
-    if (recovery_target_ && picture && picture->nal_ref_idc != 0 &&
-        picture->frame_num == recovery_target_) {
-        damaged_ = false;
-        recovery_target_.reset();
-    }
 }
 
 void DecoderSync::clear_counts() noexcept {

@@ -226,6 +226,32 @@ TEST(Rtcp, NackPairsFromMissingAndBack) {
     }
 }
 
+TEST(Rtcp, NacksSplitIntoPacketsWithinTheBound) {
+    // Every other sequence number from 65000 on, across the wrap: one pair per 9 numbers.
+    std::vector<std::uint16_t> lost;
+    for (unsigned i = 0; i < 3000; i += 2) lost.push_back(static_cast<std::uint16_t>(65000 + i));
+    const std::vector<NackPair> pairs = nack_pairs(lost);
+    for (const std::size_t bound : {std::size_t{0}, std::size_t{17}, std::size_t{100},
+                                    kRtcpNackBytes, std::size_t{1} << 20}) {
+        const auto packets = write_nacks(7, 9, lost, bound);
+        const std::size_t per = std::clamp<std::size_t>((std::max<std::size_t>(bound, 16) - 12) / 4,
+                                                        1, pairs.size());
+        EXPECT_EQ(packets.size(), (pairs.size() + per - 1) / per) << bound;
+        std::vector<NackPair> read;
+        for (const Bytes& p : packets) {
+            EXPECT_LE(p.size(), std::max<std::size_t>(bound, 16));
+            const RtcpParsed parsed = parse_rtcp(p);
+            ASSERT_EQ(parsed.packets.size(), 1u);
+            const auto& nack = std::get<RtcpNack>(parsed.packets[0]);
+            EXPECT_EQ(nack.sender_ssrc, 7u);
+            EXPECT_EQ(nack.media_ssrc, 9u);
+            read.insert(read.end(), nack.pairs.begin(), nack.pairs.end());
+        }
+        EXPECT_EQ(read, pairs) << bound;
+    }
+    EXPECT_TRUE(write_nacks(7, 9, {}).empty());
+}
+
 TEST(Rtcp, NtpTime) {
     constexpr std::uint64_t kUnixEpoch = 2'208'988'800ull << 32;
     EXPECT_EQ(ntp_from_us(0), kUnixEpoch);

@@ -229,6 +229,17 @@ Result<std::vector<std::uint8_t>> build_rtcp(std::span<const RtcpPacket> packets
 // Numbers in sequence order (across the wrap) give the fewest pairs; a number already named
 // adds nothing.
 std::vector<NackPair> nack_pairs(std::span<const std::uint16_t> missing);
+// A NACK packet of 256 pairs: with a receiver report and an SDES chunk, a datagram well within
+// the path's MTU.
+inline constexpr std::size_t kRtcpNackBytes = 12 + 4 * 256;
+// The NACK packets from `sender_ssrc` about `media_ssrc` that name every sequence number of
+// `lost` (paired as `nack_pairs` pairs them), as few as hold them with none longer than
+// `max_bytes` (held to at least 16, one pair's packet); none when `lost` is empty. Each is a
+// whole RTCP packet, for a datagram of its own beside the reports it goes with.
+std::vector<std::vector<std::uint8_t>> write_nacks(std::uint32_t sender_ssrc,
+                                                   std::uint32_t media_ssrc,
+                                                   std::span<const std::uint16_t> lost,
+                                                   std::size_t max_bytes = kRtcpNackBytes);
 // The sequence numbers the pairs name, pair by pair, each PID followed by its mask's numbers
 // in bit order.
 std::vector<std::uint16_t> nack_seqs(std::span<const NackPair> pairs);

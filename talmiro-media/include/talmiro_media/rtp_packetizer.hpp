@@ -141,14 +141,14 @@ private:
     // Starts a packet: the header with the next sequence number; the caller appends the payload.
     std::vector<std::uint8_t> start_packet(std::uint32_t ts, std::size_t payload_size);
     void emit(std::vector<SharedBytes>& out, std::vector<std::uint8_t> packet);
-    void remember_param_set(std::span<const std::uint8_t> nal);
-    using Nals = std::span<const std::span<const std::uint8_t>>;
-    // One packet for the NAL units of `group`: a single NAL unit packet for one, a STAP-A of
+    // One packet of NAL units that fit it: a single NAL unit packet for one, a STAP-A of
     // `stap_size` payload bytes for more.
-    std::vector<std::uint8_t> single_or_stap_a(std::uint32_t ts, Nals group, std::size_t stap_size);
-    // The FU-A packets of `nal`, too large for one packet, appended to `built`.
-    void fu_a(std::uint32_t ts, std::span<const std::uint8_t> nal, std::size_t max_payload,
-              std::vector<std::vector<std::uint8_t>>& built);
+    void pack(std::span<const std::span<const std::uint8_t>> group, std::size_t stap_size,
+              std::uint32_t ts, std::vector<std::vector<std::uint8_t>>& built);
+    // FU-A packets of one NAL unit longer than `max_payload`.
+    void fragment(std::span<const std::uint8_t> nal, std::size_t max_payload, std::uint32_t ts,
+                  std::vector<std::vector<std::uint8_t>>& built);
+    void remember_param_set(std::span<const std::uint8_t> nal);
     const Sent* find(std::uint16_t seq) const noexcept;
 
     RtpPacketizerConfig config_;

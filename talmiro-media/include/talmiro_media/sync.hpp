@@ -149,18 +149,17 @@ private:
     // the wedged or request signal when due.
     SyncVerdict pass_on(const AccessUnit& au, std::span<const NalUnit> units,
                         std::optional<std::vector<std::uint8_t>> prefix, bool key, bool starting);
+    // An access unit without a slice: parameter sets on their own, or every slice lost.
+    SyncVerdict no_picture(const AccessUnit& au, bool changed);
+    // A start point whose parameter sets never arrived: a lost picture.
+    SyncVerdict sets_missing(bool changed);
+    // While waiting, a recovery point to start at (and the prefix of sets it needs, if any), or
+    // absent when it cannot start there.
+    std::optional<std::optional<std::vector<std::uint8_t>>> recovery_start(
+        const AccessUnit& au, const NalUnit* slice, bool carries_sets);
     // Drops an access unit (while waiting, or a start point whose sets never came); requests
     // when the silence reaches its threshold.
     SyncVerdict drop() noexcept;
-    // Drops a unit without a slice: parameter sets alone, or one whose every slice was lost.
-    SyncVerdict drop_sliceless(const AccessUnit& au, bool changed);
-    // Drops a start point whose parameter sets never arrived, and asks for another.
-    SyncVerdict drop_unprimed(bool changed);
-    // Starts at the bare recovery point `au` (`slice` its first slice) behind the parameter
-    // sets it needs; nothing when the sets its slice names are unknown.
-    std::optional<SyncVerdict> start_at_recovery(const AccessUnit& au,
-                                                 std::span<const NalUnit> units,
-                                                 const NalUnit* slice, bool carries_sets);
     // Access units without a picture after which an IDR picture is requested: the recovery
     // silence after a start at a recovery point, until the first picture or request.
     std::uint32_t silence_threshold() const noexcept;
@@ -171,13 +170,13 @@ private:
     // Follows frame_num, fields, stamps, recovery points and completeness through one access
     // unit passed on, and fills `damaged`, `reference` and `first_field` of its verdict.
     void track(const AccessUnit& au, std::span<const NalUnit> units, SyncVerdict& verdict) noexcept;
+    // Sets or reaches the recovery point of a damaged stream: `picture` (its first slice) and
+    // the recovery_frame_cnt of its SEI, if any.
+    void follow_recovery(const std::optional<SliceFacts>& picture,
+                         std::optional<std::uint32_t> recovery_count) noexcept;
     // Follows one picture (the first slice of it); whether it reveals a loss. `jump` is the
     // stamp distance to the last unit in frame intervals (0 when the stamps say nothing).
     bool follow(const SliceFacts& slice, std::int64_t jump, bool& first_field) noexcept;
-    // Sets the recovery point a damaged stream waits for from the SEI's `recovery_count`, and
-    // ends the damage when `picture` is that point.
-    void follow_recovery(const std::optional<SliceFacts>& picture,
-                         std::optional<std::uint32_t> recovery_count) noexcept;
     // The stamp distance from the last unit in learnt frame intervals, 0 until the stamps have
     // been steady; then learns from `t_us`.
     std::int64_t stamp_jump(std::int64_t t_us) noexcept;

@@ -400,13 +400,11 @@ void send_nacks(FeedbackPlan& fb, talmiro_media::RtpReceptionStats& reception,
         fb.nack_rtt_until_us = now + rtt->config().max_age_us;
     }
     retime(fb, rtt, depack);
-    for (std::size_t i = 0; i < seqs.size(); i += 256) {
+    for (const std::vector<std::uint8_t>& nack : tm::write_nacks(fb.ssrc, reception.ssrc(), seqs)) {
         std::vector<std::uint8_t> datagram;
-        const tm::RtcpNack nack{fb.ssrc, reception.ssrc(),
-                                tm::nack_pairs(seqs.subspan(i, std::min<std::size_t>(256, seqs.size() - i)))};
         if (!tm::append_rtcp(datagram, rr)) return;
         datagram.insert(datagram.end(), fb.sdes.begin(), fb.sdes.end());
-        if (!tm::append_rtcp(datagram, nack)) return;
+        datagram.insert(datagram.end(), nack.begin(), nack.end());
         // A full socket buffer drops the NACK as the network would; nothing waits here.
         if (sendto(fb.fd, datagram.data(), datagram.size(), MSG_DONTWAIT, fb.to.get(),
                    fb.to.length) >= 0)
