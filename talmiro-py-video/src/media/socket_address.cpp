@@ -2,6 +2,7 @@
 #include "socket_address.hpp"
 
 #include <arpa/inet.h>
+#include <netdb.h>
 
 namespace talmiro_py {
 
@@ -21,6 +22,19 @@ std::optional<SocketAddress> numeric_address(const char* host, std::uint16_t por
         return std::nullopt;
     }
     return out;
+}
+
+std::optional<HostPort> host_port_of(const SocketAddress& address) {
+    const int family = address.storage.ss_family;
+    if (family != AF_INET && family != AF_INET6) return std::nullopt;
+    char host[NI_MAXHOST];
+    if (getnameinfo(address.get(), address.length, host, sizeof host, nullptr, 0,
+                    NI_NUMERICHOST) != 0)
+        return std::nullopt;
+    const auto port = family == AF_INET
+                          ? reinterpret_cast<const sockaddr_in*>(&address.storage)->sin_port
+                          : reinterpret_cast<const sockaddr_in6*>(&address.storage)->sin6_port;
+    return HostPort{host, ntohs(port)};
 }
 
 }  // namespace talmiro_py

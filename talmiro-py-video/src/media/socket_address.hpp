@@ -7,6 +7,7 @@
 
 #include <cstdint>
 #include <optional>
+#include <string>
 
 namespace talmiro_py {
 
@@ -20,5 +21,13 @@ struct SocketAddress {
 // The address of a numeric IPv4 or IPv6 host text and a port; absent for anything else (a
 // name, a scoped address).
 std::optional<SocketAddress> numeric_address(const char* host, std::uint16_t port) noexcept;
+
+// The numeric host text and the port of an IPv4 or IPv6 address, as Python's socket module
+// writes them; absent for another family.
+struct HostPort {
+    std::string host;
+    std::uint16_t port = 0;
+};
+std::optional<HostPort> host_port_of(const SocketAddress& address);
 
 }  // namespace talmiro_py
