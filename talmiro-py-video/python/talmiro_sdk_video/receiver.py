@@ -159,6 +159,8 @@ class RtpReceiver:
         self._rtp, self._rtcp = _bind_pair(bind, port)
         try:
             self._wake_r, self._wake_w = socket.socketpair()
+            # What this class sends goes out through it (the NACKs `receive_rtp` sends aside).
+            self._rtcp_transport = _codec.DatagramTransport(self._rtcp)
         except OSError:
             self._rtp.close()
             self._rtcp.close()
@@ -284,6 +286,7 @@ class RtpReceiver:
             self._send_rtcp(_codec.rtcp_bye([self.ssrc]))
         except OSError:
             pass
+        self._rtcp_transport.close()
         for s in (self._rtp, self._rtcp, self._wake_r, self._wake_w):
             s.close()
         if self._own_decoder:
@@ -558,11 +561,7 @@ class RtpReceiver:
         dest = self._rtcp_destination()
         if dest is None:
             return False
-        try:
-            self._rtcp.sendto(self._report_packets() + tail, dest)
-        except OSError:
-            return False
-        return True
+        return self._rtcp_transport.send(self._report_packets() + tail, to=dest) == 0
 
     def _send_report(self) -> None:
         if self._send_rtcp(b""):
