@@ -45,7 +45,7 @@ struct DatagramTransportObject {
 
 PyObject* g_datagram_transport_type = nullptr;
 
-DatagramTransportObject& transport_of(PyObject* self) noexcept {
+DatagramTransportObject& datagram_transport_of(PyObject* self) noexcept {
     return unbox<DatagramTransportObject>(self);
 }
 
@@ -172,7 +172,7 @@ long long send_paced(DatagramTransportObject& t, PyObject* datagrams, PyObject* 
 
 // ---- methods ----
 
-PyObject* transport_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+PyObject* datagram_transport_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     return guarded([&]() -> PyObject* {
         PyObject *sock = nullptr, *peers = nullptr, *protect = Py_None, *unprotect = Py_None,
                  *pace = Py_None;
@@ -196,7 +196,7 @@ PyObject* transport_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
         if (own < 0) return PyErr_SetFromErrno(PyExc_OSError);
         PyObject* self = box_new<DatagramTransportObject>(type, own, max_size);
         if (!self) return nullptr;
-        DatagramTransportObject& t = transport_of(self);
+        DatagramTransportObject& t = datagram_transport_of(self);
         t.socket.set_peers(std::move(addresses));  // nobody else has it yet: no wait
         if (!set_hook(t.protect, protect, "protect") ||
             !set_hook(t.unprotect, unprotect, "unprotect") || !set_hook(t.pace, pace, "pace"))
@@ -205,7 +205,7 @@ PyObject* transport_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     });
 }
 
-PyObject* transport_send(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+PyObject* datagram_transport_send(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                          PyObject* kwnames) {
     return guarded([&]() -> PyObject* {
         PyObject *datagrams = nullptr, *to = Py_None;
@@ -214,12 +214,12 @@ PyObject* transport_send(PyObject* self, PyObject* const* args, Py_ssize_t nargs
                         param("to", to, Kind::Object, Need::Optional)},
                        args, nargs, kwnames))
             return nullptr;
-        const long long failed = send_paced(transport_of(self), datagrams, to);
+        const long long failed = send_paced(datagram_transport_of(self), datagrams, to);
         return failed < 0 ? nullptr : PyLong_FromLongLong(failed);
     });
 }
 
-PyObject* transport_send_now(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+PyObject* datagram_transport_send_now(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                              PyObject* kwnames) {
     return guarded([&]() -> PyObject* {
         PyObject *datagrams = nullptr, *to = Py_None;
@@ -230,7 +230,7 @@ PyObject* transport_send_now(PyObject* self, PyObject* const* args, Py_ssize_t n
             return nullptr;
         std::vector<HeldBuffer> held;
         if (!hold_datagrams(datagrams, held)) return nullptr;
-        const long long failed = send_now(transport_of(self), held, to);
+        const long long failed = send_now(datagram_transport_of(self), held, to);
         return failed < 0 ? nullptr : PyLong_FromLongLong(failed);
     });
 }
@@ -257,7 +257,7 @@ PyObject* received_item(DatagramTransportObject& t, const ReceivedDatagram& d) {
     return Py_BuildValue("(O(si))", data.get(), from->host.c_str(), int{from->port});
 }
 
-PyObject* transport_receive(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+PyObject* datagram_transport_receive(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                             PyObject* kwnames) {
     return guarded([&]() -> PyObject* {
         std::uint64_t max = kReceiveBatch;
@@ -265,7 +265,7 @@ PyObject* transport_receive(PyObject* self, PyObject* const* args, Py_ssize_t na
                        kwnames))
             return nullptr;
         if (max > 4096) return raise(PyExc_ValueError, "max_count must be at most 4096");
-        DatagramTransportObject& t = transport_of(self);
+        DatagramTransportObject& t = datagram_transport_of(self);
         const auto got = without_gil([&] { return t.socket.receive(max, t.max_size); });
         Owned list(PyList_New(0));
         for (std::size_t i = 0; list && i < got.size(); ++i) {
@@ -277,7 +277,7 @@ PyObject* transport_receive(PyObject* self, PyObject* const* args, Py_ssize_t na
     });
 }
 
-PyObject* transport_set_peers(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+PyObject* datagram_transport_set_peers(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                               PyObject* kwnames) {
     return guarded([&]() -> PyObject* {
         PyObject* peers = nullptr;
@@ -285,27 +285,27 @@ PyObject* transport_set_peers(PyObject* self, PyObject* const* args, Py_ssize_t 
             return nullptr;
         std::vector<SocketAddress> addresses;
         if (!read_peers(peers, addresses)) return nullptr;
-        DatagramTransportObject& t = transport_of(self);
+        DatagramTransportObject& t = datagram_transport_of(self);
         without_gil([&] { t.socket.set_peers(std::move(addresses)); });
         Py_RETURN_NONE;
     });
 }
 
-PyObject* transport_close(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+PyObject* datagram_transport_close(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                           PyObject* kwnames) {
     return guarded([&]() -> PyObject* {
         if (!read_args("close", {}, args, nargs, kwnames)) return nullptr;
-        DatagramTransportObject& t = transport_of(self);
+        DatagramTransportObject& t = datagram_transport_of(self);
         without_gil([&] { t.socket.close(); });
         Py_RETURN_NONE;
     });
 }
 
-PyObject* transport_stats(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+PyObject* datagram_transport_stats(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                           PyObject* kwnames) {
     return guarded([&]() -> PyObject* {
         if (!read_args("stats", {}, args, nargs, kwnames)) return nullptr;
-        const DatagramCounts c = transport_of(self).socket.counts();
+        const DatagramCounts c = datagram_transport_of(self).socket.counts();
         return new_dict([&](PyObject* d) {
             return dict_put_counts(d, {{"datagrams_sent", c.datagrams_sent},
                                        {"bytes_sent", c.bytes_sent},
@@ -321,9 +321,9 @@ PyObject* transport_stats(PyObject* self, PyObject* const* args, Py_ssize_t narg
 
 // ---- properties ----
 
-PyObject* transport_peers(PyObject* self, void*) {
+PyObject* datagram_transport_peers(PyObject* self, void*) {
     return guarded([&]() -> PyObject* {
-        DatagramTransportObject& t = transport_of(self);
+        DatagramTransportObject& t = datagram_transport_of(self);
         const auto peers = without_gil([&] { return t.socket.peers(); });
         return new_list(peers.size(), [&](std::size_t i) -> PyObject* {
             const auto hp = host_port_of(peers[i]);
@@ -332,22 +332,22 @@ PyObject* transport_peers(PyObject* self, void*) {
     });
 }
 
-PyObject* transport_closed(PyObject* self, void*) {
+PyObject* datagram_transport_closed(PyObject* self, void*) {
     return guarded([&]() -> PyObject* {
-        DatagramTransportObject& t = transport_of(self);
+        DatagramTransportObject& t = datagram_transport_of(self);
         return PyBool_FromLong(without_gil([&] { return t.socket.closed(); }));
     });
 }
 
 template <PyObject* DatagramTransportObject::*Hook>
 PyObject* get_hook(PyObject* self, void*) {
-    PyObject* hook = transport_of(self).*Hook;
+    PyObject* hook = datagram_transport_of(self).*Hook;
     return Py_NewRef(hook ? hook : Py_None);
 }
 
 template <PyObject* DatagramTransportObject::*Hook>
 int put_hook(PyObject* self, PyObject* value, void* name) {
-    return set_hook(transport_of(self).*Hook, value ? value : Py_None,
+    return set_hook(datagram_transport_of(self).*Hook, value ? value : Py_None,
                     static_cast<const char*>(name))
                ? 0
                : -1;
@@ -355,34 +355,34 @@ int put_hook(PyObject* self, PyObject* value, void* name) {
 
 // ---- the collector: the hooks may refer back to what owns the transport ----
 
-int transport_traverse(PyObject* self, visitproc visit, void* arg) {
+int datagram_transport_traverse(PyObject* self, visitproc visit, void* arg) {
     Py_VISIT(Py_TYPE(self));
     if (!reinterpret_cast<Box<DatagramTransportObject>*>(self)->built) return 0;
-    DatagramTransportObject& t = transport_of(self);
+    DatagramTransportObject& t = datagram_transport_of(self);
     Py_VISIT(t.protect);
     Py_VISIT(t.unprotect);
     Py_VISIT(t.pace);
     return 0;
 }
 
-int transport_clear(PyObject* self) {
+int datagram_transport_clear(PyObject* self) {
     if (!reinterpret_cast<Box<DatagramTransportObject>*>(self)->built) return 0;
-    DatagramTransportObject& t = transport_of(self);
+    DatagramTransportObject& t = datagram_transport_of(self);
     Py_CLEAR(t.protect);
     Py_CLEAR(t.unprotect);
     Py_CLEAR(t.pace);
     return 0;
 }
 
-void transport_dealloc(PyObject* self) {
+void datagram_transport_dealloc(PyObject* self) {
     PyObject_GC_UnTrack(self);
-    transport_clear(self);
+    datagram_transport_clear(self);
     box_dealloc<DatagramTransportObject>(self);
 }
 
-PyGetSetDef transport_getset[] = {
-    {"peers", transport_peers, nullptr, "The peers' addresses, as (host, port).", nullptr},
-    {"closed", transport_closed, nullptr, nullptr, nullptr},
+PyGetSetDef datagram_transport_getset[] = {
+    {"peers", datagram_transport_peers, nullptr, "The peers' addresses, as (host, port).", nullptr},
+    {"closed", datagram_transport_closed, nullptr, nullptr, nullptr},
     {"protect", get_hook<&DatagramTransportObject::protect>,
      put_hook<&DatagramTransportObject::protect>,
      "Called with each datagram before it is sent: the bytes to send, or None to refuse it.",
@@ -397,29 +397,29 @@ PyGetSetDef transport_getset[] = {
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
-PyMethodDef transport_methods[] = {
-    fast_method("send", transport_send,
+PyMethodDef datagram_transport_methods[] = {
+    fast_method("send", datagram_transport_send,
                 "send($self, datagrams, to=None)\n--\n\nSends `datagrams` (bytes, or a sequence "
                 "of them) to `to`: None for every peer, a\npeer's index, a sequence of indices, "
                 "or a (host, port) pair with a numeric host.\nThe pace hook, when set, takes "
                 "them over (and 0 is returned); else as send_now."),
-    fast_method("send_now", transport_send_now,
+    fast_method("send_now", datagram_transport_send_now,
                 "send_now($self, datagrams, to=None)\n--\n\nSends at once, each datagram "
                 "through the protect hook when set, in batches of one\nsystem call without the "
                 "interpreter lock. Returns the sends that failed (each is\ncounted and the next "
                 "is tried, as for a lost packet)."),
-    fast_method("receive", transport_receive,
+    fast_method("receive", datagram_transport_receive,
                 "receive($self, max_count=64)\n--\n\nUp to `max_count` datagrams waiting now, "
                 "as (bytes, (host, port)), through the\nunprotect hook when set; never waits. "
                 "Datagrams longer than `max_size`, and those\nthe hook refuses, are counted in "
                 "`datagrams_refused` and left out."),
-    fast_method("set_peers", transport_set_peers,
+    fast_method("set_peers", datagram_transport_set_peers,
                 "set_peers($self, peers)\n--\n\nReplaces the peers: (host, port) pairs with "
                 "numeric hosts, resolved here once."),
-    fast_method("close", transport_close,
+    fast_method("close", datagram_transport_close,
                 "close($self)\n--\n\nCloses the transport's descriptor once the sends under "
                 "way are done; later sends fail\n(counted), reads give nothing."),
-    fast_method("stats", transport_stats, "stats($self)\n--\n\nThe datagrams and bytes "
+    fast_method("stats", datagram_transport_stats, "stats($self)\n--\n\nThe datagrams and bytes "
                                           "sent, received and refused."),
     {nullptr, nullptr, 0, nullptr},
 };
@@ -432,34 +432,34 @@ constexpr const char* kDatagramTransportDoc =
     "batches of one system call without the interpreter lock. Works on a duplicate of the\n"
     "descriptor: `sock` stays the caller's, and both are to be closed.";
 
-PyType_Slot transport_slots[] = {
+PyType_Slot datagram_transport_slots[] = {
     {Py_tp_doc, const_cast<char*>(kDatagramTransportDoc)},
-    {Py_tp_new, reinterpret_cast<void*>(transport_new)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(transport_dealloc)},
-    {Py_tp_traverse, reinterpret_cast<void*>(transport_traverse)},
-    {Py_tp_clear, reinterpret_cast<void*>(transport_clear)},
-    {Py_tp_getset, transport_getset},
-    {Py_tp_methods, transport_methods},
+    {Py_tp_new, reinterpret_cast<void*>(datagram_transport_new)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(datagram_transport_dealloc)},
+    {Py_tp_traverse, reinterpret_cast<void*>(datagram_transport_traverse)},
+    {Py_tp_clear, reinterpret_cast<void*>(datagram_transport_clear)},
+    {Py_tp_getset, datagram_transport_getset},
+    {Py_tp_methods, datagram_transport_methods},
     {Py_tp_members, weakref_members},
     {0, nullptr},
 };
 
-PyType_Spec transport_spec = {"talmiro_sdk_video._codec.DatagramTransport",
+PyType_Spec datagram_transport_spec = {"talmiro_sdk_video._codec.DatagramTransport",
                               sizeof(Box<DatagramTransportObject>), 0,
-                              kTypeFlags | Py_TPFLAGS_HAVE_GC, transport_slots};
+                              kTypeFlags | Py_TPFLAGS_HAVE_GC, datagram_transport_slots};
 
 }  // namespace
 
 PyObject* datagram_transport_type() {
-    return once_type(g_datagram_transport_type, transport_spec);
+    return once_type(g_datagram_transport_type, datagram_transport_spec);
 }
 
 DatagramSocket* datagram_transport_socket(PyObject* obj) {
-    return is_transport(obj) ? &transport_of(obj).socket : nullptr;
+    return is_transport(obj) ? &datagram_transport_of(obj).socket : nullptr;
 }
 
 bool datagram_transport_hooked(PyObject* transport) {
-    const DatagramTransportObject& t = transport_of(transport);
+    const DatagramTransportObject& t = datagram_transport_of(transport);
     return t.protect || t.pace;
 }
 
@@ -468,7 +468,7 @@ long long datagram_transport_send_hooked(PyObject* transport,
                                          PyObject* to) {
     const Owned list(
         new_list(datagrams.size(), [&](std::size_t i) { return bytes_of(datagrams[i].bytes()); }));
-    return list ? send_paced(transport_of(transport), list.get(), to) : -1;
+    return list ? send_paced(datagram_transport_of(transport), list.get(), to) : -1;
 }
 
 bool read_destinations(PyObject* to, const DatagramSocket& socket, Destinations& out) {

@@ -40,7 +40,7 @@ struct RtpSendStepObject {
     bool rtx = true;
 };
 
-RtpSendStepObject& send_step_of(PyObject* self) noexcept {
+RtpSendStepObject& rtp_send_step_of(PyObject* self) noexcept {
     return unbox<RtpSendStepObject>(self);
 }
 
@@ -83,7 +83,7 @@ bool usable(const RtpSendStepObject& s) {
     return false;
 }
 
-PyObject* send_step_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+PyObject* rtp_send_step_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     return guarded([&]() -> PyObject* {
         PyObject *packetizer = nullptr, *responder = nullptr, *transport = nullptr;
         bool rtx = true;
@@ -105,7 +105,7 @@ PyObject* send_step_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
         }
         PyObject* self = box_new<RtpSendStepObject>(type);
         if (!self) return nullptr;
-        RtpSendStepObject& s = send_step_of(self);
+        RtpSendStepObject& s = rtp_send_step_of(self);
         s.packetizer = Py_NewRef(packetizer);
         s.responder = Py_NewRef(responder);
         s.transport = Py_NewRef(transport);
@@ -117,7 +117,7 @@ PyObject* send_step_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     });
 }
 
-PyObject* send_step_send(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+PyObject* rtp_send_step_send(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                          PyObject* kwnames) {
     return guarded([&]() -> PyObject* {
         PyObject *data = nullptr, *before = Py_None;
@@ -128,7 +128,7 @@ PyObject* send_step_send(PyObject* self, PyObject* const* args, Py_ssize_t nargs
                         param("before", before, Kind::Object, Need::Optional)},
                        args, nargs, kwnames))
             return nullptr;
-        RtpSendStepObject& s = send_step_of(self);
+        RtpSendStepObject& s = rtp_send_step_of(self);
         if (!usable(s)) return nullptr;
         const auto held = acquire_bytes(data, "data");
         if (!held) return nullptr;
@@ -149,7 +149,7 @@ PyObject* send_step_send(PyObject* self, PyObject* const* args, Py_ssize_t nargs
     });
 }
 
-PyObject* send_step_answer_nack(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+PyObject* rtp_send_step_answer_nack(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                                 PyObject* kwnames) {
     return guarded([&]() -> PyObject* {
         PyObject *pairs = nullptr, *to = Py_None;
@@ -160,7 +160,7 @@ PyObject* send_step_answer_nack(PyObject* self, PyObject* const* args, Py_ssize_
                         param("now_us", now_us), param("to", to, Kind::Object, Need::Optional)},
                        args, nargs, kwnames))
             return nullptr;
-        RtpSendStepObject& s = send_step_of(self);
+        RtpSendStepObject& s = rtp_send_step_of(self);
         if (!usable(s)) return nullptr;
         std::vector<NackPair> list;
         std::uint64_t unread = 0;
@@ -183,40 +183,40 @@ PyObject* send_step_answer_nack(PyObject* self, PyObject* const* args, Py_ssize_
     });
 }
 
-int send_step_traverse(PyObject* self, visitproc visit, void* arg) {
+int rtp_send_step_traverse(PyObject* self, visitproc visit, void* arg) {
     Py_VISIT(Py_TYPE(self));
     if (!reinterpret_cast<Box<RtpSendStepObject>*>(self)->built) return 0;
-    RtpSendStepObject& s = send_step_of(self);
+    RtpSendStepObject& s = rtp_send_step_of(self);
     Py_VISIT(s.packetizer);
     Py_VISIT(s.responder);
     Py_VISIT(s.transport);
     return 0;
 }
 
-int send_step_clear(PyObject* self) {
+int rtp_send_step_clear(PyObject* self) {
     if (!reinterpret_cast<Box<RtpSendStepObject>*>(self)->built) return 0;
-    RtpSendStepObject& s = send_step_of(self);
+    RtpSendStepObject& s = rtp_send_step_of(self);
     Py_CLEAR(s.transport);
     Py_CLEAR(s.responder);
     Py_CLEAR(s.packetizer);
     return 0;
 }
 
-void send_step_dealloc(PyObject* self) {
+void rtp_send_step_dealloc(PyObject* self) {
     PyObject_GC_UnTrack(self);
-    send_step_clear(self);
+    rtp_send_step_clear(self);
     box_dealloc<RtpSendStepObject>(self);
 }
 
-PyMethodDef send_step_methods[] = {
-    fast_method("send", send_step_send,
+PyMethodDef rtp_send_step_methods[] = {
+    fast_method("send", rtp_send_step_send,
                 "send($self, data, capture_us, now_us, before=None)\n--\n\nPacketizes one "
                 "Annex-B access unit captured at `capture_us` (kept in the history),\ntells "
                 "the responder what goes at `now_us` (µs, monotonic) and sends every packet to\n"
                 "every peer of the transport. `before`, when given, is called once the packets "
                 "are\nmade and before they go (when there are any). Returns the packets; "
                 "failed sends\nare the transport's `send_errors`."),
-    fast_method("answer_nack", send_step_answer_nack,
+    fast_method("answer_nack", rtp_send_step_answer_nack,
                 "answer_nack($self, receiver, pairs, now_us, to=None)\n--\n\nAnswers a NACK "
                 "list as RtpResponder.answer_nack does and sends the packets through\nthe "
                 "transport to `to` (as DatagramTransport.send takes it). Returns the counts."),
@@ -229,25 +229,25 @@ constexpr const char* kRtpSendStepDoc =
     "lock: the RtpPacketizer cuts and keeps, the RtpResponder counts and rules, the\n"
     "DatagramTransport sends (resends in RTX form with `rtx`).";
 
-PyType_Slot send_step_slots[] = {
+PyType_Slot rtp_send_step_slots[] = {
     {Py_tp_doc, const_cast<char*>(kRtpSendStepDoc)},
-    {Py_tp_new, reinterpret_cast<void*>(send_step_new)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(send_step_dealloc)},
-    {Py_tp_traverse, reinterpret_cast<void*>(send_step_traverse)},
-    {Py_tp_clear, reinterpret_cast<void*>(send_step_clear)},
-    {Py_tp_methods, send_step_methods},
+    {Py_tp_new, reinterpret_cast<void*>(rtp_send_step_new)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(rtp_send_step_dealloc)},
+    {Py_tp_traverse, reinterpret_cast<void*>(rtp_send_step_traverse)},
+    {Py_tp_clear, reinterpret_cast<void*>(rtp_send_step_clear)},
+    {Py_tp_methods, rtp_send_step_methods},
     {Py_tp_members, weakref_members},
     {0, nullptr},
 };
 
-PyType_Spec send_step_spec = {"talmiro_sdk_video._codec.RtpSendStep",
+PyType_Spec rtp_send_step_spec = {"talmiro_sdk_video._codec.RtpSendStep",
                               sizeof(Box<RtpSendStepObject>), 0, kTypeFlags | Py_TPFLAGS_HAVE_GC,
-                              send_step_slots};
+                              rtp_send_step_slots};
 
-PyObject* g_send_step_type = nullptr;
+PyObject* g_rtp_send_step_type = nullptr;
 
 }  // namespace
 
-PyObject* rtp_send_step_type() { return once_type(g_send_step_type, send_step_spec); }
+PyObject* rtp_send_step_type() { return once_type(g_rtp_send_step_type, rtp_send_step_spec); }
 
 }  // namespace talmiro_py
