@@ -154,15 +154,7 @@ class RtpSender:
                  min_idr_interval_ms: float = MIN_IDR_INTERVAL_MS):
         bind, dests = _destinations(to, bind)
         self._dests = [_Receiver(address) for address in dests]
-        if not self._dests:
-            raise ValueError("at least one receiver is needed")
-        if max_resends < 0:
-            raise ValueError(f"max_resends must not be negative, got {max_resends}")
-        if not 0.05 <= sr_interval_s <= 60:
-            raise ValueError(f"sr_interval_s must be between 0.05 and 60, got {sr_interval_s}")
-        if not 0 <= min_idr_interval_ms <= 60_000:
-            raise ValueError("min_idr_interval_ms must be between 0 and 60000, got "
-                             f"{min_idr_interval_ms}")
+        _check(len(dests), max_resends, sr_interval_s, min_idr_interval_ms)
         self._hosts = {d.address[0] for d in self._dests}
         self.encoder = encoder
         self._clock = clock
@@ -177,20 +169,7 @@ class RtpSender:
         self.cname = cname or f"talmiro-{self._pack.ssrc:08x}@{socket.gethostname()}"[:255]
         self._note: str | None = None
         self._lock = threading.Lock()
-        self._socks: list[socket.socket] = []
-        try:
-            if rtcp_port is None:
-                self._rtp, self._rtcp = _bind_pair(bind, port)
-            else:
-                self._rtp = _bind_one(bind, port)
-                self._socks.append(self._rtp)
-                self._rtcp = _bind_one(bind, rtcp_port)
-            self._socks = [self._rtp, self._rtcp]
-            self._wake_r, self._wake_w = socket.socketpair()
-        except OSError:
-            for s in self._socks:
-                s.close()
-            raise
+        self._open(bind, port, rtcp_port)
         # What only this class sees; the rest of stats() is the core's and the transports'.
         self._counts = dict.fromkeys(
             ("frames", "idr_pictures", "idr_from_feedback", "plis_received", "firs_received",
@@ -204,14 +183,6 @@ class RtpSender:
             idr_pending_limit_us=int(IDR_PENDING_LIMIT_S * 1e6), resend_min_rate=RESEND_MIN_RATE,
             resend_burst=RESEND_BURST, max_resend_entries=MAX_RESEND_ENTRIES,
             min_idr_interval_us=int(min_idr_interval_ms * 1000))
-        try:
-            self._media = _codec.DatagramTransport(self._rtp, [d.address for d in self._dests])
-            self._control = _codec.DatagramTransport(
-                self._rtcp, [(host, port + 1) for host, port in dests])
-        except BaseException:
-            for s in (*self._socks, self._wake_r, self._wake_w):
-                s.close()
-            raise
         self._step = _codec.RtpSendStep(self._pack, self._responder, self._media, rtx=self._rtx)
         self._started = False
         self._next_sr = 0.0
@@ -219,6 +190,27 @@ class RtpSender:
         self._thread = threading.Thread(target=self._run, name="talmiro-rtp-sender", daemon=True)
         self._failure: BaseException | None = None
         self._thread.start()
+
+    def _open(self, bind: str, port: int, rtcp_port: int | None) -> None:
+        """The sockets (RTP, RTCP, the thread's wake-up pair) and the transports: every
+        datagram to the receivers' RTP ports and from and to their RTCP ports."""
+        self._socks: list[socket.socket] = []
+        try:
+            if rtcp_port is None:
+                self._socks += _bind_pair(bind, port)
+            else:
+                self._socks.append(_bind_one(bind, port))
+                self._socks.append(_bind_one(bind, rtcp_port))
+            self._rtp, self._rtcp = self._socks
+            self._wake_r, self._wake_w = socket.socketpair()
+            self._socks += [self._wake_r, self._wake_w]
+            rtp = [d.address for d in self._dests]
+            self._media = _codec.DatagramTransport(self._rtp, rtp)
+            self._control = _codec.DatagramTransport(self._rtcp, [(h, p + 1) for h, p in rtp])
+        except BaseException:
+            for s in self._socks:
+                s.close()
+            raise
 
     # ---- the public face ----
 
@@ -315,7 +307,7 @@ class RtpSender:
                 pass
         self._media.close()
         self._control.close()
-        for s in (*self._socks, self._wake_r, self._wake_w):
+        for s in self._socks:
             s.close()
         if self._failure is not None:
             raise RuntimeError(f"the RTCP thread failed: {self._failure}") from self._failure
@@ -487,6 +479,19 @@ _STATS_ORDER = (
     "resend_over_budget", "nack_over_budget", "nack_pairs_dropped", "idr_requests",
     "idr_requests_coalesced", "rtcp_datagrams", "rtcp_refused", "feedback_refused",
     "feedback_other_ssrc", "byes_received", "sender_reports", "send_errors")
+
+
+def _check(receivers: int, max_resends: int, sr_interval_s: float,
+           min_idr_interval_ms: float) -> None:
+    if not receivers:
+        raise ValueError("at least one receiver is needed")
+    if max_resends < 0:
+        raise ValueError(f"max_resends must not be negative, got {max_resends}")
+    if not 0.05 <= sr_interval_s <= 60:
+        raise ValueError(f"sr_interval_s must be between 0.05 and 60, got {sr_interval_s}")
+    if not 0 <= min_idr_interval_ms <= 60_000:
+        raise ValueError("min_idr_interval_ms must be between 0 and 60000, got "
+                         f"{min_idr_interval_ms}")
 
 
 def _mono_us() -> int:

@@ -133,7 +133,8 @@ bool protect_all(DatagramTransportObject& t, std::vector<HeldBuffer>& datagrams)
     std::vector<HeldBuffer> out;
     for (const HeldBuffer& d : datagrams) {
         const Owned plain(bytes_of(d.bytes()));
-        const Owned done(plain ? PyObject_CallFunctionObjArgs(t.protect, plain.get(), nullptr) : nullptr);
+        const Owned done(plain ? PyObject_CallFunctionObjArgs(t.protect, plain.get(), nullptr)
+                               : nullptr);
         if (!done) return false;
         if (done.get() == Py_None) {
             t.socket.count_protect_refused(1);
@@ -163,7 +164,8 @@ long long send_paced(DatagramTransportObject& t, PyObject* datagrams, PyObject* 
     std::vector<HeldBuffer> held;
     if (!hold_datagrams(datagrams, held)) return -1;
     if (!t.pace) return send_now(t, held, to);
-    const Owned list(new_list(held.size(), [&](std::size_t i) { return bytes_of(held[i].bytes()); }));
+    const Owned list(
+        new_list(held.size(), [&](std::size_t i) { return bytes_of(held[i].bytes()); }));
     if (!list) return -1;
     t.socket.count_paced(held.size());
     const Owned done(PyObject_CallFunctionObjArgs(t.pace, list.get(), to ? to : Py_None, nullptr));
@@ -489,7 +491,8 @@ bool read_destinations(PyObject* to, const DatagramSocket& socket, Destinations&
         return true;
     };
     if (PyLong_Check(to)) return index(to);
-    const Owned items(PySequence_Check(to) && !PyUnicode_Check(to) ? PySequence_Tuple(to) : nullptr);
+    const Owned items(PySequence_Check(to) && !PyUnicode_Check(to) ? PySequence_Tuple(to)
+                                                                     : nullptr);
     if (!items) {
         PyErr_Clear();
         PyErr_SetString(PyExc_TypeError, "send: to must be None, an index, indices or an address");
