@@ -445,10 +445,10 @@ class RtpSender:
 
     def _resend(self, pairs: list[tuple[int, int]], dest: _Receiver | None, src: Address
                 ) -> None:
-        # To the receiver that asked; one not known by address gets them at the receivers of
-        # the host it asked from (its RTP port, when it sends RTCP from the next).
-        targets = [self._dests.index(dest)] if dest is not None else \
-            [i for i, d in enumerate(self._dests) if d.address[0] == src[0]]
+        # To the receiver that asked; when neither its address nor its SSRC says which one it
+        # is, to every receiver on the host it asked from.
+        targets = [i for i, d in enumerate(self._dests)
+                   if (d is dest if dest is not None else d.address[0] == src[0])]
         key = self._dests[targets[0]].address[1] if targets else 0
         # Native, without the interpreter lock and without ours: send() goes on meanwhile.
         answer = self._step.answer_nack(key, pairs, _mono_us(), to=targets)
