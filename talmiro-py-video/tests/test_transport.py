@@ -138,5 +138,10 @@ def test_send_step_sends_units_and_answers_nacks(udp):
     rtx = other.recv(2048)  # RTX form: the original number in front of the payload
     assert rtx[1] & 0x7F == 97 and rtx[12:14] == sent[0][2:4]
     assert responder.stats()["resends"] == 1
+    # With a hook set, the packets pass it on their way out (and `before` still comes first).
+    transport.protect = lambda d: b"P" + d
+    calls.clear()
+    n = step.send(unit[0], unit[1] + 33_333, 1_040_000, before=lambda: calls.append(1))
+    assert calls == [1] and [rx.recv(2048)[:2] for _ in range(n)] == [b"P\x80"] * n
     with pytest.raises(TypeError):
         codec.RtpSendStep(pack, responder, tx)
