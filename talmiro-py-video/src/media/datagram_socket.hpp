@@ -1,7 +1,7 @@
-// One UDP socket's way in and out, below Python: the descriptor (a duplicate the socket owns),
-// its peers' addresses (resolved once), sends in batches of sendmmsg and reads in batches of
-// recvmmsg, and the counts of what went and came. Every call works without the interpreter
-// lock; DatagramTransport (py_datagram_transport.cpp) adds the Python face and the hooks.
+// One UDP socket's way in and out, below Python: the descriptor it owns (DatagramTransport
+// hands it a duplicate of the caller's), the peers' addresses (resolved once), sends in batches of
+// sendmmsg and reads in batches of recvmmsg, and the counts of what went and came. Every call
+// works without the interpreter lock; DatagramTransport adds the Python face and the hooks.
 #pragma once
 
 #include <atomic>
