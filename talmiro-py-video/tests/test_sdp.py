@@ -11,8 +11,9 @@ import time
 import pytest
 
 import talmiro_sdk_video._codec as codec
+import talmiro_sdk_video._rtp as rtp
 from talmiro_sdk_video._net import free_pair
-from talmiro_sdk_video.sdp import SdpError, VideoSdp, parameter_sets, parse_sdp
+from talmiro_sdk_video.sdp import SdpError, VideoSdp, parse_sdp
 
 ROOT = pathlib.Path(__file__).resolve().parents[2]
 sys.path.insert(0, str(ROOT / "talmiro-media" / "testing"))
@@ -22,18 +23,25 @@ from tool_processes import stop  # noqa: E402
 RTP_DATA = ROOT / "talmiro-media" / "tests" / "data" / "rtp"
 
 
-def our_parameter_sets() -> tuple[bytes, bytes]:
+def our_packetizer() -> rtp.RtpPacketizer:
+    """A packetizer that sent our encoder's first picture."""
     enc = codec.H264Encoder(64, 48, intra_refresh=False)
     units = enc.encode(codec.TestPattern(64, 48).frame(0), 0) + enc.flush()
-    found = parameter_sets(units[0][0])
-    assert found is not None
-    return found
+    tx = rtp.RtpPacketizer()
+    tx.packetize(units[0][0], 0)
+    return tx
 
 
 def test_round_trip_of_our_description():
-    sps, pps = our_parameter_sets()
-    sdp = VideoSdp.from_parameter_sets(sps, pps, port=5004, rtcp_port=6001,
-                                       rtx_payload_type=97, rtx_time_ms=200, framerate=30)
+    tx = our_packetizer()
+    # The description takes the parameter sets the packetizer sent.
+    assert VideoSdp.from_packetizer(rtp.RtpPacketizer(), 5004).sprop_parameter_sets == ()
+    sdp = VideoSdp.from_packetizer(tx, port=5004, rtcp_port=6001, rtx_payload_type=97,
+                                   rtx_time_ms=200, framerate=30)
+    sps, pps = sdp.sprop_parameter_sets
+    assert (sps[0] & 0x1F, pps[0] & 0x1F) == (7, 8)
+    assert sdp == VideoSdp.from_parameter_sets(sps, pps, port=5004, rtcp_port=6001,
+                                               rtx_payload_type=97, rtx_time_ms=200, framerate=30)
     text = sdp.to_text()
     assert text.endswith("\r\n") and "\n\n" not in text
     assert f"a=fmtp:96 packetization-mode=1;profile-level-id={sps[1:4].hex()};" in text

@@ -1,16 +1,17 @@
 """Type stubs for the compiled network module `talmiro_sdk_video._rtp`."""
 
-from collections.abc import Iterable, Sequence
+from collections.abc import Callable, Iterable, Sequence
 from typing import Literal, Required, Self, TypeAlias, TypedDict, final, type_check_only
 
+from _typeshed import HasFileno
 from typing_extensions import Buffer
 
 from talmiro_sdk_video._codec import H264Decoder, Image
 
 __all__ = ["RtpReceptionStats", "NackRtt", "RtpPacketizer", "RtpDepacketizer", "RtpResponder",
-           "PictureQueue", "receive_rtp", "send_datagrams", "rtcp_parse", "rtcp_sr", "rtcp_rr",
-           "rtcp_sdes", "rtcp_bye", "rtcp_nack", "rtcp_pli", "rtcp_fir", "ntp_from_us",
-           "us_from_ntp", "rtcp_rtt_us"]
+           "PictureQueue", "DatagramTransport", "RtpSendStep", "receive_rtp", "rtcp_parse",
+           "rtcp_sr", "rtcp_rr", "rtcp_sdes", "rtcp_bye", "rtcp_nack", "rtcp_pli", "rtcp_fir",
+           "ntp_from_us", "us_from_ntp", "rtcp_rtt_us"]
 
 # One access unit out of the RTP depacketizer: (data, rtp_timestamp, arrival_us, complete, key,
 # config, recovery, recovered). `data` may be empty when every NAL unit of it was lost.
@@ -204,8 +205,55 @@ def receive_rtp(
            list[tuple[int, int, int, int]], int, tuple[int, int, int, int],
            tuple[int, int, int] | None]: ...
 
-def send_datagrams(fileno: int, datagrams: Sequence[bytes],
-                   addresses: Sequence[tuple[str, int]]) -> int: ...
+# Where DatagramTransport.send sends: None for every peer, a peer's index, indices, or an
+# address (numeric host, port).
+Destination: TypeAlias = int | Sequence[int] | tuple[str, int] | None
+
+@type_check_only
+class DatagramTransportStats(TypedDict):
+    datagrams_sent: int
+    bytes_sent: int
+    send_errors: int
+    datagrams_received: int
+    bytes_received: int
+    datagrams_refused: int
+    protect_refused: int
+    datagrams_paced: int
+
+@final
+class DatagramTransport:
+    """The one way datagrams go in and out of a UDP socket, in batches of one system call
+    without the interpreter lock, with a protect/unprotect hook and a pace hook."""
+    protect: Callable[[bytes], Buffer | None] | None
+    unprotect: Callable[[bytes], bytes | None] | None
+    pace: Callable[[list[bytes], Destination], object] | None
+    def __new__(
+        cls, sock: HasFileno | int, peers: Iterable[tuple[str, int]] = (),
+        max_size: int = 65536, protect: Callable[[bytes], Buffer | None] | None = None,
+        unprotect: Callable[[bytes], bytes | None] | None = None,
+        pace: Callable[[list[bytes], Destination], object] | None = None,
+    ) -> Self: ...
+    @property
+    def peers(self) -> list[tuple[str, int]]: ...
+    @property
+    def closed(self) -> bool: ...
+    def send(self, datagrams: Buffer | Sequence[Buffer], to: Destination = None) -> int: ...
+    def send_now(self, datagrams: Buffer | Sequence[Buffer], to: Destination = None) -> int: ...
+    def receive(self, max_count: int = 64) -> list[tuple[bytes, tuple[str, int]]]: ...
+    def set_peers(self, peers: Iterable[tuple[str, int]]) -> None: ...
+    def close(self) -> None: ...
+    def stats(self) -> DatagramTransportStats: ...
+
+@final
+class RtpSendStep:
+    """A sender's work per access unit and per NACK, one native call each: packetize (and
+    keep), tell the responder, send through the transport."""
+    def __new__(cls, packetizer: RtpPacketizer, responder: RtpResponder,
+                transport: DatagramTransport, rtx: bool = True) -> Self: ...
+    def send(self, data: Buffer, capture_us: int, now_us: int,
+             before: Callable[[], object] | None = None) -> int: ...
+    def answer_nack(self, receiver: int, pairs: Sequence[tuple[int, int]], now_us: int,
+                    to: Destination = None) -> NackAnswer: ...
 
 @type_check_only
 class PictureQueueStats(TypedDict):

@@ -19,7 +19,7 @@ from . import _codec
 from ._net import wall_us
 from .receiver import RtpReceiver
 from .relay import Relay, RelayConfig
-from .sdp import VideoSdp, parameter_sets
+from .sdp import VideoSdp
 from .sender import RtpSender
 
 # A picture of the test pattern whose luma PSNR against its source is below this is wrong:
@@ -112,10 +112,10 @@ def run_send(cfg: SendConfig, progress: Callable[[int, dict], None] | None = Non
             capture = start_wall + round(n * 1_000_000 / cfg.fps)
             units = encoder.encode(_pattern_input(pattern.frame(n, capture), cfg.pixel_format),
                                    capture)
-            if n == 0 and cfg.sdp_path:
-                _write_sdp(cfg, sender, units)
             for unit in units:
                 _send_one(sender, unit, save, on_unit)
+            if n == 0 and cfg.sdp_path:
+                _write_sdp(cfg, sender)
             sent = n + 1
             if progress is not None:
                 progress(sent, sender.stats())
@@ -159,15 +159,12 @@ def _send_one(sender: RtpSender, unit: tuple, save: BinaryIO | None,
     sender.send_unit(unit)
 
 
-def _write_sdp(cfg: SendConfig, sender: RtpSender, units: list) -> None:
-    sets = next((ps for ps in (parameter_sets(u[0]) for u in units) if ps), None)
+def _write_sdp(cfg: SendConfig, sender: RtpSender) -> None:
+    """The description of the stream, once its first picture went (with its parameter sets)."""
     host, port = cfg.to[0]
-    rtx = 97 if cfg.rtx else None
-    if sets is not None:
-        sdp = VideoSdp.from_parameter_sets(sets[0], sets[1], port, address=host,
-                                           rtx_payload_type=rtx, framerate=cfg.fps)
-    else:
-        sdp = VideoSdp(port=port, address=host, rtx_payload_type=rtx, framerate=float(cfg.fps))
+    sdp = VideoSdp.from_packetizer(sender.packetizer, port, address=host,
+                                   rtx_payload_type=97 if cfg.rtx else None,
+                                   framerate=float(cfg.fps))
     assert cfg.sdp_path is not None
     with open(cfg.sdp_path, "w", encoding="ascii", newline="") as f:
         f.write(sdp.to_text())

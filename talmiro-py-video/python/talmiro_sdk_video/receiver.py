@@ -46,7 +46,7 @@ import threading
 from collections.abc import Callable
 from dataclasses import dataclass
 
-from . import _codec, _rtp
+from . import _codec, _rtp, _rtp
 from ._net import (Address, as_address, bind_family, bind_pair, drain, parse_host, peer_address,
                    rtcp_return_address, wake_drained, wall_us)
 from ._net import mono_us as _now_us
@@ -160,6 +160,8 @@ class RtpReceiver:
         self._rtp, self._rtcp = bind_pair(bind, port)
         try:
             self._wake_r, self._wake_w = socket.socketpair()
+            # What this class sends goes out through it (the NACKs `receive_rtp` sends aside).
+            self._rtcp_transport = _rtp.DatagramTransport(self._rtcp)
         except OSError:
             self._rtp.close()
             self._rtcp.close()
@@ -285,6 +287,7 @@ class RtpReceiver:
             self._send_rtcp(_rtp.rtcp_bye([self.ssrc]))
         except OSError:
             pass
+        self._rtcp_transport.close()
         for s in (self._rtp, self._rtcp, self._wake_r, self._wake_w):
             s.close()
         if self._own_decoder:
@@ -553,11 +556,7 @@ class RtpReceiver:
         dest = self._rtcp_destination()
         if dest is None:
             return False
-        try:
-            self._rtcp.sendto(self._report_packets() + tail, dest)
-        except OSError:
-            return False
-        return True
+        return self._rtcp_transport.send(self._report_packets() + tail, to=dest) == 0
 
     def _send_report(self) -> None:
         if self._send_rtcp(b""):

@@ -59,6 +59,17 @@ class VideoSdp:
         return cls(port=port, profile_level_id=sps[1:4].hex(), sprop_parameter_sets=(sps, pps),
                    **kw)
 
+    @classmethod
+    def from_packetizer(cls, packetizer, port: int, **kw) -> VideoSdp:
+        """A description for the stream an `RtpPacketizer` sends: its payload type, and the
+        parameter sets and `profile-level-id` of the latest SPS and PPS it sent (none before
+        it sent any)."""
+        sets = packetizer.sprop_parameter_sets
+        return cls(port=port, payload_type=packetizer.payload_type,
+                   profile_level_id=packetizer.profile_level_id,
+                   sprop_parameter_sets=tuple(base64.b64decode(s) for s in sets.split(","))
+                   if sets else (), **kw)
+
     @property
     def rtcp(self) -> int:
         """The port RTCP goes to."""
@@ -319,23 +330,3 @@ def _rtx(pt: int, fields: _Fields) -> tuple[int | None, int | None]:
         return other, int(text)
     return None, None
 
-
-def parameter_sets(access_unit: bytes) -> tuple[bytes, bytes] | None:
-    """The first SPS and the first PPS of an Annex-B access unit, without start codes."""
-    sps = pps = None
-    starts = []
-    i = 0
-    while (i := access_unit.find(b"\x00\x00\x01", i)) != -1:
-        starts.append(i + 3)
-        i += 3
-    for n, begin in enumerate(starts):
-        end = starts[n + 1] - 3 if n + 1 < len(starts) else len(access_unit)
-        # Zeros before the next start code belong to it (or are trailing padding).
-        nal = access_unit[begin:end].rstrip(b"\x00")
-        if not nal:
-            continue
-        if nal[0] & 0x1F == 7 and sps is None:
-            sps = nal
-        elif nal[0] & 0x1F == 8 and pps is None:
-            pps = nal
-    return (sps, pps) if sps is not None and pps is not None else None

@@ -9,8 +9,9 @@ receivers, and the RTCP that comes back acted on.
     print(sender.stats())
 
 `RtpSender` packetizes with the core's `RtpPacketizer` and sends each packet to every
-receiver from one UDP socket. A thread of its own serves RTCP on a second socket (by default
-the RTP port + 1):
+receiver from one UDP socket, in one native step per access unit (`RtpSendStep`). A thread of
+its own serves RTCP on a second socket (by default the RTP port + 1). Every datagram in and out
+passes one `DatagramTransport` per socket (the seam for protecting and pacing them):
 
 - PLI and FIR call `encoder.request_idr()`. Requests coalesce: while an IDR picture asked for
   has not been sent, or within one round trip or `min_idr_interval_ms` (whichever is longer)
@@ -60,7 +61,9 @@ from .pattern_note import PATTERN_PREFIX, pattern_note
 DEFAULT_RTT_S = 0.1
 # An IDR picture asked for and not sent after this long no longer holds new requests back.
 IDR_PENDING_LIMIT_S = 1.0
-MAX_DATAGRAM = 65536
+# RTCP datagrams read from the socket per turn of the RTCP thread: a flood cannot starve its
+# timers.
+RTCP_BATCH = 64
 # Resend counts kept (oldest dropped beyond it): more than the history holds for two receivers.
 MAX_RESEND_ENTRIES = 65536
 # Resends are paced by a budget of bytes: it refills at twice the media rate of the last second
@@ -116,15 +119,7 @@ class RtpSender:
                  min_idr_interval_ms: float = MIN_IDR_INTERVAL_MS):
         bind, dests = _destinations(to, bind)
         self._dests = [_Receiver(address) for address in dests]
-        if not self._dests:
-            raise ValueError("at least one receiver is needed")
-        if max_resends < 0:
-            raise ValueError(f"max_resends must not be negative, got {max_resends}")
-        if not 0.05 <= sr_interval_s <= 60:
-            raise ValueError(f"sr_interval_s must be between 0.05 and 60, got {sr_interval_s}")
-        if not 0 <= min_idr_interval_ms <= 60_000:
-            raise ValueError("min_idr_interval_ms must be between 0 and 60000, got "
-                             f"{min_idr_interval_ms}")
+        _check(len(dests), max_resends, sr_interval_s, min_idr_interval_ms)
         self._hosts = {d.address[0] for d in self._dests}
         self.encoder = encoder
         self._clock = clock
@@ -139,27 +134,12 @@ class RtpSender:
         self.cname = cname or f"talmiro-{self._pack.ssrc:08x}@{socket.gethostname()}"[:255]
         self._note: str | None = None
         self._lock = threading.Lock()
-        self._socks: list[socket.socket] = []
-        try:
-            if rtcp_port is None:
-                self._rtp, self._rtcp = bind_pair(bind, port)
-            else:
-                self._rtp = bind_one(bind, port)
-                self._socks.append(self._rtp)
-                self._rtcp = bind_one(bind, rtcp_port)
-            self._socks = [self._rtp, self._rtcp]
-            self._wake_r, self._wake_w = socket.socketpair()
-        except OSError:
-            for s in self._socks:
-                s.close()
-            raise
+        self._open(bind, port, rtcp_port)
+        # What only this class sees; the rest of stats() is the core's and the transports'.
         self._counts = dict.fromkeys(
-            ("frames", "packets", "bytes", "idr_pictures", "idr_from_feedback", "plis_received",
-             "firs_received", "nacks_received", "packets_resent", "resend_misses",
-             "resend_limited", "resend_over_budget", "nack_over_budget", "nack_pairs_dropped",
-             "idr_requests", "idr_requests_coalesced",
-             "rtcp_datagrams", "rtcp_refused", "feedback_refused", "feedback_other_ssrc",
-             "byes_received", "sender_reports", "send_errors"), 0)
+            ("frames", "idr_pictures", "idr_from_feedback", "plis_received", "firs_received",
+             "nacks_received", "resend_misses", "nack_pairs_dropped", "rtcp_refused",
+             "feedback_refused", "feedback_other_ssrc", "byes_received", "sender_reports"), 0)
         self._idr_reasons = {"first": 0, "pli": 0, "fir": 0, "other": 0}
         # Why the IDR picture asked for was asked for, until one is sent.
         self._idr_pending: str | None = None
@@ -168,12 +148,34 @@ class RtpSender:
             idr_pending_limit_us=int(IDR_PENDING_LIMIT_S * 1e6), resend_min_rate=RESEND_MIN_RATE,
             resend_burst=RESEND_BURST, max_resend_entries=MAX_RESEND_ENTRIES,
             min_idr_interval_us=int(min_idr_interval_ms * 1000))
+        self._step = _rtp.RtpSendStep(self._pack, self._responder, self._media, rtx=self._rtx)
         self._started = False
         self._next_sr = 0.0
         self._closed = False
         self._thread = threading.Thread(target=self._run, name="talmiro-rtp-sender", daemon=True)
         self._failure: BaseException | None = None
         self._thread.start()
+
+    def _open(self, bind: str, port: int, rtcp_port: int | None) -> None:
+        """The sockets (RTP, RTCP, the thread's wake-up pair) and the transports: every
+        datagram to the receivers' RTP ports and from and to their RTCP ports."""
+        self._socks: list[socket.socket] = []
+        try:
+            if rtcp_port is None:
+                self._socks += bind_pair(bind, port)
+            else:
+                self._socks.append(bind_one(bind, port))
+                self._socks.append(bind_one(bind, rtcp_port))
+            self._rtp, self._rtcp = self._socks
+            self._wake_r, self._wake_w = socket.socketpair()
+            self._socks += [self._wake_r, self._wake_w]
+            rtp = [d.address for d in self._dests]
+            self._media = _rtp.DatagramTransport(self._rtp, rtp)
+            self._control = _rtp.DatagramTransport(self._rtcp, [(h, p + 1) for h, p in rtp])
+        except BaseException:
+            for s in self._socks:
+                s.close()
+            raise
 
     # ---- the public face ----
 
@@ -216,32 +218,17 @@ class RtpSender:
             raise RuntimeError("the sender is closed")
         first = not self._started
         with self._lock:
-            packets = self._pack.packetize(data, capture_us)
-            if first and packets:
-                self._next_sr = time.monotonic() + self._sr_interval
-                self._started = True
             if key:
                 self._count_idr(first)
             self._counts["frames"] += 1
-        if first and packets:
-            self._send_report()
-            self._wake()
-        errors = self._send_all(packets, [d.address for d in self._dests])
-        size = sum(map(len, packets))
-        with self._lock:
-            self._counts["packets"] += len(packets)
-            self._counts["bytes"] += size
-            self._counts["send_errors"] += errors
-            self._responder.media_sent(_mono_us(), size, len(packets))
-        return len(packets)
+        # The first sender report goes before the stream's first packet.
+        return self._step.send(data, capture_us, _mono_us(), before=self._start if first else None)
 
     def request_idr(self, reason: str = "other") -> bool:
         """Asks the encoder for an IDR picture unless a request is already being answered;
         True when it asked."""
         with self._lock:
-            self._counts["idr_requests"] += 1
             if not self._responder.request_idr(_mono_us(), self._rtt_us()):
-                self._counts["idr_requests_coalesced"] += 1
                 return False
             self._idr_pending = reason
         if self.encoder is not None:
@@ -251,10 +238,20 @@ class RtpSender:
     def stats(self) -> dict:
         """The counts so far; `receivers` holds what each receiver's reports said."""
         with self._lock:
-            out: dict = dict(self._counts)
-            out["idr_reasons"] = dict(self._idr_reasons)
-            out["receivers"] = [d.as_dict() for d in self._dests]
-            pstats = self._pack.stats()
+            ours = dict(self._counts)
+            idr_reasons = dict(self._idr_reasons)
+            receivers = [d.as_dict() for d in self._dests]
+        pstats, rstats = self._pack.stats(), self._responder.stats()
+        media, control = self._media.stats(), self._control.stats()
+        ours.update(packets=pstats["packets"], bytes=pstats["bytes"],
+                    packets_resent=rstats["resends"], rtcp_datagrams=control["datagrams_received"],
+                    send_errors=media["send_errors"] + control["send_errors"],
+                    **{k: rstats[k] for k in ("resend_limited", "resend_over_budget",
+                                              "nack_over_budget", "idr_requests",
+                                              "idr_requests_coalesced")})
+        out: dict = {key: ours[key] for key in _STATS_ORDER}
+        out["idr_reasons"] = idr_reasons
+        out["receivers"] = receivers
         # Numbers named outside the history are found so in bulk, never asked of the packetizer.
         out["history_misses"] = pstats["history_misses"] + out["resend_misses"]
         out["rtx_packets"] = pstats["rtx_packets"]
@@ -273,7 +270,9 @@ class RtpSender:
                 self._send_report(bye=reason or "")
             except (OSError, ValueError):
                 pass
-        for s in (*self._socks, self._wake_r, self._wake_w):
+        self._media.close()
+        self._control.close()
+        for s in self._socks:
             s.close()
         if self._failure is not None:
             raise RuntimeError(f"the RTCP thread failed: {self._failure}") from self._failure
@@ -304,6 +303,14 @@ class RtpSender:
         rtts = [d.rtt_ms for d in self._dests if d.rtt_ms is not None]
         return int(max(rtts) * 1000) if rtts else None
 
+    def _start(self) -> None:
+        """The stream's first packets are made: the first sender report goes before them."""
+        with self._lock:
+            self._next_sr = time.monotonic() + self._sr_interval
+            self._started = True
+        self._send_report()
+        self._wake()
+
     # ---- RTCP ----
 
     def _wake(self) -> None:
@@ -331,7 +338,8 @@ class RtpSender:
             if self._wake_r in ready:
                 wake_drained(self._wake_r)
             if self._rtcp in ready:
-                drain(self._rtcp, self._feedback, 64, MAX_DATAGRAM)
+                for data, src in self._control.receive(RTCP_BATCH):
+                    self._feedback(data, src)
 
     def _receiver_for(self, src: Address) -> _Receiver | None:
         host, port = src
@@ -343,7 +351,6 @@ class RtpSender:
 
     def _feedback(self, data: bytes, src: Address) -> None:
         with self._lock:
-            self._counts["rtcp_datagrams"] += 1
             if src[0] not in self._hosts:
                 self._counts["feedback_refused"] += 1
                 return
@@ -403,33 +410,16 @@ class RtpSender:
 
     def _resend(self, pairs: list[tuple[int, int]], dest: _Receiver | None, src: Address
                 ) -> None:
-        # To the receiver that asked; one not known by address gets them at the address it
-        # asked from, less one (its RTP port, when it sends RTCP from the next).
-        targets = [dest.address] if dest is not None else \
-            [d.address for d in self._dests if d.address[0] == src[0]]
-        key = targets[0][1] if targets else 0
+        # To the receiver that asked; when neither its address nor its SSRC says which one it
+        # is, to every receiver on the host it asked from.
+        targets = [i for i, d in enumerate(self._dests)
+                   if (d is dest if dest is not None else d.address[0] == src[0])]
+        key = self._dests[targets[0]].address[1] if targets else 0
         # Native, without the interpreter lock and without ours: send() goes on meanwhile.
-        out, answer = self._responder.answer_nack(self._pack, key, pairs, _mono_us(),
-                                                  rtx=self._rtx)
+        answer = self._step.answer_nack(key, pairs, _mono_us(), to=targets)
         with self._lock:
-            self._counts["packets_resent"] += len(out)
             self._counts["resend_misses"] += answer["not_held"]
-            self._counts["resend_limited"] += answer["limited"]
-            self._counts["resend_over_budget"] += answer["over_budget"]
-            self._counts["nack_over_budget"] += answer["nack_over_budget"]
             self._counts["nack_pairs_dropped"] += answer["pairs_dropped"]
-        errors = self._send_all(out, targets)
-        if errors:
-            with self._lock:
-                self._counts["send_errors"] += errors
-
-    def _send_all(self, packets: list[bytes], addresses: list[Address]) -> int:
-        """Sends each packet to each address, in native code (a batch to a system call);
-        the sends that failed."""
-        fd = self._rtp.fileno()
-        if fd < 0:  # closed meanwhile
-            return len(packets) * len(addresses)
-        return _rtp.send_datagrams(fd, packets, addresses)
 
     def _send_report(self, bye: str | None = None) -> None:
         with self._lock:
@@ -444,9 +434,27 @@ class RtpSender:
                 + _rtp.rtcp_sdes(ssrc, self.cname, items))
         if bye is not None:
             data += _rtp.rtcp_bye([ssrc], bye or None)
-        for d in self._dests:
-            try:
-                self._rtcp.sendto(data, (d.address[0], d.address[1] + 1))
-            except OSError:
-                with self._lock:
-                    self._counts["send_errors"] += 1
+        self._control.send(data)  # to every receiver's RTCP port
+
+
+# The keys of RtpSender.stats() before the nested ones, in their order.
+_STATS_ORDER = (
+    "frames", "packets", "bytes", "idr_pictures", "idr_from_feedback", "plis_received",
+    "firs_received", "nacks_received", "packets_resent", "resend_misses", "resend_limited",
+    "resend_over_budget", "nack_over_budget", "nack_pairs_dropped", "idr_requests",
+    "idr_requests_coalesced", "rtcp_datagrams", "rtcp_refused", "feedback_refused",
+    "feedback_other_ssrc", "byes_received", "sender_reports", "send_errors")
+
+
+def _check(receivers: int, max_resends: int, sr_interval_s: float,
+           min_idr_interval_ms: float) -> None:
+    if not receivers:
+        raise ValueError("at least one receiver is needed")
+    if max_resends < 0:
+        raise ValueError(f"max_resends must not be negative, got {max_resends}")
+    if not 0.05 <= sr_interval_s <= 60:
+        raise ValueError(f"sr_interval_s must be between 0.05 and 60, got {sr_interval_s}")
+    if not 0 <= min_idr_interval_ms <= 60_000:
+        raise ValueError("min_idr_interval_ms must be between 0 and 60000, got "
+                         f"{min_idr_interval_ms}")
+

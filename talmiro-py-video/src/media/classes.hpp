@@ -23,13 +23,13 @@ PyObject* rtp_packetizer_type();
 PyObject* rtp_depacketizer_type();
 PyObject* rtp_responder_type();
 PyObject* picture_queue_type();
+PyObject* datagram_transport_type();
+PyObject* rtp_send_step_type();
 
-// Module functions (py_psnr.cpp, py_buffer_address.cpp, py_receive_rtp.cpp,
-// py_send_datagrams.cpp).
+// Module functions (py_psnr.cpp, py_buffer_address.cpp, py_receive_rtp.cpp).
 extern PyMethodDef psnr_def;
 extern PyMethodDef buffer_address_def;
 extern PyMethodDef receive_rtp_def;
-extern PyMethodDef send_datagrams_def;
 // The RTCP functions and NTP-time helpers (py_rtcp.cpp): a table ending with a null entry.
 PyMethodDef* rtcp_functions();
 

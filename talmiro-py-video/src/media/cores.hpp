@@ -1,5 +1,6 @@
-// The core objects behind the classes that one call drives with another's: the packetizer (whose
-// history the responder's NACK answer resends from, py_rtp_responder.cpp), and those that
+// The core objects behind the classes that one call drives with another's: the packetizer and
+// the responder (the responder's NACK answer resends from the packetizer's history,
+// py_rtp_responder.cpp; the send step drives both, py_rtp_send_step.cpp), and those that
 // receive_rtp (py_receive_rtp.cpp) drives: the depacketizer and the decoder with the mutexes
 // that guard them (they work without the interpreter lock), the picture queue (guarded by a mutex of its own), and the reception
 // statistics and the round trip as they are guarded (by the interpreter lock: each of their
@@ -12,6 +13,7 @@
 #include <ctime>
 #include <mutex>
 #include <optional>
+#include <span>
 #include <vector>
 
 #include "talmiro_media/decode.hpp"
@@ -20,12 +22,18 @@
 #include "talmiro_media/rtp_depacketizer.hpp"
 #include "talmiro_media/rtp_packetizer.hpp"
 #include "talmiro_media/rtp_reception_stats.hpp"
+#include "talmiro_media/rtp_responder.hpp"
 
 namespace talmiro_py {
 
 struct PacketizerRef {
     std::mutex* mutex = nullptr;
     talmiro_media::RtpPacketizer* core = nullptr;
+};
+
+struct ResponderRef {
+    std::mutex* mutex = nullptr;
+    talmiro_media::RtpResponder* core = nullptr;
 };
 
 struct DepacketizerRef {
@@ -41,6 +49,7 @@ struct DecoderRef {
 
 // The core of `obj` when it is an instance of the class, else null (no exception set).
 PacketizerRef rtp_packetizer_core(PyObject* obj);
+ResponderRef rtp_responder_core(PyObject* obj);
 DepacketizerRef rtp_depacketizer_core(PyObject* obj);
 DecoderRef decoder_core(PyObject* obj);
 talmiro_media::PictureQueue* picture_queue_core(PyObject* obj);
@@ -58,6 +67,22 @@ inline std::int64_t wall_clock_us() noexcept {
     clock_gettime(CLOCK_REALTIME, &ts);
     return static_cast<std::int64_t>(ts.tv_sec) * 1'000'000 + ts.tv_nsec / 1000;
 }
+
+// A NACK list as RtpResponder.answer_nack reads it: the first `max` (pid, blp) pairs of the
+// sequence `list` (the others are counted in `unread`, not looked at); false with an exception
+// set (py_rtp_responder.cpp).
+bool read_nack_pairs(PyObject* list, std::size_t max, std::vector<talmiro_media::NackPair>& out,
+                     std::uint64_t& unread);
+// What came of a NACK list's numbers, as a dict.
+PyObject* nack_answer_dict(const talmiro_media::NackAnswer& a);
+// Without the interpreter lock: the packets of a NACK list from `receiver` taken from the
+// packetizer's history (RTX form with `rtx`, else as sent) into `out`, with both objects'
+// mutexes held.
+talmiro_media::NackAnswer answer_from_history(const ResponderRef& r, const PacketizerRef& p,
+                                              std::uint32_t receiver,
+                                              std::span<const talmiro_media::NackPair> pairs,
+                                              std::int64_t now, bool rtx,
+                                              std::vector<talmiro_media::SharedBytes>& out);
 
 // (units, nacks) as RtpDepacketizer.push gives them.
 PyObject* rtp_output_tuple(const talmiro_media::RtpOutput& out);

@@ -180,10 +180,10 @@ bool read_pair(PyObject* item, NackPair& pair) {
            read_value("answer_nack", param("blp", pair.blp), blp.get());
 }
 
-// The first `max` pairs of the sequence `list` (the others are counted in `unread`, not
-// looked at); false with an exception set.
-bool read_pairs(PyObject* list, std::size_t max, std::vector<NackPair>& out,
-                std::uint64_t& unread) {
+}  // namespace
+
+bool read_nack_pairs(PyObject* list, std::size_t max, std::vector<NackPair>& out,
+                     std::uint64_t& unread) {
     const Py_ssize_t n = PySequence_Check(list) ? PySequence_Size(list) : -1;
     if (n < 0) {
         PyErr_Clear();
@@ -200,7 +200,7 @@ bool read_pairs(PyObject* list, std::size_t max, std::vector<NackPair>& out,
     return true;
 }
 
-PyObject* answer_dict(const NackAnswer& a) {
+PyObject* nack_answer_dict(const NackAnswer& a) {
     return new_dict([&](PyObject* d) {
         return dict_put_counts(d, {{"named", a.named},
                                    {"not_held", a.not_held},
@@ -212,25 +212,23 @@ PyObject* answer_dict(const NackAnswer& a) {
     });
 }
 
-// The packets of a NACK list from `receiver`, taken from the packetizer's history (RTX form
-// or as sent) without the interpreter lock, with both objects' mutexes held.
-NackAnswer answer_locked(RtpResponderObject& r, const PacketizerRef& p, std::uint32_t receiver,
-                         std::span<const NackPair> pairs, std::int64_t now, bool rtx,
-                         std::vector<SharedBytes>& out) {
-    return without_gil([&] {
-        std::scoped_lock both(r.mutex, *p.mutex);
-        const std::uint64_t count = p.core->stats().history_packets;
-        // The history holds the newest `count` packets sent, up to the next number.
-        const talmiro_media::SeqWindow held{static_cast<std::uint16_t>(p.core->next_seq() - count),
-                                            static_cast<std::size_t>(count)};
-        return r.core.answer_nack(receiver, pairs, held, now, [&](std::uint16_t seq) {
-            auto packet = rtx ? p.core->resend_rtx(seq) : p.core->resend(seq);
-            if (!packet) return std::size_t{0};
-            out.push_back(std::move(*packet));
-            return out.back().size();
-        });
+NackAnswer answer_from_history(const ResponderRef& r, const PacketizerRef& p,
+                               std::uint32_t receiver, std::span<const NackPair> pairs,
+                               std::int64_t now, bool rtx, std::vector<SharedBytes>& out) {
+    std::scoped_lock both(*r.mutex, *p.mutex);
+    const std::uint64_t count = p.core->stats().history_packets;
+    // The history holds the newest `count` packets sent, up to the next number.
+    const talmiro_media::SeqWindow held{static_cast<std::uint16_t>(p.core->next_seq() - count),
+                                        static_cast<std::size_t>(count)};
+    return r.core->answer_nack(receiver, pairs, held, now, [&](std::uint16_t seq) {
+        auto packet = rtx ? p.core->resend_rtx(seq) : p.core->resend(seq);
+        if (!packet) return std::size_t{0};
+        out.push_back(std::move(*packet));
+        return out.back().size();
     });
 }
+
+namespace {
 
 PyObject* rtp_responder_answer_nack(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                                     PyObject* kwnames) {
@@ -257,13 +255,15 @@ PyObject* rtp_responder_answer_nack(PyObject* self, PyObject* const* args, Py_ss
         std::vector<NackPair> list;
         std::uint64_t unread = 0;
         // The configuration is fixed at construction: read without the mutex.
-        if (!read_pairs(pairs, r.core.config().max_nack_pairs, list, unread)) return nullptr;
+        if (!read_nack_pairs(pairs, r.core.config().max_nack_pairs, list, unread)) return nullptr;
         std::vector<SharedBytes> out;
-        NackAnswer a = answer_locked(r, p, receiver, list, now, rtx, out);
+        NackAnswer a = without_gil([&] {
+            return answer_from_history({&r.mutex, &r.core}, p, receiver, list, now, rtx, out);
+        });
         a.pairs_dropped += unread;
         const Owned packets(
             new_list(out.size(), [&](std::size_t i) { return bytes_of(out[i].bytes()); }));
-        const Owned counts(packets ? answer_dict(a) : nullptr);
+        const Owned counts(packets ? nack_answer_dict(a) : nullptr);
         return counts ? PyTuple_Pack(2, packets.get(), counts.get()) : nullptr;
     });
 }
@@ -353,5 +353,12 @@ PyObject* g_rtp_responder_type = nullptr;
 }  // namespace
 
 PyObject* rtp_responder_type() { return once_type(g_rtp_responder_type, rtp_responder_spec); }
+
+ResponderRef rtp_responder_core(PyObject* obj) {
+    PyObject* type = rtp_responder_type();
+    if (!type || !PyObject_TypeCheck(obj, as_type(type))) return {};
+    RtpResponderObject& r = rtp_responder_of(obj);
+    return {&r.mutex, &r.core};
+}
 
 }  // namespace talmiro_py

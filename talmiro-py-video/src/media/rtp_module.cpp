@@ -23,9 +23,11 @@ int exec_module(PyObject* module) {
             !add(module, "RtpPacketizer", rtp_packetizer_type()) ||
             !add(module, "RtpDepacketizer", rtp_depacketizer_type()) ||
             !add(module, "RtpResponder", rtp_responder_type()) ||
-            !add(module, "PictureQueue", picture_queue_type()))
+            !add(module, "PictureQueue", picture_queue_type()) ||
+            !add(module, "DatagramTransport", datagram_transport_type()) ||
+            !add(module, "RtpSendStep", rtp_send_step_type()))
             return -1;
-        for (PyMethodDef* def : {&receive_rtp_def, &send_datagrams_def})
+        for (PyMethodDef* def : {&receive_rtp_def})
             if (!add_function(module, *def)) return -1;
         for (PyMethodDef* def = rtcp_functions(); def->ml_name; ++def)
             if (!add_function(module, *def)) return -1;

@@ -7,6 +7,7 @@
 
 #include <cstdint>
 #include <optional>
+#include <string>
 
 namespace talmiro_py {
 
@@ -17,8 +18,16 @@ struct SocketAddress {
     const sockaddr* get() const noexcept { return reinterpret_cast<const sockaddr*>(&storage); }
 };
 
-// The address of a numeric IPv4 or IPv6 host text and a port; absent for anything else (a
-// name, a scoped address).
+// The address of a numeric IPv4 or IPv6 host text (a scoped one, "fe80::1%eth0", too) and a
+// port; absent for anything else (a name is never looked up).
 std::optional<SocketAddress> numeric_address(const char* host, std::uint16_t port) noexcept;
+
+// The numeric host text and the port of an IPv4 or IPv6 address, as Python's socket module
+// writes them; absent for another family.
+struct HostPort {
+    std::string host;
+    std::uint16_t port = 0;
+};
+std::optional<HostPort> host_port_of(const SocketAddress& address);
 
 }  // namespace talmiro_py
