@@ -27,7 +27,7 @@ def stub_all() -> list[str]:
 
 def test_all_lists_names_in_order():
     names = stub_all()
-    assert "MediaError" in names and "receive_rtp" in names
+    assert "MediaError" in names and "RtpReceiveLoop" in names
     assert codec.__all__ == names
     for name in names:
         assert hasattr(codec, name)

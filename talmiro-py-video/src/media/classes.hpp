@@ -1,4 +1,4 @@
-// The classes of the module and its functions psnr, buffer_address and receive_rtp, each defined in a file
+// The classes of the module and its functions psnr, buffer_address and send_datagrams, each defined in a file
 // of its own (the three small functions live in module.cpp), and the RTCP functions of
 // py_rtcp.cpp; the module's execution step adds them in this order.
 //
@@ -23,12 +23,11 @@ PyObject* rtp_packetizer_type();
 PyObject* rtp_depacketizer_type();
 PyObject* rtp_responder_type();
 PyObject* picture_queue_type();
+PyObject* rtp_receive_loop_type();
 
-// Module functions (py_psnr.cpp, py_buffer_address.cpp, py_receive_rtp.cpp,
-// py_send_datagrams.cpp).
+// Module functions (py_psnr.cpp, py_buffer_address.cpp, py_send_datagrams.cpp).
 extern PyMethodDef psnr_def;
 extern PyMethodDef buffer_address_def;
-extern PyMethodDef receive_rtp_def;
 extern PyMethodDef send_datagrams_def;
 // The RTCP functions and NTP-time helpers (py_rtcp.cpp): a table ending with a null entry.
 PyMethodDef* rtcp_functions();

@@ -1,9 +1,8 @@
 // The core objects behind the classes that one call drives with another's: the packetizer (whose
 // history the responder's NACK answer resends from, py_rtp_responder.cpp), and those that
-// receive_rtp (py_receive_rtp.cpp) drives: the depacketizer and the decoder with the mutexes
-// that guard them (they work without the interpreter lock), the picture queue (guarded by a mutex of its own), and the reception
-// statistics and the round trip as they are guarded (by the interpreter lock: each of their
-// calls is shorter than giving the lock up).
+// RtpReceiveLoop (receive_loop.cpp) drives: the decoder with the mutex that guards it (it works
+// without the interpreter lock) and the picture queue (guarded by a mutex of its own); and the
+// depacketizer, the reception statistics and the round trip of their own classes.
 #pragma once
 
 #include "py.hpp"

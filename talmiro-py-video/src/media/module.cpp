@@ -111,11 +111,11 @@ int exec_module(PyObject* module) {
             !add(module, "RtpPacketizer", rtp_packetizer_type()) ||
             !add(module, "RtpDepacketizer", rtp_depacketizer_type()) ||
             !add(module, "RtpResponder", rtp_responder_type()) ||
-            !add(module, "PictureQueue", picture_queue_type()))
+            !add(module, "PictureQueue", picture_queue_type()) ||
+            !add(module, "RtpReceiveLoop", rtp_receive_loop_type()))
             return -1;
         for (PyMethodDef* def : {&psnr_def, &buffer_address_def, &has_encoder_def,
-                                 &avcodec_version_def, &set_ffmpeg_log_level_def, &receive_rtp_def,
-                                 &send_datagrams_def})
+                                 &avcodec_version_def, &set_ffmpeg_log_level_def, &send_datagrams_def})
             if (!add_function(module, *def)) return -1;
         for (PyMethodDef* def = rtcp_functions(); def->ml_name; ++def)
             if (!add_function(module, *def)) return -1;
