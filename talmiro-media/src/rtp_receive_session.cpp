@@ -55,7 +55,7 @@ RtpReceiveSession::RtpReceiveSession(RtpReceiveSessionConfig config, std::int64_
                                 .copy_window_us = 2 * config_.depacketizer.nack_copy_us}),
       next_report_us_(start_us + config_.report_interval_us),
       rng_(config_.report_seed) {
-    retime();
+    update_waits();
 }
 
 std::optional<std::uint32_t> RtpReceiveSession::media_ssrc() const noexcept {
@@ -71,7 +71,7 @@ RtpSessionOutput RtpReceiveSession::rtp(std::span<const std::uint8_t> datagram,
         count_packet(*h, arrival_us, out);
         measure_round_trip(*h, arrival_us);
     }
-    take_output(std::move(taken), arrival_us, out);
+    pass_on(std::move(taken), arrival_us, out);
     return out;
 }
 
@@ -86,7 +86,7 @@ void RtpReceiveSession::count_packet(const RtpHeaderFacts& h, std::int64_t arriv
         return;
     }
     if (h.ssrc != depack_.stats().ssrc) return;
-    const bool replaces = reception_ != nullptr;
+    const bool replaces = reception_.has_value();
     start_stream(h.ssrc);
     reception_->packet(h.seq, h.ts, arrival_us);
     if (!replaces) return;
@@ -105,7 +105,7 @@ void RtpReceiveSession::start_stream(std::uint32_t ssrc) {
         bye_ = false;
         counts_.new_streams += 1;
     }
-    reception_ = std::make_unique<RtpReceptionStats>(ssrc);
+    reception_.emplace(ssrc);
     provisional_.reset();
     // A sender report that came before the stream's first packet.
     if (const auto it = heard_.find(ssrc); it != heard_.end())
@@ -119,12 +119,12 @@ void RtpReceiveSession::measure_round_trip(const RtpHeaderFacts& h, std::int64_t
     if (!nack_rtt_.retransmission(h.seq, arrival_us)) return;
     counts_.rtt_samples += 1;
     rtt_us_ = nack_rtt_.rtt_us();
-    retime();
+    update_waits();
 }
 
 // The units go out with the description's parameter sets in front of the first; the NACKs the
 // depacketizer asks for go at once.
-void RtpReceiveSession::take_output(RtpOutput&& from, std::int64_t now_us,
+void RtpReceiveSession::pass_on(RtpOutput&& from, std::int64_t now_us,
                                     RtpSessionOutput& out) {
     if (!from.nacks.empty()) nack(from.nacks, now_us, out);
     for (RtpAccessUnit& u : from.units) {
@@ -169,7 +169,7 @@ std::vector<std::uint8_t> RtpReceiveSession::report(std::int64_t now_us) {
         if (const auto block = reception_->report(now_us)) {
             rr.reports.push_back(*block);
             jitter_us_ = static_cast<std::int64_t>(block->jitter) * 1'000'000 / kTimestampRate;
-            retime();
+            update_waits();
         }
     }
     std::vector<std::uint8_t> out;
@@ -180,12 +180,12 @@ std::vector<std::uint8_t> RtpReceiveSession::report(std::int64_t now_us) {
 
 // The depacketizer makes the wait for a missing packet and the NACK repeat interval of the
 // round trip measured and the jitter last reported.
-void RtpReceiveSession::retime() noexcept { depack_.set_round_trip(rtt_us_, jitter_us_); }
+void RtpReceiveSession::update_waits() noexcept { depack_.set_round_trip(rtt_us_, jitter_us_); }
 
 RtpSessionOutput RtpReceiveSession::poll(std::int64_t now_us) {
     RtpSessionOutput out;
     if (const auto due = depack_.next_deadline_us(); due && now_us >= *due)
-        take_output(depack_.poll(now_us), now_us, out);
+        pass_on(depack_.poll(now_us), now_us, out);
     if (now_us >= next_report_us_) {
         out.feedback.push_back({FeedbackKind::Report, 0, report(now_us)});
         next_report_us_ = now_us + next_report_spacing();

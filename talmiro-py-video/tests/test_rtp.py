@@ -280,7 +280,6 @@ def test_receive_loop_decodes_into_a_picture_queue(units, udp):
         # every unit by its mapping (a unit before its timestamp included).
         wall = 10**15
         tx.sendto(codec.rtcp_sr(7, codec.ntp_from_us(wall), ts[2], 0, 0), rtcp.getsockname())
-        time.sleep(0.05)
         for data, t, *_ in units[:10]:
             for p in pack.packetize(data, t):
                 tx.sendto(p, rx.getsockname())

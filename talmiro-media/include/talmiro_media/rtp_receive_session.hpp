@@ -20,7 +20,6 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <memory>
 #include <optional>
 #include <span>
 #include <string>
@@ -136,7 +135,7 @@ private:
         std::int64_t arrival_us = 0;
     };
 
-    void take_output(RtpOutput&& from, std::int64_t now_us, RtpSessionOutput& out);
+    void pass_on(RtpOutput&& from, std::int64_t now_us, RtpSessionOutput& out);
     void count_packet(const RtpHeaderFacts& h, std::int64_t arrival_us, RtpSessionOutput& out);
     void start_stream(std::uint32_t ssrc);
     void measure_round_trip(const RtpHeaderFacts& h, std::int64_t arrival_us);
@@ -146,13 +145,13 @@ private:
     // A receiver report (with the stream's block once it is known) and our SDES, to start a
     // compound; tells the depacketizer the jitter the block says.
     std::vector<std::uint8_t> report(std::int64_t now_us);
-    void retime() noexcept;
+    void update_waits() noexcept;
     std::int64_t next_report_spacing() noexcept;
 
     RtpReceiveSessionConfig config_;
     RtpDepacketizer depack_;
     std::vector<std::uint8_t> sdes_;
-    std::unique_ptr<RtpReceptionStats> reception_;
+    std::optional<RtpReceptionStats> reception_;
     NackRtt nack_rtt_;
     // Until then a plain packet may answer a NACK sent (only then is it looked up).
     std::int64_t nack_rtt_until_us_ = 0;

@@ -137,13 +137,13 @@ bool ReceiveLoop::read_rtp(Batch& batch, std::vector<StampedUnit>& units) {
             if (!rtp_source_ || rtp_source_->length != s.length ||
                 std::memcmp(&rtp_source_->address, &s.address, s.length) != 0)
                 rtp_source_ = s;
-            take(session_.rtp(batch.bytes(static_cast<std::size_t>(i)), now), units);
+            act_on(session_.rtp(batch.bytes(static_cast<std::size_t>(i)), now), units);
         }
         taken += static_cast<std::size_t>(std::max(n, 0));
         // Fewer than asked for: the socket was empty when the clock was read.
         if (n < static_cast<int>(kBatchDatagrams) || taken >= kDatagramsPerTurn) {
             if (now >= session_.next_deadline_us()) {
-                take(session_.poll(now), units);
+                act_on(session_.poll(now), units);
                 // A deadline that polling leaves behind would spin the loop: look again in a ms.
                 if (session_.next_deadline_us() <= now) poll_floor_us_ = now + 1'000;
             }
@@ -208,11 +208,11 @@ void ReceiveLoop::rtcp_from(std::span<const std::uint8_t> bytes, const Source& s
         sender_rtcp_ssrc_ = *out.sender_report;
     }
     std::vector<StampedUnit> none;
-    take(std::move(out), none);
+    act_on(std::move(out), none);
 }
 
 // With the mutex held: sends the feedback, and stamps the units for decoding.
-void ReceiveLoop::take(tm::RtpSessionOutput&& out, std::vector<StampedUnit>& units) {
+void ReceiveLoop::act_on(tm::RtpSessionOutput&& out, std::vector<StampedUnit>& units) {
     // The old sender's RTCP port goes with its stream; the new one's is learnt again.
     if (out.new_stream && session_.media_ssrc() != sender_rtcp_ssrc_) sender_rtcp_.reset();
     for (const tm::FeedbackDatagram& d : out.feedback) send(d);

@@ -105,7 +105,7 @@ private:
     bool from_sender(const Source& s);
     void learn_sender(const Source& s);
     void rtcp_from(std::span<const std::uint8_t> bytes, const Source& s, std::int64_t arrival_us);
-    void take(talmiro_media::RtpSessionOutput&& out, std::vector<StampedUnit>& units);
+    void act_on(talmiro_media::RtpSessionOutput&& out, std::vector<StampedUnit>& units);
     void send(const talmiro_media::FeedbackDatagram& d);
     void picture_loss();
     void decode_here(std::vector<StampedUnit>& units);
