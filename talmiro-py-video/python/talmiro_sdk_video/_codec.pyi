@@ -632,6 +632,7 @@ class RtpReceiveLoopStats(TypedDict):
     decode_errors: int
     sender_reports: int
     rtt_samples: int
+    wakeups: int
     packets_received: int
     packets_lost: int
     packets_recovered: int

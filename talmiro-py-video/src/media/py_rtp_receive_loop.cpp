@@ -304,7 +304,7 @@ bool put_stats(PyObject* dict, const Snapshot& n) {
                       {"receiver_reports", c.receiver_reports}, {"resets", c.resets},
                       {"decode_errors", c.decode_errors},
                       {"sender_reports", n.session.sender_reports},
-                      {"rtt_samples", n.session.rtt_samples},
+                      {"rtt_samples", n.session.rtt_samples}, {"wakeups", c.wakeups},
                       {"packets_received", d.packets_received}, {"packets_lost", d.packets_lost},
                       {"packets_recovered", d.packets_recovered}, {"packets_late", d.packets_late},
                       {"packets_refused", d.packets_refused + c.refused_foreign_source},

@@ -319,7 +319,12 @@ bool ReceiveLoop::wait() {
     std::array<pollfd, 3> fds{{{config_.rtp_fd, POLLIN, 0},
                                {config_.rtcp_fd, POLLIN, 0},
                                {config_.wake_fd, POLLIN, 0}}};
-    if (ppoll(fds.data(), fds.size(), &timeout, nullptr) < 0) {
+    const int ready = ppoll(fds.data(), fds.size(), &timeout, nullptr);
+    {
+        std::lock_guard<std::mutex> held(mutex_);
+        counts_.wakeups += 1;
+    }
+    if (ready < 0) {
         if (errno == EINTR) return true;
         error_ = errno;
         return false;

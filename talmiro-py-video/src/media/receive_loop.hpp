@@ -51,6 +51,8 @@ struct ReceiveLoopCounts {
     std::uint64_t receiver_reports = 0;
     std::uint64_t resets = 0;
     std::uint64_t decode_errors = 0;
+    // Times the loop slept and woke (a socket readable or a deadline).
+    std::uint64_t wakeups = 0;
 };
 
 // A unit for the caller to decode, with its capture time.
