@@ -33,7 +33,7 @@ def test_all_lists_names_in_order():
     assert codec.__all__ == stub_all(codec) == [
         "MediaError", "Image", "Plane", "H264Encoder", "H264Decoder", "TestPattern", "psnr",
         "buffer_address", "has_encoder", "avcodec_version", "set_ffmpeg_log_level"]
-    assert rtp.__all__ == stub_all(rtp) and "receive_rtp" in rtp.__all__
+    assert rtp.__all__ == stub_all(rtp) and "RtpReceiveLoop" in rtp.__all__
     for module in MODULES:
         for name in module.__all__:
             assert hasattr(module, name)

@@ -191,118 +191,113 @@ def _now() -> int:
     return time.monotonic_ns() // 1000
 
 
-def test_receive_rtp_takes_the_sender_and_returns_at_work(udp):
-    rx, tx, other = udp
-    depack = rtp.RtpDepacketizer(rtx_payload_type=97)
-    reception, rtt = rtp.RtpReceptionStats(5), rtp.NackRtt()
-    host, port = tx.getsockname()
-    tx.sendto(_packet(10), rx.getsockname())
-    units, nacks, ready, foreign, source, fresh, samples, _, fed_back = rtp.receive_rtp(
-        rx.fileno(), _now() + 2_000_000, depack, host=host)
-    # One unit out ends the read; with no statistics given, its packet comes back to count.
-    assert len(units) == 1 and units[0][3] and nacks == [] and ready == () and foreign == 0
-    assert source == (host, port) and fresh == [(10, 30000, 5, fresh[0][3])] and samples == 0
-    assert fed_back is None
-    # A stranger's datagram is dropped and counted; a gap is NACKed at once; the statistics
-    # count what they follow; the retransmission (RTX, original sequence number first) gives
-    # the round trip of the NACK.
-    other.sendto(_packet(11), rx.getsockname())
-    tx.sendto(_packet(12), rx.getsockname())
-    got = rtp.receive_rtp(rx.fileno(), _now() + 2_000_000, depack, (), host, port,
-                            reception, rtt)
-    assert got[1] == [11] and got[3] == 1 and got[5] == [] and reception.stats()["received"] == 1
-    rtt.nack_sent([11], _now())
-    rtx = bytes([0x80, 0x80 | 97, 0, 1]) + (33000).to_bytes(4, "big") + (6).to_bytes(4, "big") + \
-        b"\x00\x0b\x65\x88"
-    tx.sendto(rtx, rx.getsockname())
-    units, nacks, *_, samples, _, _ = rtp.receive_rtp(rx.fileno(), _now() + 2_000_000, depack, (),
-                                                     host, port, reception, rtt)
-    assert [u[1] for u in units] == [33000, 36000] and units[0][7] and samples == 1
+def _loop(rx, rtcp, wake, queue=None, **kw):
+    return rtp.RtpReceiveLoop(rx.fileno(), rtcp.fileno(), wake.fileno(),
+                                queue or rtp.PictureQueue(), ssrc=99, cname="me", **kw)
 
 
-def test_receive_rtp_timers_watch_and_arguments(udp):
+def _rtx(seq: int, ts: int, osn: int) -> bytes:
+    return bytes([0x80, 0x80 | 97]) + seq.to_bytes(2, "big") + ts.to_bytes(4, "big") + \
+        (6).to_bytes(4, "big") + osn.to_bytes(2, "big") + b"\x65\x88"
+
+
+def test_receive_loop_takes_the_sender_nacks_and_times_the_round_trip(udp):
     import socket
-    rx, tx, _ = udp
-    depack = rtp.RtpDepacketizer(max_wait_us=30_000, min_wait_us=30_000)
+    rx, tx, other = udp
+    rtcp, sink = (socket.socket(socket.AF_INET, socket.SOCK_DGRAM) for _ in range(2))
+    a, b = socket.socketpair()
+    with rtcp, sink, a, b:
+        for s in (rtcp, sink):
+            s.bind(("127.0.0.1", 0))
+        host, port = tx.getsockname()
+        loop = _loop(rx, rtcp, a, rtx_payload_type=97, sender_host=host, sender_port=port,
+                     rtcp_to_host=sink.getsockname()[0], rtcp_to_port=sink.getsockname()[1])
+        tx.sendto(_packet(10), rx.getsockname())
+        (unit,) = loop.run()  # units for the caller: it has no decoder
+        assert unit.rtp_timestamp == 30000 and unit.complete and unit[3] and not unit.exact
+        assert len(unit) == 8 and unit.data == unit[0] and unit.data.endswith(b"\x65\x88")
+        # A stranger's datagram is dropped and counted; a gap is NACKed at once (receiver
+        # report, SDES, NACK); the RTX that answers it times the round trip.
+        other.sendto(_packet(11), rx.getsockname())
+        tx.sendto(_packet(12), rx.getsockname())
+        tx.sendto(_rtx(1, 33000, 11), rx.getsockname())
+        units = loop.run()
+        assert [u.rtp_timestamp for u in units] == [33000, 36000] and units[0].recovered
+        sink.settimeout(5)
+        packets, counts = rtp.rtcp_parse(sink.recv(2048))
+        assert [p["type"] for p in packets] == ["rr", "sdes", "nack"] and counts["refused"] == 0
+        assert packets[2]["lost"] == [11] and packets[2]["media_ssrc"] == 5
+        assert packets[0]["reports"][0]["ssrc"] == 5
+        s = loop.stats()
+        assert s["refused_foreign_source"] == 1 and s["packets_refused"] == 1
+        assert s["nacks_sent"] == 1 and s["rtt_samples"] == 1 and s["rtt_ms"] is not None
+        assert s["packets_received"] == 3 and s["rtx_received"] == 1 and not s["bye"]
+
+
+def test_receive_loop_timers_wake_and_arguments(udp):
+    import socket
+    import time
+    rx, tx, sink = udp
     a, b = socket.socketpair()
     with a, b:
-        start = _now()
-        assert rtp.receive_rtp(rx.fileno(), start + 20_000, depack, (a.fileno(),))[:3] == \
-            ([], [], ())
-        assert _now() >= start + 20_000
+        loop = _loop(rx, sink, a, max_delay_us=300_000, min_wait_us=30_000,
+                     report_interval_us=50_000, rtcp_to_host="127.0.0.1",
+                     rtcp_to_port=tx.getsockname()[1])
         b.send(b"x")
-        assert rtp.receive_rtp(rx.fileno(), _now() + 5_000_000, depack,
-                                 (a.fileno(),))[2] == (a.fileno(),)
-    # A unit whose end never comes is given up by the depacketizer's own timer, inside the call.
-    tx.sendto(_packet(1, marker=False), rx.getsockname())
-    start = _now()
-    units = rtp.receive_rtp(rx.fileno(), start + 5_000_000, depack)[0]
-    assert len(units) == 1 and not units[0][3] and _now() - start < 2_000_000
-    for bad, error in [(dict(watch=(1, 2, 3, 4, 5)), ValueError), (dict(port=70000), ValueError),
-                       (dict(max_datagrams=0), ValueError), (dict(reception=depack), TypeError)]:
-        with pytest.raises(error):
-            rtp.receive_rtp(rx.fileno(), 0, depack, **bad)
-    with pytest.raises(TypeError):
-        rtp.receive_rtp(rx.fileno(), 0, object())
-    rx.close()
-    with pytest.raises((OSError, OverflowError)):
-        rtp.receive_rtp(rx.fileno(), 0, depack)  # closed: fileno() is -1
+        assert loop.run() is None  # woken
+        # A unit whose end never comes is given up by the session's own timer; the report timer
+        # sends receiver reports meanwhile.
+        tx.sendto(_packet(1, marker=False), rx.getsockname())
+        start = time.monotonic()
+        (unit,) = loop.run()
+        assert not unit.complete and time.monotonic() - start < 2
+        tx.settimeout(5)
+        assert [p["type"] for p in rtp.rtcp_parse(tx.recv(2048))[0]] == ["rr", "sdes"]
+        assert loop.stats()["receiver_reports"] >= 1
+        for bad, error in [(dict(payload_type=200), ValueError),
+                           (dict(rtcp_to_host="not-a-host"), ValueError),
+                           (dict(decoder=object()), TypeError), (dict(sender_port=70000), ValueError)]:
+            with pytest.raises(error):
+                _loop(rx, sink, a, **bad)
+        with pytest.raises(TypeError):
+            rtp.RtpReceiveLoop(rx.fileno(), sink.fileno(), a.fileno(), object())
+        rx.close()
+        with pytest.raises(OSError):
+            loop.run()  # the socket it reads is closed
 
 
-def test_receive_rtp_sends_nacks_itself_and_waits_on(udp):
-    rx, tx, sink = udp
-    depack = rtp.RtpDepacketizer(max_wait_us=1_000_000, max_delay_us=1_000_000)
-    reception, rtt = rtp.RtpReceptionStats(5), rtp.NackRtt()
-    assert len(depack.push(_packet(10), _now())[0]) == 1
-    tx.sendto(_packet(12), rx.getsockname())
-    sdes = rtp.rtcp_sdes(99, "me")
-    feedback = (sink.fileno(), *sink.getsockname(), 99, sdes, 1000)
-    # Given where to send them, the call sends the NACK (receiver report, SDES, NACK) and
-    # waits on, to its end.
-    start = _now()
-    got = rtp.receive_rtp(rx.fileno(), start + 150_000, depack, (), *tx.getsockname(),
-                            reception, rtt, feedback=feedback)
-    assert got[1] == [] and got[8][0] == 1 and got[8][1] > start and _now() >= start + 150_000
-    assert reception.stats()["received"] == 1
-    packets, counts = rtp.rtcp_parse(sink.recv(2048))
-    assert [p["type"] for p in packets] == ["rr", "sdes", "nack"] and counts["refused"] == 0
-    assert packets[2]["lost"] == [11] and packets[2]["media_ssrc"] == 5
-    assert rtt.retransmission(11, _now()) is not None
-    for bad in [(1, 2), (sink.fileno(), "127.0.0.1", 70000, 1, sdes, 0)]:
-        with pytest.raises((TypeError, OverflowError, ValueError)):
-            rtp.receive_rtp(rx.fileno(), 0, depack, feedback=bad)
-
-
-def test_receive_rtp_decodes_into_a_picture_queue(units, udp):
-    rx, tx, _ = udp
+def test_receive_loop_decodes_into_a_picture_queue(units, udp):
+    import socket
+    import threading
+    import time
+    rx, tx, rtcp = udp
     pack = rtp.RtpPacketizer(mtu=1200, ssrc=7)
     ts = [pack.timestamp_of(t) for _, t, *_ in units[:10]]
-    for data, t, *_ in units[:10]:
-        for p in pack.packetize(data, t):
-            tx.sendto(p, rx.getsockname())
-    depack, dec, queue = rtp.RtpDepacketizer(), codec.H264Decoder(), rtp.PictureQueue()
-    # A mapping of another stream leaves the units to the caller.
-    got = rtp.receive_rtp(rx.fileno(), _now() + 2_000_000, depack, decoder=dec,
-                            pictures=queue, stamp=(8, 0, 0, True))
-    assert len(got[0]) == 1 and got[7] == (0, 0, 0, 0) and queue.stats()["pictures"] == 0
-    data, _, _, _, key, config, recovery, _ = got[0][0]
-    queue.put(dec.decode(data, 1, key, config, recovery))
-    # The stream's own: decoded here, stamped by the mapping (a unit before its timestamp
-    # included), and queued.
-    wall = 10**15
-    decoded, deadline = 0, _now() + 5_000_000
-    while decoded < 9 and _now() < deadline:
-        got = rtp.receive_rtp(rx.fileno(), _now() + 500_000, depack, decoder=dec,
-                                pictures=queue, stamp=(7, wall, ts[2], True))
-        assert got[0] == [] and got[7][1:] == (0, 0, 0)
-        decoded += got[7][0]
-    pics = queue.take(0)
-    expect = [wall + ((t - ts[2]) * 1_000_000) // 90_000 for t in ts[1:]]
-    assert [p.t_us for p in pics] == [1] + expect and expect[1] == wall and expect[0] % 10 == 6
-    assert queue.stamp_of(expect[3]) == (ts[4], True) and len(queue.latencies()) == 9
+    dec, queue = codec.H264Decoder(), rtp.PictureQueue()
+    a, b = socket.socketpair()
+    with a, b:
+        loop = _loop(rx, rtcp, a, queue, decoder=dec)
+        # The sender report that comes first waits for the sender's first packet, then stamps
+        # every unit by its mapping (a unit before its timestamp included).
+        wall = 10**15
+        tx.sendto(rtp.rtcp_sr(7, rtp.ntp_from_us(wall), ts[2], 0, 0), rtcp.getsockname())
+        for data, t, *_ in units[:10]:
+            for p in pack.packetize(data, t):
+                tx.sendto(p, rx.getsockname())
+        result = []
+        thread = threading.Thread(target=lambda: result.append(loop.run()))
+        thread.start()
+        pics, deadline = [], time.monotonic() + 10
+        while len(pics) < 10 and time.monotonic() < deadline:
+            pics += queue.take(0.5)
+        b.send(b"x")
+        thread.join(10)
+    assert result == [None]  # decoded in the loop, nothing left to the caller
+    expect = [wall + ((t - ts[2]) * 1_000_000) // 90_000 for t in ts]
+    assert [p.t_us for p in pics] == expect and expect[2] == wall and expect[1] % 10 == 6
+    assert queue.stamp_of(expect[3]) == (ts[3], True) and len(queue.latencies()) == 10
     assert dec.stats()["images"] == 10 and dec.stats()["cpu_us"] > 0
-    with pytest.raises(TypeError):
-        rtp.receive_rtp(rx.fileno(), 0, depack, decoder=dec, pictures=None)
+    assert loop.stats()["sender_reports"] == 1
 
 
 def test_picture_queue_waits_closes_and_checks():

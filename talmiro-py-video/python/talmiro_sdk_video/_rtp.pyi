@@ -6,10 +6,10 @@ from typing import Literal, Required, Self, TypeAlias, TypedDict, final, type_ch
 from _typeshed import HasFileno
 from typing_extensions import Buffer
 
-from talmiro_sdk_video._codec import H264Decoder, Image
+from talmiro_sdk_video._codec import H264Decoder, Image, Signal
 
 __all__ = ["RtpReceptionStats", "NackRtt", "RtpPacketizer", "RtpDepacketizer", "RtpResponder",
-           "PictureQueue", "DatagramTransport", "RtpSendStep", "receive_rtp", "rtcp_parse",
+           "PictureQueue", "DatagramTransport", "RtpSendStep", "RtpReceiveLoop", "rtcp_parse",
            "rtcp_sr", "rtcp_rr", "rtcp_sdes", "rtcp_bye", "rtcp_nack", "rtcp_pli", "rtcp_fir",
            "ntp_from_us", "us_from_ntp", "rtcp_rtt_us"]
 
@@ -193,17 +193,6 @@ class RtpResponder:
         now_us: int, rtx: bool = True,
     ) -> tuple[list[bytes], NackAnswer]: ...
     def stats(self) -> RtpResponderStats: ...
-
-def receive_rtp(
-    fileno: int, until_us: int, depacketizer: RtpDepacketizer, watch: Sequence[int] = (),
-    host: str | None = None, port: int | None = None,
-    reception: RtpReceptionStats | None = None, nack_rtt: NackRtt | None = None,
-    nack_rtt_until_us: int = 0, max_datagrams: int = 256, decoder: H264Decoder | None = None,
-    pictures: PictureQueue | None = None, stamp: tuple[int, int, int, bool] | None = None,
-    feedback: tuple[int, str, int, int, bytes, int] | None = None,
-) -> tuple[list[RtpUnitTuple], list[int], tuple[int, ...], int, tuple[str, int] | None,
-           list[tuple[int, int, int, int]], int, tuple[int, int, int, int],
-           tuple[int, int, int] | None]: ...
 
 # Where DatagramTransport.send sends: None for every peer, a peer's index, indices, or an
 # address (numeric host, port).
@@ -446,3 +435,77 @@ def rtcp_fir(sender_ssrc: int, media_ssrc: int, seq: int) -> bytes: ...
 def ntp_from_us(unix_us: int) -> int: ...
 def us_from_ntp(ntp: int) -> int: ...
 def rtcp_rtt_us(lsr: int, dlsr: int, arrival_ntp: int) -> int | None: ...
+
+@type_check_only
+class RtpUnit(tuple[bytes, int, int, bool, bool, bool, bool, bool]):
+    """An access unit as it came from the network (indexable as an RtpUnitTuple)."""
+    @property
+    def data(self) -> bytes: ...
+    @property
+    def rtp_timestamp(self) -> int: ...
+    @property
+    def arrival_us(self) -> int: ...
+    @property
+    def complete(self) -> bool: ...
+    @property
+    def key(self) -> bool: ...
+    @property
+    def config(self) -> bool: ...
+    @property
+    def recovery(self) -> bool: ...
+    @property
+    def recovered(self) -> bool: ...
+    @property
+    def t_us(self) -> int: ...
+    @property
+    def exact(self) -> bool: ...
+
+@type_check_only
+class RtpReceiveLoopStats(TypedDict):
+    refused_foreign_source: int
+    rtcp_datagrams: int
+    rtcp_refused: int
+    rtcp_foreign_source: int
+    nacks_sent: int
+    plis_sent: int
+    receiver_reports: int
+    resets: int
+    decode_errors: int
+    sender_reports: int
+    rtt_samples: int
+    wakeups: int
+    packets_received: int
+    packets_lost: int
+    packets_recovered: int
+    packets_late: int
+    packets_refused: int
+    packets_duplicated: int
+    packets_reordered: int
+    rtx_received: int
+    refused: dict[RtpRefusal, int]
+    units_complete: int
+    units_incomplete: int
+    restarts: int
+    tail_nacks: int
+    rtt_ms: float | None
+    jitter_ms: float
+    bye: bool
+
+@final
+class RtpReceiveLoop:
+    def __new__(
+        cls, rtp_fd: int, rtcp_fd: int, wake_fd: int, pictures: PictureQueue, ssrc: int = 1,
+        cname: str = ..., payload_type: int = 96, rtx_payload_type: int | None = None,
+        max_delay_us: int = 100000, min_wait_us: int = 20000, nack: bool = True,
+        nack_copy_us: int = 0, report_interval_us: int = 1000000,
+        nack_rtt_age_us: int = 5000000, seed: int = 1, note_prefix: str = ...,
+        param_sets: bytes = b"", sender_host: str | None = None, sender_port: int | None = None,
+        rtcp_to_host: str | None = None, rtcp_to_port: int | None = None,
+        decoder: H264Decoder | None = None,
+    ) -> Self: ...
+    def run(self) -> list[RtpUnit] | None: ...
+    def decoded(self, refused: bool, signal: Signal | None) -> None: ...
+    def goodbye(self) -> None: ...
+    def stats(self) -> RtpReceiveLoopStats: ...
+    @property
+    def note(self) -> str | None: ...

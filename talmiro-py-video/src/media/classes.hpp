@@ -25,11 +25,11 @@ PyObject* rtp_responder_type();
 PyObject* picture_queue_type();
 PyObject* datagram_transport_type();
 PyObject* rtp_send_step_type();
+PyObject* rtp_receive_loop_type();
 
-// Module functions (py_psnr.cpp, py_buffer_address.cpp, py_receive_rtp.cpp).
+// Module functions (py_psnr.cpp, py_buffer_address.cpp).
 extern PyMethodDef psnr_def;
 extern PyMethodDef buffer_address_def;
-extern PyMethodDef receive_rtp_def;
 // The RTCP functions and NTP-time helpers (py_rtcp.cpp): a table ending with a null entry.
 PyMethodDef* rtcp_functions();
 

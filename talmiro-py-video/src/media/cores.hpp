@@ -1,10 +1,8 @@
 // The core objects behind the classes that one call drives with another's: the packetizer and
 // the responder (the responder's NACK answer resends from the packetizer's history,
 // py_rtp_responder.cpp; the send step drives both, py_rtp_send_step.cpp), and those that
-// receive_rtp (py_receive_rtp.cpp) drives: the depacketizer and the decoder with the mutexes
-// that guard them (they work without the interpreter lock), the picture queue (guarded by a mutex of its own), and the reception
-// statistics and the round trip as they are guarded (by the interpreter lock: each of their
-// calls is shorter than giving the lock up).
+// RtpReceiveLoop (receive_loop.cpp) drives: the decoder with the mutex that guards it (it works
+// without the interpreter lock) and the picture queue (guarded by a mutex of its own).
 #pragma once
 
 #include "py.hpp"

@@ -1,5 +1,5 @@
 // The PictureQueue class: the core's bounded queue of decoded pictures between a receiving
-// thread and the application. `receive_rtp` fills it without the interpreter lock; `take`
+// thread and the application. `RtpReceiveLoop` fills it without the interpreter lock; `take`
 // waits for pictures without it. The core guards itself with a mutex that is only ever held
 // for a short copy, so the accessors take it with the interpreter lock held.
 #include "py.hpp"
@@ -219,8 +219,8 @@ constexpr const char* kPictureQueueDoc =
     "PictureQueue(capacity=256, stamps=1024, latencies=100000)\n--\n\n"
     "Decoded pictures on their way from a receiving thread to the application: at most\n"
     "`capacity` wait (the oldest is dropped for a new one), with the RTP timestamps of the last\n"
-    "`stamps` access units and the last `latencies` capture to queue latencies. `receive_rtp`\n"
-    "fills it without the interpreter lock.";
+    "`stamps` access units and the last `latencies` capture to queue latencies.\n"
+    "`RtpReceiveLoop` fills it without the interpreter lock.";
 
 PyType_Slot picture_queue_slots[] = {
     {Py_tp_doc, const_cast<char*>(kPictureQueueDoc)},

@@ -25,10 +25,9 @@ int exec_module(PyObject* module) {
             !add(module, "RtpResponder", rtp_responder_type()) ||
             !add(module, "PictureQueue", picture_queue_type()) ||
             !add(module, "DatagramTransport", datagram_transport_type()) ||
-            !add(module, "RtpSendStep", rtp_send_step_type()))
+            !add(module, "RtpSendStep", rtp_send_step_type()) ||
+            !add(module, "RtpReceiveLoop", rtp_receive_loop_type()))
             return -1;
-        for (PyMethodDef* def : {&receive_rtp_def})
-            if (!add_function(module, *def)) return -1;
         for (PyMethodDef* def = rtcp_functions(); def->ml_name; ++def)
             if (!add_function(module, *def)) return -1;
         return 0;

@@ -1,0 +1,345 @@
+// The receiving thread's loop (see receive_loop.hpp).
+#include "receive_loop.hpp"
+
+#include <arpa/inet.h>
+#include <poll.h>
+#include <sys/socket.h>
+
+#include <array>
+#include <cerrno>
+#include <cstring>
+#include <ctime>
+#include <utility>
+
+namespace talmiro_py {
+
+namespace {
+
+namespace tm = talmiro_media;
+
+// Datagrams one read takes at most, and the datagrams read before the timers run again (a
+// flood must not hold them off for ever).
+constexpr std::size_t kBatchDatagrams = 16;
+constexpr std::size_t kDatagramBytes = 65536;
+constexpr std::size_t kDatagramsPerTurn = 256;
+// RTCP datagrams kept until the sender's first packet says which host it is.
+constexpr std::size_t kEarlyRtcp = 8;
+
+std::int64_t monotonic_us() noexcept {
+    timespec ts{};
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return static_cast<std::int64_t>(ts.tv_sec) * 1'000'000 + ts.tv_nsec / 1000;
+}
+
+void describe(Source& s) {
+    char host[INET6_ADDRSTRLEN] = {};
+    s.port = 0;
+    if (s.address.ss_family == AF_INET) {
+        const auto& v4 = reinterpret_cast<const sockaddr_in&>(s.address);
+        inet_ntop(AF_INET, &v4.sin_addr, host, sizeof host);
+        s.port = ntohs(v4.sin_port);
+    } else if (s.address.ss_family == AF_INET6) {
+        const auto& v6 = reinterpret_cast<const sockaddr_in6&>(s.address);
+        inet_ntop(AF_INET6, &v6.sin6_addr, host, sizeof host);
+        s.port = ntohs(v6.sin6_port);
+    }
+    s.host = host;
+}
+
+// The sender's RTCP port by the usual rule: its RTP port + 1 (none for port 65535).
+std::optional<SocketAddress> next_port(const Source& s) {
+    if (s.port == 0xFFFF || s.length == 0) return std::nullopt;
+    SocketAddress out;
+    out.storage = s.address;
+    out.length = s.length;
+    const std::uint16_t port = htons(static_cast<std::uint16_t>(s.port + 1));
+    if (s.address.ss_family == AF_INET)
+        reinterpret_cast<sockaddr_in&>(out.storage).sin_port = port;
+    else
+        reinterpret_cast<sockaddr_in6&>(out.storage).sin6_port = port;
+    return out;
+}
+
+}  // namespace
+
+// One batched read's buffers (left unzeroed: a read fills what it reports).
+struct ReceiveLoop::Batch {
+    std::unique_ptr<std::uint8_t[]> buffer =
+        std::make_unique_for_overwrite<std::uint8_t[]>(kBatchDatagrams * kDatagramBytes);
+    std::array<mmsghdr, kBatchDatagrams> messages{};
+    std::array<iovec, kBatchDatagrams> parts{};
+    std::array<sockaddr_storage, kBatchDatagrams> from{};
+
+    // Datagrams read, or -1 with errno set.
+    int read(int fd) {
+        for (std::size_t i = 0; i < kBatchDatagrams; ++i) {
+            parts[i] = {buffer.get() + i * kDatagramBytes, kDatagramBytes};
+            messages[i].msg_hdr = {};
+            messages[i].msg_hdr.msg_iov = &parts[i];
+            messages[i].msg_hdr.msg_iovlen = 1;
+            messages[i].msg_hdr.msg_name = &from[i];
+            messages[i].msg_hdr.msg_namelen = sizeof(sockaddr_storage);
+        }
+        return recvmmsg(fd, messages.data(), kBatchDatagrams, MSG_DONTWAIT, nullptr);
+    }
+    std::span<const std::uint8_t> bytes(std::size_t i) const noexcept {
+        return {buffer.get() + i * kDatagramBytes, messages[i].msg_len};
+    }
+    // The source of datagram i, in `last` (its text made only when it changed).
+    const Source& source(std::size_t i, Source& last) const {
+        const socklen_t len = std::min<socklen_t>(messages[i].msg_hdr.msg_namelen,
+                                                  sizeof(sockaddr_storage));
+        if (len != last.length || std::memcmp(&from[i], &last.address, len) != 0) {
+            last.address = from[i];
+            last.length = len;
+            describe(last);
+        }
+        return last;
+    }
+};
+
+ReceiveLoop::ReceiveLoop(ReceiveLoopConfig config, std::int64_t now_us)
+    : config_(std::move(config)),
+      session_(config_.session, now_us),
+      batch_(std::make_unique<Batch>()) {}
+
+ReceiveLoop::~ReceiveLoop() = default;
+
+ReceiveLoop::Stop ReceiveLoop::run(std::vector<StampedUnit>& units) {
+    for (;;) {
+        // RTCP first: a sender report stamps the units that follow it, a BYE lets a new stream in.
+        if (!read_rtcp(*batch_) || !read_rtp(*batch_, units)) return Stop::Failed;
+        if (config_.decoder && config_.pictures) decode_here(units);
+        if (!units.empty()) return Stop::Units;
+        if (!wait()) return error_ != 0 ? Stop::Failed : Stop::Woken;
+    }
+}
+
+// The clock is read before each read: when a read finds the socket empty, nothing had come by
+// then, so a timer due by then is due indeed (read after, a thread descheduled in between would
+// find a packet overdue that sat in the socket all along).
+bool ReceiveLoop::read_rtp(Batch& batch, std::vector<StampedUnit>& units) {
+    std::size_t taken = 0;
+    std::int64_t now = monotonic_us();
+    for (;;) {
+        const int n = batch.read(config_.rtp_fd);
+        if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) {
+            error_ = errno;
+            return false;
+        }
+        std::lock_guard<std::mutex> held(mutex_);
+        for (int i = 0; i < n; ++i) {
+            const Source& s = batch.source(static_cast<std::size_t>(i), last_);
+            if (!from_sender(s)) {
+                counts_.refused_foreign_source += 1;
+                continue;
+            }
+            if (!rtp_source_ || rtp_source_->length != s.length ||
+                std::memcmp(&rtp_source_->address, &s.address, s.length) != 0)
+                rtp_source_ = s;
+            act_on(session_.rtp(batch.bytes(static_cast<std::size_t>(i)), now), units);
+        }
+        taken += static_cast<std::size_t>(std::max(n, 0));
+        // Fewer than asked for: the socket was empty when the clock was read.
+        if (n < static_cast<int>(kBatchDatagrams) || taken >= kDatagramsPerTurn) {
+            if (now >= session_.next_deadline_us()) {
+                act_on(session_.poll(now), units);
+                // A deadline that polling leaves behind would spin the loop: look again in a ms.
+                if (session_.next_deadline_us() <= now) poll_floor_us_ = now + 1'000;
+            }
+            return true;
+        }
+        now = monotonic_us();
+    }
+}
+
+bool ReceiveLoop::read_rtcp(Batch& batch) {
+    for (std::size_t taken = 0; taken < kDatagramsPerTurn;) {
+        const std::int64_t now = monotonic_us();
+        const int n = batch.read(config_.rtcp_fd);
+        if (n < 0) {
+            if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR) return true;
+            error_ = errno;
+            return false;
+        }
+        std::lock_guard<std::mutex> held(mutex_);
+        for (int i = 0; i < n; ++i)
+            rtcp_from(batch.bytes(static_cast<std::size_t>(i)),
+                      batch.source(static_cast<std::size_t>(i), last_), now);
+        if (n < static_cast<int>(kBatchDatagrams)) return true;
+        taken += static_cast<std::size_t>(n);
+    }
+    return true;
+}
+
+// The first host heard is the sender's, any port: a sender that restarts comes from a new one,
+// and the session's SSRC rule tells its new stream from another's.
+bool ReceiveLoop::from_sender(const Source& s) {
+    if (!config_.sender_host) {
+        learn_sender(s);
+        return true;
+    }
+    return s.host == *config_.sender_host &&
+           (!config_.sender_port || s.port == *config_.sender_port);
+}
+
+void ReceiveLoop::learn_sender(const Source& s) {
+    config_.sender_host = s.host;
+    // RTCP that came before the first packet counts now if it came from the same host.
+    std::vector<EarlyRtcp> early = std::exchange(early_, {});
+    for (const EarlyRtcp& e : early) rtcp_from(e.bytes, e.source, e.arrival_us);
+}
+
+void ReceiveLoop::rtcp_from(std::span<const std::uint8_t> bytes, const Source& s,
+                            std::int64_t arrival_us) {
+    if (!config_.sender_host) {
+        if (early_.size() < kEarlyRtcp)
+            early_.push_back({std::vector<std::uint8_t>(bytes.begin(), bytes.end()), s,
+                              arrival_us});
+        return;
+    }
+    if (s.host != *config_.sender_host) {
+        counts_.rtcp_foreign_source += 1;
+        return;
+    }
+    tm::RtpSessionOutput out = session_.rtcp(bytes, arrival_us);
+    if (out.sender_report) {
+        sender_rtcp_ = SocketAddress{s.address, s.length};
+        sender_rtcp_ssrc_ = *out.sender_report;
+    }
+    std::vector<StampedUnit> none;
+    act_on(std::move(out), none);
+}
+
+// With the mutex held: sends the feedback, and stamps the units for decoding.
+void ReceiveLoop::act_on(tm::RtpSessionOutput&& out, std::vector<StampedUnit>& units) {
+    // The old sender's RTCP port goes with its stream; the new one's is learnt again.
+    if (out.new_stream && session_.media_ssrc() != sender_rtcp_ssrc_) sender_rtcp_.reset();
+    for (const tm::FeedbackDatagram& d : out.feedback) send(d);
+    if (out.units.empty()) return;
+    const std::int64_t wall_minus_monotonic = wall_clock_us() - monotonic_us();
+    for (tm::RtpAccessUnit& u : out.units) {
+        const tm::CaptureTime t =
+            session_.capture_time(u.rtp_timestamp, u.last_arrival_us, wall_minus_monotonic);
+        units.push_back({std::move(u), t});
+    }
+}
+
+// Every datagram the receiver sends leaves here. A full socket buffer drops it as the network
+// would; nothing waits.
+void ReceiveLoop::send(const tm::FeedbackDatagram& d) {
+    std::optional<SocketAddress> to = config_.rtcp_to ? config_.rtcp_to : sender_rtcp_;
+    if (!to && rtp_source_) to = next_port(*rtp_source_);
+    if (!to) return;
+    if (sendto(config_.rtcp_fd, d.bytes.data(), d.bytes.size(), MSG_DONTWAIT, to->get(),
+               to->length) < 0)
+        return;
+    switch (d.kind) {
+        case tm::FeedbackKind::Report: counts_.receiver_reports += 1; break;
+        case tm::FeedbackKind::Nack: counts_.nacks_sent += d.nack_packets; break;
+        case tm::FeedbackKind::Pli: counts_.plis_sent += 1; break;
+        case tm::FeedbackKind::Bye: break;
+    }
+}
+
+void ReceiveLoop::picture_loss() {
+    if (auto d = session_.picture_loss(monotonic_us())) send(*d);
+}
+
+void ReceiveLoop::decoded(bool refused, bool request_idr, bool reset) {
+    std::lock_guard<std::mutex> held(mutex_);
+    if (refused) counts_.decode_errors += 1;
+    if (reset) counts_.resets += 1;
+    if (refused || request_idr) picture_loss();
+}
+
+void ReceiveLoop::goodbye() {
+    std::lock_guard<std::mutex> held(mutex_);
+    send(session_.goodbye(monotonic_us()));
+}
+
+namespace {
+
+// Decodes one unit and queues its pictures: what came of it in `asks` (an IDR picture wanted),
+// `errors` and `resets`. A unit that lost every NAL unit says only that something was lost; an
+// empty complete one says nothing. Nothing decodes once the decoder is closed.
+void decode_one(const DecoderRef& decoder, tm::PictureQueue& pictures, StampedUnit& s,
+                bool& asks, std::uint64_t& errors, std::uint64_t& resets) {
+    tm::AccessUnit& unit = s.au.unit;
+    unit.t_us = s.time.t_us;
+    unit.complete = s.au.complete;
+    std::optional<tm::Result<std::vector<tm::Image>>> out;
+    std::optional<tm::SyncSignal> signal;
+    {
+        std::lock_guard<std::mutex> held(*decoder.mutex);
+        if (!*decoder.core || (unit.bytes().empty() && unit.complete)) return;
+        pictures.stamp(unit.t_us, {s.au.rtp_timestamp, s.time.exact});
+        out.emplace(decode_counted(decoder, unit));
+        signal = (*decoder.core)->take_signal();
+    }
+    if (!*out) errors += 1;
+    if (!*out || signal == tm::SyncSignal::RequestIdr) asks = true;
+    if (signal == tm::SyncSignal::Reset) resets += 1;
+    if (*out && !(*out)->empty()) {
+        std::vector<tm::SharedImage> shared;
+        shared.reserve((*out)->size());
+        for (tm::Image& image : **out)
+            shared.push_back(std::make_shared<const tm::Image>(std::move(image)));
+        pictures.push(std::move(shared), wall_clock_us());
+    }
+}
+
+}  // namespace
+
+// Decodes the units in order; one PLI for all that asked for an IDR picture.
+void ReceiveLoop::decode_here(std::vector<StampedUnit>& units) {
+    bool asks = false;
+    std::uint64_t errors = 0, resets = 0;
+    for (StampedUnit& s : units)
+        decode_one(*config_.decoder, *config_.pictures, s, asks, errors, resets);
+    units.clear();
+    if (!asks && errors == 0 && resets == 0) return;
+    std::lock_guard<std::mutex> held(mutex_);
+    counts_.decode_errors += errors;
+    counts_.resets += resets;
+    if (asks) picture_loss();
+}
+
+// Sleeps until a socket is readable or the session's next deadline; false when woken (the wake
+// descriptor is drained) or when a descriptor failed.
+bool ReceiveLoop::wait() {
+    std::int64_t due = 0;
+    {
+        std::lock_guard<std::mutex> held(mutex_);
+        due = std::max(session_.next_deadline_us(), poll_floor_us_);
+    }
+    const std::int64_t wait_us = std::max<std::int64_t>(0, due - monotonic_us());
+    const timespec timeout{static_cast<time_t>(wait_us / 1'000'000),
+                           static_cast<long>(wait_us % 1'000'000) * 1000};
+    std::array<pollfd, 3> fds{{{config_.rtp_fd, POLLIN, 0},
+                               {config_.rtcp_fd, POLLIN, 0},
+                               {config_.wake_fd, POLLIN, 0}}};
+    const int ready = ppoll(fds.data(), fds.size(), &timeout, nullptr);
+    {
+        std::lock_guard<std::mutex> held(mutex_);
+        counts_.wakeups += 1;
+    }
+    if (ready < 0) {
+        if (errno == EINTR) return true;
+        error_ = errno;
+        return false;
+    }
+    for (const pollfd& p : fds) {
+        if (p.revents & (POLLERR | POLLNVAL)) {
+            error_ = (p.revents & POLLNVAL) ? EBADF : EIO;
+            return false;
+        }
+    }
+    if (fds[2].revents == 0) return true;
+    std::array<std::uint8_t, 64> drained{};
+    while (recv(config_.wake_fd, drained.data(), drained.size(), MSG_DONTWAIT) > 0) {
+    }
+    return false;
+}
+
+}  // namespace talmiro_py
