@@ -15,11 +15,8 @@
 #include <vector>
 
 #include "talmiro_media/decode.hpp"
-#include "talmiro_media/nack_rtt.hpp"
 #include "talmiro_media/picture_queue.hpp"
-#include "talmiro_media/rtp_depacketizer.hpp"
 #include "talmiro_media/rtp_packetizer.hpp"
-#include "talmiro_media/rtp_reception_stats.hpp"
 #include "talmiro_media/rtp_responder.hpp"
 
 namespace talmiro_py {
@@ -34,11 +31,6 @@ struct ResponderRef {
     talmiro_media::RtpResponder* core = nullptr;
 };
 
-struct DepacketizerRef {
-    std::mutex* mutex = nullptr;
-    talmiro_media::RtpDepacketizer* core = nullptr;
-};
-
 struct DecoderRef {
     std::mutex* mutex = nullptr;
     std::optional<talmiro_media::H264Decoder>* core = nullptr;  // empty once closed
@@ -48,11 +40,8 @@ struct DecoderRef {
 // The core of `obj` when it is an instance of the class, else null (no exception set).
 PacketizerRef rtp_packetizer_core(PyObject* obj);
 ResponderRef rtp_responder_core(PyObject* obj);
-DepacketizerRef rtp_depacketizer_core(PyObject* obj);
 DecoderRef decoder_core(PyObject* obj);
 talmiro_media::PictureQueue* picture_queue_core(PyObject* obj);
-talmiro_media::RtpReceptionStats* rtp_reception_stats_core(PyObject* obj);
-talmiro_media::NackRtt* nack_rtt_core(PyObject* obj);
 
 // Decodes `au` with the open decoder of `d`, whose mutex the caller holds, and counts the
 // thread CPU time it took.
@@ -82,7 +71,5 @@ talmiro_media::NackAnswer answer_from_history(const ResponderRef& r, const Packe
                                               std::int64_t now, bool rtx,
                                               std::vector<talmiro_media::SharedBytes>& out);
 
-// (units, nacks) as RtpDepacketizer.push gives them.
-PyObject* rtp_output_tuple(const talmiro_media::RtpOutput& out);
 
 }  // namespace talmiro_py

@@ -169,10 +169,4 @@ PyObject* g_nack_rtt_type = nullptr;
 
 PyObject* nack_rtt_type() { return once_type(g_nack_rtt_type, nack_rtt_spec); }
 
-talmiro_media::NackRtt* nack_rtt_core(PyObject* obj) {
-    PyObject* type = nack_rtt_type();
-    if (!type || !PyObject_TypeCheck(obj, reinterpret_cast<PyTypeObject*>(type))) return nullptr;
-    return &nack_rtt_of(obj).core;
-}
-
 }  // namespace talmiro_py

@@ -38,8 +38,6 @@ RtpDepacketizerObject& rtp_depacketizer_of(PyObject* self) noexcept {
     return unbox<RtpDepacketizerObject>(self);
 }
 
-}  // namespace
-
 // (units, nacks): units as (data, rtp_timestamp, arrival_us, complete, key, config, recovery,
 // recovered) tuples in decode order, nacks as a list of sequence numbers.
 PyObject* rtp_output_tuple(const RtpOutput& out) {
@@ -70,6 +68,9 @@ PyObject* rtp_output_tuple(const RtpOutput& out) {
     }
     return Py_BuildValue("(NN)", units, nacks);
 }
+
+}  // namespace
+
 
 namespace {
 
@@ -358,13 +359,6 @@ PyObject* g_rtp_depacketizer_type = nullptr;
 
 PyObject* rtp_depacketizer_type() {
     return once_type(g_rtp_depacketizer_type, rtp_depacketizer_spec);
-}
-
-DepacketizerRef rtp_depacketizer_core(PyObject* obj) {
-    PyObject* type = rtp_depacketizer_type();
-    if (!type || !PyObject_TypeCheck(obj, reinterpret_cast<PyTypeObject*>(type))) return {};
-    RtpDepacketizerObject& d = rtp_depacketizer_of(obj);
-    return {&d.mutex, &d.core};
 }
 
 }  // namespace talmiro_py

@@ -178,10 +178,5 @@ PyObject* rtp_reception_stats_type() {
     return once_type(g_rtp_reception_stats_type, rtp_reception_stats_spec);
 }
 
-talmiro_media::RtpReceptionStats* rtp_reception_stats_core(PyObject* obj) {
-    PyObject* type = rtp_reception_stats_type();
-    if (!type || !PyObject_TypeCheck(obj, reinterpret_cast<PyTypeObject*>(type))) return nullptr;
-    return &rtp_reception_stats_of(obj).core;
-}
 
 }  // namespace talmiro_py
