@@ -190,10 +190,10 @@ bool read_nack_pairs(PyObject* list, std::size_t max, std::vector<NackPair>& out
         PyErr_SetString(PyExc_TypeError, "answer_nack: pairs must be a sequence");
         return false;
     }
-    const std::size_t take = std::min(static_cast<std::size_t>(n), max);
-    unread = static_cast<std::size_t>(n) - take;
-    out.resize(take);
-    for (std::size_t i = 0; i < take; ++i) {
+    const std::size_t count = std::min(static_cast<std::size_t>(n), max);
+    unread = static_cast<std::size_t>(n) - count;
+    out.resize(count);
+    for (std::size_t i = 0; i < count; ++i) {
         const Owned item(PySequence_GetItem(list, static_cast<Py_ssize_t>(i)));
         if (!item || !read_pair(item.get(), out[i])) return false;
     }
