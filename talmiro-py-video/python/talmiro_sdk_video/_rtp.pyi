@@ -212,7 +212,8 @@ class DatagramTransportStats(TypedDict):
 @final
 class DatagramTransport:
     """The one way datagrams go in and out of a UDP socket, in batches of one system call
-    without the interpreter lock, with a protect/unprotect hook and a pace hook."""
+    without the interpreter lock, with a protect/unprotect hook and a pace hook. An
+    RtpReceiveLoop takes only transports without hooks; none can be set while it holds one."""
     protect: Callable[[bytes], Buffer | None] | None
     unprotect: Callable[[bytes], bytes | None] | None
     pace: Callable[[list[bytes], Destination], object] | None
@@ -493,8 +494,11 @@ class RtpReceiveLoopStats(TypedDict):
 
 @final
 class RtpReceiveLoop:
+    """A receiving thread's loop: the receive session in native code, every datagram through
+    the `rtp` and `rtcp` transports (without hooks), held while it lives."""
     def __new__(
-        cls, rtp_fd: int, rtcp_fd: int, wake_fd: int, pictures: PictureQueue, ssrc: int = 1,
+        cls, rtp: DatagramTransport, rtcp: DatagramTransport, wake_fd: int,
+        pictures: PictureQueue, ssrc: int = 1,
         cname: str = ..., payload_type: int = 96, rtx_payload_type: int | None = None,
         max_delay_us: int = 100000, min_wait_us: int = 20000, nack: bool = True,
         nack_copy_us: int = 0, report_interval_us: int = 1000000,
