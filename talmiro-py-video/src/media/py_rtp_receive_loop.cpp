@@ -123,9 +123,9 @@ struct LoopArgs {
                  report_interval_us = 1'000'000, nack_rtt_age_us = 5'000'000;
     std::uint64_t seed = 1;
     bool nack = true;
-    PyObject *rtp = nullptr, *rtcp = nullptr, *cname = nullptr, *note_prefix = nullptr, *param_sets = nullptr,
-             *sender_host = nullptr, *rtcp_to_host = nullptr, *decoder = nullptr,
-             *pictures = nullptr;
+    PyObject *rtp = nullptr, *rtcp = nullptr, *cname = nullptr, *note_prefix = nullptr,
+             *param_sets = nullptr, *sender_host = nullptr, *rtcp_to_host = nullptr,
+             *decoder = nullptr, *pictures = nullptr;
 };
 
 bool read_loop_args(PyObject* args, PyObject* kwargs, LoopArgs& a) {
