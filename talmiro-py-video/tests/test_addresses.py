@@ -10,6 +10,7 @@ import time
 import pytest
 
 import talmiro_sdk_video._codec as codec
+import talmiro_sdk_video._rtp as rtp
 from talmiro_sdk_video._net import (bind_pair, format_address, free_pair, parse_address,
                                     parse_host, wall_us)
 from talmiro_sdk_video.receiver import RtpReceiver
@@ -71,6 +72,16 @@ def test_hosts_with_or_without_port(text, want):
 ])
 def test_addresses_are_written_with_brackets_for_ipv6(address, text):
     assert format_address(address) == text
+
+
+def test_rtcp_goes_where_configured_else_where_it_came_from_else_rtp_port_plus_one():
+    back = rtp.rtcp_return_address
+    assert back(("10.0.0.1", 9), ("10.0.0.2", 7), ("10.0.0.2", 5)) == ("10.0.0.1", 9)
+    assert back(None, ("10.0.0.2", 7), ("10.0.0.2", 5)) == ("10.0.0.2", 7)
+    assert back(None, None, ("::1", 5004)) == ("::1", 5005)
+    assert back(None, None, ("10.0.0.2", 65535)) is None and back(None, None, None) is None
+    with pytest.raises(ValueError):
+        back(None, ("localhost", 5), None)  # a name is never looked up
 
 
 def test_sockets_take_the_family_of_their_addresses():

@@ -192,8 +192,11 @@ def _now() -> int:
 
 
 def _loop(rx, rtcp, wake, queue=None, **kw):
-    return rtp.RtpReceiveLoop(rx.fileno(), rtcp.fileno(), wake.fileno(),
-                                queue or rtp.PictureQueue(), ssrc=99, cname="me", **kw)
+    """A loop over transports of the sockets `rx` and `rtcp` (or over those transports)."""
+    rx, rtcp = (s if isinstance(s, rtp.DatagramTransport) else rtp.DatagramTransport(s)
+                for s in (rx, rtcp))
+    return rtp.RtpReceiveLoop(rx, rtcp, wake.fileno(), queue or rtp.PictureQueue(), ssrc=99,
+                              cname="me", **kw)
 
 
 def _rtx(seq: int, ts: int, osn: int) -> bytes:
@@ -210,7 +213,8 @@ def test_receive_loop_takes_the_sender_nacks_and_times_the_round_trip(udp):
         for s in (rtcp, sink):
             s.bind(("127.0.0.1", 0))
         host, port = tx.getsockname()
-        loop = _loop(rx, rtcp, a, rtx_payload_type=97, sender_host=host, sender_port=port,
+        media, control = rtp.DatagramTransport(rx), rtp.DatagramTransport(rtcp)
+        loop = _loop(media, control, a, rtx_payload_type=97, sender_host=host, sender_port=port,
                      rtcp_to_host=sink.getsockname()[0], rtcp_to_port=sink.getsockname()[1])
         tx.sendto(_packet(10), rx.getsockname())
         (unit,) = loop.run()  # units for the caller: it has no decoder
@@ -228,6 +232,9 @@ def test_receive_loop_takes_the_sender_nacks_and_times_the_round_trip(udp):
         assert [p["type"] for p in packets] == ["rr", "sdes", "nack"] and counts["refused"] == 0
         assert packets[2]["lost"] == [11] and packets[2]["media_ssrc"] == 5
         assert packets[0]["reports"][0]["ssrc"] == 5
+        # Every datagram came in and went out through the transports, the stranger's too.
+        assert media.stats()["datagrams_received"] == 4 and media.stats()["datagrams_sent"] == 0
+        assert control.stats()["datagrams_sent"] >= 1
         s = loop.stats()
         assert s["refused_foreign_source"] == 1 and s["packets_refused"] == 1
         assert s["nacks_sent"] == 1 and s["rtt_samples"] == 1 and s["rtt_ms"] is not None
@@ -240,7 +247,8 @@ def test_receive_loop_timers_wake_and_arguments(udp):
     rx, tx, sink = udp
     a, b = socket.socketpair()
     with a, b:
-        loop = _loop(rx, sink, a, max_delay_us=300_000, min_wait_us=30_000,
+        media = rtp.DatagramTransport(rx)
+        loop = _loop(media, sink, a, max_delay_us=300_000, min_wait_us=30_000,
                      report_interval_us=50_000, rtcp_to_host="127.0.0.1",
                      rtcp_to_port=tx.getsockname()[1])
         b.send(b"x")
@@ -260,10 +268,21 @@ def test_receive_loop_timers_wake_and_arguments(udp):
             with pytest.raises(error):
                 _loop(rx, sink, a, **bad)
         with pytest.raises(TypeError):
-            rtp.RtpReceiveLoop(rx.fileno(), sink.fileno(), a.fileno(), object())
-        rx.close()
+            _loop(rx, sink, a, object())
+        with pytest.raises(TypeError):  # descriptors are no transports
+            rtp.RtpReceiveLoop(rx.fileno(), sink.fileno(), a.fileno(), rtp.PictureQueue())
+        # The loop reads and sends past the hooks: it takes no hooked transport, and while it
+        # holds one no hook can be set (clearing one is fine).
+        with pytest.raises(ValueError, match="hook"):
+            _loop(rtp.DatagramTransport(rx, unprotect=bytes), sink, a)
+        with pytest.raises(ValueError, match="RtpReceiveLoop"):
+            media.pace = print
+        media.protect = None
+        media.close()
         with pytest.raises(OSError):
-            loop.run()  # the socket it reads is closed
+            loop.run()  # the transport it reads is closed
+        del loop
+        media.pace = print  # let go with the loop
 
 
 def test_receive_loop_decodes_into_a_picture_queue(units, udp):

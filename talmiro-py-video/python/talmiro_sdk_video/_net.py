@@ -1,6 +1,7 @@
 """What the sender, the receiver and the relay share of the network: host and address text,
 address families, UDP sockets bound in pairs (RTP on P, RTCP on P + 1), reading a socket in
-bounded batches, where RTCP goes back to, and the clocks.
+bounded batches, and the clocks. (Where RTCP goes back to is `_rtp.rtcp_return_address`, the
+rule the receive loop applies.)
 """
 
 from __future__ import annotations
@@ -259,17 +260,3 @@ def bind_one(host: str, port: int) -> socket.socket:
         s.close()
         raise
     return s
-
-
-def rtcp_return_address(configured: Address | None, rtcp_source: Address | None,
-                        rtp_source: Address | None) -> Address | None:
-    """Where RTCP for a peer goes: the address configured for it; else where the peer's RTCP
-    came from; else, before any has come, its RTP source port + 1 (RTP and RTCP on a pair of
-    ports); None while nothing has been heard."""
-    if configured is not None:
-        return configured
-    if rtcp_source is not None:
-        return rtcp_source
-    if rtp_source is not None and rtp_source[1] < 65535:
-        return rtp_source[0], rtp_source[1] + 1
-    return None

@@ -11,7 +11,7 @@ from talmiro_sdk_video._codec import H264Decoder, Image, Signal
 __all__ = ["RtpReceptionStats", "NackRtt", "RtpPacketizer", "RtpDepacketizer", "RtpResponder",
            "PictureQueue", "DatagramTransport", "RtpSendStep", "RtpReceiveLoop", "rtcp_parse",
            "rtcp_sr", "rtcp_rr", "rtcp_sdes", "rtcp_bye", "rtcp_nack", "rtcp_pli", "rtcp_fir",
-           "ntp_from_us", "us_from_ntp", "rtcp_rtt_us"]
+           "ntp_from_us", "us_from_ntp", "rtcp_rtt_us", "rtcp_return_address"]
 
 # One access unit out of the RTP depacketizer: (data, rtp_timestamp, arrival_us, complete, key,
 # config, recovery, recovered). `data` may be empty when every NAL unit of it was lost.
@@ -212,7 +212,8 @@ class DatagramTransportStats(TypedDict):
 @final
 class DatagramTransport:
     """The one way datagrams go in and out of a UDP socket, in batches of one system call
-    without the interpreter lock, with a protect/unprotect hook and a pace hook."""
+    without the interpreter lock, with a protect/unprotect hook and a pace hook. An
+    RtpReceiveLoop takes only transports without hooks; none can be set while it holds one."""
     protect: Callable[[bytes], Buffer | None] | None
     unprotect: Callable[[bytes], bytes | None] | None
     pace: Callable[[list[bytes], Destination], object] | None
@@ -435,6 +436,12 @@ def rtcp_fir(sender_ssrc: int, media_ssrc: int, seq: int) -> bytes: ...
 def ntp_from_us(unix_us: int) -> int: ...
 def us_from_ntp(ntp: int) -> int: ...
 def rtcp_rtt_us(lsr: int, dlsr: int, arrival_ntp: int) -> int | None: ...
+def rtcp_return_address(
+    configured: tuple[str, int] | None, rtcp_source: tuple[str, int] | None,
+    rtp_source: tuple[str, int] | None,
+) -> tuple[str, int] | None:
+    """Where RTCP for a peer goes: `configured`, else where its RTCP came from, else its RTP
+    source port + 1 (none for 65535); None while nothing was heard."""
 
 @type_check_only
 class RtpUnit(tuple[bytes, int, int, bool, bool, bool, bool, bool]):
@@ -493,8 +500,11 @@ class RtpReceiveLoopStats(TypedDict):
 
 @final
 class RtpReceiveLoop:
+    """A receiving thread's loop: the receive session in native code, every datagram through
+    the `rtp` and `rtcp` transports (without hooks), held while it lives."""
     def __new__(
-        cls, rtp_fd: int, rtcp_fd: int, wake_fd: int, pictures: PictureQueue, ssrc: int = 1,
+        cls, rtp: DatagramTransport, rtcp: DatagramTransport, wake_fd: int,
+        pictures: PictureQueue, ssrc: int = 1,
         cname: str = ..., payload_type: int = 96, rtx_payload_type: int | None = None,
         max_delay_us: int = 100000, min_wait_us: int = 20000, nack: bool = True,
         nack_copy_us: int = 0, report_interval_us: int = 1000000,

@@ -9,7 +9,8 @@ out, and RTCP back to the sender.
     print(receiver.stats())
 
 A thread of its own runs `RtpReceiveLoop`: the core's receive session (depacketizer, reception
-statistics, round trip, sender-report mapping, feedback) over both sockets in native code,
+statistics, round trip, sender-report mapping, feedback) over both sockets in native code, every
+datagram in and out passing the socket's `DatagramTransport`,
 without the interpreter lock, decoding with the package's own decoder (a `H264Decoder`, no
 `on_unit`) and queueing the pictures in a `PictureQueue`; the thread runs Python only to decode
 with another decoder or to call `on_unit`. It sends:
@@ -144,6 +145,9 @@ class RtpReceiver:
         self._rtp, self._rtcp = bind_pair(bind, port)
         try:
             self._wake_r, self._wake_w = socket.socketpair()
+            # Every datagram in and out, media and RTCP, passes these.
+            self._media = _rtp.DatagramTransport(self._rtp)
+            self._control = _rtp.DatagramTransport(self._rtcp)
         except OSError:
             self._rtp.close()
             self._rtcp.close()
@@ -151,7 +155,7 @@ class RtpReceiver:
         # The decoder's calls are made in native code when it is the package's own.
         native = type(self.decoder) is _codec.H264Decoder and on_unit is None
         self._loop = _rtp.RtpReceiveLoop(
-            self._rtp.fileno(), self._rtcp.fileno(), self._wake_r.fileno(), self._pictures,
+            self._media, self._control, self._wake_r.fileno(), self._pictures,
             ssrc=self.ssrc, cname=self.cname, payload_type=payload_type,
             rtx_payload_type=rtx_payload_type, max_delay_us=int(max_delay_ms * 1000),
             min_wait_us=MIN_WAIT_US, nack=True if nack is None else nack,
@@ -252,7 +256,8 @@ class RtpReceiver:
         self._pictures.close()  # a receive() waiting for ever returns
         if not self._thread.is_alive():  # else the loop still reads the sockets
             self._loop.goodbye()
-            for s in (self._rtp, self._rtcp, self._wake_r, self._wake_w):
+            for s in (self._media, self._control, self._rtp, self._rtcp, self._wake_r,
+                      self._wake_w):
                 s.close()
         if self._own_decoder:
             self._decoder_stats = self.decoder.stats()  # stats() stays readable

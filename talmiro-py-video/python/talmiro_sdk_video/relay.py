@@ -42,7 +42,8 @@ import threading
 import time
 from dataclasses import dataclass, field
 
-from ._net import SO_RXQ_OVFL, Address, bind_family, bind_pair, peer_address, rtcp_return_address
+from . import _rtp
+from ._net import SO_RXQ_OVFL, Address, bind_family, bind_pair, peer_address
 
 FORWARD, BACK = "forward", "back"
 # Without a packet after it, a packet held back for reordering leaves after this long.
@@ -407,7 +408,7 @@ class Relay:
     def _back_address(self, rtp: bool) -> Address | None:
         if rtp:
             return self._sender_rtp
-        return rtcp_return_address(self._rtcp_back, self._sender_rtcp, self._sender_rtp)
+        return _rtp.rtcp_return_address(self._rtcp_back, self._sender_rtcp, self._sender_rtp)
 
     def _close_sockets(self) -> None:
         for sock in self._socks:

@@ -53,7 +53,7 @@ from collections.abc import Callable, Iterable
 from dataclasses import dataclass
 
 from . import _codec, _rtp
-from ._net import (Address, as_address, bind_family, bind_one, bind_pair, drain, format_address,
+from ._net import (Address, as_address, bind_family, bind_one, bind_pair, format_address,
                    parse_address, wake_drained, wall_us)
 from ._net import mono_us as _mono_us
 from .pattern_note import PATTERN_PREFIX, pattern_note

@@ -32,5 +32,7 @@ extern PyMethodDef psnr_def;
 extern PyMethodDef buffer_address_def;
 // The RTCP functions and NTP-time helpers (py_rtcp.cpp): a table ending with a null entry.
 PyMethodDef* rtcp_functions();
+// Where RTCP for a peer goes (py_rtcp_return_address.cpp).
+extern PyMethodDef rtcp_return_address_def;
 
 }  // namespace talmiro_py

@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <memory>
 #include <mutex>
 
 namespace talmiro_py {
@@ -92,46 +93,82 @@ std::uint64_t DatagramSocket::send(std::span<const std::span<const std::uint8_t>
     return errors;
 }
 
+ReceiveBatch::ReceiveBatch(std::size_t capacity, std::size_t max_size)
+    : max_size_(max_size),
+      buffer_(std::make_unique_for_overwrite<std::uint8_t[]>(capacity * (max_size + 1))),
+      parts_(capacity),
+      messages_(capacity),
+      from_(capacity) {
+    kept_.reserve(capacity);
+}
+
+std::span<const std::uint8_t> ReceiveBatch::bytes(std::size_t i) const noexcept {
+    const std::size_t at = kept_[i];
+    return {buffer_.get() + at * (max_size_ + 1), messages_[at].msg_len};
+}
+
+int DatagramSocket::receive(ReceiveBatch& batch, std::size_t max) {
+    batch.kept_.clear();
+    std::shared_lock held(mutex_);
+    if (fd_ < 0) {
+        errno = EBADF;
+        return -1;
+    }
+    const std::size_t n = std::min(max, batch.capacity());
+    for (std::size_t i = 0; i < n; ++i) {
+        batch.parts_[i] = {batch.buffer_.get() + i * (batch.max_size_ + 1), batch.max_size_ + 1};
+        batch.messages_[i] = {};
+        msghdr& h = batch.messages_[i].msg_hdr;
+        h.msg_name = &batch.from_[i].storage;
+        h.msg_namelen = sizeof batch.from_[i].storage;
+        h.msg_iov = &batch.parts_[i];
+        h.msg_iovlen = 1;
+    }
+    int got = -1;
+    do {
+        got = n == 0 ? 0 : recvmmsg(fd_, batch.messages_.data(), static_cast<unsigned int>(n),
+                                   MSG_DONTWAIT, nullptr);
+    } while (got < 0 && errno == EINTR);
+    if (got < 0) return errno == EAGAIN || errno == EWOULDBLOCK ? 0 : -1;
+    for (int i = 0; i < got; ++i) {
+        const mmsghdr& m = batch.messages_[i];
+        received_ += 1;
+        received_bytes_ += m.msg_len;
+        if (m.msg_len > batch.max_size_ || (m.msg_hdr.msg_flags & MSG_TRUNC)) {
+            refused_ += 1;
+            continue;
+        }
+        batch.from_[i].length = std::min<socklen_t>(m.msg_hdr.msg_namelen,
+                                                    sizeof(sockaddr_storage));
+        batch.kept_.push_back(static_cast<std::size_t>(i));
+    }
+    return got;
+}
+
 std::vector<ReceivedDatagram> DatagramSocket::receive(std::size_t max, std::size_t max_size) {
     std::lock_guard reading(read_mutex_);
-    std::shared_lock held(mutex_);
     std::vector<ReceivedDatagram> out;
-    if (fd_ < 0 || max == 0 || max_size == 0) return out;
+    if (max == 0 || max_size == 0) return out;
     const std::size_t slots = std::clamp<std::size_t>(kReadBufferBytes / max_size, 1, max);
-    // One byte past the largest accepted shows a datagram too long (MSG_TRUNC says it too).
-    read_buffer_.resize(slots * (max_size + 1));
-    std::vector<iovec> iov(slots);
-    std::vector<mmsghdr> messages(slots);
-    std::vector<SocketAddress> from(slots);
+    if (!read_batch_ || read_batch_->capacity() != slots || read_batch_->max_size() != max_size)
+        read_batch_ = std::make_unique<ReceiveBatch>(slots, max_size);
+    ReceiveBatch& batch = *read_batch_;
     while (out.size() < max) {
-        const std::size_t n = std::min(slots, max - out.size());
-        for (std::size_t i = 0; i < n; ++i) {
-            iov[i] = {read_buffer_.data() + i * (max_size + 1), max_size + 1};
-            messages[i] = {};
-            messages[i].msg_hdr.msg_name = &from[i].storage;
-            messages[i].msg_hdr.msg_namelen = sizeof from[i].storage;
-            messages[i].msg_hdr.msg_iov = &iov[i];
-            messages[i].msg_hdr.msg_iovlen = 1;
+        const std::size_t asked = std::min(slots, max - out.size());
+        // Nothing more (none waiting), or an error the next read sees again.
+        const int got = receive(batch, asked);
+        for (std::size_t i = 0; i < batch.size(); ++i) {
+            const auto d = batch.bytes(i);
+            out.push_back({std::vector<std::uint8_t>(d.begin(), d.end()), batch.from(i)});
         }
-        const int got = recvmmsg(fd_, messages.data(), static_cast<unsigned int>(n), MSG_DONTWAIT,
-                                 nullptr);
-        if (got < 0 && errno == EINTR) continue;
-        if (got <= 0) break;  // nothing more (EAGAIN), or an error the next read sees again
-        for (int i = 0; i < got; ++i) {
-            const mmsghdr& m = messages[i];
-            received_ += 1;
-            received_bytes_ += m.msg_len;
-            if (m.msg_len > max_size || (m.msg_hdr.msg_flags & MSG_TRUNC)) {
-                refused_ += 1;
-                continue;
-            }
-            const auto* data = static_cast<const std::uint8_t*>(iov[i].iov_base);
-            from[i].length = m.msg_hdr.msg_namelen;
-            out.push_back({std::vector<std::uint8_t>(data, data + m.msg_len), from[i]});
-        }
-        if (static_cast<std::size_t>(got) < n) break;
+        if (got <= 0 || static_cast<std::size_t>(got) < asked) break;
     }
     return out;
+}
+
+int DatagramSocket::descriptor() const {
+    std::shared_lock held(mutex_);
+    return fd_;
 }
 
 void DatagramSocket::close() noexcept {

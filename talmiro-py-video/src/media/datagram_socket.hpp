@@ -1,12 +1,18 @@
 // One UDP socket's way in and out, below Python: the descriptor it owns (DatagramTransport
 // hands it a duplicate of the caller's), the peers' addresses (resolved once), sends in batches of
 // sendmmsg and reads in batches of recvmmsg, and the counts of what went and came. Every call
-// works without the interpreter lock; DatagramTransport adds the Python face and the hooks.
+// works without the interpreter lock; DatagramTransport adds the Python face and the hooks. Its
+// users are the sender's send step and the receiving thread's loop (receive_loop.hpp), which
+// reads into buffers of its own (ReceiveBatch), so no datagram is copied on its way in.
 #pragma once
+
+#include <sys/socket.h>
+#include <sys/uio.h>
 
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <shared_mutex>
@@ -42,6 +48,31 @@ struct ReceivedDatagram {
     SocketAddress from;
 };
 
+// Buffers for one batched read, owned and reused by the reader: `capacity` datagrams of at most
+// `max_size` bytes each (left unzeroed: a read fills what it reports).
+class ReceiveBatch {
+public:
+    ReceiveBatch(std::size_t capacity, std::size_t max_size);
+
+    std::size_t capacity() const noexcept { return messages_.size(); }
+    std::size_t max_size() const noexcept { return max_size_; }
+    // The datagrams the last read kept (those too long are left out).
+    std::size_t size() const noexcept { return kept_.size(); }
+    std::span<const std::uint8_t> bytes(std::size_t i) const noexcept;
+    const SocketAddress& from(std::size_t i) const noexcept { return from_[kept_[i]]; }
+
+private:
+    friend class DatagramSocket;
+    std::size_t max_size_;
+    // `capacity` slots of max_size + 1 bytes: the byte past the largest accepted shows a
+    // datagram too long.
+    std::unique_ptr<std::uint8_t[]> buffer_;
+    std::vector<iovec> parts_;
+    std::vector<mmsghdr> messages_;
+    std::vector<SocketAddress> from_;
+    std::vector<std::size_t> kept_;
+};
+
 class DatagramSocket {
 public:
     // Takes `fd` over (closed by close() or the destructor).
@@ -63,6 +94,12 @@ public:
     // Up to `max` datagrams waiting now (the socket is not waited on), each at most
     // `max_size` bytes: a longer one is counted as refused and dropped.
     std::vector<ReceivedDatagram> receive(std::size_t max, std::size_t max_size);
+    // Up to `max` datagrams waiting now into `batch` (as many as it holds at most; never
+    // waits), those longer than its max_size counted as refused and left out. The datagrams
+    // read (kept or not), 0 when none was waiting, or -1 with errno set (EBADF once closed).
+    int receive(ReceiveBatch& batch, std::size_t max);
+    // The descriptor, to wait on until it is readable (-1 once closed; a close() may follow).
+    int descriptor() const;
 
     // Closes the descriptor once the sends and reads under way are done.
     void close() noexcept;
@@ -80,9 +117,9 @@ private:
 
     // Guards `fd_` and `peers_`: shared by sends and reads, exclusive for close and set_peers.
     mutable std::shared_mutex mutex_;
-    // One read at a time: the read buffer is the socket's.
+    // One receive(max, max_size) at a time: its batch is the socket's.
     std::mutex read_mutex_;
-    std::vector<std::uint8_t> read_buffer_;
+    std::unique_ptr<ReceiveBatch> read_batch_;
     int fd_;
     std::vector<SocketAddress> peers_;
     std::atomic<std::size_t> peer_count_{0};

@@ -4,6 +4,8 @@
 // works on each datagram: `protect`/`unprotect` (a callable of the bytes, giving the bytes to
 // send or hand on, or None to refuse them) and `pace` (a callable that takes a send over and
 // sends later with send_now). Without hooks nothing of Python is touched per datagram.
+// A receive loop (RtpReceiveLoop) reads and sends through the socket alone: it takes only
+// transports without hooks, and while it holds one no hook can be set on it.
 //
 // The transport works on a duplicate of the socket's descriptor, its own: the Python socket
 // stays its caller's (to bind, to wait on, to close), and closing either leaves the other
@@ -41,6 +43,8 @@ struct DatagramTransportObject {
     PyObject* protect = nullptr;
     PyObject* unprotect = nullptr;
     PyObject* pace = nullptr;
+    // Receive loops that hold the transport and take no hooks (with the interpreter lock).
+    int claims = 0;
 };
 
 PyObject* g_datagram_transport_type = nullptr;
@@ -52,6 +56,8 @@ DatagramTransportObject& datagram_transport_of(PyObject* self) noexcept {
 bool is_transport(PyObject* obj) {
     return g_datagram_transport_type && PyObject_TypeCheck(obj, as_type(g_datagram_transport_type));
 }
+
+}  // namespace
 
 // A (host, port) pair with a numeric host as a socket address; false with an exception set.
 bool read_address(const char* fn, PyObject* item, SocketAddress& out) {
@@ -75,6 +81,8 @@ bool read_address(const char* fn, PyObject* item, SocketAddress& out) {
     out = *address;
     return true;
 }
+
+namespace {
 
 bool read_peers(PyObject* seq, std::vector<SocketAddress>& out) {
     const Owned items(PySequence_Check(seq) ? PySequence_Tuple(seq) : nullptr);
@@ -349,10 +357,15 @@ PyObject* get_hook(PyObject* self, void*) {
 
 template <PyObject* DatagramTransportObject::*Hook>
 int put_hook(PyObject* self, PyObject* value, void* name) {
-    return set_hook(datagram_transport_of(self).*Hook, value ? value : Py_None,
-                    static_cast<const char*>(name))
-               ? 0
-               : -1;
+    DatagramTransportObject& t = datagram_transport_of(self);
+    if (value && value != Py_None && t.claims > 0) {
+        PyErr_Format(PyExc_ValueError,
+                     "%s cannot be set while an RtpReceiveLoop uses the transport (it takes no "
+                     "hooks)",
+                     static_cast<const char*>(name));
+        return -1;
+    }
+    return set_hook(t.*Hook, value ? value : Py_None, static_cast<const char*>(name)) ? 0 : -1;
 }
 
 // ---- the collector: the hooks may refer back to what owns the transport ----
@@ -432,7 +445,9 @@ constexpr const char* kDatagramTransportDoc =
     "The way datagrams go in and out of the UDP socket `sock` (a socket or its descriptor):\n"
     "to `peers` ((host, port) pairs with numeric hosts, resolved once) or any address, in\n"
     "batches of one system call without the interpreter lock. Works on a duplicate of the\n"
-    "descriptor: `sock` stays the caller's, and both are to be closed.";
+    "descriptor: `sock` stays the caller's, and both are to be closed. An RtpReceiveLoop\n"
+    "reads and sends past the hooks: it takes only a transport without hooks, and none can be\n"
+    "set while it holds one (ValueError).";
 
 PyType_Slot datagram_transport_slots[] = {
     {Py_tp_doc, const_cast<char*>(kDatagramTransportDoc)},
@@ -458,6 +473,29 @@ PyObject* datagram_transport_type() {
 
 DatagramSocket* datagram_transport_socket(PyObject* obj) {
     return is_transport(obj) ? &datagram_transport_of(obj).socket : nullptr;
+}
+
+std::size_t datagram_transport_max_size(PyObject* transport) noexcept {
+    return datagram_transport_of(transport).max_size;
+}
+
+bool datagram_transport_claim(PyObject* transport, const char* who) {
+    if (!is_transport(transport)) {
+        PyErr_Format(PyExc_TypeError, "%s needs DatagramTransport objects", who);
+        return false;
+    }
+    DatagramTransportObject& t = datagram_transport_of(transport);
+    if (t.protect || t.unprotect || t.pace) {
+        PyErr_Format(PyExc_ValueError,
+                     "%s takes no transport with a protect, unprotect or pace hook set", who);
+        return false;
+    }
+    t.claims += 1;
+    return true;
+}
+
+void datagram_transport_release(PyObject* transport) noexcept {
+    datagram_transport_of(transport).claims -= 1;
 }
 
 bool datagram_transport_hooked(PyObject* transport) {

@@ -1,6 +1,9 @@
 // The RtpReceiveLoop class: a receiving thread's loop (receive_loop.hpp) behind Python. `run`
 // gives up the interpreter lock until the loop is woken or has units for Python to decode; the
-// accessors read the session's facts under the loop's mutex. The units Python decodes come as
+// accessors read the session's facts under the loop's mutex. Its datagrams go in and out through
+// two DatagramTransport objects (RTP and RTCP), kept and claimed for the loop's lifetime: the
+// loop holds its mutex where a hook would need the interpreter lock, so it takes transports
+// without hooks, and none can be set on them while it lives. The units Python decodes come as
 // RtpUnit struct sequences (indexable as the unit tuples `on_unit` takes).
 #include "py.hpp"
 
@@ -16,6 +19,7 @@
 #include "box.hpp"
 #include "classes.hpp"
 #include "cores.hpp"
+#include "datagram_transport.hpp"
 #include "errors.hpp"
 #include "locks.hpp"
 #include "receive_loop.hpp"
@@ -27,12 +31,36 @@ namespace {
 
 namespace tm = talmiro_media;
 
+// A transport the loop reads and sends through, kept and claimed while the claim lives; taken
+// and let go with the interpreter lock held.
+struct Claim {
+    Owned transport;
+
+    Claim() = default;
+    Claim(Claim&&) noexcept = default;
+    Claim& operator=(Claim&&) = delete;
+    ~Claim() {
+        if (transport) datagram_transport_release(transport.get());
+    }
+    // False with an exception set (not a transport, or one with a hook).
+    bool take(PyObject* obj) {
+        if (!datagram_transport_claim(obj, "RtpReceiveLoop")) return false;
+        transport.reset(Py_NewRef(obj));
+        return true;
+    }
+};
+
 struct RtpReceiveLoopObject {
-    RtpReceiveLoopObject(ReceiveLoopConfig config, std::int64_t now_us, PyObject* decoder,
-                         PyObject* pictures)
-        : loop(std::move(config), now_us),
+    RtpReceiveLoopObject(Claim rtp_claim, Claim rtcp_claim, ReceiveLoopConfig config,
+                         std::int64_t now_us, PyObject* decoder, PyObject* pictures)
+        : rtp(std::move(rtp_claim)),
+          rtcp(std::move(rtcp_claim)),
+          loop(std::move(config), now_us),
           decoder(Py_XNewRef(decoder)),
           pictures(Py_NewRef(pictures)) {}
+    // Before the loop: it reads their sockets until it is gone.
+    Claim rtp;
+    Claim rtcp;
     ReceiveLoop loop;
     // Kept alive while the loop decodes into them.
     Owned decoder;
@@ -89,21 +117,22 @@ PyObject* unit_object(const StampedUnit& s) {
 }
 
 struct LoopArgs {
-    std::uint32_t rtp_fd = 0, rtcp_fd = 0, wake_fd = 0, ssrc = 1, payload_type = 96;
+    std::uint32_t wake_fd = 0, ssrc = 1, payload_type = 96;
     std::optional<std::uint32_t> rtx_payload_type, sender_port, rtcp_to_port;
     std::int64_t max_delay_us = 100'000, min_wait_us = 20'000, nack_copy_us = 0,
                  report_interval_us = 1'000'000, nack_rtt_age_us = 5'000'000;
     std::uint64_t seed = 1;
     bool nack = true;
-    PyObject *cname = nullptr, *note_prefix = nullptr, *param_sets = nullptr,
-             *sender_host = nullptr, *rtcp_to_host = nullptr, *decoder = nullptr,
-             *pictures = nullptr;
+    PyObject *rtp = nullptr, *rtcp = nullptr, *cname = nullptr, *note_prefix = nullptr,
+             *param_sets = nullptr, *sender_host = nullptr, *rtcp_to_host = nullptr,
+             *decoder = nullptr, *pictures = nullptr;
 };
 
 bool read_loop_args(PyObject* args, PyObject* kwargs, LoopArgs& a) {
     return read_args(
         "RtpReceiveLoop",
-        {param("rtp_fd", a.rtp_fd), param("rtcp_fd", a.rtcp_fd), param("wake_fd", a.wake_fd),
+        {param("rtp", a.rtp, Kind::Object), param("rtcp", a.rtcp, Kind::Object),
+         param("wake_fd", a.wake_fd),
          param("pictures", a.pictures, Kind::Object), param("ssrc", a.ssrc, Need::Optional),
          param("cname", a.cname, Kind::Str, Need::Optional),
          param("payload_type", a.payload_type, Need::Optional),
@@ -159,8 +188,10 @@ bool loop_places(const LoopArgs& a, ReceiveLoopConfig& c) {
         !fits("rtx_payload_type", a.rtx_payload_type, 127) ||
         !fits("sender_port", a.sender_port, 0xFFFF) || !fits("rtcp_to_port", a.rtcp_to_port, 0xFFFF))
         return false;
-    c.rtp_fd = static_cast<int>(a.rtp_fd);
-    c.rtcp_fd = static_cast<int>(a.rtcp_fd);
+    c.rtp = datagram_transport_socket(a.rtp);
+    c.rtcp = datagram_transport_socket(a.rtcp);
+    c.rtp_max_size = datagram_transport_max_size(a.rtp);
+    c.rtcp_max_size = datagram_transport_max_size(a.rtcp);
     c.wake_fd = static_cast<int>(a.wake_fd);
     if (a.sender_host) {
         c.sender_host = text_of(a.sender_host);
@@ -194,7 +225,9 @@ bool loop_places(const LoopArgs& a, ReceiveLoopConfig& c) {
 PyObject* loop_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     return guarded([&]() -> PyObject* {
         LoopArgs a;
-        if (!read_loop_args(args, kwargs, a)) return nullptr;
+        Claim rtp, rtcp;
+        if (!read_loop_args(args, kwargs, a) || !rtp.take(a.rtp) || !rtcp.take(a.rtcp))
+            return nullptr;
         ReceiveLoopConfig c;
         c.session = session_config(a);
         if (!loop_places(a, c)) return nullptr;
@@ -212,7 +245,8 @@ PyObject* loop_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
         clock_gettime(CLOCK_MONOTONIC, &ts);
         const std::int64_t now = std::int64_t{ts.tv_sec} * 1'000'000 + ts.tv_nsec / 1000;
         PyObject* decoder = a.decoder && a.decoder != Py_None ? a.decoder : nullptr;
-        return box_new<RtpReceiveLoopObject>(type, std::move(c), now, decoder, a.pictures);
+        return box_new<RtpReceiveLoopObject>(type, std::move(rtp), std::move(rtcp), std::move(c),
+                                             now, decoder, a.pictures);
     });
 }
 
@@ -360,14 +394,16 @@ PyGetSetDef loop_getset[] = {
 };
 
 constexpr const char* kLoopDoc =
-    "RtpReceiveLoop(rtp_fd, rtcp_fd, wake_fd, pictures, ssrc=1, cname=..., payload_type=96,\n"
+    "RtpReceiveLoop(rtp, rtcp, wake_fd, pictures, ssrc=1, cname=..., payload_type=96,\n"
     "rtx_payload_type=None, max_delay_us=100000, min_wait_us=20000, nack=True, nack_copy_us=0,\n"
     "report_interval_us=1000000, nack_rtt_age_us=5000000, seed=1, note_prefix=..., "
     "param_sets=b'',\nsender_host=None, sender_port=None, rtcp_to_host=None, rtcp_to_port=None, "
     "decoder=None)\n--\n\n"
-    "A receiving thread's loop over the RTP and RTCP sockets (borrowed descriptors, open\n"
-    "while it runs): the receive session in native code, its RTCP sent, and with `decoder`\n"
-    "(an H264Decoder) the units decoded and their pictures queued in `pictures`.";
+    "A receiving thread's loop over the RTP and RTCP sockets, whose datagrams go in and out\n"
+    "through the DatagramTransport objects `rtp` and `rtcp` (without hooks; none can be set\n"
+    "while the loop holds them): the receive session in native code, its RTCP sent, and with\n"
+    "`decoder` (an H264Decoder) the units decoded and their pictures queued in `pictures`.\n"
+    "`wake_fd` (borrowed, open while it runs) readable ends run().";
 
 PyType_Slot loop_slots[] = {
     {Py_tp_doc, const_cast<char*>(kLoopDoc)},

@@ -20,7 +20,6 @@ namespace tm = talmiro_media;
 // Datagrams one read takes at most, and the datagrams read before the timers run again (a
 // flood must not hold them off for ever).
 constexpr std::size_t kBatchDatagrams = 16;
-constexpr std::size_t kDatagramBytes = 65536;
 constexpr std::size_t kDatagramsPerTurn = 256;
 // RTCP datagrams kept until the sender's first packet says which host it is.
 constexpr std::size_t kEarlyRtcp = 8;
@@ -34,81 +33,37 @@ std::int64_t monotonic_us() noexcept {
 void describe(Source& s) {
     char host[INET6_ADDRSTRLEN] = {};
     s.port = 0;
-    if (s.address.ss_family == AF_INET) {
-        const auto& v4 = reinterpret_cast<const sockaddr_in&>(s.address);
+    const sockaddr_storage& a = s.address.storage;
+    if (a.ss_family == AF_INET) {
+        const auto& v4 = reinterpret_cast<const sockaddr_in&>(a);
         inet_ntop(AF_INET, &v4.sin_addr, host, sizeof host);
         s.port = ntohs(v4.sin_port);
-    } else if (s.address.ss_family == AF_INET6) {
-        const auto& v6 = reinterpret_cast<const sockaddr_in6&>(s.address);
+    } else if (a.ss_family == AF_INET6) {
+        const auto& v6 = reinterpret_cast<const sockaddr_in6&>(a);
         inet_ntop(AF_INET6, &v6.sin6_addr, host, sizeof host);
         s.port = ntohs(v6.sin6_port);
     }
     s.host = host;
 }
 
-// The sender's RTCP port by the usual rule: its RTP port + 1 (none for port 65535).
-std::optional<SocketAddress> next_port(const Source& s) {
-    if (s.port == 0xFFFF || s.length == 0) return std::nullopt;
-    SocketAddress out;
-    out.storage = s.address;
-    out.length = s.length;
-    const std::uint16_t port = htons(static_cast<std::uint16_t>(s.port + 1));
-    if (s.address.ss_family == AF_INET)
-        reinterpret_cast<sockaddr_in&>(out.storage).sin_port = port;
-    else
-        reinterpret_cast<sockaddr_in6&>(out.storage).sin6_port = port;
-    return out;
+bool same_address(const SocketAddress& a, const SocketAddress& b) noexcept {
+    return a.length == b.length && std::memcmp(&a.storage, &b.storage, a.length) == 0;
 }
 
 }  // namespace
 
-// One batched read's buffers (left unzeroed: a read fills what it reports).
-struct ReceiveLoop::Batch {
-    std::unique_ptr<std::uint8_t[]> buffer =
-        std::make_unique_for_overwrite<std::uint8_t[]>(kBatchDatagrams * kDatagramBytes);
-    std::array<mmsghdr, kBatchDatagrams> messages{};
-    std::array<iovec, kBatchDatagrams> parts{};
-    std::array<sockaddr_storage, kBatchDatagrams> from{};
-
-    // Datagrams read, or -1 with errno set.
-    int read(int fd) {
-        for (std::size_t i = 0; i < kBatchDatagrams; ++i) {
-            parts[i] = {buffer.get() + i * kDatagramBytes, kDatagramBytes};
-            messages[i].msg_hdr = {};
-            messages[i].msg_hdr.msg_iov = &parts[i];
-            messages[i].msg_hdr.msg_iovlen = 1;
-            messages[i].msg_hdr.msg_name = &from[i];
-            messages[i].msg_hdr.msg_namelen = sizeof(sockaddr_storage);
-        }
-        return recvmmsg(fd, messages.data(), kBatchDatagrams, MSG_DONTWAIT, nullptr);
-    }
-    std::span<const std::uint8_t> bytes(std::size_t i) const noexcept {
-        return {buffer.get() + i * kDatagramBytes, messages[i].msg_len};
-    }
-    // The source of datagram i, in `last` (its text made only when it changed).
-    const Source& source(std::size_t i, Source& last) const {
-        const socklen_t len = std::min<socklen_t>(messages[i].msg_hdr.msg_namelen,
-                                                  sizeof(sockaddr_storage));
-        if (len != last.length || std::memcmp(&from[i], &last.address, len) != 0) {
-            last.address = from[i];
-            last.length = len;
-            describe(last);
-        }
-        return last;
-    }
-};
-
 ReceiveLoop::ReceiveLoop(ReceiveLoopConfig config, std::int64_t now_us)
     : config_(std::move(config)),
       session_(config_.session, now_us),
-      batch_(std::make_unique<Batch>()) {}
+      rtp_batch_(kBatchDatagrams, config_.rtp_max_size),
+      rtcp_batch_(kBatchDatagrams, config_.rtcp_max_size) {}
 
 ReceiveLoop::~ReceiveLoop() = default;
 
 ReceiveLoop::Stop ReceiveLoop::run(std::vector<StampedUnit>& units) {
     for (;;) {
         // RTCP first: a sender report stamps the units that follow it, a BYE lets a new stream in.
-        if (!read_rtcp(*batch_) || !read_rtp(*batch_, units)) return Stop::Failed;
+        if (!read_rtcp() || !read_rtp(units)) return Stop::Failed;
         if (config_.decoder && config_.pictures) decode_here(units);
         if (!units.empty()) return Stop::Units;
         if (!wait()) return error_ != 0 ? Stop::Failed : Stop::Woken;
@@ -118,28 +73,26 @@ ReceiveLoop::Stop ReceiveLoop::run(std::vector<StampedUnit>& units) {
 // The clock is read before each read: when a read finds the socket empty, nothing had come by
 // then, so a timer due by then is due indeed (read after, a thread descheduled in between would
 // find a packet overdue that sat in the socket all along).
-bool ReceiveLoop::read_rtp(Batch& batch, std::vector<StampedUnit>& units) {
+bool ReceiveLoop::read_rtp(std::vector<StampedUnit>& units) {
     std::size_t taken = 0;
     std::int64_t now = monotonic_us();
     for (;;) {
-        const int n = batch.read(config_.rtp_fd);
-        if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) {
+        const int n = config_.rtp->receive(rtp_batch_, kBatchDatagrams);
+        if (n < 0) {
             error_ = errno;
             return false;
         }
         std::lock_guard<std::mutex> held(mutex_);
-        for (int i = 0; i < n; ++i) {
-            const Source& s = batch.source(static_cast<std::size_t>(i), last_);
+        for (std::size_t i = 0; i < rtp_batch_.size(); ++i) {
+            const Source& s = source_of(rtp_batch_.from(i));
             if (!from_sender(s)) {
                 counts_.refused_foreign_source += 1;
                 continue;
             }
-            if (!rtp_source_ || rtp_source_->length != s.length ||
-                std::memcmp(&rtp_source_->address, &s.address, s.length) != 0)
-                rtp_source_ = s;
-            act_on(session_.rtp(batch.bytes(static_cast<std::size_t>(i)), now), units);
+            if (!rtp_source_ || !same_address(*rtp_source_, s.address)) rtp_source_ = s.address;
+            act_on(session_.rtp(rtp_batch_.bytes(i), now), units);
         }
-        taken += static_cast<std::size_t>(std::max(n, 0));
+        taken += static_cast<std::size_t>(n);
         // Fewer than asked for: the socket was empty when the clock was read.
         if (n < static_cast<int>(kBatchDatagrams) || taken >= kDatagramsPerTurn) {
             if (now >= session_.next_deadline_us()) {
@@ -153,23 +106,29 @@ bool ReceiveLoop::read_rtp(Batch& batch, std::vector<StampedUnit>& units) {
     }
 }
 
-bool ReceiveLoop::read_rtcp(Batch& batch) {
+bool ReceiveLoop::read_rtcp() {
     for (std::size_t taken = 0; taken < kDatagramsPerTurn;) {
         const std::int64_t now = monotonic_us();
-        const int n = batch.read(config_.rtcp_fd);
+        const int n = config_.rtcp->receive(rtcp_batch_, kBatchDatagrams);
         if (n < 0) {
-            if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR) return true;
             error_ = errno;
             return false;
         }
         std::lock_guard<std::mutex> held(mutex_);
-        for (int i = 0; i < n; ++i)
-            rtcp_from(batch.bytes(static_cast<std::size_t>(i)),
-                      batch.source(static_cast<std::size_t>(i), last_), now);
+        for (std::size_t i = 0; i < rtcp_batch_.size(); ++i)
+            rtcp_from(rtcp_batch_.bytes(i), source_of(rtcp_batch_.from(i)), now);
         if (n < static_cast<int>(kBatchDatagrams)) return true;
         taken += static_cast<std::size_t>(n);
     }
     return true;
+}
+
+const Source& ReceiveLoop::source_of(const SocketAddress& from) {
+    if (!same_address(from, last_.address)) {
+        last_.address = from;
+        describe(last_);
+    }
+    return last_;
 }
 
 // The first host heard is the sender's, any port: a sender that restarts comes from a new one,
@@ -204,7 +163,7 @@ void ReceiveLoop::rtcp_from(std::span<const std::uint8_t> bytes, const Source& s
     }
     tm::RtpSessionOutput out = session_.rtcp(bytes, arrival_us);
     if (out.sender_report) {
-        sender_rtcp_ = SocketAddress{s.address, s.length};
+        sender_rtcp_ = s.address;
         sender_rtcp_ssrc_ = *out.sender_report;
     }
     std::vector<StampedUnit> none;
@@ -225,15 +184,14 @@ void ReceiveLoop::act_on(tm::RtpSessionOutput&& out, std::vector<StampedUnit>& u
     }
 }
 
-// Every datagram the receiver sends leaves here. A full socket buffer drops it as the network
-// would; nothing waits.
+// Every datagram the receiver sends leaves here, through the RTCP transport. A full socket
+// buffer drops it as the network would; nothing waits.
 void ReceiveLoop::send(const tm::FeedbackDatagram& d) {
-    std::optional<SocketAddress> to = config_.rtcp_to ? config_.rtcp_to : sender_rtcp_;
-    if (!to && rtp_source_) to = next_port(*rtp_source_);
+    const auto to = rtcp_return_address(config_.rtcp_to, sender_rtcp_, rtp_source_);
     if (!to) return;
-    if (sendto(config_.rtcp_fd, d.bytes.data(), d.bytes.size(), MSG_DONTWAIT, to->get(),
-               to->length) < 0)
-        return;
+    const std::span<const std::uint8_t> bytes(d.bytes);
+    const Destinations one{.every_peer = false, .peers = {}, .address = to};
+    if (config_.rtcp->send({&bytes, 1}, one) != 0) return;
     switch (d.kind) {
         case tm::FeedbackKind::Report: counts_.receiver_reports += 1; break;
         case tm::FeedbackKind::Nack: counts_.nacks_sent += d.nack_packets; break;
@@ -316,9 +274,13 @@ bool ReceiveLoop::wait() {
     const std::int64_t wait_us = std::max<std::int64_t>(0, due - monotonic_us());
     const timespec timeout{static_cast<time_t>(wait_us / 1'000'000),
                            static_cast<long>(wait_us % 1'000'000) * 1000};
-    std::array<pollfd, 3> fds{{{config_.rtp_fd, POLLIN, 0},
-                               {config_.rtcp_fd, POLLIN, 0},
+    std::array<pollfd, 3> fds{{{config_.rtp->descriptor(), POLLIN, 0},
+                               {config_.rtcp->descriptor(), POLLIN, 0},
                                {config_.wake_fd, POLLIN, 0}}};
+    if (fds[0].fd < 0 || fds[1].fd < 0) {  // a transport closed
+        error_ = EBADF;
+        return false;
+    }
     const int ready = ppoll(fds.data(), fds.size(), &timeout, nullptr);
     {
         std::lock_guard<std::mutex> held(mutex_);

@@ -1,5 +1,6 @@
 // The receiving thread's loop, run without the interpreter lock: it reads the RTP and RTCP
-// sockets in batches, puts every datagram from the sender through the core's receive session,
+// sockets in batches through their transports' sockets (datagram_socket.hpp, the one way in and
+// out, which counts them), puts every datagram from the sender through the core's receive session,
 // sends the RTCP the session builds, decodes the units it releases and queues their pictures.
 // It sleeps until a socket is readable or the session's next deadline (one timer), and comes
 // back to its caller only when woken (to close) or with units that the caller decodes itself
@@ -7,15 +8,15 @@
 //
 // Which datagrams are the sender's, and where the RTCP goes, is decided here (the session knows
 // no addresses): media only from the sender's host (and port, when given; else the first host
-// heard), RTCP only from that host; RTCP goes to the address given, else where the sender's
-// reports come from, else to its RTP port + 1.
+// heard), RTCP only from that host; RTCP goes where rtcp_return_address says (the address given,
+// else where the sender's reports come from, else to its RTP port + 1).
 #pragma once
 
 #include <netinet/in.h>
 #include <sys/socket.h>
 
+#include <cstddef>
 #include <cstdint>
-#include <memory>
 #include <mutex>
 #include <optional>
 #include <span>
@@ -23,14 +24,19 @@
 #include <vector>
 
 #include "cores.hpp"
+#include "datagram_socket.hpp"
 #include "socket_address.hpp"
 #include "talmiro_media/rtp_receive_session.hpp"
 
 namespace talmiro_py {
 
 struct ReceiveLoopConfig {
-    int rtp_fd = -1;
-    int rtcp_fd = -1;
+    // The sockets of the RTP and RTCP transports, and the longest datagram each takes in;
+    // they outlive the loop.
+    DatagramSocket* rtp = nullptr;
+    DatagramSocket* rtcp = nullptr;
+    std::size_t rtp_max_size = 65536;
+    std::size_t rtcp_max_size = 65536;
     // Readable: the loop returns (the caller closes).
     int wake_fd = -1;
     // The sender's numeric host (none: the first heard) and port (none: any).
@@ -63,8 +69,7 @@ struct StampedUnit {
 
 // Where a datagram came from, and its numeric text.
 struct Source {
-    sockaddr_storage address{};
-    socklen_t length = 0;
+    SocketAddress address;
     std::string host;
     std::uint16_t port = 0;
 };
@@ -79,7 +84,7 @@ public:
     ReceiveLoop& operator=(const ReceiveLoop&) = delete;
 
     // Without the interpreter lock: until woken, or with units for the caller in `units`;
-    // Failed with `error()` set when a socket fails.
+    // Failed with `error()` set when a socket fails (or its transport was closed).
     Stop run(std::vector<StampedUnit>& units);
     int error() const noexcept { return error_; }
     // What came of a unit the caller decoded: a refused unit or a "request_idr" signal asks
@@ -99,11 +104,11 @@ private:
         Source source;
         std::int64_t arrival_us = 0;
     };
-    struct Batch;
-
     // Reads what the sockets hold; false when a read failed.
-    bool read_rtp(Batch& batch, std::vector<StampedUnit>& units);
-    bool read_rtcp(Batch& batch);
+    bool read_rtp(std::vector<StampedUnit>& units);
+    bool read_rtcp();
+    // The source of a datagram, in `last_` (its text made only when it changed).
+    const Source& source_of(const SocketAddress& from);
     bool from_sender(const Source& s);
     void learn_sender(const Source& s);
     void rtcp_from(std::span<const std::uint8_t> bytes, const Source& s, std::int64_t arrival_us);
@@ -119,12 +124,13 @@ private:
     ReceiveLoopCounts counts_;
     std::vector<EarlyRtcp> early_;
     // The last RTP source of the sender, and where its reports come from (of which SSRC).
-    std::optional<Source> rtp_source_;
+    std::optional<SocketAddress> rtp_source_;
     std::optional<SocketAddress> sender_rtcp_;
     std::uint32_t sender_rtcp_ssrc_ = 0;
     // The last source seen, whose text is kept (a sender's packets share one address).
     Source last_;
-    std::unique_ptr<Batch> batch_;
+    ReceiveBatch rtp_batch_;
+    ReceiveBatch rtcp_batch_;
     // The loop sleeps at least until then (a deadline that polling left behind).
     std::int64_t poll_floor_us_ = 0;
     int error_ = 0;

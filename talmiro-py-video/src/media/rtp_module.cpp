@@ -30,6 +30,7 @@ int exec_module(PyObject* module) {
             return -1;
         for (PyMethodDef* def = rtcp_functions(); def->ml_name; ++def)
             if (!add_function(module, *def)) return -1;
+        if (!add_function(module, rtcp_return_address_def)) return -1;
         return 0;
     });
 }

@@ -8,6 +8,23 @@
 
 namespace talmiro_py {
 
+namespace {
+
+// The port field of an IPv4 or IPv6 address (network order), or null for another family.
+in_port_t* port_field(SocketAddress& a) noexcept {
+    if (a.storage.ss_family == AF_INET)
+        return &reinterpret_cast<sockaddr_in*>(&a.storage)->sin_port;
+    if (a.storage.ss_family == AF_INET6)
+        return &reinterpret_cast<sockaddr_in6*>(&a.storage)->sin6_port;
+    return nullptr;
+}
+
+const in_port_t* port_field(const SocketAddress& a) noexcept {
+    return port_field(const_cast<SocketAddress&>(a));
+}
+
+}  // namespace
+
 std::optional<SocketAddress> numeric_address(const char* host, std::uint16_t port) noexcept {
     addrinfo hints{};
     hints.ai_family = AF_UNSPEC;
@@ -21,10 +38,7 @@ std::optional<SocketAddress> numeric_address(const char* host, std::uint16_t por
         out.emplace();
         std::memcpy(&out->storage, found->ai_addr, found->ai_addrlen);
         out->length = found->ai_addrlen;
-        auto& field = found->ai_family == AF_INET
-                          ? reinterpret_cast<sockaddr_in*>(&out->storage)->sin_port
-                          : reinterpret_cast<sockaddr_in6*>(&out->storage)->sin6_port;
-        field = htons(port);
+        *port_field(*out) = htons(port);
     }
     freeaddrinfo(found);
     return out;
@@ -37,10 +51,19 @@ std::optional<HostPort> host_port_of(const SocketAddress& address) {
     if (getnameinfo(address.get(), address.length, host, sizeof host, nullptr, 0,
                     NI_NUMERICHOST) != 0)
         return std::nullopt;
-    const auto port = family == AF_INET
-                          ? reinterpret_cast<const sockaddr_in*>(&address.storage)->sin_port
-                          : reinterpret_cast<const sockaddr_in6*>(&address.storage)->sin6_port;
-    return HostPort{host, ntohs(port)};
+    return HostPort{host, ntohs(*port_field(address))};
+}
+
+std::optional<SocketAddress> rtcp_return_address(const std::optional<SocketAddress>& configured,
+                                                 const std::optional<SocketAddress>& rtcp_source,
+                                                 const std::optional<SocketAddress>& rtp_source) {
+    if (configured) return configured;
+    if (rtcp_source) return rtcp_source;
+    std::optional<SocketAddress> next = rtp_source;
+    in_port_t* port = next ? port_field(*next) : nullptr;
+    if (!port || ntohs(*port) == 0xFFFF) return std::nullopt;
+    *port = htons(static_cast<std::uint16_t>(ntohs(*port) + 1));
+    return next;
 }
 
 }  // namespace talmiro_py

@@ -30,4 +30,11 @@ struct HostPort {
 };
 std::optional<HostPort> host_port_of(const SocketAddress& address);
 
+// Where RTCP for a peer goes: the address configured for it; else where the peer's RTCP came
+// from; else, before any has come, its RTP source's port + 1 (RTP and RTCP on a pair of ports;
+// none for port 65535, or another family); none while nothing has been heard.
+std::optional<SocketAddress> rtcp_return_address(const std::optional<SocketAddress>& configured,
+                                                 const std::optional<SocketAddress>& rtcp_source,
+                                                 const std::optional<SocketAddress>& rtp_source);
+
 }  // namespace talmiro_py
