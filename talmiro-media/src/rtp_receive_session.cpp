@@ -12,7 +12,7 @@ namespace {
 
 // SSRCs whose sender reports are kept at most (a restarting sender brings a new one each time).
 constexpr std::size_t kReportsKept = 8;
-// Sequence numbers in one NACK packet at most: a full one still fits an ordinary datagram.
+// The RTP clock of H.264 video.
 constexpr std::int64_t kTimestampRate = 90'000;
 
 // splitmix64: the report spacing need not be unpredictable, only different between receivers.

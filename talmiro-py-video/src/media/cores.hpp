@@ -48,6 +48,13 @@ talmiro_media::PictureQueue* picture_queue_core(PyObject* obj);
 talmiro_media::Result<std::vector<talmiro_media::Image>> decode_counted(
     const DecoderRef& d, const talmiro_media::AccessUnit& au);
 
+// Microseconds on the monotonic clock (time.monotonic_ns() // 1000): every timer and arrival.
+inline std::int64_t monotonic_us() noexcept {
+    timespec ts{};
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return static_cast<std::int64_t>(ts.tv_sec) * 1'000'000 + ts.tv_nsec / 1000;
+}
+
 // Microseconds since 1970 on the wall clock (time.time_ns() // 1000).
 inline std::int64_t wall_clock_us() noexcept {
     timespec ts{};

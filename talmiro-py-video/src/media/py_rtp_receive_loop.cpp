@@ -241,12 +241,9 @@ PyObject* loop_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
             if (!prefix) return nullptr;
             c.session.note_prefix = *prefix;
         }
-        timespec ts{};
-        clock_gettime(CLOCK_MONOTONIC, &ts);
-        const std::int64_t now = std::int64_t{ts.tv_sec} * 1'000'000 + ts.tv_nsec / 1000;
         PyObject* decoder = a.decoder && a.decoder != Py_None ? a.decoder : nullptr;
         return box_new<RtpReceiveLoopObject>(type, std::move(rtp), std::move(rtcp), std::move(c),
-                                             now, decoder, a.pictures);
+                                             monotonic_us(), decoder, a.pictures);
     });
 }
 

@@ -1,14 +1,12 @@
 // The receiving thread's loop (see receive_loop.hpp).
 #include "receive_loop.hpp"
 
-#include <arpa/inet.h>
 #include <poll.h>
 #include <sys/socket.h>
 
 #include <array>
 #include <cerrno>
 #include <cstring>
-#include <ctime>
 #include <utility>
 
 namespace talmiro_py {
@@ -23,32 +21,6 @@ constexpr std::size_t kBatchDatagrams = 16;
 constexpr std::size_t kDatagramsPerTurn = 256;
 // RTCP datagrams kept until the sender's first packet says which host it is.
 constexpr std::size_t kEarlyRtcp = 8;
-
-std::int64_t monotonic_us() noexcept {
-    timespec ts{};
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return static_cast<std::int64_t>(ts.tv_sec) * 1'000'000 + ts.tv_nsec / 1000;
-}
-
-void describe(Source& s) {
-    char host[INET6_ADDRSTRLEN] = {};
-    s.port = 0;
-    const sockaddr_storage& a = s.address.storage;
-    if (a.ss_family == AF_INET) {
-        const auto& v4 = reinterpret_cast<const sockaddr_in&>(a);
-        inet_ntop(AF_INET, &v4.sin_addr, host, sizeof host);
-        s.port = ntohs(v4.sin_port);
-    } else if (a.ss_family == AF_INET6) {
-        const auto& v6 = reinterpret_cast<const sockaddr_in6&>(a);
-        inet_ntop(AF_INET6, &v6.sin6_addr, host, sizeof host);
-        s.port = ntohs(v6.sin6_port);
-    }
-    s.host = host;
-}
-
-bool same_address(const SocketAddress& a, const SocketAddress& b) noexcept {
-    return a.length == b.length && std::memcmp(&a.storage, &b.storage, a.length) == 0;
-}
 
 }  // namespace
 
@@ -126,7 +98,10 @@ bool ReceiveLoop::read_rtcp() {
 const Source& ReceiveLoop::source_of(const SocketAddress& from) {
     if (!same_address(from, last_.address)) {
         last_.address = from;
-        describe(last_);
+        // Written as the sender's host is given (a scoped IPv6 host with its zone too).
+        auto text = host_port_of(from);
+        last_.host = text ? std::move(text->host) : std::string();
+        last_.port = text ? text->port : 0;
     }
     return last_;
 }

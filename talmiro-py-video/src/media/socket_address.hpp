@@ -6,6 +6,7 @@
 #include <sys/socket.h>
 
 #include <cstdint>
+#include <cstring>
 #include <optional>
 #include <string>
 
@@ -17,6 +18,10 @@ struct SocketAddress {
 
     const sockaddr* get() const noexcept { return reinterpret_cast<const sockaddr*>(&storage); }
 };
+
+inline bool same_address(const SocketAddress& a, const SocketAddress& b) noexcept {
+    return a.length == b.length && std::memcmp(&a.storage, &b.storage, a.length) == 0;
+}
 
 // The address of a numeric IPv4 or IPv6 host text (a scoped one, "fe80::1%eth0", too) and a
 // port; absent for anything else (a name is never looked up).
