@@ -90,7 +90,11 @@ def test_clean_stream_every_picture_exact_and_stamped():
         assert [rx.pattern_frame(p.t_us) for p in got] == list(range(45))
         s = rx.stats()
         assert (s["packets_lost"], s["units_incomplete"], s["packets_refused"], s["flagged"],
-                s["nacks_sent"], s["plis_sent"]) == (0, 0, 0, 0, 0, 0)
+                s["plis_sent"]) == (0, 0, 0, 0, 0)
+        # Loopback loses nothing, but a loaded machine may overflow a starved receiver's socket:
+        # a NACK must then have fetched a packet that never came otherwise, never a spare copy.
+        assert s["nacks_sent"] == 0 or (s["packets_recovered"] >= 1 and
+                                        s["packets_duplicated"] == 0)
         assert s["units_complete"] == 45 and s["latency_p99_us"] is not None
         t = tx.stats()
         assert (t["plis_received"], t["idr_requests_coalesced"], t["idr_from_feedback"]) == (3, 2, 1)
