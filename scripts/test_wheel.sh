@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # The wheel as a user gets it: builds it (scripts/wheel.sh), installs it into a fresh virtual
 # environment and runs the package with the system's libx264 and libsrtp2 hidden, so that a
-# library the wheel fails to carry makes the import fail. First without NumPy (`info`, `--help`, and
-# `link` saying what to install), then a short `link --json` with the demo extra.
+# library the wheel fails to carry makes the import fail. First without NumPy (`info`, `--help`,
+# and `link` saying what to install), then a short `link --json` with the demo extra.
 #
 # Hiding needs a mount namespace: `unshare -m` as root, `unshare -rm` otherwise. Where neither
 # works the test is skipped, except under CI (CI=true), where that is a failure.
