@@ -17,7 +17,7 @@
 source "$(dirname "$0")/lib.sh"
 
 seconds=${FUZZ_SECONDS:-15}
-targets=${FUZZ_TARGETS:-"annexb sync picture decoder rtcp rtp receive_session"}
+targets=${FUZZ_TARGETS:-"annexb sync picture decoder rtcp rtp receive_session srtp"}
 
 # The libFuzzer runtime (the targets themselves are compiled by g++, see talmiro-media/fuzz/).
 compgen -G "/usr/lib/llvm-*/lib/clang/*/lib/linux/libclang_rt.fuzzer-x86_64.a" >/dev/null ||

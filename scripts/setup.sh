@@ -7,7 +7,8 @@
 # (scripts/wheel.sh builds it into a wheel instead).
 source "$(dirname "$0")/lib.sh"
 
-SYSTEM_PACKAGES=(g++ make nasm pkg-config libx264-dev libgtest-dev patchelf curl xz-utils ca-certificates
+SYSTEM_PACKAGES=(g++ make nasm pkg-config libx264-dev libsrtp2-dev libgtest-dev patchelf curl xz-utils
+                 ca-certificates
                  python3-venv python3-dev ffmpeg
                  gstreamer1.0-tools gstreamer1.0-plugins-base gstreamer1.0-plugins-good
                  gstreamer1.0-plugins-bad gstreamer1.0-plugins-ugly gstreamer1.0-libav)

@@ -50,6 +50,7 @@ from ._rtp import (
 
 from .receiver import RtpReceiver
 from .sender import RtpSender
+from .srtp import SrtpKey
 
 __version__ = "0.1.0"
 
@@ -74,4 +75,4 @@ __all__ = ["H264Encoder", "H264Decoder", "TestPattern", "Image", "Plane", "Media
            "RtpPacketizer", "RtpDepacketizer", "RtpResponder", "RtpSender", "RtpReceiver",
            "RtpReceptionStats", "NackRtt", "rtcp_parse", "rtcp_sr", "rtcp_rr", "rtcp_sdes",
            "rtcp_bye", "rtcp_nack", "rtcp_pli", "rtcp_fir", "ntp_from_us", "us_from_ntp",
-           "rtcp_rtt_us"]
+           "rtcp_rtt_us", "SrtpKey"]

@@ -208,6 +208,10 @@ class DatagramTransportStats(TypedDict):
     datagrams_refused: int
     protect_refused: int
     datagrams_paced: int
+    auth_failures: int
+    replays: int
+    unprotect_errors: int
+    srtp: bool
 
 @final
 class DatagramTransport:
@@ -231,6 +235,9 @@ class DatagramTransport:
     def send_now(self, datagrams: Buffer | Sequence[Buffer], to: Destination = None) -> int: ...
     def receive(self, max_count: int = 64) -> list[tuple[bytes, tuple[str, int]]]: ...
     def set_peers(self, peers: Iterable[tuple[str, int]]) -> None: ...
+    def set_srtp(self, rtcp: bool, outbound_suite: str | None = None,
+                 outbound_key: bytes | None = None, inbound_suite: str | None = None,
+                 inbound_key: bytes | None = None) -> None: ...
     def close(self) -> None: ...
     def stats(self) -> DatagramTransportStats: ...
 

@@ -49,6 +49,7 @@ from . import _codec, _rtp
 from ._net import Address, as_address, bind_family, bind_pair, parse_host, peer_address
 from .pattern_note import PATTERN_PREFIX, parse_pattern_note
 from .sdp import VideoSdp
+from .srtp import _SRTP_REFUSALS, SrtpKey, _check_keys, protect
 
 # The depacketizer makes the wait for a missing packet of the round trip and jitter measured;
 # never less than this: the same wait holds a unit whose marker packet has not come, and a
@@ -130,9 +131,11 @@ class RtpReceiver:
                  payload_type: int = 96, rtx_payload_type: int | None = 97,
                  max_delay_ms: float = DEFAULT_MAX_DELAY_MS, nack: bool | None = None,
                  decoder: _codec.H264Decoder | None = None, rr_interval_s: float = 1.0,
-                 on_unit: Callable[[tuple, int], None] | None = None):
+                 on_unit: Callable[[tuple, int], None] | None = None,
+                 srtp: SrtpKey | None = None, srtp_feedback: SrtpKey | None = None):
         if not 0 < max_delay_ms <= 10_000:
             raise ValueError(f"max_delay_ms must be above 0 and at most 10000, got {max_delay_ms}")
+        self.srtp = _check_keys(srtp, srtp_feedback)
         port, payload_type, rtx_payload_type, nack, param_sets = _from_sdp(
             sdp, port, payload_type, rtx_payload_type, nack)
         bind, (sender_host, sender_port), rtcp_to = _receiving_addresses(bind, sender, rtcp_to)
@@ -148,6 +151,8 @@ class RtpReceiver:
             # Every datagram in and out, media and RTCP, passes these.
             self._media = _rtp.DatagramTransport(self._rtp)
             self._control = _rtp.DatagramTransport(self._rtcp)
+            if srtp is not None:
+                protect(self._media, self._control, srtp, srtp_feedback or srtp, sending=False)
         except OSError:
             self._rtp.close()
             self._rtcp.close()
@@ -239,7 +244,10 @@ class RtpReceiver:
             "rtt_ms": n["rtt_ms"],
             "jitter_ms": n["jitter_ms"],
             "bye": n["bye"],
+            "srtp": self.srtp.suite if self.srtp else None,
         })
+        media, control = self._media.stats(), self._control.stats()
+        out.update({k: media[k] + control[k] for k in _SRTP_REFUSALS})
         return out
 
     def close(self) -> None:

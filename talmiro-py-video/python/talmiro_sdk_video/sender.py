@@ -57,6 +57,7 @@ from ._net import (Address, as_address, bind_family, bind_one, bind_pair, format
                    parse_address, wake_drained, wall_us)
 from ._net import mono_us as _mono_us
 from .pattern_note import PATTERN_PREFIX, pattern_note
+from .srtp import _SRTP_REFUSALS, SrtpKey, _check_keys, protect
 # Before any report gives a round trip, requests for an IDR picture coalesce over this long.
 DEFAULT_RTT_S = 0.1
 # An IDR picture asked for and not sent after this long no longer holds new requests back.
@@ -116,8 +117,10 @@ class RtpSender:
                  ssrc: int | None = None, first_seq: int | None = None,
                  timestamp_offset: int | None = None, rtx_ssrc: int | None = None,
                  rtx_first_seq: int | None = None,
-                 min_idr_interval_ms: float = MIN_IDR_INTERVAL_MS):
+                 min_idr_interval_ms: float = MIN_IDR_INTERVAL_MS,
+                 srtp: SrtpKey | None = None, srtp_feedback: SrtpKey | None = None):
         bind, dests = _destinations(to, bind)
+        self.srtp = _check_keys(srtp, srtp_feedback)
         self._dests = [_Receiver(address) for address in dests]
         _check(len(dests), max_resends, sr_interval_s, min_idr_interval_ms)
         self._hosts = {d.address[0] for d in self._dests}
@@ -135,6 +138,8 @@ class RtpSender:
         self._note: str | None = None
         self._lock = threading.Lock()
         self._open(bind, port, rtcp_port)
+        if srtp is not None:
+            protect(self._media, self._control, srtp, srtp_feedback or srtp, sending=True)
         # What only this class sees; the rest of stats() is the core's and the transports'.
         self._counts = dict.fromkeys(
             ("frames", "idr_pictures", "idr_from_feedback", "plis_received", "firs_received",
@@ -243,7 +248,8 @@ class RtpSender:
             receivers = [d.as_dict() for d in self._dests]
         pstats, rstats = self._pack.stats(), self._responder.stats()
         media, control = self._media.stats(), self._control.stats()
-        ours.update(packets=pstats["packets"], bytes=pstats["bytes"],
+        ours.update(feedback_auth_failures=sum(control[k] for k in _SRTP_REFUSALS),
+                    packets=pstats["packets"], bytes=pstats["bytes"],
                     packets_resent=rstats["resends"], rtcp_datagrams=control["datagrams_received"],
                     send_errors=media["send_errors"] + control["send_errors"],
                     **{k: rstats[k] for k in ("resend_limited", "resend_over_budget",
@@ -256,6 +262,8 @@ class RtpSender:
         out["history_misses"] = pstats["history_misses"] + out["resend_misses"]
         out["rtx_packets"] = pstats["rtx_packets"]
         out["ssrc"] = self._pack.ssrc
+        out["srtp"] = self.srtp.suite if self.srtp else None
+        out["feedback_auth_failures"] = ours["feedback_auth_failures"]
         return out
 
     def close(self, reason: str | None = None) -> None:

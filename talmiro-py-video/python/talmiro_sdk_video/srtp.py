@@ -84,3 +84,28 @@ class SrtpKey:
     def inline(self) -> str:
         """The base64 text of the key and salt, as `a=crypto` and key files carry it."""
         return base64.b64encode(self.key_salt).decode("ascii")
+
+
+# What a transport counts of the datagrams SRTP refused.
+_SRTP_REFUSALS = ("auth_failures", "replays", "unprotect_errors")
+
+
+def _check_keys(srtp: SrtpKey | None, feedback: SrtpKey | None) -> SrtpKey | None:
+    """The stream's key, once both are known to be keys (a feedback key needs a stream key)."""
+    for name, key in (("srtp", srtp), ("srtp_feedback", feedback)):
+        if key is not None and not isinstance(key, SrtpKey):
+            raise TypeError(f"{name} must be an SrtpKey or None, not {type(key).__name__}")
+    if feedback is not None and srtp is None:
+        raise ValueError("srtp_feedback needs srtp: the stream is plain RTP")
+    return srtp
+
+
+def protect(media, control, stream: SrtpKey, feedback: SrtpKey, *, sending: bool) -> None:
+    """Puts SRTP on an end's two transports: the stream's key protects the sender's media and
+    its reports, the feedback key the receiver's reports, NACKs and PLIs."""
+    if sending:
+        media.set_srtp(False, stream.suite, stream.key_salt)
+        control.set_srtp(True, stream.suite, stream.key_salt, feedback.suite, feedback.key_salt)
+    else:
+        media.set_srtp(False, inbound_suite=stream.suite, inbound_key=stream.key_salt)
+        control.set_srtp(True, feedback.suite, feedback.key_salt, stream.suite, stream.key_salt)

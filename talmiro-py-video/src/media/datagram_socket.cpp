@@ -37,6 +37,40 @@ void DatagramSocket::set_peers(std::vector<SocketAddress> peers) {
     peer_count_ = peers_.size();
 }
 
+void DatagramSocket::set_srtp(std::shared_ptr<SrtpFilter> srtp) {
+    std::unique_lock held(mutex_);
+    srtp_ = std::move(srtp);
+}
+
+bool DatagramSocket::has_srtp() const {
+    std::shared_lock held(mutex_);
+    return srtp_ != nullptr;
+}
+
+std::span<const std::span<const std::uint8_t>> DatagramSocket::seal(
+    std::span<const std::span<const std::uint8_t>> datagrams,
+    std::vector<std::vector<std::uint8_t>>& sealed,
+    std::vector<std::span<const std::uint8_t>>& spans) {
+    if (!srtp_ || !srtp_->protects()) return datagrams;
+    srtp_->protect(datagrams, sealed);
+    for (const auto& d : sealed) {
+        if (d.empty()) {
+            protect_refused_ += 1;
+        } else {
+            spans.emplace_back(d);
+        }
+    }
+    return spans;
+}
+
+bool DatagramSocket::open(mmsghdr& message, std::uint8_t* bytes) {
+    if (!srtp_) return true;
+    const auto plain = srtp_->open({bytes, message.msg_len});
+    if (!plain) return false;
+    message.msg_len = static_cast<unsigned int>(*plain);
+    return true;
+}
+
 std::vector<SocketAddress> DatagramSocket::peers() const {
     std::shared_lock held(mutex_);
     return peers_;
@@ -59,9 +93,12 @@ std::uint64_t DatagramSocket::resolve(const Destinations& to,
     return missing;
 }
 
-std::uint64_t DatagramSocket::send(std::span<const std::span<const std::uint8_t>> datagrams,
+std::uint64_t DatagramSocket::send(std::span<const std::span<const std::uint8_t>> plain,
                                    const Destinations& to) {
     std::shared_lock held(mutex_);
+    std::vector<std::vector<std::uint8_t>> sealed;
+    std::vector<std::span<const std::uint8_t>> sealed_spans;
+    const auto datagrams = seal(plain, sealed, sealed_spans);
     std::vector<const SocketAddress*> addresses;
     std::uint64_t errors = resolve(to, addresses) * datagrams.size();
     std::vector<iovec> iov;
@@ -131,10 +168,11 @@ int DatagramSocket::receive(ReceiveBatch& batch, std::size_t max) {
     } while (got < 0 && errno == EINTR);
     if (got < 0) return errno == EAGAIN || errno == EWOULDBLOCK ? 0 : -1;
     for (int i = 0; i < got; ++i) {
-        const mmsghdr& m = batch.messages_[i];
+        mmsghdr& m = batch.messages_[i];
         received_ += 1;
         received_bytes_ += m.msg_len;
-        if (m.msg_len > batch.max_size_ || (m.msg_hdr.msg_flags & MSG_TRUNC)) {
+        if (m.msg_len > batch.max_size_ || (m.msg_hdr.msg_flags & MSG_TRUNC) ||
+            !open(m, batch.buffer_.get() + i * (batch.max_size_ + 1))) {
             refused_ += 1;
             continue;
         }
@@ -183,8 +221,14 @@ bool DatagramSocket::closed() const {
 }
 
 DatagramCounts DatagramSocket::counts() const noexcept {
-    return {sent_, sent_bytes_, send_errors_, received_, received_bytes_, refused_,
-            protect_refused_, paced_};
+    DatagramCounts c{sent_, sent_bytes_, send_errors_, received_, received_bytes_, refused_,
+                     protect_refused_, paced_, false, {}};
+    std::shared_lock held(mutex_);
+    if (srtp_) {
+        c.srtp = true;
+        c.srtp_counts = srtp_->counts();
+    }
+    return c;
 }
 
 }  // namespace talmiro_py

@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "socket_address.hpp"
+#include "srtp_filter.hpp"
 
 namespace talmiro_py {
 
@@ -40,6 +41,8 @@ struct DatagramCounts {
     std::uint64_t datagrams_refused = 0;  // received but dropped: too long, or not unprotected
     std::uint64_t protect_refused = 0;    // not sent: the protect hook refused them
     std::uint64_t datagrams_paced = 0;    // handed to the pace hook
+    bool srtp = false;                    // protected by SRTP (what it refused below)
+    SrtpCounts srtp_counts;
 };
 
 // A datagram read: a copy of its bytes and who sent it.
@@ -82,6 +85,10 @@ public:
     DatagramSocket& operator=(const DatagramSocket&) = delete;
 
     void set_peers(std::vector<SocketAddress> peers);
+    // From now on, datagrams sent are protected and datagrams read are opened by `srtp`
+    // (those it refuses are counted in datagrams_refused or protect_refused and go no further).
+    void set_srtp(std::shared_ptr<SrtpFilter> srtp);
+    bool has_srtp() const;
     std::vector<SocketAddress> peers() const;
     // Read without waiting (a set_peers under way may change it).
     std::size_t peer_count() const noexcept { return peer_count_; }
@@ -114,6 +121,13 @@ public:
 private:
     // The addresses `to` names, into `out`; how many named are not there.
     std::uint64_t resolve(const Destinations& to, std::vector<const SocketAddress*>& out) const;
+    // The datagrams as they go on the wire: protected into `sealed` when SRTP is on.
+    std::span<const std::span<const std::uint8_t>> seal(
+        std::span<const std::span<const std::uint8_t>> datagrams,
+        std::vector<std::vector<std::uint8_t>>& sealed,
+        std::vector<std::span<const std::uint8_t>>& spans);
+    // A datagram read opened in place (false when SRTP refused it).
+    bool open(mmsghdr& message, std::uint8_t* bytes);
 
     // Guards `fd_` and `peers_`: shared by sends and reads, exclusive for close and set_peers.
     mutable std::shared_mutex mutex_;
@@ -122,6 +136,7 @@ private:
     std::unique_ptr<ReceiveBatch> read_batch_;
     int fd_;
     std::vector<SocketAddress> peers_;
+    std::shared_ptr<SrtpFilter> srtp_;
     std::atomic<std::size_t> peer_count_{0};
     std::atomic<std::uint64_t> sent_{0}, sent_bytes_{0}, send_errors_{0};
     std::atomic<std::uint64_t> received_{0}, received_bytes_{0}, refused_{0};

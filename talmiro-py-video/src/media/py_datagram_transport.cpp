@@ -301,6 +301,59 @@ PyObject* datagram_transport_set_peers(PyObject* self, PyObject* const* args, Py
     });
 }
 
+// One direction's SRTP context from a suite's name and its key and salt (both None for
+// none); false with an exception set.
+bool read_srtp(PyObject* suite, PyObject* key, talmiro_media::SrtpContext::Direction direction,
+               std::optional<talmiro_media::SrtpContext>& out) {
+    if (!suite && key == Py_None) return true;
+    const char* name = suite ? PyUnicode_AsUTF8AndSize(suite, nullptr) : nullptr;
+    if (!name || !PyBytes_Check(key)) {
+        if (!PyErr_Occurred())
+            PyErr_SetString(PyExc_TypeError, "set_srtp: a suite (str) and its key (bytes) together");
+        return false;
+    }
+    const auto named = talmiro_media::srtp_suite_named(name);
+    if (!named) {
+        PyErr_Format(PyExc_ValueError, "set_srtp: unknown SRTP suite %R", suite);
+        return false;
+    }
+    const auto* bytes = reinterpret_cast<const std::uint8_t*>(PyBytes_AsString(key));
+    auto made = talmiro_media::SrtpContext::create(
+        *named, {bytes, static_cast<std::size_t>(PyBytes_Size(key))}, direction);
+    if (!made) {
+        PyErr_Format(PyExc_ValueError, "set_srtp: %s", made.error().detail().c_str());
+        return false;
+    }
+    out.emplace(std::move(*made));
+    return true;
+}
+
+PyObject* datagram_transport_set_srtp(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                                      PyObject* kwnames) {
+    return guarded([&]() -> PyObject* {
+        bool rtcp = false;
+        PyObject *out_suite = nullptr, *out_key = Py_None, *in_suite = nullptr, *in_key = Py_None;
+        if (!read_args("set_srtp",
+                       {param("rtcp", rtcp), param("outbound_suite", out_suite, Kind::OptStr,
+                                                   Need::Optional),
+                        param("outbound_key", out_key, Kind::Object, Need::Optional),
+                        param("inbound_suite", in_suite, Kind::OptStr, Need::Optional),
+                        param("inbound_key", in_key, Kind::Object, Need::Optional)},
+                       args, nargs, kwnames))
+            return nullptr;
+        using Direction = talmiro_media::SrtpContext::Direction;
+        std::optional<talmiro_media::SrtpContext> outbound, inbound;
+        if (!read_srtp(out_suite, out_key, Direction::Outbound, outbound) ||
+            !read_srtp(in_suite, in_key, Direction::Inbound, inbound))
+            return nullptr;
+        DatagramTransportObject& t = datagram_transport_of(self);
+        if (t.socket.has_srtp()) return raise(PyExc_ValueError, "set_srtp: SRTP is set already");
+        auto filter = std::make_shared<SrtpFilter>(rtcp, std::move(outbound), std::move(inbound));
+        without_gil([&] { t.socket.set_srtp(std::move(filter)); });
+        Py_RETURN_NONE;
+    });
+}
+
 PyObject* datagram_transport_close(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                           PyObject* kwnames) {
     return guarded([&]() -> PyObject* {
@@ -324,7 +377,11 @@ PyObject* datagram_transport_stats(PyObject* self, PyObject* const* args, Py_ssi
                                        {"bytes_received", c.bytes_received},
                                        {"datagrams_refused", c.datagrams_refused},
                                        {"protect_refused", c.protect_refused},
-                                       {"datagrams_paced", c.datagrams_paced}});
+                                       {"datagrams_paced", c.datagrams_paced},
+                                       {"auth_failures", c.srtp_counts.auth_failures},
+                                       {"replays", c.srtp_counts.replays},
+                                       {"unprotect_errors", c.srtp_counts.unprotect_errors}}) &&
+                   dict_put(d, "srtp", Py_NewRef(c.srtp ? Py_True : Py_False));
         });
     });
 }
@@ -431,6 +488,14 @@ PyMethodDef datagram_transport_methods[] = {
     fast_method("set_peers", datagram_transport_set_peers,
                 "set_peers($self, peers)\n--\n\nReplaces the peers: (host, port) pairs with "
                 "numeric hosts, resolved here once."),
+    fast_method("set_srtp", datagram_transport_set_srtp,
+                "set_srtp($self, rtcp, outbound_suite=None, outbound_key=None, "
+                "inbound_suite=None,\n         inbound_key=None)\n--\n\nFrom now on, protects "
+                "what is sent with the outbound master key and salt (SRTP, or\nSRTCP when "
+                "`rtcp`) and opens what is read with the inbound one: a datagram that\ndoes "
+                "not authenticate, or comes again, is counted (auth_failures, replays,\n"
+                "unprotect_errors) and goes no further. Set once; a direction without a key "
+                "passes\nits datagrams as they are."),
     fast_method("close", datagram_transport_close,
                 "close($self)\n--\n\nCloses the transport's descriptor once the sends under "
                 "way are done; later sends fail\n(counted), reads give nothing."),
