@@ -101,8 +101,8 @@ def run_send(cfg: SendConfig, progress: Callable[[int, dict], None] | None = Non
     try:
         sender = RtpSender(cfg.to, encoder=encoder, bind=cfg.bind, port=cfg.port,
                            rtcp_port=cfg.rtcp_port, mtu=cfg.mtu,
-                           rtx_payload_type=97 if cfg.rtx else None,
-                           **_srtp_args(cfg), **fixed)
+                           rtx_payload_type=97 if cfg.rtx else None, srtp=cfg.srtp,
+                           srtp_feedback=cfg.srtp_feedback, **fixed)
         if started is not None:
             started(sender)
         sender.set_pattern(cfg.width, cfg.height, cfg.fps, 4, start_wall)
@@ -136,18 +136,10 @@ def run_send(cfg: SendConfig, progress: Callable[[int, dict], None] | None = Non
             sender.close()
         encoder.close()
     out = sender.stats()
-    out["srtp"] = cfg.srtp.suite if cfg.srtp is not None else None
     out["frames"] = sent
     out["seconds"] = round(elapsed, 3)
     out["bitrate_kbps"] = round(out["bytes"] * 8 / max(sent / cfg.fps, 1e-3) / 1000, 1)
     return out
-
-
-def _srtp_args(cfg: SendConfig | ReceiveConfig) -> dict:
-    """The keys for RtpSender or RtpReceiver; none for a plain stream."""
-    if cfg.srtp is None:
-        return {}
-    return {"srtp": cfg.srtp, "srtp_feedback": cfg.srtp_feedback}
 
 
 def stream_identity(seed: int | None, start_wall_us: int) -> dict:
@@ -245,7 +237,7 @@ def run_receive(cfg: ReceiveConfig, progress: Callable[[int, dict], None] | None
             save.write(unit[0])
     receiver = RtpReceiver(cfg.port, bind=cfg.bind, sender=cfg.sender, rtcp_to=cfg.rtcp_to,
                            sdp=cfg.sdp, max_delay_ms=cfg.max_delay_ms, nack=cfg.nack,
-                           on_unit=on_unit, **_srtp_args(cfg))
+                           on_unit=on_unit, srtp=cfg.srtp, srtp_feedback=cfg.srtp_feedback)
     scorer = _Scorer(keep_worst)
     pictures = 0
     t0 = time.monotonic()
@@ -281,7 +273,6 @@ def run_receive(cfg: ReceiveConfig, progress: Callable[[int, dict], None] | None
     finally:
         receiver.close()
     out = receiver.stats()
-    out["srtp"] = cfg.srtp.suite if cfg.srtp is not None else None
     out["seconds"] = round(time.monotonic() - t0, 3)
     out["pictures_taken"] = pictures
     finite = [p for p in scorer.psnrs if p != float("inf")]
@@ -415,9 +406,9 @@ def format_send(s: dict) -> list[str]:
         f"over the limit {s['resend_limited']}); refused {s['feedback_refused']} datagrams "
         f"from other hosts, {s['rtcp_refused']} malformed packets",
     ]
-    if s.get("srtp"):
+    if s["srtp"]:
         lines.append(f"protected by SRTP ({s['srtp']}): feedback refused for failed "
-                     f"authentication {s.get('feedback_auth_failures', '-')}")
+                     f"authentication {s['feedback_auth_failures']}")
     for r in s["receivers"]:
         lost = "-" if r["fraction_lost"] is None else f"{100 * r['fraction_lost']:.1f}%"
         lines.append(f"receiver {r['address']}: lost {lost}, jitter {_ms(r['jitter_ms'])}, "
@@ -441,10 +432,10 @@ def format_receive(s: dict) -> list[str]:
         f"decoder: losses {s['losses']}, IDR requests {s['idr_requests']}, resets {s['resets']}, "
         f"errors {s['decoder_errors']}",
     ]
-    if s.get("srtp"):
+    if s["srtp"]:
         lines.append(f"protected by SRTP ({s['srtp']}): refused for failed authentication "
-                     f"{s.get('auth_failures', '-')}, replays {s.get('replays', '-')}, other "
-                     f"unprotect errors {s.get('unprotect_errors', '-')}")
+                     f"{s['auth_failures']}, replays {s['replays']}, other unprotect errors "
+                     f"{s['unprotect_errors']}")
     if s["psnr_mean_db"] is not None:
         lines.append(f"test pattern: luma PSNR mean {s['psnr_mean_db']:.2f} dB, wrong pictures "
                      f"{100 * s['wrong_share']:.1f}% (below {WRONG_PSNR_DB:g} dB)")
