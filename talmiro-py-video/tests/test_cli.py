@@ -248,7 +248,7 @@ def test_srtp_by_the_senders_description_and_no_key_in_any_output(tmp_path):
     sdp = tmp_path / "stream.sdp"
     sender = subprocess.Popen(
         [sys.executable, "-m", "talmiro_sdk_video", "send", "--to", f"127.0.0.1:{port}",
-         "--bind", "127.0.0.1", "--size", "160x96", "--frames", "60", "--srtp", "--sdp",
+         "--bind", "127.0.0.1", "--size", "160x96", "--frames", "150", "--srtp", "--sdp",
          str(sdp), "--json"], stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
     try:
         for _ in range(200):
