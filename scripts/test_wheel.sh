@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # The wheel as a user gets it: builds it (scripts/wheel.sh), installs it into a fresh virtual
-# environment and runs the package with the system's libx264 hidden, so that a library the
-# wheel fails to carry makes the import fail. First without NumPy (`info`, `--help`, and
-# `link` saying what to install), then a short `link --json` with the demo extra.
+# environment and runs the package with the system's libx264 and libsrtp2 hidden, so that a
+# library the wheel fails to carry makes the import fail. First without NumPy (`info`, `--help`,
+# and `link` saying what to install), then a short `link --json` with the demo extra.
 #
 # Hiding needs a mount namespace: `unshare -m` as root, `unshare -rm` otherwise. Where neither
 # works the test is skipped, except under CI (CI=true), where that is a failure.
@@ -19,6 +19,9 @@ ldconfig=$(command -v ldconfig || echo /sbin/ldconfig)
 x264=$("$ldconfig" -p | awk '/libx264\.so\.[0-9]+ .*x86-64/ && !found { print $NF; found = 1 }')
 [ -n "$x264" ] || fail "no system libx264 to hide (ldconfig -p lists none)"
 x264=$(realpath "$x264")
+srtp=$("$ldconfig" -p | awk '/libsrtp2\.so\.[0-9]+ .*x86-64/ && !found { print $NF; found = 1 }')
+[ -n "$srtp" ] || fail "no system libsrtp2 to hide (ldconfig -p lists none)"
+srtp=$(realpath "$srtp")
 
 unshare_cmd=(unshare -m)
 [ "$(id -u)" -eq 0 ] || unshare_cmd=(unshare -rm)
@@ -37,18 +40,21 @@ pip_install "$wheel"
 "$py" -c 'import talmiro_sdk_video' 2>/dev/null ||
   { "$py" -c 'import talmiro_sdk_video'; fail "the installed wheel does not import"; }
 
-# Runs a command from / with the system's libx264 replaced by an empty file.
+# Runs a command from / with the system's libx264 and libsrtp2 replaced by empty files.
 hidden() {
-  "${unshare_cmd[@]}" sh -ec 'mount --bind /dev/null "$0"; cd /; exec "$@"' "$x264" "$@"
+  "${unshare_cmd[@]}" sh -ec 'mount --bind /dev/null "$0"; mount --bind /dev/null "$1"; shift
+    cd /; exec "$@"' "$x264" "$srtp" "$@"
 }
 
 hidden "$py" -c '
 import ctypes, sys
-try:
-    ctypes.CDLL(sys.argv[1])
-except OSError:
-    sys.exit(0)
-sys.exit("the system libx264 is still loadable")' "$x264" || fail "hiding $x264 did not work"
+for lib in sys.argv[1:]:
+    try:
+        ctypes.CDLL(lib)
+    except OSError:
+        continue
+    sys.exit(f"the system {lib} is still loadable")' "$x264" "$srtp" ||
+  fail "hiding $x264 and $srtp did not work"
 
 # The codec libraries the process maps all come from the environment the wheel went into.
 hidden "$py" -c '
@@ -60,6 +66,27 @@ libs = {line.split()[-1] for line in open("/proc/self/maps")
 outside = sorted(p for p in libs if not p.startswith(sys.prefix + "/"))
 assert len(libs) == 4 and not outside, f"mapped {sorted(libs)}"
 ' || fail "the module did not load its own libraries"
+
+# SRTP from the wheel's libsrtp2: a datagram protected and opened again.
+hidden "$py" -c '
+import socket, sys
+from talmiro_sdk_video import SrtpKey, _rtp
+key = SrtpKey.generate()
+a, b = (socket.socket(socket.AF_INET, socket.SOCK_DGRAM) for _ in range(2))
+for s in (a, b):
+    s.bind(("127.0.0.1", 0))
+out, into = _rtp.DatagramTransport(a), _rtp.DatagramTransport(b)
+out.set_srtp(False, key.suite, key.key_salt)
+into.set_srtp(False, inbound_suite=key.suite, inbound_key=key.key_salt)
+packet = bytes([0x80, 96, 0, 1, 0, 0, 0, 1, 0, 0, 0, 7]) + b"payload"
+out.send(packet, b.getsockname())
+b.settimeout(2)
+assert b.recv(2048, socket.MSG_PEEK) != packet
+got = into.receive()
+assert [d for d, _ in got] == [packet], got
+maps = {line.split()[-1] for line in open("/proc/self/maps") if "libsrtp2" in line}
+assert maps and all(p.startswith(sys.prefix + "/") for p in maps), maps
+' || fail "SRTP did not work from the wheel"
 
 hidden "$py" -c 'import numpy' 2>/dev/null && fail "NumPy is installed in the fresh environment"
 out=$(hidden "$py" -m talmiro_sdk_video info) || fail "info failed without NumPy"
@@ -81,4 +108,4 @@ s = json.loads(sys.argv[1])
 assert s["frames_sent"] == 30 and s["lost"] > 0 and s["decoded"] > 15, s
 assert s["psnr_clean_min_db"] > 30, s
 ' "$summary" || fail "link --json summary: $summary"
-echo "test_wheel: ok: $(basename "$wheel") runs with $x264 hidden" >&2
+echo "test_wheel: ok: $(basename "$wheel") runs with $x264 and $srtp hidden" >&2

@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
 # Builds the binary wheel into dist/: a cp311-abi3 wheel with the manylinux tag auditwheel
-# grants on this machine, holding the module, the three FFmpeg libraries and libx264 (every
-# shared library the module loads beyond glibc, libstdc++, libgcc_s and libm) and their
-# license texts. Checks it with `auditwheel show` and `abi3audit --strict` and prints the
-# wheel's path on the last line of stdout.
+# grants on this machine, holding the module, the three FFmpeg libraries, libx264, libsrtp2 and
+# the NSS libraries it links (every shared library the module links beyond glibc, libstdc++,
+# libgcc_s and libm; auditwheel grafts libsrtp2's) and their license texts. Checks it with
+# `auditwheel show` and `abi3audit --strict` and prints the wheel's path on the last line of
+# stdout.
 #
 # Reproducible: the same sources and FFmpeg build give the same wheel, byte for byte. Archive
 # times come from SOURCE_DATE_EPOCH (default: the time of the last commit).
