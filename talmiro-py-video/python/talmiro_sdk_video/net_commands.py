@@ -407,8 +407,9 @@ def format_send(s: dict) -> list[str]:
         f"from other hosts, {s['rtcp_refused']} malformed packets",
     ]
     if s["srtp"]:
-        lines.append(f"protected by SRTP ({s['srtp']}): feedback refused for failed "
-                     f"authentication {s['feedback_auth_failures']}")
+        lines.append(f"protected by SRTP ({s['srtp']}): refused feedback "
+                     f"{s['feedback_auth_failures']} (failed authentication, replayed or "
+                     f"malformed)")
     for r in s["receivers"]:
         lost = "-" if r["fraction_lost"] is None else f"{100 * r['fraction_lost']:.1f}%"
         lines.append(f"receiver {r['address']}: lost {lost}, jitter {_ms(r['jitter_ms'])}, "
