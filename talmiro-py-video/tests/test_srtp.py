@@ -13,6 +13,7 @@ import talmiro_sdk_video._codec as codec
 import talmiro_sdk_video._rtp as rtp
 from talmiro_sdk_video._net import bind_pair
 from talmiro_sdk_video.receiver import RtpReceiver
+from talmiro_sdk_video.sdp import VideoSdp
 from talmiro_sdk_video.sender import RtpSender
 from talmiro_sdk_video.srtp import SrtpKey, SrtpKeyError
 
@@ -155,3 +156,5 @@ def test_keys_are_checked_and_never_shown(tmp_path):
             SrtpKey(bad[1], bad[0])
     with pytest.raises(ValueError, match="needs srtp"):
         RtpReceiver(0, bind=LOCAL, srtp_feedback=key)
+    with RtpReceiver(0, bind=LOCAL, sdp=VideoSdp(port=0, crypto=key)) as rx:  # the a=crypto key
+        assert rx.stats()["srtp"] == "AEAD_AES_256_GCM"
