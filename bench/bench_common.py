@@ -27,6 +27,19 @@ FPS = 30
 BITRATE_BPS = 2_000_000
 
 
+def write_section(path: Path, section: str, begin: str, end: str) -> None:
+    """Puts `section` (which starts with `begin` and ends with `end`) into `path` in place of
+    the text between those markers, or at its end; the rest is left alone."""
+    text = path.read_text() if path.exists() else ""
+    if begin in text and end in text:
+        head, rest = text.split(begin, 1)
+        tail = rest.split(end, 1)[1].lstrip("\n")
+        text = head + section + ("\n" + tail if tail else "")
+    else:
+        text = text.rstrip("\n") + "\n\n" + section
+    path.write_text(text)
+
+
 def size_name(size: tuple[int, int]) -> str:
     return f"{size[0]}x{size[1]}"
 

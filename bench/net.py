@@ -43,6 +43,9 @@ from talmiro_sdk_video.sender import RtpSender
 sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "talmiro-media" / "testing"))
 from tool_processes import port_bound, stop  # noqa: E402
 
+sys.path.insert(0, str(Path(__file__).resolve().parent))
+from bench_common import write_section  # noqa: E402
+
 ROOT = Path(__file__).resolve().parents[1]
 LOCAL = "127.0.0.1"
 W, H, FPS, KBPS = 1280, 720, 30, 2000
@@ -401,17 +404,6 @@ def _load() -> str:
     return " ".join(f"{x:.2f}" for x in os.getloadavg())
 
 
-def write_section(path: Path, section: str) -> None:
-    text = path.read_text() if path.exists() else ""
-    if BEGIN in text and END in text:
-        head, rest = text.split(BEGIN, 1)
-        tail = rest.split(END, 1)[1].lstrip("\n")
-        text = head + section + ("\n" + tail if tail else "")
-    else:
-        text = text.rstrip("\n") + "\n\n" + section
-    path.write_text(text)
-
-
 def main() -> int:
     ap = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     ap.add_argument("--frames", type=int, default=300)
@@ -456,7 +448,7 @@ def main() -> int:
     section = table(args, rows)
     print(section)
     if not args.no_write:
-        write_section(args.out, section)
+        write_section(args.out, section, BEGIN, END)
     return 0
 
 

@@ -1,7 +1,9 @@
 """`python -m talmiro_sdk_video`: info, the link over memory and UDP, saved streams, snapshots,
-argument errors, a stream seed's packets, and the stubs against the module."""
+argument errors, a stream seed's packets, SRTP keys (refusals, never shown), and the stubs
+against the module."""
 
 import json
+import os
 import shutil
 import socket
 import struct
@@ -13,6 +15,9 @@ from pathlib import Path
 import pytest
 
 import talmiro_sdk_video._codec as codec
+from talmiro_sdk_video._net import free_pair
+from talmiro_sdk_video.sdp import VideoSdp, parse_sdp
+from talmiro_sdk_video.srtp import SrtpKey
 
 SMALL = ["--transport", "memory", "--size", "160x96", "--frames", "90", "--fps", "30",
          "--bitrate", "800", "--no-progress"]
@@ -185,6 +190,89 @@ def test_bad_arguments_give_one_line(args):
     lines = result.stderr.strip().splitlines()
     assert len(lines) == 1 and lines[0].startswith("error: "), result.stderr
     assert "Traceback" not in result.stderr
+
+
+KEY = SrtpKey.generate()
+
+
+def key_files(tmp: Path) -> dict[str, str]:
+    """Key files good and bad, and descriptions with and without a key, by name."""
+    def write(name: str, text: str, mode: int = 0o600) -> str:
+        path = tmp / name
+        path.write_text(text)
+        path.chmod(mode)
+        return str(path)
+    return {"good": write("good.key", KEY.inline() + "\n"),
+            "other": write("other.key", SrtpKey.generate().inline()),
+            "readable": write("readable.key", KEY.inline(), 0o644),
+            "garbage": write("garbage.key", "not a key!"),
+            "missing": str(tmp / "missing.key"),
+            "keyed_sdp": write("keyed.sdp", VideoSdp(5004, crypto=KEY).to_text()),
+            "keyless_sdp": write("keyless.sdp", VideoSdp(5004).to_text().replace(
+                "RTP/AVPF", "RTP/SAVPF"), 0o644)}
+
+
+SEND = ["send", "--to", "127.0.0.1:5004", "--frames", "1"]
+BAD_KEYS = [
+    (SEND + ["--key-file", "{missing}"], "cannot read key file"),
+    (SEND + ["--key-file", "{readable}"], "can be read by others: chmod 600 it"),
+    (SEND + ["--key-file", "{garbage}"], "not base64"),
+    (SEND + ["--key-file", "{good}", "--srtp-suite", "AEAD_AES_256_GCM"],
+     "AEAD_AES_256_GCM takes a 44-byte key and salt, got 30 bytes"),
+    (SEND + ["--srtp", "--srtp-suite", "AES_CM_256"], "invalid choice"),
+    (SEND + ["--srtp"], "--srtp without --key-file needs --sdp"),
+    (SEND + ["--feedback-key-file", "{good}"], "need --srtp or --key-file"),
+    (["receive", "--port", "5004", "--srtp-suite", "AEAD_AES_128_GCM"],
+     "need --key-file or an --sdp with a=crypto"),
+    (["receive", "--sdp", "{keyless_sdp}"], "no a=crypto key"),
+    (["receive", "--sdp", "{keyed_sdp}", "--key-file", "{other}"], "hold different keys"),
+    (["receive", "--sdp", "{keyed_sdp}", "--srtp-suite", "AES_CM_128_HMAC_SHA1_32"],
+     "--srtp-suite is AES_CM_128_HMAC_SHA1_32, the --sdp's a=crypto AES_CM_128_HMAC_SHA1_80"),
+    (["receive", "--port", "5004", "--key-file", "{good}", "--feedback-key-file", "{readable}"],
+     "readable.key can be read by others"),
+]
+
+
+@pytest.mark.parametrize("args, message", BAD_KEYS)
+def test_a_key_that_cannot_serve_is_one_line_and_never_shown(tmp_path, args, message):
+    files = key_files(tmp_path)
+    result = run(*(a.format(**files) for a in args), check=False)
+    assert result.returncode == 2 and result.stdout == ""
+    lines = result.stderr.splitlines()
+    assert len(lines) == 1 and lines[0].startswith("error: ") and message in lines[0], lines
+    assert KEY.inline() not in result.stderr
+
+
+def test_srtp_by_the_senders_description_and_no_key_in_any_output(tmp_path):
+    port = free_pair()
+    sdp = tmp_path / "stream.sdp"
+    sender = subprocess.Popen(
+        [sys.executable, "-m", "talmiro_sdk_video", "send", "--to", f"127.0.0.1:{port}",
+         "--bind", "127.0.0.1", "--size", "160x96", "--frames", "150", "--srtp", "--sdp",
+         str(sdp), "--json"], stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+    try:
+        for _ in range(200):
+            if sdp.exists() or sender.poll() is not None:
+                break
+            time.sleep(0.05)
+        received = run("receive", "--sdp", str(sdp), "--bind", "127.0.0.1", "--seconds", "20")
+        out, err = sender.communicate(timeout=60)
+    finally:
+        if sender.poll() is None:
+            sender.kill()
+            sender.wait(5)
+    assert sender.returncode == 0, err
+    key = parse_sdp(sdp.read_text()).crypto
+    assert key is not None and key.suite == "AES_CM_128_HMAC_SHA1_80"
+    assert os.stat(sdp).st_mode & 0o777 == 0o600
+    for text in (out, err, received.stdout, received.stderr):
+        assert key.inline() not in text
+    sent = json.loads(out.splitlines()[-1])
+    assert sent["srtp"] == "AES_CM_128_HMAC_SHA1_80" and sent["feedback_auth_failures"] == 0
+    assert "protected by SRTP (AES_CM_128_HMAC_SHA1_80): refused for failed authentication 0, " \
+           "replays 0" in received.stdout
+    pictures = int(received.stdout.split()[1])
+    assert pictures >= 1
 
 
 def test_stubs_match_the_module():

@@ -1,7 +1,8 @@
-"""Session descriptions: ours round trip, ffmpeg's parse, the H.264 stream and its retransmissions
-are picked, refusals, and players decode a stream by our description."""
+"""Session descriptions: ours round trip (SRTP keys included), ffmpeg's parse, the H.264 stream
+and its retransmissions are picked, refusals, and players decode a stream by our description."""
 
 import pathlib
+import re
 import shutil
 import socket
 import subprocess
@@ -14,6 +15,7 @@ import talmiro_sdk_video._codec as codec
 import talmiro_sdk_video._rtp as rtp
 from talmiro_sdk_video._net import free_pair
 from talmiro_sdk_video.sdp import SdpError, VideoSdp, parse_sdp
+from talmiro_sdk_video.srtp import SRTP_SUITES, SrtpKey
 
 ROOT = pathlib.Path(__file__).resolve().parents[2]
 sys.path.insert(0, str(ROOT / "talmiro-media" / "testing"))
@@ -163,6 +165,61 @@ def test_writer_refuses_values_that_break_lines(change, message):
     sdp = VideoSdp(**{"port": 5004, "profile_level_id": "42c01f", **change})
     with pytest.raises(SdpError, match=message):
         sdp.to_text()
+
+
+def test_srtp_keys_round_trip_in_a_crypto():
+    for suite in SRTP_SUITES:
+        for profile in ("RTP/AVPF", "RTP/AVP"):
+            sdp = VideoSdp(5004, profile_level_id="42c01f", profile=profile,
+                           crypto=SrtpKey.generate(suite))
+            text = sdp.to_text()
+            assert f"m=video 5004 RTP/S{profile[4:]} 96\r\n" in text
+            assert f"a=crypto:1 {suite} inline:{sdp.crypto.inline()}\r\n" in text
+            back = parse_sdp(text)
+            back.fmtp = {}
+            assert back == sdp and back.media_profile == "RTP/S" + profile[4:]
+            assert sdp.crypto.inline() not in repr(back)
+    assert "crypto" not in VideoSdp(5004).to_text()
+
+
+def _secure(*crypto: str, profile: str = "RTP/SAVP") -> str:
+    return "\n".join(["v=0", f"m=video 5004 {profile} 96", "a=rtpmap:96 H264/90000",
+                      *(f"a=crypto:{line}" for line in crypto)])
+
+
+KEY = SrtpKey.generate()
+KEY_256 = SrtpKey.generate("AEAD_AES_256_GCM")
+
+
+def test_takes_the_first_usable_crypto_offer():
+    # What ffmpeg writes: the plain profile and a key.
+    sdp = parse_sdp(_secure(f"1 AES_CM_128_HMAC_SHA1_80 inline:{KEY.inline()}",
+                            profile="RTP/AVP"))
+    assert sdp.crypto == KEY and sdp.profile == "RTP/AVP"
+    # A suite we lack, an MKI, then a key with a lifetime: the last one serves.
+    sdp = parse_sdp(_secure(f"1 F8_128_HMAC_SHA1_80 inline:{KEY.inline()}",
+                            f"2 AES_CM_128_HMAC_SHA1_80 inline:{KEY.inline()}|2^20|1:4",
+                            f"3 AEAD_AES_256_GCM inline:{KEY_256.inline()}|2^31",
+                            profile="RTP/SAVPF"))
+    assert sdp.crypto == KEY_256 and sdp.profile == "RTP/AVPF"
+
+
+@pytest.mark.parametrize("crypto, message", [
+    ((), "RTP/SAVP is SRTP but the description has no a=crypto key"),
+    ((f"1 F8_128_HMAC_SHA1_80 inline:{KEY.inline()}",), "a=crypto:1 F8_128_HMAC_SHA1_80: "
+                                                        "the suite is not one of"),
+    ((f"1 AES_CM_128_HMAC_SHA1_80 inline:{KEY.inline()}|2^20|1:4",), "with an MKI"),
+    ((f"1 AES_CM_128_HMAC_SHA1_32 inline:{KEY_256.inline()}",), "30-byte key and salt, got 44"),
+    (("1 AES_CM_128_HMAC_SHA1_80 inline:not*base64",), "not base64"),
+    ((f"1 AES_CM_128_HMAC_SHA1_80 inline:{KEY.inline()} UNENCRYPTED_SRTP",),
+     "session parameters"),
+    ((f"1 AES_CM_128_HMAC_SHA1_80 uri:{KEY.inline()}",), "must be inline"),
+    ((f"inline:{KEY.inline()}",), "a=crypto:? ?: want a=crypto:TAG SUITE inline:KEY"),
+])
+def test_refuses_crypto_it_cannot_use_without_showing_the_key(crypto, message):
+    with pytest.raises(SdpError, match=re.escape(message)) as err:
+        parse_sdp(_secure(*crypto))
+    assert KEY.inline()[:8] not in str(err.value) and KEY_256.inline()[:8] not in str(err.value)
 
 
 def listening(port: int) -> bool:

@@ -13,6 +13,7 @@ import talmiro_sdk_video._codec as codec
 import talmiro_sdk_video._rtp as rtp
 from talmiro_sdk_video._net import bind_pair
 from talmiro_sdk_video.receiver import RtpReceiver
+from talmiro_sdk_video.sdp import VideoSdp
 from talmiro_sdk_video.sender import RtpSender
 from talmiro_sdk_video.srtp import SrtpKey, SrtpKeyError
 
@@ -57,6 +58,7 @@ def test_receiver_takes_only_the_keyed_stream():
     other = SrtpKey.generate()
     stranger.set_srtp(False, other.suite, other.key_salt)
     injected = replays = 0
+    recorded: list[bytes] = []
     with tap_rtp, tap_rtcp, stranger_sock, RtpReceiver(0, bind=LOCAL, srtp=key) as rx, \
             RtpSender([(LOCAL, tap_rtp.getsockname()[1])], bind=LOCAL, srtp=key) as tx:
         rx_rtcp = (LOCAL, rx.address[1] + 1)
@@ -67,6 +69,7 @@ def test_receiver_takes_only_the_keyed_stream():
             for d, src in _drain(tap_rtcp, 0.005):
                 tap_rtcp.sendto(d, rx_rtcp if src == tx.rtcp_address else tx.rtcp_address)
             for d, _ in _drain(tap_rtp):
+                recorded.append(d)
                 fakes = _forgeries(d, rng, stranger, stranger_sock)
                 for fake in fakes + [d, d]:
                     tap_rtp.sendto(fake, rx.address)
@@ -77,11 +80,19 @@ def test_receiver_takes_only_the_keyed_stream():
         deadline = time.monotonic() + 5
         while len(got) < 30 and time.monotonic() < deadline:
             got += rx.receive(timeout=0.05)
+        for d in recorded:  # the whole run again, as recorded on the path
+            tap_rtp.sendto(d, rx.address)
+        injected += len(recorded)
+        replays += len(recorded)
+        deadline = time.monotonic() + 3
+        while rx.stats()["replays"] < replays and time.monotonic() < deadline:
+            time.sleep(0.02)
+        got += rx.receive(timeout=0.1)
         s = rx.stats()
     assert len(got) == 30 and not any(p.recovering for p in got)
     assert s["flagged"] == 0 and s["packets_refused"] == 0 and s["decode_errors"] == 0
     assert s["auth_failures"] + s["replays"] + s["unprotect_errors"] == injected
-    assert s["replays"] >= replays and s["unprotect_errors"] >= replays  # d[:9] is too short
+    assert s["replays"] >= replays and s["unprotect_errors"] >= len(recorded)  # d[:9]: too short
     assert s["srtp"] == "AES_CM_128_HMAC_SHA1_80"
 
 
@@ -155,3 +166,5 @@ def test_keys_are_checked_and_never_shown(tmp_path):
             SrtpKey(bad[1], bad[0])
     with pytest.raises(ValueError, match="needs srtp"):
         RtpReceiver(0, bind=LOCAL, srtp_feedback=key)
+    with RtpReceiver(0, bind=LOCAL, sdp=VideoSdp(port=0, crypto=key)) as rx:  # the a=crypto key
+        assert rx.stats()["srtp"] == "AEAD_AES_256_GCM"

@@ -94,6 +94,23 @@ def _add_channel_args(p: argparse.ArgumentParser, helps: tuple[str | None, ...])
         p.add_argument(flag, type=kind, default=default, help=text)
 
 
+def _add_srtp_args(p: argparse.ArgumentParser, sending: bool) -> None:
+    """SRTP's keys and suite: the options send and receive share."""
+    from .srtp import DEFAULT_SUITE, SRTP_SUITES
+
+    if sending:
+        p.add_argument("--srtp", action="store_true",
+                       help="protect the stream with SRTP; without --key-file, with a new key "
+                            "that goes into the --sdp file alone")
+    p.add_argument("--key-file", metavar="FILE",
+                   help="the SRTP key and salt, one line of base64 in a file only its owner "
+                        "can read" + ("" if sending else " (default: the --sdp's a=crypto)"))
+    p.add_argument("--srtp-suite", choices=tuple(SRTP_SUITES),
+                   help=f"the SRTP suite of the key ({DEFAULT_SUITE})")
+    p.add_argument("--feedback-key-file", metavar="FILE",
+                   help="the key of the receiver's RTCP to the sender (default: the stream's)")
+
+
 def _add_link(sub) -> argparse.ArgumentParser:
     link = sub.add_parser("link", help="run a publisher and a subscriber in one process")
     _add_stream_args(link, "--bitrate")
@@ -152,6 +169,7 @@ def _add_send(sub) -> argparse.ArgumentParser:
     send.add_argument("--stream-seed", type=int,
                       help="fix the SSRC, first sequence number and timestamps (else random), "
                            "so that a seeded relay loses the same packets in every run")
+    _add_srtp_args(send, sending=True)
     send.add_argument("--json", action="store_true", help="print the summary as JSON")
     send.add_argument("--no-progress", action="store_true")
     return send
@@ -176,6 +194,7 @@ def _add_receive(sub) -> argparse.ArgumentParser:
     receive.add_argument("--save", metavar="FILE.h264", help="write the received stream")
     receive.add_argument("--snapshot", metavar="FILE.png",
                          help="test pattern: write the worst picture beside its source")
+    _add_srtp_args(receive, sending=False)
     receive.add_argument("--json", action="store_true", help="print the summary as JSON")
     receive.add_argument("--no-progress", action="store_true")
     return receive
@@ -394,6 +413,35 @@ def _check_mtu(mtu: int) -> None:
         raise UsageError(f"--mtu must be between 64 and 65507, got {mtu}")
 
 
+def _srtp_keys(args: argparse.Namespace, sdp_key=None, generate: bool = False) -> tuple:
+    """The stream's SRTP key and the feedback's (None, None for plain RTP) from --key-file,
+    --srtp-suite and --feedback-key-file, a key `sdp_key` from a description, or (`generate`)
+    a new one. A key that cannot be used is a UsageError that never shows it."""
+    from .srtp import DEFAULT_SUITE, SrtpKey, SrtpKeyError
+
+    suite = args.srtp_suite or (sdp_key.suite if sdp_key is not None else DEFAULT_SUITE)
+    try:
+        key = SrtpKey.from_file(args.key_file, suite) if args.key_file else None
+        feedback = (SrtpKey.from_file(args.feedback_key_file, suite)
+                    if args.feedback_key_file else None)
+    except SrtpKeyError as err:
+        raise UsageError(str(err)) from None
+    if sdp_key is not None:
+        if suite != sdp_key.suite:
+            raise UsageError(f"--srtp-suite is {suite}, the --sdp's a=crypto {sdp_key.suite}")
+        if key is not None and key != sdp_key:
+            raise UsageError("--key-file and the --sdp's a=crypto hold different keys: give "
+                             "one of them")
+        key = sdp_key
+    elif key is None and generate:
+        key = SrtpKey.generate(suite)
+    if key is None and (args.srtp_suite or feedback is not None):
+        where = "--srtp or --key-file" if hasattr(args, "srtp") else \
+            "--key-file or an --sdp with a=crypto"
+        raise UsageError(f"--srtp-suite and --feedback-key-file need {where}")
+    return key, feedback
+
+
 def _send(args: argparse.Namespace) -> int:
     from .net_commands import SendConfig, format_send, run_send
 
@@ -406,11 +454,15 @@ def _send(args: argparse.Namespace) -> int:
     for host, port in args.to:
         if not 1 <= port <= 65534:
             raise UsageError(f"--to port must be between 1 and 65534, got {port}")
+    if args.srtp and not args.key_file and not args.sdp:
+        raise UsageError("--srtp without --key-file needs --sdp: the new key goes there alone")
+    srtp, feedback = _srtp_keys(args, generate=args.srtp)
     cfg = SendConfig(to=args.to, width=width, height=height, fps=args.fps, frames=args.frames,
                      bitrate_kbps=args.bitrate_kbps, pixel_format=args.pixel_format,
                      backend=args.backend, mtu=args.mtu, bind=args.bind, port=args.port,
                      rtcp_port=args.rtcp_port, rtx=not args.no_rtx, sdp_path=args.sdp,
-                     intra_refresh=not args.idr, stream_seed=args.stream_seed)
+                     intra_refresh=not args.idr, stream_seed=args.stream_seed, srtp=srtp,
+                     srtp_feedback=feedback)
     progress = _NetProgress("send", args.frames, enabled=not args.no_progress)
     with _save_file(args.save) as save:
         try:
@@ -436,11 +488,12 @@ def _receive(args: argparse.Namespace) -> int:
     port = args.port if args.port is not None else (sdp.port if sdp is not None else None)
     if port is None:
         raise UsageError("--port is needed (or --sdp with the port)")
+    srtp, feedback = _srtp_keys(args, sdp_key=sdp.crypto if sdp is not None else None)
     # With neither --frames nor --seconds, it runs until the sender's BYE or an interrupt.
     cfg = ReceiveConfig(port=port, bind=args.bind, frames=args.frames, seconds=args.seconds,
                         sdp=sdp, max_delay_ms=args.max_delay_ms,
                         nack=False if args.no_nack else None, rtcp_to=args.rtcp_to,
-                        sender=args.sender)
+                        sender=args.sender, srtp=srtp, srtp_feedback=feedback)
     progress = _NetProgress("receive", args.frames, enabled=not args.no_progress)
     return _run_decoding(args, run_receive, cfg, progress, format_receive,
                          "no test-pattern picture was received")

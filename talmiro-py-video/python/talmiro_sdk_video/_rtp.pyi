@@ -217,7 +217,8 @@ class DatagramTransportStats(TypedDict):
 class DatagramTransport:
     """The one way datagrams go in and out of a UDP socket, in batches of one system call
     without the interpreter lock, with a protect/unprotect hook and a pace hook. An
-    RtpReceiveLoop takes only transports without hooks; none can be set while it holds one."""
+    RtpReceiveLoop takes only transports without hooks; none can be set while it holds one.
+    SRTP (set_srtp) works below the hooks, for every user of the transport."""
     protect: Callable[[bytes], Buffer | None] | None
     unprotect: Callable[[bytes], bytes | None] | None
     pace: Callable[[list[bytes], Destination], object] | None

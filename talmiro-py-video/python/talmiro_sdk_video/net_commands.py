@@ -8,6 +8,7 @@ from __future__ import annotations
 
 import collections
 import dataclasses
+import os
 import random
 import statistics
 import threading
@@ -21,6 +22,7 @@ from .receiver import RtpReceiver
 from .relay import Relay, RelayConfig
 from .sdp import VideoSdp
 from .sender import RtpSender
+from .srtp import SrtpKey
 
 # A picture of the test pattern whose luma PSNR against its source is below this is wrong:
 # the pattern codes at 40 dB and more at the link's rates, a picture a loss damaged far lower.
@@ -54,6 +56,9 @@ class SendConfig:
     # Fixes the SSRCs and first sequence numbers (media and RTX) and the timestamps (else
     # random), so that the seeded relay gives two runs the same losses.
     stream_seed: int | None = None
+    # SRTP: the stream's key, and the key of the receivers' RTCP (None: the stream's).
+    srtp: SrtpKey | None = None
+    srtp_feedback: SrtpKey | None = None
 
 
 @dataclasses.dataclass
@@ -67,6 +72,8 @@ class ReceiveConfig:
     nack: bool | None = None
     rtcp_to: tuple[str, int] | None = None
     sender: str | tuple[str, int] | None = None
+    srtp: SrtpKey | None = None
+    srtp_feedback: SrtpKey | None = None
 
 
 def _pattern_input(image: _codec.Image, pixel_format: str):
@@ -94,7 +101,8 @@ def run_send(cfg: SendConfig, progress: Callable[[int, dict], None] | None = Non
     try:
         sender = RtpSender(cfg.to, encoder=encoder, bind=cfg.bind, port=cfg.port,
                            rtcp_port=cfg.rtcp_port, mtu=cfg.mtu,
-                           rtx_payload_type=97 if cfg.rtx else None, **fixed)
+                           rtx_payload_type=97 if cfg.rtx else None, srtp=cfg.srtp,
+                           srtp_feedback=cfg.srtp_feedback, **fixed)
         if started is not None:
             started(sender)
         sender.set_pattern(cfg.width, cfg.height, cfg.fps, 4, start_wall)
@@ -164,10 +172,18 @@ def _write_sdp(cfg: SendConfig, sender: RtpSender) -> None:
     host, port = cfg.to[0]
     sdp = VideoSdp.from_packetizer(sender.packetizer, port, address=host,
                                    rtx_payload_type=97 if cfg.rtx else None,
-                                   framerate=float(cfg.fps))
+                                   framerate=float(cfg.fps), crypto=cfg.srtp)
     assert cfg.sdp_path is not None
-    with open(cfg.sdp_path, "w", encoding="ascii", newline="") as f:
-        f.write(sdp.to_text())
+    text = sdp.to_text()
+    if cfg.srtp is None:
+        with open(cfg.sdp_path, "w", encoding="ascii", newline="") as f:
+            f.write(text)
+        return
+    # With its key the description is a secret: its owner's alone, even if it was there before.
+    fd = os.open(cfg.sdp_path, os.O_WRONLY | os.O_CREAT | os.O_TRUNC, 0o600)
+    with open(fd, "w", encoding="ascii", newline="") as f:
+        os.fchmod(fd, 0o600)
+        f.write(text)
 
 
 class _Scorer:
@@ -221,7 +237,7 @@ def run_receive(cfg: ReceiveConfig, progress: Callable[[int, dict], None] | None
             save.write(unit[0])
     receiver = RtpReceiver(cfg.port, bind=cfg.bind, sender=cfg.sender, rtcp_to=cfg.rtcp_to,
                            sdp=cfg.sdp, max_delay_ms=cfg.max_delay_ms, nack=cfg.nack,
-                           on_unit=on_unit)
+                           on_unit=on_unit, srtp=cfg.srtp, srtp_feedback=cfg.srtp_feedback)
     scorer = _Scorer(keep_worst)
     pictures = 0
     t0 = time.monotonic()
@@ -390,6 +406,10 @@ def format_send(s: dict) -> list[str]:
         f"over the limit {s['resend_limited']}); refused {s['feedback_refused']} datagrams "
         f"from other hosts, {s['rtcp_refused']} malformed packets",
     ]
+    if s["srtp"]:
+        lines.append(f"protected by SRTP ({s['srtp']}): refused feedback "
+                     f"{s['feedback_auth_failures']} (failed authentication, replayed or "
+                     f"malformed)")
     for r in s["receivers"]:
         lost = "-" if r["fraction_lost"] is None else f"{100 * r['fraction_lost']:.1f}%"
         lines.append(f"receiver {r['address']}: lost {lost}, jitter {_ms(r['jitter_ms'])}, "
@@ -413,6 +433,10 @@ def format_receive(s: dict) -> list[str]:
         f"decoder: losses {s['losses']}, IDR requests {s['idr_requests']}, resets {s['resets']}, "
         f"errors {s['decoder_errors']}",
     ]
+    if s["srtp"]:
+        lines.append(f"protected by SRTP ({s['srtp']}): refused for failed authentication "
+                     f"{s['auth_failures']}, replays {s['replays']}, other unprotect errors "
+                     f"{s['unprotect_errors']}")
     if s["psnr_mean_db"] is not None:
         lines.append(f"test pattern: luma PSNR mean {s['psnr_mean_db']:.2f} dB, wrong pictures "
                      f"{100 * s['wrong_share']:.1f}% (below {WRONG_PSNR_DB:g} dB)")

@@ -10,8 +10,9 @@ out, and RTCP back to the sender.
 
 A thread of its own runs `RtpReceiveLoop`: the core's receive session (depacketizer, reception
 statistics, round trip, sender-report mapping, feedback) over both sockets in native code, every
-datagram in and out passing the socket's `DatagramTransport`,
-without the interpreter lock, decoding with the package's own decoder (a `H264Decoder`, no
+datagram in and out passing the socket's `DatagramTransport` (which opens and protects them
+when the stream is SRTP: what does not authenticate never reaches the session), without the
+interpreter lock, decoding with the package's own decoder (a `H264Decoder`, no
 `on_unit`) and queueing the pictures in a `PictureQueue`; the thread runs Python only to decode
 with another decoder or to call `on_unit`. It sends:
 
@@ -123,7 +124,9 @@ class RtpReceiver:
     `rtcp_to`: where RTCP goes (default: where the sender's RTCP came from, else its RTP
     port + 1). `sdp`: a description of the stream (payload types, parameter sets, feedback);
     `port` wins over its port when not 0. `nack`: ask for lost packets (default: when the
-    description offers NACK, or when there is none).
+    description offers NACK, or when there is none). `srtp`: the stream's SRTP key (default:
+    the description's `a=crypto`, else plain RTP); `srtp_feedback`: the key of the RTCP this end
+    sends (default: the stream's).
     """
 
     def __init__(self, port: int = 0, *, bind: str = "0.0.0.0", sender: str | Address | None = None,
@@ -135,6 +138,8 @@ class RtpReceiver:
                  srtp: SrtpKey | None = None, srtp_feedback: SrtpKey | None = None):
         if not 0 < max_delay_ms <= 10_000:
             raise ValueError(f"max_delay_ms must be above 0 and at most 10000, got {max_delay_ms}")
+        if srtp is None and sdp is not None:
+            srtp = sdp.crypto
         self.srtp = _check_keys(srtp, srtp_feedback)
         port, payload_type, rtx_payload_type, nack, param_sets = _from_sdp(
             sdp, port, payload_type, rtx_payload_type, nack)

@@ -7,6 +7,9 @@ port, `a=rtpmap:96 H264/90000`, the `a=fmtp` line with `packetization-mode=1`,
 `apt`. `parse_sdp(text)` reads one written by a foreign sender: it takes the first H.264 stream
 of the first video section it can receive (packetization mode 0 or 1).
 
+With an SRTP key (`crypto`), the media line says the secure profile (`RTP/SAVPF`, `RTP/SAVP`)
+and `a=crypto` (RFC 4568 SDES) carries the suite and the key: such a description is a secret.
+
 A description comes from outside: `parse_sdp` bounds what it reads and raises `SdpError` for
 what it cannot use; what it does not know it skips.
 """
@@ -17,6 +20,8 @@ import base64
 import binascii
 import re
 from dataclasses import dataclass, field
+
+from .srtp import SRTP_SUITES, SrtpKey, SrtpKeyError
 
 MAX_SDP_BYTES = 64 * 1024
 MAX_LINES = 2000
@@ -47,6 +52,8 @@ class VideoSdp:
     session_name: str = "talmiro video"
     profile: str = "RTP/AVPF"                     # AVPF: the profile feedback belongs to
     fmtp: dict[str, str] = field(default_factory=dict)  # every fmtp parameter, as read
+    # The stream's SRTP key: the media line then says the secure form of `profile`.
+    crypto: SrtpKey | None = None
 
     @classmethod
     def from_parameter_sets(cls, sps: bytes, pps: bytes, port: int, **kw) -> VideoSdp:
@@ -71,6 +78,11 @@ class VideoSdp:
                    if sets else (), **kw)
 
     @property
+    def media_profile(self) -> str:
+        """The profile the media line says: `profile`, in its secure form with a key."""
+        return "RTP/S" + self.profile[4:] if self.crypto is not None else self.profile
+
+    @property
     def rtcp(self) -> int:
         """The port RTCP goes to."""
         return self.rtcp_port if self.rtcp_port is not None else self.port + 1
@@ -93,10 +105,12 @@ class VideoSdp:
             f"s={self.session_name}",
             f"c=IN {ip} {self.address}",
             "t=0 0",
-            f"m=video {self.port} {self.profile} {' '.join(map(str, pts))}",
+            f"m=video {self.port} {self.media_profile} {' '.join(map(str, pts))}",
         ]
         if self.rtcp_port is not None:
             lines.append(f"a=rtcp:{self.rtcp_port}")
+        if self.crypto is not None:
+            lines.append(f"a=crypto:1 {self.crypto.suite} inline:{self.crypto.inline()}")
         lines.append(f"a=rtpmap:{self.payload_type} H264/90000")
         lines.append(f"a=fmtp:{self.payload_type} {';'.join(fmtp)}")
         lines += [f"a=rtcp-fb:{self.payload_type} {fb}" for fb in self.rtcp_fb]
@@ -133,7 +147,10 @@ class VideoSdp:
         if self.packetization_mode not in (0, 1):
             raise SdpError(f"packetization-mode must be 0 or 1, got {self.packetization_mode}")
         if self.profile not in ("RTP/AVP", "RTP/AVPF"):
-            raise SdpError(f"profile must be RTP/AVP or RTP/AVPF, got {self.profile!r}")
+            raise SdpError(f"profile must be RTP/AVP or RTP/AVPF (a key makes it RTP/SAVP or "
+                           f"RTP/SAVPF), got {self.profile!r}")
+        if self.crypto is not None and not isinstance(self.crypto, SrtpKey):
+            raise SdpError("crypto must be an SrtpKey")
         for fb in self.rtcp_fb:
             if not fb or not all(_TOKEN.fullmatch(word) for word in fb.split(" ")):
                 raise SdpError(f"rtcp-fb value must be tokens, got {fb!r}")
@@ -302,13 +319,61 @@ def _stream(section, session_address, name, port, pt, mode, fields: _Fields,
                 pass
     rtx_pt, rtx_time = _rtx(pt, fields)
     address = _connection(section) or session_address or "127.0.0.1"
+    profile = profile.upper()
+    crypto = _crypto(section, profile)
     return VideoSdp(port=port, address=address, payload_type=pt,
                     profile_level_id=profile_level_id, sprop_parameter_sets=tuple(sprop),
                     packetization_mode=mode, rtcp_port=rtcp_port,
                     rtcp_fb=tuple(fields.fb.get(pt, []) + fields.fb.get(-1, [])),
                     rtx_payload_type=rtx_pt,
                     rtx_time_ms=rtx_time, framerate=framerate, session_name=name or "-",
-                    profile=profile.upper(), fmtp=dict(params))
+                    profile="RTP/" + profile[5:] if profile.startswith("RTP/S") else profile,
+                    fmtp=dict(params), crypto=crypto)
+
+
+def _crypto(section: list[str], profile: str) -> SrtpKey | None:
+    """The SRTP key of a section: its first `a=crypto` line (RFC 4568) of a suite we have
+    that we can use. A secure profile (RTP/SAVP, RTP/SAVPF) needs one; so does a plain one
+    with `a=crypto` lines (some senders say RTP/AVP and a key). An error never shows the key:
+    it names the line by its tag and suite alone."""
+    offers = [line[9:] for line in section if line.startswith("a=crypto:")]
+    if not offers and not profile.startswith("RTP/S"):
+        return None
+    refusal = None
+    for offer in offers:
+        try:
+            return _crypto_offer(offer)
+        except SdpError as err:
+            refusal = refusal or err
+    if refusal is not None:
+        raise refusal
+    raise SdpError(f"the profile {profile} is SRTP but the description has no a=crypto key")
+
+
+def _crypto_offer(value: str) -> SrtpKey:
+    parts = value.split()
+    # What an error may show: a tag of digits and a suite's name, never a word that may be
+    # (part of) a key.
+    tag = parts[0] if parts and re.fullmatch(r"[0-9]{1,9}", parts[0]) else None
+    suite = parts[1] if len(parts) > 1 and re.fullmatch(r"[A-Z0-9_]{1,40}", parts[1]) else None
+    where = f"a=crypto:{tag or '?'} {suite or '?'}"
+    if len(parts) < 3 or tag is None or suite is None:
+        raise SdpError(f"{where}: want a=crypto:TAG SUITE inline:KEY")
+    if suite not in SRTP_SUITES:
+        raise SdpError(f"{where}: the suite is not one of {', '.join(SRTP_SUITES)}")
+    if len(parts) > 3:
+        raise SdpError(f"{where}: session parameters are not supported")
+    # Key parameters: the first of those separated by ';', each inline:KEY[|LIFETIME][|MKI:LEN].
+    method, _, key = parts[2].split(";")[0].partition(":")
+    if method != "inline":
+        raise SdpError(f"{where}: the key method must be inline")
+    key, *extra = key.split("|")
+    if any(":" in part for part in extra):
+        raise SdpError(f"{where}: keys with an MKI are not supported")
+    try:
+        return SrtpKey.from_inline(key, suite)
+    except SrtpKeyError as err:
+        raise SdpError(f"{where}: {err}") from None
 
 
 def _rtx(pt: int, fields: _Fields) -> tuple[int | None, int | None]:

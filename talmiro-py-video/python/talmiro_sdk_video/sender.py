@@ -36,6 +36,10 @@ family of `bind`. The default, 0.0.0.0, is IPv4 unless a receiver has only IPv6 
 addresses (so receivers of both families can be mixed); a name with an IPv4 address takes it.
 A receiver an IPv4 bind address cannot reach is a ValueError.
 
+With `srtp` (an `SrtpKey`), media, RTX and the sender's RTCP go out as SRTP and SRTCP, and
+feedback is opened with `srtp_feedback` (default: the same key): what does not authenticate, or
+comes again, goes no further and is counted in `feedback_auth_failures`.
+
 Feedback is taken only from the hosts the sender sends to (any port: GStreamer sends from an
 ephemeral one); anything else is counted and dropped. Capture times are µs on the clock that
 `clock` reads (the wall clock by default), which sender reports map to NTP time: a receiver on

@@ -5,7 +5,8 @@
 // send or hand on, or None to refuse them) and `pace` (a callable that takes a send over and
 // sends later with send_now). Without hooks nothing of Python is touched per datagram.
 // A receive loop (RtpReceiveLoop) reads and sends through the socket alone: it takes only
-// transports without hooks, and while it holds one no hook can be set on it.
+// transports without hooks, and while it holds one no hook can be set on it. SRTP lives below
+// the hooks, in the socket (set_srtp), so the loop and the send step protect and open too.
 //
 // The transport works on a duplicate of the socket's descriptor, its own: the Python socket
 // stays its caller's (to bind, to wait on, to close), and closing either leaves the other
@@ -512,7 +513,8 @@ constexpr const char* kDatagramTransportDoc =
     "batches of one system call without the interpreter lock. Works on a duplicate of the\n"
     "descriptor: `sock` stays the caller's, and both are to be closed. An RtpReceiveLoop\n"
     "reads and sends past the hooks: it takes only a transport without hooks, and none can be\n"
-    "set while it holds one (ValueError).";
+    "set while it holds one (ValueError). SRTP (set_srtp) works below the hooks, in native\n"
+    "code, for every user of the transport.";
 
 PyType_Slot datagram_transport_slots[] = {
     {Py_tp_doc, const_cast<char*>(kDatagramTransportDoc)},
