@@ -8,8 +8,10 @@ GStreamer's srtpenc the key-salt as a hex buffer property, srtpdec the same in i
 bound to one SSRC there (caps name no SSRC otherwise, and a gst-launch pipeline cannot answer
 srtpdec's request-key signal), so the SSRC whose packets it unprotects is fixed beforehand."""
 
+import os
 import subprocess
 import time
+from pathlib import Path
 
 import pytest
 
@@ -17,12 +19,12 @@ import talmiro_sdk_video._codec as codec
 from talmiro_sdk_video._net import free_pair, wall_us
 from talmiro_sdk_video.receiver import RtpReceiver
 from talmiro_sdk_video.relay import Relay, RelayConfig
-from talmiro_sdk_video.sdp import VideoSdp
 from talmiro_sdk_video.sender import RtpSender
 from talmiro_sdk_video.srtp import SrtpKey
 # `spawn` is the fixture the tests take by name.
-from test_interop import (FEEDBACK_CAPS, GST_SOURCE, LOCAL, SIZE, H, W, gst, need,  # noqa: F401
-                          raw_frames, spawn, stop, wait_bound)
+from test_interop import (CLI, FEEDBACK_CAPS, GST_SOURCE, LOCAL, SIZE, H, W, gst,  # noqa: F401
+                          need, our_decode, raw_frames, send_cmd, spawn, stop, summary,
+                          wait_bound)
 
 FPS = 30
 # GStreamer's cipher and its RTP and RTCP authentication for each suite (GCM authenticates by
@@ -53,40 +55,26 @@ def ffmpeg_srtp_out(key: SrtpKey, port: int) -> list[str]:
             f"srtp://{LOCAL}:{port}"]
 
 
-def savp_sdp(port: int, key: SrtpKey) -> str:
-    """Our stream's description for a player, on the secure profile with the key in
-    `a=crypto`."""
-    text = VideoSdp(port=port, address=LOCAL, framerate=FPS).to_text()
-    text = text.replace(" RTP/AVPF ", " RTP/SAVPF ")
-    return text + f"a=crypto:1 {key.suite} inline:{key.inline()}\r\n"
-
-
-def send_pictures(tx: RtpSender, frames: int) -> list[bytes]:
-    """Encodes and sends `frames` test-pattern pictures at their pace (IDR pictures when the
-    sender asks the encoder for them); returns the I420 pictures the sent stream decodes to."""
+def send_pictures(tx: RtpSender, frames: int) -> None:
+    """Encodes and sends `frames` test-pattern pictures at their pace, with an IDR picture
+    whenever the sender asks the encoder for one."""
     enc = codec.H264Encoder(W, H, fps=FPS, bitrate_kbps=400, backend="x264")
     tx.encoder = enc
-    shadow = codec.H264Decoder()
     pattern = codec.TestPattern(W, H, FPS)
-    start, out = wall_us(), []
+    start = wall_us()
     for n in range(frames):
         time.sleep(max(0.0, (start + n * 1e6 / FPS - wall_us()) / 1e6))
         stamp = start + round(n * 1e6 / FPS)
         for unit in enc.encode(pattern.frame(n, stamp), stamp):
-            out += [p.tobytes() for p in shadow.decode(*unit[:5])]
             tx.send_unit(unit)
-    out += [p.tobytes() for p in shadow.flush()]
     enc.close()
-    shadow.close()
-    return out
 
 
-def receive_while(rx: RtpReceiver, proc: subprocess.Popen, seconds: float) -> int:
-    """Takes pictures from `rx` while `proc` runs, for `seconds` at most; how many came."""
-    got, deadline = 0, time.monotonic() + seconds
+def receive_while(rx: RtpReceiver, proc: subprocess.Popen, seconds: float) -> None:
+    """Takes pictures from `rx` while `proc` runs, for `seconds` at most."""
+    deadline = time.monotonic() + seconds
     while proc.poll() is None and time.monotonic() < deadline:
-        got += len(rx.receive(timeout=0.05))
-    return got + len(rx.receive(timeout=0.3))
+        rx.receive(timeout=0.05)
 
 
 def assert_nothing_refused(r: dict) -> None:
@@ -94,45 +82,62 @@ def assert_nothing_refused(r: dict) -> None:
     assert r["packets_refused"] == r["rtcp_refused"] == 0, r
 
 
-# ---- ffmpeg ----
+# ---- ffmpeg, with our send and receive commands ----
+
+def key_file(tmp_path: Path, key: SrtpKey) -> str:
+    path = tmp_path / "srtp.key"
+    with open(os.open(path, os.O_WRONLY | os.O_CREAT | os.O_EXCL, 0o600), "w") as f:
+        f.write(key.inline() + "\n")
+    return str(path)
+
 
 def test_ffmpeg_decodes_our_srtp_stream_bit_exact(tmp_path, spawn):
     need("ffmpeg")
-    key, port = SrtpKey.generate(), free_pair()
-    sdp, raw = tmp_path / "s.sdp", tmp_path / "out.yuv"
-    sdp.write_text(savp_sdp(port, key))
+    port, keyed = free_pair(), ("--key-file", key_file(tmp_path, SrtpKey.generate()))
+    sdp_path, again, raw = tmp_path / "s.sdp", tmp_path / "again.sdp", tmp_path / "out.yuv"
+    # The description (and its key) from a one-picture run, so that ffmpeg listens first.
+    subprocess.run(send_cmd(port, 1, *keyed, "--sdp", str(sdp_path)), check=True,
+                   capture_output=True, timeout=60)
     proc = spawn(["ffmpeg", "-hide_banner", "-loglevel", "error", "-nostdin",
-                  "-protocol_whitelist", "file,udp,rtp,srtp,crypto", "-i", str(sdp),
+                  "-protocol_whitelist", "file,udp,rtp,srtp,crypto", "-i", str(sdp_path),
                   "-fps_mode", "passthrough", "-f", "rawvideo", "-pix_fmt", "yuv420p", str(raw)])
     wait_bound(port, proc)
-    with RtpSender([(LOCAL, port)], bind=LOCAL, srtp=key) as tx:
-        ours = send_pictures(tx, 45)
-        time.sleep(0.5)
+    sent = subprocess.run(send_cmd(port, 45, *keyed, "--sdp", str(again), "--save",
+                                   str(tmp_path / "sent.h264")),
+                          capture_output=True, text=True, timeout=60)
+    assert sent.returncode == 0, sent.stderr
+    time.sleep(0.5)
     _, err = stop(proc)
+    assert again.read_bytes() == sdp_path.read_bytes()
     assert "error" not in err.lower(), err
+    ours, theirs = our_decode(tmp_path / "sent.h264"), raw_frames(raw)
     assert len(ours) == 45
-    theirs = raw_frames(raw)
     # ffmpeg holds the last unit until the next one comes; on SIGINT it may drop a few.
     assert len(ours) - 3 <= len(theirs) <= len(ours)
     assert theirs == ours[:len(theirs)]
 
 
 @pytest.mark.parametrize("suite", ["AES_CM_128_HMAC_SHA1_80", "AES_CM_128_HMAC_SHA1_32"])
-def test_ffmpeg_srtp_stream_received_clean(suite, spawn):
+def test_ffmpeg_srtp_stream_received_clean(suite, tmp_path, spawn):
     need("ffmpeg")
-    key = SrtpKey.generate(suite)
-    with RtpReceiver(0, bind=LOCAL, srtp=key) as rx:
-        tool = spawn(["ffmpeg", "-hide_banner", "-loglevel", "error", "-nostdin", "-re",
-                      "-f", "lavfi", "-i", f"testsrc=size={SIZE}:rate={FPS}", "-frames:v", "45",
-                      "-pix_fmt", "yuv420p", "-c:v", "libx264", "-preset", "ultrafast",
-                      "-tune", "zerolatency", "-bf", "0", "-g", "30", "-b:v", "400k",
-                      *ffmpeg_srtp_out(key, rx.address[1])])
-        pictures = receive_while(rx, tool, 20)
-        _, err = stop(tool)
-        r = rx.stats()
-    assert r["packets_received"] > 0, err
+    port, key = free_pair(), SrtpKey.generate(suite)
+    receiver = spawn(CLI + ["receive", "--port", str(port), "--bind", LOCAL, "--seconds", "20",
+                            "--key-file", key_file(tmp_path, key), "--srtp-suite", suite,
+                            "--json", "--no-progress"])
+    wait_bound(port, receiver)
+    tool = spawn(["ffmpeg", "-hide_banner", "-loglevel", "error", "-nostdin", "-re",
+                  "-f", "lavfi", "-i", f"testsrc=size={SIZE}:rate={FPS}", "-frames:v", "45",
+                  "-pix_fmt", "yuv420p", "-c:v", "libx264", "-preset", "ultrafast",
+                  "-tune", "zerolatency", "-bf", "0", "-g", "30", "-b:v", "400k",
+                  *ffmpeg_srtp_out(key, port)])
+    tool.wait(20)
+    _, tool_err = stop(tool)
+    time.sleep(0.4)
+    out, err = stop(receiver)
+    r = summary(out)
+    assert r["packets_received"] > 0, (tool_err, err)
     assert r["packets_refused"] == r["packets_lost"] == r["units_incomplete"] == 0, r
-    assert r["decoder_errors"] == 0 and pictures == r["pictures"] == 45, r
+    assert r["decoder_errors"] == 0 and r["pictures"] == 45, r
     # Its sender report, sent with the first packet, comes through SRTCP.
     reports_taken = r["sender_reports"] > 0 and r["auth_failures"] == r["unprotect_errors"] == 0
     if suite == "AES_CM_128_HMAC_SHA1_32" and not reports_taken:
