@@ -30,6 +30,7 @@ extern "C" {
 #include "talmiro_media/psnr.hpp"
 #include "talmiro_media/rtp_depacketizer.hpp"
 #include "talmiro_media/rtp_packetizer.hpp"
+#include "talmiro_media/srtp_context.hpp"
 #include "talmiro_media/sync.hpp"
 
 namespace media = talmiro_media;
@@ -282,6 +283,27 @@ void bm_rtp_round_trip(benchmark::State& state, const std::vector<media::AccessU
         static_cast<double>(packets) / static_cast<double>(state.iterations() * units.size());
 }
 
+// One 1,200-byte RTP packet protected and opened again per item, each with the next sequence
+// number: SRTP's whole cost per packet, both ends.
+void bm_srtp_round_trip(benchmark::State& state, media::SrtpSuite suite) {
+    const std::vector<std::uint8_t> key(media::srtp_key_salt_size(suite), 0x42);
+    using Dir = media::SrtpContext::Direction;
+    auto out = value_or_fail(media::SrtpContext::create(suite, key, Dir::Outbound), "srtp");
+    auto in = value_or_fail(media::SrtpContext::create(suite, key, Dir::Inbound), "srtp");
+    std::vector<std::uint8_t> packet(1200, 0x5A), wire;
+    packet[0] = 0x80;
+    packet[1] = 96;
+    std::uint16_t seq = 0;
+    for (auto _ : state) {
+        ++seq;
+        packet[2] = static_cast<std::uint8_t>(seq >> 8);
+        packet[3] = static_cast<std::uint8_t>(seq);
+        if (!out.protect(packet, false, wire) || !in.unprotect(wire, false))
+            bench::fail("srtp round trip refused a packet");
+    }
+    state.SetItemsProcessed(state.iterations());
+}
+
 // The receiving side alone, on the packets of the stream made once: packets per second.
 void bm_rtp_depacketize(benchmark::State& state, const std::vector<media::AccessUnit>& units) {
     media::RtpPacketizerConfig config;
@@ -436,6 +458,11 @@ int main(int argc, char** argv) {
         micro("rtp/depacketize/detailed/1280x720",
               [](benchmark::State& s) { bm_rtp_depacketize(s, detailed); });
     }
+    for (const auto& [name, suite] :
+         {std::pair{"aes_cm_128_hmac_sha1_80", media::SrtpSuite::AesCm128HmacSha1_80},
+          {"aead_aes_128_gcm", media::SrtpSuite::AeadAes128Gcm}})
+        micro(std::string("rtp/srtp_round_trip/") + name,
+              [suite](benchmark::State& s) { bm_srtp_round_trip(s, suite); });
 
     for (const bench::Size size : bench::kSizes) {
         const auto add = [&](const std::string& name, auto body) {

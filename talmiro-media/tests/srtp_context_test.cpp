@@ -1,6 +1,7 @@
 #include "talmiro_media/srtp_context.hpp"
 
 #include <gtest/gtest.h>
+#include <srtp2/srtp.h>
 
 #include <cstdint>
 #include <numeric>
@@ -112,6 +113,43 @@ TEST(SrtpContext, ResendsAndRetransmissionsPassLateOriginalsWithinTheWindow) {
     }
     EXPECT_EQ(open(p.in, again, false), rtp_packet(0xABCD, 65500 + 3));  // 196 late
     EXPECT_EQ(open(p.in, sent[3], false), std::unexpected(SrtpRefusal::Replay));
+}
+
+// A peer that reads AES_CM_128_HMAC_SHA1_32 as a 32-bit tag on SRTCP too.
+Vec short_tag_rtcp(const Vec& key, const Vec& compound) {
+    srtp_policy_t policy{};
+    srtp_crypto_policy_set_aes_cm_128_hmac_sha1_32(&policy.rtp);
+    srtp_crypto_policy_set_aes_cm_128_hmac_sha1_32(&policy.rtcp);
+    policy.ssrc.type = ssrc_any_outbound;
+    Vec k = key;
+    policy.key = k.data();
+    srtp_t ctx = nullptr;
+    EXPECT_EQ(srtp_create(&ctx, &policy), srtp_err_status_ok);
+    Vec out = compound;
+    out.resize(compound.size() + SRTP_MAX_TRAILER_LEN + 4);
+    int length = static_cast<int>(compound.size());
+    EXPECT_EQ(srtp_protect_rtcp(ctx, out.data(), &length), srtp_err_status_ok);
+    srtp_dealloc(ctx);
+    out.resize(static_cast<std::size_t>(length));
+    return out;
+}
+
+TEST(SrtpContext, ShortSuiteTakesSrtcpWithEitherTag) {
+    const SrtpSuite s = SrtpSuite::AesCm128HmacSha1_32;
+    Pair p = pair_for(s);
+    const Vec wire = short_tag_rtcp(key_for(s, 1), kPli);
+    EXPECT_EQ(wire.size(), kPli.size() + 4 + 4);
+    EXPECT_EQ(open(p.in, wire, true), kPli);
+    EXPECT_EQ(open(p.in, wire, true), std::unexpected(SrtpRefusal::Replay));
+    Vec ours;  // and ours, with the 80-bit tag
+    ASSERT_TRUE(p.out.protect(kPli, true, ours));
+    EXPECT_EQ(ours.size(), kPli.size() + 4 + 10);
+    EXPECT_EQ(open(p.in, ours, true), kPli);
+    Vec other = kPli;  // from another SSRC, so that its index is new
+    other[7] = 0x12;
+    Vec tampered = short_tag_rtcp(key_for(s, 1), other);
+    tampered[9] ^= 1;
+    EXPECT_EQ(open(p.in, tampered, true), std::unexpected(SrtpRefusal::Auth));
 }
 
 TEST(SrtpContext, NamesKeysAndDirections) {

@@ -22,7 +22,8 @@ namespace talmiro_media {
 
 enum class SrtpSuite : std::uint8_t {
     AesCm128HmacSha1_80,  // "AES_CM_128_HMAC_SHA1_80"
-    AesCm128HmacSha1_32,  // "AES_CM_128_HMAC_SHA1_32" (SRTCP keeps the 80-bit tag)
+    AesCm128HmacSha1_32,  // "AES_CM_128_HMAC_SHA1_32": SRTCP sent with the 80-bit tag,
+                          // taken with either (peers read the suite's name both ways)
     AeadAes128Gcm,        // "AEAD_AES_128_GCM"
     AeadAes256Gcm,        // "AEAD_AES_256_GCM"
 };
@@ -67,10 +68,19 @@ public:
     Direction direction() const noexcept { return direction_; }
 
 private:
-    SrtpContext(std::unique_ptr<srtp_ctx_t_, SrtpContextDeleter> ctx, SrtpSuite suite,
-                Direction direction) noexcept
-        : ctx_(std::move(ctx)), suite_(suite), direction_(direction) {}
-    std::unique_ptr<srtp_ctx_t_, SrtpContextDeleter> ctx_;
+    using Owner = std::unique_ptr<srtp_ctx_t_, SrtpContextDeleter>;
+    SrtpContext(Owner ctx, Owner short_rtcp, SrtpSuite suite, Direction direction) noexcept
+        : ctx_(std::move(ctx)),
+          short_rtcp_(std::move(short_rtcp)),
+          suite_(suite),
+          direction_(direction) {}
+    static Result<Owner> make_context(SrtpSuite suite, bool short_rtcp,
+                                      std::span<const std::uint8_t> key_salt,
+                                      Direction direction);
+    Owner ctx_;
+    // Inbound, AES_CM_128_HMAC_SHA1_32 only: SRTCP with a 32-bit tag, tried when the 80-bit
+    // reading refuses a compound.
+    Owner short_rtcp_;
     SrtpSuite suite_;
     Direction direction_;
 };
