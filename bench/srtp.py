@@ -4,7 +4,7 @@ RTP, both measured within one run.
     .venv/bin/python bench/srtp.py [--frames 300] [--runs 3] [--no-perf] [--no-write]
 
 A sender and a receiver in this process, over loopback, stream the 1280x720 30 fps test pattern
-at 2 Mbit/s (AES_CM_128_HMAC_SHA1_80 both ways when protected). Runs alternate plain, protected
+at 2 Mbit/s (`--suite`, AES_CM_128_HMAC_SHA1_80 by default, both ways when protected). Runs alternate plain, protected
 and attacked (protected, while a thread sends `--forged` datagrams to the receiver's ports and as
 many to the sender's feedback port, evenly over the run: the sender's SSRC with another key's
 tag, plain, truncated, random bytes; and PLIs and NACKs plain or under another key), so that the
@@ -176,8 +176,11 @@ def main() -> None:
     ap.add_argument("--forged", type=int, default=10_000)
     ap.add_argument("--no-perf", action="store_true")
     ap.add_argument("--no-write", action="store_true")
+    ap.add_argument("--suite", default="AES_CM_128_HMAC_SHA1_80")
+    ap.add_argument("--also-sample", default="AEAD_AES_128_GCM",
+                    help="suites sampled in one protected run each besides --suite (comma-separated)")
     args = ap.parse_args()
-    key = SrtpKey.generate()
+    key = SrtpKey.generate(args.suite)
     load = " ".join(f"{x:.2f}" for x in os.getloadavg())
     rows: dict[str, list[dict]] = {"plain": [], "srtp": [], "srtp, attacked": []}
     with tempfile.TemporaryDirectory() as tmp:
@@ -187,7 +190,11 @@ def main() -> None:
                 sampled = data if mode == "srtp" and run == 0 and not args.no_perf else None
                 rows[mode].append(stream(args.frames, None if mode == "plain" else key, sampled,
                                          args.forged if mode == "srtp, attacked" else 0))
-        profile = shares(data) if data.exists() else None
+        profiles = {args.suite: shares(data)} if data.exists() else {}
+        for suite in filter(None, args.also_sample.split(",") if not args.no_perf else []):
+            data.unlink(missing_ok=True)
+            stream(args.frames, SrtpKey.generate(suite), data)
+            profiles[suite] = shares(data)
     lines = table(rows, args.frames, args.forged)
     p99 = {m: statistics.median(r["latency_p99_us"] for r in runs) / 1000
            for m, runs in rows.items()}
@@ -196,20 +203,19 @@ def main() -> None:
     lines += ["", f"SRTP less plain, medians of {args.runs} runs: p50 "
               f"{p50['srtp'] - p50['plain']:+.2f} ms, p99 {p99['srtp'] - p99['plain']:+.2f} ms; "
               f"attacked less unattacked p99 {p99['srtp, attacked'] - p99['srtp']:+.2f} ms."]
-    if profile:
-        crypto, codec_share, samples = profile
-        lines.append(f"Sampled ({samples} samples of the first protected run): SRTP (libsrtp2 "
+    for suite, (crypto, codec_share, samples) in profiles.items():
+        lines.append(f"Sampled, {suite} ({samples} samples of a protected run): SRTP (libsrtp2 "
                      f"and NSS) {crypto:.2f} % of the process, the codec {codec_share:.2f} %: "
                      f"protect + unprotect = {100 * crypto / codec_share:.2f} % of the codec.")
     print("\n".join(lines))
     if not args.no_write:
         head = [BEGIN, "", "## SRTP: its cost beside plain RTP, and under attack (bench/srtp.py)",
                 "", f"- 1280x720 30 fps test pattern, 2000 kbit/s, {args.frames} frames, "
-                f"sender and receiver in one process over loopback, AES_CM_128_HMAC_SHA1_80; "
+                f"sender and receiver in one process over loopback, {args.suite}; "
                 f"attacked: {args.forged} forged datagrams to the receiver and {args.forged} to "
                 f"the sender's feedback port over the run",
                 f"- Load average before: {load}; command: `.venv/bin/python bench/srtp.py "
-                f"--runs {args.runs}`", ""]
+                f"--runs {args.runs} --suite {args.suite}`", ""]
         write_section(ROOT / "bench" / "RESULTS.md", "\n".join(head + lines + ["", END]) + "\n",
                       BEGIN, END)
 
