@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # The wheel as a user gets it: builds it (scripts/wheel.sh), installs it into a fresh virtual
-# environment and runs the package with the system's libx264 and libsrtp2 hidden, so that a
-# library the wheel fails to carry makes the import fail. First without NumPy (`info`, `--help`,
+# environment and runs the package with the system's libx264, libsrtp2 and NSS hidden, so that
+# a library the wheel fails to carry makes the import (or SRTP) fail. First without NumPy (`info`, `--help`,
 # and `link` saying what to install), then a short `link --json` with the demo extra.
 #
 # Hiding needs a mount namespace: `unshare -m` as root, `unshare -rm` otherwise. Where neither
@@ -16,13 +16,21 @@ wheel=$PWD/$(bash scripts/wheel.sh | tail -n 1)
 
 ldconfig=$(command -v ldconfig || echo /sbin/ldconfig)
 # awk reads to the end: leaving early would end ldconfig by SIGPIPE and fail the pipeline.
-x264=$("$ldconfig" -p | awk '/libx264\.so\.[0-9]+ .*x86-64/ && !found { print $NF; found = 1 }')
-[ -n "$x264" ] || fail "no system libx264 to hide (ldconfig -p lists none)"
-x264=$(realpath "$x264")
-srtp=$("$ldconfig" -p | awk '/libsrtp2\.so\.[0-9]+ .*x86-64/ && !found { print $NF; found = 1 }')
-[ -n "$srtp" ] || fail "no system libsrtp2 to hide (ldconfig -p lists none)"
-srtp=$(realpath "$srtp")
-
+# The system's copy of a library by its file name's start (the first x86-64 one ldconfig lists).
+system_lib() {
+  local found
+  found=$("$ldconfig" -p | awk -v name="$1" 'index($1, name) == 1 && /x86-64/ && !found {
+    print $NF; found = 1 }')
+  [ -n "$found" ] || fail "no system $1 to hide (ldconfig -p lists none)"
+  realpath "$found"
+}
+# What the wheel must carry: libx264, libsrtp2 and the NSS it works with (the soft token and
+# freebl are opened by NSS itself, so only a run that uses SRTP shows they are missing).
+hide=()
+for lib in libx264.so. libsrtp2.so. libnss3.so libnssutil3.so libsoftokn3.so libfreeblpriv3.so; do
+  hide+=("$(system_lib "$lib")")
+done
+x264=${hide[0]}
 unshare_cmd=(unshare -m)
 [ "$(id -u)" -eq 0 ] || unshare_cmd=(unshare -rm)
 if ! "${unshare_cmd[@]}" mount --bind /dev/null "$x264" 2>/dev/null; then
@@ -40,10 +48,10 @@ pip_install "$wheel"
 "$py" -c 'import talmiro_sdk_video' 2>/dev/null ||
   { "$py" -c 'import talmiro_sdk_video'; fail "the installed wheel does not import"; }
 
-# Runs a command from / with the system's libx264 and libsrtp2 replaced by empty files.
+# Runs a command from / with those system libraries replaced by empty files.
 hidden() {
-  "${unshare_cmd[@]}" sh -ec 'mount --bind /dev/null "$0"; mount --bind /dev/null "$1"; shift
-    cd /; exec "$@"' "$x264" "$srtp" "$@"
+  "${unshare_cmd[@]}" sh -ec 'n=$0; while [ "$n" -gt 0 ]; do mount --bind /dev/null "$1"
+    shift; n=$((n - 1)); done; cd /; exec "$@"' "${#hide[@]}" "${hide[@]}" "$@"
 }
 
 hidden "$py" -c '
@@ -53,8 +61,8 @@ for lib in sys.argv[1:]:
         ctypes.CDLL(lib)
     except OSError:
         continue
-    sys.exit(f"the system {lib} is still loadable")' "$x264" "$srtp" ||
-  fail "hiding $x264 and $srtp did not work"
+    sys.exit(f"the system {lib} is still loadable")' "${hide[@]}" ||
+  fail "hiding ${hide[*]} did not work"
 
 # The codec libraries the process maps all come from the environment the wheel went into.
 hidden "$py" -c '
@@ -84,8 +92,9 @@ b.settimeout(2)
 assert b.recv(2048, socket.MSG_PEEK) != packet
 got = into.receive()
 assert [d for d, _ in got] == [packet], got
-maps = {line.split()[-1] for line in open("/proc/self/maps") if "libsrtp2" in line}
-assert maps and all(p.startswith(sys.prefix + "/") for p in maps), maps
+maps = {line.split()[-1] for line in open("/proc/self/maps")
+        if any(n in line for n in ("libsrtp2", "libnss", "libsoftokn", "libfreebl", "libnspr"))}
+assert len(maps) >= 6 and all(p.startswith(sys.prefix + "/") for p in maps), maps
 ' || fail "SRTP did not work from the wheel"
 
 hidden "$py" -c 'import numpy' 2>/dev/null && fail "NumPy is installed in the fresh environment"
@@ -108,4 +117,4 @@ s = json.loads(sys.argv[1])
 assert s["frames_sent"] == 30 and s["lost"] > 0 and s["decoded"] > 15, s
 assert s["psnr_clean_min_db"] > 30, s
 ' "$summary" || fail "link --json summary: $summary"
-echo "test_wheel: ok: $(basename "$wheel") runs with $x264 and $srtp hidden" >&2
+echo "test_wheel: ok: $(basename "$wheel") runs with ${hide[*]} hidden" >&2

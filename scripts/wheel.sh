@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # Builds the binary wheel into dist/: a cp311-abi3 wheel with the manylinux tag auditwheel
 # grants on this machine, holding the module, the three FFmpeg libraries, libx264, libsrtp2 and
-# the NSS libraries it links (every shared library the module links beyond glibc, libstdc++,
-# libgcc_s and libm; auditwheel grafts libsrtp2's) and their license texts. Checks it with
+# the NSS libraries it works with (every shared library the module loads beyond glibc,
+# libstdc++, libgcc_s and libm) and their license texts. Checks it with
 # `auditwheel show` and `abi3audit --strict` and prints the wheel's path on the last line of
 # stdout.
 #
