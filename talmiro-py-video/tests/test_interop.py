@@ -108,7 +108,7 @@ def raw_frames(path: Path) -> list[bytes]:
 @pytest.mark.parametrize("player", ["ffmpeg", "gstreamer"])
 def test_players_decode_our_stream_bit_exact(player, tmp_path, spawn):
     port = free_pair()
-    sdp_path, again, raw = tmp_path / "s.sdp", tmp_path / "again.sdp", tmp_path / "out.yuv"
+    sdp_path, raw = tmp_path / "s.sdp", tmp_path / "out.yuv"
     # The description comes from a one-picture run: the same settings give the same parameter
     # sets, so the player can listen before the stream starts.
     subprocess.run(send_cmd(port, 1, "--sdp", str(sdp_path)), check=True, capture_output=True,
@@ -130,16 +130,29 @@ def test_players_decode_our_stream_bit_exact(player, tmp_path, spawn):
                          f" ! rb.recv_rtp_sink_0 udpsrc port={port + 1} reuse=false ! "
                          "rb.recv_rtcp_sink_0 rb. ! rtph264depay ! avdec_h264 ! "
                          f"video/x-raw,format=I420 ! filesink location={raw}", eos=True))
-    wait_bound(port, proc)
-    sent = subprocess.run(send_cmd(port, 45, "--sdp", str(again), "--save",
-                                   str(tmp_path / "sent.h264")),
+    err = play_45(port, proc, tmp_path)
+    assert "error" not in err.lower(), err
+    assert_shown_exact(tmp_path / "sent.h264", raw)
+
+
+def play_45(port: int, player: subprocess.Popen, tmp_path: Path, *extra: str) -> str:
+    """Sends 45 pictures to a `player` listening on `port` (saved to tmp_path/sent.h264, its
+    description to tmp_path/again.sdp, which must be tmp_path/s.sdp again); the player's
+    stderr once it is stopped."""
+    wait_bound(port, player)
+    sent = subprocess.run(send_cmd(port, 45, *extra, "--sdp", str(tmp_path / "again.sdp"),
+                                   "--save", str(tmp_path / "sent.h264")),
                           capture_output=True, text=True, timeout=60)
     assert sent.returncode == 0, sent.stderr
     time.sleep(0.5)
-    _, err = stop(proc)
-    assert again.read_bytes() == sdp_path.read_bytes()
-    assert "error" not in err.lower(), err
-    ours, theirs = our_decode(tmp_path / "sent.h264"), raw_frames(raw)
+    _, err = stop(player)
+    assert (tmp_path / "again.sdp").read_bytes() == (tmp_path / "s.sdp").read_bytes()
+    return err
+
+
+def assert_shown_exact(sent: Path, raw: Path) -> None:
+    """The player's pictures are our decode of what was sent, all but the last few."""
+    ours, theirs = our_decode(sent), raw_frames(raw)
     assert len(ours) == 45
     # ffmpeg holds the last unit until the next one comes; on SIGINT it may drop a few.
     assert len(ours) - 3 <= len(theirs) <= len(ours)
@@ -215,18 +228,27 @@ def test_gstreamer_receiver_pli_makes_our_sender_send_idr(spawn):
     assert s["idr_from_feedback"] > 0 and s["idr_pictures"] == 1 + s["idr_from_feedback"]
 
 
+class KeyUnits:
+    """A receiver's `on_unit`: for each key unit it takes, the PLIs it had sent before it."""
+
+    def __init__(self) -> None:
+        self.plis_before: list[int] = []
+        self.receiver: RtpReceiver | None = None
+
+    def __call__(self, unit: tuple, t_us: int) -> None:
+        if unit[4] and self.receiver is not None:
+            self.plis_before.append(self.receiver.stats()["plis_sent"])
+
+    def after_pli(self) -> bool:
+        return any(before > 0 for before in self.plis_before)
+
+
 def test_our_pli_makes_gstreamer_sender_send_idr(spawn):
     feedback_port = free_pair()
-    keys: list[int] = []   # for each key unit received, the PLIs sent before it
-    holder: list[RtpReceiver] = []
-
-    def on_unit(unit: tuple, t_us: int) -> None:
-        if unit[4]:
-            keys.append(holder[0].stats()["plis_sent"])
-
+    keys = KeyUnits()
     cfg = RelayConfig(loss=0.05, seed=4, clean_back=True)
-    with RtpReceiver(0, bind=LOCAL, nack=False, on_unit=on_unit) as rx:
-        holder.append(rx)
+    with RtpReceiver(0, bind=LOCAL, nack=False, on_unit=keys) as rx:
+        keys.receiver = rx
         with Relay((LOCAL, 0), rx.address, cfg, rtcp_back=(LOCAL, feedback_port)) as relay:
             listen = relay.listen_address[1]
             # Its own key pictures are 1000 frames apart: one after our PLI answers it.
@@ -242,7 +264,7 @@ def test_our_pli_makes_gstreamer_sender_send_idr(spawn):
             _, err = stop(sender)
         s = rx.stats()
     assert s["plis_sent"] > 0 and s["packets_lost"] > 0, err
-    assert any(before > 0 for before in keys), keys
+    assert keys.after_pli(), keys.plis_before
 
 
 def _rtp(seq: int, ssrc: int, payload: bytes, pt: int = 96, version: int = 2) -> bytes:

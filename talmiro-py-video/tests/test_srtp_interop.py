@@ -22,9 +22,9 @@ from talmiro_sdk_video.relay import Relay, RelayConfig
 from talmiro_sdk_video.sender import RtpSender
 from talmiro_sdk_video.srtp import SrtpKey
 # `spawn` is the fixture the tests take by name.
-from test_interop import (CLI, FEEDBACK_CAPS, GST_SOURCE, LOCAL, SIZE, H, W, gst,  # noqa: F401
-                          need, our_decode, raw_frames, send_cmd, spawn, stop, summary,
-                          wait_bound)
+from test_interop import (CLI, FEEDBACK_CAPS, GST_SOURCE, LOCAL, SIZE, H, W,  # noqa: F401
+                          KeyUnits, assert_shown_exact, gst, need, play_45, raw_frames, send_cmd,
+                          spawn, stop, summary, wait_bound)
 
 FPS = 30
 # GStreamer's cipher and its RTP and RTCP authentication for each suite (GCM authenticates by
@@ -97,7 +97,7 @@ def test_ffmpeg_decodes_our_srtp_stream_bit_exact(with_key, tmp_path, spawn):
     a=crypto, as one on the path would have it), nothing."""
     need("ffmpeg")
     port, keyed = free_pair(), ("--key-file", key_file(tmp_path, SrtpKey.generate()))
-    sdp_path, again, raw = tmp_path / "s.sdp", tmp_path / "again.sdp", tmp_path / "out.yuv"
+    sdp_path, raw = tmp_path / "s.sdp", tmp_path / "out.yuv"
     # The description (and its key) from a one-picture run, so that ffmpeg listens first.
     subprocess.run(send_cmd(port, 1, *keyed, "--sdp", str(sdp_path)), check=True,
                    capture_output=True, timeout=60)
@@ -109,23 +109,12 @@ def test_ffmpeg_decodes_our_srtp_stream_bit_exact(with_key, tmp_path, spawn):
     proc = spawn(["ffmpeg", "-hide_banner", "-loglevel", "error", "-nostdin",
                   "-protocol_whitelist", "file,udp,rtp,srtp,crypto", "-i", str(given),
                   "-fps_mode", "passthrough", "-f", "rawvideo", "-pix_fmt", "yuv420p", str(raw)])
-    wait_bound(port, proc)
-    sent = subprocess.run(send_cmd(port, 45, *keyed, "--sdp", str(again), "--save",
-                                   str(tmp_path / "sent.h264")),
-                          capture_output=True, text=True, timeout=60)
-    assert sent.returncode == 0, sent.stderr
-    time.sleep(0.5)
-    _, err = stop(proc)
-    assert again.read_bytes() == sdp_path.read_bytes()
+    err = play_45(port, proc, tmp_path, *keyed)
     if not with_key:
         assert not raw.exists() or raw_frames(raw) == []
         return
     assert "error" not in err.lower(), err
-    ours, theirs = our_decode(tmp_path / "sent.h264"), raw_frames(raw)
-    assert len(ours) == 45
-    # ffmpeg holds the last unit until the next one comes; on SIGINT it may drop a few.
-    assert len(ours) - 3 <= len(theirs) <= len(ours)
-    assert theirs == ours[:len(theirs)]
+    assert_shown_exact(tmp_path / "sent.h264", raw)
 
 
 @pytest.mark.parametrize("suite", ["AES_CM_128_HMAC_SHA1_80", "AES_CM_128_HMAC_SHA1_32"])
@@ -164,17 +153,11 @@ def test_gstreamer_srtp_sender_answers_our_pli(suite, own_feedback_key, spawn):
     need("gst-launch-1.0")
     key, feedback_port = SrtpKey.generate(suite), free_pair()
     feedback = SrtpKey.generate(suite) if own_feedback_key else key
-    keys: list[int] = []   # for each key unit received, the PLIs sent before it
-    holder: list[RtpReceiver] = []
-
-    def on_unit(unit: tuple, t_us: int) -> None:
-        if unit[4]:
-            keys.append(holder[0].stats()["plis_sent"])
-
+    keys = KeyUnits()
     cfg = RelayConfig(loss=0.05, seed=4, clean_back=True)
-    with RtpReceiver(0, bind=LOCAL, nack=False, on_unit=on_unit, srtp=key,
+    with RtpReceiver(0, bind=LOCAL, nack=False, on_unit=keys, srtp=key,
                      srtp_feedback=feedback) as rx:
-        holder.append(rx)
+        keys.receiver = rx
         with Relay((LOCAL, 0), rx.address, cfg, rtcp_back=(LOCAL, feedback_port)) as relay:
             listen = relay.listen_address[1]
             # Its own key pictures are 1000 frames apart: one after our PLI answers it. Our
@@ -193,7 +176,7 @@ def test_gstreamer_srtp_sender_answers_our_pli(suite, own_feedback_key, spawn):
     assert r["packets_received"] > 0 and r["sender_reports"] > 0, err
     assert_nothing_refused(r)
     assert r["plis_sent"] > 0 and r["packets_lost"] > 0, r
-    assert any(before > 0 for before in keys), keys
+    assert keys.after_pli(), keys.plis_before
 
 
 @pytest.mark.parametrize("suite,own_feedback_key", [("AES_CM_128_HMAC_SHA1_32", False),
