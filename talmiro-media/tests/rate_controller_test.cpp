@@ -8,6 +8,7 @@
 
 #include <cstdio>
 #include <limits>
+#include <random>
 #include <vector>
 
 #include "simulated_bottleneck.hpp"
@@ -142,4 +143,50 @@ TEST(RateControllerScenario, RembCapsTheTarget) {
                 static_cast<long long>(trace.max_target_bps(0, 20 * kS) / 1000));
     EXPECT_LE(trace.max_target_bps(0, 20 * kS), 800'000);
     EXPECT_EQ(trace.min_target_bps(5 * kS, 20 * kS), 800'000);
+}
+
+TEST(RateController, ReceiverReportsCountOnlyWithoutTransportFeedback) {
+    RateController controller(bounds(1'000'000, 2'000'000));
+    // A peer with receiver reports only: 30 % loss cuts the rate (x 0.85), a clean one grows it.
+    controller.on_receiver_report(77, 100'000, 1 * kS);
+    EXPECT_EQ(controller.target_bps(), 849'609);
+    controller.on_receiver_report(0, std::nullopt, 2 * kS);
+    EXPECT_EQ(controller.target_bps(), 893'089);
+    // Once transport-wide feedback comes, reports' loss is left to it; their round trip is used.
+    std::vector<PacketFeedback> packets;
+    for (int i = 0; i < 20; ++i) packets.push_back({2 * kS + i * 5'000, 9 * kS + i * 5'000, 1200});
+    controller.on_transport_feedback(packets, 2 * kS + 150'000);
+    const std::int64_t before = controller.target_bps();
+    controller.on_receiver_report(255, 120'000, 2 * kS + 200'000);
+    EXPECT_EQ(controller.target_bps(), before);
+    const RateController::Stats s = controller.stats();
+    EXPECT_EQ(s.rtt_us, 120'000);
+    EXPECT_EQ(s.receiver_reports, 3u);
+    EXPECT_EQ(s.packets_acked, 20u);
+}
+
+TEST(RateController, NonsenseFromTheNetworkStaysInBounds) {
+    RateController::Config config = bounds(500'000, 2'000'000);
+    config.max_feedback_packets = 64;
+    RateController controller(config);
+    std::mt19937 rng(3);
+    std::uniform_int_distribution<std::int64_t> any(INT64_MIN, INT64_MAX);
+    std::vector<PacketFeedback> packets(100);
+    for (int round = 0; round < 200; ++round) {
+        for (PacketFeedback& p : packets) {
+            p.send_us = round % 2 ? any(rng) : round * 10'000 + (any(rng) & 0xffff);
+            p.arrival_us = any(rng) % 3 ? std::optional<std::int64_t>(any(rng)) : std::nullopt;
+            p.bytes = static_cast<std::size_t>(any(rng));
+        }
+        controller.on_transport_feedback(packets, any(rng));
+        controller.on_remb(any(rng), any(rng));
+        controller.on_rtt(any(rng), any(rng));
+        controller.on_receiver_report(static_cast<std::uint8_t>(any(rng)), any(rng), any(rng));
+        ASSERT_GE(controller.target_bps(), 100'000);
+        ASSERT_LE(controller.target_bps(), 2'000'000);
+    }
+    const RateController::Stats s = controller.stats();
+    // 36 packets beyond the bound of each message, and most rates and round trips refused.
+    EXPECT_GE(s.refused, 200u * 36);
+    EXPECT_EQ(s.packets_acked + s.packets_lost, 200u * 64);
 }
