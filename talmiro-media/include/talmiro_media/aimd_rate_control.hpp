@@ -27,7 +27,7 @@ public:
     struct Tuning {
         double beta = 0.85;
         double startup_growth_per_s = 1.0;
-        double far_growth_per_s = 0.3;
+        double far_growth_per_s = 0.4;
         // Multiplicative growth only while the queueing delay is below this.
         std::int64_t quiet_queue_us = 10'000;
         std::int64_t drain_period_us = 500'000;
