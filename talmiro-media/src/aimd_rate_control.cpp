@@ -27,7 +27,8 @@ double AimdRateControl::clamp(double bps) const noexcept {
 
 std::int64_t AimdRateControl::update(const Input& input, std::int64_t now_us) noexcept {
     const std::int64_t since = last_update_us_ ? saturating_sub(now_us, *last_update_us_) : 0;
-    const double elapsed_s = static_cast<double>(std::clamp<std::int64_t>(since, 0, 1'000'000)) / 1e6;
+    const double elapsed_s =
+        static_cast<double>(std::clamp<std::int64_t>(since, 0, 1'000'000)) / 1e6;
     last_update_us_ = now_us;
     const RateControlState before = state_;
     change_state(input.usage);

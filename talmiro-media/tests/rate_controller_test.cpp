@@ -55,9 +55,10 @@ TEST(RateControllerScenario, SteadyCapBelowTheStream) {
     const double share = trace.sent_bps(5 * kS, 60 * kS) / 1e6;
     const auto [low, high] = sent_range(trace, 5 * kS, 60 * kS);
     const std::int64_t p95 = trace.queue_quantile_us(5 * kS, 60 * kS, 0.95);
-    std::printf("steady 1000k: sending %.1f %% of the cap from 5 s (1-s windows %.0f..%.0f kbit/s), "
-                "queue p95 %.1f ms, loss %.2f %%\n",
-                share * 100, low / 1e3, high / 1e3, p95 / 1e3, trace.lost_share(5 * kS, 60 * kS) * 100);
+    std::printf("steady 1000k: sending %.1f %% of the cap from 5 s (1-s windows %.0f..%.0f "
+                "kbit/s), queue p95 %.1f ms, loss %.2f %%\n",
+                share * 100, low / 1e3, high / 1e3, p95 / 1e3,
+                trace.lost_share(5 * kS, 60 * kS) * 100);
     EXPECT_GE(share, 0.80);
     EXPECT_LE(share, 1.00);
     EXPECT_LE(p95, 50'000);
@@ -65,14 +66,16 @@ TEST(RateControllerScenario, SteadyCapBelowTheStream) {
 
 TEST(RateControllerScenario, CapacitySteps) {
     Config path;
-    path.capacity = {{0, 1'000'000}, {40 * kS, 2'500'000}, {60 * kS, 600'000}, {80 * kS, 1'000'000}};
+    path.capacity = {
+        {0, 1'000'000}, {40 * kS, 2'500'000}, {60 * kS, 600'000}, {80 * kS, 1'000'000}};
     RateController controller(bounds(300'000, 3'000'000));
     const Trace trace = run(path, controller, 100 * kS);
     const std::int64_t steps[] = {0, 40 * kS, 60 * kS, 80 * kS, 100 * kS};
     const double caps[] = {1e6, 2.5e6, 0.6e6, 1e6};
     for (int i = 0; i < 4; ++i) {
         const double used = trace.delivered_bps(steps[i] + 5 * kS, steps[i + 1]) / caps[i];
-        std::printf("steps: %.1f Mbit/s from %lld s: utilisation %.1f %% after 5 s, queue p95 %.1f ms\n",
+        std::printf("steps: %.1f Mbit/s from %lld s: utilisation %.1f %% after 5 s, "
+                    "queue p95 %.1f ms\n",
                     caps[i] / 1e6, static_cast<long long>(steps[i] / kS), used * 100,
                     trace.queue_quantile_us(steps[i], steps[i + 1], 0.95) / 1e3);
         EXPECT_GE(used, 0.80) << "step " << i;
@@ -80,8 +83,9 @@ TEST(RateControllerScenario, CapacitySteps) {
     }
     const std::int64_t settled = trace.settled_after_us(60 * kS, 80 * kS, 100'000);
     const auto reached = trace.target_reached_us(40 * kS, 2'000'000);
-    std::printf("steps: queue p95 over the run %.1f ms; after the drop to 0.6 the queue stays under "
-                "100 ms from %.2f s; after the rise to 2.5 the target is at 2.0 Mbit/s in %.2f s\n",
+    std::printf("steps: queue p95 over the run %.1f ms; after the drop to 0.6 the queue stays "
+                "under 100 ms from %.2f s; after the rise to 2.5 the target is at 2.0 Mbit/s "
+                "in %.2f s\n",
                 trace.queue_quantile_us(0, 100 * kS, 0.95) / 1e3, settled / 1e6,
                 reached ? (*reached - 40 * kS) / 1e6 : -1.0);
     EXPECT_LE(settled, 1 * kS);
@@ -127,7 +131,8 @@ TEST(RateControllerScenario, ReceiverReportsOnlyFollowTheCap) {
     std::printf("receiver reports only, 1000k cap: target from 20 s %lld..%lld kbit/s, delivered "
                 "%.0f kbit/s, loss %.1f %%, queue p95 %.0f ms\n",
                 static_cast<long long>(low / 1000), static_cast<long long>(high / 1000),
-                trace.delivered_bps(20 * kS, 90 * kS) / 1e3, trace.lost_share(20 * kS, 90 * kS) * 100,
+                trace.delivered_bps(20 * kS, 90 * kS) / 1e3,
+                trace.lost_share(20 * kS, 90 * kS) * 100,
                 trace.queue_quantile_us(20 * kS, 90 * kS, 0.95) / 1e3);
     EXPECT_GE(low, 700'000);
     EXPECT_LE(high, 1'200'000);

@@ -57,6 +57,13 @@ struct SentPacket {
     std::optional<std::int64_t> arrival_us;
 };
 
+inline double bits_of(const SentPacket& p) { return 8.0 * static_cast<double>(p.bytes); }
+
+// What `bps` carries in `us`.
+inline double bits_in(std::int64_t bps, std::int64_t us) {
+    return static_cast<double>(bps) * static_cast<double>(us) / 1e6;
+}
+
 struct Sample {
     std::int64_t at_us = 0;
     std::int64_t target_bps = 0;
@@ -70,16 +77,15 @@ struct Trace {
     double sent_bps(std::int64_t from_us, std::int64_t to_us) const {
         double bits = 0;
         for (const SentPacket& p : packets) {
-            if (p.send_us >= from_us && p.send_us < to_us) bits += 8.0 * static_cast<double>(p.bytes);
+            if (p.send_us >= from_us && p.send_us < to_us) bits += bits_of(p);
         }
         return bits * 1e6 / static_cast<double>(to_us - from_us);
     }
     double delivered_bps(std::int64_t from_us, std::int64_t to_us) const {
         double bits = 0;
         for (const SentPacket& p : packets) {
-            if (p.arrival_us && *p.arrival_us >= from_us && *p.arrival_us < to_us) {
-                bits += 8.0 * static_cast<double>(p.bytes);
-            }
+            const bool in = p.arrival_us && *p.arrival_us >= from_us && *p.arrival_us < to_us;
+            if (in) bits += bits_of(p);
         }
         return bits * 1e6 / static_cast<double>(to_us - from_us);
     }
@@ -87,7 +93,9 @@ struct Trace {
     std::int64_t queue_quantile_us(std::int64_t from_us, std::int64_t to_us, double q) const {
         std::vector<std::int64_t> delays;
         for (const SentPacket& p : packets) {
-            if (p.arrival_us && p.send_us >= from_us && p.send_us < to_us) delays.push_back(p.queue_us);
+            if (p.arrival_us && p.send_us >= from_us && p.send_us < to_us) {
+                delays.push_back(p.queue_us);
+            }
         }
         if (delays.empty()) return 0;
         std::sort(delays.begin(), delays.end());
@@ -95,10 +103,13 @@ struct Trace {
     }
     // How long after `from_us` the last packet sent before `to_us` waited `limit_us` or more
     // (0 if none did).
-    std::int64_t settled_after_us(std::int64_t from_us, std::int64_t to_us, std::int64_t limit_us) const {
+    std::int64_t settled_after_us(std::int64_t from_us, std::int64_t to_us,
+                                  std::int64_t limit_us) const {
         std::int64_t last = from_us;
         for (const SentPacket& p : packets) {
-            if (p.send_us >= from_us && p.send_us < to_us && p.queue_us >= limit_us) last = p.send_us;
+            if (p.send_us >= from_us && p.send_us < to_us && p.queue_us >= limit_us) {
+                last = p.send_us;
+            }
         }
         return last - from_us;
     }
@@ -147,7 +158,9 @@ public:
             receive(t);
             answer(t);
             hand_over(t, controller);
-            if (t % 100'000 == 0) trace_.samples.push_back({t, controller.target_bps(), capacity(t)});
+            if (t % 100'000 == 0) {
+                trace_.samples.push_back({t, controller.target_bps(), capacity(t)});
+            }
         }
         return std::move(trace_);
     }
@@ -171,11 +184,15 @@ private:
     void make_picture(std::int64_t t, std::int64_t target) {
         if (t < next_picture_us_) return;
         next_picture_us_ += static_cast<std::int64_t>(1e6 / config_.frame_rate);
-        const auto bytes = static_cast<std::size_t>(static_cast<double>(target) / 8.0 / config_.frame_rate);
-        const std::size_t count = std::max<std::size_t>((bytes + config_.packet_bytes - 1) / config_.packet_bytes, 1);
+        const auto bytes =
+            static_cast<std::size_t>(static_cast<double>(target) / 8.0 / config_.frame_rate);
+        const std::size_t max = config_.packet_bytes;
+        const std::size_t count = std::max<std::size_t>((bytes + max - 1) / max, 1);
         for (std::size_t i = 0; i < count; ++i) {
             pacer_.push_back(trace_.packets.size());
-            trace_.packets.push_back({0, std::max<std::size_t>(bytes / count, 100), 0, 0, std::nullopt});
+            SentPacket packet;
+            packet.bytes = std::max<std::size_t>(bytes / count, 100);
+            trace_.packets.push_back(packet);
         }
     }
 
@@ -187,7 +204,7 @@ private:
             enter(pacer_.front(), t);
             pacer_.pop_front();
             const double pace_bps = config_.pacing_factor * static_cast<double>(target);
-            next_send_us_ += static_cast<std::int64_t>(8.0 * static_cast<double>(p.bytes) * 1e6 / pace_bps);
+            next_send_us_ += static_cast<std::int64_t>(bits_of(p) * 1e6 / pace_bps);
         }
     }
 
@@ -196,8 +213,8 @@ private:
         p.enter_us = t;
         const std::int64_t cap = capacity(t);
         if (cap == 0) return leave(seq, t);
-        const double limit_bits = static_cast<double>(cap) * static_cast<double>(config_.queue_us) / 1e6;
-        const double bits = 8.0 * static_cast<double>(p.bytes);
+        const double limit_bits = bits_in(cap, config_.queue_us);
+        const double bits = bits_of(p);
         if (backlog_bits_ + bits > limit_bits) return;  // dropped at the tail
         backlog_bits_ += bits;
         queue_.push_back(seq);
@@ -209,9 +226,9 @@ private:
             credit_bits_ = 0;
             return;
         }
-        credit_bits_ += cap == 0 ? 1e18 : static_cast<double>(cap) * static_cast<double>(config_.tick_us) / 1e6;
+        credit_bits_ += cap == 0 ? 1e18 : bits_in(cap, config_.tick_us);
         while (!queue_.empty()) {
-            const double bits = 8.0 * static_cast<double>(trace_.packets[queue_.front()].bytes);
+            const double bits = bits_of(trace_.packets[queue_.front()]);
             if (bits > credit_bits_) break;
             credit_bits_ -= bits;
             backlog_bits_ -= bits;
@@ -223,7 +240,10 @@ private:
     void leave(std::size_t seq, std::int64_t t) {
         SentPacket& p = trace_.packets[seq];
         p.queue_us = t - p.enter_us;
-        if (config_.random_loss > 0 && std::uniform_real_distribution<double>(0, 1)(rng_) < config_.random_loss) return;
+        if (config_.random_loss > 0 &&
+            std::uniform_real_distribution<double>(0, 1)(rng_) < config_.random_loss) {
+            return;
+        }
         p.arrival_us = t + config_.one_way_us;
         in_flight_.push_back(seq);
     }
@@ -238,29 +258,35 @@ private:
 
     void answer(std::int64_t t) {
         if (!highest_) return;
-        if (config_.transport_feedback && t >= next_feedback_us_) {
-            next_feedback_us_ = t + config_.feedback_interval_us;
-            Message m{t + config_.one_way_us, {}, 0, 0};
-            for (std::size_t seq = next_report_; seq <= *highest_; ++seq) {
-                const SentPacket& p = trace_.packets[seq];
-                std::optional<std::int64_t> arrival;
-                if (p.arrival_us) arrival = *p.arrival_us + config_.receiver_clock_offset_us;
-                m.feedback.push_back({p.send_us, arrival, p.bytes});
-            }
-            next_report_ = *highest_ + 1;
-            if (!m.feedback.empty()) messages_.push_back(std::move(m));
+        if (config_.transport_feedback && t >= next_feedback_us_) send_feedback(t);
+        if (!config_.transport_feedback && t >= next_report_us_) send_report(t);
+    }
+
+    void send_feedback(std::int64_t t) {
+        next_feedback_us_ = t + config_.feedback_interval_us;
+        Message m{t + config_.one_way_us, {}, 0, 0};
+        for (std::size_t seq = next_report_; seq <= *highest_; ++seq) {
+            const SentPacket& p = trace_.packets[seq];
+            std::optional<std::int64_t> arrival;
+            if (p.arrival_us) arrival = *p.arrival_us + config_.receiver_clock_offset_us;
+            m.feedback.push_back({p.send_us, arrival, p.bytes});
         }
-        if (!config_.transport_feedback && t >= next_report_us_) {
-            next_report_us_ = t + config_.report_interval_us;
-            const double expected = static_cast<double>(*highest_ + 1 - report_base_);
-            const double lost = std::max(expected - static_cast<double>(received_), 0.0);
-            const auto fraction = static_cast<std::uint8_t>(std::min(255.0, 256.0 * lost / std::max(expected, 1.0)));
-            const std::int64_t cap = capacity(t);
-            const auto queue_us = cap ? static_cast<std::int64_t>(backlog_bits_ * 1e6 / static_cast<double>(cap)) : 0;
-            messages_.push_back({t + config_.one_way_us, {}, fraction, 2 * config_.one_way_us + queue_us});
-            report_base_ = *highest_ + 1;
-            received_ = 0;
-        }
+        next_report_ = *highest_ + 1;
+        if (!m.feedback.empty()) messages_.push_back(std::move(m));
+    }
+
+    // The loss since the last report, and a round trip that has the queue in it.
+    void send_report(std::int64_t t) {
+        next_report_us_ = t + config_.report_interval_us;
+        const double expected = static_cast<double>(*highest_ + 1 - report_base_);
+        const double lost = std::max(expected - static_cast<double>(received_), 0.0);
+        const double fraction = std::min(255.0, 256.0 * lost / std::max(expected, 1.0));
+        const std::int64_t cap = capacity(t);
+        const double queue_us = cap ? backlog_bits_ * 1e6 / static_cast<double>(cap) : 0.0;
+        messages_.push_back({t + config_.one_way_us, {}, static_cast<std::uint8_t>(fraction),
+                             2 * config_.one_way_us + static_cast<std::int64_t>(queue_us)});
+        report_base_ = *highest_ + 1;
+        received_ = 0;
     }
 
     void hand_over(std::int64_t t, RateController& controller) {

@@ -2,8 +2,9 @@
 // `growth` (5 %) per report; above `high` (10 %) the path drops what it cannot carry and the
 // rate becomes rate x (1 - loss / 2); in between it holds. It works from the rate the sender
 // sends now (the lower of its own and the final target), so that it never grows ahead of
-// what was sent unseen; the first report starts from what is sent. Cuts are at least a round trip plus `cut_interval_us` apart: the
-// reports that follow a cut still count the loss from before it.
+// what was sent unseen; the first report starts from what is sent. Cuts are at least a round
+// trip plus `cut_interval_us` apart: the reports that follow a cut still count the loss from
+// before it.
 #pragma once
 
 #include <cstdint>
