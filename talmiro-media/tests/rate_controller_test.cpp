@@ -62,6 +62,16 @@ TEST(RateControllerScenario, SteadyCapBelowTheStream) {
     EXPECT_GE(share, 0.80);
     EXPECT_LE(share, 1.00);
     EXPECT_LE(p95, 50'000);
+    // What the controller says of the path agrees with it.
+    const RateController::Stats s = controller.stats();
+    ASSERT_TRUE(s.acked_bps);
+    EXPECT_NEAR(static_cast<double>(*s.acked_bps), 1e6, 1.5e5);
+    EXPECT_LT(s.queue_delay_us, 60'000);
+    EXPECT_LT(s.loss, 0.02);
+    EXPECT_EQ(s.target_bps, std::min(s.delay_based_bps, s.loss_based_bps));
+    ASSERT_TRUE(s.rtt_us);
+    EXPECT_GT(*s.rtt_us, 100'000);
+    EXPECT_LT(*s.rtt_us, 250'000);
 }
 
 TEST(RateControllerScenario, CapacitySteps) {
@@ -194,4 +204,33 @@ TEST(RateController, NonsenseFromTheNetworkStaysInBounds) {
     // 36 packets beyond the bound of each message, and most rates and round trips refused.
     EXPECT_GE(s.refused, 200u * 36);
     EXPECT_EQ(s.packets_acked + s.packets_lost, 200u * 64);
+}
+
+TEST(RateController, StandingQueueCountsAsOveruse) {
+    // Feedback of a stream at 1 Mbit/s whose packets wait 100 ms more than the first ones did,
+    // steadily: no trend, but a queue that does not drain.
+    auto drive = [](std::int64_t max_queue_delay_us) {
+        RateController::Config config = bounds(1'000'000, 2'000'000);
+        config.max_queue_delay_us = max_queue_delay_us;
+        RateController controller(config);
+        std::vector<PacketFeedback> packets(10);
+        for (int m = 0; m < 100; ++m) {
+            const std::int64_t wait = m < 5 ? 0 : 100'000;
+            for (int i = 0; i < 10; ++i) {
+                const std::int64_t send = m * 100'000 + i * 10'000;
+                packets[i] = {send, send + 50'000 + wait, 1250};
+            }
+            controller.on_transport_feedback(packets, m * 100'000 + 200'000);
+        }
+        return controller.stats();
+    };
+    const RateController::Stats standing = drive(60'000);
+    const RateController::Stats ignored = drive(1'000'000);
+    EXPECT_EQ(standing.queue_delay_us, 100'000);
+    std::printf("standing queue of 100 ms for 9.5 s: target %lld kbit/s, %lld when ignored\n",
+                static_cast<long long>(standing.target_bps / 1000),
+                static_cast<long long>(ignored.target_bps / 1000));
+    // Each cut drains it within half a second: 0.85 - 100/500 of the delivered 1 Mbit/s.
+    EXPECT_LE(standing.target_bps, 700'000);
+    EXPECT_GT(ignored.target_bps, 800'000);
 }
