@@ -11,7 +11,9 @@
 // the path delivered, AimdRateControl moves the delay-based rate, LossBasedControl the
 // loss-based one. A queue that stays over `max_queue_delay_us` without draining for
 // `standing_queue_patience_us` after the last cut counts as over-use, even if its delay no
-// longer grows (what a trend cannot see).
+// longer grows (what a trend cannot see). The round trip is the latest given (on_rtt, a
+// receiver report's); until one is, the time from sending the newest packet a feedback
+// message acknowledges to that message's arrival stands for it.
 //
 // Everything here comes from the network: a feedback message is read up to
 // `max_feedback_packets`, sizes above `max_packet_bytes` are taken as that, rates and round
