@@ -75,13 +75,15 @@ def test_receiver_takes_only_the_keyed_stream():
                     tap_rtp.sendto(fake, rx.address)
                 injected += len(fakes) + 1
                 replays += 1
+                time.sleep(0.001)  # a starved receiver's socket holds the burst
             time.sleep(0.01)
         got = []
         deadline = time.monotonic() + 5
         while len(got) < 30 and time.monotonic() < deadline:
             got += rx.receive(timeout=0.05)
-        for d in recorded:  # the whole run again, as recorded on the path
+        for n, d in enumerate(recorded):  # the whole run again, as recorded on the path
             tap_rtp.sendto(d, rx.address)
+            time.sleep(0.001 if n % 8 == 7 else 0)
         injected += len(recorded)
         replays += len(recorded)
         deadline = time.monotonic() + 3
