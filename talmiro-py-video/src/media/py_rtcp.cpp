@@ -169,6 +169,23 @@ struct PacketDict {
                             }));
         });
     }
+    // Congestion feedback is not acted on here yet: its kind and fixed fields only.
+    PyObject* operator()(const tm::RtcpTransportFeedback& fb) const {
+        return new_dict([&](PyObject* d) {
+            return dict_put(d, "type", str_of("transport_feedback")) &&
+                   dict_put_counts(d, {{"sender_ssrc", fb.sender_ssrc},
+                                       {"media_ssrc", fb.media_ssrc},
+                                       {"base_seq", fb.base_seq},
+                                       {"statuses", fb.statuses.size()}});
+        });
+    }
+    PyObject* operator()(const tm::RtcpRemb& remb) const {
+        return new_dict([&](PyObject* d) {
+            return dict_put(d, "type", str_of("remb")) &&
+                   dict_put_counts(d, {{"sender_ssrc", remb.sender_ssrc},
+                                       {"bitrate_bps", remb.bitrate_bps}});
+        });
+    }
 };
 
 PyObject* counts_dict(const tm::RtcpCounts& c) {
