@@ -458,7 +458,7 @@ PyMethodDef rtcp_methods[] = {
                 "rtcp_parse(data, nack_lost=True)\n--\n\nThe packets of one RTCP datagram (any "
                 "buffer) as dicts, "
                 "each with its \"type\" (\"sr\", \"rr\",\n\"sdes\", \"bye\", \"nack\", \"pli\", "
-                "\"fir\") and fields, and the dict of counts: \"parsed\", \"refused\"\n(the sum "
+                "\"fir\", \"transport_feedback\", \"remb\") and fields, and the dict of counts: \"parsed\", \"refused\"\n(the sum "
                 "of the refusals) and each cause of refusal, and the packets skipped as "
                 "\"unknown_type\"\nor \"unknown_feedback\", and \"nack_pairs_dropped\" (NACK pairs past "
                 "the first 1,024 of the\ndatagram, not read). A NACK's dict lists its PID/BLP "
