@@ -12,6 +12,7 @@
 #include <fstream>
 #include <initializer_list>
 #include <iterator>
+#include <optional>
 #include <set>
 #include <string>
 #include <vector>
@@ -21,6 +22,7 @@
 #include "talmiro_media/encode.hpp"
 #include "talmiro_media/image.hpp"
 #include "talmiro_media/rtcp.hpp"
+#include "talmiro_media/rtp_header_extension.hpp"
 #include "talmiro_media/rtp_packetizer.hpp"
 
 using namespace talmiro_media;
@@ -287,7 +289,8 @@ void picture_seeds(const fs::path& dir) {
 }
 
 // RTCP: what a sender sends (SR, SDES with CNAME and a private item, BYE) and what a
-// receiver sends (RR, SDES, NACK, PLI, FIR); and what ffmpeg and GStreamer sent.
+// receiver sends (RR, SDES, NACK, PLI, FIR, congestion feedback); and what ffmpeg and
+// GStreamer sent.
 void rtcp_seeds(const fs::path& dir, const fs::path& recordings) {
     const RtcpReportBlock block{0x5EED, 12, 3, 0x1FFFE, 90, 0xB7052000, 0x54000};
     const RtcpSdes sdes{{{0x5EED, {{kSdesCname, "seed@host", ""},
@@ -301,6 +304,22 @@ void rtcp_seeds(const fs::path& dir, const fs::path& recordings) {
                      RtcpPli{0xF00D, 0x5EED}, RtcpFir{0xF00D, 0, {{0x5EED, 7}}}}));
     write_file(dir / "rtcp" / "bye",
                rtcp({RtcpReceiverReport{0x5EED, {}}, RtcpBye{{0x5EED}, "bye"}}));
+    // Congestion feedback: transport-wide feedback through the wrap with a loss run, small,
+    // large and negative deltas; REMB for two streams.
+    RtcpTransportFeedback twcc{0xF00D, 0x5EED, 65530, 0x12345, 7, {}};
+    const std::int64_t arrivals[] = {0, 1000, -1, -1, -1, -1, -1, -1, -1, -1,
+                                     90'000, 89'000, 89'250, -1, 95'000};
+    for (const std::int64_t a : arrivals)
+        twcc.statuses.push_back({static_cast<std::uint16_t>(65530 + twcc.statuses.size()),
+                                 a < 0 ? std::nullopt : std::optional<std::int64_t>(a)});
+    write_file(dir / "rtcp" / "congestion",
+               rtcp({RtcpReceiverReport{0xF00D, {block}}, twcc,
+                     RtcpRemb{0xF00D, 0, 1'500'000, {0x5EED, 0x5EEE}}}));
+    // An RTP header with the transport-wide sequence number, for the extension reader.
+    Vec rtp_header{0x90, 96, 0, 1, 0, 0, 0, 2, 0, 0, 0x5E, 0xED};
+    append_transport_seq_extension(rtp_header, 3, 65535);
+    rtp_header.insert(rtp_header.end(), {0x65, 0x88, 0x80});
+    write_file(dir / "rtcp" / "rtp_transport_seq", rtp_header);
     foreign_rtcp_seeds(recordings, dir);
 }
 

@@ -4,7 +4,9 @@
 // same packets without a refusal. The generic-NACK pairs read must name, once re-paired, the
 // same sequence numbers. The same bytes then drive the reception statistics as (sequence
 // number, timestamp, arrival step) records, the NACK round trip as (request, retransmission)
-// records, and the NTP conversions.
+// records, the NTP conversions, and the transport-wide feedback builder as (sequence number,
+// arrival step, build) records whose feedback must write and parse back equal. The RTP header
+// extension reader is run over the same bytes as a packet, for every id.
 
 #include <algorithm>
 #include <cstddef>
@@ -18,7 +20,9 @@
 #include "fuzz_input.hpp"
 #include "talmiro_media/nack_rtt.hpp"
 #include "talmiro_media/rtcp.hpp"
+#include "talmiro_media/rtp_header_extension.hpp"
 #include "talmiro_media/rtp_reception_stats.hpp"
+#include "talmiro_media/transport_feedback_builder.hpp"
 
 using namespace talmiro_media;
 
@@ -38,7 +42,18 @@ void check_parse(std::span<const std::uint8_t> d) {
     const std::uint64_t seen = c.parsed + c.refused() + c.unknown_type + c.unknown_feedback;
     FUZZ_CHECK(seen * 4 <= d.size() + 3);
 
+    std::size_t statuses = 0;
     for (const RtcpPacket& p : parsed.packets) {
+        if (const auto* fb = std::get_if<RtcpTransportFeedback>(&p)) {
+            // Consecutive numbers from the base, times in whole 250 µs units.
+            FUZZ_CHECK(!fb->statuses.empty() && fb->reference_time <= 0xFFFFFF);
+            for (std::size_t i = 0; i < fb->statuses.size(); ++i) {
+                const TransportFeedbackStatus& st = fb->statuses[i];
+                FUZZ_CHECK(st.seq == static_cast<std::uint16_t>(fb->base_seq + i));
+                FUZZ_CHECK(!st.arrival_us || *st.arrival_us % kTransportFeedbackDeltaUs == 0);
+            }
+            statuses += fb->statuses.size();
+        }
         if (const auto* nack = std::get_if<RtcpNack>(&p)) {
             const std::vector<std::uint16_t> seqs = nack_seqs(nack->pairs);
             const std::vector<std::uint16_t> again = nack_seqs(nack_pairs(seqs));
@@ -56,6 +71,7 @@ void check_parse(std::span<const std::uint8_t> d) {
             FUZZ_CHECK(read == nack_pairs(seqs));
         }
     }
+    FUZZ_CHECK(statuses <= kRtcpMaxFeedbackStatuses);
     if (d.size() > kRewriteLimit) return;
     const auto rebuilt = build_rtcp(parsed.packets);
     FUZZ_CHECK(rebuilt.has_value());
@@ -128,6 +144,69 @@ void check_nack_rtt(const std::uint8_t* data, std::size_t size) {
     }
 }
 
+// The feedback of one build: within the packet bound and the window together, consecutive
+// packets from one base on, each written and parsed back equal.
+void check_feedback(const TransportFeedbackBuilder& builder,
+                    const std::vector<RtcpTransportFeedback>& packets) {
+    std::size_t total = 0;
+    for (std::size_t i = 0; i < packets.size(); ++i) {
+        const RtcpTransportFeedback& fb = packets[i];
+        FUZZ_CHECK(!fb.statuses.empty() && fb.statuses.size() <= builder.config().max_statuses);
+        if (i > 0) {
+            const RtcpTransportFeedback& before = packets[i - 1];
+            FUZZ_CHECK(fb.base_seq == static_cast<std::uint16_t>(before.base_seq +
+                                                                  before.statuses.size()));
+        }
+        total += fb.statuses.size();
+        Vec out;
+        FUZZ_CHECK(append_rtcp(out, fb).has_value());
+        const RtcpParsed parsed = parse_rtcp(out);
+        FUZZ_CHECK(parsed.packets.size() == 1);
+        FUZZ_CHECK(std::get<RtcpTransportFeedback>(parsed.packets[0]) == fb);
+    }
+    FUZZ_CHECK(total <= builder.config().window);
+}
+
+void check_feedback_builder(const std::uint8_t* data, std::size_t size) {
+    talmiro_fuzz::FuzzInput in(data, size);
+    const std::size_t max_statuses = in.take<std::uint8_t>() % 64 + 1;
+    const std::size_t window = in.take<std::uint16_t>() % 512 + 1;
+    auto builder = TransportFeedbackBuilder::create({1, 2, max_statuses, window});
+    FUZZ_CHECK(builder.has_value());
+    std::int64_t now = in.take<std::int64_t>();
+    std::uint64_t arrivals = 0;
+    while (!in.empty()) {
+        const auto kind = in.take<std::uint8_t>();
+        if (kind & 0x80) {
+            const bool pending = builder->pending();
+            const auto packets = builder->build();
+            FUZZ_CHECK(packets.empty() != pending && !builder->pending());
+            check_feedback(*builder, packets);
+            continue;
+        }
+        // Mostly small steps forward, sometimes anything.
+        const std::int64_t step =
+            kind & 0x40 ? in.take<std::int32_t>() : std::int64_t{in.take<std::uint8_t>()} * 250;
+        now = static_cast<std::int64_t>(static_cast<std::uint64_t>(now) +
+                                        static_cast<std::uint64_t>(step));
+        builder->packet_arrived(in.take<std::uint16_t>(), now);
+        const TransportFeedbackBuilder::Counts& c = builder->counts();
+        FUZZ_CHECK(c.arrivals == ++arrivals);
+        FUZZ_CHECK(c.duplicates + c.too_old <= c.arrivals);
+    }
+}
+
+void check_header_extension(std::span<const std::uint8_t> d) {
+    for (unsigned id = 0; id < 256; ++id) {
+        const auto found = find_rtp_header_extension(d, static_cast<std::uint8_t>(id));
+        if (!found) continue;
+        FUZZ_CHECK(id > 0 && found->data() >= d.data() + 16 &&
+                   found->data() + found->size() <= d.data() + d.size());
+        const auto seq = read_transport_seq(d, static_cast<std::uint8_t>(id));
+        FUZZ_CHECK(seq.has_value() == (found->size() == 2));
+    }
+}
+
 void check_time(const std::uint8_t* data, std::size_t size) {
     talmiro_fuzz::FuzzInput in(data, size);
     const auto us = in.take<std::int64_t>();
@@ -154,5 +233,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     check_stats(input.data(), input.size());
     check_nack_rtt(input.data(), input.size());
     check_time(input.data(), input.size());
+    check_feedback_builder(input.data(), input.size());
+    check_header_extension(input);
     return 0;
 }

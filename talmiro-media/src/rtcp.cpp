@@ -6,6 +6,7 @@
 #include <type_traits>
 
 #include "byte_order.hpp"
+#include "rtcp_packet_io.hpp"
 
 namespace talmiro_media {
 
@@ -68,8 +69,7 @@ bool read_blocks(Bytes p, std::size_t at, std::size_t count,
     return true;
 }
 
-// The packet's cause of refusal, or none with the value in `out`.
-using Refusal = std::uint64_t RtcpCounts::*;
+using rtcp_io::Refusal;
 
 // Sender report (PT 200), RC report blocks after the sender info:
 //
@@ -226,7 +226,8 @@ Refusal read_bye(Bytes p, std::size_t count, std::vector<RtcpPacket>& out) {
 //  +-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+
 //  :            ... more PID/BLP words                             :
 //  +-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+
-// `room`: the NACK pairs the datagram may still give.
+// `room`: the NACK pairs the datagram may still give. Transport-wide feedback (format 15) is
+// read by rtcp_transport_feedback.cpp.
 Refusal read_rtpfb(Bytes p, std::uint8_t fmt, std::vector<RtcpPacket>& out, RtcpCounts& counts,
                    std::size_t& room) {
     if (fmt != kRtcpFmtNack) {
@@ -252,7 +253,7 @@ Refusal read_rtpfb(Bytes p, std::uint8_t fmt, std::vector<RtcpPacket>& out, Rtcp
 
 // Payload-specific feedback (PT 206): picture loss indication (format 1), the common feedback
 // header alone, and full intra request (format 4), whose FCI entries name each source asked
-// and a request number (media source SSRC 0).
+// and a request number (media source SSRC 0). REMB (format 15) is read by rtcp_remb.cpp.
 //
 //   0                   1                   2                   3
 //   0 1 2 3 4 5 6 7 8 9 0 1 2 3 4 5 6 7 8 9 0 1 2 3 4 5 6 7 8 9 0 1
@@ -290,9 +291,16 @@ Refusal read_psfb(Bytes p, std::uint8_t fmt, std::vector<RtcpPacket>& out, RtcpC
     return nullptr;
 }
 
+// What one datagram may still give: NACK pairs and transport-wide feedback statuses.
+struct Room {
+    std::size_t nack_pairs = kRtcpMaxNackPairs;
+    std::size_t feedback_statuses = kRtcpMaxFeedbackStatuses;
+};
+
 // One packet, its padding already removed (at least the four header bytes).
-void read_packet(Bytes p, RtcpParsed& parsed, std::size_t& nack_room) {
+void read_packet(Bytes p, RtcpParsed& parsed, Room& room) {
     const std::size_t count = p[0] & 0x1F;
+    const auto fmt = static_cast<std::uint8_t>(count);
     Refusal refusal = nullptr;
     const std::size_t before = parsed.packets.size();
     switch (p[1]) {
@@ -301,12 +309,15 @@ void read_packet(Bytes p, RtcpParsed& parsed, std::size_t& nack_room) {
         case kRtcpSdes: refusal = read_sdes(p, count, parsed.packets); break;
         case kRtcpBye: refusal = read_bye(p, count, parsed.packets); break;
         case kRtcpRtpfb:
-            refusal = read_rtpfb(p, static_cast<std::uint8_t>(count), parsed.packets,
-                                 parsed.counts, nack_room);
+            refusal = fmt == kRtcpFmtTransportFeedback
+                          ? rtcp_io::read_transport_feedback(p, parsed.packets, parsed.counts,
+                                                             room.feedback_statuses)
+                          : read_rtpfb(p, fmt, parsed.packets, parsed.counts, room.nack_pairs);
             break;
         case kRtcpPsfb:
-            refusal = read_psfb(p, static_cast<std::uint8_t>(count), parsed.packets,
-                                parsed.counts);
+            refusal = fmt == kRtcpFmtApplication
+                          ? rtcp_io::read_application(p, parsed.packets, parsed.counts)
+                          : read_psfb(p, fmt, parsed.packets, parsed.counts);
             break;
         default: ++parsed.counts.unknown_type; return;
     }
@@ -464,6 +475,14 @@ Result<void> write(std::vector<std::uint8_t>& out, const RtcpFir& fir) {
     return {};
 }
 
+Result<void> write(std::vector<std::uint8_t>& out, const RtcpTransportFeedback& feedback) {
+    return rtcp_io::write_transport_feedback(out, feedback);
+}
+
+Result<void> write(std::vector<std::uint8_t>& out, const RtcpRemb& remb) {
+    return rtcp_io::write_remb(out, remb);
+}
+
 constexpr std::int64_t kUsPerSecond = 1'000'000;
 // Seconds from 1900 (NTP's epoch) to 1970.
 constexpr std::int64_t kNtpUnixOffset = 2'208'988'800;
@@ -480,14 +499,17 @@ RtcpCounts& RtcpCounts::operator+=(const RtcpCounts& o) noexcept {
     malformed += o.malformed;
     unknown_type += o.unknown_type;
     unknown_feedback += o.unknown_feedback;
+    chunks_missing += o.chunks_missing;
+    deltas_missing += o.deltas_missing;
     nack_pairs_dropped += o.nack_pairs_dropped;
+    feedback_statuses_dropped += o.feedback_statuses_dropped;
     return *this;
 }
 
 RtcpParsed parse_rtcp(std::span<const std::uint8_t> d) {
     RtcpParsed parsed;
     std::size_t at = 0;
-    std::size_t nack_room = kRtcpMaxNackPairs;
+    Room room;
     while (at < d.size()) {
         if (d.size() - at < kHeader) {
             ++parsed.counts.truncated;
@@ -513,7 +535,7 @@ RtcpParsed parse_rtcp(std::span<const std::uint8_t> d) {
             }
             p = p.first(len - pad);
         }
-        read_packet(p, parsed, nack_room);
+        read_packet(p, parsed, room);
     }
     return parsed;
 }

@@ -6,6 +6,7 @@
 
 #include "byte_order.hpp"
 #include "rtp_nal_types.hpp"
+#include "talmiro_media/rtp_header_extension.hpp"
 
 namespace talmiro_media {
 
@@ -69,6 +70,11 @@ Result<RtpPacketizer> RtpPacketizer::create(const RtpPacketizerConfig& config) {
         config.payload_type == config.rtx_payload_type)
         return std::unexpected(MediaError::unsupported(
             "RTP payload types must be 0..127 and differ between media and retransmission"));
+    if (const auto id = config.transport_cc_extension_id;
+        id && (*id < kRtpMinExtensionId || *id > kRtpMaxExtensionId))
+        return std::unexpected(MediaError::unsupported(
+            "the transport-wide sequence number's extension id must be 1..14, got " +
+            std::to_string(*id)));
     return RtpPacketizer(config);
 }
 
@@ -79,6 +85,10 @@ RtpPacketizer::RtpPacketizer(const RtpPacketizerConfig& config)
       seq_(config.first_seq ? *config.first_seq : static_cast<std::uint16_t>(random_u32())),
       rtx_seq_(config.rtx_first_seq ? *config.rtx_first_seq
                                     : static_cast<std::uint16_t>(random_u32())),
+      transport_seq_(config.transport_first_seq ? *config.transport_first_seq
+                                                : static_cast<std::uint16_t>(random_u32())),
+      header_size_(kRtpHeaderSize +
+                   (config.transport_cc_extension_id ? kTransportSeqExtensionSize : 0)),
       ts_offset_(config.timestamp_offset ? *config.timestamp_offset : random_u32()) {
     // Two independent draws can collide; the two streams must be told apart.
     if (!config.rtx_ssrc && rtx_ssrc_ == ssrc_) rtx_ssrc_ = ~ssrc_;
@@ -96,21 +106,42 @@ std::uint32_t RtpPacketizer::timestamp_of(std::int64_t capture_us) const noexcep
     return static_cast<std::uint32_t>(ticks + ts_offset_);
 }
 
+std::optional<std::uint16_t> RtpPacketizer::next_transport_seq() const noexcept {
+    if (!config_.transport_cc_extension_id) return std::nullopt;
+    return transport_seq_;
+}
+
+std::optional<std::uint16_t> RtpPacketizer::transport_seq_of(
+    std::span<const std::uint8_t> packet) const noexcept {
+    if (!config_.transport_cc_extension_id) return std::nullopt;
+    return read_transport_seq(packet, *config_.transport_cc_extension_id);
+}
+
+std::uint8_t RtpPacketizer::first_byte() const noexcept {
+    return config_.transport_cc_extension_id ? 0x90 : 0x80;
+}
+
+void RtpPacketizer::put_extension(std::vector<std::uint8_t>& p) {
+    if (config_.transport_cc_extension_id)
+        append_transport_seq_extension(p, *config_.transport_cc_extension_id, transport_seq_++);
+}
+
 std::vector<std::uint8_t> RtpPacketizer::start_packet(std::uint32_t ts, std::size_t payload_size) {
     std::vector<std::uint8_t> p;
-    p.reserve(kRtpHeaderSize + payload_size);
-    p.push_back(0x80);
+    p.reserve(header_size_ + payload_size);
+    p.push_back(first_byte());
     p.push_back(config_.payload_type);
     put16(p, seq_++);
     put32(p, ts);
     put32(p, ssrc_);
+    put_extension(p);
     return p;
 }
 
 void RtpPacketizer::emit(std::vector<SharedBytes>& out, std::vector<std::uint8_t> packet) {
     stats_.packets += 1;
     stats_.bytes += packet.size();
-    stats_.payload_bytes += packet.size() - kRtpHeaderSize;
+    stats_.payload_bytes += packet.size() - header_size_;
     const std::uint16_t seq = be16(packet, 2);
     SharedBytes shared(std::move(packet));
     history_.push_back({seq, shared});
@@ -209,7 +240,7 @@ std::vector<SharedBytes> RtpPacketizer::packetize(std::span<const std::uint8_t> 
     stats_.nal_units += nals.size();
     const std::uint32_t ts = timestamp_of(capture_us);
     last_ts_ = ts;
-    const std::size_t max_payload = config_.mtu - kRtpHeaderSize - kRtxOverhead;
+    const std::size_t max_payload = config_.mtu - header_size_ - kRtxOverhead;
     // Built first and kept once the last one is marked.
     std::vector<std::vector<std::uint8_t>> built;
 
@@ -269,13 +300,15 @@ std::optional<SharedBytes> RtpPacketizer::resend_rtx(std::uint16_t seq) {
     const auto orig = sent->packet.bytes();
     std::vector<std::uint8_t> p;
     p.reserve(orig.size() + kRtxOverhead);
-    p.push_back(0x80);
+    p.push_back(first_byte());
     p.push_back(static_cast<std::uint8_t>((orig[1] & 0x80) | config_.rtx_payload_type));
     put16(p, rtx_seq_++);
     p.insert(p.end(), orig.begin() + 4, orig.begin() + 8);
     put32(p, rtx_ssrc_);
+    // A number of its own: the feedback tells this packet's fate apart from the original's.
+    put_extension(p);
     put16(p, seq);
-    p.insert(p.end(), orig.begin() + kRtpHeaderSize, orig.end());
+    p.insert(p.end(), orig.begin() + static_cast<std::ptrdiff_t>(header_size_), orig.end());
     stats_.resent += 1;
     stats_.rtx_packets += 1;
     return SharedBytes(std::move(p));

@@ -46,6 +46,9 @@ std::vector<RtcpPacket> every_packet() {
         RtcpNack{9, 10, {{65535, 0x8001}, {3, 0}}},
         RtcpPli{11, 12},
         RtcpFir{13, 0, {{14, 255}, {15, 0}}},
+        RtcpTransportFeedback{16, 17, 65535, 0xFFFFFF, 255,
+                              {{65535, 250}, {0, std::nullopt}, {1, -8'191'750}}},
+        RtcpRemb{18, 0, 1'000'000, {19, 20}},
     };
 }
 
@@ -156,9 +159,10 @@ TEST(Rtcp, RefusalsAreCountedByCause) {
         {"FIR without an entry", {0x84, 206, 0, 3, 0, 0, 0, 1, 0, 0, 0, 0, 0, 0, 0, 3},
          {.too_short = 1}},
         {"APP", {0x80, 204, 0, 2, 0, 0, 0, 1, 'n', 'a', 'm', 'e'}, {.unknown_type = 1}},
-        {"REMB", {0x8F, 206, 0, 2, 0, 0, 0, 1, 0, 0, 0, 0}, {.unknown_feedback = 1}},
-        {"transport-wide feedback", {0x8F, 205, 0, 2, 0, 0, 0, 1, 0, 0, 0, 2},
-         {.unknown_feedback = 1}},
+        {"application feedback without an identifier",
+         {0x8F, 206, 0, 2, 0, 0, 0, 1, 0, 0, 0, 0}, {.unknown_feedback = 1}},
+        {"transport-wide feedback without its fixed part",
+         {0x8F, 205, 0, 2, 0, 0, 0, 1, 0, 0, 0, 2}, {.too_short = 1}},
         // A packet refused by its contents is skipped by its length; a refused header ends
         // the datagram.
         {"bad packet between good ones", cat({rr, {0x81, 201, 0, 1, 0, 0, 0, 1}, pli}),

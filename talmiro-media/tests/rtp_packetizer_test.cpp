@@ -8,6 +8,8 @@
 #include <vector>
 
 #include "rtp_streams.hpp"
+#include "talmiro_media/rtp_depacketizer.hpp"
+#include "talmiro_media/rtp_header_extension.hpp"
 
 using namespace talmiro_media;
 using rtp_streams::Bytes;
@@ -163,6 +165,89 @@ TEST(RtpPacketizer, HistoryAnswersResends) {
     }
     EXPECT_EQ(p.stats().history_misses, 2 * (sent.size() - kept));
     EXPECT_FALSE(p.resend(static_cast<std::uint16_t>(p.next_seq())));
+}
+
+namespace {
+
+RtpPacketizerConfig transport_cc_config() {
+    RtpPacketizerConfig c;
+    c.mtu = 300;
+    c.ssrc = 0x11223344;
+    c.first_seq = 100;
+    c.rtx_ssrc = 0x55667788;
+    c.transport_cc_extension_id = 5;
+    c.transport_first_seq = 65533;
+    return c;
+}
+
+}  // namespace
+
+// With the transport-wide sequence number on, every packet carries it after the fixed header,
+// one counter across media and RTX packets (through its wrap), within the same MTU; a plain
+// resend repeats its original's.
+TEST(RtpPacketizer, TransportWideSequenceNumbers) {
+    const RtpPacketizerConfig c = transport_cc_config();
+    for (const std::uint8_t bad : {0, 15}) {
+        RtpPacketizerConfig b = c;
+        b.transport_cc_extension_id = bad;
+        EXPECT_FALSE(RtpPacketizer::create(b).has_value()) << int{bad};
+    }
+    RtpPacketizer p = *RtpPacketizer::create(c);
+    EXPECT_EQ(p.next_transport_seq(), 65533);
+    std::mt19937 rng(5);
+    const auto au = rtp_streams::make_au({{rtp_streams::kIdr, 1000}}, rng);
+    const std::vector<SharedBytes> sent = p.packetize(au.annexb, 0);
+    ASSERT_GE(sent.size(), 4u);
+    std::uint16_t want = 65533;
+    for (const SharedBytes& pkt : sent) {
+        const auto b = pkt.bytes();
+        EXPECT_LE(b.size() + 2, c.mtu);
+        EXPECT_EQ(b[0], 0x90);
+        EXPECT_EQ(Bytes(b.begin() + 12, b.begin() + 20),
+                  (Bytes{0xBE, 0xDE, 0, 1, 0x51, static_cast<std::uint8_t>(want >> 8),
+                         static_cast<std::uint8_t>(want), 0}));
+        EXPECT_EQ(p.transport_seq_of(b), want++);
+    }
+    EXPECT_EQ(p.stats().payload_bytes, p.stats().bytes - 20 * sent.size());
+    // Resends: the plain one is the original; the RTX one has the next number, its original
+    // sequence number after the extension.
+    const auto plain = p.resend(seq_of(sent[1]));
+    EXPECT_EQ(p.transport_seq_of(plain->bytes()), p.transport_seq_of(sent[1].bytes()));
+    const auto rtx = p.resend_rtx(seq_of(sent[1]));
+    const auto r = rtx->bytes(), o = sent[1].bytes();
+    ASSERT_EQ(r.size(), o.size() + 2);
+    EXPECT_EQ(read_transport_seq(r, 5), want);
+    EXPECT_EQ(r[20] << 8 | r[21], seq_of(sent[1]));
+    EXPECT_EQ(Bytes(r.begin() + 22, r.end()), Bytes(o.begin() + 20, o.end()));
+    EXPECT_EQ(p.next_transport_seq(), want + 1);
+    EXPECT_EQ(p.transport_seq_of(p.packetize(au.annexb, 40'000)[0].bytes()), want + 1);
+    // Off, packets have no extension and report no number.
+    EXPECT_FALSE(packetizer(300).next_transport_seq());
+}
+
+// The receiver takes packets with the extension, media and RTX, as before.
+TEST(RtpPacketizer, TransportWideSequenceNumbersReachTheReceiver) {
+    RtpPacketizer p = *RtpPacketizer::create(transport_cc_config());
+    std::mt19937 rng(5);
+    const auto au = rtp_streams::make_au({{rtp_streams::kIdr, 1000}}, rng);
+    const std::vector<SharedBytes> sent = p.packetize(au.annexb, 0);
+    const auto rtx = p.resend_rtx(seq_of(sent[1]));
+    RtpDepacketizerConfig dc;
+    dc.rtx_payload_type = kDefaultRtxPayloadType;
+    RtpDepacketizer d(dc);
+    std::vector<std::uint8_t> whole;
+    for (std::size_t i = 0; i < sent.size(); ++i) {
+        const SharedBytes& pkt = i == 1 ? *rtx : sent[i];
+        for (RtpAccessUnit& u : d.push(pkt.bytes(), 0).units) {
+            const auto data = u.unit.data.bytes();
+            whole.insert(whole.end(), data.begin(), data.end());
+        }
+    }
+    for (RtpAccessUnit& u : d.give_up(1'000'000).units) {
+        const auto data = u.unit.data.bytes();
+        whole.insert(whole.end(), data.begin(), data.end());
+    }
+    EXPECT_EQ(whole, au.annexb);
 }
 
 TEST(RtpPacketizer, SdpFactsFromParameterSets) {

@@ -19,6 +19,8 @@
 #include <vector>
 
 #include "talmiro_media/ffmpeg_util.hpp"
+#include "talmiro_media/rtcp_remb.hpp"
+#include "talmiro_media/rtcp_transport_feedback.hpp"
 
 namespace talmiro_media {
 
@@ -30,7 +32,9 @@ inline constexpr std::uint8_t kRtcpBye = 203;
 inline constexpr std::uint8_t kRtcpApp = 204;
 inline constexpr std::uint8_t kRtcpRtpfb = 205;  // transport-layer feedback
 inline constexpr std::uint8_t kRtcpPsfb = 206;   // payload-specific feedback
-// Feedback formats acted on: generic NACK (RTPFB), picture loss and full intra request (PSFB).
+// Feedback formats acted on: generic NACK and transport-wide feedback (RTPFB), picture loss,
+// full intra request and REMB (PSFB); the last two in rtcp_transport_feedback.hpp and
+// rtcp_remb.hpp.
 inline constexpr std::uint8_t kRtcpFmtNack = 1;
 inline constexpr std::uint8_t kRtcpFmtPli = 1;
 inline constexpr std::uint8_t kRtcpFmtFir = 4;
@@ -172,7 +176,7 @@ struct RtcpFir {
 };
 
 using RtcpPacket = std::variant<RtcpSenderReport, RtcpReceiverReport, RtcpSdes, RtcpBye,
-                                RtcpNack, RtcpPli, RtcpFir>;
+                                RtcpNack, RtcpPli, RtcpFir, RtcpTransportFeedback, RtcpRemb>;
 
 // The parser's counts, per packet read or refused. A refusal of the header (`truncated`,
 // `bad_version`) ends the datagram: the rest counts as that one refusal. Every other refusal
@@ -190,19 +194,30 @@ struct RtcpCounts {
     std::uint64_t count_past_end = 0;
     // Shorter than its type's fixed part (a feedback message without its one required field).
     std::uint64_t too_short = 0;
-    // Inside it, something runs past its end: an SDES item or PRIV prefix, a BYE reason, a
-    // FIR entry cut short.
+    // Inside it, something runs past its end or breaks its format: an SDES item or PRIV
+    // prefix, a BYE reason, a FIR entry cut short; a transport-wide feedback of no status or
+    // with the reserved status symbol; a REMB longer than its SSRCs or of a bitrate past 64
+    // bits.
     std::uint64_t malformed = 0;
+    // Transport-wide feedback: a status count beyond what its chunks describe, and receive
+    // deltas missing for the packets its statuses say arrived.
+    std::uint64_t chunks_missing = 0;
+    std::uint64_t deltas_missing = 0;
     // Skipped: a packet type not acted on (APP, extended reports, anything unknown).
     std::uint64_t unknown_type = 0;
-    // Skipped: a feedback message of a format not acted on.
+    // Skipped: a feedback message of a format not acted on (application-layer feedback other
+    // than REMB among them).
     std::uint64_t unknown_feedback = 0;
     // NACK pairs past the first kRtcpMaxNackPairs of the datagram, not read (a NACK left with
     // none is not reported). Not a refusal: the packets they are in count as parsed.
     std::uint64_t nack_pairs_dropped = 0;
+    // Transport-wide feedback statuses past the first kRtcpMaxFeedbackStatuses of the datagram,
+    // not read (a feedback left with none is not reported). Not a refusal either.
+    std::uint64_t feedback_statuses_dropped = 0;
 
     std::uint64_t refused() const noexcept {
-        return truncated + bad_version + bad_padding + count_past_end + too_short + malformed;
+        return truncated + bad_version + bad_padding + count_past_end + too_short + malformed +
+               chunks_missing + deltas_missing;
     }
     RtcpCounts& operator+=(const RtcpCounts& other) noexcept;
     bool operator==(const RtcpCounts&) const = default;
@@ -219,7 +234,10 @@ RtcpParsed parse_rtcp(std::span<const std::uint8_t> datagram);
 // Appends one packet to `out`. Refused, leaving `out` as it was, when a field does not fit its
 // wire format: more than 31 report blocks, chunks or BYE sources; a text past 255 bytes; an
 // SDES item of type 0; a cumulative loss outside 24 bits; a NACK without pairs or a FIR
-// without entries; a packet past 65,536 words.
+// without entries; a transport-wide feedback without statuses, with more than 65,535, with
+// sequence numbers not following its base one by one, a reference time past 24 bits or a
+// step between arrivals past 16 bits of 250 µs; a REMB of more than 255 SSRCs; a packet past
+// 65,536 words.
 Result<void> append_rtcp(std::vector<std::uint8_t>& out, const RtcpPacket& packet);
 // A compound packet of `packets` in order.
 Result<std::vector<std::uint8_t>> build_rtcp(std::span<const RtcpPacket> packets);

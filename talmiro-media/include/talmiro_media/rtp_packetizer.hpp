@@ -2,6 +2,7 @@
 // H.264 payload format in non-interleaved mode: single NAL unit packets, STAP-A and FU-A only),
 // plus the history that answers retransmission requests, plain or as RTX packets (own payload
 // type, SSRC and sequence numbers, the original sequence number in front of the payload).
+// Optionally every packet carries a transport-wide sequence number for congestion feedback.
 //
 // No sockets and no clocks: the caller passes each access unit's capture time and sends the
 // packets it gets back.
@@ -54,6 +55,13 @@ struct RtpPacketizerConfig {
     // stream by default. At most 32,768 packets are kept whatever the size, so that a 16-bit
     // sequence number names one of them.
     std::size_t history_bytes = 2'000'000;
+    // When set (1..14), every packet made, media and RTX, carries a transport-wide sequence
+    // number in a one-byte-form header extension under this id: one counter for both streams,
+    // in the order the packets are made. The extension takes kTransportSeqExtensionSize bytes
+    // of the MTU. A plain resend is the original packet and carries its number again.
+    std::optional<std::uint8_t> transport_cc_extension_id;
+    // The first transport-wide sequence number; drawn at random when absent.
+    std::optional<std::uint16_t> transport_first_seq;
 };
 
 struct RtpPacketizerStats {
@@ -86,7 +94,8 @@ struct RtpPacketizerStats {
 // One H.264 stream's RTP sender state. Not thread-safe; one instance per stream.
 class RtpPacketizer {
 public:
-    // The MTU must be within [kMinRtpMtu, kMaxRtpMtu], the payload types 0..127 and different.
+    // The MTU must be within [kMinRtpMtu, kMaxRtpMtu], the payload types 0..127 and different,
+    // a transport-wide extension id 1..14.
     static Result<RtpPacketizer> create(const RtpPacketizerConfig& config);
 
     // The RTP packets of one Annex-B access unit, in sending order: one timestamp (90 kHz from
@@ -121,6 +130,14 @@ public:
     std::uint32_t rtx_ssrc() const noexcept { return rtx_ssrc_; }
     // The sequence number the next media packet will carry.
     std::uint16_t next_seq() const noexcept { return seq_; }
+    // The transport-wide sequence number the next packet made will carry; absent when the
+    // extension is off.
+    std::optional<std::uint16_t> next_transport_seq() const noexcept;
+    // The transport-wide sequence number a packet from this packetizer carries (the sender
+    // keeps it with the packet's send time and size to read feedback); absent when the
+    // extension is off.
+    std::optional<std::uint16_t> transport_seq_of(
+        std::span<const std::uint8_t> packet) const noexcept;
     // The timestamp of the latest access unit sent (for a sender report).
     std::uint32_t last_timestamp() const noexcept { return last_ts_; }
     const RtpPacketizerStats& stats() const noexcept { return stats_; }
@@ -138,6 +155,10 @@ private:
         std::vector<std::uint8_t> nal;
     };
 
+    // The first byte of a header (version 2, the extension bit) and, when on, the extension
+    // with the next transport-wide sequence number after the fixed header.
+    std::uint8_t first_byte() const noexcept;
+    void put_extension(std::vector<std::uint8_t>& p);
     // Starts a packet: the header with the next sequence number; the caller appends the payload.
     std::vector<std::uint8_t> start_packet(std::uint32_t ts, std::size_t payload_size);
     void emit(std::vector<SharedBytes>& out, std::vector<std::uint8_t> packet);
@@ -156,6 +177,9 @@ private:
     std::uint32_t rtx_ssrc_ = 0;
     std::uint16_t seq_ = 0;
     std::uint16_t rtx_seq_ = 0;
+    std::uint16_t transport_seq_ = 0;
+    // The RTP header with its extension, if any.
+    std::size_t header_size_ = kRtpHeaderSize;
     std::uint32_t ts_offset_ = 0;
     std::uint32_t last_ts_ = 0;
     std::deque<Sent> history_;

@@ -169,6 +169,23 @@ struct PacketDict {
                             }));
         });
     }
+    // Congestion feedback is not acted on here yet: its kind and fixed fields only.
+    PyObject* operator()(const tm::RtcpTransportFeedback& fb) const {
+        return new_dict([&](PyObject* d) {
+            return dict_put(d, "type", str_of("transport_feedback")) &&
+                   dict_put_counts(d, {{"sender_ssrc", fb.sender_ssrc},
+                                       {"media_ssrc", fb.media_ssrc},
+                                       {"base_seq", fb.base_seq},
+                                       {"statuses", fb.statuses.size()}});
+        });
+    }
+    PyObject* operator()(const tm::RtcpRemb& remb) const {
+        return new_dict([&](PyObject* d) {
+            return dict_put(d, "type", str_of("remb")) &&
+                   dict_put_counts(d, {{"sender_ssrc", remb.sender_ssrc},
+                                       {"bitrate_bps", remb.bitrate_bps}});
+        });
+    }
 };
 
 PyObject* counts_dict(const tm::RtcpCounts& c) {
@@ -441,7 +458,7 @@ PyMethodDef rtcp_methods[] = {
                 "rtcp_parse(data, nack_lost=True)\n--\n\nThe packets of one RTCP datagram (any "
                 "buffer) as dicts, "
                 "each with its \"type\" (\"sr\", \"rr\",\n\"sdes\", \"bye\", \"nack\", \"pli\", "
-                "\"fir\") and fields, and the dict of counts: \"parsed\", \"refused\"\n(the sum "
+                "\"fir\", \"transport_feedback\", \"remb\") and fields, and the dict of counts: \"parsed\", \"refused\"\n(the sum "
                 "of the refusals) and each cause of refusal, and the packets skipped as "
                 "\"unknown_type\"\nor \"unknown_feedback\", and \"nack_pairs_dropped\" (NACK pairs past "
                 "the first 1,024 of the\ndatagram, not read). A NACK's dict lists its PID/BLP "
