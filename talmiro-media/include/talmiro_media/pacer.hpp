@@ -16,7 +16,7 @@
 // - The queue is bounded in time by raising the rate, not by dropping media: while packets
 //   wait, the rate is at least what sends every queued byte before the oldest media packet has
 //   waited `queue_time_limit_us` (a dropped media packet costs a NACK, a resend and a broken
-//   picture; a late one only its lateness, and the rate controller is told by the stats).
+//   picture; a late one only its lateness, which the stats show).
 //   The queue is bounded in packets too: beyond `max_packets` the oldest media packet (or,
 //   with none, the oldest retransmission) is dropped, counted.
 #pragma once
