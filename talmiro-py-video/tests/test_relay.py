@@ -1,5 +1,5 @@
-"""The seeded lossy relay: loss, bursts, delay, jitter and reordering, full queues, feedback, and
-its command line."""
+"""The seeded lossy relay: loss, bursts, delay, jitter and reordering, full queues, feedback, the
+capped link with its queue and rate schedule, and its command line."""
 
 import json
 import socket
@@ -11,7 +11,7 @@ import time
 import pytest
 
 from talmiro_sdk_video._net import bind_pair
-from talmiro_sdk_video.relay import Relay, RelayConfig
+from talmiro_sdk_video.relay import Bottleneck, Relay, RelayConfig, parse_rate_schedule
 
 LOCAL = "127.0.0.1"
 
@@ -227,6 +227,13 @@ def test_cli_runs_for_its_seconds_and_prints_one_line():
     assert len(lines) == 1
     counters = json.loads(lines[0])
     assert counters["forward"]["received"] == 0 and counters["queued"] == 0
+    result = cli("--listen", f"{LOCAL}:0", "--to", f"{LOCAL}:9", "--rate-kbps", "800",
+                 "--back-rate-schedule", "0:100,0.5:200", "--back-queue-ms", "50",
+                 "--seconds", "0.1", "--json")
+    assert result.returncode == 0, result.stderr
+    counters = json.loads(result.stdout)
+    assert counters["forward"]["rate_kbps"] == [[0.0, 800.0]]
+    assert counters["back"]["rate_kbps"] == [[0.0, 100.0], [0.5, 200.0]]
 
 
 @pytest.mark.parametrize("args", [
@@ -238,9 +245,126 @@ def test_cli_runs_for_its_seconds_and_prints_one_line():
     ["--listen", f"{LOCAL}:0", "--to", f"{LOCAL}:9", "--jitter-ms", "-1"],
     ["--listen", f"{LOCAL}:0", "--to", f"{LOCAL}:9", "--seconds", "-2"],
     ["--listen", f"{LOCAL}:0", "--to", f"{LOCAL}:9", "--out-port", "65535"],
+    ["--listen", f"{LOCAL}:0", "--to", f"{LOCAL}:9", "--rate-kbps", "0"],
+    ["--listen", f"{LOCAL}:0", "--to", f"{LOCAL}:9", "--rate-schedule", "0:100,soon:200"],
+    ["--listen", f"{LOCAL}:0", "--to", f"{LOCAL}:9", "--back-rate-schedule", "3:100,1:200"],
+    ["--listen", f"{LOCAL}:0", "--to", f"{LOCAL}:9", "--back-queue-ms", "-5"],
 ])
 def test_cli_bad_arguments_give_one_line(args):
     result = cli(*args)
     assert result.returncode != 0
     lines = result.stderr.strip().splitlines()
     assert len(lines) == 1 and lines[0].startswith("error: "), result.stderr
+
+
+def test_a_bottleneck_sends_at_its_rate_and_drops_what_would_wait_too_long():
+    """The model alone, on a simulated clock: 1,250 bytes take 10 ms at 1,000 kbit/s."""
+    cap = Bottleneck(1000, 100, (), start=0.0)
+    # A burst: each one leaves 10 ms after the one before; the twelfth would wait 110 ms.
+    sent = [cap.admit(0.0, 1250) for _ in range(12)]
+    assert sent[:11] == pytest.approx([0.01 * (n + 1) for n in range(11)]) and sent[11] is None
+    assert cap.admit(5.0, 1250) == pytest.approx(5.01)
+    # Twice the rate offered for 10 s: half goes, at the rate, none waiting past the limit.
+    cap = Bottleneck(1000, 100, (), start=0.0)
+    sent = [cap.admit(n * 0.005, 1250) for n in range(2000)]
+    taken = [t for t in sent if t is not None]
+    assert len(taken) + cap.drops == 2000 and 990 <= len(taken) <= 1011
+    assert taken[-1] <= 10.11
+    summary = cap.summary()
+    assert summary["queue_drops"] == cap.drops
+    assert 90 <= summary["queue_delay_p50_ms"] <= summary["queue_delay_p95_ms"] \
+        <= summary["queue_delay_max_ms"] <= 100
+    assert summary["rate_kbps"] == [[0.0, 1000.0]]
+    # A schedule: 1,000 kbit/s, then no more than the 2,000 offered from 1 s on.
+    cap = Bottleneck(None, 100, ((0, 1000), (1.0, 4000)), start=50.0)
+    sent = [cap.admit(50.0 + n * 0.005, 1250) for n in range(400)]
+    # (those of the last 100 ms before the step leave after it, at the rate they leave at)
+    assert 90 <= sum(t is not None for t in sent[:180]) <= 111
+    assert all(t is not None for t in sent[230:])
+    # A datagram begun at one rate finishes at the next: 1 ms at 1,000, 4.5 ms at 2,000.
+    cap = Bottleneck(None, 100, ((1.0, 1000), (2.0, 2000)), start=10.0)
+    assert cap.admit(10.5, 1250) == 10.5   # no cap before the first step
+    assert cap.admit(11.999, 1250) == pytest.approx(12.0045)
+    assert cap.summary()["rate_kbps"] == [[0.0, None], [1.0, 1000.0], [2.0, 2000.0]]
+    # Each direction has its own.
+    cfg = RelayConfig(back_rate_kbps=100, back_queue_ms=50)
+    assert cfg.bottleneck("forward", 0.0) is None and cfg.bottleneck("back", 0.0) is not None
+    for bad in (RelayConfig(rate_kbps=0), RelayConfig(queue_ms=-1),
+                RelayConfig(rate_schedule=((5, 100), (2, 100))),
+                RelayConfig(back_rate_schedule=((0, 0),))):
+        with pytest.raises(ValueError):
+            bad.check()
+    assert parse_rate_schedule("0:1000, 40:2500,60:600") == ((0, 1000), (40, 2500), (60, 600))
+    with pytest.raises(ValueError):
+        parse_rate_schedule("0:1000,40")
+
+
+def offer(cfg: RelayConfig, kbps: float, seconds: float, size: int = 1200
+          ) -> tuple[list[int], list[tuple[int, int, int]], dict]:
+    """Offers `kbps` of `size`-byte RTP datagrams through a relay for `seconds`; the send times
+    (ns since the relay started), what arrived as (sequence number, arrival time since the
+    start, time in the relay), ns, and the relay's counters once all that came has left it."""
+    recv_rtp, recv_rtcp = bind_pair(LOCAL, 0)
+    sender = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+    got: list = []
+    sends: list[int] = []
+    interval = size * 8 / (kbps * 1000)
+    with sender, recv_rtp, recv_rtcp, Relay((LOCAL, 0), (LOCAL, recv_rtp.getsockname()[1]),
+                                            cfg) as relay:
+        start = time.monotonic_ns()
+        deadline = time.monotonic() + seconds + 10
+        while len(sends) < seconds / interval and time.monotonic() < deadline:
+            due = start + int(len(sends) * interval * 1e9)
+            if time.monotonic_ns() < due:
+                time.sleep(0.001)
+                drain(recv_rtp, got)
+                continue
+            sends.append(time.monotonic_ns() - start)
+            sender.sendto(rtp(len(sends) - 1) + bytes(size - 20), relay.listen_address)
+        while time.monotonic() < deadline:
+            drain(recv_rtp, got)
+            c = relay.counters()
+            if c["forward"]["received"] == len(sends) and c["queued"] == 0 and \
+                    c["forward"]["forwarded"] == len(got):
+                break
+            time.sleep(0.01)
+        counters = relay.counters()
+    arrivals = [(struct.unpack_from(">H", d, 2)[0], t - start,
+                 t - struct.unpack_from(">q", d, 12)[0]) for d, _, t in got]
+    return sends, arrivals, counters
+
+
+def rate_kbps(arrivals: list[tuple[int, int, int]], size: int, since_s: float, to_s: float
+              ) -> float:
+    times = [t for _, t, _ in arrivals if since_s * 1e9 <= t < to_s * 1e9]
+    return (len(times) - 1) * size * 8 / ((times[-1] - times[0]) / 1e9) / 1000
+
+
+def test_a_capped_relay_forwards_at_its_rate_and_queues_no_longer_than_its_limit():
+    sends, arrivals, counters = offer(RelayConfig(rate_kbps=1000, queue_ms=100, delay_ms=5),
+                                      2000, 2.5)
+    forward = counters["forward"]
+    offered_kbps = (len(sends) - 1) * 1200 * 8 / (sends[-1] / 1e9) / 1000
+    dropped = forward["queue_drops"] / len(sends)
+    assert forward["queue_drops"] == len(sends) - len(arrivals) > 0
+    assert abs(dropped - (1 - 1000 / offered_kbps)) < 0.12, (dropped, offered_kbps)
+    assert forward["bytes_forwarded"] == 1200 * len(arrivals)
+    assert 800 <= rate_kbps(arrivals, 1200, 0.3, 10) <= 1100
+    # Waiting 100 ms at most, then 9.6 ms on the link and the 5 ms delay; the margin is for a
+    # loaded machine.
+    assert forward["queue_delay_p95_ms"] <= forward["queue_delay_max_ms"] <= 100.0
+    assert forward["queue_delay_p95_ms"] > 50
+    assert max(t for _, _, t in arrivals) < (100 + 9.6 + 5 + 60) * 1e6
+    assert forward["rate_kbps"] == [[0.0, 1000.0]] and counters["back"]["rate_kbps"] == []
+
+
+def test_a_rate_schedule_steps_the_relay_at_its_times():
+    sends, arrivals, counters = offer(
+        RelayConfig(rate_schedule=((0, 600), (1.5, 3000)), queue_ms=100), 1500, 3.0)
+    assert 450 <= rate_kbps(arrivals, 1200, 0.3, 1.4) <= 700
+    assert rate_kbps(arrivals, 1200, 2.0, 10) >= 1200
+    # Nothing is dropped once the rate has risen above what is offered (and the queue of the
+    # slow rate has gone).
+    late = {n for n, t in enumerate(sends) if t > 1.8e9}
+    assert len(late - {seq for seq, _, _ in arrivals}) <= len(late) // 20
+    assert counters["forward"]["rate_kbps"] == [[0.0, 600.0], [1.5, 3000.0]]

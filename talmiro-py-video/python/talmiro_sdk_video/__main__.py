@@ -220,9 +220,34 @@ def _add_relay(sub) -> None:
                               "one-way delay, both ways", None))
     relay.add_argument("--clean-back", action="store_true",
                        help="no loss or reordering from the receiver to the sender")
+    _add_bottleneck_args(relay)
     relay.add_argument("--seconds", type=float, default=0.0,
                        help="stop after this long (0: when interrupted)")
     relay.add_argument("--json", action="store_true", help="print the counters as JSON")
+
+
+def _rate_schedule(text: str) -> tuple[tuple[float, float], ...]:
+    from .relay import parse_rate_schedule
+    try:
+        return parse_rate_schedule(text)
+    except ValueError as err:
+        raise argparse.ArgumentTypeError(str(err)) from None
+
+
+def _add_bottleneck_args(relay: argparse.ArgumentParser) -> None:
+    """A capped link with a drop-tail queue each way, before the loss and the delays."""
+    for prefix, way in (("", "from the sender to the receiver"),
+                        ("back-", "from the receiver to the sender")):
+        relay.add_argument(f"--{prefix}rate-kbps", type=_positive, metavar="KBPS",
+                           help=f"the capacity {way}, kbit/s (default: no cap)")
+        relay.add_argument(f"--{prefix}queue-ms", type=float, default=300.0, metavar="MS",
+                           help="the longest a datagram waits for the capped link; one that "
+                                "would wait longer is dropped (300)")
+        relay.add_argument(f"--{prefix}rate-schedule", type=_rate_schedule, default=(),
+                           metavar="T:KBPS,...",
+                           help="the capacity from T seconds after the start on, e.g. "
+                                "0:1000,40:2500,60:600,80:1000 (before the first T: "
+                                f"--{prefix}rate-kbps)")
 
 
 def _build_parser() -> argparse.ArgumentParser:
@@ -553,7 +578,10 @@ def _relay(args: argparse.Namespace) -> int:
     if args.seconds < 0:
         raise UsageError(f"--seconds must not be negative, got {args.seconds}")
     try:
-        cfg = _relay_config(args, clean_back=args.clean_back)
+        cfg = _relay_config(args, clean_back=args.clean_back, rate_kbps=args.rate_kbps,
+                            queue_ms=args.queue_ms, rate_schedule=args.rate_schedule,
+                            back_rate_kbps=args.back_rate_kbps, back_queue_ms=args.back_queue_ms,
+                            back_rate_schedule=args.back_rate_schedule)
         relay = Relay(args.listen, args.to, cfg, rtcp_back=args.rtcp_back,
                       out_port=args.out_port)
     except ValueError as err:

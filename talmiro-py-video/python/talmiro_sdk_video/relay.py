@@ -22,6 +22,13 @@ the same original packets lost, and so do two runs of a stream whose SSRC and se
 are fixed. Other datagrams (RTCP, anything that is not RTP) draw from a seeded generator of
 their own per direction and port.
 
+Each direction may have a bottleneck first (`rate_kbps`, `queue_ms`, `rate_schedule`; the
+`back_` ones for the way back): a link of that rate with a drop-tail queue in front of it, as a
+capped uplink has. A datagram leaves the bottleneck when the link has sent it and all that came
+before it, at the rates of the schedule; one that would wait longer than `queue_ms` behind
+those is dropped (`queue_drops`). What leaves it goes on to the loss, reordering, delay and
+jitter above, so that the link's capacity is spent on datagrams lost later too.
+
     relay = Relay(("127.0.0.1", 5004), ("127.0.0.1", 6004), RelayConfig(loss=0.02, delay_ms=10))
     relay.start()
     ...
@@ -34,6 +41,7 @@ from __future__ import annotations
 import hashlib
 import heapq
 import itertools
+import math
 import random
 import select
 import socket
@@ -49,7 +57,10 @@ FORWARD, BACK = "forward", "back"
 # Without a packet after it, a packet held back for reordering leaves after this long.
 HOLD_LIMIT_S = 0.1
 _COUNTERS = ("received", "forwarded", "lost", "lost_in_burst", "reordered", "overflow",
-             "no_route", "send_errors", "socket_drops")
+             "no_route", "send_errors", "socket_drops", "bytes_forwarded")
+# The fastest a bottleneck is set to, in kbit/s (10 Gbit/s), and the most steps it has.
+MAX_RATE_KBPS = 10_000_000.0
+MAX_RATE_STEPS = 1000
 # Room for the count of datagrams dropped that each read carries (SO_RXQ_OVFL).
 _CMSG_SPACE = socket.CMSG_SPACE(4)
 
@@ -69,6 +80,16 @@ class RelayConfig:
     clean_back: bool = False    # the way back (receiver to sender) is delayed but never lossy
     rtx_payload_type: int | None = 97   # RTP packets of this type are RTX resends (RFC 4588)
     max_queue: int = 4096       # datagrams waiting to leave; more are dropped and counted
+    # The bottleneck from the sender to the receiver: its rate (None: no cap), the longest a
+    # datagram may wait in its queue, and (seconds from the start, kbit/s) steps of the rate
+    # from then on (the rate before the first step is `rate_kbps`).
+    rate_kbps: float | None = None
+    queue_ms: float = 300.0
+    rate_schedule: tuple[tuple[float, float], ...] = ()
+    # The same for the way back.
+    back_rate_kbps: float | None = None
+    back_queue_ms: float = 300.0
+    back_rate_schedule: tuple[tuple[float, float], ...] = ()
 
     def check(self) -> None:
         for name in ("loss", "burst_rate", "reorder"):
@@ -86,6 +107,151 @@ class RelayConfig:
         if self.rtx_payload_type is not None and not 0 <= self.rtx_payload_type <= 127:
             raise ValueError(f"rtx_payload_type must be between 0 and 127, "
                              f"got {self.rtx_payload_type}")
+        for prefix in ("", "back_"):
+            _check_bottleneck(prefix, getattr(self, prefix + "rate_kbps"),
+                              getattr(self, prefix + "queue_ms"),
+                              getattr(self, prefix + "rate_schedule"))
+
+    def bottleneck(self, direction: str, start: float) -> Bottleneck | None:
+        """The bottleneck of `direction` for a relay started at `start` (monotonic seconds);
+        None without a cap."""
+        prefix = "" if direction == FORWARD else "back_"
+        rate = getattr(self, prefix + "rate_kbps")
+        schedule = getattr(self, prefix + "rate_schedule")
+        if rate is None and not schedule:
+            return None
+        return Bottleneck(rate, getattr(self, prefix + "queue_ms"), schedule, start)
+
+
+def _check_bottleneck(prefix: str, rate: float | None, queue_ms: float,
+                      schedule: tuple[tuple[float, float], ...]) -> None:
+    if rate is not None and not 0.0 < rate <= MAX_RATE_KBPS:
+        raise ValueError(f"{prefix}rate_kbps must be above 0 and at most {MAX_RATE_KBPS:.0f}, "
+                         f"got {rate}")
+    if not 0.0 <= queue_ms <= 60_000.0:
+        raise ValueError(f"{prefix}queue_ms must be between 0 and 60000, got {queue_ms}")
+    if len(schedule) > MAX_RATE_STEPS:
+        raise ValueError(f"{prefix}rate_schedule has more than {MAX_RATE_STEPS} steps")
+    last = None
+    for at, kbps in schedule:
+        if not (0.0 <= at <= 1e6 and (last is None or at > last)):
+            raise ValueError(f"{prefix}rate_schedule's times must rise from 0 s on (to at most "
+                             f"1000000 s), got {at}" + ("" if last is None else f" after {last}"))
+        if not 0.0 < kbps <= MAX_RATE_KBPS:
+            raise ValueError(f"{prefix}rate_schedule's rates must be above 0 and at most "
+                             f"{MAX_RATE_KBPS:.0f} kbit/s, got {kbps}")
+        last = at
+
+
+def parse_rate_schedule(text: str) -> tuple[tuple[float, float], ...]:
+    """`T:KBPS,...` (seconds from the start, kbit/s from then on) as steps for RelayConfig;
+    ValueError for text that is not that (RelayConfig checks the values)."""
+    steps = []
+    for part in text.split(","):
+        at, sep, kbps = part.strip().partition(":")
+        try:
+            if not sep:
+                raise ValueError
+            steps.append((float(at), float(kbps)))
+        except ValueError:
+            raise ValueError(f"a rate schedule is T:KBPS,... (seconds, kbit/s), got {text!r}") \
+                from None
+    return tuple(steps)
+
+
+# What a direction without a bottleneck reports of one.
+_NO_BOTTLENECK = {"queue_drops": 0, "queue_delay_p50_ms": 0.0, "queue_delay_p95_ms": 0.0,
+                  "queue_delay_max_ms": 0.0, "rate_kbps": []}
+# The waits are counted in bins this wide (seconds).
+_WAIT_BIN_S = 0.00025
+_NO_CAP = float("inf")
+
+
+class Bottleneck:
+    """A link whose rate may step at set times, behind a drop-tail queue. `admit` says when a
+    datagram arriving at a time has left the link, having waited for those before it to be
+    sent at the rates of the schedule; or None, dropped, if that wait would be longer than
+    `queue_ms`. Times are monotonic seconds and arrivals come in order. It counts what it
+    dropped and how long what it took waited (in bins of 0.25 ms up to the queue's limit: a few
+    operations a datagram and no allocation)."""
+
+    def __init__(self, rate_kbps: float | None, queue_ms: float,
+                 schedule: tuple[tuple[float, float], ...], start: float):
+        # (from, bit/s), the first from the beginning of time.
+        steps = [(start + float(at), float(kbps) * 1000.0) for at, kbps in schedule]
+        if not steps or steps[0][0] > start:
+            steps.insert(0, (start, _NO_CAP if rate_kbps is None else rate_kbps * 1000.0))
+        self._steps = [(float("-inf"), steps[0][1])] + steps[1:]
+        self._start = start
+        self._limit = queue_ms / 1000.0
+        self._step = 0
+        self._busy_until = float("-inf")
+        # Datagrams that found the link free, and the others' waits.
+        self._unqueued = 0
+        self._waits = [0] * (int(self._limit / _WAIT_BIN_S) + 1)
+        self.max_wait = 0.0
+        self.drops = 0
+
+    def admit(self, now: float, size: int) -> float | None:
+        """When a datagram of `size` bytes that arrived at `now` has been sent; None if
+        dropped."""
+        wait = self._busy_until - now
+        if wait > self._limit:
+            self.drops += 1
+            return None
+        if wait > 0.0:
+            begin = self._busy_until
+            self.max_wait = max(self.max_wait, wait)
+            self._waits[min(int(wait / _WAIT_BIN_S), len(self._waits) - 1)] += 1
+        else:
+            begin = now
+            self._unqueued += 1
+        self._busy_until = self._finish(begin, size * 8.0)
+        return self._busy_until
+
+    def _finish(self, begin: float, bits: float) -> float:
+        """When `bits` begun at `begin` have been sent, across the steps of the rate."""
+        steps = self._steps
+        while self._step + 1 < len(steps) and steps[self._step + 1][0] <= begin:
+            self._step += 1
+        at, step = begin, self._step
+        while True:  # bounded by the steps
+            rate = steps[step][1]
+            end = steps[step + 1][0] if step + 1 < len(steps) else _NO_CAP
+            if rate == _NO_CAP:
+                return at
+            if at + bits / rate <= end:
+                return at + bits / rate
+            bits -= (end - at) * rate
+            at, step = end, step + 1
+
+    def summary(self) -> dict:
+        """The drops; the waits' median, 95th percentile (each its bin's upper edge, at most
+        the maximum) and maximum, in ms; and the rate's steps, [seconds from the start, kbit/s
+        (None: no cap)]."""
+        total = self._unqueued + sum(self._waits)
+        out: dict = {"queue_drops": self.drops}
+        for name, q in (("p50", 0.5), ("p95", 0.95)):
+            edge = _bin_percentile(self._unqueued, self._waits, total, q) * _WAIT_BIN_S
+            out[f"queue_delay_{name}_ms"] = round(min(edge, self.max_wait) * 1000.0, 3)
+        out["queue_delay_max_ms"] = round(self.max_wait * 1000.0, 3)
+        out["rate_kbps"] = [[max(0.0, round(at - self._start, 6)),
+                             None if rate == _NO_CAP else rate / 1000.0]
+                            for at, rate in self._steps]
+        return out
+
+
+def _bin_percentile(zeros: int, bins: list[int], total: int, q: float) -> int:
+    """The upper edge, in bins, of the bin the `q` quantile falls in (0: among the zeros)."""
+    rank = max(1, math.ceil(q * total))
+    if rank <= zeros:
+        return 0
+    seen = zeros
+    for k, count in enumerate(bins):
+        seen += count
+        if seen >= rank:
+            return k + 1
+    return len(bins)
 
 
 @dataclass
@@ -176,6 +342,8 @@ class Relay:
         self._order = 0
         self._lock = threading.Lock()
         self._counts = {d: dict.fromkeys(_COUNTERS, 0) for d in (FORWARD, BACK)}
+        # Made when the relay starts: their schedules count from then.
+        self._caps: dict[str, Bottleneck | None] = {FORWARD: None, BACK: None}
         self._thread: threading.Thread | None = None
         self._stopping = False
         self._failure: BaseException | None = None
@@ -195,6 +363,8 @@ class Relay:
     def start(self) -> Relay:
         if self._thread is not None:
             raise RuntimeError("the relay was started already")
+        start = time.monotonic()
+        self._caps = {d: self.config.bottleneck(d, start) for d in (FORWARD, BACK)}
         self._thread = threading.Thread(target=self._run, name="talmiro-relay", daemon=True)
         self._thread.start()
         return self
@@ -220,9 +390,14 @@ class Relay:
 
     def counters(self) -> dict[str, dict[str, int]]:
         """Cumulative counts per direction ("forward": sender to receiver, "back"), and the
-        datagrams waiting to leave ("queued", those held back for reordering included)."""
+        datagrams waiting to leave ("queued", those held back for reordering included). Each
+        direction's bottleneck adds its drops, the waits in its queue and its rate's steps
+        (`Bottleneck.summary`; none and empty without a cap)."""
         with self._lock:
             out: dict = {d: dict(c) for d, c in self._counts.items()}
+            for direction, cap in self._caps.items():
+                out[direction].update(dict(_NO_BOTTLENECK, rate_kbps=[]) if cap is None
+                                      else cap.summary())
             # Datagrams the system dropped before the relay could read them (Linux only).
             for sock, lane in self._lanes.items():
                 out[lane.name]["socket_drops"] += self._socket_drops.get(sock, 0)
@@ -285,6 +460,13 @@ class Relay:
             if dest is None:
                 counts["no_route"] += 1
                 return
+            cap = self._caps[lane.name]
+            if cap is not None:
+                # What follows happens to the datagram once the link has sent it.
+                sent = cap.admit(now, len(data))
+                if sent is None:
+                    return
+                now = sent
             if lane.impaired and self._lose(lane, data, counts):
                 return
             departure = now + self.config.delay_ms / 1000.0
@@ -403,7 +585,10 @@ class Relay:
             except OSError:
                 ok = False
             with self._lock:
-                self._counts[name]["forwarded" if ok else "send_errors"] += 1
+                counts = self._counts[name]
+                counts["forwarded" if ok else "send_errors"] += 1
+                if ok:
+                    counts["bytes_forwarded"] += len(data)
 
     def _back_address(self, rtp: bool) -> Address | None:
         if rtp:
@@ -439,6 +624,17 @@ def _check_port(port: int, what: str) -> None:
         raise ValueError(f"{what} port must be between 1 and 65534, got {port}")
 
 
+def _format_bottleneck(c: dict) -> str:
+    if not c["rate_kbps"]:
+        return ""
+    steps = " ".join(f"{at:g}s:{'none' if kbps is None else f'{kbps:g}'}"
+                     for at, kbps in c["rate_kbps"])
+    return (f" queue drops {c['queue_drops']} queue delay p50/p95/max "
+            f"{c['queue_delay_p50_ms']:.1f}/{c['queue_delay_p95_ms']:.1f}/"
+            f"{c['queue_delay_max_ms']:.1f} ms bytes {c['bytes_forwarded']} "
+            f"rate kbit/s {steps}")
+
+
 def format_counters(counters: dict) -> str:
     """The counters as one line of text."""
     parts = []
@@ -447,5 +643,6 @@ def format_counters(counters: dict) -> str:
         parts.append(f"{direction}: received {c['received']} forwarded {c['forwarded']} "
                      f"lost {c['lost'] + c['lost_in_burst']} (burst {c['lost_in_burst']}) "
                      f"reordered {c['reordered']} overflow {c['overflow']} "
-                     f"no route {c['no_route']} socket drops {c['socket_drops']}")
+                     f"no route {c['no_route']} socket drops {c['socket_drops']}"
+                     + _format_bottleneck(c))
     return "relay " + "; ".join(parts)
