@@ -102,6 +102,8 @@ std::optional<SrtpSuite> srtp_suite_named(std::string_view name) noexcept {
     return std::nullopt;
 }
 
+std::string_view srtp_suite_name(SrtpSuite suite) noexcept { return facts(suite).name; }
+
 std::size_t srtp_key_salt_size(SrtpSuite suite) noexcept { return facts(suite).key_salt; }
 
 void SrtpContextDeleter::operator()(srtp_ctx_t_* p) const noexcept { srtp_dealloc(p); }

@@ -28,8 +28,14 @@ enum class SrtpSuite : std::uint8_t {
     AeadAes256Gcm,        // "AEAD_AES_256_GCM"
 };
 
+inline constexpr SrtpSuite kSrtpSuites[] = {SrtpSuite::AesCm128HmacSha1_80,
+                                            SrtpSuite::AesCm128HmacSha1_32,
+                                            SrtpSuite::AeadAes128Gcm, SrtpSuite::AeadAes256Gcm};
+
 // The suite an SDES name (RFC 4568, RFC 7714) stands for; none for any other text.
 std::optional<SrtpSuite> srtp_suite_named(std::string_view name) noexcept;
+// The SDES name of a suite.
+std::string_view srtp_suite_name(SrtpSuite suite) noexcept;
 // The bytes of master key and salt the suite takes (30, 30, 28, 44).
 std::size_t srtp_key_salt_size(SrtpSuite suite) noexcept;
 

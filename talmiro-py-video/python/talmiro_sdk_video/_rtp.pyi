@@ -13,6 +13,9 @@ __all__ = ["RtpReceptionStats", "NackRtt", "RtpPacketizer", "RtpDepacketizer", "
            "rtcp_sr", "rtcp_rr", "rtcp_sdes", "rtcp_bye", "rtcp_nack", "rtcp_pli", "rtcp_fir",
            "ntp_from_us", "us_from_ntp", "rtcp_rtt_us", "rtcp_return_address"]
 
+# The SRTP suites DatagramTransport.set_srtp takes, with their master key and salt sizes.
+SRTP_SUITES: dict[str, int]
+
 # One access unit out of the RTP depacketizer: (data, rtp_timestamp, arrival_us, complete, key,
 # config, recovery, recovered). `data` may be empty when every NAL unit of it was lost.
 RtpUnitTuple: TypeAlias = tuple[bytes, int, int, bool, bool, bool, bool, bool]

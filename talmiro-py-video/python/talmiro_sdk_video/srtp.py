@@ -16,13 +16,8 @@ import os
 import stat
 from dataclasses import dataclass, field
 
-# Each suite's master key and salt, in bytes.
-SRTP_SUITES = {
-    "AES_CM_128_HMAC_SHA1_80": (16, 14),
-    "AES_CM_128_HMAC_SHA1_32": (16, 14),
-    "AEAD_AES_128_GCM": (16, 12),
-    "AEAD_AES_256_GCM": (32, 12),
-}
+from ._rtp import SRTP_SUITES  # each suite's master key and salt, in bytes
+
 DEFAULT_SUITE = "AES_CM_128_HMAC_SHA1_80"
 
 
@@ -39,7 +34,7 @@ class SrtpKey:
         if self.suite not in SRTP_SUITES:
             raise SrtpKeyError(f"unknown SRTP suite {self.suite!r} (one of "
                                f"{', '.join(SRTP_SUITES)})")
-        want = sum(SRTP_SUITES[self.suite])
+        want = SRTP_SUITES[self.suite]
         if not isinstance(self.key_salt, bytes) or len(self.key_salt) != want:
             got = len(self.key_salt) if isinstance(self.key_salt, (bytes, bytearray)) else "no"
             raise SrtpKeyError(f"{self.suite} takes a {want}-byte key and salt, got {got} bytes")
@@ -51,7 +46,7 @@ class SrtpKey:
     def generate(cls, suite: str = DEFAULT_SUITE) -> SrtpKey:
         if suite not in SRTP_SUITES:
             return cls(b"", suite)  # raises the unknown-suite error
-        return cls(os.urandom(sum(SRTP_SUITES[suite])), suite)
+        return cls(os.urandom(SRTP_SUITES[suite]), suite)
 
     @classmethod
     def from_inline(cls, text: str, suite: str = DEFAULT_SUITE) -> SrtpKey:

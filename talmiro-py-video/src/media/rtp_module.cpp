@@ -6,10 +6,25 @@
 #include "codec_api.hpp"
 #include "errors.hpp"
 #include "module_names.hpp"
+#include "talmiro_media/srtp_context.hpp"
+#include "values.hpp"
+
+#include <string>
 
 namespace talmiro_py {
 
 namespace {
+
+PyObject* srtp_suites() {
+    return new_dict([](PyObject* d) {
+        for (const talmiro_media::SrtpSuite suite : talmiro_media::kSrtpSuites) {
+            const std::string name(talmiro_media::srtp_suite_name(suite));
+            if (!dict_put_count(d, name.c_str(), talmiro_media::srtp_key_salt_size(suite)))
+                return false;
+        }
+        return true;
+    });
+}
 
 int exec_module(PyObject* module) {
     return guarded<int>(-1, [&]() -> int {
@@ -31,7 +46,9 @@ int exec_module(PyObject* module) {
         for (PyMethodDef* def = rtcp_functions(); def->ml_name; ++def)
             if (!add_function(module, *def)) return -1;
         if (!add_function(module, rtcp_return_address_def)) return -1;
-        return 0;
+        // The SRTP suites the core protects with, by name, with their master key and salt
+        // sizes in bytes.
+        return add_constant(module, "SRTP_SUITES", srtp_suites()) ? 0 : -1;
     });
 }
 
