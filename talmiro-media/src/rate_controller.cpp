@@ -28,7 +28,8 @@ RateController::RateController(const Config& config) noexcept
 }
 
 BandwidthUsage RateController::read_packets(std::span<const PacketFeedback> packets,
-                                            MessageLoss& loss) {
+                                            MessageLoss& loss,
+                                            std::optional<std::int64_t>& newest_send_us) {
     bool overused = false;
     for (const PacketFeedback& p : packets) {
         ++loss.expected;
@@ -38,6 +39,7 @@ BandwidthUsage RateController::read_packets(std::span<const PacketFeedback> pack
             continue;
         }
         ++counts_.packets_acked;
+        newest_send_us = std::max(newest_send_us.value_or(p.send_us), p.send_us);
         delivered_.add(*p.arrival_us, std::min(p.bytes, config_.max_packet_bytes));
         queue_.add(p.send_us, *p.arrival_us);
         const auto delta = groups_.add(p.send_us, *p.arrival_us);
@@ -60,11 +62,9 @@ void RateController::on_transport_feedback(std::span<const PacketFeedback> packe
     }
     last_feedback_us_ = now_us;
     MessageLoss loss{0, 0};
-    const BandwidthUsage usage = with_standing_queue(read_packets(packets, loss), now_us);
     std::optional<std::int64_t> newest_send;
-    for (const PacketFeedback& p : packets) {
-        if (p.arrival_us) newest_send = std::max(newest_send.value_or(p.send_us), p.send_us);
-    }
+    const BandwidthUsage usage =
+        with_standing_queue(read_packets(packets, loss, newest_send), now_us);
     if (newest_send) note_feedback_rtt(*newest_send, now_us);
     judge_feedback_loss(loss, now_us);
     aimd_.update({usage, delivered_.bps(), queue_.current_us()}, now_us);

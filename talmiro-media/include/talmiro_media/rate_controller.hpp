@@ -109,7 +109,10 @@ private:
         std::uint32_t lost;
     };
 
-    BandwidthUsage read_packets(std::span<const PacketFeedback> packets, MessageLoss& loss);
+    // The packets of one feedback message through the estimators: the delay signal, the
+    // message's loss, and the send time of the newest packet it acknowledges.
+    BandwidthUsage read_packets(std::span<const PacketFeedback> packets, MessageLoss& loss,
+                                std::optional<std::int64_t>& newest_send_us);
     BandwidthUsage with_standing_queue(BandwidthUsage usage, std::int64_t now_us) const noexcept;
     void judge_feedback_loss(MessageLoss message, std::int64_t now_us);
     void note_feedback_rtt(std::int64_t newest_send_us, std::int64_t now_us) noexcept;
