@@ -91,10 +91,8 @@ def test_clean_stream_every_picture_exact_and_stamped():
         s = rx.stats()
         assert (s["packets_lost"], s["units_incomplete"], s["packets_refused"], s["flagged"],
                 s["plis_sent"]) == (0, 0, 0, 0, 0)
-        # Loopback loses nothing, but a loaded machine may overflow a starved receiver's socket:
-        # a NACK must then have fetched a packet that never came otherwise, never a spare copy.
-        assert s["nacks_sent"] == 0 or (s["packets_recovered"] >= 1 and
-                                        s["packets_duplicated"] == 0)
+        # No NACK count here: on a loaded machine a starved sender's pause mid-picture looks like a
+        # loss, and a NACK for it is right. The depacketizer's own tests pin the NACK timing.
         assert s["units_complete"] == 45 and s["latency_p99_us"] is not None
         t = tx.stats()
         assert (t["plis_received"], t["idr_requests_coalesced"], t["idr_from_feedback"]) == (3, 2, 1)

@@ -125,7 +125,9 @@ def test_sender_acts_only_on_keyed_feedback():
         for d in forged + [good, good]:
             peer.sendto(d, tx.rtcp_address)
         deadline = time.monotonic() + 3
-        while time.monotonic() < deadline and tx.stats()["rtcp_datagrams"] < len(forged) + 2:
+        # Datagrams are counted as they are read, PLIs once the feedback thread has taken them.
+        while time.monotonic() < deadline and (tx.stats()["rtcp_datagrams"] < len(forged) + 2
+                                               or tx.stats()["plis_received"] < 1):
             time.sleep(0.02)
         t = tx.stats()
     assert t["rtcp_datagrams"] == len(forged) + 2
