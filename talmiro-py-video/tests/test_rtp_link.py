@@ -33,6 +33,14 @@ LOCAL = "127.0.0.1"
 W, H, FPS = 160, 96, 30
 
 
+def payload(packet: bytes) -> bytes:
+    """An RTP packet's payload: past the fixed header, the CSRCs and any header extension."""
+    at = 12 + 4 * (packet[0] & 0x0F)
+    if packet[0] & 0x10:
+        at += 4 + 4 * int.from_bytes(packet[at + 2:at + 4], "big")
+    return packet[at:]
+
+
 def collect(receiver: RtpReceiver, want: int, seconds: float = 5.0) -> list:
     got: list = []
     deadline = time.monotonic() + seconds
@@ -151,7 +159,7 @@ def test_key_picture_without_its_parameter_sets_asks_for_idr_at_once():
             send_pattern(tx, 30, paced=True, hook=forward)
             got = collect(rx, 30, seconds=1.0)
             s, t = rx.stats(), tx.stats()
-    assert dropped[0][12] & 0x1F in (7, 24)  # the SPS, alone or in a STAP-A
+    assert payload(dropped[0])[0] & 0x1F in (7, 24)  # the SPS, alone or in a STAP-A
     assert s["losses"] >= 1 and s["decode_errors"] == 0 and s["plis_sent"] >= 1 and t["idr_reasons"]["pli"] >= 1
     # The decoder's own request would come only after its silence (10 frames).
     assert len(got) >= 25 and not any(p.recovering for p in got)
