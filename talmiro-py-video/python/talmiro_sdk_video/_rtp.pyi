@@ -15,6 +15,7 @@ __all__ = ["RtpReceptionStats", "NackRtt", "RtpPacketizer", "RtpDepacketizer", "
 
 # The SRTP suites DatagramTransport.set_srtp takes, with their master key and salt sizes.
 SRTP_SUITES: dict[str, int]
+TRANSPORT_SEQ_EXTENSION_URI: str
 
 # One access unit out of the RTP depacketizer: (data, rtp_timestamp, arrival_us, complete, key,
 # config, recovery, recovered). `data` may be empty when every NAL unit of it was lost.
@@ -497,6 +498,7 @@ class RtpReceiveLoopStats(TypedDict):
     nacks_sent: int
     plis_sent: int
     receiver_reports: int
+    transport_feedback_sent: int
     resets: int
     decode_errors: int
     sender_reports: int
@@ -532,7 +534,7 @@ class RtpReceiveLoop:
         nack_rtt_age_us: int = 5000000, seed: int = 1, note_prefix: str = ...,
         param_sets: bytes = b"", sender_host: str | None = None, sender_port: int | None = None,
         rtcp_to_host: str | None = None, rtcp_to_port: int | None = None,
-        decoder: H264Decoder | None = None,
+        decoder: H264Decoder | None = None, transport_cc_extension_id: int | None = None,
     ) -> Self: ...
     def run(self) -> list[RtpUnit] | None: ...
     def decoded(self, refused: bool, signal: Signal | None) -> None: ...

@@ -428,7 +428,8 @@ def format_receive(s: dict) -> list[str]:
         f"{s['packets_refused']} (foreign source {s['refused_foreign_source']}"
         + (f"; {refused}" if refused else "") + ")",
         f"access units complete {s['units_complete']}, incomplete {s['units_incomplete']}; "
-        f"NACKs sent {s['nacks_sent']}, PLIs sent {s['plis_sent']}; rtt {_ms(s['rtt_ms'])}",
+        f"NACKs sent {s['nacks_sent']}, PLIs sent {s['plis_sent']}, transport-wide feedback "
+        f"sent {s['transport_feedback_sent']}; rtt {_ms(s['rtt_ms'])}",
         f"latency capture->picture p50 {us(s['latency_p50_us'])}, p99 {us(s['latency_p99_us'])}",
         f"decoder: losses {s['losses']}, IDR requests {s['idr_requests']}, resets {s['resets']}, "
         f"errors {s['decoder_errors']}",
