@@ -62,6 +62,7 @@ from ._net import (Address, as_address, bind_family, bind_one, bind_pair, format
                    parse_address, wake_drained, wall_us)
 from ._net import mono_us as _mono_us
 from .pattern_note import PATTERN_PREFIX, pattern_note
+from .sdp import TRANSPORT_CC_EXTENSION_ID
 from .srtp import _SRTP_REFUSALS, SrtpKey, _check_keys, protect
 # Before any report gives a round trip, requests for an IDR picture coalesce over this long.
 DEFAULT_RTT_S = 0.1
@@ -79,8 +80,6 @@ RESEND_MIN_RATE = 125_000
 RESEND_BURST = 512 * 1024
 # IDR pictures asked for by PLI or FIR are at least this far apart, whatever the round trip.
 MIN_IDR_INTERVAL_MS = 300
-# The header extension that carries the transport-wide sequence number.
-TRANSPORT_CC_EXTENSION_ID = 3
 
 
 def _destinations(to: Iterable[str | Address], bind: str) -> tuple[str, list[Address]]:
@@ -227,6 +226,12 @@ class RtpSender:
     @property
     def rtcp_address(self) -> Address:
         return self._rtcp.getsockname()[:2]
+
+    @property
+    def transport_cc(self) -> int | None:
+        """The header extension id of the transport-wide sequence number every packet carries
+        under congestion control (for the SDP's `a=extmap`); None without it."""
+        return TRANSPORT_CC_EXTENSION_ID if self._follower is not None else None
 
     @property
     def packetizer(self) -> _rtp.RtpPacketizer:
