@@ -21,7 +21,7 @@ with another decoder or to call `on_unit`. It sends:
 - a PLI whenever the decoder raises "request_idr";
 - receiver reports about once a second;
 - transport-wide feedback (RTCP RTPFB, format 15) for the packets that carry the
-  transport-wide sequence number under `transport_cc`, every 100 ms while the media pays for
+  transport-wide sequence number under `transport_cc`, every 50 ms while the media pays for
   it (the feedback keeps within 5 % of the media's bytes; sparser media space it out), for the
   sender's congestion control.
 

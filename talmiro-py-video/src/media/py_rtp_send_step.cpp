@@ -114,9 +114,9 @@ bool make_paced(RtpSendStepObject& s, const CongestionArgs& a) {
     c.rate.start_bps = a.start_bps;
     c.rate.min_bps = a.min_bps;
     c.rate.max_bps = a.max_bps;
-    // A P picture (a frame's share of the target) leaves at once after a pause; only the large
-    // ones (IDR pictures, a refresh wave) are spread.
-    c.pacer.burst_us = 20'000;
+    // Most of a P picture leaves at once after a pause; the large ones (IDR pictures, a refresh
+    // wave) are spread.
+    c.pacer.burst_us = 10'000;
     auto made = tm::CongestionController::create(c);
     if (!made) {
         raise(PyExc_ValueError, made.error().detail());
