@@ -186,7 +186,7 @@ class RtpSender:
             self._pack, self._responder, self._media, rtx=self._rtx,
             receivers=len(self._dests), start_bps=limits.start_kbps * 1000,
             min_bps=limits.min_kbps * 1000, max_bps=limits.max_kbps * 1000)
-        self._follower = TargetFollower(self.encoder, limits, time.monotonic())
+        self._follower = TargetFollower(lambda: self.encoder, limits, time.monotonic())
         self._pacer = threading.Thread(target=self._step.run_pacer, name="talmiro-rtp-pacer",
                                        daemon=True)
         self._pacer.start()
