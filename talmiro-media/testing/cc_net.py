@@ -52,6 +52,8 @@ class Case:
     delay_ms: float = 50.0
     queue_ms: float = 300.0
     loss: float = 0.0
+    # Seconds into each step before its utilisation is taken.
+    settle_s: float = 5.0
 
     def capacity_at(self, t: float) -> float | None:
         i = bisect.bisect_right([at for at, _ in self.schedule], t) - 1
@@ -434,11 +436,11 @@ def _target_series(run: dict, n: int) -> list[float | None]:
 
 def _steps(case: Case, series: dict) -> list[dict]:
     """Each capped step's utilisation (goodput over capacity) and sending rate over capacity
-    from 5 s after it began to its end."""
+    from `settle_s` after it began to its end."""
     out = []
     bounds = [at for at, _ in case.schedule[1:]] + [case.seconds]
     for (at, kbps), end in zip(case.schedule, bounds):
-        window = range(int(at) + 5, int(end))
+        window = range(math.ceil(at + case.settle_s), int(end))
         if kbps is None or not window:
             continue
         out.append({"at_s": at, "kbps": kbps,
