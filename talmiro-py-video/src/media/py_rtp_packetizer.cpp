@@ -61,7 +61,7 @@ PyObject* rtp_packetizer_new(PyTypeObject* type, PyObject* args, PyObject* kwarg
         talmiro_media::RtpPacketizerConfig cfg;
         std::uint32_t payload_type = cfg.payload_type, rtx_payload_type = cfg.rtx_payload_type;
         std::uint64_t mtu = cfg.mtu, history_bytes = cfg.history_bytes;
-        std::optional<std::uint32_t> first_seq, rtx_first_seq;
+        std::optional<std::uint32_t> first_seq, rtx_first_seq, transport_id, transport_first;
         if (!read_args("RtpPacketizer",
                        {param("payload_type", payload_type, Need::Optional),
                         param("mtu", mtu, Need::Optional), param("ssrc", cfg.ssrc, Need::Optional),
@@ -70,13 +70,19 @@ PyObject* rtp_packetizer_new(PyTypeObject* type, PyObject* args, PyObject* kwarg
                         param("rtx_payload_type", rtx_payload_type, Need::Optional),
                         param("rtx_ssrc", cfg.rtx_ssrc, Need::Optional),
                         param("rtx_first_seq", rtx_first_seq, Need::Optional),
-                        param("history_bytes", history_bytes, Need::Optional)},
+                        param("history_bytes", history_bytes, Need::Optional),
+                        param("transport_cc_extension_id", transport_id, Need::Optional),
+                        param("transport_first_seq", transport_first, Need::Optional)},
                        args, kwargs))
             return nullptr;
         if (!fits("payload_type", payload_type, 127) ||
             !fits("rtx_payload_type", rtx_payload_type, 127) ||
-            !fits("first_seq", first_seq, 0xFFFF) || !fits("rtx_first_seq", rtx_first_seq, 0xFFFF))
+            !fits("first_seq", first_seq, 0xFFFF) || !fits("rtx_first_seq", rtx_first_seq, 0xFFFF) ||
+            !fits("transport_cc_extension_id", transport_id, 0xFF) ||
+            !fits("transport_first_seq", transport_first, 0xFFFF))
             return nullptr;
+        if (transport_id) cfg.transport_cc_extension_id = static_cast<std::uint8_t>(*transport_id);
+        if (transport_first) cfg.transport_first_seq = static_cast<std::uint16_t>(*transport_first);
         cfg.payload_type = static_cast<std::uint8_t>(payload_type);
         cfg.rtx_payload_type = static_cast<std::uint8_t>(rtx_payload_type);
         if (first_seq) cfg.first_seq = static_cast<std::uint16_t>(*first_seq);
@@ -289,10 +295,13 @@ PyMethodDef rtp_packetizer_methods[] = {
 
 constexpr const char* kRtpPacketizerDoc =
     "RtpPacketizer(payload_type=96, mtu=1200, ssrc=None, first_seq=None, timestamp_offset=None, "
-    "rtx_payload_type=97, rtx_ssrc=None, rtx_first_seq=None, history_bytes=2000000)\n--\n\n"
+    "rtx_payload_type=97, rtx_ssrc=None, rtx_first_seq=None, history_bytes=2000000,\n"
+    "transport_cc_extension_id=None, transport_first_seq=None)\n--\n\n"
     "The sending side of H.264 over RTP: access units in, datagrams out. SSRCs, first sequence\n"
     "numbers and the timestamp offset are drawn at random when None. Every packet leaves two\n"
-    "bytes of the MTU spare for its RTX form. No sockets and no clock: the caller sends.";
+    "bytes of the MTU spare for its RTX form. With `transport_cc_extension_id` (1..14) every\n"
+    "packet carries a transport-wide sequence number for congestion feedback. No sockets and\n"
+    "no clock: the caller sends.";
 
 PyType_Slot rtp_packetizer_slots[] = {
     {Py_tp_doc, const_cast<char*>(kRtpPacketizerDoc)},

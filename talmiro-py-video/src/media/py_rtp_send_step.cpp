@@ -7,6 +7,8 @@
 #include "py.hpp"
 
 #include <cstdint>
+#include <memory>
+#include <optional>
 #include <span>
 #include <vector>
 
@@ -17,6 +19,7 @@
 #include "datagram_transport.hpp"
 #include "errors.hpp"
 #include "locks.hpp"
+#include "paced_send_path.hpp"
 #include "picture_args.hpp"
 #include "values.hpp"
 
@@ -24,6 +27,7 @@ namespace talmiro_py {
 
 namespace {
 
+namespace tm = talmiro_media;
 using talmiro_media::NackAnswer;
 using talmiro_media::NackPair;
 using talmiro_media::SharedBytes;
@@ -38,6 +42,9 @@ struct RtpSendStepObject {
     ResponderRef r;
     DatagramSocket* socket = nullptr;
     bool rtx = true;
+    // Under congestion control every packet goes through the pacer (unless a hook is set:
+    // then Python sees the packets and they go at once).
+    std::unique_ptr<PacedSendPath> paced;
 };
 
 RtpSendStepObject& rtp_send_step_of(PyObject* self) noexcept {
@@ -67,13 +74,23 @@ std::vector<SharedBytes> packetize_counted(RtpSendStepObject& s,
     return packets;
 }
 
+// Without the interpreter lock: `packets` to `dests`, now or through the pacer.
+void dispatch(RtpSendStepObject& s, const std::vector<SharedBytes>& packets,
+              const Destinations& dests, tm::PacketKind kind, std::int64_t now_us) {
+    if (packets.empty()) return;
+    if (s.paced)
+        s.paced->enqueue(packets, dests, kind, now_us);
+    else
+        s.socket->send(spans_of(packets), dests);
+}
+
 // Sends `packets` to `to` (through the hooks when set); false with an exception set.
 bool send_packets(RtpSendStepObject& s, const std::vector<SharedBytes>& packets, PyObject* to,
-                  const Destinations& dests) {
+                  const Destinations& dests, tm::PacketKind kind, std::int64_t now_us) {
     if (packets.empty()) return true;
     if (datagram_transport_hooked(s.transport))
         return datagram_transport_send_hooked(s.transport, packets, to) >= 0;
-    without_gil([&] { s.socket->send(spans_of(packets), dests); });
+    without_gil([&] { dispatch(s, packets, dests, kind, now_us); });
     return true;
 }
 
@@ -83,15 +100,44 @@ bool usable(const RtpSendStepObject& s) {
     return false;
 }
 
+// The rates of congestion control, in bit/s; 0 receivers leaves it off.
+struct CongestionArgs {
+    std::uint32_t receivers = 0;
+    std::int64_t start_bps = 1'000'000, min_bps = 150'000, max_bps = 2'000'000;
+};
+
+// The paced path when congestion control is asked for; false with an exception set.
+bool make_paced(RtpSendStepObject& s, const CongestionArgs& a) {
+    if (a.receivers == 0) return true;
+    tm::CongestionControllerConfig c;
+    c.receivers = a.receivers;
+    c.rate.start_bps = a.start_bps;
+    c.rate.min_bps = a.min_bps;
+    c.rate.max_bps = a.max_bps;
+    auto made = tm::CongestionController::create(c);
+    if (!made) {
+        raise(PyExc_ValueError, made.error().detail());
+        return false;
+    }
+    s.paced = std::make_unique<PacedSendPath>(std::move(*made), *s.socket,
+                                              s.p.core->config().transport_cc_extension_id);
+    return true;
+}
+
 PyObject* rtp_send_step_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     return guarded([&]() -> PyObject* {
         PyObject *packetizer = nullptr, *responder = nullptr, *transport = nullptr;
         bool rtx = true;
+        CongestionArgs cc;
         if (!read_args("RtpSendStep",
                        {param("packetizer", packetizer, Kind::Object),
                         param("responder", responder, Kind::Object),
                         param("transport", transport, Kind::Object),
-                        param("rtx", rtx, Need::Optional)},
+                        param("rtx", rtx, Need::Optional),
+                        param("receivers", cc.receivers, Need::Optional),
+                        param("start_bps", cc.start_bps, Need::Optional),
+                        param("min_bps", cc.min_bps, Need::Optional),
+                        param("max_bps", cc.max_bps, Need::Optional)},
                        args, kwargs))
             return nullptr;
         const PacketizerRef p = rtp_packetizer_core(packetizer);
@@ -103,9 +149,9 @@ PyObject* rtp_send_step_new(PyTypeObject* type, PyObject* args, PyObject* kwargs
                                                  "RtpResponder and a DatagramTransport");
             return nullptr;
         }
-        PyObject* self = box_new<RtpSendStepObject>(type);
+        Owned self(box_new<RtpSendStepObject>(type));
         if (!self) return nullptr;
-        RtpSendStepObject& s = rtp_send_step_of(self);
+        RtpSendStepObject& s = rtp_send_step_of(self.get());
         s.packetizer = Py_NewRef(packetizer);
         s.responder = Py_NewRef(responder);
         s.transport = Py_NewRef(transport);
@@ -113,7 +159,8 @@ PyObject* rtp_send_step_new(PyTypeObject* type, PyObject* args, PyObject* kwargs
         s.r = r;
         s.socket = socket;
         s.rtx = rtx;
-        return self;
+        if (!make_paced(s, cc)) return nullptr;
+        return self.release();
     });
 }
 
@@ -137,13 +184,15 @@ PyObject* rtp_send_step_send(PyObject* self, PyObject* const* args, Py_ssize_t n
         const Destinations every_peer;
         const auto packets = without_gil([&] {
             auto made = packetize_counted(s, held->bytes(), capture_us, now_us);
-            if (at_once && !made.empty()) s.socket->send(spans_of(made), every_peer);
+            if (at_once) dispatch(s, made, every_peer, tm::PacketKind::media, now_us);
             return made;
         });
         if (!at_once && !packets.empty()) {
             const Owned done(before == Py_None ? Py_NewRef(Py_None)
                                                : PyObject_CallFunctionObjArgs(before, nullptr));
-            if (!done || !send_packets(s, packets, Py_None, every_peer)) return nullptr;
+            if (!done || !send_packets(s, packets, Py_None, every_peer, tm::PacketKind::media,
+                                       now_us))
+                return nullptr;
         }
         return PyLong_FromSize_t(packets.size());
     });
@@ -174,12 +223,182 @@ PyObject* rtp_send_step_answer_nack(PyObject* self, PyObject* const* args, Py_ss
         NackAnswer a = without_gil([&] {
             const NackAnswer answer =
                 answer_from_history(s.r, s.p, receiver, list, now_us, s.rtx, out);
-            if (at_once && !out.empty()) s.socket->send(spans_of(out), dests);
+            if (at_once) dispatch(s, out, dests, tm::PacketKind::retransmission, now_us);
             return answer;
         });
         a.pairs_dropped += unread;
-        if (!at_once && !send_packets(s, out, to, dests)) return nullptr;
+        if (!at_once && !send_packets(s, out, to, dests, tm::PacketKind::retransmission, now_us))
+            return nullptr;
         return nack_answer_dict(a);
+    });
+}
+
+PacedSendPath* paced_or_raise(RtpSendStepObject& s) {
+    if (!usable(s)) return nullptr;
+    if (!s.paced) raise(PyExc_ValueError, "the send step has no congestion control");
+    return s.paced.get();
+}
+
+PyObject* rtp_send_step_run_pacer(PyObject* self, PyObject*) {
+    return guarded([&]() -> PyObject* {
+        PacedSendPath* paced = paced_or_raise(rtp_send_step_of(self));
+        if (!paced) return nullptr;
+        without_gil([&] { paced->run(); });
+        Py_RETURN_NONE;
+    });
+}
+
+PyObject* rtp_send_step_stop_pacer(PyObject* self, PyObject*) {
+    return guarded([&]() -> PyObject* {
+        PacedSendPath* paced = paced_or_raise(rtp_send_step_of(self));
+        if (!paced) return nullptr;
+        paced->stop();
+        Py_RETURN_NONE;
+    });
+}
+
+PyObject* rtp_send_step_congestion_feedback(PyObject* self, PyObject* const* args,
+                                            Py_ssize_t nargs, PyObject* kwnames) {
+    return guarded([&]() -> PyObject* {
+        PyObject* data = nullptr;
+        std::uint32_t receiver = 0;
+        std::int64_t now_us = 0;
+        if (!read_args("congestion_feedback",
+                       {param("receiver", receiver), param("data", data, Kind::Object),
+                        param("now_us", now_us)},
+                       args, nargs, kwnames))
+            return nullptr;
+        PacedSendPath* paced = paced_or_raise(rtp_send_step_of(self));
+        if (!paced) return nullptr;
+        const auto held = acquire_bytes(data, "data");
+        if (!held) return nullptr;
+        without_gil([&] { paced->feedback(receiver, held->bytes(), now_us); });
+        return PyLong_FromLongLong(paced->with_controller(
+            [](const tm::CongestionController& c) { return c.target_bps(); }));
+    });
+}
+
+PyObject* rtp_send_step_congestion_report(PyObject* self, PyObject* const* args,
+                                          Py_ssize_t nargs, PyObject* kwnames) {
+    return guarded([&]() -> PyObject* {
+        std::uint32_t receiver = 0;
+        std::uint8_t fraction_lost = 0;
+        std::optional<std::uint32_t> rtt_us;
+        std::int64_t now_us = 0;
+        if (!read_args("congestion_report",
+                       {param("receiver", receiver), param("fraction_lost", fraction_lost),
+                        param("rtt_us", rtt_us), param("now_us", now_us)},
+                       args, nargs, kwnames))
+            return nullptr;
+        PacedSendPath* paced = paced_or_raise(rtp_send_step_of(self));
+        if (!paced) return nullptr;
+        std::optional<std::int64_t> rtt;
+        if (rtt_us) rtt = *rtt_us;
+        paced->report(receiver, fraction_lost, rtt, now_us);
+        return PyLong_FromLongLong(paced->with_controller(
+            [](const tm::CongestionController& c) { return c.target_bps(); }));
+    });
+}
+
+const char* state_name(tm::RateControlState state) noexcept {
+    switch (state) {
+        case tm::RateControlState::increase: return "increase";
+        case tm::RateControlState::decrease: return "decrease";
+        case tm::RateControlState::hold: break;
+    }
+    return "hold";
+}
+
+const char* usage_name(tm::BandwidthUsage usage) noexcept {
+    switch (usage) {
+        case tm::BandwidthUsage::overusing: return "overusing";
+        case tm::BandwidthUsage::underusing: return "underusing";
+        case tm::BandwidthUsage::normal: break;
+    }
+    return "normal";
+}
+
+PyObject* optional_int(const std::optional<std::int64_t>& v) {
+    return v ? PyLong_FromLongLong(*v) : Py_NewRef(Py_None);
+}
+
+PyObject* receiver_dict(const tm::RateController::Stats& r) {
+    return new_dict([&](PyObject* d) {
+        return dict_put(d, "target_bps", PyLong_FromLongLong(r.target_bps)) &&
+               dict_put(d, "state", str_of(state_name(r.state))) &&
+               dict_put(d, "usage", str_of(usage_name(r.usage))) &&
+               dict_put(d, "delay_based_bps", PyLong_FromLongLong(r.delay_based_bps)) &&
+               dict_put(d, "loss_based_bps", PyLong_FromLongLong(r.loss_based_bps)) &&
+               dict_put(d, "remb_bps", optional_int(r.remb_bps)) &&
+               dict_put(d, "acked_bps", optional_int(r.acked_bps)) &&
+               dict_put(d, "rtt_us", optional_int(r.rtt_us)) &&
+               dict_put(d, "queue_delay_us", PyLong_FromLongLong(r.queue_delay_us)) &&
+               dict_put(d, "loss", PyFloat_FromDouble(r.loss)) &&
+               dict_put_counts(d, {{"feedback_messages", r.feedback_messages},
+                                   {"packets_acked", r.packets_acked},
+                                   {"packets_lost", r.packets_lost},
+                                   {"receiver_reports", r.receiver_reports},
+                                   {"refused", r.refused}});
+    });
+}
+
+PyObject* pacer_dict(const tm::PacerStats& p) {
+    return new_dict([&](PyObject* d) {
+        return dict_put_counts(
+            d, {{"queued_packets", p.queued_packets}, {"queued_bytes", p.queued_bytes},
+                {"oldest_wait_us", static_cast<std::uint64_t>(p.oldest_wait_us)},
+                {"max_wait_us", static_cast<std::uint64_t>(p.max_wait_us)},
+                {"sent_packets", p.sent_packets}, {"sent_bytes", p.sent_bytes},
+                {"sent_retransmissions", p.sent_retransmissions},
+                {"sent_draining", p.sent_draining},
+                {"dropped_stale_retransmissions", p.dropped_stale_retransmissions},
+                {"dropped_overflow", p.dropped_overflow}, {"pacing_bps", p.pacing_bps}});
+    });
+}
+
+// What the controller holds, copied out with its lock held.
+struct CongestionSnapshot {
+    std::int64_t target_bps = 0;
+    tm::CongestionControllerCounts counts;
+    tm::SentPacketLog::Counts log;
+    tm::PacerStats pacer;
+    std::vector<tm::RateController::Stats> receivers;
+};
+
+PyObject* snapshot_dict(const CongestionSnapshot& c) {
+    return new_dict([&](PyObject* d) {
+        return dict_put(d, "target_bps", PyLong_FromLongLong(c.target_bps)) &&
+               dict_put_counts(d, {{"transport_feedback", c.counts.transport_feedback},
+                                   {"rembs", c.counts.rembs},
+                                   {"receiver_reports", c.counts.receiver_reports},
+                                   {"refused", c.counts.refused},
+                                   {"target_changes", c.counts.target_changes},
+                                   {"packets_logged", c.log.recorded},
+                                   {"feedback_statuses", c.log.reported},
+                                   {"feedback_unknown", c.log.unknown}}) &&
+               dict_put(d, "pacer", pacer_dict(c.pacer)) &&
+               dict_put(d, "receivers", new_list(c.receivers.size(), [&](std::size_t i) {
+                            return receiver_dict(c.receivers[i]);
+                        }));
+    });
+}
+
+PyObject* rtp_send_step_congestion_stats(PyObject* self, PyObject* const* args,
+                                         Py_ssize_t nargs, PyObject* kwnames) {
+    return guarded([&]() -> PyObject* {
+        std::int64_t now_us = 0;
+        if (!read_args("congestion_stats", {param("now_us", now_us)}, args, nargs, kwnames))
+            return nullptr;
+        PacedSendPath* paced = paced_or_raise(rtp_send_step_of(self));
+        if (!paced) return nullptr;
+        const CongestionSnapshot snap = paced->with_controller([&](const auto& c) {
+            CongestionSnapshot out{c.target_bps(), c.counts(), c.log_counts(),
+                                   c.pacer_stats(now_us), {}};
+            for (std::size_t i = 0; i < c.receiver_count(); ++i)
+                out.receivers.push_back(c.receiver(i).stats());
+            return out;
+        });
+        return snapshot_dict(snap);
     });
 }
 
@@ -220,14 +439,33 @@ PyMethodDef rtp_send_step_methods[] = {
                 "answer_nack($self, receiver, pairs, now_us, to=None)\n--\n\nAnswers a NACK "
                 "list as RtpResponder.answer_nack does and sends the packets through\nthe "
                 "transport to `to` (as DatagramTransport.send takes it). Returns the counts."),
+    {"run_pacer", rtp_send_step_run_pacer, METH_NOARGS,
+     "run_pacer($self)\n--\n\nSends the paced packets as they fall due, without the "
+     "interpreter lock, until\nstop_pacer(); then what is still queued, and returns."},
+    {"stop_pacer", rtp_send_step_stop_pacer, METH_NOARGS,
+     "stop_pacer($self)\n--\n\nEnds run_pacer once it has sent what is queued."},
+    fast_method("congestion_feedback", rtp_send_step_congestion_feedback,
+                "congestion_feedback($self, receiver, data, now_us)\n--\n\nThe transport-wide "
+                "feedback and REMB of an RTCP datagram from receiver `receiver`\n(its place in "
+                "the peer list) to its rate controller. Returns the stream's target (bit/s)."),
+    fast_method("congestion_report", rtp_send_step_congestion_report,
+                "congestion_report($self, receiver, fraction_lost, rtt_us, now_us)\n--\n\nA "
+                "report block's fraction lost (n/256) and the round trip (µs or None) to\n"
+                "receiver `receiver`'s rate controller. Returns the stream's target (bit/s)."),
+    fast_method("congestion_stats", rtp_send_step_congestion_stats,
+                "congestion_stats($self, now_us)\n--\n\nThe target, the pacer's and the "
+                "log's counts and each receiver's rate controller."),
     {nullptr, nullptr, 0, nullptr},
 };
 
 constexpr const char* kRtpSendStepDoc =
-    "RtpSendStep(packetizer, responder, transport, rtx=True)\n--\n\n"
+    "RtpSendStep(packetizer, responder, transport, rtx=True, receivers=0, start_bps=1000000,\n"
+    "            min_bps=150000, max_bps=2000000)\n--\n\n"
     "One sender's work per access unit and per NACK, each in one call without the interpreter\n"
     "lock: the RtpPacketizer cuts and keeps, the RtpResponder counts and rules, the\n"
-    "DatagramTransport sends (resends in RTX form with `rtx`).";
+    "DatagramTransport sends (resends in RTX form with `rtx`). With `receivers` (the peers'\n"
+    "count), congestion control: every packet waits in a pacer that run_pacer() empties, and\n"
+    "the target bitrate follows the receivers' feedback between `min_bps` and `max_bps`.";
 
 PyType_Slot rtp_send_step_slots[] = {
     {Py_tp_doc, const_cast<char*>(kRtpSendStepDoc)},
