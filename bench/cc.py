@@ -1,7 +1,7 @@
 """bench/cc: the link on a capped, changing path, through the relay's bottleneck and through a
 kernel token bucket, against the congestion goals.
 
-    bash bench/cc.sh [--short] [--cases steady,steps,nocap,loss2] [--paths relay,kernel]
+    bash bench/cc.sh [--short] [--cases steady,steps,nocap,loss2,flows3,tcp] [--paths relay,kernel]
     .venv/bin/python bench/cc.py ...        (with matplotlib in .venv; cc.sh installs it)
 
 The `send` command (1280x720 30 fps test pattern asking 2,000 kbit/s) streams to `receive
@@ -11,7 +11,11 @@ network namespaces, `tbf` on the sender's side; root only, skipped otherwise). T
 
 - steady: 1,000 kbit/s for 30 s (15 with --short);
 - steps: 1.0 -> 2.5 -> 0.6 -> 1.0 Mbit/s at 0/40/60/80 s, 100 s (10 s steps with --short);
-- nocap: no cap, 20 s (10); loss2: no cap, 2 % random loss after the link, 20 s (10).
+- nocap: no cap, 20 s (10); loss2: no cap, 2 % random loss after the link, 20 s (10);
+- flows3 (kernel path only): three of our flows on 3.5 Mbit/s starting at 0, 20 and 40 s,
+  120 s (0/10/20, 40 s), Jain's fairness index of their goodput;
+- tcp (kernel path only): a bulk TCP flow beside ours on 2 Mbit/s, 120 s (30), each one's
+  share of the capacity.
 
 When the sender has congestion control (`send --no-cc` exists), every case runs with it and
 without (`--modes` chooses); else as the sender is. Per run: pictures shown, wrong (and those
@@ -48,13 +52,24 @@ def cases(short: bool) -> dict[str, Case]:
                                 (first + 2 * step, 1000.0)], first + 3 * step),
         "nocap": Case("nocap", [(0, None)], 10 if short else 20),
         "loss2": Case("loss2", [(0, None)], 10 if short else 20, loss=0.02),
+        "flows3": Case("flows3", [(0, 3500.0)], 40 if short else 120,
+                       flows=(0.0, 10.0, 20.0) if short else (0.0, 20.0, 40.0)),
+        "tcp": Case("tcp", [(0, 2000.0)], 30 if short else 120, tcp=True),
     }
+
+
+# The cases only the kernel path has: one bottleneck for several flows, and TCP beside ours.
+KERNEL_ONLY = ("flows3", "tcp")
 
 
 def describe(case: Case) -> str:
     caps = " -> ".join("no cap" if k is None else f"{k:g}" for _, k in case.schedule)
     at = "/".join(f"{a:g}" for a, _ in case.schedule)
     loss = f", {case.loss:.0%} loss" if case.loss else ""
+    if len(case.flows) > 1:
+        loss += ", our flows starting at " + "/".join(f"{a:g}" for a in case.flows) + " s"
+    if case.tcp:
+        loss += ", a bulk TCP flow beside ours"
     steps = f" kbit/s at {at} s" if len(case.schedule) > 1 else (
         " kbit/s" if case.schedule[0][1] else "")
     return f"{caps}{steps}, {case.seconds:g} s{loss}"
@@ -75,6 +90,11 @@ def plot(run: dict, case: Case, path: Path) -> None:
     if any(v is not None for v in s["target_kbps"]):
         target = [v if v is not None else float("nan") for v in s["target_kbps"]]
         top.step(s["t"], target, where="post", label="target")
+    for k, flow in enumerate(run.get("flows") or []):
+        if len(run["flows"]) > 1:
+            top.plot(s["t"], flow["goodput_kbps"], lw=0.8, ls="--", label=f"flow {k + 1}")
+    if run.get("tcp_kbps") is not None:
+        top.plot(s["t"], run["tcp_kbps"], lw=0.8, ls="--", label="TCP")
     top.set_ylabel("kbit/s")
     top.set_ylim(0, max(3000, min(6000, max(s["sending_kbps"] + [0]) * 1.1)))
     top.legend(loc="upper right", fontsize=8)
@@ -104,7 +124,16 @@ def row(run: dict) -> str:
             f"{_cell(f['p50_ms'])} / {_cell(f['p99_ms'])} | {_cell(f['resent'])} | "
             f"{f['drops']} | {_cell(f['queue_p95_ms'], '{:.0f}')} | "
             f"{_cell(f['queue_max_1s_after_drop_ms'], '{:.0f}')} | {steps} | {share} | "
-            f"{_cell(f['target_kbps_mean'], '{:.0f}')} |")
+            f"{_cell(f['target_kbps_mean'], '{:.0f}')} | {shares(f)} |")
+
+
+def shares(f: dict) -> str:
+    out = []
+    if "fairness" in f:
+        out.append("Jain " + ", ".join(f"{j:.2f}" for j in f["fairness"]))
+    if "ours_share" in f:
+        out.append(f"ours {f['ours_share']:.0%}, TCP {f['tcp_share']:.0%} of capacity")
+    return "; ".join(out) or "–"
 
 
 def section(runs: list[dict], chosen: dict[str, Case], command: str, skipped: list[str]) -> str:
@@ -120,10 +149,14 @@ def section(runs: list[dict], chosen: dict[str, Case], command: str, skipped: li
             "| case | path | sender | pictures shown | wrong (not flagged) | capture→picture "
             "p50 / p99 ms | packets resent | dropped at the bottleneck | queueing delay p95 ms "
             "| queueing max 1–2 s after the drop, ms | utilisation per step (from 5 s in) | "
-            "sending rate / capacity per step | target mean kbit/s |",
-            "|---|---|---|---|---|---|---|---|---|---|---|---|---|"]
-    notes = ["", "Utilisation is goodput (what left the bottleneck) over capacity; the plots "
-             "are in bench/out/cc/CASE_PATH_SENDER.png.", "", END]
+            "sending rate / capacity per step | target mean kbit/s | shares |",
+            "|---|---|---|---|---|---|---|---|---|---|---|---|---|---|"]
+    notes = ["", "Utilisation is goodput (what left the bottleneck) over capacity; with several "
+             "flows the pictures and counts are added up and the latencies are the worst "
+             "flow's; Jain's index is taken from 10 s after each flow's start to the next "
+             "start; the shares from 5 s on. TCP runs without the relay's delay (no netem "
+             "here): its round trip is the queue's. The plots are in "
+             "bench/out/cc/CASE_PATH_SENDER.png.", "", END]
     return "\n".join(head + [row(r) for r in runs] + notes) + "\n"
 
 
@@ -137,7 +170,7 @@ def modes(choice: str) -> list[bool | None]:
 def main() -> None:
     ap = argparse.ArgumentParser(description=__doc__.split("\n")[0])
     ap.add_argument("--short", action="store_true", help="shorter cases (10 s steps)")
-    ap.add_argument("--cases", default="steady,steps,nocap,loss2")
+    ap.add_argument("--cases", default="steady,steps,nocap,loss2,flows3,tcp")
     ap.add_argument("--paths", default="relay,kernel")
     ap.add_argument("--modes", choices=("both", "cc", "fixed"), default="both",
                     help="with congestion control, without, or both (where it exists)")
@@ -155,6 +188,8 @@ def main() -> None:
     runs = []
     for name, case in chosen.items():
         for path in paths:
+            if path == "relay" and name in KERNEL_ONLY:
+                continue
             for cc in modes(a.modes):
                 t = time.monotonic()
                 run = run_case(case, path, cc)

@@ -3,7 +3,7 @@
 # .venv), then bench/cc.py with the arguments given (see its docstring). The kernel path needs
 # root; without it, only the relay path runs.
 #
-#   bash bench/cc.sh [--short] [--cases steady,steps,nocap,loss2] [--paths relay,kernel]
+#   bash bench/cc.sh [--short] [--cases steady,steps,nocap,loss2,flows3,tcp] [--paths relay,kernel]
 source "$(dirname "$0")/../scripts/lib.sh"
 bash scripts/setup.sh matplotlib >&2
 exec .venv/bin/python bench/cc.py "$@"

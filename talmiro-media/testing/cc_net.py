@@ -15,11 +15,14 @@ Every process is ended by its own pid; the namespaces are removed at the end, al
 from __future__ import annotations
 
 import bisect
+import collections
 import dataclasses
 import json
 import math
 import os
 import shutil
+import signal
+import socket
 import statistics
 import subprocess
 import sys
@@ -33,7 +36,7 @@ from tool_processes import port_bound, stop  # noqa: E402
 FPS = 30
 # Sender and receiver addresses inside the namespaces (nowhere else).
 ROBOT_ADDR, OPERATOR_ADDR = "10.77.0.1", "10.77.0.2"
-RELAY_PORT, RECEIVER_PORT, SENDER_PORT = 5004, 6004, 7004
+RELAY_PORT, RECEIVER_PORT, SENDER_PORT, TCP_PORT = 5004, 6004, 7004, 8000
 SAMPLE_S = 0.1
 # The receiver's bound on a run beyond the sender's pictures.
 RECEIVE_SPARE_S = 20.0
@@ -52,6 +55,10 @@ class Case:
     delay_ms: float = 50.0
     queue_ms: float = 300.0
     loss: float = 0.0
+    # Our flows' start times (seconds; a flow ends with the case), and a bulk TCP flow beside
+    # them from the start: both on the kernel path only.
+    flows: tuple[float, ...] = (0.0,)
+    tcp: bool = False
     # Seconds into each step before its utilisation is taken.
     settle_s: float = 5.0
 
@@ -144,6 +151,12 @@ class _Processes:
         self.out[name] = _last_json(text)
         if not self.out[name] and err:
             self.out[name] = {"error": err.strip()[-2000:]}
+        return self.out[name]
+
+    def end(self, name: str) -> dict:
+        """Ends one (by its pid) and takes what it printed."""
+        text, _ = stop(self.procs[name])
+        self.out[name] = _last_json(text)
         return self.out[name]
 
     def end_all(self) -> None:
@@ -301,11 +314,12 @@ class Namespaces:
         return ["ip", "netns", "exec", ns, *argv]
 
     def wait_bound(self, ns: str, port: int, proc: subprocess.Popen,
-                   seconds: float = 15.0) -> bool:
+                   seconds: float = 15.0, tcp: bool = False) -> bool:
+        """Whether `proc` listens on `port` (UDP, or TCP) in `ns` within `seconds`."""
         deadline = time.monotonic() + seconds
         while time.monotonic() < deadline and proc.poll() is None:
-            out = subprocess.run(["ss", "-N", ns, "-Hlun"], capture_output=True,
-                                 text=True).stdout
+            out = subprocess.run(["ss", "-N", ns, "-Hltn" if tcp else "-Hlun"],
+                                 capture_output=True, text=True).stdout
             if f":{port} " in out:
                 return True
             time.sleep(0.1)
@@ -351,35 +365,80 @@ class _Schedule(threading.Thread):
 
 
 def run_kernel(case: Case, cc: bool | None) -> dict:
-    """The case over the veth pair and its token bucket, the relay (delay, loss) in front of
-    the receiver: the summaries and the per-second series."""
+    """The case over the veth pair and its token bucket, a relay (delay, loss) in front of each
+    receiver, and with `case.tcp` a bulk TCP flow beside ours: the summaries and the
+    per-second series (the first flow's as "send" and "receive", every flow's in "flows")."""
     procs = _Processes()
     with Namespaces(case.queue_ms) as ns:
         try:
             ns.set_rate(case.schedule[0][1])
-            relay_args = ["relay", "--listen", f"{OPERATOR_ADDR}:{RELAY_PORT}", "--to",
-                          f"{OPERATOR_ADDR}:{RECEIVER_PORT}", "--delay-ms", f"{case.delay_ms:g}",
-                          "--loss", f"{case.loss:g}", "--clean-back", "--seed", "1", "--json"]
-            rx = procs.start("receive", ns.exec(ns.operator, _receive_args(
-                case, OPERATOR_ADDR, RECEIVER_PORT)))
-            relay = procs.start("relay", ns.exec(ns.operator, _cli(*relay_args)))
-            if not (ns.wait_bound(ns.operator, RECEIVER_PORT, rx)
-                    and ns.wait_bound(ns.operator, RELAY_PORT, relay)):
-                procs.end_all()
-                raise RuntimeError(f"receiver or relay did not start: {procs.out}")
+            _start_receiving(ns, case, procs)
             schedule = _Schedule(ns, case)
             schedule.start()
-            procs.start("send", ns.exec(ns.robot, _send_args(
-                case, f"{OPERATOR_ADDR}:{RELAY_PORT}", ROBOT_ADDR, SENDER_PORT, cc)))
-            sent = procs.wait("send", case.seconds + 60)
-            received = procs.wait("receive", RECEIVE_SPARE_S + 10)
+            _start_sending(ns, case, cc, procs, schedule.t0)
+            flows = [{"send": procs.wait(f"send{k}", case.seconds + 60)}
+                     for k in range(len(case.flows))]
+            for k, flow in enumerate(flows):
+                flow["receive"] = procs.wait(f"receive{k}", RECEIVE_SPARE_S + 10)
+                flow["goodput_kbps"] = _bins_kbps(procs.end(f"relay{k}"), schedule.t0, case)
+            tcp = _bins_kbps(procs.end("tcp-sink"), schedule.t0, case) if case.tcp else None
             samples = schedule.finish()
         finally:
             procs.end_all()
-    series = _kernel_series(case, samples)
     first = next((t for t, c in samples if c["packets"] > samples[0][1]["packets"]), 0.0)
-    return {"send": sent, "receive": received, "series": series, "start_s": first,
-            "relay": procs.out.get("relay", {})}
+    return {"send": flows[0]["send"], "receive": flows[0]["receive"], "flows": flows,
+            "tcp_kbps": tcp, "series": _kernel_series(case, samples), "start_s": first}
+
+
+def _start_receiving(ns: Namespaces, case: Case, procs: _Processes) -> None:
+    """Per flow a receiver and its relay in the receiving namespace (and the TCP sink),
+    each listening before this returns."""
+    listening = []
+    for k, _ in enumerate(case.flows):
+        rx_port, relay_port = RECEIVER_PORT + 10 * k, RELAY_PORT + 10 * k
+        procs.start(f"receive{k}", ns.exec(ns.operator, _receive_args(case, OPERATOR_ADDR,
+                                                                      rx_port)))
+        procs.start(f"relay{k}", ns.exec(ns.operator, _helper(
+            "relay", OPERATOR_ADDR, relay_port, rx_port, case.delay_ms, case.loss,
+            case.seconds + RECEIVE_SPARE_S + 30)))
+        listening += [(f"receive{k}", rx_port), (f"relay{k}", relay_port)]
+    if case.tcp:
+        procs.start("tcp-sink", ns.exec(ns.operator, _helper(
+            "tcp-sink", OPERATOR_ADDR, TCP_PORT, case.seconds + 10)))
+        listening.append(("tcp-sink", TCP_PORT))
+    for name, port in listening:
+        if not ns.wait_bound(ns.operator, port, procs.procs[name], tcp=name == "tcp-sink"):
+            procs.end_all()
+            raise RuntimeError(f"{name} did not start: {procs.out}")
+
+
+def _start_sending(ns: Namespaces, case: Case, cc: bool | None, procs: _Processes,
+                   t0: float) -> None:
+    """Each flow's sender at its start (seconds after `t0`), the TCP source at once."""
+    if case.tcp:
+        procs.start("tcp-source", ns.exec(ns.robot, _helper(
+            "tcp-source", OPERATOR_ADDR, TCP_PORT, case.seconds)))
+    for k, at in enumerate(case.flows):
+        time.sleep(max(0.0, t0 + at - time.monotonic()))
+        flow = dataclasses.replace(case, seconds=case.seconds - at)
+        procs.start(f"send{k}", ns.exec(ns.robot, _send_args(
+            flow, f"{OPERATOR_ADDR}:{RELAY_PORT + 10 * k}", ROBOT_ADDR, SENDER_PORT + 10 * k,
+            cc)))
+
+
+def _helper(*args) -> list[str]:
+    return [sys.executable, str(Path(__file__).resolve()), *map(str, args)]
+
+
+def _bins_kbps(out: dict, t0: float, case: Case) -> list[float]:
+    """Per second from `t0`, kbit/s of a helper's [decisecond of the monotonic clock, bytes]."""
+    n = math.ceil(case.seconds) + 2
+    kbps = [0.0] * n
+    for tenth, size in out.get("bins", []):
+        i = int(tenth / 10 - t0)
+        if 0 <= i < n:
+            kbps[i] += size * 8 / 1000
+    return [round(v, 1) for v in kbps]
 
 
 def _kernel_series(case: Case, samples: list[tuple[float, dict]]) -> dict:
@@ -461,8 +520,46 @@ def _after_drop(case: Case, series: dict) -> float | None:
     return None
 
 
+def _merged(run: dict) -> tuple[dict, dict]:
+    """The flows' summaries as one: counts added up, latencies the worst flow's."""
+    flows = run.get("flows") or [run]
+    if len(flows) == 1:
+        return flows[0]["send"], flows[0]["receive"]
+    send = {k: sum(f["send"].get(k) or 0 for f in flows) for k in ("frames", "packets_resent")}
+    receive = {k: sum(f["receive"].get(k) or 0 for f in flows)
+               for k in ("pictures", "wrong_pictures", "wrong_unflagged")}
+    for k in ("latency_p50_us", "latency_p99_us"):
+        values = [f["receive"].get(k) for f in flows if f["receive"].get(k) is not None]
+        receive[k] = max(values) if values else None
+    return send, receive
+
+
+def _shares(case: Case, run: dict) -> dict:
+    """With several flows, Jain's fairness index of their goodput from 10 s after each start
+    to the next; with TCP beside ours, each one's share of the capacity from 5 s on."""
+    out: dict = {}
+    flows = run.get("flows") or []
+    if len(flows) > 1:
+        bounds = list(case.flows[1:]) + [case.seconds]
+        jain = []
+        for k, (at, end) in enumerate(zip(case.flows, bounds)):
+            window = range(int(at) + 10, int(end))
+            rates = [_mean([f["goodput_kbps"][i] for i in window]) for f in flows[:k + 1]]
+            if window and all(r is not None for r in rates):
+                jain.append(round(sum(rates) ** 2 / (len(rates) * sum(r * r for r in rates))
+                                  if any(rates) else 0.0, 3))
+        out["fairness"] = jain
+    if run.get("tcp_kbps") is not None and flows:
+        window = range(5, int(case.seconds))
+        for name, kbps in (("ours", flows[0]["goodput_kbps"]), ("tcp", run["tcp_kbps"])):
+            cap = [case.capacity_at(i) or 0 for i in window]
+            out[f"{name}_share"] = round(sum(kbps[i] for i in window) / max(1, sum(cap)), 3)
+    return out
+
+
 def figures(case: Case, run: dict) -> dict:
-    s, r, series = run["send"], run["receive"], run["series"]
+    s, r = _merged(run)
+    series = run["series"]
     series["target_kbps"] = _target_series(run, len(series["t"]))
     frames = s.get("frames") or int(case.seconds * FPS)
     pictures = r.get("pictures", 0)
@@ -475,6 +572,76 @@ def figures(case: Case, run: dict) -> dict:
         "queue_p95_ms": percentile(series.pop("all_queue_ms"), 95),
         "queue_max_1s_after_drop_ms": _after_drop(case, series),
         "steps": _steps(case, series),
-        "target_kbps_mean": s.get("target_kbps_mean"),
-        "target_kbps_min": s.get("target_kbps_min"),
+        "target_kbps_mean": run["send"].get("target_kbps_mean"),
+        "target_kbps_min": run["send"].get("target_kbps_min"),
+        **_shares(case, run),
     }
+
+
+# ---- the helpers the kernel path runs in its namespaces (`python cc_net.py KIND ...`) ----
+
+def _until_interrupted(seconds: float) -> None:
+    """Waits `seconds` or until SIGINT (how the harness ends a helper)."""
+    done = threading.Event()
+    signal.signal(signal.SIGINT, lambda *_: done.set())
+    done.wait(seconds)
+
+
+def _relay_main(host: str, port: str, to_port: str, delay_ms: str, loss: str,
+                seconds: str) -> dict:
+    """The package's relay (delay, loss; no cap) with every forward datagram logged: bytes
+    per decisecond of the monotonic clock as they left for the receiver, and its counters."""
+    from talmiro_sdk_video.relay import Relay
+
+    config = _relay_classes()(delay_ms=float(delay_ms), loss=float(loss), clean_back=True,
+                              seed=1)
+    relay = Relay((host, int(port)), (host, int(to_port)), config).start()
+    _until_interrupted(float(seconds))
+    relay.stop()
+    bins: collections.Counter = collections.Counter()
+    for _, size, sent in list(config.log):
+        bins[int(sent * 10)] += size
+    return {"bins": sorted(bins.items()), "counters": relay.counters()}
+
+
+def _tcp_sink_main(host: str, port: str, seconds: str) -> dict:
+    """Takes one TCP connection and reads it until it closes or `seconds` passed: the bytes
+    per decisecond."""
+    deadline = time.monotonic() + float(seconds)
+    bins: collections.Counter = collections.Counter()
+    with socket.create_server((host, int(port))) as server:
+        server.settimeout(float(seconds))
+        try:
+            conn, _ = server.accept()
+        except (TimeoutError, OSError, KeyboardInterrupt):
+            return {"bins": [], "bytes": 0}
+        with conn:
+            while (left := deadline - time.monotonic()) > 0:
+                conn.settimeout(left)
+                try:
+                    data = conn.recv(1 << 16)
+                except (TimeoutError, OSError, KeyboardInterrupt):
+                    break
+                if not data:
+                    break
+                bins[int(time.monotonic() * 10)] += len(data)
+    return {"bins": sorted(bins.items()), "bytes": sum(bins.values())}
+
+
+def _tcp_source_main(host: str, port: str, seconds: str) -> dict:
+    """Writes to `host:port` as fast as TCP takes it for `seconds`."""
+    deadline = time.monotonic() + float(seconds)
+    chunk, sent = bytes(1 << 16), 0
+    with socket.create_connection((host, int(port)), timeout=10) as conn:
+        while (left := deadline - time.monotonic()) > 0:
+            conn.settimeout(left)
+            try:
+                sent += conn.send(chunk)
+            except (TimeoutError, OSError):
+                break
+    return {"bytes": sent}
+
+
+if __name__ == "__main__":
+    _kinds = {"relay": _relay_main, "tcp-sink": _tcp_sink_main, "tcp-source": _tcp_source_main}
+    print(json.dumps(_kinds[sys.argv[1]](*sys.argv[2:])), flush=True)
