@@ -5,10 +5,12 @@
 // and for a datagram a length and that many bytes.
 //
 // Checked on every call: every datagram the session sends parses back whole as a receiver
-// report of ours, our SDES and, for a NACK or a PLI, that message about the stream followed; a
-// NACK names at most 256 sequence numbers; the stream the reports are about is the one the
-// depacketizer follows; the RTCP datagrams are all counted.
+// report of ours, our SDES and, for a NACK, a PLI or transport-wide feedback, that message about
+// the stream followed; a NACK names at most 256 sequence numbers; the stream the reports are
+// about is the one the depacketizer follows; the RTCP datagrams are all counted; the
+// transport-wide feedback's bytes stay within 5 % of the RTP bytes pushed, but for one call's.
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <span>
@@ -51,8 +53,29 @@ void check_feedback(const RtpReceiveSession& s, const FeedbackDatagram& d) {
             break;
         }
         case FeedbackKind::Bye: FUZZ_CHECK(n == 3); break;
+        case FeedbackKind::TransportFeedback: {
+            const auto* fb = n == 3 ? std::get_if<RtcpTransportFeedback>(&p.packets[2]) : nullptr;
+            FUZZ_CHECK(fb && rr->reports.empty() && media && fb->media_ssrc == *media);
+            FUZZ_CHECK(fb->sender_ssrc == kOurs && !fb->statuses.empty() &&
+                       fb->statuses.size() <= TransportFeedbackBuilderConfig{}.max_statuses);
+            break;
+        }
     }
 }
+
+// The transport-wide feedback's bytes so far, the RTP bytes pushed, the most one call sent.
+struct FeedbackShare {
+    std::uint64_t feedback = 0, rtp = 0, largest_call = 0;
+
+    void add(const RtpSessionOutput& out) {
+        std::uint64_t call = 0;
+        for (const FeedbackDatagram& d : out.feedback)
+            if (d.kind == FeedbackKind::TransportFeedback) call += d.bytes.size();
+        feedback += call;
+        largest_call = std::max(largest_call, call);
+        FUZZ_CHECK(feedback * 100 <= rtp * 5 + largest_call * 100);
+    }
+};
 
 void check(const RtpReceiveSession& s, const RtpSessionOutput& out) {
     for (const FeedbackDatagram& d : out.feedback) check_feedback(s, d);
@@ -74,9 +97,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     c.depacketizer.nack_copy_us = (flags & 4) ? 3'000 : 0;
     c.depacketizer.ssrc_silence_us = (flags & 8) ? 1'000 : 500'000;
     c.report_interval_us = 1'000 + (flags >> 4) * 10'000;
+    // 1..14 (15 and 16: ids of the two-byte form only).
+    c.transport_cc_extension_id = static_cast<std::uint8_t>(1 + (flags >> 4));
     std::int64_t now = 0;
     RtpReceiveSession s(c, now);
     std::uint64_t rtcp = 0;
+    FeedbackShare share;
     for (int step = 0; step < 4096 && !in.empty(); ++step) {
         const std::uint8_t op = in.take<std::uint8_t>();
         now += std::int64_t{op >> 2} * 250;
@@ -84,6 +110,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         if ((op & 3) == 0 || (op & 3) == 1) {
             const auto bytes = in.take_vector(in.take<std::uint16_t>() % 1500);
             out = (op & 3) == 0 ? s.rtp(bytes, now) : s.rtcp(bytes, now);
+            if ((op & 3) == 0) share.rtp += bytes.size();
             rtcp += (op & 3) == 1;
         } else if ((op & 3) == 2) {
             out = s.poll(now);
@@ -91,6 +118,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             out.feedback.push_back(std::move(*pli));
         }
         check(s, out);
+        share.add(out);
         for (const RtpAccessUnit& u : out.units)
             (void)s.capture_time(u.rtp_timestamp, u.last_arrival_us,
                                  std::int64_t{in.take<std::uint32_t>()} * 1'000'000);

@@ -3,6 +3,8 @@
 #include "talmiro_media/rtp_receive_session.hpp"
 
 #include <algorithm>
+
+#include "talmiro_media/rtp_header_extension.hpp"
 #include <utility>
 #include <variant>
 
@@ -14,6 +16,9 @@ namespace {
 constexpr std::size_t kReportsKept = 8;
 // The RTP clock of H.264 video.
 constexpr std::int64_t kTimestampRate = 90'000;
+// What the transport-wide feedback may save up while the media pays more than it spends: one
+// full feedback datagram, so that the share holds over any stretch but the one after a lull.
+constexpr std::int64_t kFeedbackCreditCap = 1'500 * 100;
 
 // splitmix64: the report spacing need not be unpredictable, only different between receivers.
 std::uint64_t next_random(std::uint64_t& state) noexcept {
@@ -44,6 +49,16 @@ void put_in_front(AccessUnit& unit, std::span<const std::uint8_t> front) {
     unit.config = true;
 }
 
+void add_counts(TransportFeedbackBuilder::Counts& to,
+                const TransportFeedbackBuilder::Counts& from) noexcept {
+    to.arrivals += from.arrivals;
+    to.duplicates += from.duplicates;
+    to.too_old += from.too_old;
+    to.dropped += from.dropped;
+    to.restarts += from.restarts;
+    to.feedback_packets += from.feedback_packets;
+}
+
 }  // namespace
 
 RtpReceiveSession::RtpReceiveSession(RtpReceiveSessionConfig config, std::int64_t start_us)
@@ -53,7 +68,8 @@ RtpReceiveSession::RtpReceiveSession(RtpReceiveSessionConfig config, std::int64_
       nack_rtt_(NackRtt::Config{.max_age_us = config_.nack_rtt_age_us,
                                 .copy_window_us = 2 * config_.depacketizer.nack_copy_us}),
       next_report_us_(start_us + config_.report_interval_us),
-      rng_(config_.report_seed) {
+      rng_(config_.report_seed),
+      next_feedback_us_(start_us + config_.transport_feedback_interval_us) {
     update_waits();
 }
 
@@ -69,6 +85,7 @@ RtpSessionOutput RtpReceiveSession::rtp(std::span<const std::uint8_t> datagram,
     if (const auto& h = taken.header) {
         count_packet(*h, arrival_us, out);
         measure_round_trip(*h, arrival_us);
+        transport_seq(datagram, taken, arrival_us);
     }
     pass_on(std::move(taken), arrival_us, out);
     return out;
@@ -106,6 +123,13 @@ void RtpReceiveSession::start_stream(std::uint32_t ssrc) {
     }
     reception_.emplace(ssrc);
     provisional_.reset();
+    // A new sender counts its packets anew; what the old one's feedback still held is moot.
+    if (config_.transport_cc_extension_id) {
+        if (feedback_) add_counts(feedback_before_, feedback_->counts());
+        feedback_ = *TransportFeedbackBuilder::create({.sender_ssrc = config_.ssrc,
+                                                       .media_ssrc = ssrc});
+        count_transport_feedback();
+    }
     // A sender report that came before the stream's first packet.
     if (const auto it = heard_.find(ssrc); it != heard_.end())
         reception_->sender_report(it->second.ntp, it->second.arrival_us);
@@ -119,6 +143,49 @@ void RtpReceiveSession::measure_round_trip(const RtpHeaderFacts& h, std::int64_t
     counts_.rtt_samples += 1;
     rtt_us_ = nack_rtt_.rtt_us();
     update_waits();
+}
+
+// Every datagram of the stream followed crossed the path, whatever the depacketizer makes of
+// it (a late or duplicate packet too): its transport-wide sequence number is recorded, and its
+// bytes pay for the feedback's share.
+void RtpReceiveSession::transport_seq(std::span<const std::uint8_t> datagram,
+                                      const RtpOutput& taken, std::int64_t arrival_us) {
+    if (!feedback_ || taken.refused == RtpRefusal::ForeignSsrc) return;
+    const auto seq = read_transport_seq(datagram, *config_.transport_cc_extension_id);
+    if (!seq) return;
+    feedback_->packet_arrived(*seq, arrival_us);
+    const auto paid = static_cast<std::int64_t>(datagram.size()) *
+                      std::int64_t{config_.transport_feedback_percent};
+    feedback_credit_ = std::min(feedback_credit_ + paid, kFeedbackCreditCap);
+    count_transport_feedback();
+}
+
+// Due one interval after the last, once something arrived and the share is not overspent (until
+// then only arrivals can make it due).
+std::optional<std::int64_t> RtpReceiveSession::transport_feedback_due() const noexcept {
+    if (!feedback_ || !feedback_->pending() || feedback_credit_ < 0) return std::nullopt;
+    return next_feedback_us_;
+}
+
+// One feedback packet per datagram, behind a receiver report without a block (the report's
+// loss interval is the report timer's) and our SDES, as RFC 3550 wants a compound to start.
+void RtpReceiveSession::transport_feedback(std::int64_t now_us, RtpSessionOutput& out) {
+    for (const RtcpTransportFeedback& packet : feedback_->build()) {
+        FeedbackDatagram d{FeedbackKind::TransportFeedback, 0, {}};
+        (void)append_rtcp(d.bytes, RtcpReceiverReport{config_.ssrc, {}});
+        d.bytes.insert(d.bytes.end(), sdes_.begin(), sdes_.end());
+        (void)append_rtcp(d.bytes, packet);
+        feedback_credit_ -= static_cast<std::int64_t>(d.bytes.size()) * 100;
+        out.feedback.push_back(std::move(d));
+    }
+    next_feedback_us_ =
+        now_us + std::max<std::int64_t>(1, config_.transport_feedback_interval_us);
+    count_transport_feedback();
+}
+
+void RtpReceiveSession::count_transport_feedback() noexcept {
+    counts_.transport_feedback = feedback_before_;
+    if (feedback_) add_counts(counts_.transport_feedback, feedback_->counts());
 }
 
 // The units go out with the description's parameter sets in front of the first; the NACKs the
@@ -189,6 +256,8 @@ RtpSessionOutput RtpReceiveSession::poll(std::int64_t now_us) {
         out.feedback.push_back({FeedbackKind::Report, 0, report(now_us)});
         next_report_us_ = now_us + next_report_spacing();
     }
+    if (const auto due = transport_feedback_due(); due && now_us >= *due)
+        transport_feedback(now_us, out);
     return out;
 }
 
@@ -199,8 +268,10 @@ std::int64_t RtpReceiveSession::next_report_spacing() noexcept {
 }
 
 std::int64_t RtpReceiveSession::next_deadline_us() const noexcept {
-    const auto due = depack_.next_deadline_us();
-    return due ? std::min(*due, next_report_us_) : next_report_us_;
+    std::int64_t next = next_report_us_;
+    if (const auto due = depack_.next_deadline_us()) next = std::min(next, *due);
+    if (const auto due = transport_feedback_due()) next = std::min(next, *due);
+    return next;
 }
 
 RtpSessionOutput RtpReceiveSession::rtcp(std::span<const std::uint8_t> datagram,

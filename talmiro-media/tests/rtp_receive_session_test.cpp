@@ -1,9 +1,14 @@
 // Tests of the receive session on a simulated clock: a loss asked for at once and again, its
 // retransmission timing the round trip; the receiver report on its timer; capture times from the
-// sender report; PLIs on request and for a new stream after silence or a BYE.
+// sender report; PLIs on request and for a new stream after silence or a BYE; transport-wide
+// feedback on its timer and within its share of the media's bytes.
 #include "talmiro_media/rtp_receive_session.hpp"
 
 #include <gtest/gtest.h>
+
+#include <map>
+
+#include "talmiro_media/rtp_header_extension.hpp"
 
 #include <algorithm>
 #include <cstdint>
@@ -68,6 +73,51 @@ std::optional<RtcpReportBlock> block_of(const std::vector<RtcpPacket>& packets) 
 }
 
 Bytes compound(const std::vector<RtcpPacket>& packets) { return *build_rtcp(packets); }
+
+constexpr std::uint8_t kTransportId = 3;
+
+// `packet` with the transport-wide sequence number `tseq` and `pad` more payload bytes.
+Bytes stamped(Bytes packet, std::uint16_t tseq, std::size_t pad = 0) {
+    Bytes ext;
+    append_transport_seq_extension(ext, kTransportId, tseq);
+    packet[0] |= 0x10;
+    packet.insert(packet.begin() + 12, ext.begin(), ext.end());
+    packet.insert(packet.end(), pad, 0x55);
+    return packet;
+}
+
+// The transport-wide feedback a session sent, with when.
+struct SentFeedback {
+    std::int64_t at_us = 0;
+    std::size_t bytes = 0;
+    RtcpTransportFeedback packet;
+};
+
+// Polls `s` at each deadline from `now_us` (one passed: then) to before `until_us`; keeps the
+// transport-wide feedback.
+void poll_until(RtpReceiveSession& s, std::int64_t now_us, std::int64_t until_us,
+                std::vector<SentFeedback>& sent) {
+    for (int i = 0; i < 10'000 && s.next_deadline_us() < until_us; ++i) {
+        const std::int64_t at = std::max(s.next_deadline_us(), now_us);
+        for (const FeedbackDatagram& d : s.poll(at).feedback) {
+            if (d.kind != FeedbackKind::TransportFeedback) continue;
+            const auto packets = parsed(d);
+            EXPECT_EQ(packets.size(), 3u);
+            EXPECT_EQ(std::get<RtcpReceiverReport>(packets.at(0)), (RtcpReceiverReport{kOurs, {}}));
+            EXPECT_EQ(std::get<RtcpSdes>(packets.at(1)).chunks.at(0).ssrc, kOurs);
+            sent.push_back({at, d.bytes.size(), std::get<RtcpTransportFeedback>(packets.at(2))});
+        }
+    }
+}
+
+// Each transport-wide sequence number reported, with its arrival (-1: reported lost).
+std::map<std::uint16_t, std::int64_t> reported(const std::vector<SentFeedback>& sent) {
+    std::map<std::uint16_t, std::int64_t> out;
+    for (const SentFeedback& f : sent)
+        for (const TransportFeedbackStatus& st : f.packet.statuses)
+            out[st.seq] = st.arrival_us ? f.packet.reference_us() + *st.arrival_us : -1;
+    return out;
+}
 
 }  // namespace
 
@@ -189,4 +239,104 @@ TEST(RtpReceiveSession, PictureLossAndNewStreams) {
     EXPECT_FALSE(s.bye());
     EXPECT_EQ(s.counts().new_streams, 2u);
     EXPECT_EQ(s.depacketizer().stats().restarts, 2u);
+}
+
+// Packets of the stream carrying the extension, media and RTX alike, are reported with their
+// arrival, the one lost as lost, across the sequence's wrap; the feedback keeps its spacing,
+// names our SSRC and the stream's, and starts over with a new stream. Packets without the
+// extension, or a session without it configured, bring none.
+TEST(RtpReceiveSession, TransportFeedbackReportsTheStream) {
+    RtpReceiveSessionConfig c = config();
+    RtpReceiveSession plain(c, 0);
+    c.transport_cc_extension_id = kTransportId;
+    RtpReceiveSession s(c, 0);
+    std::vector<SentFeedback> sent;
+    for (std::uint16_t n : {1, 2, 3}) {
+        s.rtp(media(n), 10'000 * n);
+        plain.rtp(stamped(media(n), n), 10'000 * n);
+    }
+    poll_until(s, 30'000, 300'000, sent);
+    poll_until(plain, 30'000, 300'000, sent);
+    EXPECT_TRUE(sent.empty());
+    EXPECT_EQ(plain.counts().transport_feedback.arrivals, 0u);
+
+    // Media 4..13 every 10 ms from 300 ms (1 kB each: they pay for the feedback),
+    // transport-wide 65533.. (media 8, number 1, lost); the RTX of media 8 comes with number 7.
+    std::map<std::uint16_t, std::int64_t> arrivals;
+    for (std::uint16_t i = 0; i < 10; ++i) {
+        const std::int64_t at = 300'000 + 10'000 * i;
+        poll_until(s, at - 10'000, at, sent);
+        if (i == 4) continue;
+        const auto tseq = static_cast<std::uint16_t>(65533 + i);
+        s.rtp(stamped(media(static_cast<std::uint16_t>(4 + i)), tseq, 1'000), at);
+        arrivals[tseq] = at;
+    }
+    s.rtp(stamped(rtp(1, 3000u * 8, kRtxSsrc, 8), 7), 392'000);
+    arrivals[7] = 392'000;
+    arrivals[1] = -1;
+    poll_until(s, 392'000, 1'000'000, sent);
+    ASSERT_GE(sent.size(), 2u);
+    EXPECT_EQ(reported(sent), arrivals);
+    for (std::size_t i = 0; i < sent.size(); ++i) {
+        EXPECT_EQ(sent[i].packet.sender_ssrc, kOurs);
+        EXPECT_EQ(sent[i].packet.media_ssrc, kSsrc);
+        if (i > 0) {
+            EXPECT_GE(sent[i].at_us - sent[i - 1].at_us, 50'000);
+        }
+    }
+    EXPECT_EQ(s.counts().transport_feedback.arrivals, 10u);
+    EXPECT_EQ(s.counts().transport_feedback.feedback_packets, sent.size());
+
+    sent.clear();
+    s.rtp(stamped(media(50, 0x5555), 900, 1'000), 1'500'000);  // after the old one's silence
+    poll_until(s, 1'500'000, 2'000'000, sent);
+    ASSERT_EQ(sent.size(), 1u);
+    EXPECT_EQ(sent[0].packet.media_ssrc, 0x5555u);
+    EXPECT_EQ(reported(sent), (std::map<std::uint16_t, std::int64_t>{{900, 1'500'000}}));
+    EXPECT_EQ(s.counts().transport_feedback.arrivals, 11u);
+}
+
+// Dense media get feedback at every interval; sparse media stretch the spacing so that the
+// feedback's bytes stay within their share of the media's (one datagram of overdraft at most),
+// and every packet is still reported.
+TEST(RtpReceiveSession, TransportFeedbackKeepsItsShare) {
+    struct Case {
+        std::int64_t period_us;
+        std::size_t pad;
+        std::int64_t duration_us;
+    };
+    for (const Case k : {Case{5'000, 1'150, 2'000'000}, Case{20'000, 60, 20'000'000}}) {
+        RtpReceiveSessionConfig c = config();
+        c.depacketizer.nack = false;
+        c.transport_cc_extension_id = kTransportId;
+        RtpReceiveSession s(c, 0);
+        std::vector<SentFeedback> sent;
+        std::size_t media_bytes = 0;
+        std::uint16_t n = 0;
+        for (std::int64_t at = k.period_us; at <= k.duration_us; at += k.period_us, ++n) {
+            poll_until(s, at - k.period_us, at, sent);
+            const Bytes p = stamped(media(n), n, k.pad);
+            media_bytes += p.size();
+            s.rtp(p, at);
+        }
+        ASSERT_FALSE(sent.empty());
+        std::size_t feedback_bytes = 0, largest = 0;
+        for (std::size_t i = 0; i < sent.size(); ++i) {
+            feedback_bytes += sent[i].bytes;
+            largest = std::max(largest, sent[i].bytes);
+            if (i > 0) {
+                EXPECT_GE(sent[i].at_us - sent[i - 1].at_us, 50'000);
+            }
+        }
+        EXPECT_LE(feedback_bytes, media_bytes * 5 / 100 + largest);
+        const auto seqs = reported(sent);
+        EXPECT_EQ(seqs.begin()->first, 0u);
+        EXPECT_EQ(seqs.size(), std::size_t{seqs.rbegin()->first} + 1);
+        EXPECT_GE(seqs.size() + 50, n);  // the last few wait for their share
+        if (k.period_us == 5'000) {
+            EXPECT_GE(sent.size(), 38u);  // every 50 ms
+        } else {
+            EXPECT_LT(sent.size(), 20'000'000 / 100'000);  // less often than every 100 ms
+        }
+    }
 }

@@ -10,7 +10,7 @@ import pytest
 from talmiro_sdk_video.receiver import RtpReceiver
 from talmiro_sdk_video.sender import RtpSender
 
-from test_rtp_link import LOCAL, collect, send_pattern
+from test_rtp_link import LOCAL, collect, payload, send_pattern
 
 
 @pytest.mark.parametrize("bye", [True, False])
@@ -78,7 +78,7 @@ def test_stream_whose_first_packets_were_lost_asks_for_an_idr_picture_at_once():
             send_pattern(tx, 30, paced=True, hook=forward)
             got = collect(rx, 30, seconds=1.0)
             s, t = rx.stats(), tx.stats()
-    assert heard[0][12] & 0x1F == 28 and not heard[0][13] & 0x80  # a fragment, not its start
+    assert payload(heard[0])[0] & 0x1F == 28 and not payload(heard[0])[1] & 0x80  # a fragment, not its start
     assert s["units_incomplete"] >= 1 and s["plis_sent"] >= 1 and t["idr_reasons"]["pli"] >= 1
     # The decoder's silence would ask only after 10 frames.
     assert len(got) >= 25 and not any(p.recovering for p in got)

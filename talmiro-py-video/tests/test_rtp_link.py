@@ -33,6 +33,14 @@ LOCAL = "127.0.0.1"
 W, H, FPS = 160, 96, 30
 
 
+def payload(packet: bytes) -> bytes:
+    """An RTP packet's payload: past the fixed header, the CSRCs and any header extension."""
+    at = 12 + 4 * (packet[0] & 0x0F)
+    if packet[0] & 0x10:
+        at += 4 + 4 * int.from_bytes(packet[at + 2:at + 4], "big")
+    return packet[at:]
+
+
 def collect(receiver: RtpReceiver, want: int, seconds: float = 5.0) -> list:
     got: list = []
     deadline = time.monotonic() + seconds
@@ -151,7 +159,7 @@ def test_key_picture_without_its_parameter_sets_asks_for_idr_at_once():
             send_pattern(tx, 30, paced=True, hook=forward)
             got = collect(rx, 30, seconds=1.0)
             s, t = rx.stats(), tx.stats()
-    assert dropped[0][12] & 0x1F in (7, 24)  # the SPS, alone or in a STAP-A
+    assert payload(dropped[0])[0] & 0x1F in (7, 24)  # the SPS, alone or in a STAP-A
     assert s["losses"] >= 1 and s["decode_errors"] == 0 and s["plis_sent"] >= 1 and t["idr_reasons"]["pli"] >= 1
     # The decoder's own request would come only after its silence (10 frames).
     assert len(got) >= 25 and not any(p.recovering for p in got)
@@ -446,3 +454,58 @@ def test_command_argument_errors(args, message):
     assert result.returncode == 2
     assert result.stdout == "" and len(result.stderr.splitlines()) == 1
     assert message in result.stderr
+
+
+def _stream_to(rx: RtpReceiver, transport_cc: int | None, frames: int = 10) -> int:
+    """Sends `frames` pattern pictures to `rx` from a plain socket, stamped with transport-wide
+    sequence numbers from 65530 under `transport_cc`; the packets sent."""
+    enc = codec.H264Encoder(W, H, fps=FPS, backend="x264")
+    tx = rtp.RtpPacketizer(transport_cc_extension_id=transport_cc, transport_first_seq=65530)
+    sent = 0
+    with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as out:
+        for n in range(frames):
+            for unit in enc.encode(codec.TestPattern(W, H, FPS).frame(n, n * 33_333), n * 33_333):
+                for packet in tx.packetize(unit[0], unit[1]):
+                    out.sendto(packet, rx.address)
+                    sent += 1
+            time.sleep(0.01)
+    enc.close()
+    return sent
+
+
+@pytest.mark.parametrize("stamped, answered", [(3, 3), (None, 3), (3, None)])
+def test_transport_wide_feedback_covers_the_stamped_packets(stamped, answered):
+    """Packets with the extension the receiver was given are answered with transport-wide
+    feedback that covers each of them once, in order across the wrap; none otherwise."""
+    with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as rtcp_in:
+        rtcp_in.bind((LOCAL, 0))
+        rtcp_in.settimeout(0.1)
+        with RtpReceiver(0, bind=LOCAL, sender=LOCAL, rtcp_to=rtcp_in.getsockname(),
+                         transport_cc=answered, rr_interval_s=0.2) as rx:
+            sent = _stream_to(rx, stamped)
+            feedback, reports = [], 0
+            deadline = time.monotonic() + 10
+            # Until every packet is reported (or, with none due, a report after the last one).
+            while time.monotonic() < deadline and sum(f["statuses"] for f in feedback) < sent:
+                try:
+                    packets, counts = rtp.rtcp_parse(rtcp_in.recv(2048))
+                except TimeoutError:
+                    continue
+                assert counts["refused"] == 0 and packets[0]["type"] == "rr"
+                feedback += [p for p in packets if p["type"] == "transport_feedback"]
+                if rx.stats()["packets_received"] == sent and packets[-1]["type"] != \
+                        "transport_feedback":
+                    reports += 1
+                    if (stamped, answered) != (3, 3) and reports >= 2:
+                        break
+            stats = rx.stats()
+    assert stats["packets_received"] == sent
+    if (stamped, answered) != (3, 3):
+        assert feedback == [] and stats["transport_feedback_sent"] == 0
+        return
+    assert stats["transport_feedback_sent"] >= len(feedback) >= 1
+    seq = 65530
+    for f in feedback:
+        assert (f["base_seq"], f["sender_ssrc"]) == (seq, rx.ssrc)
+        seq = (seq + f["statuses"]) % 65536
+    assert seq == (65530 + sent) % 65536

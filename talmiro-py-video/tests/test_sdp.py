@@ -14,7 +14,8 @@ import pytest
 import talmiro_sdk_video._codec as codec
 import talmiro_sdk_video._rtp as rtp
 from talmiro_sdk_video._net import free_pair
-from talmiro_sdk_video.sdp import SdpError, VideoSdp, parse_sdp
+from talmiro_sdk_video.sdp import (TRANSPORT_CC_EXTENSION_ID, TRANSPORT_CC_URI, SdpError,
+                                   VideoSdp, parse_sdp)
 from talmiro_sdk_video.srtp import SRTP_SUITES, SrtpKey
 
 ROOT = pathlib.Path(__file__).resolve().parents[2]
@@ -39,16 +40,20 @@ def test_round_trip_of_our_description():
     # The description takes the parameter sets the packetizer sent.
     assert VideoSdp.from_packetizer(rtp.RtpPacketizer(), 5004).sprop_parameter_sets == ()
     sdp = VideoSdp.from_packetizer(tx, port=5004, rtcp_port=6001, rtx_payload_type=97,
-                                   rtx_time_ms=200, framerate=30)
+                                   rtx_time_ms=200, framerate=30,
+                                   transport_cc=TRANSPORT_CC_EXTENSION_ID)
     sps, pps = sdp.sprop_parameter_sets
     assert (sps[0] & 0x1F, pps[0] & 0x1F) == (7, 8)
     assert sdp == VideoSdp.from_parameter_sets(sps, pps, port=5004, rtcp_port=6001,
-                                               rtx_payload_type=97, rtx_time_ms=200, framerate=30)
+                                               rtx_payload_type=97, rtx_time_ms=200, framerate=30,
+                                               transport_cc=3)
     text = sdp.to_text()
     assert text.endswith("\r\n") and "\n\n" not in text
     assert f"a=fmtp:96 packetization-mode=1;profile-level-id={sps[1:4].hex()};" in text
     assert "a=rtcp-fb:96 nack\r\na=rtcp-fb:96 nack pli\r\n" in text
     assert "a=fmtp:97 apt=96;rtx-time=200\r\n" in text
+    assert f"a=extmap:3 {TRANSPORT_CC_URI}\r\n" in text
+    assert TRANSPORT_CC_URI == rtp.TRANSPORT_SEQ_EXTENSION_URI
     back = parse_sdp(text)
     back.fmtp = {}
     assert back == sdp
@@ -80,8 +85,17 @@ def test_picks_the_h264_stream_and_its_retransmissions():
         "a=fmtp:96 profile-level-id=42e01f; packetization-mode=1 ;sprop-parameter-sets=Z0I=,aM4=",
         "a=rtpmap:97 rtx/90000", "a=fmtp:97 apt=96;rtx-time=300",
         "a=rtcp-fb:96 nack", "a=rtcp-fb:*  nack   pli", "a=rtcp-fb:98 goog-remb",
+        "a=extmap:1 urn:ietf:params:rtp-hdrext:toffset",
+        f"a=extmap:15 {TRANSPORT_CC_URI}", f"a=extmap:x {TRANSPORT_CC_URI}",
+        f"a=extmap:5/sendrecv {TRANSPORT_CC_URI}",
     ])
     sdp = parse_sdp(text)
+    assert sdp.transport_cc == 5
+    # Said for the whole session, or not at all.
+    session_wide = text.replace("t=0 0", f"t=0 0\na=extmap:7 {TRANSPORT_CC_URI}")
+    assert parse_sdp(session_wide).transport_cc == 5
+    assert parse_sdp(session_wide.replace("a=extmap:5/", "a=extmap:16/")).transport_cc == 7
+    assert parse_sdp(text.replace("a=extmap:5/", "a=extmap:16/")).transport_cc is None
     assert (sdp.port, sdp.rtcp, sdp.address, sdp.payload_type) == (5006, 5011, "192.168.1.9", 96)
     assert sdp.sprop_parameter_sets == (b"gB", b"h\xce")
     assert (sdp.rtx_payload_type, sdp.rtx_time_ms) == (97, 300)
@@ -160,6 +174,8 @@ def test_receive_refuses_a_hostile_description_in_one_line(tmp_path, case):
     ({"payload_type": 200}, "dynamic"),
     ({"rtx_payload_type": 96}, "differ"),
     ({"port": 65535}, "port"),
+    ({"transport_cc": 15}, "transport_cc"),
+    ({"transport_cc": "3\r\na=x"}, "transport_cc"),
 ])
 def test_writer_refuses_values_that_break_lines(change, message):
     sdp = VideoSdp(**{"port": 5004, "profile_level_id": "42c01f", **change})

@@ -17,6 +17,8 @@ from talmiro_sdk_video.sdp import VideoSdp
 from talmiro_sdk_video.sender import RtpSender
 from talmiro_sdk_video.srtp import SrtpKey, SrtpKeyError
 
+from test_rtp_link import payload
+
 LOCAL = "127.0.0.1"
 W, H, FPS = 160, 96, 30
 
@@ -35,7 +37,8 @@ def _forgeries(d: bytes, rng: random.Random, stranger: rtp.DatagramTransport,
     flipped = bytearray(d)
     bit = rng.randrange(len(d) * 8)
     flipped[bit // 8] ^= 1 << (bit % 8)
-    plain = d[:12] + os.urandom(len(d) - 22)  # the sender's header, no valid tag
+    header = len(d) - len(payload(d))
+    plain = d[:header] + os.urandom(len(d) - header - 10)  # the sender's header, no valid tag
     stranger.send(plain, ("127.0.0.1", stranger_sock.getsockname()[1]))
     other_key = _drain(stranger_sock)[0][0]
     return [bytes(flipped), d[:-1], d[:-10], d[:9], plain, other_key]

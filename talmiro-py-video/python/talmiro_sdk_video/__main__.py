@@ -169,6 +169,12 @@ def _add_send(sub) -> argparse.ArgumentParser:
     send.add_argument("--stream-seed", type=int,
                       help="fix the SSRC, first sequence number and timestamps (else random), "
                            "so that a seeded relay loses the same packets in every run")
+    send.add_argument("--no-cc", action="store_true",
+                      help="no congestion control: send at the encoder's bitrate whatever the "
+                           "network carries, every packet of a picture at once")
+    send.add_argument("--min-kbps", type=int, help="the lowest target of congestion control "
+                                                   "(default: a tenth of the bitrate)")
+    send.add_argument("--max-kbps", type=int, help="the highest target (default: the bitrate)")
     _add_srtp_args(send, sending=True)
     send.add_argument("--json", action="store_true", help="print the summary as JSON")
     send.add_argument("--no-progress", action="store_true")
@@ -416,9 +422,11 @@ class _NetProgress:
         self._next = now + 1.0
         total = f"/{self._total}" if self._total else ""
         if self._what == "send":
+            target = "" if stats.get("target_kbps") is None else \
+                f", target {stats['target_kbps']} kbit/s"
             text = (f"sent {done}{total} frames, {stats['packets']} packets, NACKs "
                     f"{stats['nacks_received']}, resent {stats['packets_resent']}, PLI "
-                    f"{stats['plis_received']}, IDR {stats['idr_pictures']}")
+                    f"{stats['plis_received']}, IDR {stats['idr_pictures']}{target}")
         else:
             text = (f"pictures {done}{total}, flagged {stats['flagged']}, packets "
                     f"{stats['packets_received']}, lost {stats['packets_lost']}, recovered "
@@ -487,7 +495,8 @@ def _send(args: argparse.Namespace) -> int:
                      backend=args.backend, mtu=args.mtu, bind=args.bind, port=args.port,
                      rtcp_port=args.rtcp_port, rtx=not args.no_rtx, sdp_path=args.sdp,
                      intra_refresh=not args.idr, stream_seed=args.stream_seed, srtp=srtp,
-                     srtp_feedback=feedback)
+                     srtp_feedback=feedback, congestion_control=not args.no_cc,
+                     min_kbps=args.min_kbps, max_kbps=args.max_kbps)
     progress = _NetProgress("send", args.frames, enabled=not args.no_progress)
     with _save_file(args.save) as save:
         try:

@@ -1,7 +1,7 @@
 """Type stubs for the compiled network module `talmiro_sdk_video._rtp`."""
 
 from collections.abc import Callable, Iterable, Sequence
-from typing import Literal, Required, Self, TypeAlias, TypedDict, final, type_check_only
+from typing import Any, Literal, Required, Self, TypeAlias, TypedDict, final, type_check_only
 
 from _typeshed import HasFileno
 from typing_extensions import Buffer
@@ -15,6 +15,7 @@ __all__ = ["RtpReceptionStats", "NackRtt", "RtpPacketizer", "RtpDepacketizer", "
 
 # The SRTP suites DatagramTransport.set_srtp takes, with their master key and salt sizes.
 SRTP_SUITES: dict[str, int]
+TRANSPORT_SEQ_EXTENSION_URI: str
 
 # One access unit out of the RTP depacketizer: (data, rtp_timestamp, arrival_us, complete, key,
 # config, recovery, recovered). `data` may be empty when every NAL unit of it was lost.
@@ -84,6 +85,8 @@ class RtpPacketizer:
         rtx_ssrc: int | None = None,
         rtx_first_seq: int | None = None,
         history_bytes: int = 2000000,
+        transport_cc_extension_id: int | None = None,
+        transport_first_seq: int | None = None,
     ) -> Self: ...
     @property
     def ssrc(self) -> int: ...
@@ -250,11 +253,19 @@ class RtpSendStep:
     """A sender's work per access unit and per NACK, one native call each: packetize (and
     keep), tell the responder, send through the transport."""
     def __new__(cls, packetizer: RtpPacketizer, responder: RtpResponder,
-                transport: DatagramTransport, rtx: bool = True) -> Self: ...
+                transport: DatagramTransport, rtx: bool = True, receivers: int = 0,
+                start_bps: int = 1000000, min_bps: int = 150000,
+                max_bps: int = 2000000) -> Self: ...
     def send(self, data: Buffer, capture_us: int, now_us: int,
              before: Callable[[], object] | None = None) -> int: ...
     def answer_nack(self, receiver: int, pairs: Sequence[tuple[int, int]], now_us: int,
                     to: Destination = None) -> NackAnswer: ...
+    def run_pacer(self) -> None: ...
+    def stop_pacer(self) -> None: ...
+    def congestion_feedback(self, receiver: int, data: Buffer, now_us: int) -> int: ...
+    def congestion_report(self, receiver: int, fraction_lost: int, rtt_us: int | None,
+                          now_us: int) -> int: ...
+    def congestion_stats(self, now_us: int) -> dict[str, Any]: ...
 
 @type_check_only
 class PictureQueueStats(TypedDict):
@@ -487,6 +498,7 @@ class RtpReceiveLoopStats(TypedDict):
     nacks_sent: int
     plis_sent: int
     receiver_reports: int
+    transport_feedback_sent: int
     resets: int
     decode_errors: int
     sender_reports: int
@@ -522,7 +534,7 @@ class RtpReceiveLoop:
         nack_rtt_age_us: int = 5000000, seed: int = 1, note_prefix: str = ...,
         param_sets: bytes = b"", sender_host: str | None = None, sender_port: int | None = None,
         rtcp_to_host: str | None = None, rtcp_to_port: int | None = None,
-        decoder: H264Decoder | None = None,
+        decoder: H264Decoder | None = None, transport_cc_extension_id: int | None = None,
     ) -> Self: ...
     def run(self) -> list[RtpUnit] | None: ...
     def decoded(self, refused: bool, signal: Signal | None) -> None: ...

@@ -59,6 +59,11 @@ class SendConfig:
     # SRTP: the stream's key, and the key of the receivers' RTCP (None: the stream's).
     srtp: SrtpKey | None = None
     srtp_feedback: SrtpKey | None = None
+    # Congestion control: the target follows the network between these (kbit/s; None: from
+    # the bitrate, its ceiling).
+    congestion_control: bool = True
+    min_kbps: int | None = None
+    max_kbps: int | None = None
 
 
 @dataclasses.dataclass
@@ -102,7 +107,9 @@ def run_send(cfg: SendConfig, progress: Callable[[int, dict], None] | None = Non
         sender = RtpSender(cfg.to, encoder=encoder, bind=cfg.bind, port=cfg.port,
                            rtcp_port=cfg.rtcp_port, mtu=cfg.mtu,
                            rtx_payload_type=97 if cfg.rtx else None, srtp=cfg.srtp,
-                           srtp_feedback=cfg.srtp_feedback, **fixed)
+                           srtp_feedback=cfg.srtp_feedback,
+                           congestion_control=cfg.congestion_control, min_kbps=cfg.min_kbps,
+                           max_kbps=cfg.max_kbps, **fixed)
         if started is not None:
             started(sender)
         sender.set_pattern(cfg.width, cfg.height, cfg.fps, 4, start_wall)
@@ -172,7 +179,8 @@ def _write_sdp(cfg: SendConfig, sender: RtpSender) -> None:
     host, port = cfg.to[0]
     sdp = VideoSdp.from_packetizer(sender.packetizer, port, address=host,
                                    rtx_payload_type=97 if cfg.rtx else None,
-                                   framerate=float(cfg.fps), crypto=cfg.srtp)
+                                   framerate=float(cfg.fps), crypto=cfg.srtp,
+                                   transport_cc=sender.transport_cc)
     assert cfg.sdp_path is not None
     text = sdp.to_text()
     if cfg.srtp is None:
@@ -410,6 +418,8 @@ def format_send(s: dict) -> list[str]:
         f"over the limit {s['resend_limited']}); refused {s['feedback_refused']} datagrams "
         f"from other hosts, {s['rtcp_refused']} malformed packets",
     ]
+    if s.get("target_kbps") is not None:
+        lines.append(_congestion_line(s))
     if s["srtp"]:
         lines.append(f"protected by SRTP ({s['srtp']}): refused feedback "
                      f"{s['feedback_auth_failures']} (failed authentication, replayed or "
@@ -419,6 +429,15 @@ def format_send(s: dict) -> list[str]:
         lines.append(f"receiver {r['address']}: lost {lost}, jitter {_ms(r['jitter_ms'])}, "
                      f"rtt {_ms(r['rtt_ms'])} ({r['reports']} reports)")
     return lines
+
+
+def _congestion_line(s: dict) -> str:
+    pacer = s["pacer"]
+    return (f"congestion control: target {s['target_kbps']} kbit/s (min "
+            f"{s['target_kbps_min']}, mean {s['target_kbps_mean']}, max {s['target_kbps_max']}); "
+            f"feedback: transport-wide {s['transport_feedback_received']}, REMB "
+            f"{s['rembs_received']}; pacer: longest wait {pacer['max_wait_us'] / 1000:.1f} ms, "
+            f"dropped {pacer['dropped_stale_retransmissions'] + pacer['dropped_overflow']}")
 
 
 def format_receive(s: dict) -> list[str]:
@@ -432,7 +451,8 @@ def format_receive(s: dict) -> list[str]:
         f"{s['packets_refused']} (foreign source {s['refused_foreign_source']}"
         + (f"; {refused}" if refused else "") + ")",
         f"access units complete {s['units_complete']}, incomplete {s['units_incomplete']}; "
-        f"NACKs sent {s['nacks_sent']}, PLIs sent {s['plis_sent']}; rtt {_ms(s['rtt_ms'])}",
+        f"NACKs sent {s['nacks_sent']}, PLIs sent {s['plis_sent']}, transport-wide feedback "
+        f"sent {s['transport_feedback_sent']}; rtt {_ms(s['rtt_ms'])}",
         f"latency capture->picture p50 {us(s['latency_p50_us'])}, p99 {us(s['latency_p99_us'])}",
         f"decoder: losses {s['losses']}, IDR requests {s['idr_requests']}, resets {s['resets']}, "
         f"errors {s['decoder_errors']}",

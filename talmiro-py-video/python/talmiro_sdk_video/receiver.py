@@ -19,7 +19,11 @@ with another decoder or to call `on_unit`. It sends:
 - a NACK as soon as the depacketizer reports a gap (compound with a receiver report), and a
   copy of it 3 ms later;
 - a PLI whenever the decoder raises "request_idr";
-- receiver reports about once a second.
+- receiver reports about once a second;
+- transport-wide feedback (RTCP RTPFB, format 15) for the packets that carry the
+  transport-wide sequence number under `transport_cc`, every 50 ms while the media pays for
+  it (the feedback keeps within 5 % of the media's bytes; sparser media space it out), for the
+  sender's congestion control.
 
 A unit is decoded as soon as it is complete. One with missing packets waits for their
 retransmission, and the units after it wait behind it; how long is the depacketizer's rule,
@@ -49,7 +53,7 @@ from collections.abc import Callable
 from . import _codec, _rtp
 from ._net import Address, as_address, bind_family, bind_pair, parse_host, peer_address
 from .pattern_note import PATTERN_PREFIX, parse_pattern_note
-from .sdp import VideoSdp
+from .sdp import TRANSPORT_CC_EXTENSION_ID, VideoSdp
 from .srtp import _SRTP_REFUSALS, SrtpKey, _check_keys, protect
 
 # The depacketizer makes the wait for a missing packet of the round trip and jitter measured;
@@ -71,8 +75,8 @@ NACK_RTT_AGE_US = 5_000_000
 STAMPS_KEPT = 1024
 # The keys of `stats()` the loop counts, in the order they come (the pictures' counts follow).
 _LOOP_COUNTS = ("refused_foreign_source", "rtcp_datagrams", "rtcp_refused", "rtcp_foreign_source",
-                "nacks_sent", "plis_sent", "receiver_reports", "resets", "decode_errors",
-                "sender_reports", "rtt_samples")
+                "nacks_sent", "plis_sent", "receiver_reports", "transport_feedback_sent",
+                "resets", "decode_errors", "sender_reports", "rtt_samples")
 _PACKET_COUNTS = ("packets_received", "packets_lost", "packets_recovered", "packets_late",
                   "packets_refused", "packets_duplicated", "packets_reordered", "rtx_received",
                   "refused", "units_complete", "units_incomplete", "restarts", "tail_nacks")
@@ -126,7 +130,9 @@ class RtpReceiver:
     `port` wins over its port when not 0. `nack`: ask for lost packets (default: when the
     description offers NACK, or when there is none). `srtp`: the stream's SRTP key (default:
     the description's `a=crypto`, else plain RTP); `srtp_feedback`: the key of the RTCP this end
-    sends (default: the stream's).
+    sends (default: the stream's). `transport_cc`: the header extension id (1..14) of the
+    transport-wide sequence number answered with transport-wide feedback (None: none); with
+    `sdp`, the description's `a=extmap` (None when it has none).
     """
 
     def __init__(self, port: int = 0, *, bind: str = "0.0.0.0", sender: str | Address | None = None,
@@ -135,11 +141,14 @@ class RtpReceiver:
                  max_delay_ms: float = DEFAULT_MAX_DELAY_MS, nack: bool | None = None,
                  decoder: _codec.H264Decoder | None = None, rr_interval_s: float = 1.0,
                  on_unit: Callable[[tuple, int], None] | None = None,
-                 srtp: SrtpKey | None = None, srtp_feedback: SrtpKey | None = None):
+                 srtp: SrtpKey | None = None, srtp_feedback: SrtpKey | None = None,
+                 transport_cc: int | None = TRANSPORT_CC_EXTENSION_ID):
         if not 0 < max_delay_ms <= 10_000:
             raise ValueError(f"max_delay_ms must be above 0 and at most 10000, got {max_delay_ms}")
         if srtp is None and sdp is not None:
             srtp = sdp.crypto
+        if sdp is not None:
+            transport_cc = sdp.transport_cc
         self.srtp = _check_keys(srtp, srtp_feedback)
         port, payload_type, rtx_payload_type, nack, param_sets = _from_sdp(
             sdp, port, payload_type, rtx_payload_type, nack)
@@ -174,7 +183,7 @@ class RtpReceiver:
             note_prefix=PATTERN_PREFIX, param_sets=param_sets, sender_host=sender_host,
             sender_port=sender_port, rtcp_to_host=rtcp_to[0] if rtcp_to else None,
             rtcp_to_port=rtcp_to[1] if rtcp_to else None,
-            decoder=self.decoder if native else None)
+            decoder=self.decoder if native else None, transport_cc_extension_id=transport_cc)
         self._pattern: tuple[str | None, dict[str, int] | None] = (None, None)
         self._closed = False
         self._decoder_stats: dict | None = None

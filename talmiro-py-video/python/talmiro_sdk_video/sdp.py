@@ -4,7 +4,8 @@
 port, `a=rtpmap:96 H264/90000`, the `a=fmtp` line with `packetization-mode=1`,
 `profile-level-id` and `sprop-parameter-sets`, the feedback we answer (`a=rtcp-fb` `nack`,
 `nack pli`) and, when retransmissions go as packets of their own, the `rtx` payload type with
-`apt`. `parse_sdp(text)` reads one written by a foreign sender: it takes the first H.264 stream
+`apt`, and the transport-wide sequence number's `a=extmap` when its packets carry one (the
+receiver then answers with transport-wide feedback). `parse_sdp(text)` reads one written by a foreign sender: it takes the first H.264 stream
 of the first video section it can receive (packetization mode 0 or 1).
 
 With an SRTP key (`crypto`), the media line says the secure profile (`RTP/SAVPF`, `RTP/SAVP`)
@@ -21,11 +22,16 @@ import binascii
 import re
 from dataclasses import dataclass, field
 
+from ._rtp import TRANSPORT_SEQ_EXTENSION_URI
 from .srtp import SRTP_SUITES, SrtpKey, SrtpKeyError
 
 MAX_SDP_BYTES = 64 * 1024
 MAX_LINES = 2000
 MAX_RTX_TIME_MS = 600_000   # how long a sender may say it keeps packets for resending
+# The header extension id our packets carry the transport-wide sequence number under, and the
+# extmap URI that names the extension (one-byte form: ids 1..14).
+TRANSPORT_CC_EXTENSION_ID = 3
+TRANSPORT_CC_URI = TRANSPORT_SEQ_EXTENSION_URI
 _TOKEN = re.compile(r"[!#$%&'*+\-.0-9A-Z^_`a-z{|}~]+")   # RFC 4566 token characters
 _HOST = re.compile(r"[0-9A-Za-z.:\-]+")
 
@@ -54,6 +60,8 @@ class VideoSdp:
     fmtp: dict[str, str] = field(default_factory=dict)  # every fmtp parameter, as read
     # The stream's SRTP key: the media line then says the secure form of `profile`.
     crypto: SrtpKey | None = None
+    # The header extension id (1..14) of the transport-wide sequence number; None: not sent.
+    transport_cc: int | None = None
 
     @classmethod
     def from_parameter_sets(cls, sps: bytes, pps: bytes, port: int, **kw) -> VideoSdp:
@@ -114,6 +122,8 @@ class VideoSdp:
         lines.append(f"a=rtpmap:{self.payload_type} H264/90000")
         lines.append(f"a=fmtp:{self.payload_type} {';'.join(fmtp)}")
         lines += [f"a=rtcp-fb:{self.payload_type} {fb}" for fb in self.rtcp_fb]
+        if self.transport_cc is not None:
+            lines.append(f"a=extmap:{self.transport_cc} {TRANSPORT_CC_URI}")
         if self.rtx_payload_type is not None:
             rtx = f"apt={self.payload_type}"
             if self.rtx_time_ms is not None:
@@ -136,6 +146,9 @@ class VideoSdp:
                 raise SdpError(f"{name} must be a dynamic payload type (96..127), got {pt}")
         if self.rtx_payload_type == self.payload_type:
             raise SdpError("rtx_payload_type must differ from payload_type")
+        if self.transport_cc is not None and (type(self.transport_cc) is not int
+                                              or not 1 <= self.transport_cc <= 14):
+            raise SdpError(f"transport_cc must be an extension id 1..14, got {self.transport_cc!r}")
         if not _HOST.fullmatch(self.address):
             raise SdpError(f"address must be a host name or an IP address, got {self.address!r}")
         if not self.session_name or any(c in self.session_name for c in "\r\n\0"):
@@ -261,7 +274,10 @@ def parse_sdp(text: str | bytes) -> VideoSdp:
             unusable = unusable or err
             continue
         pt, mode = found
-        return _stream(section, session_address, name, port, pt, mode, fields, media[2])
+        sdp = _stream(section, session_address, name, port, pt, mode, fields, media[2])
+        if sdp.transport_cc is None:  # said for every section
+            sdp.transport_cc = _extmap(session, TRANSPORT_CC_URI)
+        return sdp
     raise unusable or SdpError("no H.264 video stream with packetization mode 0 or 1")
 
 
@@ -319,6 +335,7 @@ def _stream(section, session_address, name, port, pt, mode, fields: _Fields,
                 pass
     rtx_pt, rtx_time = _rtx(pt, fields)
     address = _connection(section) or session_address or "127.0.0.1"
+    transport_cc = _extmap(section, TRANSPORT_CC_URI)
     profile = profile.upper()
     crypto = _crypto(section, profile)
     return VideoSdp(port=port, address=address, payload_type=pt,
@@ -328,7 +345,22 @@ def _stream(section, session_address, name, port, pt, mode, fields: _Fields,
                     rtx_payload_type=rtx_pt,
                     rtx_time_ms=rtx_time, framerate=framerate, session_name=name or "-",
                     profile="RTP/" + profile[5:] if profile.startswith("RTP/S") else profile,
-                    fmtp=dict(params), crypto=crypto)
+                    fmtp=dict(params), crypto=crypto, transport_cc=transport_cc)
+
+
+def _extmap(lines: list[str], uri: str) -> int | None:
+    """The id `a=extmap:ID[/DIRECTION] URI` gives the extension `uri`; None when no line of
+    the one-byte form's ids (1..14) names it."""
+    for line in lines:
+        if not line.startswith("a=extmap:"):
+            continue
+        parts = line[9:].split()
+        if len(parts) < 2 or parts[1] != uri:
+            continue
+        number = parts[0].split("/", 1)[0]
+        if re.fullmatch(r"[0-9]{1,2}", number) and 1 <= int(number) <= 14:
+            return int(number)
+    return None
 
 
 def _crypto(section: list[str], profile: str) -> SrtpKey | None:

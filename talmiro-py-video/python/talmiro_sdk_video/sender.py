@@ -57,10 +57,12 @@ from collections.abc import Callable, Iterable
 from dataclasses import dataclass
 
 from . import _codec, _rtp
+from .congestion import TargetFollower, rate_limits
 from ._net import (Address, as_address, bind_family, bind_one, bind_pair, format_address,
                    parse_address, wake_drained, wall_us)
 from ._net import mono_us as _mono_us
 from .pattern_note import PATTERN_PREFIX, pattern_note
+from .sdp import TRANSPORT_CC_EXTENSION_ID
 from .srtp import _SRTP_REFUSALS, SrtpKey, _check_keys, protect
 # Before any report gives a round trip, requests for an IDR picture coalesce over this long.
 DEFAULT_RTT_S = 0.1
@@ -122,7 +124,9 @@ class RtpSender:
                  timestamp_offset: int | None = None, rtx_ssrc: int | None = None,
                  rtx_first_seq: int | None = None,
                  min_idr_interval_ms: float = MIN_IDR_INTERVAL_MS,
-                 srtp: SrtpKey | None = None, srtp_feedback: SrtpKey | None = None):
+                 srtp: SrtpKey | None = None, srtp_feedback: SrtpKey | None = None,
+                 congestion_control: bool = True, min_kbps: int | None = None,
+                 start_kbps: int | None = None, max_kbps: int | None = None):
         bind, dests = _destinations(to, bind)
         self.srtp = _check_keys(srtp, srtp_feedback)
         self._dests = [_Receiver(address) for address in dests]
@@ -132,8 +136,11 @@ class RtpSender:
         self._clock = clock
         self._sr_interval = sr_interval_s
         self._rtx = rtx_payload_type is not None
+        limits = rate_limits(encoder, min_kbps, start_kbps, max_kbps) \
+            if congestion_control else None
         kw = {"payload_type": payload_type, "mtu": mtu, "ssrc": ssrc, "first_seq": first_seq,
-              "timestamp_offset": timestamp_offset}
+              "timestamp_offset": timestamp_offset,
+              "transport_cc_extension_id": TRANSPORT_CC_EXTENSION_ID if limits else None}
         if rtx_payload_type is not None:
             kw.update(rtx_payload_type=rtx_payload_type, rtx_ssrc=rtx_ssrc,
                       rtx_first_seq=rtx_first_seq)
@@ -148,7 +155,8 @@ class RtpSender:
         self._counts = dict.fromkeys(
             ("frames", "idr_pictures", "idr_from_feedback", "plis_received", "firs_received",
              "nacks_received", "resend_misses", "nack_pairs_dropped", "rtcp_refused",
-             "feedback_refused", "feedback_other_ssrc", "byes_received", "sender_reports"), 0)
+             "feedback_refused", "feedback_other_ssrc", "byes_received", "sender_reports",
+             "transport_feedback_received", "rembs_received"), 0)
         self._idr_reasons = {"first": 0, "pli": 0, "fir": 0, "other": 0}
         # Why the IDR picture asked for was asked for, until one is sent.
         self._idr_pending: str | None = None
@@ -157,13 +165,31 @@ class RtpSender:
             idr_pending_limit_us=int(IDR_PENDING_LIMIT_S * 1e6), resend_min_rate=RESEND_MIN_RATE,
             resend_burst=RESEND_BURST, max_resend_entries=MAX_RESEND_ENTRIES,
             min_idr_interval_us=int(min_idr_interval_ms * 1000))
-        self._step = _rtp.RtpSendStep(self._pack, self._responder, self._media, rtx=self._rtx)
+        self._start_congestion(limits)
         self._started = False
         self._next_sr = 0.0
         self._closed = False
         self._thread = threading.Thread(target=self._run, name="talmiro-rtp-sender", daemon=True)
         self._failure: BaseException | None = None
         self._thread.start()
+
+    def _start_congestion(self, limits) -> None:
+        """The send step, and with `limits` its pacer (on a thread of its own) and the follower
+        that sets the encoder's bitrate to the target."""
+        self._follower: TargetFollower | None = None
+        self._pacer: threading.Thread | None = None
+        if limits is None:
+            self._step = _rtp.RtpSendStep(self._pack, self._responder, self._media,
+                                          rtx=self._rtx)
+            return
+        self._step = _rtp.RtpSendStep(
+            self._pack, self._responder, self._media, rtx=self._rtx,
+            receivers=len(self._dests), start_bps=limits.start_kbps * 1000,
+            min_bps=limits.min_kbps * 1000, max_bps=limits.max_kbps * 1000)
+        self._follower = TargetFollower(self.encoder, limits, time.monotonic())
+        self._pacer = threading.Thread(target=self._step.run_pacer, name="talmiro-rtp-pacer",
+                                       daemon=True)
+        self._pacer.start()
 
     def _open(self, bind: str, port: int, rtcp_port: int | None) -> None:
         """The sockets (RTP, RTCP, the thread's wake-up pair) and the transports: every
@@ -200,6 +226,12 @@ class RtpSender:
     @property
     def rtcp_address(self) -> Address:
         return self._rtcp.getsockname()[:2]
+
+    @property
+    def transport_cc(self) -> int | None:
+        """The header extension id of the transport-wide sequence number every packet carries
+        under congestion control (for the SDP's `a=extmap`); None without it."""
+        return TRANSPORT_CC_EXTENSION_ID if self._follower is not None else None
 
     @property
     def packetizer(self) -> _rtp.RtpPacketizer:
@@ -268,7 +300,18 @@ class RtpSender:
         out["ssrc"] = self._pack.ssrc
         out["srtp"] = self.srtp.suite if self.srtp else None
         out["feedback_auth_failures"] = ours["feedback_auth_failures"]
+        out.update(self._congestion_stats())
         return out
+
+    def _congestion_stats(self) -> dict:
+        """The target's course, the pacer and each receiver's controller; None without
+        congestion control."""
+        if self._follower is None:
+            return {"target_kbps": None, "pacer": None, "congestion": None}
+        native = self._step.congestion_stats(_mono_us())
+        pacer = native.pop("pacer")
+        return {**self._follower.summary(time.monotonic()), "pacer": pacer,
+                "congestion": native}
 
     def close(self, reason: str | None = None) -> None:
         """Sends BYE to every receiver, stops the RTCP thread and closes the sockets."""
@@ -277,6 +320,9 @@ class RtpSender:
         self._closed = True
         self._wake()
         self._thread.join(5.0)
+        if self._pacer is not None:  # what is queued goes before the BYE
+            self._step.stop_pacer()
+            self._pacer.join(5.0)
         if self._started:
             try:
                 self._send_report(bye=reason or "")
@@ -372,6 +418,7 @@ class RtpSender:
         ours = self._pack.ssrc
         pairs: list[tuple[int, int]] = []
         want: str | None = None
+        congestion = False
         dest = self._receiver_for(src)
         # Reports name the receiver by SSRC when its address does not (several on one host).
         for p in packets:
@@ -405,6 +452,13 @@ class RtpSender:
                     want = "fir"
                 elif p["type"] == "bye":
                     self._counts["byes_received"] += 1
+                elif p["type"] in ("transport_feedback", "remb"):
+                    self._counts["transport_feedback_received" if p["type"][0] == "t"
+                                 else "rembs_received"] += 1
+                    congestion = True
+        if congestion and dest is not None and self._follower is not None:
+            self._follower.follow(self._step.congestion_feedback(
+                self._place(dest), data, _mono_us()), time.monotonic())
         if want is not None:
             self.request_idr(want)
         if pairs:
@@ -419,6 +473,12 @@ class RtpSender:
         rtt = _rtp.rtcp_rtt_us(block["lsr"], block["dlsr"], arrival_ntp)
         if rtt is not None:
             dest.rtt_ms = rtt / 1000.0
+        if self._follower is not None:
+            self._follower.follow(self._step.congestion_report(
+                self._place(dest), block["fraction_lost"], rtt, _mono_us()), time.monotonic())
+
+    def _place(self, dest: _Receiver) -> int:
+        return next(i for i, d in enumerate(self._dests) if d is dest)
 
     def _resend(self, pairs: list[tuple[int, int]], dest: _Receiver | None, src: Address
                 ) -> None:
@@ -455,7 +515,8 @@ _STATS_ORDER = (
     "firs_received", "nacks_received", "packets_resent", "resend_misses", "resend_limited",
     "resend_over_budget", "nack_over_budget", "nack_pairs_dropped", "idr_requests",
     "idr_requests_coalesced", "rtcp_datagrams", "rtcp_refused", "feedback_refused",
-    "feedback_other_ssrc", "byes_received", "sender_reports", "send_errors")
+    "feedback_other_ssrc", "byes_received", "sender_reports", "send_errors",
+    "transport_feedback_received", "rembs_received")
 
 
 def _check(receivers: int, max_resends: int, sr_interval_s: float,

@@ -61,7 +61,7 @@ PyObject* rtp_packetizer_new(PyTypeObject* type, PyObject* args, PyObject* kwarg
         talmiro_media::RtpPacketizerConfig cfg;
         std::uint32_t payload_type = cfg.payload_type, rtx_payload_type = cfg.rtx_payload_type;
         std::uint64_t mtu = cfg.mtu, history_bytes = cfg.history_bytes;
-        std::optional<std::uint32_t> first_seq, rtx_first_seq, transport_id, transport_first;
+        std::optional<std::uint32_t> first_seq, rtx_first_seq, transport_id, transport_first_seq;
         if (!read_args("RtpPacketizer",
                        {param("payload_type", payload_type, Need::Optional),
                         param("mtu", mtu, Need::Optional), param("ssrc", cfg.ssrc, Need::Optional),
@@ -72,17 +72,18 @@ PyObject* rtp_packetizer_new(PyTypeObject* type, PyObject* args, PyObject* kwarg
                         param("rtx_first_seq", rtx_first_seq, Need::Optional),
                         param("history_bytes", history_bytes, Need::Optional),
                         param("transport_cc_extension_id", transport_id, Need::Optional),
-                        param("transport_first_seq", transport_first, Need::Optional)},
+                        param("transport_first_seq", transport_first_seq, Need::Optional)},
                        args, kwargs))
             return nullptr;
         if (!fits("payload_type", payload_type, 127) ||
             !fits("rtx_payload_type", rtx_payload_type, 127) ||
             !fits("first_seq", first_seq, 0xFFFF) || !fits("rtx_first_seq", rtx_first_seq, 0xFFFF) ||
             !fits("transport_cc_extension_id", transport_id, 0xFF) ||
-            !fits("transport_first_seq", transport_first, 0xFFFF))
+            !fits("transport_first_seq", transport_first_seq, 0xFFFF))
             return nullptr;
         if (transport_id) cfg.transport_cc_extension_id = static_cast<std::uint8_t>(*transport_id);
-        if (transport_first) cfg.transport_first_seq = static_cast<std::uint16_t>(*transport_first);
+        if (transport_first_seq)
+            cfg.transport_first_seq = static_cast<std::uint16_t>(*transport_first_seq);
         cfg.payload_type = static_cast<std::uint8_t>(payload_type);
         cfg.rtx_payload_type = static_cast<std::uint8_t>(rtx_payload_type);
         if (first_seq) cfg.first_seq = static_cast<std::uint16_t>(*first_seq);
@@ -299,9 +300,9 @@ constexpr const char* kRtpPacketizerDoc =
     "transport_cc_extension_id=None, transport_first_seq=None)\n--\n\n"
     "The sending side of H.264 over RTP: access units in, datagrams out. SSRCs, first sequence\n"
     "numbers and the timestamp offset are drawn at random when None. Every packet leaves two\n"
-    "bytes of the MTU spare for its RTX form. With `transport_cc_extension_id` (1..14) every\n"
-    "packet carries a transport-wide sequence number for congestion feedback. No sockets and\n"
-    "no clock: the caller sends.";
+    "bytes of the MTU spare for its RTX form. With `transport_cc_extension_id` (1..14), every\n"
+    "packet carries a transport-wide sequence number (from `transport_first_seq`, else\n"
+    "random). No sockets and no clock: the caller sends.";
 
 PyType_Slot rtp_packetizer_slots[] = {
     {Py_tp_doc, const_cast<char*>(kRtpPacketizerDoc)},

@@ -118,7 +118,8 @@ PyObject* unit_object(const StampedUnit& s) {
 
 struct LoopArgs {
     std::uint32_t wake_fd = 0, ssrc = 1, payload_type = 96;
-    std::optional<std::uint32_t> rtx_payload_type, sender_port, rtcp_to_port;
+    std::optional<std::uint32_t> rtx_payload_type, sender_port, rtcp_to_port,
+        transport_cc_extension_id;
     std::int64_t max_delay_us = 100'000, min_wait_us = 20'000, nack_copy_us = 0,
                  report_interval_us = 1'000'000, nack_rtt_age_us = 5'000'000;
     std::uint64_t seed = 1;
@@ -150,7 +151,8 @@ bool read_loop_args(PyObject* args, PyObject* kwargs, LoopArgs& a) {
          param("sender_port", a.sender_port, Need::Optional),
          param("rtcp_to_host", a.rtcp_to_host, Kind::OptStr, Need::Optional),
          param("rtcp_to_port", a.rtcp_to_port, Need::Optional),
-         param("decoder", a.decoder, Kind::Object, Need::Optional)},
+         param("decoder", a.decoder, Kind::Object, Need::Optional),
+         param("transport_cc_extension_id", a.transport_cc_extension_id, Need::Optional)},
         args, kwargs);
 }
 
@@ -175,6 +177,8 @@ tm::RtpReceiveSessionConfig session_config(const LoopArgs& a) {
     c.report_interval_us = a.report_interval_us;
     c.report_seed = a.seed;
     c.nack_rtt_age_us = a.nack_rtt_age_us;
+    if (a.transport_cc_extension_id)
+        c.transport_cc_extension_id = static_cast<std::uint8_t>(*a.transport_cc_extension_id);
     if (a.param_sets) {
         const auto* p = reinterpret_cast<const std::uint8_t*>(PyBytes_AsString(a.param_sets));
         c.param_sets.assign(p, p + PyBytes_Size(a.param_sets));
@@ -186,8 +190,13 @@ tm::RtpReceiveSessionConfig session_config(const LoopArgs& a) {
 bool loop_places(const LoopArgs& a, ReceiveLoopConfig& c) {
     if (!fits("payload_type", a.payload_type, 127) ||
         !fits("rtx_payload_type", a.rtx_payload_type, 127) ||
-        !fits("sender_port", a.sender_port, 0xFFFF) || !fits("rtcp_to_port", a.rtcp_to_port, 0xFFFF))
+        !fits("sender_port", a.sender_port, 0xFFFF) || !fits("rtcp_to_port", a.rtcp_to_port, 0xFFFF) ||
+        !fits("transport_cc_extension_id", a.transport_cc_extension_id, 14))
         return false;
+    if (a.transport_cc_extension_id == 0u) {
+        PyErr_SetString(PyExc_ValueError, "RtpReceiveLoop: transport_cc_extension_id must be 1..14");
+        return false;
+    }
     c.rtp = datagram_transport_socket(a.rtp);
     c.rtcp = datagram_transport_socket(a.rtcp);
     c.rtp_max_size = datagram_transport_max_size(a.rtp);
@@ -332,6 +341,7 @@ bool put_stats(PyObject* dict, const Snapshot& n) {
                       {"rtcp_refused", n.session.rtcp_refused},
                       {"rtcp_foreign_source", c.rtcp_foreign_source},
                       {"nacks_sent", c.nacks_sent}, {"plis_sent", c.plis_sent},
+                      {"transport_feedback_sent", c.transport_feedback_sent},
                       {"receiver_reports", c.receiver_reports}, {"resets", c.resets},
                       {"decode_errors", c.decode_errors},
                       {"sender_reports", n.session.sender_reports},
@@ -395,11 +405,13 @@ constexpr const char* kLoopDoc =
     "rtx_payload_type=None, max_delay_us=100000, min_wait_us=20000, nack=True, nack_copy_us=0,\n"
     "report_interval_us=1000000, nack_rtt_age_us=5000000, seed=1, note_prefix=..., "
     "param_sets=b'',\nsender_host=None, sender_port=None, rtcp_to_host=None, rtcp_to_port=None, "
-    "decoder=None)\n--\n\n"
+    "decoder=None,\ntransport_cc_extension_id=None)\n--\n\n"
     "A receiving thread's loop over the RTP and RTCP sockets, whose datagrams go in and out\n"
     "through the DatagramTransport objects `rtp` and `rtcp` (without hooks; none can be set\n"
     "while the loop holds them): the receive session in native code, its RTCP sent, and with\n"
     "`decoder` (an H264Decoder) the units decoded and their pictures queued in `pictures`.\n"
+    "With `transport_cc_extension_id` (1..14), the packets carrying that transport-wide\n"
+    "sequence number are answered with transport-wide feedback.\n"
     "`wake_fd` (borrowed, open while it runs) readable ends run().";
 
 PyType_Slot loop_slots[] = {

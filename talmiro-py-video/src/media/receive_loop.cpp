@@ -171,6 +171,7 @@ void ReceiveLoop::send(const tm::FeedbackDatagram& d) {
         case tm::FeedbackKind::Report: counts_.receiver_reports += 1; break;
         case tm::FeedbackKind::Nack: counts_.nacks_sent += d.nack_packets; break;
         case tm::FeedbackKind::Pli: counts_.plis_sent += 1; break;
+        case tm::FeedbackKind::TransportFeedback: counts_.transport_feedback_sent += 1; break;
         case tm::FeedbackKind::Bye: break;
     }
 }

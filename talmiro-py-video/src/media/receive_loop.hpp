@@ -55,6 +55,8 @@ struct ReceiveLoopCounts {
     std::uint64_t nacks_sent = 0;
     std::uint64_t plis_sent = 0;
     std::uint64_t receiver_reports = 0;
+    // Datagrams of transport-wide feedback.
+    std::uint64_t transport_feedback_sent = 0;
     std::uint64_t resets = 0;
     std::uint64_t decode_errors = 0;
     // Times the loop slept and woke (a socket readable or a deadline).

@@ -6,6 +6,7 @@
 #include "codec_api.hpp"
 #include "errors.hpp"
 #include "module_names.hpp"
+#include "talmiro_media/rtp_header_extension.hpp"
 #include "talmiro_media/srtp_context.hpp"
 #include "values.hpp"
 
@@ -46,6 +47,10 @@ int exec_module(PyObject* module) {
         for (PyMethodDef* def = rtcp_functions(); def->ml_name; ++def)
             if (!add_function(module, *def)) return -1;
         if (!add_function(module, rtcp_return_address_def)) return -1;
+        // The extmap URI of the transport-wide sequence number.
+        if (!add_constant(module, "TRANSPORT_SEQ_EXTENSION_URI",
+                          str_of(talmiro_media::kTransportSeqExtensionUri)))
+            return -1;
         // The SRTP suites the core protects with, by name, with their master key and salt
         // sizes in bytes.
         return add_constant(module, "SRTP_SUITES", srtp_suites()) ? 0 : -1;
