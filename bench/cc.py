@@ -4,8 +4,9 @@ kernel token bucket, against the congestion goals.
     bash bench/cc.sh [--short] [--cases steady,steps,nocap,loss2,flows3,tcp] [--paths relay,kernel]
     .venv/bin/python bench/cc.py ...        (with matplotlib in .venv; cc.sh installs it)
 
-The `send` command (1280x720 30 fps test pattern asking 2,000 kbit/s) streams to `receive
---json` through each path of talmiro-media/testing/cc_net.py (50 ms one-way delay both ways,
+The `send` command (1280x720 30 fps test pattern asking 2,000 kbit/s) streams to a receiver
+(what `receive --json` does, each picture judged exactly against the sent stream) through each
+path of talmiro-media/testing/cc_net.py (50 ms one-way delay both ways,
 300 ms drop-tail queue): the relay on loopback, and the kernel path (a veth pair between two
 network namespaces, `tbf` on the sender's side; root only, skipped otherwise). The cases:
 
@@ -139,7 +140,8 @@ def shares(f: dict) -> str:
 def section(runs: list[dict], chosen: dict[str, Case], command: str, skipped: list[str]) -> str:
     head = [BEGIN, "", "## Congestion: the link on a capped, changing path (bench/cc.py)", "",
             "- `send --size 1280x720 --bitrate-kbps 2000` (the test pattern comes out at about "
-            "1.7 Mbit/s) to `receive`, 50 ms one-way delay both ways, 300 ms drop-tail queue; "
+            "1.7 Mbit/s) to a receiver; a picture is wrong when it differs from the same picture "
+            "decoded from the sent stream; 50 ms one-way delay both ways, 300 ms drop-tail queue; "
             "relay: the package's relay's bottleneck on loopback; kernel: `tbf` on a veth pair "
             "between two network namespaces, the relay adding the delay (and loss) behind it",
             *[f"- {name}: {describe(case)}" for name, case in chosen.items()],

@@ -1,16 +1,21 @@
 """The capped paths the congestion tests and bench/cc run a stream over, as processes: the
-`send` command (1280x720 test pattern) into a bottleneck, `receive --json` behind it.
+`send` command (1280x720 test pattern, its stream saved) into a bottleneck, and behind it a
+receiving helper that does what `receive --json` does and also lists each picture shown (its
+frame, the CRC of its luma, its flag), so that every picture is judged exactly against the
+saved stream decoded whole (a low bitrate fails the receiver's PSNR verdict too).
 
 - "relay": the package's relay on loopback, in this process, with its bottleneck (rate
   schedule, drop-tail queue), the one-way delay both ways and any random loss; every datagram
   the bottleneck takes or drops is logged, so the per-second series are exact.
 - "kernel": two network namespaces joined by a veth pair, a token bucket (`tbf`, a drop-tail
   queue of `queue_ms`) on the sending side's end, its rate changed by `tc qdisc change` as the
-  schedule says; the relay (delay and loss only) runs in the receiving namespace in front of
-  the receiver. The qdisc's counters are read ten times a second. Needs root, `ip netns` and
-  `tc` with sch_tbf; `kernel_unavailable()` says why not.
+  schedule says; per flow the relay (delay and loss only, its output logged) runs in the
+  receiving namespace in front of the receiver. The qdisc's counters are read ten times a
+  second. Several of our flows, and a bulk TCP flow, can share the bucket. Needs root,
+  `ip netns` and `tc` with sch_tbf (netem is not needed); `kernel_unavailable()` says why not.
 
 Every process is ended by its own pid; the namespaces are removed at the end, also on failure.
+This file also runs those helpers: `python cc_net.py relay|receive|tcp-sink|tcp-source ...`.
 """
 from __future__ import annotations
 
@@ -26,8 +31,10 @@ import socket
 import statistics
 import subprocess
 import sys
+import tempfile
 import threading
 import time
+import zlib
 from pathlib import Path
 
 sys.path.insert(0, str(Path(__file__).resolve().parent))
@@ -109,20 +116,20 @@ def _cli(*args: str) -> list[str]:
 
 
 def _send_args(case: Case, to: str, bind: str, port: int, cc: bool | None,
-               extra: tuple[str, ...] = ()) -> list[str]:
-    """`send`'s arguments; `cc` False adds `--no-cc` (None: as the sender is, for one
-    without congestion control)."""
+               save: Path) -> list[str]:
+    """`send`'s arguments, the stream saved to `save`; `cc` False adds `--no-cc` (None: as
+    the sender is, for one without congestion control)."""
     args = ["send", "--to", to, "--bind", bind, "--port", str(port), "--size", case.size,
             "--bitrate-kbps", str(case.bitrate_kbps), "--frames", str(int(case.seconds * FPS)),
-            "--stream-seed", "7", "--json", "--no-progress", *extra]
+            "--stream-seed", "7", "--json", "--no-progress", "--save", str(save)]
     if cc is False:
         args.append("--no-cc")
     return _cli(*args)
 
 
 def _receive_args(case: Case, bind: str, port: int) -> list[str]:
-    return _cli("receive", "--port", str(port), "--bind", bind, "--seconds",
-                str(case.seconds + RECEIVE_SPARE_S), "--json", "--no-progress")
+    """The receiving helper: what `receive --json` prints, and each picture shown."""
+    return _helper("receive", bind, port, case.seconds + RECEIVE_SPARE_S)
 
 
 def _last_json(text: str | None) -> dict:
@@ -197,7 +204,7 @@ def _relay_classes():
     return LoggedConfig
 
 
-def run_relay(case: Case, cc: bool | None) -> dict:
+def run_relay(case: Case, cc: bool | None, work: Path) -> dict:
     """The case through the relay on loopback: the sender's and the receiver's summaries and
     the per-second series."""
     from talmiro_sdk_video._net import free_pair
@@ -219,7 +226,8 @@ def run_relay(case: Case, cc: bool | None) -> dict:
         t0 = time.monotonic()
         relay.start()
         listen = relay.listen_address[1]
-        procs.start("send", _send_args(case, f"{local}:{listen}", local, free_pair(), cc))
+        procs.start("send", _send_args(case, f"{local}:{listen}", local, free_pair(), cc,
+                                       work / "flow0.h264"))
         sent = procs.wait("send", case.seconds + 60)
         received = procs.wait("receive", RECEIVE_SPARE_S + 10)
     finally:
@@ -364,7 +372,7 @@ class _Schedule(threading.Thread):
         return self.samples
 
 
-def run_kernel(case: Case, cc: bool | None) -> dict:
+def run_kernel(case: Case, cc: bool | None, work: Path) -> dict:
     """The case over the veth pair and its token bucket, a relay (delay, loss) in front of each
     receiver, and with `case.tcp` a bulk TCP flow beside ours: the summaries and the
     per-second series (the first flow's as "send" and "receive", every flow's in "flows")."""
@@ -375,7 +383,7 @@ def run_kernel(case: Case, cc: bool | None) -> dict:
             _start_receiving(ns, case, procs)
             schedule = _Schedule(ns, case)
             schedule.start()
-            _start_sending(ns, case, cc, procs, schedule.t0)
+            _start_sending(ns, case, cc, procs, schedule.t0, work)
             flows = [{"send": procs.wait(f"send{k}", case.seconds + 60)}
                      for k in range(len(case.flows))]
             for k, flow in enumerate(flows):
@@ -413,7 +421,7 @@ def _start_receiving(ns: Namespaces, case: Case, procs: _Processes) -> None:
 
 
 def _start_sending(ns: Namespaces, case: Case, cc: bool | None, procs: _Processes,
-                   t0: float) -> None:
+                   t0: float, work: Path) -> None:
     """Each flow's sender at its start (seconds after `t0`), the TCP source at once."""
     if case.tcp:
         procs.start("tcp-source", ns.exec(ns.robot, _helper(
@@ -423,7 +431,7 @@ def _start_sending(ns: Namespaces, case: Case, cc: bool | None, procs: _Processe
         flow = dataclasses.replace(case, seconds=case.seconds - at)
         procs.start(f"send{k}", ns.exec(ns.robot, _send_args(
             flow, f"{OPERATOR_ADDR}:{RELAY_PORT + 10 * k}", ROBOT_ADDR, SENDER_PORT + 10 * k,
-            cc)))
+            cc, work / f"flow{k}.h264")))
 
 
 def _helper(*args) -> list[str]:
@@ -462,11 +470,48 @@ def _kernel_series(case: Case, samples: list[tuple[float, dict]]) -> dict:
 
 
 def run_case(case: Case, path: str, cc: bool | None) -> dict:
-    """One run ("relay" or "kernel") and its figures (`figures`)."""
-    run = (run_relay if path == "relay" else run_kernel)(case, cc)
+    """One run ("relay" or "kernel"), each flow's pictures judged against a decode of the
+    stream its sender sent, and the run's figures (`figures`)."""
+    with tempfile.TemporaryDirectory(prefix="talmiro-cc-") as tmp:
+        work = Path(tmp)
+        run = (run_relay if path == "relay" else run_kernel)(case, cc, work)
+        for k, flow in enumerate(run.get("flows") or [run]):
+            judge(flow["receive"], work / f"flow{k}.h264", case.size)
     run.update(case=case.name, path=path, cc=bool(cc) if cc is not None else False)
     run["figures"] = figures(case, run)
     return run
+
+
+def lossless_crcs(stream: Path, size: str) -> list[int]:
+    """The CRC-32 of the luma of each picture of a saved stream, decoded whole by ffmpeg (H.264
+    decoding is exact: the pictures a receiver that lost nothing shows), in order."""
+    w, h = (int(v) for v in size.split("x"))
+    proc = subprocess.Popen(["ffmpeg", "-v", "error", "-f", "h264", "-i", str(stream),
+                             "-fps_mode", "passthrough", "-f", "rawvideo", "-pix_fmt", "yuv420p",
+                             "-"], stdout=subprocess.PIPE)
+    assert proc.stdout is not None
+    crcs = []
+    while len(picture := proc.stdout.read(w * h * 3 // 2)) == w * h * 3 // 2:
+        crcs.append(zlib.crc32(memoryview(picture)[:w * h]))
+    proc.wait(60)
+    return crcs
+
+
+def judge(receive: dict, stream: Path, size: str) -> None:
+    """Replaces the receiver's PSNR verdict (which a low bitrate fails too) by the exact one:
+    a picture is wrong when it differs from the same picture decoded from what was sent;
+    `wrong_unflagged` those of them not flagged `recovering`. The PSNR verdict stays as
+    `wrong_psnr`."""
+    shown = receive.pop("shown", None)
+    if shown is None or not stream.exists():
+        return
+    crcs = lossless_crcs(stream, size)
+    receive["wrong_psnr"] = receive.get("wrong_pictures")
+    judged = [(crc != crcs[n], recovering) for n, crc, recovering in shown
+              if n is not None and 0 <= n < len(crcs)]
+    receive["judged"] = len(judged)
+    receive["wrong_pictures"] = sum(wrong for wrong, _ in judged)
+    receive["wrong_unflagged"] = sum(wrong and not flagged for wrong, flagged in judged)
 
 
 # ---- the figures ----
@@ -604,6 +649,23 @@ def _relay_main(host: str, port: str, to_port: str, delay_ms: str, loss: str,
     return {"bins": sorted(bins.items()), "counters": relay.counters()}
 
 
+def _receive_main(bind: str, port: str, seconds: str) -> dict:
+    """What `receive --json` does and prints, with each picture shown: [its frame of the test
+    pattern, the CRC-32 of its luma, whether it was flagged recovering]."""
+    from talmiro_sdk_video.net_commands import ReceiveConfig, run_receive
+
+    shown = []
+
+    def on_picture(receiver, pic) -> None:
+        shown.append([receiver.pattern_frame(pic.t_us), zlib.crc32(pic.y.tobytes()),
+                      bool(pic.recovering)])
+
+    cfg = ReceiveConfig(port=int(port), bind=bind, seconds=float(seconds))
+    summary, _ = run_receive(cfg, on_picture=on_picture)
+    summary["shown"] = shown
+    return summary
+
+
 def _tcp_sink_main(host: str, port: str, seconds: str) -> dict:
     """Takes one TCP connection and reads it until it closes or `seconds` passed: the bytes
     per decisecond."""
@@ -643,5 +705,5 @@ def _tcp_source_main(host: str, port: str, seconds: str) -> dict:
 
 
 if __name__ == "__main__":
-    _kinds = {"relay": _relay_main, "tcp-sink": _tcp_sink_main, "tcp-source": _tcp_source_main}
+    _kinds = {"relay": _relay_main, "receive": _receive_main, "tcp-sink": _tcp_sink_main, "tcp-source": _tcp_source_main}
     print(json.dumps(_kinds[sys.argv[1]](*sys.argv[2:])), flush=True)
