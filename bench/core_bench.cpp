@@ -24,14 +24,17 @@ extern "C" {
 #include "inputs.hpp"
 #include "talmiro_media/annexb.hpp"
 #include "talmiro_media/capture.hpp"
+#include "talmiro_media/congestion_controller.hpp"
 #include "talmiro_media/convert.hpp"
 #include "talmiro_media/decode.hpp"
 #include "talmiro_media/encode.hpp"
 #include "talmiro_media/psnr.hpp"
 #include "talmiro_media/rtp_depacketizer.hpp"
 #include "talmiro_media/rtp_packetizer.hpp"
+#include "talmiro_media/rtcp.hpp"
 #include "talmiro_media/srtp_context.hpp"
 #include "talmiro_media/sync.hpp"
+#include "talmiro_media/transport_feedback_builder.hpp"
 
 namespace media = talmiro_media;
 
@@ -304,6 +307,38 @@ void bm_srtp_round_trip(benchmark::State& state, media::SrtpSuite suite) {
     state.SetItemsProcessed(state.iterations());
 }
 
+// Congestion control's whole work per 1,200-byte packet, both ends: the sender's pacer and
+// log, the receiver's feedback builder, and every 20 packets (about 50 ms of a 720p stream) one
+// feedback message written, parsed and read by the rate controller. Time steps 0.5 ms a packet.
+void bm_congestion_per_packet(benchmark::State& state) {
+    media::CongestionControllerConfig config;
+    config.rate.start_bps = 1'000'000;
+    config.rate.min_bps = 100'000;
+    config.rate.max_bps = 2'000'000;
+    auto cc = value_or_fail(media::CongestionController::create(config), "congestion");
+    auto builder = value_or_fail(media::TransportFeedbackBuilder::create({}), "builder");
+    std::vector<media::CongestionController::Handle> due;
+    std::vector<std::uint8_t> wire;
+    std::int64_t now = 0;
+    std::uint16_t seq = 0;
+    for (auto _ : state) {
+        now += 500;
+        cc.push(seq, 1200, media::PacketKind::media, now);
+        due.clear();
+        cc.pop_due(now + 1'000'000, due);
+        cc.sent(seq, 1200, now);
+        builder.packet_arrived(seq, now + 20'000);
+        if (++seq % 20 != 0) continue;
+        for (const media::RtcpTransportFeedback& fb : builder.build()) {
+            wire.clear();
+            (void)media::append_rtcp(wire, fb);
+            for (const media::RtcpPacket& p : media::parse_rtcp(wire).packets)
+                cc.on_rtcp(0, p, now + 40'000);
+        }
+    }
+    state.SetItemsProcessed(state.iterations());
+}
+
 // The receiving side alone, on the packets of the stream made once: packets per second.
 void bm_rtp_depacketize(benchmark::State& state, const std::vector<media::AccessUnit>& units) {
     media::RtpPacketizerConfig config;
@@ -463,6 +498,7 @@ int main(int argc, char** argv) {
           {"aead_aes_128_gcm", media::SrtpSuite::AeadAes128Gcm}})
         micro(std::string("rtp/srtp_round_trip/") + name,
               [suite](benchmark::State& s) { bm_srtp_round_trip(s, suite); });
+    micro("rtp/congestion_per_packet", bm_congestion_per_packet);
 
     for (const bench::Size size : bench::kSizes) {
         const auto add = [&](const std::string& name, auto body) {

@@ -6,7 +6,9 @@
 // number, timestamp, arrival step) records, the NACK round trip as (request, retransmission)
 // records, the NTP conversions, and the transport-wide feedback builder as (sequence number,
 // arrival step, build) records whose feedback must write and parse back equal. The RTP header
-// extension reader is run over the same bytes as a packet, for every id.
+// extension reader is run over the same bytes as a packet, for every id. Last, the packets
+// read go to a sender's congestion controller (two receivers and one unknown), whose log holds
+// a run of sent packets: its target must stay within its bounds.
 
 #include <algorithm>
 #include <cstddef>
@@ -18,6 +20,7 @@
 #include <vector>
 
 #include "fuzz_input.hpp"
+#include "talmiro_media/congestion_controller.hpp"
 #include "talmiro_media/nack_rtt.hpp"
 #include "talmiro_media/rtcp.hpp"
 #include "talmiro_media/rtp_header_extension.hpp"
@@ -226,6 +229,28 @@ void check_time(const std::uint8_t* data, std::size_t size) {
 
 }  // namespace
 
+void check_congestion(std::span<const std::uint8_t> d) {
+    CongestionControllerConfig config;
+    config.receivers = 2;
+    config.rate.start_bps = 500'000;
+    config.rate.min_bps = 100'000;
+    config.rate.max_bps = 2'000'000;
+    auto cc = CongestionController::create(config);
+    FUZZ_CHECK(cc.has_value());
+    for (std::uint32_t seq = 0; seq < 300; ++seq)
+        cc->sent(static_cast<std::uint16_t>(seq * 7), 1'200, std::int64_t{seq} * 1'000);
+    const RtcpParsed parsed = parse_rtcp(d);
+    std::int64_t now = 2'000'000;
+    std::size_t i = 0;
+    for (const RtcpPacket& p : parsed.packets) {
+        const std::size_t receiver = d.empty() ? 0 : d[i++ % d.size()] % 3;
+        cc->on_rtcp(receiver, p, now += 10'000);
+        cc->on_receiver_report(receiver, static_cast<std::uint8_t>(i), std::int64_t(i) * 997, now);
+        FUZZ_CHECK(cc->target_bps() >= 100'000 && cc->target_bps() <= 2'000'000);
+    }
+    if (CongestionController::only_feedback(parsed)) FUZZ_CHECK(parsed.counts.refused() == 0);
+}
+
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     // The bytes live in an exactly sized heap buffer, so any read past them is reported.
     const Vec input(data, data + size);
@@ -235,5 +260,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     check_time(input.data(), input.size());
     check_feedback_builder(input.data(), input.size());
     check_header_extension(input);
+    check_congestion(input);
     return 0;
 }

@@ -77,6 +77,22 @@ void CongestionController::on_rtcp(std::size_t receiver, const RtcpPacket& packe
     update_target(now_us);
 }
 
+bool CongestionController::only_feedback(const RtcpParsed& parsed) noexcept {
+    if (parsed.counts.refused() != 0) return false;
+    bool feedback = false;
+    for (const RtcpPacket& p : parsed.packets) {
+        if (std::holds_alternative<RtcpTransportFeedback>(p) ||
+            std::holds_alternative<RtcpRemb>(p)) {
+            feedback = true;
+        } else if (const auto* rr = std::get_if<RtcpReceiverReport>(&p)) {
+            if (!rr->reports.empty()) return false;
+        } else if (!std::holds_alternative<RtcpSdes>(p)) {
+            return false;
+        }
+    }
+    return feedback;
+}
+
 void CongestionController::on_receiver_report(std::size_t receiver,
                                               std::uint8_t fraction_lost,
                                               std::optional<std::int64_t> rtt_us,

@@ -85,6 +85,7 @@ BandwidthUsage RateController::with_standing_queue(BandwidthUsage usage,
 
 void RateController::judge_feedback_loss(MessageLoss message, std::int64_t now_us) {
     if (message.expected == 0) return;
+    message.at_us = now_us;
     loss_window_.push_back(message);
     window_expected_ += message.expected;
     window_lost_ += message.lost;
@@ -93,9 +94,18 @@ void RateController::judge_feedback_loss(MessageLoss message, std::int64_t now_u
         window_lost_ -= loss_window_.front().lost;
         loss_window_.pop_front();
     }
-    if (window_expected_ < config_.loss_window_packets) return;
+    const bool spans =
+        saturating_sub(now_us, loss_window_.front().at_us) >= config_.loss_window_us &&
+        window_expected_ >= config_.loss_window_min_packets;
+    if (window_expected_ < config_.loss_window_packets && !spans) return;
     loss_ = static_cast<double>(window_lost_) / static_cast<double>(window_expected_);
-    loss_based_.update(loss_, target_bps_, rtt_us_.value_or(0), now_us);
+    const std::int64_t before = loss_based_.bitrate_bps();
+    if (loss_based_.update(loss_, target_bps_, rtt_us_.value_or(0), now_us) < before &&
+        loss_ > config_.loss.high) {
+        // The loss this cut answered is not judged again.
+        loss_window_.clear();
+        window_expected_ = window_lost_ = 0;
+    }
 }
 
 void RateController::note_feedback_rtt(std::int64_t newest_send_us, std::int64_t now_us) noexcept {

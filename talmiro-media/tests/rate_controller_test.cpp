@@ -234,3 +234,26 @@ TEST(RateController, StandingQueueCountsAsOveruse) {
     EXPECT_LE(standing.target_bps, 700'000);
     EXPECT_GT(ignored.target_bps, 800'000);
 }
+
+TEST(RateController, ASparseStreamGrowsAgainSoonAfterALossCut) {
+    // 20 packets a second: a burst of loss cuts the rate, then clean feedback must not wait
+    // for 100 packets (5 s) of it before the rate grows again.
+    RateController controller(bounds(1'000'000, 2'000'000));
+    std::int64_t cut_at = 0, cut_bps = 0, grown_at = 0;
+    for (int i = 0; i < 200 && !grown_at; ++i) {
+        const std::int64_t sent = kS + i * 50'000;
+        const bool lost = i >= 100 && i < 120 && i % 4 != 0;  // most of one second lost
+        std::vector<PacketFeedback> one{{sent, lost ? std::nullopt : std::optional(sent + 20'000),
+                                         1200}};
+        controller.on_transport_feedback(one, sent + 40'000);
+        if (!cut_at && i >= 100 && controller.stats().loss_based_bps < 900'000) {
+            cut_at = sent;
+            cut_bps = controller.stats().loss_based_bps;
+        } else if (cut_at && controller.stats().loss_based_bps > cut_bps) {
+            grown_at = sent;
+        }
+    }
+    ASSERT_GT(cut_at, 0);
+    ASSERT_GT(grown_at, 0);
+    EXPECT_LT(grown_at - cut_at, 2 * kS);
+}

@@ -24,7 +24,7 @@ import talmiro_sdk_video._codec as codec
 from talmiro_sdk_video._net import free_pair
 from talmiro_sdk_video.receiver import RtpReceiver
 from talmiro_sdk_video.relay import Relay, RelayConfig
-from talmiro_sdk_video.sdp import parse_sdp
+from talmiro_sdk_video.sdp import TRANSPORT_CC_URI, parse_sdp
 from test_cli import split_access_units
 
 sys.path.insert(0, str(Path(__file__).resolve().parents[2] / "talmiro-media" / "testing"))
@@ -226,6 +226,25 @@ def test_gstreamer_receiver_pli_makes_our_sender_send_idr(spawn):
     s = summary(sent.stdout)
     assert lost > 0 and s["plis_received"] + s["firs_received"] > 0, err
     assert s["idr_from_feedback"] > 0 and s["idr_pictures"] == 1 + s["idr_from_feedback"]
+
+
+def test_gstreamer_receiver_sends_transport_wide_feedback_our_sender_follows(spawn):
+    rx_port, tx_port = free_pair(), free_pair()
+    caps = f"{FEEDBACK_CAPS},extmap-3=(string){TRANSPORT_CC_URI}"
+    receiver = spawn(gst(
+        f"rtpbin name=rb rtp-profile=avpf latency=50 udpsrc port={rx_port} reuse=false "
+        f"caps={caps} ! rb.recv_rtp_sink_0 udpsrc port={rx_port + 1} reuse=false ! "
+        "rb.recv_rtcp_sink_0 rb. ! rtph264depay ! avdec_h264 ! fakesink "
+        f"rb.send_rtcp_src_0 ! udpsink host={LOCAL} port={tx_port + 1} sync=false async=false"))
+    wait_bound(rx_port, receiver)
+    sent = subprocess.run(send_cmd(rx_port, 60, "--port", str(tx_port)), capture_output=True,
+                          text=True, timeout=60)
+    stop(receiver)
+    assert sent.returncode == 0, sent.stderr
+    s = summary(sent.stdout)
+    controller = s["congestion"]["receivers"][0]
+    assert s["transport_feedback_received"] > 0 and controller["packets_acked"] > 0
+    assert s["feedback_refused"] == 0 and s["congestion"]["feedback_unknown"] == 0
 
 
 class KeyUnits:

@@ -60,6 +60,9 @@ public:
     // One packet of an RTCP datagram from `receiver`: transport-wide feedback and REMB are
     // read, anything else is left alone.
     void on_rtcp(std::size_t receiver, const RtcpPacket& packet, std::int64_t now_us);
+    // Whether a parsed datagram says nothing but congestion feedback: transport-wide feedback
+    // or REMB, beside at most empty receiver reports and SDES, and nothing refused.
+    static bool only_feedback(const RtcpParsed& parsed) noexcept;
     // A report block about our stream: its fraction lost (n/256) and the round trip it gave.
     void on_receiver_report(std::size_t receiver, std::uint8_t fraction_lost,
                             std::optional<std::int64_t> rtt_us, std::int64_t now_us);

@@ -50,6 +50,11 @@ public:
         // Losses in transport-wide feedback are judged at each message over the latest
         // messages that hold at least this many packets.
         std::uint32_t loss_window_packets = 100;
+        // A sparse stream's window is judged before it is full, once its messages span
+        // `loss_window_us` and hold `loss_window_min_packets`. A cut for loss starts the window
+        // afresh: the loss it answered is not judged again.
+        std::int64_t loss_window_us = 1'000'000;
+        std::uint32_t loss_window_min_packets = 20;
         std::size_t max_feedback_packets = 4096;
         std::size_t max_packet_bytes = 65'535;
         // Receiver reports' loss is left to transport-wide feedback while it keeps coming.
@@ -107,6 +112,7 @@ private:
     struct MessageLoss {
         std::uint32_t expected;
         std::uint32_t lost;
+        std::int64_t at_us = 0;
     };
 
     // The packets of one feedback message through the estimators: the delay signal, the

@@ -133,6 +133,11 @@ def _add_link(sub) -> argparse.ArgumentParser:
     link.add_argument("--burst-frames", type=int, default=5,
                       help="memory: access units lost per burst")
     link.add_argument("--mtu", type=int, default=1200, help="udp: bytes of UDP payload (1200)")
+    _add_bottleneck_args(link)
+    link.add_argument("--clean", action="store_true",
+                      help="udp: a perfect link (without this and any of the relay's options, the "
+                           "link is like a robot's: 0.5%% loss, a 30 ms round trip, and for the "
+                           "middle third of the run a cap at a quarter of --bitrate)")
     link.add_argument("--max-delay-ms", type=_positive, default=100.0,
                       help="udp: longest wait for a retransmission (100)")
     link.add_argument("--no-nack", action="store_true", help="udp: no retransmissions")
@@ -356,6 +361,21 @@ def _save_file(path: str | None):
             save.close()
 
 
+def _link_network(args: argparse.Namespace):
+    """The relay of link over UDP: the options given, a perfect link with --clean, else one
+    like our users' (`users_network`)."""
+    from .net_commands import users_network
+
+    given = (args.loss, args.burst_rate, args.reorder, args.jitter_ms, args.delay_ms,
+             args.rate_kbps, args.rate_schedule, args.back_rate_kbps, args.back_rate_schedule)
+    if not args.clean and not any(given):
+        return users_network(args.frames / args.fps, args.bitrate, args.seed)
+    return _relay_config(args, rate_kbps=args.rate_kbps, queue_ms=args.queue_ms,
+                         rate_schedule=args.rate_schedule, back_rate_kbps=args.back_rate_kbps,
+                         back_queue_ms=args.back_queue_ms,
+                         back_rate_schedule=args.back_rate_schedule)
+
+
 def _relay_config(args: argparse.Namespace, **extra):
     """The relay's loss, reordering and delays from the channel options."""
     from .relay import RelayConfig
@@ -543,7 +563,7 @@ def _udp_link(args: argparse.Namespace) -> int:
     if args.keyframe_interval < 0:
         raise UsageError(f"--keyframe-interval must not be negative, got {args.keyframe_interval}")
     try:
-        relay = _relay_config(args)
+        relay = _link_network(args)
         relay.check()
     except ValueError as err:
         raise UsageError(str(err)) from None

@@ -6,6 +6,7 @@ from __future__ import annotations
 
 import threading
 from collections import deque
+from collections.abc import Callable
 from dataclasses import dataclass
 
 # The stream's bitrate when no encoder says it.
@@ -42,11 +43,13 @@ def rate_limits(encoder, min_kbps: int | None, start_kbps: int | None,
 
 class TargetFollower:
     """Takes each target the controller gives (bit/s, at `now_s` on a monotonic clock), tells
-    the encoder when it moved enough, and keeps the course: a point per change of at least
-    `FOLLOW_STEP`, or per second of smaller changes. Thread-safe."""
+    the encoder (`encoder_of()`, which may change: a new one is told the target at once) when
+    it moved enough, and keeps the course: a point per change of at least `FOLLOW_STEP`, or per
+    second of smaller changes. Thread-safe."""
 
-    def __init__(self, encoder, limits: RateLimits, start_s: float):
-        self._encoder = encoder
+    def __init__(self, encoder_of: Callable[[], object], limits: RateLimits, start_s: float):
+        self._encoder_of = encoder_of
+        self._told_encoder = None
         self._limits = limits
         self._start_s = start_s
         self._lock = threading.Lock()
@@ -57,8 +60,7 @@ class TargetFollower:
         self._low = self._high = limits.start_kbps
         self._history: deque[tuple[float, int]] = deque([(0.0, limits.start_kbps)],
                                                         maxlen=HISTORY_POINTS)
-        if encoder is not None:
-            encoder.set_bitrate_kbps(limits.start_kbps)
+        self._tell(limits.start_kbps, force=True)
 
     def follow(self, target_bps: int, now_s: float) -> None:
         kbps = min(max(target_bps // 1000, self._limits.min_kbps), self._limits.max_kbps)
@@ -73,11 +75,17 @@ class TargetFollower:
             at = round(now_s - self._start_s, 3)
             if moved or (kbps != last and at - t >= 1.0):
                 self._history.append((at, kbps))
-            if not moved:
-                return
-            self._told = kbps
-        if self._encoder is not None:
-            self._encoder.set_bitrate_kbps(kbps)
+            if moved:
+                self._told = kbps
+            told = self._told
+        self._tell(told, force=moved)
+
+    def _tell(self, kbps: int, force: bool) -> None:
+        encoder = self._encoder_of()
+        if encoder is None or (not force and encoder is self._told_encoder):
+            return
+        self._told_encoder = encoder
+        encoder.set_bitrate_kbps(kbps)
 
     def summary(self, now_s: float) -> dict:
         with self._lock:

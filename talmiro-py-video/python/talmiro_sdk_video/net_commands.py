@@ -431,6 +431,22 @@ def format_send(s: dict) -> list[str]:
     return lines
 
 
+def users_network(seconds: float, bitrate_kbps: int, seed: int = 1) -> RelayConfig:
+    """A network like our users' for a run of `seconds`: 0.5 % random loss, 15 ms each way
+    (with 2 ms of jitter), and for the middle third of the run a 300 ms drop-tail queue capped
+    at a quarter of the encoder's bitrate (below the stream's rate), uncapped again after."""
+    third = seconds / 3
+    return RelayConfig(loss=0.005, delay_ms=15.0, jitter_ms=2.0, seed=seed, queue_ms=300.0,
+                       rate_schedule=((third, bitrate_kbps / 4), (2 * third, 1e6)))
+
+
+def _target_course(history: list) -> str:
+    """The target's course in at most a dozen points."""
+    step = max(1, -(-len(history) // 12))
+    points = history[::step] + ([history[-1]] if (len(history) - 1) % step else [])
+    return ", ".join(f"{t:.1f} s {kbps}" for t, kbps in points)
+
+
 def _congestion_line(s: dict) -> str:
     pacer = s["pacer"]
     return (f"congestion control: target {s['target_kbps']} kbit/s (min "
@@ -471,7 +487,14 @@ def format_udp_link(s: dict) -> list[str]:
     relay = s["relay"]["forward"]
     lines = [f"relay: forwarded {relay['forwarded']}, lost {relay['lost'] + relay['lost_in_burst']}"
              f", reordered {relay['reordered']}"]
+    if relay["rate_kbps"]:
+        steps = ", ".join(f"{t:.1f} s " + ("no cap" if k is None or k >= 1e6 else f"{k:.0f} kbit/s")
+                          for t, k in relay["rate_kbps"])
+        lines.append(f"relay capacity: {steps}; dropped at the cap {relay['queue_drops']}, "
+                     f"queueing delay p95 {relay['queue_delay_p95_ms']} ms")
     lines += format_send(s["send"]) + format_receive(s["receive"])
+    if s["send"].get("target_history"):
+        lines.append("target over time (kbit/s): " + _target_course(s["send"]["target_history"]))
     share = "-" if s["wrong_share"] is None else f"{100 * s['wrong_share']:.1f}%"
     lines.append(f"against a lossless decode: {s['wrong']} of {s['pictures']} pictures wrong "
                  f"({share}), {s['wrong_unflagged']} of them not flagged; {s['flagged']} flagged")

@@ -186,7 +186,7 @@ class RtpSender:
             self._pack, self._responder, self._media, rtx=self._rtx,
             receivers=len(self._dests), start_bps=limits.start_kbps * 1000,
             min_bps=limits.min_kbps * 1000, max_bps=limits.max_kbps * 1000)
-        self._follower = TargetFollower(self.encoder, limits, time.monotonic())
+        self._follower = TargetFollower(lambda: self.encoder, limits, time.monotonic())
         self._pacer = threading.Thread(target=self._step.run_pacer, name="talmiro-rtp-pacer",
                                        daemon=True)
         self._pacer.start()
@@ -311,7 +311,8 @@ class RtpSender:
         native = self._step.congestion_stats(_mono_us())
         pacer = native.pop("pacer")
         return {**self._follower.summary(time.monotonic()), "pacer": pacer,
-                "congestion": native}
+                "congestion": native, "transport_feedback_received": native["transport_feedback"],
+                "rembs_received": native["rembs"]}
 
     def close(self, reason: str | None = None) -> None:
         """Sends BYE to every receiver, stops the RTCP thread and closes the sockets."""
@@ -384,7 +385,6 @@ class RtpSender:
             self._failure = err
 
     def _loop(self) -> None:
-        readers = [self._rtcp, self._wake_r]
         while not self._closed:
             now = time.monotonic()
             if self._started and now >= self._next_sr:
@@ -392,12 +392,25 @@ class RtpSender:
                 # Spread over 0.5..1.5 intervals, so that senders started together drift apart.
                 self._next_sr = now + self._sr_interval * random.uniform(0.5, 1.5)
             wait = max(0.0, self._next_sr - now) if self._started else 0.5
-            ready, _, _ = select.select(readers, [], [], min(wait, 0.5))
+            for data, src in self._read_feedback(min(wait, 0.5)):
+                self._feedback(data, src)
+
+    def _read_feedback(self, wait: float) -> list:
+        """The RTCP datagrams that came within `wait` seconds (fewer when the thread is woken).
+        Under congestion control the wait is native, and the datagrams that say only
+        congestion feedback are taken there: only the new target comes back."""
+        if self._follower is None:
+            ready, _, _ = select.select([self._rtcp, self._wake_r], [], [], wait)
             if self._wake_r in ready:
                 wake_drained(self._wake_r)
-            if self._rtcp in ready:
-                for data, src in self._control.receive(RTCP_BATCH):
-                    self._feedback(data, src)
+            return self._control.receive(RTCP_BATCH) if self._rtcp in ready else []
+        items, target, woken = self._step.read_feedback(
+            self._control, RTCP_BATCH, wake_fd=self._wake_r.fileno(), timeout_us=int(wait * 1e6))
+        if woken:
+            wake_drained(self._wake_r)
+        if target is not None:
+            self._follower.follow(target, time.monotonic())
+        return items
 
     def _receiver_for(self, src: Address) -> _Receiver | None:
         host, port = src

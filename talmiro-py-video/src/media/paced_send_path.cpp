@@ -110,7 +110,11 @@ void PacedSendPath::stop() {
 
 void PacedSendPath::feedback(std::size_t receiver, std::span<const std::uint8_t> datagram,
                              std::int64_t now_us) {
-    const tm::RtcpParsed parsed = tm::parse_rtcp(datagram);
+    feedback(receiver, tm::parse_rtcp(datagram), now_us);
+}
+
+void PacedSendPath::feedback(std::size_t receiver, const tm::RtcpParsed& parsed,
+                             std::int64_t now_us) {
     std::lock_guard held(mutex_);
     for (const tm::RtcpPacket& packet : parsed.packets)
         controller_.on_rtcp(receiver, packet, now_us);

@@ -15,6 +15,7 @@
 
 #include "datagram_socket.hpp"
 #include "talmiro_media/congestion_controller.hpp"
+#include "talmiro_media/rtcp.hpp"
 #include "talmiro_media/rtp_packetizer.hpp"
 
 namespace talmiro_py {
@@ -34,6 +35,8 @@ public:
 
     // One RTCP datagram from receiver `receiver` (its place in the peer list).
     void feedback(std::size_t receiver, std::span<const std::uint8_t> datagram,
+                  std::int64_t now_us);
+    void feedback(std::size_t receiver, const talmiro_media::RtcpParsed& parsed,
                   std::int64_t now_us);
     void report(std::size_t receiver, std::uint8_t fraction_lost,
                 std::optional<std::int64_t> rtt_us, std::int64_t now_us);

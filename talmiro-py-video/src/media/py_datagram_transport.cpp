@@ -268,6 +268,14 @@ PyObject* received_item(DatagramTransportObject& t, const ReceivedDatagram& d) {
     return Py_BuildValue("(O(si))", data.get(), from->host.c_str(), int{from->port});
 }
 
+}  // namespace
+
+PyObject* datagram_transport_received_item(PyObject* transport, const ReceivedDatagram& d) {
+    return received_item(datagram_transport_of(transport), d);
+}
+
+namespace {
+
 PyObject* datagram_transport_receive(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                             PyObject* kwnames) {
     return guarded([&]() -> PyObject* {

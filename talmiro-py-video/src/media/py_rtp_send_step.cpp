@@ -6,11 +6,16 @@
 // hook of the transport is set (then the packets pass it as bytes).
 #include "py.hpp"
 
+#include <algorithm>
+#include <cstdlib>
+#include <cerrno>
 #include <cstdint>
 #include <memory>
 #include <optional>
 #include <span>
 #include <vector>
+
+#include <poll.h>
 
 #include "args.hpp"
 #include "box.hpp"
@@ -21,6 +26,7 @@
 #include "locks.hpp"
 #include "paced_send_path.hpp"
 #include "picture_args.hpp"
+#include "socket_address.hpp"
 #include "values.hpp"
 
 namespace talmiro_py {
@@ -114,6 +120,9 @@ bool make_paced(RtpSendStepObject& s, const CongestionArgs& a) {
     c.rate.start_bps = a.start_bps;
     c.rate.min_bps = a.min_bps;
     c.rate.max_bps = a.max_bps;
+    // Most of a P picture leaves at once after a pause; the large ones (IDR pictures, a refresh
+    // wave) are spread.
+    c.pacer.burst_us = 10'000;
     auto made = tm::CongestionController::create(c);
     if (!made) {
         raise(PyExc_ValueError, made.error().detail());
@@ -300,6 +309,125 @@ PyObject* rtp_send_step_congestion_report(PyObject* self, PyObject* const* args,
     });
 }
 
+// The receiver (its place in the peer list) on `from`'s host, when only one is there.
+std::optional<std::size_t> receiver_on_host(const std::vector<SocketAddress>& peers,
+                                            const SocketAddress& from) {
+    const auto host = host_port_of(from);
+    if (!host) return std::nullopt;
+    std::optional<std::size_t> found;
+    for (std::size_t i = 0; i < peers.size(); ++i) {
+        const auto peer = host_port_of(peers[i]);
+        if (!peer || peer->host != host->host) continue;
+        if (found) return std::nullopt;
+        found = i;
+    }
+    return found;
+}
+
+// Without the interpreter lock: the datagrams read, those that only say congestion feedback
+// from a receiver known by its host taken here (flagged in `taken`).
+std::vector<ReceivedDatagram> read_taking_feedback(RtpSendStepObject& s, DatagramSocket& from,
+                                                   std::size_t max, std::size_t max_size,
+                                                   bool take, std::vector<bool>& taken) {
+    std::vector<ReceivedDatagram> got = from.receive(max, max_size);
+    taken.assign(got.size(), false);
+    if (!take || got.empty()) return got;
+    const std::vector<SocketAddress> peers = s.socket->peers();
+    for (std::size_t i = 0; i < got.size(); ++i) {
+        const auto receiver = receiver_on_host(peers, got[i].from);
+        if (!receiver) continue;
+        const tm::RtcpParsed parsed = tm::parse_rtcp(got[i].bytes);
+        if (!tm::CongestionController::only_feedback(parsed)) continue;
+        s.paced->feedback(*receiver, parsed, monotonic_us());
+        taken[i] = true;
+    }
+    return got;
+}
+
+struct FeedbackRead {
+    std::vector<ReceivedDatagram> got;
+    std::vector<bool> taken;
+    bool any_taken = false;
+    bool woken = false;
+};
+
+// Without the interpreter lock: waits up to `timeout_us` for `from` (or `wake_fd`) to be
+// readable and reads, taking the congestion feedback, until a datagram is left for Python,
+// the target moved by a twentieth (the encoder is to follow), the wake descriptor is readable,
+// or the time is up.
+FeedbackRead wait_taking_feedback(RtpSendStepObject& s, DatagramSocket& from, std::size_t max,
+                                  std::size_t max_size, bool take, int wake_fd,
+                                  std::int64_t timeout_us) {
+    FeedbackRead r;
+    const std::int64_t until = monotonic_us() + timeout_us;
+    const auto target = [&] {
+        return s.paced ? s.paced->with_controller(
+                             [](const tm::CongestionController& c) { return c.target_bps(); })
+                       : 0;
+    };
+    const std::int64_t from_bps = target();
+    for (;;) {
+        r.got = read_taking_feedback(s, from, max, max_size, take, r.taken);
+        for (bool t : r.taken) r.any_taken |= t;
+        if (std::find(r.taken.begin(), r.taken.end(), false) != r.taken.end()) return r;
+        if (r.any_taken && std::abs(target() - from_bps) * 20 >= from_bps) return r;
+        const std::int64_t left = until - monotonic_us();
+        const int fd = from.descriptor();
+        if (left <= 0 || fd < 0) return r;
+        pollfd fds[2] = {{fd, POLLIN, 0}, {wake_fd, POLLIN, 0}};
+        const int n = poll(fds, wake_fd >= 0 ? 2 : 1, static_cast<int>((left + 999) / 1000));
+        if (n < 0 && errno != EINTR) return r;
+        if (wake_fd >= 0 && (fds[1].revents & POLLIN)) {
+            r.woken = true;
+            r.got = read_taking_feedback(s, from, max, max_size, take, r.taken);
+            for (bool t : r.taken) r.any_taken |= t;
+            return r;
+        }
+    }
+}
+
+PyObject* rtp_send_step_read_feedback(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                                      PyObject* kwnames) {
+    return guarded([&]() -> PyObject* {
+        PyObject* transport = nullptr;
+        std::uint64_t max = 64;
+        std::int64_t wake_fd = -1, timeout_us = 0;
+        if (!read_args("read_feedback",
+                       {param("transport", transport, Kind::Object),
+                        param("max_count", max, Need::Optional),
+                        param("wake_fd", wake_fd, Need::Optional),
+                        param("timeout_us", timeout_us, Need::Optional)},
+                       args, nargs, kwnames))
+            return nullptr;
+        RtpSendStepObject& s = rtp_send_step_of(self);
+        if (!usable(s)) return nullptr;
+        DatagramSocket* from = datagram_transport_socket(transport);
+        if (!from) return raise(PyExc_TypeError, "read_feedback needs a DatagramTransport");
+        if (max == 0 || max > 4096) return raise(PyExc_ValueError, "max_count must be 1..4096");
+        // A hook must see every datagram first: then Python reads them all, and nobody waits.
+        const bool take = s.paced && !datagram_transport_hooked(transport);
+        const std::size_t max_size = datagram_transport_max_size(transport);
+        const auto r = without_gil([&] {
+            return wait_taking_feedback(s, *from, max, max_size, take,
+                                        static_cast<int>(wake_fd), take ? timeout_us : 0);
+        });
+        Owned list(PyList_New(0));
+        for (std::size_t i = 0; list && i < r.got.size(); ++i) {
+            if (r.taken[i]) continue;
+            const Owned item(datagram_transport_received_item(transport, r.got[i]));
+            if (!item || (item.get() != Py_None && PyList_Append(list.get(), item.get()) < 0))
+                list.reset();
+        }
+        if (!list) return nullptr;
+        Owned target(r.any_taken ? PyLong_FromLongLong(s.paced->with_controller(
+                                       [](const tm::CongestionController& c) {
+                                           return c.target_bps();
+                                       }))
+                                 : Py_NewRef(Py_None));
+        return Py_BuildValue("(OOO)", list.get(), target.get(), r.woken ? Py_True : Py_False);
+    });
+}
+
 const char* state_name(tm::RateControlState state) noexcept {
     switch (state) {
         case tm::RateControlState::increase: return "increase";
@@ -444,6 +572,15 @@ PyMethodDef rtp_send_step_methods[] = {
      "interpreter lock, until\nstop_pacer(); then what is still queued, and returns."},
     {"stop_pacer", rtp_send_step_stop_pacer, METH_NOARGS,
      "stop_pacer($self)\n--\n\nEnds run_pacer once it has sent what is queued."},
+    fast_method("read_feedback", rtp_send_step_read_feedback,
+                "read_feedback($self, transport, max_count=64, wake_fd=-1, timeout_us=0)\n--\n\n"
+                "RTCP datagrams on `transport`, as its receive() gives them, but those that\n"
+                "say only congestion feedback (transport-wide feedback, REMB) from a receiver\n"
+                "known by its host go to its rate controller here instead. Under congestion\n"
+                "control (and no hook) it waits, without the interpreter lock, until a datagram "
+                "is\nleft for the caller, `wake_fd` is readable or `timeout_us` passed. Returns\n"
+                "(datagrams, the stream's target in bit/s or None when no feedback was taken,\n"
+                "whether `wake_fd` was readable)."),
     fast_method("congestion_feedback", rtp_send_step_congestion_feedback,
                 "congestion_feedback($self, receiver, data, now_us)\n--\n\nThe transport-wide "
                 "feedback and REMB of an RTCP datagram from receiver `receiver`\n(its place in "
