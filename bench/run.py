@@ -702,12 +702,15 @@ def report(a, s: Settings, r: Rounds, micro: dict, scale: Rounds, profile: dict,
 
 
 def kept_net_section(path: Path) -> str:
-    """The section bench/net.py wrote into the report (it runs on its own), kept as it was."""
-    begin, end = "<!-- bench/net.py: begin -->", "<!-- bench/net.py: end -->"
+    """The sections the benchmarks run on their own (bench/net.py, srtp.py, cc.py) wrote into
+    the report, kept as they were."""
     old = path.read_text() if path.exists() else ""
-    if begin not in old or end not in old:
-        return ""
-    return "\n" + begin + old.split(begin, 1)[1].split(end, 1)[0] + end + "\n"
+    kept = ""
+    for name in ("net", "srtp", "cc"):
+        begin, end = f"<!-- bench/{name}.py: begin -->", f"<!-- bench/{name}.py: end -->"
+        if begin in old and end in old:
+            kept += "\n" + begin + old.split(begin, 1)[1].split(end, 1)[0] + end + "\n"
+    return kept
 
 
 def codec_rounds(a: argparse.Namespace, s: Settings) -> Rounds:

@@ -203,6 +203,7 @@ class _Scorer:
         self.key: tuple | None = None
         self.psnrs: list[float] = []
         self.wrong = 0
+        self.wrong_unflagged = 0
         self.worst: tuple | None = None
         self.worst_psnr = float("inf")
 
@@ -225,6 +226,7 @@ class _Scorer:
         self.psnrs.append(value)
         if value < WRONG_PSNR_DB:
             self.wrong += 1
+            self.wrong_unflagged += not pic.recovering
         if self.keep_worst and value < self.worst_psnr:
             self.worst_psnr = value
             self.worst = (source, pic)
@@ -288,6 +290,8 @@ def run_receive(cfg: ReceiveConfig, progress: Callable[[int, dict], None] | None
     out["psnr_mean_db"] = round(statistics.fmean(finite), 3) if finite else None
     out["wrong_share"] = scorer.wrong / len(scorer.psnrs) if scorer.psnrs else None
     out["wrong_pictures"] = scorer.wrong if scorer.psnrs else None
+    # Wrong pictures the receiver handed over without flagging them `recovering`.
+    out["wrong_unflagged"] = scorer.wrong_unflagged if scorer.psnrs else None
     return out, scorer.worst
 
 
