@@ -3,10 +3,10 @@
 #include "talmiro_media/rtp_receive_session.hpp"
 
 #include <algorithm>
-
-#include "talmiro_media/rtp_header_extension.hpp"
 #include <utility>
 #include <variant>
+
+#include "talmiro_media/rtp_header_extension.hpp"
 
 namespace talmiro_media {
 
@@ -47,16 +47,6 @@ void put_in_front(AccessUnit& unit, std::span<const std::uint8_t> front) {
     bytes.insert(bytes.end(), rest.begin(), rest.end());
     unit.data = SharedBytes(std::move(bytes));
     unit.config = true;
-}
-
-void add_counts(TransportFeedbackBuilder::Counts& to,
-                const TransportFeedbackBuilder::Counts& from) noexcept {
-    to.arrivals += from.arrivals;
-    to.duplicates += from.duplicates;
-    to.too_old += from.too_old;
-    to.dropped += from.dropped;
-    to.restarts += from.restarts;
-    to.feedback_packets += from.feedback_packets;
 }
 
 }  // namespace
@@ -125,10 +115,9 @@ void RtpReceiveSession::start_stream(std::uint32_t ssrc) {
     provisional_.reset();
     // A new sender counts its packets anew; what the old one's feedback still held is moot.
     if (config_.transport_cc_extension_id) {
-        if (feedback_) add_counts(feedback_before_, feedback_->counts());
+        if (feedback_) feedback_before_ += feedback_->counts();
         feedback_ = *TransportFeedbackBuilder::create({.sender_ssrc = config_.ssrc,
                                                        .media_ssrc = ssrc});
-        count_transport_feedback();
     }
     // A sender report that came before the stream's first packet.
     if (const auto it = heard_.find(ssrc); it != heard_.end())
@@ -157,7 +146,6 @@ void RtpReceiveSession::transport_seq(std::span<const std::uint8_t> datagram,
     const auto paid = static_cast<std::int64_t>(datagram.size()) *
                       std::int64_t{config_.transport_feedback_percent};
     feedback_credit_ = std::min(feedback_credit_ + paid, kFeedbackCreditCap);
-    count_transport_feedback();
 }
 
 // Due one interval after the last, once something arrived and the share is not overspent (until
@@ -180,12 +168,13 @@ void RtpReceiveSession::transport_feedback(std::int64_t now_us, RtpSessionOutput
     }
     next_feedback_us_ =
         now_us + std::max<std::int64_t>(1, config_.transport_feedback_interval_us);
-    count_transport_feedback();
 }
 
-void RtpReceiveSession::count_transport_feedback() noexcept {
-    counts_.transport_feedback = feedback_before_;
-    if (feedback_) add_counts(counts_.transport_feedback, feedback_->counts());
+RtpReceiveSessionCounts RtpReceiveSession::counts() const noexcept {
+    RtpReceiveSessionCounts out = counts_;
+    out.transport_feedback = feedback_before_;
+    if (feedback_) out.transport_feedback += feedback_->counts();
+    return out;
 }
 
 // The units go out with the description's parameter sets in front of the first; the NACKs the

@@ -23,6 +23,17 @@ std::int64_t floor_div(std::int64_t a, std::int64_t b) noexcept {
 
 }  // namespace
 
+TransportFeedbackBuilder::Counts& TransportFeedbackBuilder::Counts::operator+=(
+    const Counts& o) noexcept {
+    arrivals += o.arrivals;
+    duplicates += o.duplicates;
+    too_old += o.too_old;
+    dropped += o.dropped;
+    restarts += o.restarts;
+    feedback_packets += o.feedback_packets;
+    return *this;
+}
+
 Result<TransportFeedbackBuilder> TransportFeedbackBuilder::create(
     const TransportFeedbackBuilderConfig& config) {
     if (config.max_statuses < 1 || config.max_statuses > kTransportFeedbackMaxStatuses)

@@ -128,7 +128,7 @@ public:
                              std::int64_t wall_minus_monotonic_us);
 
     const RtpDepacketizer& depacketizer() const noexcept { return depack_; }
-    const RtpReceiveSessionCounts& counts() const noexcept { return counts_; }
+    RtpReceiveSessionCounts counts() const noexcept;
     // The media SSRC followed, absent before the first packet.
     std::optional<std::uint32_t> media_ssrc() const noexcept;
     // The smoothed round trip, absent before the first sample (kept across new streams).
@@ -158,7 +158,6 @@ private:
                        std::int64_t arrival_us);
     std::optional<std::int64_t> transport_feedback_due() const noexcept;
     void transport_feedback(std::int64_t now_us, RtpSessionOutput& out);
-    void count_transport_feedback() noexcept;
     void measure_round_trip(const RtpHeaderFacts& h, std::int64_t arrival_us);
     void sender_report(const RtcpSenderReport& sr, std::int64_t arrival_us);
     void sdes(const RtcpSdes& sdes);

@@ -48,6 +48,7 @@ public:
         std::uint64_t restarts = 0;
         std::uint64_t feedback_packets = 0;
 
+        Counts& operator+=(const Counts& other) noexcept;
         bool operator==(const Counts&) const = default;
     };
 
