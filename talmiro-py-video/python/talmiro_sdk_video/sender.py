@@ -466,9 +466,10 @@ class RtpSender:
                 elif p["type"] == "bye":
                     self._counts["byes_received"] += 1
                 elif p["type"] in ("transport_feedback", "remb"):
-                    self._counts["transport_feedback_received" if p["type"][0] == "t"
-                                 else "rembs_received"] += 1
                     congestion = True
+                    if self._follower is None:  # else the controller counts what it reads
+                        self._counts["transport_feedback_received" if p["type"][0] == "t"
+                                     else "rembs_received"] += 1
         if congestion and dest is not None and self._follower is not None:
             self._follower.follow(self._step.congestion_feedback(
                 self._place(dest), data, _mono_us()), time.monotonic())

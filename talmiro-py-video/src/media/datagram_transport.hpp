@@ -38,10 +38,11 @@ long long datagram_transport_send_hooked(PyObject* transport,
                                          std::span<const talmiro_media::SharedBytes> datagrams,
                                          PyObject* to);
 
-// One datagram read from `transport`'s socket as its receive() gives it: (bytes, (host,
-// port)), through the unprotect hook when set; None when the hook refused it, or null with an
-// exception set.
-PyObject* datagram_transport_received_item(PyObject* transport, const ReceivedDatagram& d);
+// Datagrams read from `transport`'s socket as its receive() gives them: a list of (bytes,
+// (host, port)), each through the unprotect hook when set (those it refuses left out); null
+// with an exception set.
+PyObject* datagram_transport_received_list(PyObject* transport,
+                                           const std::vector<ReceivedDatagram>& got);
 
 // A (host, port) pair with a numeric host as a socket address; false with an exception set
 // (naming `fn`).

@@ -41,6 +41,10 @@ public:
     void report(std::size_t receiver, std::uint8_t fraction_lost,
                 std::optional<std::int64_t> rtt_us, std::int64_t now_us);
 
+    std::int64_t target_bps() const {
+        std::lock_guard held(mutex_);
+        return controller_.target_bps();
+    }
     // Reads the controller with the lock held (`body` copies out what it needs).
     template <typename F>
     auto with_controller(F&& body) const {

@@ -270,8 +270,16 @@ PyObject* received_item(DatagramTransportObject& t, const ReceivedDatagram& d) {
 
 }  // namespace
 
-PyObject* datagram_transport_received_item(PyObject* transport, const ReceivedDatagram& d) {
-    return received_item(datagram_transport_of(transport), d);
+PyObject* datagram_transport_received_list(PyObject* transport,
+                                           const std::vector<ReceivedDatagram>& got) {
+    DatagramTransportObject& t = datagram_transport_of(transport);
+    Owned list(PyList_New(0));
+    for (std::size_t i = 0; list && i < got.size(); ++i) {
+        const Owned item(received_item(t, got[i]));
+        if (!item || (item.get() != Py_None && PyList_Append(list.get(), item.get()) < 0))
+            list.reset();
+    }
+    return list.release();
 }
 
 namespace {
@@ -286,13 +294,7 @@ PyObject* datagram_transport_receive(PyObject* self, PyObject* const* args, Py_s
         if (max > 4096) return raise(PyExc_ValueError, "max_count must be at most 4096");
         DatagramTransportObject& t = datagram_transport_of(self);
         const auto got = without_gil([&] { return t.socket.receive(max, t.max_size); });
-        Owned list(PyList_New(0));
-        for (std::size_t i = 0; list && i < got.size(); ++i) {
-            const Owned item(received_item(t, got[i]));
-            if (!item || (item.get() != Py_None && PyList_Append(list.get(), item.get()) < 0))
-                list.reset();
-        }
-        return list.release();
+        return datagram_transport_received_list(self, got);
     });
 }
 

@@ -282,8 +282,7 @@ PyObject* rtp_send_step_congestion_feedback(PyObject* self, PyObject* const* arg
         const auto held = acquire_bytes(data, "data");
         if (!held) return nullptr;
         without_gil([&] { paced->feedback(receiver, held->bytes(), now_us); });
-        return PyLong_FromLongLong(paced->with_controller(
-            [](const tm::CongestionController& c) { return c.target_bps(); }));
+        return PyLong_FromLongLong(paced->target_bps());
     });
 }
 
@@ -304,8 +303,7 @@ PyObject* rtp_send_step_congestion_report(PyObject* self, PyObject* const* args,
         std::optional<std::int64_t> rtt;
         if (rtt_us) rtt = *rtt_us;
         paced->report(receiver, fraction_lost, rtt, now_us);
-        return PyLong_FromLongLong(paced->with_controller(
-            [](const tm::CongestionController& c) { return c.target_bps(); }));
+        return PyLong_FromLongLong(paced->target_bps());
     });
 }
 
@@ -324,30 +322,29 @@ std::optional<std::size_t> receiver_on_host(const std::vector<SocketAddress>& pe
     return found;
 }
 
-// Without the interpreter lock: the datagrams read, those that only say congestion feedback
-// from a receiver known by its host taken here (flagged in `taken`).
-std::vector<ReceivedDatagram> read_taking_feedback(RtpSendStepObject& s, DatagramSocket& from,
-                                                   std::size_t max, std::size_t max_size,
-                                                   bool take, std::vector<bool>& taken) {
-    std::vector<ReceivedDatagram> got = from.receive(max, max_size);
-    taken.assign(got.size(), false);
-    if (!take || got.empty()) return got;
+// Without the interpreter lock: the datagrams waiting on `from` into `left`, less those that
+// only say congestion feedback from a receiver known by its host (with `take`), which go to its
+// controller here; whether there were such.
+bool read_taking_feedback(RtpSendStepObject& s, DatagramSocket& from, std::size_t max,
+                          std::size_t max_size, bool take, std::vector<ReceivedDatagram>& left) {
+    left = from.receive(max, max_size);
+    if (!take || left.empty()) return false;
     const std::vector<SocketAddress> peers = s.socket->peers();
-    for (std::size_t i = 0; i < got.size(); ++i) {
-        const auto receiver = receiver_on_host(peers, got[i].from);
-        if (!receiver) continue;
-        const tm::RtcpParsed parsed = tm::parse_rtcp(got[i].bytes);
-        if (!tm::CongestionController::only_feedback(parsed)) continue;
+    const std::size_t read = left.size();
+    std::erase_if(left, [&](const ReceivedDatagram& d) {
+        const auto receiver = receiver_on_host(peers, d.from);
+        if (!receiver) return false;
+        const tm::RtcpParsed parsed = tm::parse_rtcp(d.bytes);
+        if (!tm::CongestionController::only_feedback(parsed)) return false;
         s.paced->feedback(*receiver, parsed, monotonic_us());
-        taken[i] = true;
-    }
-    return got;
+        return true;
+    });
+    return left.size() < read;
 }
 
 struct FeedbackRead {
-    std::vector<ReceivedDatagram> got;
-    std::vector<bool> taken;
-    bool any_taken = false;
+    std::vector<ReceivedDatagram> left;
+    bool taken = false;
     bool woken = false;
 };
 
@@ -360,29 +357,18 @@ FeedbackRead wait_taking_feedback(RtpSendStepObject& s, DatagramSocket& from, st
                                   std::int64_t timeout_us) {
     FeedbackRead r;
     const std::int64_t until = monotonic_us() + timeout_us;
-    const auto target = [&] {
-        return s.paced ? s.paced->with_controller(
-                             [](const tm::CongestionController& c) { return c.target_bps(); })
-                       : 0;
-    };
-    const std::int64_t from_bps = target();
+    const std::int64_t from_bps = take ? s.paced->target_bps() : 0;
     for (;;) {
-        r.got = read_taking_feedback(s, from, max, max_size, take, r.taken);
-        for (bool t : r.taken) r.any_taken |= t;
-        if (std::find(r.taken.begin(), r.taken.end(), false) != r.taken.end()) return r;
-        if (r.any_taken && std::abs(target() - from_bps) * 20 >= from_bps) return r;
-        const std::int64_t left = until - monotonic_us();
+        r.taken |= read_taking_feedback(s, from, max, max_size, take, r.left);
+        if (!r.left.empty() || r.woken) return r;
+        if (r.taken && std::abs(s.paced->target_bps() - from_bps) * 20 >= from_bps) return r;
+        const std::int64_t wait = until - monotonic_us();
         const int fd = from.descriptor();
-        if (left <= 0 || fd < 0) return r;
+        if (wait <= 0 || fd < 0) return r;
         pollfd fds[2] = {{fd, POLLIN, 0}, {wake_fd, POLLIN, 0}};
-        const int n = poll(fds, wake_fd >= 0 ? 2 : 1, static_cast<int>((left + 999) / 1000));
-        if (n < 0 && errno != EINTR) return r;
-        if (wake_fd >= 0 && (fds[1].revents & POLLIN)) {
-            r.woken = true;
-            r.got = read_taking_feedback(s, from, max, max_size, take, r.taken);
-            for (bool t : r.taken) r.any_taken |= t;
-            return r;
-        }
+        const int timeout_ms = static_cast<int>((wait + 999) / 1000);
+        if (poll(fds, wake_fd >= 0 ? 2 : 1, timeout_ms) < 0 && errno != EINTR) return r;
+        r.woken = wake_fd >= 0 && (fds[1].revents & POLLIN);
     }
 }
 
@@ -411,19 +397,11 @@ PyObject* rtp_send_step_read_feedback(PyObject* self, PyObject* const* args, Py_
             return wait_taking_feedback(s, *from, max, max_size, take,
                                         static_cast<int>(wake_fd), take ? timeout_us : 0);
         });
-        Owned list(PyList_New(0));
-        for (std::size_t i = 0; list && i < r.got.size(); ++i) {
-            if (r.taken[i]) continue;
-            const Owned item(datagram_transport_received_item(transport, r.got[i]));
-            if (!item || (item.get() != Py_None && PyList_Append(list.get(), item.get()) < 0))
-                list.reset();
-        }
+        const Owned list(datagram_transport_received_list(transport, r.left));
         if (!list) return nullptr;
-        Owned target(r.any_taken ? PyLong_FromLongLong(s.paced->with_controller(
-                                       [](const tm::CongestionController& c) {
-                                           return c.target_bps();
-                                       }))
-                                 : Py_NewRef(Py_None));
+        const Owned target(r.taken ? PyLong_FromLongLong(s.paced->target_bps())
+                                   : Py_NewRef(Py_None));
+        if (!target) return nullptr;
         return Py_BuildValue("(OOO)", list.get(), target.get(), r.woken ? Py_True : Py_False);
     });
 }
