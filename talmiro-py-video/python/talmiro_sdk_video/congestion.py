@@ -15,8 +15,6 @@ DEFAULT_MAX_KBPS = 2000
 FOLLOW_STEP = 0.05
 # Points of the target's course kept (the oldest go): an hour at one a second.
 HISTORY_POINTS = 3600
-# The stream counts as congested this long after its target was cut.
-CONGESTED_S = 2.0
 
 
 @dataclass(frozen=True)
@@ -58,7 +56,6 @@ class TargetFollower:
         self._told = limits.start_kbps
         self._kbps = limits.start_kbps
         self._since_s = start_s
-        self._cut_s: float | None = None
         self._weighted = 0.0  # kbit/s x seconds since the start
         self._low = self._high = limits.start_kbps
         self._history: deque[tuple[float, int]] = deque([(0.0, limits.start_kbps)],
@@ -79,16 +76,9 @@ class TargetFollower:
             if moved or (kbps != last and at - t >= 1.0):
                 self._history.append((at, kbps))
             if moved:
-                if kbps < self._told:
-                    self._cut_s = now_s
                 self._told = kbps
             told = self._told
         self._tell(told, force=moved)
-
-    def congested(self, now_s: float) -> bool:
-        """Whether the target was cut within the last `CONGESTED_S` seconds."""
-        with self._lock:
-            return self._cut_s is not None and now_s - self._cut_s < CONGESTED_S
 
     def _tell(self, kbps: int, force: bool) -> None:
         encoder = self._encoder_of()

@@ -412,8 +412,7 @@ def format_send(s: dict) -> list[str]:
         f"({s['bitrate_kbps']} kbit/s) in {s['seconds']} s",
         f"IDR pictures {s['idr_pictures']} (first {reasons['first']}, PLI {reasons['pli']}, "
         f"FIR {reasons['fir']}, other {reasons['other']}); requests coalesced "
-        f"{s['idr_requests_coalesced']}, answered by the refresh wave under congestion "
-        f"{s['idr_requests_refreshed']}",
+        f"{s['idr_requests_coalesced']}",
         f"feedback: PLI {s['plis_received']}, FIR {s['firs_received']}, NACK {s['nacks_received']}"
         f" -> resent {s['packets_resent']} packets (not in history {s['resend_misses']}, "
         f"over the limit {s['resend_limited']}); refused {s['feedback_refused']} datagrams "

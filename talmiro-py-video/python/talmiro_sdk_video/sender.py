@@ -156,7 +156,7 @@ class RtpSender:
             ("frames", "idr_pictures", "idr_from_feedback", "plis_received", "firs_received",
              "nacks_received", "resend_misses", "nack_pairs_dropped", "rtcp_refused",
              "feedback_refused", "feedback_other_ssrc", "byes_received", "sender_reports",
-             "transport_feedback_received", "rembs_received", "idr_requests_refreshed"), 0)
+             "transport_feedback_received", "rembs_received"), 0)
         self._idr_reasons = {"first": 0, "pli": 0, "fir": 0, "other": 0}
         # Why the IDR picture asked for was asked for, until one is sent.
         self._idr_pending: str | None = None
@@ -473,10 +473,7 @@ class RtpSender:
         if congestion and dest is not None and self._follower is not None:
             self._follower.follow(self._step.congestion_feedback(
                 self._place(dest), data, _mono_us()), time.monotonic())
-        if want is not None and self._refresh_answers():
-            with self._lock:
-                self._counts["idr_requests_refreshed"] += 1
-        elif want is not None:
+        if want is not None:
             self.request_idr(want)
         if pairs:
             self._resend(pairs, dest, src)
@@ -493,14 +490,6 @@ class RtpSender:
         if self._follower is not None:
             self._follower.follow(self._step.congestion_report(
                 self._place(dest), block["fraction_lost"], rtt, _mono_us()), time.monotonic())
-
-    def _refresh_answers(self) -> bool:
-        """Under congestion, a stream with intra refresh answers PLI and FIR with its running
-        refresh wave (the receiver recovers within one refresh period), not with an IDR
-        picture, the largest burst it could send into a queue already full."""
-        if self._follower is None or not getattr(self.encoder, "intra_refresh", False):
-            return False
-        return self._follower.congested(time.monotonic())
 
     def _place(self, dest: _Receiver) -> int:
         return next(i for i, d in enumerate(self._dests) if d is dest)
@@ -541,7 +530,7 @@ _STATS_ORDER = (
     "resend_over_budget", "nack_over_budget", "nack_pairs_dropped", "idr_requests",
     "idr_requests_coalesced", "rtcp_datagrams", "rtcp_refused", "feedback_refused",
     "feedback_other_ssrc", "byes_received", "sender_reports", "send_errors",
-    "transport_feedback_received", "rembs_received", "idr_requests_refreshed")
+    "transport_feedback_received", "rembs_received")
 
 
 def _check(receivers: int, max_resends: int, sr_interval_s: float,
