@@ -308,8 +308,9 @@ def test_hostile_datagrams_counted_and_stream_intact():
     for cause in {c for _, c in HOSTILE if c}:
         assert s["refused"][cause] >= sum(c == cause for _, c in HOSTILE), cause
     assert s["rtcp_refused"] >= len(HOSTILE_RTCP) and t["rtcp_refused"] >= len(HOSTILE_RTCP)
-    # Each packet is resent a few times at most, however often it is asked for.
-    assert t["nacks_received"] == 10 and 0 < t["packets_resent"] <= 3 * t["packets"]
+    # Each packet is resent a few times at most, however often it is asked for. (The receiver's
+    # own NACKs add to the ten: a slow build spreads a paced picture past its tail wait.)
+    assert t["nacks_received"] >= 10 and 0 < t["packets_resent"] <= 3 * t["packets"]
     assert t["resend_limited"] + t["resend_over_budget"] > 0
     if stranger is not None:
         stranger.close()
